@@ -27,7 +27,7 @@ using SchemaId = std::array<uint8_t, 16>;
 // One error value. Which payload fields are meaningful depends on the kind; the constructors
 // below are the only way to make one, so each kind carries exactly what its message shows.
 struct QssfError {
-  QssfErrorKind kind;
+  QssfErrorKind kind = QssfErrorKind::Io;
   uint64_t a = 0;          // first number of the payload
   uint64_t b = 0;          // second number of the payload
   uint64_t c = 0;          // third number (FrameSchemaMismatch frame value)

@@ -1,0 +1,19 @@
+#pragma once
+// Conversion of argument values. A TypeError raised while converting is re-raised as
+// "argument '<name>': <message>"; OverflowError passes unchanged.
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "_ostrel/python.h"
+
+namespace ostrel::py {
+
+std::optional<std::string_view> arg_str(PyObject* value, const char* name);
+std::optional<uint64_t> arg_u64(PyObject* value, const char* name);
+std::optional<double> arg_f64(PyObject* value, const char* name);
+
+// Prefixes the pending TypeError (if that is what is pending) with the argument's name.
+void name_type_error(const char* name);
+
+}  // namespace ostrel::py

@@ -1,0 +1,82 @@
+#include "_ostrel/numpy_arrays.h"
+
+#include <cstring>
+
+#include "_ostrel/py_ref.h"
+
+#define PY_ARRAY_UNIQUE_SYMBOL ostrel_ARRAY_API
+#include <numpy/arrayobject.h>
+
+namespace ostrel::py {
+namespace {
+
+// The container keeps its bytes inline, so one allocation holds both.
+struct SliceContainer {
+  PyObject_VAR_HEAD
+};
+
+uint8_t* container_bytes(PyObject* o) {
+  return reinterpret_cast<uint8_t*>(o) + sizeof(SliceContainer);
+}
+
+void container_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyType_Slot container_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(container_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec container_spec = {
+    "builtins.PySliceContainer",
+    sizeof(SliceContainer),
+    1,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    container_slots,
+};
+
+PyTypeObject* container_type = nullptr;
+
+PyObject* new_array(const void* data, size_t size, int typenum, int nd, npy_intp* dims) {
+  PyRef container = PyRef::steal(container_type->tp_alloc(container_type, Py_ssize_t(size)));
+  if (!container) return nullptr;
+  uint8_t* bytes = container_bytes(container.get());
+  if (size) std::memcpy(bytes, data, size);
+  PyRef array = PyRef::steal(PyArray_New(&PyArray_Type, nd, dims, typenum, nullptr, bytes, 0,
+                                         NPY_ARRAY_CARRAY, nullptr));
+  if (!array) return nullptr;
+  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), container.release()) != 0)
+    return nullptr;
+  return array.release();
+}
+
+}  // namespace
+
+bool init_numpy() {
+  if (PyArray_API == nullptr && PyArray_ImportNumPyAPI() < 0) return false;
+  if (!container_type) {
+    container_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&container_spec));
+    if (!container_type) return false;
+  }
+  return true;
+}
+
+PyObject* new_bool_array(std::span<const uint8_t> values) {
+  npy_intp dims[1] = {npy_intp(values.size())};
+  return new_array(values.data(), values.size(), NPY_BOOL, 1, dims);
+}
+
+PyObject* new_int8_array(std::span<const int8_t> values) {
+  npy_intp dims[1] = {npy_intp(values.size())};
+  return new_array(values.data(), values.size(), NPY_INT8, 1, dims);
+}
+
+PyObject* new_bool_matrix(std::span<const uint8_t> values, size_t rows, size_t cols) {
+  npy_intp dims[2] = {npy_intp(rows), npy_intp(cols)};
+  return new_array(values.data(), values.size(), NPY_BOOL, 2, dims);
+}
+
+}  // namespace ostrel::py

@@ -1,0 +1,19 @@
+#pragma once
+// NumPy arrays over private copies of module data. Each array's base object is a small
+// PySliceContainer that owns the copied bytes and frees them when the array is collected.
+#include <cstdint>
+#include <span>
+
+#include "_ostrel/python.h"
+
+namespace ostrel::py {
+
+// Imports NumPy's C API and creates the container type; call once from the module's exec step.
+bool init_numpy();
+
+PyObject* new_bool_array(std::span<const uint8_t> values);  // 1-D, one byte (0/1) per element
+PyObject* new_int8_array(std::span<const int8_t> values);
+// A 2-D bool array of rows x cols over a copy of `values` (row-major).
+PyObject* new_bool_matrix(std::span<const uint8_t> values, size_t rows, size_t cols);
+
+}  // namespace ostrel::py

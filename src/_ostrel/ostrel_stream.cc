@@ -1,0 +1,153 @@
+#include "_ostrel/ostrel_stream.h"
+
+#include <memory>
+#include <new>
+
+#include "_ostrel/args.h"
+#include "_ostrel/borrow.h"
+#include "_ostrel/errors.h"
+#include "_ostrel/syndrome_frame.h"
+#include "ostrel/io/open_source.h"
+
+namespace ostrel::py {
+namespace {
+
+// Everything a stream owns. The source is destroyed before the runtime whose threads serve it.
+struct StreamState {
+  std::unique_ptr<io::IoRuntime> runtime;
+  std::unique_ptr<io::FrameSource> source;
+  qssf::ParsedFrame frame;  // reused for every read, so reading allocates only the result
+
+  bool is_open() const { return runtime && source; }
+  void close() {
+    source.reset();
+    runtime.reset();
+  }
+  ~StreamState() { close(); }
+};
+
+struct OstrelStreamObject {
+  PyObject_HEAD
+  BorrowFlag borrow;
+  StreamState state;
+};
+
+PyTypeObject* type = nullptr;
+
+OstrelStreamObject* as_stream(PyObject* o) { return reinterpret_cast<OstrelStreamObject*>(o); }
+
+PyObject* stream_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"source", nullptr};
+    PyObject* source_arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:OstrelStream", const_cast<char**>(kwlist),
+                                     &source_arg))
+      return nullptr;
+    auto source = arg_str(source_arg, "source");
+    if (!source) return nullptr;
+    auto opened = io::open_source(*source);
+    if (!opened.ok()) {
+      const io::OpenError& e = opened.error();
+      if (e.kind == io::OpenError::Kind::Unsupported) return raise_value_error(e.message);
+      return raise_os_error(e.message);
+    }
+    PyObject* o = tp->tp_alloc(tp, 0);
+    if (!o) return nullptr;
+    auto* s = as_stream(o);
+    new (&s->borrow) BorrowFlag();
+    new (&s->state) StreamState();
+    s->state.runtime = std::move(opened->runtime);
+    s->state.source = std::move(opened->source);
+    return o;
+  });
+}
+
+void stream_dealloc(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  auto* s = as_stream(self);
+  s->state.~StreamState();  // closes the source and joins the runtime's threads
+  s->borrow.~BorrowFlag();
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+PyObject* stream_iter(PyObject* self) {
+  Borrow access = Borrow::shared(as_stream(self)->borrow);
+  if (!access) return nullptr;
+  return Py_NewRef(self);
+}
+
+PyObject* stream_next(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    auto* s = as_stream(self);
+    Borrow access = Borrow::exclusive(s->borrow);
+    if (!access) return nullptr;
+    StreamState& st = s->state;
+    if (!st.is_open()) return raise_os_error("stream is closed");
+    auto read = st.source->read_one_frame(st.frame);
+    if (!read.ok()) return raise_qssf(read.error());
+    if (*read == qssf::ReadStatus::EndOfStream) return nullptr;  // StopIteration
+    return new_syndrome_frame(st.frame);
+  });
+}
+
+PyObject* stream_close(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    auto* s = as_stream(self);
+    Borrow access = Borrow::exclusive(s->borrow);
+    if (!access) return nullptr;
+    s->state.close();
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* stream_enter(PyObject* self, PyObject*) { return stream_iter(self); }
+
+PyObject* stream_exit(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"_exc_type", "_exc_val", "_tb", nullptr};
+  PyObject *exc_type, *exc_val, *tb;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:__exit__", const_cast<char**>(kwlist),
+                                   &exc_type, &exc_val, &tb))
+    return nullptr;
+  PyObject* closed = stream_close(self, nullptr);
+  if (!closed) return nullptr;
+  Py_DECREF(closed);
+  Py_RETURN_FALSE;
+}
+
+PyMethodDef methods[] = {
+    {"close", stream_close, METH_NOARGS, "close($self)\n--\n\n"},
+    {"__enter__", stream_enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
+    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_exit)),
+     METH_VARARGS | METH_KEYWORDS, "__exit__($self, _exc_type, _exc_val, _tb)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(stream_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(stream_dealloc)},
+    {Py_tp_iter, reinterpret_cast<void*>(stream_iter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(stream_next)},
+    {Py_tp_methods, methods},
+    {Py_tp_doc, const_cast<char*>("OstrelStream(source)\n--\n\n")},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    "builtins.OstrelStream",
+    sizeof(OstrelStreamObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    slots,
+};
+
+}  // namespace
+
+PyTypeObject* ostrel_stream_type() { return type; }
+
+bool init_ostrel_stream_type() {
+  if (!type) type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  return type != nullptr;
+}
+
+}  // namespace ostrel::py

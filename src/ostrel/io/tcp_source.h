@@ -1,0 +1,30 @@
+#pragma once
+// A connected TCP socket, read directly. Reads that would block wait on the runtime's workers.
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "ostrel/io/io_runtime.h"
+#include "ostrel/qssf/byte_source.h"
+#include "ostrel/util/unique_fd.h"
+
+namespace ostrel::io {
+
+class TcpSource final : public qssf::ByteSource {
+ public:
+  // `address` is "host:port", "a.b.c.d:port" or "[v6]:port". The error is the description of what
+  // failed, e.g. "invalid port value" or "Connection refused (os error 111)".
+  static Result<std::unique_ptr<TcpSource>, std::string> connect(IoRuntime& runtime,
+                                                                 std::string_view address);
+  Result<size_t, qssf::QssfError> read(std::span<uint8_t> buf) override;
+
+ private:
+  TcpSource(IoRuntime& runtime, UniqueFd fd, bool registered)
+      : runtime_(runtime), fd_(std::move(fd)), registered_(registered) {}
+
+  IoRuntime& runtime_;
+  UniqueFd fd_;
+  bool registered_;  // whether the socket is known to the runtime's epoll set
+};
+
+}  // namespace ostrel::io

@@ -1,0 +1,173 @@
+#include "ostrel/qssf/reader.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "ostrel/qssf/validation.h"
+#include "ostrel/util/bytes.h"
+
+namespace ostrel::qssf {
+namespace {
+
+QssfError short_of(uint64_t declared, uint64_t found) {
+  return QssfError::payload_length_mismatch(uint32_t(std::min<uint64_t>(declared, UINT32_MAX)),
+                                            found);
+}
+
+}  // namespace
+
+FrameReader::FrameReader(ByteSource& source, ReaderConfig config)
+    : source_(source), config_(std::move(config)), ring_(config_.ring_capacity) {
+  scratch_.reserve(SOURCE_READ_CHUNK);
+}
+
+Result<bool, QssfError> FrameReader::fill(uint64_t n) {
+  while (ring_.unread() < n) {
+    std::span<uint8_t> space = ring_.write_space();
+    // A request larger than the whole ring can never be met; reading on would lose bytes.
+    if (space.empty()) return fail(short_of(n, ring_.unread()));
+    if (space.size() > SOURCE_READ_CHUNK) space = space.first(SOURCE_READ_CHUNK);
+    auto got = source_.read(space);
+    if (!got.ok()) return fail(std::move(got).error());
+    if (*got == 0) return false;
+    ring_.commit(*got);
+  }
+  return true;
+}
+
+std::span<const uint8_t> FrameReader::take(uint64_t n) {
+  std::span<const uint8_t> bytes = *ring_.view(n, scratch_);
+  ring_.advance(n);
+  return bytes;
+}
+
+Result<ReadStatus, QssfError> FrameReader::next_frame(ParsedFrame& frame) {
+  if (!header_read_) {
+    auto filled = fill(STREAM_HEADER_LEN);
+    if (!filled.ok()) return fail(std::move(filled).error());
+    if (!*filled) return ReadStatus::EndOfStream;
+    auto parsed = parse_stream_header(*ring_.view(STREAM_HEADER_LEN, scratch_));
+    if (!parsed.ok()) return fail(std::move(parsed).error());
+    schema_id_ = parsed->header.schema_id;
+    ring_.advance(STREAM_HEADER_LEN);
+    header_read_ = true;
+  }
+
+  auto filled = fill(FRAME_HEADER_LEN);
+  if (!filled.ok()) return fail(std::move(filled).error());
+  if (!*filled) return ReadStatus::EndOfStream;
+  std::span<const uint8_t> header = *ring_.view(FRAME_HEADER_LEN, scratch_);
+  auto parsed = parse_frame_header(header);
+  if (!parsed.ok()) return fail(std::move(parsed).error());  // consumes nothing: same error again
+  std::copy(header.begin(), header.end(), header_bytes_.begin());
+  ring_.advance(FRAME_HEADER_LEN);
+  frame.header = parsed->header;
+
+  const uint64_t id = frame.header.frame_id;
+  const bool backwards = last_frame_id_.has_value() && id <= *last_frame_id_;
+  const uint64_t last_seen = last_frame_id_.value_or(0);
+  if (!backwards) last_frame_id_ = id;
+
+  auto body = read_body(frame);
+  if (backwards) {
+    // A rejected frame is still consumed whole so that the next call starts at the next frame.
+    // Only a source that ends (or fails) inside it reports that instead; a bad trailer does not.
+    if (!body.ok() && body.error().kind != QssfErrorKind::CrcMismatch) return body;
+    return fail(QssfError::frame_id_backwards(last_seen, id));
+  }
+  if (!body.ok()) return body;
+
+  if (config_.validation == 0) {
+    auto valid = validate_frame(config_, schema_id_, frame);
+    if (!valid.ok()) return fail(std::move(valid).error());
+  }
+  return ReadStatus::Frame;
+}
+
+Result<ReadStatus, QssfError> FrameReader::read_body(ParsedFrame& frame) {
+  const uint16_t n = frame.header.ancilla_count;
+  const uint16_t flags = frame.header.flags;
+
+  auto filled = fill(2);
+  if (!filled.ok()) return fail(std::move(filled).error());
+  if (!*filled) return fail(short_of(2, ring_.unread()));
+  const uint16_t rle_len = load_le16(take(2).data());
+
+  const uint64_t fixed = fixed_payload_size(rle_len, n, flags);
+  filled = fill(fixed);
+  if (!filled.ok()) return fail(std::move(filled).error());
+  if (!*filled) return fail(short_of(fixed, ring_.unread()));
+  const uint8_t* p = take(fixed).data();
+  frame.detector_rle.assign(p, p + rle_len);
+  p += rle_len;
+  frame.meas_results.resize(n);
+  if (n) std::memcpy(frame.meas_results.data(), p, n);
+  p += n;
+  if (flags & FLAG_TIMING_OFFSETS) {
+    frame.timing_offsets.resize(n);
+    for (size_t i = 0; i < n; ++i, p += 2) frame.timing_offsets[i] = load_le16(p);
+  } else {
+    frame.timing_offsets.clear();
+  }
+  if (flags & FLAG_ANCILLA_BITS) {
+    frame.ancilla_bits.assign(p, p + (size_t(n) + 7) / 8);
+  } else {
+    frame.ancilla_bits.clear();
+  }
+
+  frame.extensions.reset();
+  if (flags & FLAG_EXTENSIONS) {
+    filled = fill(2);
+    if (!filled.ok()) return fail(std::move(filled).error());
+    if (!*filled) return fail(short_of(2, ring_.unread()));
+    const uint16_t count = load_le16(take(2).data());
+    FrameExtensions& ext = frame.extensions.emplace();
+    // A list cut short by the end of the source keeps the entries read so far.
+    for (uint16_t i = 0; i < count; ++i) {
+      filled = fill(4);
+      if (!filled.ok()) return fail(std::move(filled).error());
+      if (!*filled) break;
+      std::span<const uint8_t> entry = take(4);
+      const uint16_t tag = load_le16(entry.data());
+      const uint16_t len = load_le16(entry.data() + 2);
+      filled = fill(len);
+      if (!filled.ok()) return fail(std::move(filled).error());
+      if (!*filled) break;
+      ext.apply(tag, take(len));
+    }
+  }
+
+  frame.annotations.reset();
+  if (flags & FLAG_ANNOTATIONS) {
+    filled = fill(1);
+    if (!filled.ok()) return fail(std::move(filled).error());
+    if (!*filled) return fail(short_of(1, ring_.unread()));
+    const uint8_t count = take(1)[0];
+    auto& list = frame.annotations.emplace();
+    if (count > 0) {
+      const uint64_t size = 10 * uint64_t(count);
+      filled = fill(size);
+      if (!filled.ok()) return fail(std::move(filled).error());
+      if (!*filled) return fail(short_of(size, ring_.unread()));
+      const uint8_t* a = take(size).data();
+      list.resize(count);
+      for (auto& note : list) {
+        note.lead_byte = a[0];
+        note.value = load_le64(a + 1);
+        note.trail_byte = a[9];
+        a += 10;
+      }
+    }
+  }
+
+  filled = fill(TRAILER_LEN);
+  if (!filled.ok()) return fail(std::move(filled).error());
+  if (!*filled) return ReadStatus::Frame;  // a last frame may end without its trailer
+  std::span<const uint8_t> trailer = take(TRAILER_LEN);
+  // A bad trailer is consumed too, so one damaged frame does not stall the stream.
+  auto checked = check_trailer(header_bytes_, trailer.first<TRAILER_LEN>());
+  if (!checked.ok()) return fail(std::move(checked).error());
+  return ReadStatus::Frame;
+}
+
+}  // namespace ostrel::qssf

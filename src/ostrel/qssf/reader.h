@@ -1,0 +1,48 @@
+#pragma once
+// Cuts a byte source into validated frames, one per call: stream header once, then frame header,
+// payload, optional sections and trailer, with a strictly rising frame_id.
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "ostrel/qssf/byte_source.h"
+#include "ostrel/qssf/headers.h"
+#include "ostrel/qssf/payload.h"
+#include "ostrel/qssf/reader_config.h"
+#include "ostrel/qssf/ring_buffer.h"
+
+namespace ostrel::qssf {
+
+enum class ReadStatus { Frame, EndOfStream };
+
+class FrameReader {
+ public:
+  // `source` must outlive the reader.
+  FrameReader(ByteSource& source, ReaderConfig config);
+
+  // Reads the next frame into `frame`, reusing its buffers. On EndOfStream or an error the contents
+  // of `frame` are unspecified.
+  Result<ReadStatus, QssfError> next_frame(ParsedFrame& frame);
+
+  bool header_read() const noexcept { return header_read_; }
+  const SchemaId& schema_id() const noexcept { return schema_id_; }
+  std::optional<uint64_t> last_frame_id() const noexcept { return last_frame_id_; }
+
+ private:
+  // Makes the ring hold at least n unread bytes: true when it does, false when the source ended.
+  Result<bool, QssfError> fill(uint64_t n);
+  std::span<const uint8_t> take(uint64_t n);  // view + advance; n must be buffered
+  Result<ReadStatus, QssfError> read_body(ParsedFrame& frame);
+
+  ByteSource& source_;
+  ReaderConfig config_;
+  RingBuffer ring_;
+  std::vector<uint8_t> scratch_;
+  bool header_read_ = false;
+  SchemaId schema_id_{};
+  std::optional<uint64_t> last_frame_id_;
+  std::array<uint8_t, FRAME_HEADER_LEN> header_bytes_{};
+};
+
+}  // namespace ostrel::qssf

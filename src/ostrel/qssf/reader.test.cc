@@ -1,0 +1,208 @@
+#include "ostrel/qssf/reader.h"
+
+#include <gtest/gtest.h>
+
+#include "ostrel/qssf/test_frames.h"
+
+namespace ostrel::qssf {
+namespace {
+
+using testing::Bytes;
+using testing::concat;
+using testing::FrameSpec;
+using testing::MemorySource;
+
+FrameSpec simple(uint64_t id, size_t ancillas = 4) {
+  FrameSpec s;
+  s.frame_id = id;
+  s.round = uint32_t(id);
+  s.rle = {0x81, 0x01, 0x81};
+  s.meas = std::vector<int8_t>(ancillas, -1);
+  return s;
+}
+
+// What one call returned, in a form that is easy to compare.
+struct Outcome {
+  std::string what;  // "frame <id>", "end" or the error message
+  bool operator==(const Outcome&) const = default;
+};
+std::ostream& operator<<(std::ostream& os, const Outcome& o) { return os << o.what; }
+
+Outcome next(FrameReader& reader, ParsedFrame& frame) {
+  auto r = reader.next_frame(frame);
+  if (!r.ok()) return {r.error().message()};
+  if (*r == ReadStatus::EndOfStream) return {"end"};
+  return {"frame " + std::to_string(frame.header.frame_id)};
+}
+
+std::vector<Outcome> read_all(const Bytes& data, size_t chunk = 4096, ReaderConfig config = {},
+                              size_t max_calls = 64) {
+  MemorySource source(data, chunk);
+  FrameReader reader(source, config);
+  ParsedFrame frame;
+  std::vector<Outcome> out;
+  for (size_t i = 0; i < max_calls; ++i) {
+    out.push_back(next(reader, frame));
+    if (out.back().what == "end") break;
+  }
+  return out;
+}
+
+std::vector<Outcome> outcomes(std::initializer_list<const char*> texts) {
+  std::vector<Outcome> out;
+  for (const char* t : texts) out.push_back({t});
+  return out;
+}
+
+class ChunkedReads : public ::testing::TestWithParam<size_t> {};
+
+TEST_P(ChunkedReads, EveryPieceSizeGivesTheSameFrames) {
+  FrameSpec full = simple(3, 9);
+  full.timing = std::vector<uint16_t>(9, 100);
+  full.ancilla_bits = Bytes{0xFF, 0x01};
+  full.extensions = {{{16, {5, 0, 0, 0, 0, 0, 0, 0}}, {1, {'h', 'i'}}, {99, {1, 2, 3}}}};
+  full.annotations = {{{7, 1234567890123}}};
+  const Bytes data = concat({testing::stream_header(), testing::frame(simple(1)), testing::frame(simple(2)),
+                             testing::frame(full)});
+  EXPECT_EQ(read_all(data, GetParam()), outcomes({"frame 1", "frame 2", "frame 3", "end"}));
+
+  MemorySource source(data, GetParam());
+  FrameReader reader(source, {});
+  ParsedFrame frame;
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(reader.next_frame(frame).ok());
+  EXPECT_EQ(frame.header.ancilla_count, 9);
+  EXPECT_EQ(frame.timing_offsets, std::vector<uint16_t>(9, 100));
+  EXPECT_EQ(frame.ancilla_bits, (Bytes{0xFF, 0x01}));
+  ASSERT_TRUE(frame.extensions);
+  EXPECT_EQ(frame.extensions->observable_flips, 5u);
+  EXPECT_EQ(frame.extensions->ext_text, "hi");
+  ASSERT_TRUE(frame.annotations);
+  ASSERT_EQ(frame.annotations->size(), 1u);
+  EXPECT_EQ((*frame.annotations)[0].value, 1234567890123u);
+  EXPECT_EQ((*frame.annotations)[0].trail_byte, uint8_t(~7));
+}
+
+INSTANTIATE_TEST_SUITE_P(PieceSizes, ChunkedReads, ::testing::Values(1, 2, 3, 5, 7, 13, 36, 4096));
+
+TEST(FrameReader, EndOfSourceRules) {
+  const Bytes header = testing::stream_header();
+  const Bytes f1 = testing::frame(simple(1));
+  EXPECT_EQ(read_all({}), outcomes({"end"}));
+  EXPECT_EQ(read_all(header), outcomes({"end"}));
+  EXPECT_EQ(read_all(concat({header, Bytes(f1.begin(), f1.begin() + 20)})), outcomes({"end"}));
+  // A last frame may end without its trailer.
+  EXPECT_EQ(read_all(concat({header, Bytes(f1.begin(), f1.end() - 6)})), outcomes({"frame 1", "end"}));
+  // Ending inside the fixed payload (M = 4, N = 10) reports what did arrive after the length.
+  FrameSpec s = simple(1, 10);
+  s.rle = {0x81, 0x01, 0x81, 0x00};
+  const Bytes f = testing::frame(s);
+  EXPECT_EQ(read_all(concat({header, Bytes(f.begin(), f.begin() + 36 + 2 + 5)})),
+            outcomes({"payload length mismatch: header declares 14 bytes, found 5", "end"}));
+}
+
+TEST(FrameReader, StreamHeaderAndFrameHeaderErrorsRepeat) {
+  Bytes bad_magic = testing::stream_header();
+  bad_magic[0] = 0;
+  auto got = read_all(concat({bad_magic, testing::frame(simple(1))}), 4096, {}, 3);
+  EXPECT_EQ(got, std::vector<Outcome>(3, {"invalid QSSF magic bytes: expected 0x51535346, got 0x51535300"}));
+
+  FrameSpec broken = simple(2);
+  broken.bad_header_crc = true;
+  got = read_all(concat({testing::stream_header(), testing::frame(simple(1)), testing::frame(broken)}), 4096, {}, 4);
+  ASSERT_EQ(got.size(), 4u);
+  EXPECT_EQ(got[0].what, "frame 1");
+  EXPECT_TRUE(got[1].what.starts_with("CRC32 mismatch: expected 0x"));
+  EXPECT_EQ(got[2], got[1]);
+  EXPECT_EQ(got[3], got[1]);
+}
+
+TEST(FrameReader, RejectedFrameIdIsConsumedWholeAndReadingGoesOn) {
+  FrameSpec bad_trailer = simple(4);
+  bad_trailer.trailer = Bytes{0xFF, 0xFF, 0, 0, 0, 0};
+  const Bytes data = concat({testing::stream_header(), testing::frame(simple(5)), testing::frame(simple(5)),
+                             testing::frame(simple(3)), testing::frame(bad_trailer), testing::frame(simple(6))});
+  EXPECT_EQ(read_all(data, 7), outcomes({"frame 5", "frame ID went backwards: last seen 5, got 5",
+                                         "frame ID went backwards: last seen 5, got 3",
+                                         "frame ID went backwards: last seen 5, got 4", "frame 6", "end"}));
+}
+
+TEST(FrameReader, RejectedFrameThatEndsEarlyReportsTheEnd) {
+  FrameSpec s = simple(1, 10);
+  const Bytes again = testing::frame(s);
+  const Bytes data = concat({testing::stream_header(), testing::frame(s), Bytes(again.begin(), again.begin() + 40)});
+  EXPECT_EQ(read_all(data), outcomes({"frame 1", "payload length mismatch: header declares 13 bytes, found 2", "end"}));
+}
+
+TEST(FrameReader, BadTrailerIsConsumedSoTheNextFrameFollows) {
+  FrameSpec s = simple(1);
+  s.trailer = Bytes{0xFE, 0xFF, 0x1C, 0xDF, 0x44, 0x21};
+  const Bytes data = concat({testing::stream_header(), testing::frame(s), testing::frame(simple(2))});
+  EXPECT_EQ(read_all(data), outcomes({"CRC32 mismatch: expected 0x2144df1c, got 0x2144df1c", "frame 2", "end"}));
+}
+
+TEST(FrameReader, ValidationRunsOnlyWhenAskedAndConsumesTheFrame) {
+  FrameSpec late = simple(1);
+  late.timing = std::vector<uint16_t>{0, 10000, 20000, 1};
+  const Bytes data = concat({testing::stream_header(), testing::frame(late), testing::frame(simple(2))});
+  EXPECT_EQ(read_all(data, 4096, ReaderConfig{.validation = 0}),
+            outcomes({"timing offset out of bounds: ancilla 2, offset 20000 ns", "frame 2", "end"}));
+  EXPECT_EQ(read_all(data, 4096, ReaderConfig{.validation = 2}), outcomes({"frame 1", "frame 2", "end"}));
+}
+
+TEST(FrameReader, ExtensionListCutByTheEndKeepsWhatWasRead) {
+  FrameSpec s = simple(1);
+  s.extensions = {{{16, {9, 0, 0, 0, 0, 0, 0, 0}}, {1, {'a', 'b', 'c'}}}};
+  Bytes f = testing::frame(s);
+  f.resize(f.size() - 6 - 5);  // drop the trailer and most of the second entry
+  MemorySource source(concat({testing::stream_header(), f}));
+  FrameReader reader(source, {});
+  ParsedFrame frame;
+  ASSERT_EQ(*reader.next_frame(frame), ReadStatus::Frame);
+  ASSERT_TRUE(frame.extensions);
+  EXPECT_EQ(frame.extensions->observable_flips, 9u);
+  EXPECT_FALSE(frame.extensions->ext_text);
+}
+
+TEST(FrameReader, GrowingSourceDeliversNewFramesAfterTheEnd) {
+  MemorySource source(concat({testing::stream_header(), testing::frame(simple(1))}), 3);
+  FrameReader reader(source, {});
+  ParsedFrame frame;
+  EXPECT_EQ(next(reader, frame).what, "frame 1");
+  EXPECT_EQ(next(reader, frame).what, "end");
+  const Bytes f2 = testing::frame(simple(2));
+  source.append(Bytes(f2.begin(), f2.begin() + 30));
+  EXPECT_EQ(next(reader, frame).what, "end");
+  source.append(Bytes(f2.begin() + 30, f2.end()));
+  EXPECT_EQ(next(reader, frame).what, "frame 2");
+  source.fail_next_read();
+  EXPECT_EQ(next(reader, frame).what, "i/o error: Connection reset by peer (os error 104)");
+  source.append(testing::frame(simple(3)));
+  EXPECT_EQ(next(reader, frame).what, "frame 3");
+}
+
+TEST(FrameReader, StreamLargerThanTheRingStraddlesItsEnd) {
+  Bytes data = testing::stream_header();
+  std::vector<Outcome> expected;
+  for (uint64_t id = 1; id <= 500; ++id) {
+    FrameSpec s = simple(id, size_t(id % 37));
+    if (id % 3 == 0) s.extensions = {{{16, {uint8_t(id), 0, 0, 0, 0, 0, 0, 0}}}};
+    const Bytes f = testing::frame(s);
+    data.insert(data.end(), f.begin(), f.end());
+    expected.push_back({"frame " + std::to_string(id)});
+  }
+  expected.push_back({"end"});
+  // 251 bytes is prime and smaller than several frames together, so every boundary moves.
+  EXPECT_EQ(read_all(data, 4096, ReaderConfig{.ring_capacity = 251}, 1000), expected);
+  EXPECT_EQ(read_all(data, 1, ReaderConfig{.ring_capacity = 97}, 1000), expected);
+}
+
+TEST(FrameReader, RequestLargerThanTheRingFailsWithoutLosingBytes) {
+  FrameSpec s = simple(1, 200);
+  const Bytes data = concat({testing::stream_header(), testing::frame(s)});
+  auto got = read_all(data, 4096, ReaderConfig{.ring_capacity = 64}, 1);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].what, "payload length mismatch: header declares 203 bytes, found 64");
+}
+
+}  // namespace
+}  // namespace ostrel::qssf

@@ -1,0 +1,18 @@
+#pragma once
+// How a frame reader is set up: ring size, and whether frames are checked against their timing
+// bounds and a hardware schema registry.
+#include <cstdint>
+
+namespace ostrel::qssf {
+
+inline constexpr uint64_t DEFAULT_RING_CAPACITY = 4 * 1024 * 1024;
+// Size of one read from the source.
+inline constexpr size_t SOURCE_READ_CHUNK = 4096;
+
+struct ReaderConfig {
+  uint64_t ring_capacity = DEFAULT_RING_CAPACITY;
+  // 0 runs the semantic checks (timing offsets, schema); any other value skips them.
+  uint8_t validation = 0;
+};
+
+}  // namespace ostrel::qssf

@@ -1,0 +1,40 @@
+#pragma once
+// Fixed-size byte ring between a byte source and the frame parser. Positions only grow; the byte at
+// position p lives at index p % capacity. Views are in place unless they wrap, in which case the
+// caller's scratch buffer holds a contiguous copy.
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace ostrel::qssf {
+
+class RingBuffer {
+ public:
+  explicit RingBuffer(uint64_t capacity);
+
+  uint64_t capacity() const noexcept { return capacity_; }
+  uint64_t unread() const noexcept { return write_ - read_; }
+  uint64_t free() const noexcept { return capacity_ - unread(); }
+
+  // Stores as many bytes as fit; returns how many.
+  uint64_t push(std::span<const uint8_t> bytes) noexcept;
+  // The writable region at the write position (contiguous, possibly shorter than free()); bytes
+  // written there become unread after commit(n).
+  std::span<uint8_t> write_space() noexcept;
+  void commit(uint64_t n) noexcept;
+  // The next n unread bytes, or nothing when fewer are unread. Does not consume. A view that wraps
+  // around the end of the storage is a copy in `scratch`, valid until scratch's next use.
+  std::optional<std::span<const uint8_t>> view(uint64_t n, std::vector<uint8_t>& scratch) const;
+  bool has(uint64_t n) const noexcept { return unread() >= n; }
+  void advance(uint64_t n) noexcept { read_ += n; }
+
+ private:
+  std::unique_ptr<uint8_t[]> storage_;
+  uint64_t capacity_;
+  uint64_t read_ = 0;
+  uint64_t write_ = 0;
+};
+
+}  // namespace ostrel::qssf
