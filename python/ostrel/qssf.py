@@ -271,8 +271,8 @@ def _meas_bytes(meas_results: Any) -> bytes:
     if arr is not None:
         if arr.ndim != 1:
             raise ValueError("meas_results must be one-dimensional")
-        if arr.dtype.kind in "iu" and arr.dtype.itemsize == 1:
-            return arr.astype("i1", copy=False).tobytes() if arr.dtype.kind == "i" else arr.tobytes()
+        if arr.dtype.kind == "i" and arr.dtype.itemsize == 1:
+            return arr.tobytes()
         meas_results = arr.tolist()
     if isinstance(meas_results, (bytes, bytearray, memoryview)):
         return bytes(meas_results)
@@ -407,6 +407,7 @@ class QssfWriter:
 
     def __init__(self, file_or_path: str | os.PathLike | BinaryIO, schema_id: Any = bytes(16), *,
                  header: bool = True, buffer_size: int = 1 << 20) -> None:
+        head = stream_header(schema_id) if header else b""
         if isinstance(file_or_path, (str, bytes, os.PathLike)):
             self._file = open(file_or_path, "wb", buffering=buffer_size)
             self._owns_file = True
@@ -417,8 +418,8 @@ class QssfWriter:
         self.bytes_written = 0
         self.last_frame_id: int | None = None
         self.closed = False
-        if header:
-            self.write_raw(stream_header(schema_id))
+        if head:
+            self.write_raw(head)
 
     def __enter__(self) -> QssfWriter:
         return self
@@ -455,13 +456,15 @@ class QssfWriter:
         """Write many plain frames quickly; returns how many were written.
 
         ``events`` is a 2-D array of 0/1 (one row per frame) or an iterable
-        giving, per frame, the rising indices of the fired detectors. Ids
-        default to consecutive numbers after the last written one; ``rounds``
-        and ``timestamps_ns`` default to 0. ``observable_flips`` gives one
-        value (or None for no extension) per frame. ``meas_results`` is bytes
-        shared by all frames, a 2-D int8 array, or an iterable of per-frame
-        bytes; it defaults to +1 everywhere. The bytes equal those of
-        ``frame()`` with the same arguments.
+        giving, per frame, the rising indices of the fired detectors (or a
+        boolean mask array). Ids default to consecutive numbers after the last
+        written one; ``rounds`` and ``timestamps_ns`` default to 0.
+        ``observable_flips`` gives one value (or None for no extension) per
+        frame. ``meas_results`` is bytes shared by all frames, a 2-D integer
+        array, or an iterable of per-frame values; it defaults to +1
+        everywhere. Writing stops with the shortest of the iterables. The bytes
+        equal those of ``frame()`` with the same arguments; on a faulty value
+        the frames before it are written and ValueError is raised.
         """
         n = _check_range("ancilla_count", ancilla_count, 16)
         qubit_count = min(2 * n + 1, 0xFFFF) if qubit_count is None else qubit_count
@@ -550,7 +553,10 @@ def _meas_rows(meas_results: Any, n: int) -> Iterator[bytes]:
     if arr is not None and arr.ndim == 2:
         if arr.shape[1] != n:
             raise ValueError(f"meas_results array must have shape (frames, {n}), got {arr.shape}")
-        arr = arr.astype("i1")
+        if arr.dtype.kind != "i" or arr.dtype.itemsize != 1:
+            if arr.size and not (-128 <= arr.min() and arr.max() <= 127):
+                raise ValueError("meas_results values must be integers in -128..127")
+            arr = arr.astype("i1")
         return (row.tobytes() for row in arr)
 
     def checked() -> Iterator[bytes]:
@@ -562,12 +568,20 @@ def _meas_rows(meas_results: Any, n: int) -> Iterator[bytes]:
     return checked()
 
 
+def _row_indices(row: Any) -> tuple[int, ...]:
+    arr = _numpy_array(row)
+    if arr is not None and arr.dtype.kind == "b":
+        # A boolean row is a dense mask, not a list of indices.
+        return tuple(sys.modules["numpy"].flatnonzero(arr).tolist())
+    return tuple(row)
+
+
 def _rle_cache(n: int):
     """RLE of sparse index tuples, memoised for the frequent patterns (few fired detectors)."""
     cache: dict[Any, bytes] = {}
 
     def rle_of(row: Any) -> bytes:
-        key = row if isinstance(row, tuple) else tuple(row)
+        key = row if isinstance(row, tuple) else _row_indices(row)
         rle = cache.get(key)
         if rle is None:
             rle = encode_rle_indices(key, n)
