@@ -1,0 +1,5 @@
+import sys
+
+from ostrel.cli import main
+
+sys.exit(main())
