@@ -1,5 +1,6 @@
 import importlib
 import inspect
+import os
 import subprocess
 import sys
 
@@ -85,7 +86,8 @@ def test_reimport_keeps_the_exception_type():
         "assert again.OstrelError is e and again.CodeType is c\n"
         "assert again.__all__ == _ostrel.__all__\n"
     )
-    subprocess.run([sys.executable, "-c", code], check=True, timeout=60)
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    subprocess.run([sys.executable, "-c", code], check=True, timeout=60, env=env)
     assert importlib.import_module("_ostrel") is _ostrel
 
 
