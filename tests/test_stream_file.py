@@ -216,3 +216,26 @@ def test_arbitrary_bytes_never_crash(write_stream, tail):
                 next(stream)
             except (StopIteration, OSError):
                 pass
+
+
+def open_fds():
+    return len(os.listdir("/proc/self/fd"))
+
+
+def threads():
+    return len(os.listdir("/proc/self/task"))
+
+
+def test_streams_release_their_file_and_threads_when_closed_destroyed_or_failed(frames_file, tmp_path):
+    path = frames_file(frame(1), frame(2))
+    fds, tasks = open_fds(), threads()
+    for i in range(100):
+        stream = OstrelStream(path)
+        next(stream)
+        assert threads() > tasks
+        if i % 2:
+            stream.close()
+        del stream  # open or closed, nothing may stay behind
+        with pytest.raises(OSError):
+            OstrelStream(str(tmp_path / "missing"))
+    assert (open_fds(), threads()) == (fds, tasks)
