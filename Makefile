@@ -41,7 +41,7 @@ asan:
 	$(MAKE) BUILD=build-asan CMAKE_ARGS="-DOSTREL_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug" build
 	$(VENV)/bin/ctest --test-dir build-asan --output-on-failure
 	ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
-	  PYTHONPATH=$(CURDIR)/build-asan/python:$(CURDIR)/python $(VPY) -m pytest -q -x tests
+	  $(VPY) -m pytest -q -x -p no:cacheprovider -o pythonpath="build-asan/python python" tests
 
 clean:
 	rm -rf $(BUILD) build-asan
