@@ -13,6 +13,11 @@ std::optional<std::string_view> arg_str(PyObject* value, const char* name);
 std::optional<uint64_t> arg_u64(PyObject* value, const char* name);
 std::optional<double> arg_f64(PyObject* value, const char* name);
 
+// A METH_VARARGS | METH_KEYWORDS function in the type PyMethodDef stores.
+inline PyCFunction with_keywords(PyObject* (*f)(PyObject*, PyObject*, PyObject*)) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
 // Prefixes the pending TypeError (if that is what is pending) with the argument's name.
 void name_type_error(const char* name);
 

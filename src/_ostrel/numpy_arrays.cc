@@ -74,6 +74,18 @@ PyObject* new_int8_array(std::span<const int8_t> values) {
   return new_array(values.data(), values.size(), NPY_INT8, 1, dims);
 }
 
+std::optional<BoolVectorView> bool_vector_view(PyObject* o, const char* name) {
+  if (!PyArray_Check(o) || PyArray_NDIM(reinterpret_cast<PyArrayObject*>(o)) != 1 ||
+      PyArray_TYPE(reinterpret_cast<PyArrayObject*>(o)) != NPY_BOOL) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected a 1-D NumPy bool array, got %s", name,
+                 Py_TYPE(o)->tp_name);
+    return std::nullopt;
+  }
+  auto* array = reinterpret_cast<PyArrayObject*>(o);
+  return BoolVectorView{static_cast<const uint8_t*>(PyArray_DATA(array)),
+                        uint64_t(PyArray_DIM(array, 0)), std::ptrdiff_t(PyArray_STRIDE(array, 0))};
+}
+
 PyObject* new_bool_matrix(std::span<const uint8_t> values, size_t rows, size_t cols) {
   npy_intp dims[2] = {npy_intp(rows), npy_intp(cols)};
   return new_array(values.data(), values.size(), NPY_BOOL, 2, dims);

@@ -1,7 +1,9 @@
 #pragma once
 // NumPy arrays over private copies of module data. Each array's base object is a small
 // PySliceContainer that owns the copied bytes and frees them when the array is collected.
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "_ostrel/python.h"
@@ -13,6 +15,15 @@ bool init_numpy();
 
 PyObject* new_bool_array(std::span<const uint8_t> values);  // 1-D, one byte (0/1) per element
 PyObject* new_int8_array(std::span<const int8_t> values);
+// The elements of a 1-D bool array as they lie in memory: element i is at data + i * stride.
+struct BoolVectorView {
+  const uint8_t* data;
+  uint64_t count;
+  std::ptrdiff_t stride;
+};
+// Sets TypeError naming the argument unless `o` is a 1-D NumPy bool array.
+std::optional<BoolVectorView> bool_vector_view(PyObject* o, const char* name);
+
 // A 2-D bool array of rows x cols over a copy of `values` (row-major).
 PyObject* new_bool_matrix(std::span<const uint8_t> values, size_t rows, size_t cols);
 

@@ -118,7 +118,7 @@ PyObject* stream_exit(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyMethodDef methods[] = {
     {"close", stream_close, METH_NOARGS, "close($self)\n--\n\n"},
     {"__enter__", stream_enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
-    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_exit)),
+    {"__exit__", with_keywords(stream_exit),
      METH_VARARGS | METH_KEYWORDS, "__exit__($self, _exc_type, _exc_val, _tb)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
