@@ -4,10 +4,10 @@
 #include <array>
 #include <cstring>
 #include <optional>
-#include <unordered_set>
 #include <vector>
 
 #include "ostrel/dem/dem_lexer.h"
+#include "ostrel/util/id_set.h"
 
 namespace ostrel::dem {
 namespace {
@@ -62,6 +62,42 @@ class Pieces {
   std::string_view rest_;
   bool done_ = false;
 };
+
+// A detector declaration as written: its coordinates (unshifted) and its target text.
+struct Declaration {
+  std::optional<Coords> coords;
+  size_t written = 0;  // coordinate pieces written; shifts apply to these only
+  std::string_view targets;
+};
+
+Failure read_declaration(std::string_view line, Declaration& out) {
+  if (const size_t open = line.find('('); open != std::string_view::npos) {
+    const size_t close = line.find(')');
+    if (close == std::string_view::npos || close < open) return DemParseError::malformed_detector_coords(line);
+    const std::string_view inner = line.substr(open + 1, close - open - 1);
+    Coords c{0.0, 0.0, 0.0};
+    if (!trim(inner).empty()) {
+      Pieces pieces(inner);
+      std::string_view piece;
+      for (; pieces.next(piece); ++out.written)
+        if (out.written < 3) c[out.written] = parse_float(trim(piece)).value_or(0.0);
+    }
+    out.coords = c;
+    out.targets = line.substr(close + 1);
+  } else {
+    out.targets = line.substr(8);
+  }
+  return {};
+}
+
+std::optional<Coords> shifted_coords(const Declaration& d, const Coords& shift) {
+  if (!d.coords) return std::nullopt;
+  Coords c = *d.coords;
+  // Adding a zero shift is skipped so that a written -0 stays -0.
+  for (size_t k = 0; k < 3 && k < d.written; ++k)
+    if (shift[k] != 0.0) c[k] += shift[k];
+  return c;
+}
 
 class LineReader {
  public:
@@ -128,6 +164,8 @@ class Parser {
     size_t errors_before;  // body errors written above it
     uint64_t offset;       // detector offset at the line, first repetition
     Coords coord_shift;    // coordinate shift at the line, first repetition
+    Declaration text;      // what the line says, unshifted
+    uint32_t raw_index;    // the written index the first repetition took
   };
 
   // Everything about the model as it stood when a repeat block began.
@@ -147,12 +185,7 @@ class Parser {
         if (is_error_instruction(line)) return parse_error(line);
         break;
       case 'd':
-        if (line.starts_with("detector")) {
-          if (in_body_)
-            body_declarations_.push_back(
-                {line, model_.error_records.size() - block_.errors, offset_, coord_shift_});
-          return parse_detector(line, offset_, coord_shift_);
-        }
+        if (line.starts_with("detector")) return parse_detector(line);
         break;
       case 'l':
         // A body is read as a model of its own whose counts are dropped, so its observable
@@ -225,45 +258,40 @@ class Parser {
     return {};
   }
 
-  // `offset` and `shift` are the detector offset and coordinate shift in force at this line.
-  Failure parse_detector(std::string_view line, uint64_t offset, const Coords& shift) {
-    std::optional<Coords> coords;
-    std::string_view target_text;
-    if (const size_t open = line.find('('); open != std::string_view::npos) {
-      const size_t close = line.find(')');
-      if (close == std::string_view::npos || close < open)
-        return DemParseError::malformed_detector_coords(line);
-      const std::string_view inner = line.substr(open + 1, close - open - 1);
-      Coords c{0.0, 0.0, 0.0};
-      // Shifts apply to the coordinates the declaration writes, as many as it has pieces.
-      size_t written = 0;
-      if (!trim(inner).empty()) {
-        Pieces pieces(inner);
-        std::string_view piece;
-        for (; pieces.next(piece); ++written)
-          if (written < 3) c[written] = parse_float(trim(piece)).value_or(0.0);
-      }
-      for (size_t k = 0; k < 3 && k < written; ++k)
-        if (shift[k] != 0.0) c[k] += shift[k];
-      coords = c;
-      target_text = line.substr(close + 1);
-    } else {
-      target_text = line.substr(8);
-    }
-
-    Tokens tokens(target_text);
-    std::string_view token;
-    std::optional<uint32_t> index;
-    while (!index && tokens.next(token)) {
-      if (const std::optional<uint32_t> raw = parse_detector_target(token)) index = shifted(*raw, offset);
-    }
+  Failure parse_detector(std::string_view line) {
+    Declaration text;
+    if (Failure f = read_declaration(line, text)) return f;
+    uint32_t raw = 0;
+    const std::optional<uint32_t> index = first_valid_target(text.targets, offset_, raw);
     if (!index) return DemParseError::malformed_target(line);
-    note_detector(*index);
-    if (declared_.contains(*index)) return {};
+    if (in_body_)
+      body_declarations_.push_back(
+          {line, model_.error_records.size() - block_.errors, offset_, coord_shift_, text, raw});
+    return declare(*index, shifted_coords(text, coord_shift_));
+  }
+
+  // The first token of `targets` that is a detector target still in range under `offset`.
+  static std::optional<uint32_t> first_valid_target(std::string_view targets, uint64_t offset, uint32_t& raw) {
+    Tokens tokens(targets);
+    std::string_view token;
+    while (tokens.next(token)) {
+      if (const std::optional<uint32_t> written = parse_detector_target(token)) {
+        if (const std::optional<uint32_t> index = shifted(*written, offset)) {
+          raw = *written;
+          return index;
+        }
+      }
+    }
+    return std::nullopt;
+  }
+
+  Failure declare(uint32_t index, const std::optional<Coords>& coords) {
+    note_detector(index);
+    if (declared_.contains(index)) return {};  // the first declaration wins
     if (model_.detectors.size() >= kMaxDemDetectorDeclarations)
       return DemParseError::model_too_large("detector declarations", kMaxDemDetectorDeclarations);
-    declared_.insert(*index);
-    model_.detectors.push_back({coords, *index});
+    declared_.insert(index);
+    model_.detectors.push_back({coords, index});
     return {};
   }
 
@@ -410,7 +438,16 @@ class Parser {
         if (Failure f = copy_errors_until(d.errors_before)) return f;
         Coords shift = d.coord_shift;
         for (size_t k = 0; k < 3; ++k) shift[k] += coord_delta[k];
-        if (Failure f = parse_detector(d.line, add_saturating(d.offset, delta), shift)) return f;
+        const uint64_t offset = add_saturating(d.offset, delta);
+        // Offsets only grow, so tokens before the one taken stay out of range; when the taken
+        // one leaves the range too, a later (smaller) token may still qualify.
+        std::optional<uint32_t> index = shifted(d.raw_index, offset);
+        if (!index) {
+          uint32_t raw = 0;
+          index = first_valid_target(d.text.targets, offset, raw);
+          if (!index) return DemParseError::malformed_target(d.line);
+        }
+        if (Failure f = declare(*index, shifted_coords(d.text, shift))) return f;
       }
     }
     return copy_errors_until(body_errors);
@@ -460,7 +497,7 @@ class Parser {
   bool has_last_probability_ = false;
   std::string_view last_probability_text_;
   double last_probability_ = 0.0;
-  std::unordered_set<uint32_t> declared_;
+  IdSet declared_;
   uint64_t max_detector_plus_one_ = 0;
   uint64_t max_observable_plus_one_ = 0;
   // Running detector offset and coordinate shift, from shift_detectors.

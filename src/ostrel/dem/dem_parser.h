@@ -14,13 +14,14 @@
 namespace ostrel::dem {
 
 // Bounds on the size of a parsed model. Repeat blocks multiply their bodies, so a few lines of
-// text can ask for any amount of memory; these limits refuse such text before it is expanded.
-// They sit far above real experiments (a distance-25 surface code run for 1000 rounds has about
-// 12 million errors) while keeping the worst case near 1.5 GiB: 16 Mi errors of 24 bytes,
-// 64 Mi targets of at most 4 bytes and 16 Mi declarations of 40 bytes.
+// text can ask for any amount of memory; these limits refuse such text before it is expanded
+// (and also text that is itself that large). They sit well above real experiments (a
+// distance-25 surface code run for 1000 rounds has about 12 million errors and 0.6 million
+// detectors) while keeping a model below about 1 GiB: 16 Mi errors of 24 bytes, 64 Mi targets
+// of at most 4 bytes and 8 Mi declarations of 40 bytes.
 inline constexpr uint64_t kMaxDemErrors = uint64_t{1} << 24;
 inline constexpr uint64_t kMaxDemTargets = uint64_t{1} << 26;  // detector + observable targets
-inline constexpr uint64_t kMaxDemDetectorDeclarations = uint64_t{1} << 24;
+inline constexpr uint64_t kMaxDemDetectorDeclarations = uint64_t{1} << 23;
 
 enum class DemParseErrorKind : uint8_t {
   InvalidProbability,

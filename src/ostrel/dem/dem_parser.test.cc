@@ -184,6 +184,8 @@ INSTANTIATE_TEST_SUITE_P(
         CountCase{"repeat 2 {\nerror(0.1) D0\n} # c\nerror(0.2) D1\n}\nerror(0.3) D2", 5, 3, 0, 0},
         CountCase{"  error(0.1) D0\r\n\tdetector(1,2,3) D1\r\n", 1, 2, 0, 1},
         CountCase{"\xC2\xA0" "error(0.1)\xE3\x80\x80" "D0\xE2\x80\xA8" "D1\xC2\x85", 1, 2, 0, 0},
+        // A declaration shifted out of range takes its next token that still fits.
+        CountCase{"repeat 2 {\ndetector D4294967295 D3\nshift_detectors 1\n}", 0, 4294967296, 0, 2},
         // Repeated declarations without a shift collapse into one, whatever the count.
         CountCase{"repeat 18446744073709551615 {\ndetector(0, 0) D0\nshift_detectors(1) 0\n}", 0, 1, 0, 1}));
 
@@ -264,8 +266,11 @@ INSTANTIATE_TEST_SUITE_P(
                     "detector error model too large: more than 16777216 errors"},
         FailureCase{"repeat 10000000 {\nerror(0.1) D0 D1 D2 D3 D4 D5 D6 L0\n}", K::ModelTooLarge,
                     "detector error model too large: more than 67108864 error targets"},
-        FailureCase{"repeat 20000000 {\ndetector D0\nshift_detectors 1\n}", K::ModelTooLarge,
-                    "detector error model too large: more than 16777216 detector declarations"}));
+        FailureCase{"repeat 8388609 {\ndetector D0\nshift_detectors 1\n}", K::ModelTooLarge,
+                    "detector error model too large: more than 8388608 detector declarations"},
+        // A declaration whose taken index leaves the range falls back to a later, smaller one.
+        FailureCase{"repeat 3 {\ndetector D2147483648 D9 D-1\nshift_detectors 2147483647\n}", K::MalformedTarget,
+                    "malformed target 'detector D2147483648 D9 D-1'"}));
 
 TEST(ParseDem, ErrorTargetsAndProbabilities) {
   const DetectorErrorModel m = parse_ok(
