@@ -38,6 +38,7 @@ bool magnitude_is_huge(std::string_view s) {
       if (!seen_point) ++integer_digits;
     }
   }
+  if (!seen_significant) return false;  // zero, however it is written
   lead = integer_digits > 0 ? integer_digits - 1 : -(leading_fraction_zeros + 1);
   int64_t exponent = 0;
   if (i < s.size()) {

@@ -387,7 +387,7 @@ class Parser {
   Failure expand_block(uint64_t count) {
     const BlockStart& start = block_;
     if (count == 0) {
-      // Nothing repeats, yet the body's indices and declarations still count (see parse_line).
+      // Nothing repeats, yet the indices and declarations taken while reading the body stay.
       model_.error_records.resize(start.errors);
       model_.detector_targets.resize(start.detector_targets);
       model_.observable_targets.resize(start.observable_targets);

@@ -283,11 +283,15 @@ TEST(ParseDem, ErrorTargetsAndProbabilities) {
       "error(1e400)\n"
       "error(1e-400)\n"
       "error(4.9e-324)\n"
-      "error(Infinity)\n");
+      "error(Infinity)\n"
+      "error(0.0e999999999999)\n"
+      "error(-1" + std::string(400, '0') + ")\n"
+      "error(0.000" + std::string(400, '0') + "1)\n");
   const std::vector<ErrorTuple> expected{
       {{3, 4}, {0}, 0.1},      {{5, 7, 5}, {255, 0}, 0.5}, {{}, {}, 2.0},      {{}, {}, 0.0},
       {{1}, {}, -INFINITY},    {{}, {}, 5.0},              {{}, {}, INFINITY}, {{}, {}, 0.0},
-      {{}, {}, 4.9e-324},      {{}, {}, INFINITY}};
+      {{}, {}, 4.9e-324},      {{}, {}, INFINITY},         {{}, {}, 0.0},      {{}, {}, -INFINITY},
+      {{}, {}, 0.0}};
   EXPECT_EQ(errors_of(m), expected);
   EXPECT_EQ(m.detector_count, 8u);
   EXPECT_EQ(m.observable_count, 256u);
