@@ -218,19 +218,13 @@ class Parser {
     const size_t close = rest.find(')');
     if (close == std::string_view::npos) return DemParseError::invalid_probability(line);
     const std::string_view written = rest.substr(0, close);
-    // Models repeat a handful of probabilities many times; reuse the last reading.
-    if (!has_last_probability_ || written != last_probability_text_) {
-      const std::optional<double> probability = parse_float(trim(written));
-      if (!probability) return DemParseError::invalid_probability(written);
-      has_last_probability_ = true;
-      last_probability_text_ = written;
-      last_probability_ = *probability;
-    }
+    const std::optional<double> probability = read_probability(written);
+    if (!probability) return DemParseError::invalid_probability(written);
     if (model_.error_records.size() >= kMaxDemErrors)
       return DemParseError::model_too_large("errors", kMaxDemErrors);
 
     DetectorErrorModel::ErrorRecord record;
-    record.probability = last_probability_;
+    record.probability = *probability;
     record.detectors_begin = static_cast<uint32_t>(model_.detector_targets.size());
     record.observables_begin = static_cast<uint32_t>(model_.observable_targets.size());
     Tokens tokens(rest.substr(close + 1));
@@ -256,6 +250,19 @@ class Parser {
     record.observables_end = static_cast<uint32_t>(model_.observable_targets.size());
     model_.error_records.push_back(record);
     return {};
+  }
+
+  // Models repeat a handful of probability texts many times over; the last few readings are
+  // kept so that most errors skip the float conversion.
+  std::optional<double> read_probability(std::string_view written) {
+    for (const RecentProbability& r : recent_probabilities_)
+      if (r.known && r.text == written) return r.value;
+    const std::optional<double> value = parse_float(trim(written));
+    if (value) {
+      recent_probabilities_[next_recent_] = {true, written, *value};
+      next_recent_ = (next_recent_ + 1) % recent_probabilities_.size();
+    }
+    return value;
   }
 
   Failure parse_detector(std::string_view line) {
@@ -494,9 +501,13 @@ class Parser {
 
   LineReader lines_;
   DetectorErrorModel model_;
-  bool has_last_probability_ = false;
-  std::string_view last_probability_text_;
-  double last_probability_ = 0.0;
+  struct RecentProbability {
+    bool known = false;
+    std::string_view text;
+    double value = 0.0;
+  };
+  std::array<RecentProbability, 4> recent_probabilities_{};
+  size_t next_recent_ = 0;
   IdSet declared_;
   uint64_t max_detector_plus_one_ = 0;
   uint64_t max_observable_plus_one_ = 0;
