@@ -1,0 +1,59 @@
+#pragma once
+// A parsed detector error model: its errors (repeat blocks expanded), its declared detectors and
+// the detector and observable counts. Built once by parse_dem and never changed afterwards.
+//
+// The targets of all errors live in two shared pools instead of two small vectors per error:
+// a model holds tens of thousands of errors with two or three targets each, and one allocation
+// per pool instead of two per error is what keeps parsing fast. `error(i)` gives the view.
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace ostrel::dem {
+
+struct DemDetector {
+  std::optional<std::array<double, 3>> coords;
+  uint32_t id = 0;
+};
+
+// One error as seen by readers: views into the model's pools.
+struct DemError {
+  std::span<const uint32_t> detectors;  // in the order written; duplicates kept
+  std::span<const uint8_t> observables;  // in the order written; duplicates kept
+  double probability = 0.0;
+};
+
+struct DetectorErrorModel {
+  // Where one error's targets sit in the pools.
+  struct ErrorRecord {
+    double probability = 0.0;
+    uint32_t detectors_begin = 0;
+    uint32_t detectors_end = 0;
+    uint32_t observables_begin = 0;
+    uint32_t observables_end = 0;
+  };
+
+  std::vector<ErrorRecord> error_records;
+  std::vector<uint32_t> detector_targets;
+  std::vector<uint8_t> observable_targets;
+  // One entry per distinct declared detector index; the first declaration wins.
+  std::vector<DemDetector> detectors;
+  // 1 + the largest detector index seen anywhere, 0 if none.
+  uint64_t detector_count = 0;
+  // 1 + the largest observable index of an error target or a top-level declaration, 0 if none.
+  uint64_t observable_count = 0;
+
+  size_t error_count() const { return error_records.size(); }
+
+  DemError error(size_t i) const {
+    const ErrorRecord& r = error_records[i];
+    return {std::span(detector_targets).subspan(r.detectors_begin, r.detectors_end - r.detectors_begin),
+            std::span(observable_targets)
+                .subspan(r.observables_begin, r.observables_end - r.observables_begin),
+            r.probability};
+  }
+};
+
+}  // namespace ostrel::dem

@@ -1,0 +1,57 @@
+#pragma once
+// The DEM text reader: turns detector-error-model text into a DetectorErrorModel record.
+//
+// Accepted: `error(p) targets`, `detector(coords) D<n>`, `logical_observable L<n>`,
+// `shift_detectors(coords) K`, `repeat N { ... }` blocks (not nested) and whole-line comments;
+// every other line is skipped. The reader keeps no state between calls.
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "ostrel/dem/dem_model.h"
+#include "ostrel/util/result.h"
+
+namespace ostrel::dem {
+
+// Bounds on the size of a parsed model. Repeat blocks multiply their bodies, so a few lines of
+// text can ask for any amount of memory; these limits refuse such text before it is expanded
+// (and also text that is itself that large). They sit well above real experiments (a
+// distance-25 surface code run for 1000 rounds has about 12 million errors and 0.6 million
+// detectors) while keeping a model below about 1 GiB: 16 Mi errors of 24 bytes, 64 Mi targets
+// of at most 4 bytes and 8 Mi declarations of 40 bytes.
+inline constexpr uint64_t kMaxDemErrors = uint64_t{1} << 24;
+inline constexpr uint64_t kMaxDemTargets = uint64_t{1} << 26;  // detector + observable targets
+inline constexpr uint64_t kMaxDemDetectorDeclarations = uint64_t{1} << 23;
+
+enum class DemParseErrorKind : uint8_t {
+  InvalidProbability,
+  MalformedTarget,
+  UnterminatedRepeat,
+  InvalidRepeatCount,
+  MalformedDetectorCoords,
+  ModelTooLarge,
+};
+
+struct DemParseError {
+  DemParseErrorKind kind = DemParseErrorKind::UnterminatedRepeat;
+  // The offending text, inserted unchanged into the message (none for UnterminatedRepeat);
+  // for ModelTooLarge, what exceeded its limit ("errors", "error targets", ...).
+  std::string text;
+  uint64_t limit = 0;  // ModelTooLarge only
+
+  static DemParseError invalid_probability(std::string_view text);
+  static DemParseError malformed_target(std::string_view text);
+  static DemParseError unterminated_repeat();
+  static DemParseError invalid_repeat_count(std::string_view token);
+  static DemParseError malformed_detector_coords(std::string_view line);
+  static DemParseError model_too_large(std::string_view what, uint64_t limit);
+
+  // e.g. "malformed target 'X1'", "unterminated repeat block",
+  // "detector error model too large: more than 16777216 errors".
+  std::string message() const;
+};
+
+// The first failure ends the parse; no partial record is returned.
+Result<DetectorErrorModel, DemParseError> parse_dem(std::string_view text);
+
+}  // namespace ostrel::dem
