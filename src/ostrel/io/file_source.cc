@@ -1,4 +1,5 @@
 #include "ostrel/io/file_source.h"
+#include "ostrel/util/os_error.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -31,7 +32,7 @@ Result<std::unique_ptr<FileSource>, std::string> FileSource::open(IoRuntime& run
     return SysResult{fd, fd < 0 ? errno : 0};
   });
   if (!opened) return fail(std::string(kBackgroundTaskFailed));
-  if (opened->value < 0) return fail(qssf::os_error_text(opened->error));
+  if (opened->value < 0) return fail(os_error_text(opened->error));
   return std::unique_ptr<FileSource>(new FileSource(runtime, UniqueFd(int(opened->value))));
 }
 
@@ -44,7 +45,7 @@ Result<size_t, qssf::QssfError> FileSource::read(std::span<uint8_t> buf) {
       return SysResult{n, n < 0 ? errno : 0};
     });
     if (!got) return fail(qssf::QssfError::io(kBackgroundTaskFailed));
-    if (got->value < 0) return fail(qssf::QssfError::io(qssf::os_error_text(got->error)));
+    if (got->value < 0) return fail(qssf::QssfError::io(os_error_text(got->error)));
     pos_ = 0;
     len_ = size_t(got->value);
     if (len_ == 0) return size_t{0};

@@ -1,4 +1,5 @@
 #include "ostrel/io/tcp_source.h"
+#include "ostrel/util/os_error.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -72,7 +73,7 @@ std::string resolve(std::string_view address, std::vector<SockAddr>& out) {
   addrinfo* found = nullptr;
   const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
   if (rc != 0) {
-    if (rc == EAI_SYSTEM) return qssf::os_error_text(errno);
+    if (rc == EAI_SYSTEM) return os_error_text(errno);
     return ::gai_strerror(rc);
   }
   for (addrinfo* ai = found; ai; ai = ai->ai_next) {
@@ -135,7 +136,7 @@ Result<std::unique_ptr<TcpSource>, std::string> TcpSource::connect(IoRuntime& ru
     }
     last_error = attempt.error();
   }
-  return fail(qssf::os_error_text(last_error));
+  return fail(os_error_text(last_error));
 }
 
 Result<size_t, qssf::QssfError> TcpSource::read(std::span<uint8_t> buf) {
@@ -144,9 +145,9 @@ Result<size_t, qssf::QssfError> TcpSource::read(std::span<uint8_t> buf) {
     if (n >= 0) return size_t(n);
     if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK)
-      return fail(qssf::QssfError::io(qssf::os_error_text(errno)));
+      return fail(qssf::QssfError::io(os_error_text(errno)));
     if (int err = runtime_.wait_ready(fd_.get(), EPOLLIN, registered_))
-      return fail(qssf::QssfError::io(qssf::os_error_text(err)));
+      return fail(qssf::QssfError::io(os_error_text(err)));
   }
 }
 

@@ -1,7 +1,6 @@
 #include "ostrel/qssf/errors.h"
 
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 namespace ostrel::qssf {
@@ -118,17 +117,6 @@ std::string format_uuid(const SchemaId& id) {
     out.push_back(kHex[id[i] & 0xF]);
   }
   return out;
-}
-
-std::string os_error_text(int errnum) {
-  char buf[256];
-  // The GNU strerror_r returns a pointer that may or may not be `buf`.
-#if defined(__GLIBC__) && defined(_GNU_SOURCE)
-  const char* text = strerror_r(errnum, buf, sizeof buf);
-#else
-  const char* text = strerror_r(errnum, buf, sizeof buf) == 0 ? buf : "Unknown error";
-#endif
-  return std::string(text) + " (os error " + std::to_string(errnum) + ")";
 }
 
 }  // namespace ostrel::qssf

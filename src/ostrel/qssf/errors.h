@@ -55,7 +55,4 @@ struct QssfError {
 // "00112233-4455-6677-8899-aabbccddeeff"
 std::string format_uuid(const SchemaId& id);
 
-// The platform's description of an errno value: the OS text plus " (os error N)".
-std::string os_error_text(int errnum);
-
 }  // namespace ostrel::qssf

@@ -1,3 +1,4 @@
+#include "ostrel/util/os_error.h"
 #include "ostrel/qssf/headers.h"
 
 #include <gtest/gtest.h>

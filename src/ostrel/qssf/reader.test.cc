@@ -206,3 +206,48 @@ TEST(FrameReader, RequestLargerThanTheRingFailsWithoutLosingBytes) {
 
 }  // namespace
 }  // namespace ostrel::qssf
+
+namespace ostrel::qssf {
+namespace {
+
+TEST(FrameReader, SchemaChecksRunInOrderForTheStreamsSchemaOnly) {
+  // The stream header's schema id is 00 11 22 ... ff (see testing::stream_header).
+  SchemaId id;
+  for (uint8_t i = 0; i < 16; ++i) id[i] = uint8_t(i * 0x11);
+  HardwareSchema schema;
+  schema.ancilla_count = 2;
+  schema.qubit_count = 17;
+  schema.code_type = "surface_code";
+  // Parity of qubit 0 and of qubits 0 and 1 must match detector events 0 and 1.
+  schema.stabilizers = {{0, StabilizerType::Z, {0}}, {1, StabilizerType::Z, {0, 1}}};
+
+  auto frame_with = [](uint64_t id, std::vector<int8_t> meas, Bytes rle, uint8_t code = 1) {
+    FrameSpec s;
+    s.frame_id = id;
+    s.meas = std::move(meas);
+    s.rle = std::move(rle);
+    s.code_type = code;
+    return testing::frame(s);
+  };
+  const Bytes data = concat({testing::stream_header(),
+                             frame_with(1, {-1, 1}, {0x82}),          // parities 1, 1: passes
+                             frame_with(2, {-1, -1}, {0x82}),         // parity of stabilizer 1 is 0
+                             frame_with(3, {1, 1, 1}, {}),            // three ancillas
+                             frame_with(4, {1, 1}, {}, 3),            // colour code byte
+                             frame_with(5, {1, 1}, {})});
+  ReaderConfig config;
+  config.schemas[id] = schema;
+  EXPECT_EQ(read_all(data, 4096, config),
+            outcomes({"frame 1", "parity violation in frame 2 at stabilizer index 1",
+                      "frame/schema mismatch on ancilla_count: schema expects 2, frame has 3",
+                      "frame/schema mismatch on code_type: schema expects 1, frame has 3", "frame 5",
+                      "end"}));
+
+  ReaderConfig other;
+  other.schemas[SchemaId{}] = schema;  // not this stream's schema: no schema checks
+  EXPECT_EQ(read_all(data, 4096, other),
+            outcomes({"frame 1", "frame 2", "frame 3", "frame 4", "frame 5", "end"}));
+}
+
+}  // namespace
+}  // namespace ostrel::qssf

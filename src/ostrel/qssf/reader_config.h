@@ -3,6 +3,8 @@
 // bounds and a hardware schema registry.
 #include <cstdint>
 
+#include "ostrel/qssf/schema.h"
+
 namespace ostrel::qssf {
 
 inline constexpr uint64_t DEFAULT_RING_CAPACITY = 4 * 1024 * 1024;
@@ -10,6 +12,7 @@ inline constexpr uint64_t DEFAULT_RING_CAPACITY = 4 * 1024 * 1024;
 inline constexpr size_t SOURCE_READ_CHUNK = 4096;
 
 struct ReaderConfig {
+  SchemaRegistry schemas;
   uint64_t ring_capacity = DEFAULT_RING_CAPACITY;
   // 0 runs the semantic checks (timing offsets, schema); any other value skips them.
   uint8_t validation = 0;
