@@ -136,15 +136,13 @@ TEST_F(TcpSourceTest, BytesSentLaterOnAnOpenConnectionAreWaitedFor) {
   Listener l = Listener::on(AF_INET);
   auto source = connect(v4(l.port));
   ASSERT_TRUE(source);
-  UniqueFd peer = l.accept();
-  std::thread late([&] {
+  std::jthread late([peer = l.accept()] {  // the socket closes when the thread is done
     for (const char* part : {"early", "late"}) {
       std::this_thread::sleep_for(std::chrono::milliseconds(30));
       ASSERT_GT(::send(peer.get(), part, std::strlen(part), 0), 0);
     }
   });
   EXPECT_EQ(read_bytes(*source, 9), Bytes({'e', 'a', 'r', 'l', 'y', 'l', 'a', 't', 'e'}));
-  late.join();
 }
 
 TEST_F(TcpSourceTest, PeerCloseIsTheEndOfTheStreamEveryTime) {
@@ -167,8 +165,7 @@ TEST_F(TcpSourceTest, AResetIsAnIoErrorThenTheEnd) {
   Listener l = Listener::on(AF_INET);
   auto source = connect(v4(l.port));
   ASSERT_TRUE(source);
-  UniqueFd peer = l.accept();
-  std::thread resetter([&] {
+  std::jthread resetter([peer = l.accept()]() mutable {
     std::this_thread::sleep_for(std::chrono::milliseconds(30));  // let the reader wait first
     const linger abort{1, 0};
     ::setsockopt(peer.get(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
@@ -242,14 +239,16 @@ TEST_F(TcpSourceTest, FramesSplitAtEveryByteBoundaryAreReadWhole) {
   Listener l = Listener::on(AF_INET);
   auto tcp = connect(v4(l.port));
   ASSERT_TRUE(tcp);
-  UniqueFd peer = l.accept();
   CountingSource counting(*tcp);
-  std::thread sender([&] {
+  // Owns the peer's socket: however the thread ends, the reader then meets the end of the stream.
+  std::jthread sender([&, peer = l.accept()](std::stop_token stop) {
     for (size_t i = 0; i < stream.size(); ++i) {
       ASSERT_EQ(::send(peer.get(), &stream[i], 1, MSG_NOSIGNAL), 1);
-      while (counting.delivered.load() < i + 1) std::this_thread::yield();
+      while (counting.delivered.load() < i + 1) {
+        if (stop.stop_requested()) return;
+        std::this_thread::yield();
+      }
     }
-    peer.reset();
   });
 
   qssf::FrameReader reader(counting, {});
