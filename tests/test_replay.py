@@ -61,8 +61,9 @@ def test_paced_and_stamped_frames_keep_their_content(stream_path):
         del e["timestamp_ns"]
     assert got == expected  # rewritten headers carry a correct CRC, so every frame was accepted
     assert before <= stamps[0] and stamps == sorted(stamps) and stamps[-1] <= after
-    # The schedule holds frame i back until i / rate seconds after the first one.
-    assert stamps[-1] - stamps[0] >= (len(stamps) - 1) / rate * 1e9 * 0.95
+    # The schedule, started when the client was accepted, holds frame i back until i / rate
+    # seconds after that: a lower bound however slow the machine is.
+    assert stamps[-1] - before >= (len(stamps) - 1) / rate * 1e9 * 0.99
 
 
 def test_looping_keeps_frame_ids_rising(stream_path):

@@ -160,10 +160,11 @@ class _Schedule:
         if self.rate is None:
             return 1 << 62
         while True:
-            due = int((time.perf_counter() - self.start) * self.rate) + 1
+            elapsed = time.perf_counter() - self.start
+            due = int(elapsed * self.rate) + 1
             if due > self.sent:
                 return due
-            time.sleep((self.sent + 1 - due) / self.rate + 1e-5)
+            time.sleep(max(self.sent / self.rate - elapsed, 0.0) + 1e-6)
 
 
 class _Replay:
