@@ -10,9 +10,10 @@ Options:
   connection); frames that fall behind the schedule are sent together. Without a rate the file is
   sent as fast as the connection takes it.
 - ``loop``: send the frames again and again until the client leaves. Each pass renumbers the
-  frame ids so that they keep rising across passes: pass p adds p * (last id - first id + 1) to
-  every id (modulo 2**64), so the first frame of a pass follows the last frame of the one before.
-  The stream header is sent once per connection.
+  frame ids so that they keep rising across passes: pass p adds p * (highest id - lowest id + 1)
+  to every id (modulo 2**64), so for a file whose ids rise the first frame of a pass follows the
+  last frame of the one before (ids 5, 6, 9 are sent as 5, 6, 9, 10, 11, 14, 15, ...). The
+  stream header is sent once per connection.
 - ``stamp_time``: overwrite each frame's ``timestamp_ns`` with the wall-clock time
   (``time.time_ns()``) at which it is sent, for measuring delivery latency.
 
@@ -179,8 +180,8 @@ class _Replay:
         self.loop = loop and any(p.frame_id is not None for p in pieces)
         self.stamp_time = stamp_time
         self.schedule = _Schedule(rate)
-        frames = [p for p in pieces if p.frame_id is not None]
-        self.id_step = (frames[-1].frame_id - frames[0].frame_id + 1) if frames else 0
+        ids = [p.frame_id for p in pieces if p.frame_id is not None]
+        self.id_step = (max(ids) - min(ids) + 1) if ids else 0
 
     def run(self) -> None:
         self.conn.sendall(self.view[:self.head])
