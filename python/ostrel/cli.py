@@ -13,6 +13,7 @@ COMMANDS: dict[str, Command] = {}
 
 def _load_commands() -> None:
     from ostrel import demo  # noqa: F401  (registers itself)
+    from ostrel import replay  # noqa: F401
 
 
 class CommandError(Exception):

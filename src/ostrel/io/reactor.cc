@@ -54,6 +54,7 @@ void Reactor::run() {
       if (errno == EINTR) continue;
       return;
     }
+    if (n > 0) published_.load(std::memory_order_acquire);  // pairs with the release in wait()
     for (int i = 0; i < n; ++i) {
       auto* waiter = static_cast<Waiter*>(events[i].data.ptr);
       if (waiter == nullptr) return;  // shutdown
@@ -70,6 +71,9 @@ int Reactor::wait(int fd, uint32_t events, bool& registered) {
   ev.events = events | EPOLLONESHOT | EPOLLRDHUP;
   ev.data.ptr = &waiter;
   const int op = registered ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
+  // The kernel orders this registration before the worker that receives its event; the atomic
+  // says so in the language's terms, so that the waiter's construction is visibly published.
+  published_.fetch_add(1, std::memory_order_release);
   if (::epoll_ctl(epoll_.get(), op, fd, &ev) != 0) return errno;
   registered = true;
   std::unique_lock lock(waiter.mutex);

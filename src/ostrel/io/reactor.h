@@ -1,6 +1,7 @@
 #pragma once
 // Worker threads that wait for socket readiness on one epoll instance and wake the thread that
 // asked. A caller registers interest in a descriptor, then blocks until a worker reports it ready.
+#include <atomic>
 #include <cstdint>
 #include <thread>
 #include <vector>
@@ -30,6 +31,7 @@ class Reactor {
   UniqueFd epoll_;
   UniqueFd shutdown_;  // an eventfd that, once written, wakes every worker for good
   std::vector<std::thread> workers_;
+  std::atomic<uint64_t> published_{0};  // bumped before each registration, read after each wake
 };
 
 }  // namespace ostrel::io

@@ -1,10 +1,13 @@
 #pragma once
 // A connected TCP socket, read directly. Reads that would block wait on the runtime's workers.
+// Nothing is ever written to the socket and no socket option is set.
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 
 #include "ostrel/io/io_runtime.h"
+#include "ostrel/io/tcp_address.h"
 #include "ostrel/qssf/byte_source.h"
 #include "ostrel/util/unique_fd.h"
 
@@ -12,10 +15,16 @@ namespace ostrel::io {
 
 class TcpSource final : public qssf::ByteSource {
  public:
-  // `address` is "host:port", "a.b.c.d:port" or "[v6]:port". The error is the description of what
-  // failed, e.g. "invalid port value" or "Connection refused (os error 111)".
+  // `address` is "a.b.c.d:port" or "[v6]:port" (used as is) or "host:port" (looked up on the
+  // runtime's blocking pool). The error is the description of what failed, e.g.
+  // "invalid port value" or "Connection refused (os error 111)".
   static Result<std::unique_ptr<TcpSource>, std::string> connect(IoRuntime& runtime,
                                                                  std::string_view address);
+  // Tries each address in order and keeps the first connection made; when all fail, the last
+  // attempt's error; "could not resolve to any address" when there is none to try.
+  static Result<std::unique_ptr<TcpSource>, std::string> connect_any(
+      IoRuntime& runtime, std::span<const SocketAddress> candidates);
+
   Result<size_t, qssf::QssfError> read(std::span<uint8_t> buf) override;
 
  private:

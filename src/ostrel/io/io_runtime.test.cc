@@ -1,0 +1,87 @@
+#include "ostrel/io/io_runtime.h"
+
+#include <gtest/gtest.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+
+#include <stdexcept>
+#include <thread>
+
+#include "ostrel/io/test_sockets.h"
+
+namespace ostrel::io {
+namespace {
+
+using testing::fd_count;
+using testing::thread_count;
+
+TEST(IoRuntime, HasOneWorkerPerProcessorAndJoinsEveryThreadWhenDestroyed) {
+  const int threads = thread_count();
+  const int fds = fd_count();
+  {
+    auto runtime = IoRuntime::create();
+    ASSERT_TRUE(runtime.ok()) << runtime.error();
+    const size_t cpus = std::max(1u, std::thread::hardware_concurrency());
+    EXPECT_EQ((*runtime)->worker_count(), cpus);
+    ASSERT_TRUE((*runtime)->run_blocking([] { return 0; }).has_value());
+    EXPECT_EQ((*runtime)->blocking_thread_count(), 1u);
+    EXPECT_EQ(thread_count(), threads + int(cpus) + 1);
+  }
+  EXPECT_EQ(thread_count(), threads);
+  EXPECT_EQ(fd_count(), fds);
+}
+
+TEST(IoRuntime, RunBlockingRunsOffTheCallingThreadAndReturnsTheResult) {
+  auto runtime = IoRuntime::create();
+  ASSERT_TRUE(runtime.ok());
+  const auto caller = std::this_thread::get_id();
+  auto ran_on = (*runtime)->run_blocking([] { return std::this_thread::get_id(); });
+  ASSERT_TRUE(ran_on.has_value());
+  EXPECT_NE(*ran_on, caller);
+  EXPECT_EQ((*runtime)->run_blocking([] { return std::string("done"); }), "done");
+}
+
+TEST(IoRuntime, ATaskThatThrowsGivesNoResult) {
+  auto runtime = IoRuntime::create();
+  ASSERT_TRUE(runtime.ok());
+  auto r = (*runtime)->run_blocking([]() -> int { throw std::runtime_error("lost"); });
+  EXPECT_FALSE(r.has_value());
+  EXPECT_EQ((*runtime)->run_blocking([] { return 7; }), 7);  // the pool still works
+}
+
+TEST(IoRuntime, WaitReadyReturnsOnceAnotherThreadMakesTheSocketReadable) {
+  auto runtime = IoRuntime::create();
+  ASSERT_TRUE(runtime.ok());
+  int pair[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+  UniqueFd a(pair[0]), b(pair[1]);
+  bool registered = false;
+  for (int round = 0; round < 3; ++round) {  // the first wait adds the socket, the others re-arm it
+    std::thread writer([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      ASSERT_EQ(::send(b.get(), "x", 1, 0), 1);
+    });
+    EXPECT_EQ((*runtime)->wait_ready(a.get(), EPOLLIN, registered), 0);
+    writer.join();
+    EXPECT_TRUE(registered);
+    char c;
+    EXPECT_EQ(::recv(a.get(), &c, 1, 0), 1);
+  }
+}
+
+TEST(IoRuntime, ManyRuntimesComeAndGoWithoutLeaks) {
+  const int threads = thread_count();
+  const int fds = fd_count();
+  for (int i = 0; i < 200; ++i) {
+    auto runtime = IoRuntime::create();
+    ASSERT_TRUE(runtime.ok());
+    if (i % 2) {
+      ASSERT_TRUE((*runtime)->run_blocking([] { return 1; }).has_value());
+    }
+  }
+  EXPECT_EQ(thread_count(), threads);
+  EXPECT_EQ(fd_count(), fds);
+}
+
+}  // namespace
+}  // namespace ostrel::io
