@@ -2,6 +2,7 @@
 // classes, the exception type and the version, each name appended to __all__ in order.
 #include "_ostrel/code_type.h"
 #include "_ostrel/decoder_result.h"
+#include "_ostrel/detector_error_model.h"
 #include "_ostrel/errors.h"
 #include "_ostrel/numpy_arrays.h"
 #include "_ostrel/ostrel_stream.h"
@@ -36,7 +37,8 @@ int module_exec(PyObject* module) {
       return -1;
     }
     if (!init_numpy() || !init_syndrome_frame_type() || !init_code_type_type() ||
-        !init_decoder_result_types() || !init_ostrel_stream_type())
+        !init_decoder_result_types() || !init_ostrel_stream_type() ||
+        !init_detector_error_model_types())
       return -1;
     PyRef version = PyRef::steal(PyUnicode_FromString("0.1.0"));
     const bool ok = add(module, "SyndromeFrame", as_object(syndrome_frame_type())) &&
@@ -44,6 +46,8 @@ int module_exec(PyObject* module) {
                     add(module, "CodeType", as_object(code_type_type())) &&
                     add(module, "DecoderResult", as_object(decoder_result_type())) &&
                     add(module, "LogicalCorrection", as_object(logical_correction_type())) &&
+                    add(module, "DetectorErrorModel", as_object(detector_error_model_type())) &&
+                    add(module, "SpacetimeGraph", as_object(spacetime_graph_type())) &&
                     add(module, "OstrelError", ostrel_error_type()) &&
                     add(module, "__version__", version.get());
     return ok ? 0 : -1;

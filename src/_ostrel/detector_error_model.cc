@@ -1,0 +1,291 @@
+#include "_ostrel/detector_error_model.h"
+
+#include <array>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "_ostrel/args.h"
+#include "_ostrel/errors.h"
+#include "_ostrel/py_ref.h"
+#include "ostrel/dem/dem_parser.h"
+#include "ostrel/dem/dem_schema.h"
+#include "ostrel/dem/spacetime_graph.h"
+#include "ostrel/util/text_file.h"
+
+namespace ostrel::py {
+namespace {
+
+constexpr const char* kNoPymatching =
+    "pymatching not found \xE2\x80\x94 install it with: pip install pymatching";
+
+// Both objects are immutable after creation, so their calls never conflict and keep no borrow
+// flag.
+struct DemObject {
+  PyObject_HEAD
+  dem::DetectorErrorModel model;
+};
+
+struct GraphObject {
+  PyObject_HEAD
+  std::shared_ptr<const dem::SpacetimeGraph> graph;
+};
+
+PyTypeObject* dem_type = nullptr;
+PyTypeObject* graph_type = nullptr;
+
+const dem::DetectorErrorModel& model_of(PyObject* o) { return reinterpret_cast<DemObject*>(o)->model; }
+const dem::SpacetimeGraph& graph_of(PyObject* o) { return *reinterpret_cast<GraphObject*>(o)->graph; }
+
+PyObject* wrap_model(dem::DetectorErrorModel model) {
+  PyObject* o = dem_type->tp_alloc(dem_type, 0);
+  if (!o) return nullptr;
+  new (&reinterpret_cast<DemObject*>(o)->model) dem::DetectorErrorModel(std::move(model));
+  return o;
+}
+
+void dem_dealloc(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  reinterpret_cast<DemObject*>(self)->model.~DetectorErrorModel();
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+// Parses the single argument `name` of a static method taking one str.
+std::optional<std::string_view> single_str(PyObject* args, PyObject* kwargs, const char* name,
+                                           const char* format) {
+  const char* kwlist[] = {name, nullptr};
+  PyObject* value;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), &value))
+    return std::nullopt;
+  return arg_str(value, name);
+}
+
+PyObject* dem_parse(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    auto text = single_str(args, kwargs, "text", "O:parse");
+    if (!text) return nullptr;
+    dem::DetectorErrorModel model;
+    if (!parse_dem_text(*text, model)) return nullptr;
+    return wrap_model(std::move(model));
+  });
+}
+
+PyObject* dem_from_file(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    auto path = single_str(args, kwargs, "path", "O:from_file");
+    if (!path) return nullptr;
+    std::string text;
+    if (!read_dem_file(std::string(*path), text)) return nullptr;
+    dem::DetectorErrorModel model;
+    if (!parse_dem_text(text, model)) return nullptr;
+    return wrap_model(std::move(model));
+  });
+}
+
+PyObject* get_detector_count(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(model_of(self).detector_count);
+}
+PyObject* get_observable_count(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(model_of(self).observable_count);
+}
+PyObject* get_error_count(PyObject* self, void*) {
+  return PyLong_FromSize_t(model_of(self).error_count());
+}
+
+PyObject* dem_repr(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    const auto& m = model_of(self);
+    const std::string text = "DetectorErrorModel(detectors=" + std::to_string(m.detector_count) +
+                             ", observables=" + std::to_string(m.observable_count) +
+                             ", errors=" + std::to_string(m.error_count()) + ")";
+    return PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size()));
+  });
+}
+
+// matching.add_edge(u, v, weight=..., fault_ids=[...]) for every edge, then the boundary.
+PyObject* dem_to_pymatching(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    auto built = dem::build_spacetime_graph(model_of(self));
+    if (!built.ok()) return raise_value_error(built.error().message());
+    const dem::SpacetimeGraph& graph = **built;
+
+    PyRef module = PyRef::steal(PyImport_ImportModule("pymatching"));
+    if (!module) {
+      PyErr_SetString(PyExc_ImportError, kNoPymatching);
+      return nullptr;
+    }
+    PyRef matching_class = PyRef::steal(PyObject_GetAttrString(module.get(), "Matching"));
+    if (!matching_class) return nullptr;
+    PyRef matching = PyRef::steal(PyObject_CallNoArgs(matching_class.get()));
+    if (!matching) return nullptr;
+    PyRef boundary = PyRef::steal(PySet_New(nullptr));
+    PyRef boundary_index = PyRef::steal(PyLong_FromUnsignedLongLong(graph.boundary_node));
+    if (!boundary || !boundary_index || PySet_Add(boundary.get(), boundary_index.get()) != 0)
+      return nullptr;
+    PyRef add_edge = PyRef::steal(PyObject_GetAttrString(matching.get(), "add_edge"));
+    if (!add_edge) return nullptr;
+    for (const dem::GraphEdge& edge : graph.edges) {
+      PyRef kwargs = PyRef::steal(PyDict_New());
+      PyRef weight = PyRef::steal(PyFloat_FromDouble(double(edge.weight)));
+      if (!kwargs || !weight || PyDict_SetItemString(kwargs.get(), "weight", weight.get()) != 0)
+        return nullptr;
+      // pymatching takes fault ids as a set. An observable listed twice flips back, so the set
+      // holds the observables listed an odd number of times, as the decoder counts them.
+      std::array<uint64_t, 4> odd{};
+      for (uint8_t k : edge.observables) odd[k / 64] ^= uint64_t(1) << (k % 64);
+      if (odd != std::array<uint64_t, 4>{}) {
+        PyRef ids = PyRef::steal(PySet_New(nullptr));
+        if (!ids) return nullptr;
+        for (unsigned k = 0; k < 256; ++k) {
+          if (!(odd[k / 64] >> (k % 64) & 1)) continue;
+          PyRef id = PyRef::steal(PyLong_FromLong(long(k)));
+          if (!id || PySet_Add(ids.get(), id.get()) != 0) return nullptr;
+        }
+        if (PyDict_SetItemString(kwargs.get(), "fault_ids", ids.get()) != 0) return nullptr;
+      }
+      PyRef args = PyRef::steal(Py_BuildValue("(kk)", (unsigned long)edge.u, (unsigned long)edge.v));
+      if (!args) return nullptr;
+      PyRef done = PyRef::steal(PyObject_Call(add_edge.get(), args.get(), kwargs.get()));
+      if (!done) return nullptr;
+    }
+    PyRef set_boundary = PyRef::steal(
+        PyObject_CallMethod(matching.get(), "set_boundary_nodes", "(O)", boundary.get()));
+    if (!set_boundary) return nullptr;
+    return matching.release();
+  });
+}
+
+PyObject* dem_to_schema_json(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"name", nullptr};
+    PyObject* name_arg;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:to_schema_json", const_cast<char**>(kwlist),
+                                     &name_arg))
+      return nullptr;
+    auto name = arg_str(name_arg, "name");
+    if (!name) return nullptr;
+    auto json = dem::to_schema_json(model_of(self), *name);
+    if (!json.ok()) return raise_os_error(json.error().message());
+    return PyUnicode_FromStringAndSize(json->data(), Py_ssize_t(json->size()));
+  });
+}
+
+PyGetSetDef dem_getset[] = {
+    {"detector_count", get_detector_count, nullptr, nullptr, nullptr},
+    {"observable_count", get_observable_count, nullptr, nullptr, nullptr},
+    {"error_count", get_error_count, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef dem_methods[] = {
+    {"parse", with_keywords(dem_parse), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+     "parse(text)\n--\n\nParse a Stim DEM from its text representation."},
+    {"from_file", with_keywords(dem_from_file), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+     "from_file(path)\n--\n\nLoad a Stim DEM from a file path."},
+    {"to_pymatching", dem_to_pymatching, METH_NOARGS,
+     "to_pymatching($self)\n--\n\n"
+     "Build a `pymatching.Matching` object from this DEM.\n"
+     "\n"
+     "Requires `pymatching` to be installed (`pip install pymatching`).\n"
+     "Edges are added with weight `-ln(p/(1-p))` and `fault_ids` identifying\n"
+     "which observables flip when the error fires."},
+    {"to_schema_json", with_keywords(dem_to_schema_json), METH_VARARGS | METH_KEYWORDS,
+     "to_schema_json($self, name)\n--\n\n"
+     "Serialise this DEM as a `HardwareSchema`-compatible JSON string."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot dem_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(dem_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(dem_repr)},
+    {Py_tp_getset, dem_getset},
+    {Py_tp_methods, dem_methods},
+    {0, nullptr},
+};
+
+PyType_Spec dem_spec = {
+    "builtins.DetectorErrorModel",
+    sizeof(DemObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    dem_slots,
+};
+
+void graph_dealloc(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  reinterpret_cast<GraphObject*>(self)->graph.~shared_ptr();
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+PyObject* get_node_count(PyObject* self, void*) { return PyLong_FromSize_t(graph_of(self).nodes.size()); }
+PyObject* get_edge_count(PyObject* self, void*) { return PyLong_FromSize_t(graph_of(self).edges.size()); }
+PyObject* get_boundary_node(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(graph_of(self).boundary_node);
+}
+
+PyObject* graph_repr(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    const auto& g = graph_of(self);
+    const std::string text = "SpacetimeGraph(nodes=" + std::to_string(g.nodes.size()) +
+                             ", edges=" + std::to_string(g.edges.size()) +
+                             ", boundary=" + std::to_string(g.boundary_node) + ")";
+    return PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size()));
+  });
+}
+
+PyGetSetDef graph_getset[] = {
+    {"node_count", get_node_count, nullptr, nullptr, nullptr},
+    {"edge_count", get_edge_count, nullptr, nullptr, nullptr},
+    {"boundary_node", get_boundary_node, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot graph_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(graph_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(graph_repr)},
+    {Py_tp_getset, graph_getset},
+    {0, nullptr},
+};
+
+PyType_Spec graph_spec = {
+    "builtins.SpacetimeGraph",
+    sizeof(GraphObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    graph_slots,
+};
+
+}  // namespace
+
+bool read_dem_file(const std::string& path, std::string& text) {
+  auto read = read_utf8_file(path);
+  if (!read.ok()) {
+    PyErr_SetString(PyExc_IOError, read.error().message().c_str());
+    return false;
+  }
+  text = std::move(read).value();
+  return true;
+}
+
+bool parse_dem_text(std::string_view text, dem::DetectorErrorModel& model) {
+  auto parsed = dem::parse_dem(text);
+  if (!parsed.ok()) {
+    raise_value_error(parsed.error().message());
+    return false;
+  }
+  model = std::move(parsed).value();
+  return true;
+}
+
+PyTypeObject* detector_error_model_type() { return dem_type; }
+PyTypeObject* spacetime_graph_type() { return graph_type; }
+
+bool init_detector_error_model_types() {
+  if (!dem_type) dem_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&dem_spec));
+  if (!graph_type) graph_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&graph_spec));
+  return dem_type && graph_type;
+}
+
+}  // namespace ostrel::py

@@ -1,0 +1,21 @@
+#pragma once
+// DetectorErrorModel (parse, from_file, sizes, exports) and SpacetimeGraph (sizes).
+#include <string>
+#include <string_view>
+
+#include "_ostrel/python.h"
+#include "ostrel/dem/dem_model.h"
+
+namespace ostrel::py {
+
+PyTypeObject* detector_error_model_type();
+PyTypeObject* spacetime_graph_type();
+bool init_detector_error_model_types();
+
+// The DEM text named by a path: reads the file as UTF-8. On failure sets OSError with the OS
+// text ("No such file or directory (os error 2)") or "stream did not contain valid UTF-8".
+bool read_dem_file(const std::string& path, std::string& text);
+// Parses DEM text; on failure sets ValueError with the parser's message.
+bool parse_dem_text(std::string_view text, dem::DetectorErrorModel& model);
+
+}  // namespace ostrel::py
