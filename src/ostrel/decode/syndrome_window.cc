@@ -109,7 +109,7 @@ Result<Ok, WindowError> SyndromeWindow::push(std::span<const uint8_t> detector_e
   if (!row.ok()) return fail(std::move(row).error());
   if (ancilla_count_ == 0) return Ok{};
   const size_t copied = static_cast<size_t>(std::min<uint64_t>(detector_events.size(), ancilla_count_));
-  std::memcpy(row.value(), detector_events.data(), copied);
+  if (copied != 0) std::memcpy(row.value(), detector_events.data(), copied);  // an empty span may be null
   std::memset(row.value() + copied, 0, static_cast<size_t>(ancilla_count_ - copied));
   return Ok{};
 }
