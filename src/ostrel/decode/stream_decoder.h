@@ -1,0 +1,48 @@
+#pragma once
+// The decoding state a stream carries once it has a decoder: the graph's decoder, the configured
+// window depth, the model's detector count, and the sliding window created by the first frame.
+// Each frame is pushed into the window and the whole window is decoded.
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+
+#include "ostrel/decode/syndrome_window.h"
+#include "ostrel/decode/union_find.h"
+#include "ostrel/dem/spacetime_graph.h"
+#include "ostrel/util/result.h"
+
+namespace ostrel::decode {
+
+// The depth of a stream's window: the configured depth if not 0, else the detector count divided
+// by the frame's ancilla count (0 counting as 1), and at least 1.
+uint64_t infer_window_depth(uint64_t configured_depth, uint64_t detector_count, uint64_t ancilla_count) noexcept;
+
+class StreamDecoder {
+ public:
+  // `detector_count` is the model's; `window_depth` 0 means infer it from the first frame.
+  static Result<StreamDecoder, DecoderError> create(std::shared_ptr<const dem::SpacetimeGraph> graph,
+                                                    uint64_t detector_count, uint64_t window_depth);
+
+  // Pushes one frame's detector events as the newest round and returns the mask of the whole
+  // window. The first frame creates the window with its `ancilla_count`, which the window keeps
+  // for life. Fails only when that window cannot be created; the next frame then tries again.
+  Result<uint64_t, WindowError> decode_frame(uint64_t ancilla_count, std::span<const uint8_t> detector_events);
+
+  uint64_t configured_window_depth() const noexcept { return configured_depth_; }
+  uint64_t detector_count() const noexcept { return detector_count_; }
+  // Null until the first frame.
+  const SyndromeWindow* window() const noexcept { return window_ ? &*window_ : nullptr; }
+  const UnionFindDecoder& decoder() const noexcept { return decoder_; }
+
+ private:
+  StreamDecoder(UnionFindDecoder decoder, uint64_t detector_count, uint64_t window_depth)
+      : decoder_(std::move(decoder)), detector_count_(detector_count), configured_depth_(window_depth) {}
+
+  UnionFindDecoder decoder_;
+  uint64_t detector_count_;
+  uint64_t configured_depth_;
+  std::optional<SyndromeWindow> window_;
+};
+
+}  // namespace ostrel::decode
