@@ -4,11 +4,13 @@
 #include "_ostrel/decoder_result.h"
 #include "_ostrel/detector_error_model.h"
 #include "_ostrel/errors.h"
+#include "_ostrel/logical_error_accumulator.h"
 #include "_ostrel/numpy_arrays.h"
 #include "_ostrel/ostrel_stream.h"
 #include "_ostrel/py_ref.h"
 #include "_ostrel/python.h"
 #include "_ostrel/syndrome_frame.h"
+#include "_ostrel/syndrome_window.h"
 
 namespace ostrel::py {
 namespace {
@@ -38,16 +40,20 @@ int module_exec(PyObject* module) {
     }
     if (!init_numpy() || !init_syndrome_frame_type() || !init_code_type_type() ||
         !init_decoder_result_types() || !init_ostrel_stream_type() ||
-        !init_detector_error_model_types())
+        !init_detector_error_model_types() || !init_syndrome_window_type() ||
+        !init_logical_error_accumulator_type())
       return -1;
     PyRef version = PyRef::steal(PyUnicode_FromString("0.1.0"));
     const bool ok = add(module, "SyndromeFrame", as_object(syndrome_frame_type())) &&
+                    add(module, "SyndromeWindow", as_object(syndrome_window_type())) &&
                     add(module, "OstrelStream", as_object(ostrel_stream_type())) &&
                     add(module, "CodeType", as_object(code_type_type())) &&
                     add(module, "DecoderResult", as_object(decoder_result_type())) &&
                     add(module, "LogicalCorrection", as_object(logical_correction_type())) &&
                     add(module, "DetectorErrorModel", as_object(detector_error_model_type())) &&
                     add(module, "SpacetimeGraph", as_object(spacetime_graph_type())) &&
+                    add(module, "LogicalErrorAccumulator",
+                        as_object(logical_error_accumulator_type())) &&
                     add(module, "OstrelError", ostrel_error_type()) &&
                     add(module, "__version__", version.get());
     return ok ? 0 : -1;

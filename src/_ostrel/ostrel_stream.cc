@@ -1,12 +1,21 @@
 #include "_ostrel/ostrel_stream.h"
 
+#include <sys/stat.h>
+
 #include <memory>
 #include <new>
+#include <optional>
+#include <string>
 
 #include "_ostrel/args.h"
 #include "_ostrel/borrow.h"
 #include "_ostrel/errors.h"
+#include "_ostrel/detector_error_model.h"
+#include "_ostrel/py_ref.h"
 #include "_ostrel/syndrome_frame.h"
+#include "_ostrel/syndrome_window.h"
+#include "ostrel/decode/stream_decoder.h"
+#include "ostrel/dem/spacetime_graph.h"
 #include "ostrel/io/open_source.h"
 
 namespace ostrel::py {
@@ -17,6 +26,9 @@ struct StreamState {
   std::unique_ptr<io::IoRuntime> runtime;
   std::unique_ptr<io::FrameSource> source;
   qssf::ParsedFrame frame;  // reused for every read, so reading allocates only the result
+  // Set by set_decoder; holds the decoder, the configured depth, the model's detector count and
+  // the window, which the first frame after configuration creates.
+  std::optional<decode::StreamDecoder> decoder;
 
   bool is_open() const { return runtime && source; }
   void close() {
@@ -87,7 +99,14 @@ PyObject* stream_next(PyObject* self) {
     auto read = st.source->read_one_frame(st.frame);
     if (!read.ok()) return raise_qssf(read.error());
     if (*read == qssf::ReadStatus::EndOfStream) return nullptr;  // StopIteration
-    return new_syndrome_frame(st.frame);
+    PyRef frame = PyRef::steal(new_syndrome_frame(st.frame));
+    if (!frame || !st.decoder) return frame.release();
+    auto* f = reinterpret_cast<SyndromeFrameObject*>(frame.get());
+    auto mask = st.decoder->decode_frame(f->ancilla_count, f->detector_events());
+    if (!mask.ok()) return raise_window_error(mask.error());
+    f->observable_flips = *mask;
+    f->has_observable_flips = true;
+    return frame.release();
   });
 }
 
@@ -97,6 +116,75 @@ PyObject* stream_close(PyObject* self, PyObject*) {
     Borrow access = Borrow::exclusive(s->borrow);
     if (!access) return nullptr;
     s->state.close();
+    Py_RETURN_NONE;
+  });
+}
+
+// The DEM text `dem` stands for: the file a str names when anything exists at that path (else
+// the str itself), the file an os.PathLike names, or str(dem).
+bool dem_text_of(PyObject* dem, std::string& text) {
+  if (PyUnicode_Check(dem)) {
+    auto value = arg_str(dem, "dem");
+    if (!value) return false;
+    text.assign(value->data(), value->size());
+    struct stat info;
+    const bool exists = text.find('\0') == std::string::npos && ::stat(text.c_str(), &info) == 0;
+    if (!exists) return true;
+    const std::string path = std::move(text);
+    return read_dem_file(path, text);
+  }
+  PyRef fspath = PyRef::steal(PyObject_GetAttrString(dem, "__fspath__"));
+  if (fspath) {
+    PyRef path = PyRef::steal(PyObject_CallNoArgs(fspath.get()));
+    if (!path) return false;
+    auto value = arg_str(path.get(), "dem");
+    if (!value) return false;
+    return read_dem_file(std::string(*value), text);
+  }
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+  PyErr_Clear();
+  PyRef str = PyRef::steal(PyObject_Str(dem));
+  if (!str) return false;
+  auto value = arg_str(str.get(), "dem");
+  if (!value) return false;
+  text.assign(value->data(), value->size());
+  return true;
+}
+
+PyObject* stream_set_decoder(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"dem", "window_depth", nullptr};
+    PyObject* dem_arg;
+    PyObject* depth_arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:set_decoder", const_cast<char**>(kwlist),
+                                     &dem_arg, &depth_arg))
+      return nullptr;
+    auto* s = as_stream(self);
+    // Held across the calls into Python below, so they cannot use this stream meanwhile.
+    Borrow access = Borrow::exclusive(s->borrow);
+    if (!access) return nullptr;
+    uint64_t depth = 0;
+    if (depth_arg) {
+      auto converted = arg_u64(depth_arg, "window_depth");
+      if (!converted) return nullptr;
+      depth = *converted;
+    }
+    std::string text;
+    if (!dem_text_of(dem_arg, text)) return nullptr;
+    dem::DetectorErrorModel model;
+    if (!parse_dem_text(text, model)) return nullptr;
+    auto graph = dem::build_spacetime_graph(model);
+    if (!graph.ok()) return raise_value_error(graph.error().message());
+    auto decoder = decode::StreamDecoder::create(std::move(graph).value(), model.detector_count, depth);
+    if (!decoder.ok()) {
+      const bool memory = decoder.error().kind == decode::DecoderErrorKind::OutOfMemory;
+      PyErr_SetString(memory ? PyExc_MemoryError : PyExc_ValueError, decoder.error().message().c_str());
+      return nullptr;
+    }
+    // Nothing above changed the stream; from here the new decoder replaces the old one whole,
+    // and its window starts empty.
+    s->state.decoder.reset();
+    s->state.decoder.emplace(std::move(decoder).value());
     Py_RETURN_NONE;
   });
 }
@@ -116,6 +204,18 @@ PyObject* stream_exit(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef methods[] = {
+    {"set_decoder", with_keywords(stream_set_decoder), METH_VARARGS | METH_KEYWORDS,
+     "set_decoder($self, dem, window_depth=0)\n--\n\n"
+     "Configure the Union-Find decoder from a DEM.\n"
+     "\n"
+     "Parameters\n"
+     "----------\n"
+     "dem:\n"
+     "    Accepts a file path (str or pathlib.Path), an inline DEM text string,\n"
+     "    or a ``stim.DetectorErrorModel`` object (``str(dem)`` gives the text).\n"
+     "window_depth:\n"
+     "    Number of syndrome rounds per decode window. 0 = auto-infer from\n"
+     "    ``detector_count / ancilla_count`` (default)."},
     {"close", stream_close, METH_NOARGS, "close($self)\n--\n\n"},
     {"__enter__", stream_enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
     {"__exit__", with_keywords(stream_exit),
