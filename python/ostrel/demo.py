@@ -1,4 +1,12 @@
-"""``ostrel demo``: the main job end to end on synthetic data."""
+"""``ostrel demo``: the main job end to end, with nothing to configure.
+
+1. A mixed synthetic QSSF file (several code types, optional sections, observable masks) is
+   written with the package's writer and streamed back through ``OstrelStream``.
+2. Repetition-code memory experiments are sampled with Stim for several distances and physical
+   error rates, each is replayed over loopback TCP by a separate process as a control system would
+   stream it, decoded live by a stream with a decoder set, and compared with pymatching on the
+   same shots.
+"""
 
 from __future__ import annotations
 
@@ -7,19 +15,21 @@ import collections
 import os
 import tempfile
 import time
+from typing import Any
 
 import _ostrel
-from ostrel import synth
-from ostrel.cli import COMMANDS
+from ostrel import replay, synth
+from ostrel.cli import COMMANDS, CommandError, positive_int
+from ostrel.commands import decode_source
+
+DISTANCES = (3, 5, 7)
+ERROR_RATES = (0.01, 0.02, 0.04)
 
 
-def stream_summary(source: str) -> dict:
-    frames = 0
-    fired = 0
-    ancillas = 0
-    masks = 0
+def stream_summary(source: str) -> dict[str, Any]:
+    frames = fired = ancillas = masks = 0
     rounds = set()
-    codes: collections.Counter = collections.Counter()
+    codes: collections.Counter[int] = collections.Counter()
     start = time.perf_counter()
     with _ostrel.OstrelStream(source) as stream:
         for frame in stream:
@@ -31,36 +41,88 @@ def stream_summary(source: str) -> dict:
             if frame.to_dict()["observable_flips"] is not None:
                 masks += 1
     seconds = time.perf_counter() - start
-    return {
-        "frames": frames,
-        "rounds": len(rounds),
-        "fired_rate": fired / ancillas if ancillas else 0.0,
-        "masks": masks,
-        "codes": dict(codes),
-        "seconds": seconds,
-    }
+    return {"frames": frames, "rounds": len(rounds), "fired_rate": fired / ancillas if ancillas else 0.0,
+            "masks": masks, "codes": dict(codes), "seconds": seconds}
+
+
+def read_mixed_stream(tmp: str, frames: int) -> int:
+    path = os.path.join(tmp, "mixed.qssf")
+    written = synth.write_mixed_stream(path, frames)
+    s = stream_summary(path)
+    names = {1: "surface", 3: "color", 4: "repetition", 5: "toric"}
+    print(f"1. mixed stream: wrote {written['frames']:,} frames ({os.path.getsize(path) / 1e6:.1f} MB), "
+          f"read {s['frames']:,} frames over {s['rounds']:,} rounds at {s['frames'] / s['seconds']:,.0f} frames/s")
+    print("   code types " + ", ".join(f"{names.get(c, c)} {n:,}" for c, n in sorted(s["codes"].items())) +
+          f"; fired-detector rate {s['fired_rate']:.4f}; {s['masks']:,} frames carry a mask")
+    return 0 if s["frames"] == written["frames"] else 1
+
+
+def decode_live(tmp: str, shots: int, distances: tuple[int, ...], rates: tuple[float, ...]) -> list[dict]:
+    rows = []
+    print(f"2. repetition-code memory experiments ({shots:,} shots each, rounds = distance), "
+          "replayed over loopback TCP and decoded live")
+    print(f"   {'d':>3} {'p':>6} {'frames':>8} {'frames/s':>10} {'ostrel UF':>10} {'pymatching':>10}")
+    for d in distances:
+        for p in rates:
+            exp = synth.write_experiment(os.path.join(tmp, f"rep-d{d}-p{p}"), "repetition", d, d, shots, p, seed=d)
+            truth = synth.read_truth(exp.truth)
+            with replay.running(exp.stream) as port:
+                r = decode_source(f"tcp://127.0.0.1:{port}", exp.dem, truth, 0, True, progress=False)
+            if r["shots"] != shots:
+                raise CommandError(f"expected {shots} shots from the replay, got {r['shots']}")
+            row = {"distance": d, "p": p, **r}
+            rows.append(row)
+            print(f"   {d:>3} {p:>6.3f} {r['frames']:>8,} {r['frames_per_second']:>10,.0f} "
+                  f"{r['ostrel_logical_error_rate']:>10.4f} {r['pymatching_logical_error_rate']:>10.4f}")
+    return rows
+
+
+def plot(rows: list[dict], path: str) -> None:
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        raise CommandError("--plot needs matplotlib (pip install matplotlib)") from None
+    fig, ax = plt.subplots(figsize=(6, 4.5))
+    for d in sorted({r["distance"] for r in rows}):
+        pts = sorted((r["p"], r["ostrel_logical_error_rate"], r["pymatching_logical_error_rate"])
+                     for r in rows if r["distance"] == d)
+        line, = ax.plot([x for x, _, _ in pts], [y for _, y, _ in pts], "o-", label=f"ostrel UF, d={d}")
+        ax.plot([x for x, _, _ in pts], [z for _, _, z in pts], "s--", color=line.get_color(),
+                alpha=0.6, label=f"pymatching, d={d}")
+    ax.set_xscale("log")
+    ax.set_yscale("symlog", linthresh=1e-3)
+    ax.set_xlabel("physical error rate p")
+    ax.set_ylabel("logical error rate")
+    ax.set_title("Repetition-code memory, decoded live over TCP")
+    ax.legend(fontsize=8)
+    fig.tight_layout()
+    fig.savefig(path, dpi=120)
+    print(f"   plot written to {path}")
 
 
 def _add_arguments(p: argparse.ArgumentParser) -> None:
-    p.add_argument("--frames", type=int, default=40_000, help="frames in the synthetic stream")
+    p.add_argument("--frames", type=positive_int, default=40_000, help="frames in the mixed stream")
+    p.add_argument("--shots", type=positive_int, default=5_000, help="shots per experiment")
+    p.add_argument("--plot", metavar="FILE.png", help="draw logical against physical error rate")
 
 
 def run(args: argparse.Namespace) -> int:
+    if args.plot and not args.plot.lower().endswith(".png"):
+        raise CommandError("--plot takes a .png file name")
+    start = time.perf_counter()
     with tempfile.TemporaryDirectory(prefix="ostrel-demo-") as tmp:
-        path = os.path.join(tmp, "mixed.qssf")
-        written = synth.write_mixed_stream(path, args.frames)
-        size = os.path.getsize(path)
-        print(f"wrote {written['frames']:,} frames ({size / 1e6:.1f} MB) to a synthetic QSSF file")
-        s = stream_summary(path)
-    names = {1: "surface", 2: "honeycomb", 3: "color", 4: "repetition", 5: "toric", 255: "custom"}
-    print(f"read  {s['frames']:,} frames over {s['rounds']:,} rounds with _ostrel.OstrelStream")
-    print("code types: " + ", ".join(f"{names.get(c, c)} {n:,}" for c, n in sorted(s["codes"].items())))
-    print(f"fired-detector rate: {s['fired_rate']:.4f}   frames with an observable mask: {s['masks']:,}")
-    print(f"throughput: {s['frames'] / s['seconds']:,.0f} frames/s")
-    if s["frames"] != written["frames"]:
-        print("error: frames read differ from frames written")
-        return 1
-    return 0
+        status = read_mixed_stream(tmp, args.frames)
+        try:
+            rows = decode_live(tmp, args.shots, DISTANCES, ERROR_RATES)
+        except ImportError as e:
+            raise CommandError(f"the decoding demo needs stim and pymatching ({e})") from None
+    if args.plot:
+        plot(rows, args.plot)
+    print(f"done in {time.perf_counter() - start:.1f} s")
+    return status
 
 
 COMMANDS["demo"] = ("Run the main job end to end on synthetic data.", _add_arguments, run)

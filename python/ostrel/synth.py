@@ -1,9 +1,12 @@
-"""Synthetic QSSF streams for demos, benchmarks and tests."""
+"""Synthetic QSSF streams and experiments, for the demo, the benchmarks and the tests."""
 
 from __future__ import annotations
 
+import json
+import os
 import random
-from typing import Iterable
+from dataclasses import asdict, dataclass
+from typing import Any
 
 from ostrel import qssf
 
@@ -55,8 +58,97 @@ def write_mixed_stream(path: str, frames: int, *, p_fire: float = 0.02, seed: in
     return {"frames": frames, "fired": fired_total, "ancillas": ancillas_total, "with_mask": with_mask}
 
 
-def sparse_rows(frames: int, ancillas: int, p_fire: float, seed: int = 1) -> Iterable[list[int]]:
-    """Index lists of fired detectors, one per frame."""
-    rng = random.Random(seed)
-    for _ in range(frames):
-        yield [a for a in range(ancillas) if rng.random() < p_fire]
+CODES = ("repetition", "surface")
+
+
+@dataclass
+class Experiment:
+    """What `write_experiment` wrote, also saved as DIR/experiment.json."""
+
+    code: str
+    distance: int
+    rounds: int
+    shots: int
+    p: float
+    detector_count: int
+    observable_count: int
+    ancilla_count: int  # detectors per frame
+    frames_per_shot: int
+    stream: str
+    dem: str
+    truth: str
+
+    def save(self, path: str) -> None:
+        with open(path, "w") as f:
+            json.dump(asdict(self), f, indent=2)
+
+    @classmethod
+    def load(cls, path: str) -> "Experiment":
+        with open(path) as f:
+            return cls(**json.load(f))
+
+
+def memory_circuit(code: str, distance: int, rounds: int, p: float) -> Any:
+    """A Stim memory experiment with circuit-level noise of strength p."""
+    import stim
+
+    name = {"repetition": "repetition_code:memory", "surface": "surface_code:rotated_memory_z"}[code]
+    return stim.Circuit.generated(
+        name, distance=distance, rounds=rounds, after_clifford_depolarization=p,
+        before_round_data_depolarization=p, before_measure_flip_probability=p,
+        after_reset_flip_probability=p)
+
+
+def write_experiment(out_dir: str, code: str, distance: int, rounds: int, shots: int, p: float,
+                     seed: int | None = None) -> Experiment:
+    """Samples `shots` shots of a memory experiment and writes, into `out_dir`, the QSSF stream
+    (experiment.qssf), the detector error model (model.dem), the true observable flips of every
+    shot (truth.txt, one decimal mask per line) and a description (experiment.json).
+
+    Repetition codes are written one frame per round (distance - 1 detectors each), so a decoder
+    infers the window depth from the model. Surface-code circuits have rounds of unequal detector
+    counts, so each shot is written as one frame holding all of its detectors."""
+    import numpy as np
+
+    circuit = memory_circuit(code, distance, rounds, p)
+    dem = circuit.detector_error_model(decompose_errors=True)
+    detectors, observables = circuit.compile_detector_sampler(seed=seed).sample(
+        shots, separate_observables=True)
+    n_det = dem.num_detectors
+    per_frame = distance - 1 if code == "repetition" else n_det
+    frames_per_shot = n_det // per_frame
+    os.makedirs(out_dir, exist_ok=True)
+    exp = Experiment(code=code, distance=distance, rounds=rounds, shots=shots, p=p,
+                     detector_count=n_det, observable_count=dem.num_observables,
+                     ancilla_count=per_frame, frames_per_shot=frames_per_shot,
+                     stream=os.path.join(out_dir, "experiment.qssf"),
+                     dem=os.path.join(out_dir, "model.dem"),
+                     truth=os.path.join(out_dir, "truth.txt"))
+    code_type = qssf.Code.REPETITION if code == "repetition" else qssf.Code.SURFACE
+    rows = detectors.reshape(shots * frames_per_shot, per_frame)
+    round_index = np.tile(np.arange(frames_per_shot), shots)
+    with qssf.QssfWriter(exp.stream) as w:
+        w.write_frames_fast(rows, ancilla_count=per_frame, rounds=round_index.tolist(),
+                            code_type=int(code_type), distance=distance)
+    dem.to_file(exp.dem)
+    weights = 1 << np.arange(observables.shape[1], dtype=np.uint64)
+    masks = (observables.astype(np.uint64) * weights).sum(axis=1) if observables.shape[1] else \
+        np.zeros(shots, dtype=np.uint64)
+    with open(exp.truth, "w") as f:
+        f.write("".join(f"{int(m)}\n" for m in masks))
+    exp.save(os.path.join(out_dir, "experiment.json"))
+    return exp
+
+
+def read_truth(path: str) -> list[int]:
+    """The masks of a truth file: one non-negative decimal integer per line."""
+    masks = []
+    with open(path) as f:
+        for number, line in enumerate(f, 1):
+            text = line.strip()
+            if not text:
+                continue
+            if not text.isdigit() or int(text) >= 2**64:
+                raise ValueError(f"{path}:{number}: not an observable mask: {text!r}")
+            masks.append(int(text))
+    return masks
