@@ -60,7 +60,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     except CommandError as e:
         print(f"ostrel {args.command}: {e}", file=sys.stderr)
         return 2
-    except OSError as e:
+    except (OSError, ValueError) as e:  # unreadable or malformed input: the message says which
         print(f"ostrel {args.command}: {e}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:

@@ -77,7 +77,7 @@ def decode_live(tmp: str, shots: int, distances: tuple[int, ...], rates: tuple[f
     return rows
 
 
-def plot(rows: list[dict], path: str) -> None:
+def plot(rows: list[dict], path: str, shots: int) -> None:
     try:
         import matplotlib
 
@@ -85,15 +85,18 @@ def plot(rows: list[dict], path: str) -> None:
         import matplotlib.pyplot as plt
     except ImportError:
         raise CommandError("--plot needs matplotlib (pip install matplotlib)") from None
+    floor = 0.5 / shots  # a rate of 0 is drawn here, below the smallest measurable one
     fig, ax = plt.subplots(figsize=(6, 4.5))
     for d in sorted({r["distance"] for r in rows}):
-        pts = sorted((r["p"], r["ostrel_logical_error_rate"], r["pymatching_logical_error_rate"])
+        pts = sorted((r["p"], max(r["ostrel_logical_error_rate"], floor),
+                      max(r["pymatching_logical_error_rate"], floor))
                      for r in rows if r["distance"] == d)
         line, = ax.plot([x for x, _, _ in pts], [y for _, y, _ in pts], "o-", label=f"ostrel UF, d={d}")
         ax.plot([x for x, _, _ in pts], [z for _, _, z in pts], "s--", color=line.get_color(),
                 alpha=0.6, label=f"pymatching, d={d}")
     ax.set_xscale("log")
-    ax.set_yscale("symlog", linthresh=1e-3)
+    ax.set_yscale("log")
+    ax.axhline(floor, color="grey", linewidth=0.5, linestyle=":")
     ax.set_xlabel("physical error rate p")
     ax.set_ylabel("logical error rate")
     ax.set_title("Repetition-code memory, decoded live over TCP")
@@ -120,7 +123,7 @@ def run(args: argparse.Namespace) -> int:
         except ImportError as e:
             raise CommandError(f"the decoding demo needs stim and pymatching ({e})") from None
     if args.plot:
-        plot(rows, args.plot)
+        plot(rows, args.plot, args.shots)
     print(f"done in {time.perf_counter() - start:.1f} s")
     return status
 

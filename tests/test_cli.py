@@ -1,0 +1,133 @@
+import json
+import os
+import subprocess
+import sys
+
+import pytest
+
+import _ostrel
+import ostrel
+from ostrel import qssf, synth
+
+pytest.importorskip("stim")
+
+
+def run(*args, timeout=120):
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    return subprocess.run([sys.executable, "-m", "ostrel", *args], capture_output=True, text=True,
+                          timeout=timeout, env=env)
+
+
+@pytest.fixture(scope="module")
+def experiment(tmp_path_factory):
+    out = tmp_path_factory.mktemp("synth")
+    done = run("synth", "--code", "repetition", "--distance", "3", "--rounds", "4", "--shots", "300",
+               "--p", "0.03", "--seed", "5", "-o", str(out))
+    assert done.returncode == 0, done.stderr
+    return synth.Experiment.load(str(out / "experiment.json"))
+
+
+@pytest.mark.parametrize("command", ["", "inspect", "replay", "synth", "decode", "demo"])
+def test_every_command_has_help(command):
+    done = run(*([command] if command else []), "--help")
+    assert done.returncode == 0 and "usage: ostrel" in done.stdout
+
+
+@pytest.mark.parametrize("args, needle", [
+    ([], "required"),
+    (["frobnicate"], "invalid choice"),
+    (["inspect", "/no/such/file"], "No such file or directory"),
+    (["inspect", "shm://x"], "shm:// transport"),
+    (["synth", "--code", "toric", "--distance", "3", "--rounds", "1", "--shots", "1", "--p", "0.1", "-o", "x"],
+     "invalid choice"),
+    (["synth", "--code", "surface", "--distance", "4", "--rounds", "1", "--shots", "1", "--p", "0.1", "-o", "x"],
+     "odd distance"),
+    (["synth", "--code", "repetition", "--distance", "3", "--rounds", "0", "--shots", "1", "--p", "0.1",
+      "-o", "x"], "at least 1"),
+    (["synth", "--code", "repetition", "--distance", "3", "--rounds", "1", "--shots", "1", "--p", "2",
+      "-o", "x"], "between 0 and 0.5"),
+    (["decode", "x.qssf", "--dem", "/no/such.dem"], "no such DEM file"),
+    (["decode", "x.qssf", "--dem", __file__, "--compare-pymatching"], "needs --truth"),
+    (["demo", "--plot", "out.jpg"], ".png"),
+    (["replay", "/no/such/file", "--port", "0"], "No such file"),
+])
+def test_bad_arguments_give_one_line_and_a_failure_status(args, needle):
+    done = run(*args)
+    assert done.returncode != 0
+    assert "Traceback" not in done.stderr
+    assert len(done.stderr.strip().splitlines()) == 1, done.stderr
+    assert needle in done.stderr
+
+
+def test_synth_writes_a_consistent_experiment(experiment):
+    frames = list(_ostrel.OstrelStream(experiment.stream))
+    assert len(frames) == experiment.shots * experiment.frames_per_shot
+    assert {f.ancilla_count for f in frames} == {2}
+    assert experiment.frames_per_shot * experiment.ancilla_count == experiment.detector_count
+    assert len(synth.read_truth(experiment.truth)) == experiment.shots
+    model = _ostrel.DetectorErrorModel.from_file(experiment.dem)
+    assert model.detector_count == experiment.detector_count
+
+
+def test_inspect_summarises_in_text_and_json(experiment):
+    done = run("inspect", experiment.stream, "--json")
+    assert done.returncode == 0, done.stderr
+    summary = json.loads(done.stdout)
+    frames = list(_ostrel.OstrelStream(experiment.stream))
+    assert summary["frames"] == len(frames)
+    assert summary["rounds"] == experiment.frames_per_shot
+    assert summary["code_types"] == {"repetition": len(frames)}
+    assert summary["distances"] == {"3": len(frames)}
+    fired = sum(f.detector_event_count for f in frames) / sum(f.ancilla_count for f in frames)
+    assert summary["fired_detector_rate"] == pytest.approx(fired)
+    assert summary["frames_with_observable_mask"] == 0
+    text = run("inspect", experiment.stream)
+    assert text.returncode == 0 and f"{len(frames):,} frames" in text.stdout
+
+
+def test_decode_reports_the_rates_of_both_decoders(experiment):
+    done = run("decode", experiment.stream, "--dem", experiment.dem, "--truth", experiment.truth,
+               "--compare-pymatching", "--json")
+    assert done.returncode == 0, done.stderr
+    r = json.loads(done.stdout)
+    assert (r["frames"], r["shots"], r["window_depth"]) == (
+        experiment.shots * experiment.frames_per_shot, experiment.shots, experiment.frames_per_shot)
+    truth = synth.read_truth(experiment.truth)
+    with ostrel.open(experiment.stream, decoder=experiment.dem) as stream:
+        masks = [f.observable_flips for i, f in enumerate(stream) if (i + 1) % experiment.frames_per_shot == 0]
+    expected = sum((m ^ t) & 1 for m, t in zip(masks, truth)) / len(truth)
+    assert r["ostrel_logical_error_rate"] == pytest.approx(expected)
+    assert 0.0 <= r["pymatching_logical_error_rate"] < 0.5
+
+
+def test_decode_refuses_a_truth_file_of_the_wrong_length(experiment, tmp_path):
+    short = tmp_path / "short.txt"
+    short.write_text("0\n1\n")
+    done = run("decode", experiment.stream, "--dem", experiment.dem, "--truth", str(short))
+    assert done.returncode != 0 and "truth file" in done.stderr and "Traceback" not in done.stderr
+
+
+def test_open_sets_the_decoder_and_closes_on_failure(experiment, tmp_path):
+    with ostrel.open(experiment.stream, decoder=experiment.dem) as stream:
+        assert all(isinstance(f.observable_flips, int) for f in stream)
+    with ostrel.open(tmp_path.parent / experiment.stream) as stream:  # PathLike sources work here
+        with pytest.raises(ostrel.OstrelError):
+            next(stream).observable_flips
+    with pytest.raises(ValueError):
+        ostrel.open(experiment.stream, decoder="error(0.1) X1")
+    assert ostrel.OstrelError is _ostrel.OstrelError
+
+
+def test_demo_runs_end_to_end(tmp_path):
+    args = ["demo", "--frames", "500", "--shots", "200"]
+    plot = tmp_path / "ler.png"
+    try:
+        import matplotlib  # noqa: F401
+        args += ["--plot", str(plot)]
+    except ImportError:
+        plot = None
+    done = run(*args, timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert "pymatching" in done.stdout and done.stdout.count("\n") > 10
+    if plot is not None:
+        assert plot.read_bytes().startswith(b"\x89PNG")
