@@ -8,8 +8,9 @@
 namespace ostrel::qssf {
 
 inline constexpr uint64_t DEFAULT_RING_CAPACITY = 4 * 1024 * 1024;
-// Size of one read from the source.
-inline constexpr size_t SOURCE_READ_CHUNK = 4096;
+// Most bytes asked of the source in one read. A read returns what is there without waiting for
+// more, so a large chunk costs live streams no latency and saves system calls on fast ones.
+inline constexpr size_t SOURCE_READ_CHUNK = 65536;
 
 struct ReaderConfig {
   SchemaRegistry schemas;
