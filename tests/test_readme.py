@@ -1,0 +1,21 @@
+import os
+import re
+
+import pytest
+
+README = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "README.md")
+
+
+def test_readme_examples_run(tmp_path, monkeypatch, capsys):
+    pytest.importorskip("stim")
+    with open(README) as f:
+        blocks = re.findall(r"```python\n(.*?)```", f.read(), re.S)
+    assert len(blocks) >= 4
+    monkeypatch.chdir(tmp_path)
+    for block in blocks:
+        exec(compile(block, README, "exec"), {})
+    out = capsys.readouterr().out
+    assert "SyndromeFrame(frame_id=1, round=0, detector_events=1/4)" in out
+    assert "DetectorErrorModel(detectors=2, observables=1, errors=2)" in out
+    assert "LogicalErrorAccumulator(shots=100, mean_p_L=" in out
+    assert "SyndromeWindow(rounds=2/2, ancillas=3) [1, 5]" in out
