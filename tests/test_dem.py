@@ -714,3 +714,9 @@ def test_schema_name_must_be_a_str(value):
             call()
     with pytest.raises(TypeError):
         model.to_schema_json()
+
+
+def test_messages_keep_text_after_a_nul_byte():
+    with pytest.raises(ValueError) as info:
+        _ostrel.DetectorErrorModel.parse("error(0.1) D0 L0\x00x")
+    assert str(info.value) == "malformed target 'L0\x00x'"

@@ -262,7 +262,7 @@ PyType_Spec graph_spec = {
 bool read_dem_file(const std::string& path, std::string& text) {
   auto read = read_utf8_file(path);
   if (!read.ok()) {
-    PyErr_SetString(PyExc_IOError, read.error().message().c_str());
+    raise_error(PyExc_IOError, read.error().message());
     return false;
   }
   text = std::move(read).value();

@@ -31,14 +31,21 @@ std::nullptr_t raise_qssf(const qssf::QssfError& error) {
   return raise_os_error(error.message());
 }
 
-std::nullptr_t raise_os_error(const std::string& message) {
-  PyErr_SetString(PyExc_OSError, message.c_str());
+std::nullptr_t raise_error(PyObject* type, const std::string& message) {
+  // Messages may quote user text, NUL bytes included, so the length is given, not implied.
+  PyObject* text = PyUnicode_DecodeUTF8(message.data(), Py_ssize_t(message.size()), "replace");
+  if (!text) return nullptr;
+  PyErr_SetObject(type, text);
+  Py_DECREF(text);
   return nullptr;
 }
 
+std::nullptr_t raise_os_error(const std::string& message) {
+  return raise_error(PyExc_OSError, message);
+}
+
 std::nullptr_t raise_value_error(const std::string& message) {
-  PyErr_SetString(PyExc_ValueError, message.c_str());
-  return nullptr;
+  return raise_error(PyExc_ValueError, message);
 }
 
 std::nullptr_t raise_internal_fault(const char* what) {

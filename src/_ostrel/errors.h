@@ -21,6 +21,7 @@ PyObject* ostrel_error_type();
 PyObject* internal_fault_type();
 
 // Each sets the Python error and returns nullptr, for `return raise_...(...)`.
+std::nullptr_t raise_error(PyObject* type, const std::string& message);
 std::nullptr_t raise_qssf(const qssf::QssfError& error);  // OSError with the error's message
 std::nullptr_t raise_os_error(const std::string& message);
 std::nullptr_t raise_value_error(const std::string& message);

@@ -178,7 +178,7 @@ PyObject* stream_set_decoder(PyObject* self, PyObject* args, PyObject* kwargs) {
     auto decoder = decode::StreamDecoder::create(std::move(graph).value(), model.detector_count, depth);
     if (!decoder.ok()) {
       const bool memory = decoder.error().kind == decode::DecoderErrorKind::OutOfMemory;
-      PyErr_SetString(memory ? PyExc_MemoryError : PyExc_ValueError, decoder.error().message().c_str());
+      raise_error(memory ? PyExc_MemoryError : PyExc_ValueError, decoder.error().message());
       return nullptr;
     }
     // Nothing above changed the stream; from here the new decoder replaces the old one whole,

@@ -212,7 +212,7 @@ PyType_Spec spec = {
 
 std::nullptr_t raise_window_error(const decode::WindowError& error) {
   PyObject* type = error.kind == decode::WindowErrorKind::OutOfMemory ? PyExc_MemoryError : PyExc_ValueError;
-  PyErr_SetString(type, error.message().c_str());
+  raise_error(type, error.message());
   return nullptr;
 }
 
