@@ -39,8 +39,8 @@ bench: build
 # The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer.
 asan:
 	$(MAKE) BUILD=build-asan CMAKE_ARGS="-DOSTREL_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug" build
-	$(VENV)/bin/ctest --test-dir build-asan --output-on-failure
-	ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	ASAN_OPTIONS=allocator_may_return_null=1 $(VENV)/bin/ctest --test-dir build-asan --output-on-failure
+	OSTREL_SANITIZED=1 ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	  $(VPY) -m pytest -q -x -p no:cacheprovider -o pythonpath="build-asan/python python" tests
 
 clean:

@@ -358,7 +358,8 @@ def test_null_decode_ignores_fired_detectors(events_file):
     assert frame.observable_flips == (1 << 3) | (1 << 5)  # the frame keeps its own mask
 
 
-@pytest.mark.parametrize("depth, error", [(2**62, ValueError), (2**40, MemoryError)])
+@pytest.mark.parametrize("depth, error", [
+    (2**62, ValueError), pytest.param(2**40, MemoryError, marks=pytest.mark.huge_allocation)])
 def test_a_window_that_cannot_be_made_fails_the_read(events_file, depth, error):
     with OstrelStream(events_file([[1, 0, 0, 0]] * 3)) as stream:
         stream.set_decoder(DEM_TEXT, window_depth=depth)

@@ -257,14 +257,15 @@ def test_push_needs_its_frame():
     (2**40, 2**30, ValueError),     # the product overflows
     (2**64 - 1, 2, ValueError),
     (1, 2**63, ValueError),
-    (2**40, 2**20, MemoryError),    # addressable, but far more than any machine holds
-    (10**12, 1, MemoryError),
+    pytest.param(2**40, 2**20, MemoryError, marks=pytest.mark.huge_allocation),  # more than any machine holds
+    pytest.param(10**12, 1, MemoryError, marks=pytest.mark.huge_allocation),
 ])
 def test_reservations_that_cannot_be_made_raise(ancillas, depth, error):
     with pytest.raises(error, match="syndrome window of"):
         SyndromeWindow(ancillas, depth)
 
 
+@pytest.mark.huge_allocation
 def test_a_large_reservation_is_refused_or_made_lazily():
     # Tens of gigabytes: refused, or reserved without touching it; never the end of the process.
     try:
