@@ -99,6 +99,10 @@ TEST(StreamDecoder, AWindowThatCannotBeMadeFailsTheFrameAndIsRetried) {
   ASSERT_FALSE(mask.ok());
   EXPECT_EQ(mask.error().kind, WindowErrorKind::TooLarge);
   EXPECT_EQ(stream.window(), nullptr);
+  // The next frame tries again; one without cells needs no storage and succeeds.
+  EXPECT_FALSE(stream.decode_frame(2, Cells{1, 0}).ok());
+  ASSERT_TRUE(stream.decode_frame(0, Cells{1, 0}).ok());
+  EXPECT_EQ(stream.window()->window_depth(), UINT64_MAX);
 }
 
 TEST(StreamDecoder, RefusesAMissingGraph) {

@@ -42,7 +42,8 @@ Result<std::unique_ptr<uint8_t[]>, WindowError> SyndromeWindow::allocate(uint64_
 
 Result<SyndromeWindow, WindowError> SyndromeWindow::create(uint64_t ancilla_count, uint64_t window_depth) {
   SyndromeWindow window(ancilla_count, window_depth);
-  if (window_depth == 0) return window;
+  // Depth 0 reserves nothing up front, and rows without cells need no storage at all.
+  if (window_depth == 0 || ancilla_count == 0) return window;
   // Twice the depth, so that eviction can slide the held rows instead of moving them each time.
   uint64_t bytes = 0;
   if (window_depth > kMaxBytes / 2 || !checked_bytes(2 * window_depth, ancilla_count, bytes)) {

@@ -91,6 +91,10 @@ TEST(SyndromeWindow, DepthZeroIsFullOnlyWhileEmpty) {
 }
 
 TEST(SyndromeWindow, RowsWithoutCellsStillCountRounds) {
+  // No cells: any depth fits, since nothing is stored.
+  SyndromeWindow deep = make_window(0, UINT64_MAX);
+  push_ok(deep, {1});
+  EXPECT_EQ(deep.len(), 1u);
   SyndromeWindow bounded = make_window(0, 2);
   SyndromeWindow unbounded = make_window(0, 0);
   for (int k = 0; k < 3; ++k) {

@@ -7,6 +7,12 @@
 // mask is the XOR of the observables of every edge whose endpoints end in one cluster. The
 // boundary node joins clusters like any node and has no parity role.
 //
+// The mask depends only on the final partition into clusters, so the passes are not replayed
+// edge by edge: only positions where an edge can meet an odd cluster are visited (still in stored
+// order, so each sees what the edges before it left), and the passes end with the first one that
+// merges nothing, since every pass after it would find the same clusters. A component with an
+// odd number of fired detectors ends as one cluster and is not grown at all.
+//
 // Inputs that name no node are refused by leaving them out, never by reading outside the graph:
 // - a fired cell counts only if its index is a detector node (below the node count and not the
 //   boundary node);
@@ -49,7 +55,7 @@ class UnionFindDecoder {
   static Result<UnionFindDecoder, DecoderError> create(std::shared_ptr<const dem::SpacetimeGraph> graph);
 
   const std::shared_ptr<const dem::SpacetimeGraph>& graph() const noexcept { return graph_; }
-  uint64_t node_count() const noexcept { return parent_.size(); }
+  uint64_t node_count() const noexcept { return cluster_.size(); }
 
   // Decodes a flat detector matrix whose cell i (byte exactly 1 = fired) is graph node i.
   // Allocates nothing; not thread-safe (the arrays are scratch space reused by every decode).
@@ -58,42 +64,55 @@ class UnionFindDecoder {
   uint64_t decode(const SyndromeWindow& window);
 
  private:
-  struct EdgeEnds {
+  // Parallel edges are grouped by their two endpoints into pairs. Once the first of them merges
+  // its two clusters the others lie inside, so a pair only ever needs visiting at its next
+  // position (rank of its edge among the merging edges, in stored order) after a cluster at one
+  // of its ends turned odd.
+  struct Ends {
     uint32_t u;
     uint32_t v;
+  };
+  // One pair as seen from one of its endpoints.
+  struct Incidence {
+    uint32_t far;              // the pair's other endpoint
+    uint32_t positions_begin;  // the pair's positions: positions_[positions_begin .. positions_end)
+    uint32_t positions_end;
+  };
+  // A pair that carries observables, listed at its first endpoint.
+  struct ObservablePair {
+    uint64_t observables;
+    uint32_t far;
   };
 
   UnionFindDecoder() = default;
   void build(const dem::SpacetimeGraph& graph);
 
-  uint32_t find(uint32_t x) noexcept;
-  void queue_cluster_edges(uint32_t root, uint32_t position);
-  void merge(uint32_t a, uint32_t b, uint32_t defects_a, uint32_t defects_b);
-  void grow_along(uint32_t edge);
-  void grow(std::span<const uint32_t> seeds);
-  uint64_t internal_edge_observables();
-  void clear_scratch(std::span<const uint32_t> seeds);
+  void grow();
+  void queue_odd_clusters();
+  void grow_at(uint32_t position);
+  void activate(uint32_t cluster, uint32_t joining, uint32_t from);
+  void merge(uint32_t a, uint32_t b);
+  uint64_t internal_observables() const;
+  void reset_node(uint32_t x) noexcept;
 
   std::shared_ptr<const dem::SpacetimeGraph> graph_;
   // `boundary_node` of the graph: no detector, though a node when below the node count.
   uint64_t boundary_ = 0;
 
-  // Union-find state, one entry per node. Between decodes every node is a singleton root with
-  // rank 0 and no defects; a decode restores that for the nodes it touched.
-  std::vector<uint32_t> parent_;
-  std::vector<uint8_t> rank_;
-  std::vector<uint32_t> defects_;
-  // Circular list of the members of each cluster, to visit the nodes of a cluster that turns odd.
-  std::vector<uint32_t> next_member_;
-
-  // The edges that can merge clusters: every edge with both ends on nodes, minus self-loops, in
-  // stored order, with their observables folded into a mask.
-  std::vector<EdgeEnds> ends_;
-  std::vector<uint64_t> observables_;
-  // Edges at each node (both ends), ascending: node x owns incident_[incident_start_[x] ..
-  // incident_start_[x + 1]).
-  std::vector<size_t> incident_start_;
-  std::vector<uint32_t> incident_;
+  // The merging edges (every edge with both ends on nodes, minus self-loops) by position, and the
+  // next position of the same pair (kNoNode after its last).
+  std::vector<Ends> position_ends_;
+  std::vector<uint32_t> next_position_;
+  // Positions of each pair, ascending.
+  std::vector<uint32_t> positions_;
+  // Pairs at each node: node x has incident_[incident_start_[x] .. incident_start_[x + 1]). Of
+  // these, a decode keeps those not yet seen inside a cluster before live_end_[x], in any order.
+  std::vector<uint32_t> incident_start_;
+  std::vector<Incidence> incident_;
+  std::vector<uint32_t> live_end_;
+  // Pairs with observables: node x has observable_pairs_[observable_start_[x] .. [x + 1]).
+  std::vector<uint32_t> observable_start_;
+  std::vector<ObservablePair> observable_pairs_;
   // XOR of the observables of every self-loop, which always lies inside one cluster.
   uint64_t self_loop_observables_ = 0;
 
@@ -104,17 +123,33 @@ class UnionFindDecoder {
   std::vector<uint64_t> component_observables_;
   std::vector<uint8_t> component_parity_;
 
+  // Clusters. Every node carries the label of its cluster (a member node); merging relabels the
+  // smaller cluster. The per-cluster entries below are meaningful at labels only. Between decodes
+  // every node is a singleton without defects; a decode restores that for the nodes it touched.
+  std::vector<uint32_t> cluster_;
+  std::vector<uint32_t> defects_;  // fired detectors in the cluster
+  std::vector<uint32_t> size_;
+  std::vector<uint32_t> next_member_;  // ring of the members of each cluster
+  std::vector<uint8_t> joined_;        // whether the node has left its singleton cluster
+  // The frontier of each cluster: a ring (doubly linked) of its members that still have live
+  // pairs, with its length. A cluster that turns odd walks only these.
+  std::vector<uint32_t> frontier_next_;
+  std::vector<uint32_t> frontier_prev_;
+  std::vector<uint32_t> frontier_head_;
+  std::vector<uint32_t> frontier_size_;
+  // Pass number (counted over all decodes) in which each cluster last had its whole frontier
+  // queued. Its pairs then stay queued for the rest of that pass: a pair visited while both its
+  // clusters are even is queued again at its next position, so turning odd again needs no walk.
+  std::vector<uint32_t> armed_in_pass_;
+  uint32_t pass_number_ = 0;
+
   // Scratch of one decode, sized at construction.
   std::vector<uint32_t> fired_;
   std::vector<uint32_t> seeds_;
   std::vector<uint32_t> touched_;  // nodes that left their singleton cluster
-  // Bit sets over the merging edges: still to visit in this pass, queued for the next pass, and
-  // edges known to lie inside one cluster (clusters only grow, so they stay there).
-  std::vector<uint64_t> this_pass_;
-  std::vector<uint64_t> next_pass_;
-  std::vector<uint64_t> inside_;
-  bool next_pass_queued_ = false;
+  std::vector<uint64_t> this_pass_;  // positions still to visit in the current pass
   uint64_t merges_in_pass_ = 0;
+  bool queued_ = false;
 };
 
 }  // namespace ostrel::decode

@@ -17,20 +17,20 @@ using dem::GraphEdge;
 using dem::SpacetimeGraph;
 using Cells = std::vector<uint8_t>;
 
-struct EdgeSpec {
+struct TestEdge {
   uint32_t u;
   uint32_t v;
   std::vector<uint8_t> observables;
 };
 
 // A graph of `node_count` nodes whose last node is the boundary, unless `boundary` is given.
-std::shared_ptr<const SpacetimeGraph> make_graph(uint64_t node_count, const std::vector<EdgeSpec>& edges,
+std::shared_ptr<const SpacetimeGraph> make_graph(uint64_t node_count, const std::vector<TestEdge>& edges,
                                                  std::optional<uint64_t> boundary = std::nullopt) {
   auto graph = std::make_shared<SpacetimeGraph>();
   graph->nodes.resize(node_count);
   for (uint64_t i = 0; i < node_count; ++i) graph->nodes[i].index = i;
   graph->boundary_node = boundary.value_or(node_count == 0 ? 0 : node_count - 1);
-  for (const EdgeSpec& e : edges) graph->edges.push_back(GraphEdge{e.observables, e.u, e.v, 1.0f});
+  for (const TestEdge& e : edges) graph->edges.push_back(GraphEdge{e.observables, e.u, e.v, 1.0f});
   return graph;
 }
 
@@ -111,7 +111,7 @@ uint64_t literal_decode(const SpacetimeGraph& graph, const Cells& cells) {
 struct Case {
   const char* name;
   uint64_t node_count;
-  std::vector<EdgeSpec> edges;
+  std::vector<TestEdge> edges;
   Cells cells;
   uint64_t mask;
 };
@@ -183,8 +183,8 @@ struct RandomGraph {
 
 RandomGraph random_generic_graph(std::mt19937_64& rng) {
   const uint64_t n = 1 + rng() % 40;
-  std::vector<EdgeSpec> edges(rng() % (3 * n + 1));
-  for (EdgeSpec& e : edges) {
+  std::vector<TestEdge> edges(rng() % (3 * n + 1));
+  for (TestEdge& e : edges) {
     e.u = static_cast<uint32_t>(rng() % n);
     e.v = static_cast<uint32_t>(rng() % 8 == 0 ? n - 1 + rng() % 5 : rng() % n);  // some past the boundary
     if (rng() % 10 == 0) e.v = e.u;
@@ -207,7 +207,7 @@ RandomGraph random_lattice_graph(std::mt19937_64& rng) {
   const uint32_t per_round = width * height;
   const uint32_t boundary = per_round * rounds;
   auto node = [&](uint32_t t, uint32_t y, uint32_t x) { return t * per_round + y * width + x; };
-  std::vector<EdgeSpec> edges;
+  std::vector<TestEdge> edges;
   for (uint32_t t = 0; t < rounds; ++t) {
     for (uint32_t y = 0; y < height; ++y) {
       for (uint32_t x = 0; x < width; ++x) {
@@ -225,7 +225,7 @@ RandomGraph random_lattice_graph(std::mt19937_64& rng) {
     std::shuffle(edges.begin() + start, edges.begin() + std::min(edges.size(), start + 8), rng);
   }
   if (rng() % 4 == 0) std::reverse(edges.begin(), edges.end());
-  for (EdgeSpec& e : edges) {
+  for (TestEdge& e : edges) {
     if (rng() % 2 == 0) std::swap(e.u, e.v);
     if (e.u == boundary) std::swap(e.u, e.v);  // the boundary stays the second end, as built from a model
   }
