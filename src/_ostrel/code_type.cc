@@ -34,18 +34,12 @@ constexpr Member kMembers[] = {
 
 PyTypeObject* type = nullptr;
 
-void code_type_dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
-  tp->tp_free(self);
-  Py_DECREF(tp);
-}
-
 PyObject* code_type_repr(PyObject* self) {
   return PyUnicode_FromFormat("CodeType.%s", reinterpret_cast<CodeTypeObject*>(self)->variant);
 }
 
 PyType_Slot slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(code_type_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(free_instance)},
     {Py_tp_repr, reinterpret_cast<void*>(code_type_repr)},
     {0, nullptr},
 };

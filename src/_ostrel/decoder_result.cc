@@ -48,10 +48,8 @@ PyObject* alloc_result(PyTypeObject* tp, uint64_t flips, double confidence) {
 }
 
 void result_dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
   as_result(self)->corrections.~vector();
-  tp->tp_free(self);
-  Py_DECREF(tp);
+  free_instance(self);
 }
 
 PyObject* result_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
@@ -153,10 +151,8 @@ PyType_Spec result_spec = {
 };
 
 void correction_dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
   as_correction(self)->correction.~Correction();
-  tp->tp_free(self);
-  Py_DECREF(tp);
+  free_instance(self);
 }
 
 PyObject* correction_repr(PyObject* self) {

@@ -45,10 +45,8 @@ PyObject* wrap_model(dem::DetectorErrorModel model) {
 }
 
 void dem_dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
   reinterpret_cast<DemObject*>(self)->model.~DetectorErrorModel();
-  tp->tp_free(self);
-  Py_DECREF(tp);
+  free_instance(self);
 }
 
 // Parses the single argument `name` of a static method taking one str.
@@ -213,10 +211,8 @@ PyType_Spec dem_spec = {
 };
 
 void graph_dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
   reinterpret_cast<GraphObject*>(self)->graph.~shared_ptr();
-  tp->tp_free(self);
-  Py_DECREF(tp);
+  free_instance(self);
 }
 
 PyObject* get_node_count(PyObject* self, void*) { return PyLong_FromSize_t(graph_of(self).nodes.size()); }

@@ -6,6 +6,7 @@
 #include "_ostrel/args.h"
 #include "_ostrel/decoder_result.h"
 #include "_ostrel/errors.h"
+#include "_ostrel/py_ref.h"
 #include "ostrel/metrics/logical_error_accumulator.h"
 
 namespace ostrel::py {
@@ -41,10 +42,8 @@ PyObject* accumulator_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
 }
 
 void accumulator_dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
   acc(self).~LogicalErrorAccumulator();
-  tp->tp_free(self);
-  Py_DECREF(tp);
+  free_instance(self);
 }
 
 PyObject* record(PyObject* self, PyObject* args, PyObject* kwargs) {

@@ -19,14 +19,8 @@ uint8_t* container_bytes(PyObject* o) {
   return reinterpret_cast<uint8_t*>(o) + sizeof(SliceContainer);
 }
 
-void container_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
-  Py_DECREF(type);
-}
-
 PyType_Slot container_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(container_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(free_instance)},
     {0, nullptr},
 };
 

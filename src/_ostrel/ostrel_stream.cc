@@ -75,12 +75,10 @@ PyObject* stream_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
 }
 
 void stream_dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
   auto* s = as_stream(self);
   s->state.~StreamState();  // closes the source and joins the runtime's threads
   s->borrow.~BorrowFlag();
-  tp->tp_free(self);
-  Py_DECREF(tp);
+  free_instance(self);
 }
 
 PyObject* stream_iter(PyObject* self) {

@@ -36,4 +36,12 @@ class PyRef {
   PyObject* obj_ = nullptr;
 };
 
+// Frees an instance of one of the module's heap types, whose members are already destroyed, and
+// releases the reference every such instance holds to its type.
+inline void free_instance(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
 }  // namespace ostrel::py

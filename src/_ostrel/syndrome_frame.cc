@@ -22,12 +22,6 @@ const uint8_t* inline_bytes(const Frame* f) {
 
 Frame* as_frame(PyObject* o) { return reinterpret_cast<Frame*>(o); }
 
-void frame_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
-  Py_DECREF(type);
-}
-
 PyObject* frame_repr(PyObject* self) {
   return guarded([&]() -> PyObject* {
     const Frame* f = as_frame(self);
@@ -138,7 +132,7 @@ PyMethodDef frame_methods[] = {
 };
 
 PyType_Slot frame_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(frame_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(free_instance)},
     {Py_tp_repr, reinterpret_cast<void*>(frame_repr)},
     {Py_tp_getset, frame_getset},
     {Py_tp_methods, frame_methods},

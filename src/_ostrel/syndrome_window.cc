@@ -48,12 +48,10 @@ PyObject* window_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
 }
 
 void window_dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
   auto* w = as_window(self);
   w->window.~optional();
   w->borrow.~BorrowFlag();
-  tp->tp_free(self);
-  Py_DECREF(tp);
+  free_instance(self);
 }
 
 PyObject* window_push(PyObject* self, PyObject* args, PyObject* kwargs) {
