@@ -339,17 +339,40 @@ def test_an_open_stream_owns_threads_until_closed_or_destroyed(stream_file):
 
 # --------------------------------------------------------------------------- re-entrant use
 
-@pytest.mark.skipif(not hasattr(OstrelStream, "set_decoder"), reason="streams have no decoder yet")
 @pytest.mark.parametrize("hook", ["__str__", "__fspath__"])
-@pytest.mark.parametrize("reenter", ["next", "close"])
+@pytest.mark.parametrize("reenter", ["next", "close", "set_decoder"])
 def test_reentrant_use_while_set_decoder_runs_is_refused(stream_file, hook, reenter):
     stream = OstrelStream(stream_file(HEADER + plain_frame(1)))
 
     def touch(self):
-        next(stream) if reenter == "next" else stream.close()
+        if reenter == "next":
+            next(stream)
+        elif reenter == "close":
+            stream.close()
+        else:
+            stream.set_decoder("error(0.1) D0")
         return "error(0.1) D0"
 
     sneaky = type("Sneaky", (), {hook: touch})()
     with pytest.raises(RuntimeError, match="^Already borrowed$"):
         stream.set_decoder(sneaky)
     assert next(stream).frame_id == 1  # neither read nor closed by the refused call
+
+
+@pytest.mark.parametrize("reenter, message", [
+    (iter, "Already mutably borrowed"), (lambda s: s.__enter__(), "Already mutably borrowed")])
+def test_shared_access_is_refused_while_the_stream_is_borrowed_exclusively(stream_file, reenter, message):
+    stream = OstrelStream(stream_file(HEADER + plain_frame(1)))
+    seen = []
+
+    class Sneaky:
+        def __str__(self):
+            try:
+                reenter(stream)
+            except RuntimeError as e:
+                seen.append(str(e))
+            return "error(0.1) D0"
+
+    stream.set_decoder(Sneaky())
+    assert seen == [message]
+    assert iter(stream) is stream  # free again once set_decoder has returned
