@@ -69,7 +69,10 @@ Result<std::shared_ptr<const SpacetimeGraph>, GraphBuildError> build_spacetime_g
     const DetectorErrorModel& dem) {
   if (dem.detector_count > UINT32_MAX)
     return fail(GraphBuildError{GraphBuildError::Kind::TooManyDetectors, dem.detector_count});
-  if ((dem.detector_count + 1) * sizeof(GraphNode) > physical_memory_bytes())
+  // Memory is overcommitted, so an allocation that succeeds can still end the process when it is
+  // filled in. The node list, and the decoder's per-node arrays built on it later, must fit in a
+  // quarter of the machine's memory (still over a hundred million detectors on a small machine).
+  if ((dem.detector_count + 1) * sizeof(GraphNode) > physical_memory_bytes() / 4)
     return fail(GraphBuildError{GraphBuildError::Kind::OutOfMemory, dem.detector_count});
   try {
     return std::shared_ptr<const SpacetimeGraph>(build(dem));
