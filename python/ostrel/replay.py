@@ -29,7 +29,6 @@ from the shell with ``python -m ostrel replay FILE --port P [--rate FPS] [--loop
 
 from __future__ import annotations
 
-import argparse
 import contextlib
 import math
 import mmap
@@ -45,7 +44,6 @@ import zlib
 from typing import Callable, Iterator
 
 from ostrel import qssf
-from ostrel.cli import COMMANDS, CommandError
 
 __all__ = ["ReplayServer", "serve", "start", "running", "split_frames", "Piece"]
 
@@ -428,57 +426,3 @@ def running(path: str | os.PathLike, port: int = 0, rate: float | None = None, l
         yield bound
     finally:
         stop(proc)
-
-
-# --------------------------------------------------------------------------- command line
-
-def _add_arguments(p: argparse.ArgumentParser) -> None:
-    p.add_argument("file", metavar="FILE", help="the QSSF file to serve")
-    p.add_argument("--port", metavar="P", default="0",
-                   help="TCP port to listen on (0 picks a free one; the port is printed)")
-    p.add_argument("--rate", metavar="FPS", default=None, help="frames per second (default: as fast as possible)")
-    p.add_argument("--loop", action="store_true", help="repeat the frames until the client leaves, ids kept rising")
-    p.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
-    p.add_argument("--stamp-time", action="store_true",
-                   help="set each frame's timestamp_ns to the wall-clock time it is sent")
-
-
-def _port_value(text: str) -> int:
-    try:
-        port = int(text, 10)
-    except ValueError:
-        port = -1
-    if not 0 <= port <= 65535:
-        raise CommandError(f"invalid port {text!r}: expected a number from 0 to 65535")
-    return port
-
-
-def _rate_value(text: str | None) -> float | None:
-    if text is None:
-        return None
-    try:
-        rate = float(text)
-    except ValueError:
-        rate = math.nan
-    if not (math.isfinite(rate) and rate > 0):
-        raise CommandError(f"invalid rate {text!r}: expected a positive number of frames per second")
-    return rate
-
-
-def run(args: argparse.Namespace) -> int:
-    port = _port_value(args.port)
-    rate = _rate_value(args.rate)
-    def announce(server: ReplayServer) -> None:
-        print(f"listening on {server.address}", flush=True)
-
-    try:
-        serve(args.file, port, rate, args.loop, args.host, stamp_time=args.stamp_time, ready=announce)
-    except socket.gaierror as e:
-        raise CommandError(f"cannot listen on {args.host!r}: {e.strerror}") from None
-    except OSError as e:
-        where = args.file if e.filename else f"{args.host}:{port}"
-        raise CommandError(f"{where}: {e.strerror or e}") from None
-    return 0
-
-
-COMMANDS["replay"] = ("Serve a QSSF file over TCP as a control system would.", _add_arguments, run)

@@ -19,8 +19,8 @@ from typing import Any
 
 import _ostrel
 from ostrel import replay, synth
-from ostrel.cli import COMMANDS, CommandError, positive_int
-from ostrel.commands import decode_source
+from ostrel.cli.common import CommandError, positive_int
+from ostrel.cli.decode import decode_source
 
 DISTANCES = (3, 5, 7)
 ERROR_RATES = (0.01, 0.02, 0.04)
@@ -129,4 +129,5 @@ def run(args: argparse.Namespace) -> int:
     return status
 
 
-COMMANDS["demo"] = ("Run the main job end to end on synthetic data.", _add_arguments, run)
+HELP = "Run the main job end to end on synthetic data."
+add_arguments = _add_arguments
