@@ -2,11 +2,12 @@
 PYTHON ?= python3
 VENV := .venv
 VPY := $(VENV)/bin/python
+CMAKE := $(VENV)/bin/cmake
 BUILD ?= build
 CMAKE_ARGS ?=
 export PYTHONPATH := $(CURDIR)/$(BUILD)/python:$(CURDIR)/python
 
-.PHONY: all build test test-cpp test-py demo bench asan clean
+.PHONY: all build build-tests gtest test test-cpp test-py demo bench asan fuzz fuzz-build clang soak clean
 
 all: build
 
@@ -16,13 +17,34 @@ $(VENV)/.installed: requirements-dev.txt
 	$(VPY) -m pip install -q -r requirements-dev.txt cmake ninja
 	touch $@
 
+# The module and the core only: the C++ unit tests (and GoogleTest) are left to the test targets.
 $(BUILD)/build.ninja: $(VENV)/.installed CMakeLists.txt
-	$(VENV)/bin/cmake -S . -B $(BUILD) -G Ninja -DPython_EXECUTABLE=$(abspath $(VPY)) $(CMAKE_ARGS)
+	$(CMAKE) -S . -B $(BUILD) -G Ninja -DPython_EXECUTABLE=$(abspath $(VPY)) $(CMAKE_ARGS)
 
 build: $(BUILD)/build.ninja
-	$(VENV)/bin/cmake --build $(BUILD)
+	$(CMAKE) --build $(BUILD)
 
-test-cpp: build
+# GoogleTest for the C++ unit tests: installed when missing and this user can (root with apt-get),
+# otherwise one line saying what to install.
+GTEST_HEADER ?= $(firstword $(wildcard /usr/include/gtest/gtest.h /usr/local/include/gtest/gtest.h))
+APT_GET ?= apt-get
+gtest:
+	@if [ -z "$(GTEST_HEADER)" ]; then \
+	  if [ "$$(id -u)" = 0 ] && command -v $(APT_GET) >/dev/null 2>&1; then \
+	    echo "installing GoogleTest (libgtest-dev) for the C++ unit tests"; \
+	    DEBIAN_FRONTEND=noninteractive $(APT_GET) update -qq && \
+	    DEBIAN_FRONTEND=noninteractive $(APT_GET) install -y -qq libgtest-dev >/dev/null; \
+	  else \
+	    echo "make test needs GoogleTest for the C++ unit tests: install libgtest-dev (sudo apt-get install libgtest-dev)"; \
+	    exit 1; \
+	  fi; \
+	fi
+
+build-tests: gtest $(BUILD)/build.ninja
+	$(CMAKE) -S . -B $(BUILD) -DOSTREL_BUILD_TESTS=ON >/dev/null
+	$(CMAKE) --build $(BUILD)
+
+test-cpp: build-tests
 	$(VENV)/bin/ctest --test-dir $(BUILD) --output-on-failure
 
 test-py: build
@@ -38,10 +60,49 @@ bench: build
 
 # The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer.
 asan:
-	$(MAKE) BUILD=build-asan CMAKE_ARGS="-DOSTREL_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug" build
+	$(MAKE) BUILD=build-asan CMAKE_ARGS="-DOSTREL_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug" build-tests
 	ASAN_OPTIONS=allocator_may_return_null=1 $(VENV)/bin/ctest --test-dir build-asan --output-on-failure
 	OSTREL_SANITIZED=1 ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	  $(VPY) -m pytest -q -x -p no:cacheprovider -o pythonpath="build-asan/python python" tests
 
+# Coverage-guided fuzzing (clang's libFuzzer with ASan+UBSan): every harness in fuzz/ for
+# FUZZ_SECONDS each, starting from the seeds in fuzz/corpus/<name>; what it learns is kept in
+# build-fuzz/corpus/<name>, and a crash leaves its input in build-fuzz/.
+FUZZ_SECONDS ?= 180
+FUZZ_HARNESSES := $(patsubst fuzz/%.cc,%,$(wildcard fuzz/*_fuzz.cc))
+clang:
+	@if ! command -v clang++ >/dev/null 2>&1 || ! clang++ -fsanitize=fuzzer -x c++ /dev/null -o /dev/null 2>/dev/null; then \
+	  if [ "$$(id -u)" = 0 ] && command -v $(APT_GET) >/dev/null 2>&1; then \
+	    echo "installing clang and its fuzzing runtime"; \
+	    DEBIAN_FRONTEND=noninteractive $(APT_GET) update -qq && \
+	    DEBIAN_FRONTEND=noninteractive $(APT_GET) install -y -qq clang >/dev/null && \
+	    v=$$(clang++ -dumpversion | cut -d. -f1) && \
+	    DEBIAN_FRONTEND=noninteractive $(APT_GET) install -y -qq libclang-rt-$$v-dev >/dev/null 2>&1 || true; \
+	  else \
+	    echo "make fuzz needs clang with libFuzzer: install clang and libclang-rt-dev (sudo apt-get install clang libclang-rt-14-dev)"; \
+	    exit 1; \
+	  fi; \
+	fi
+
+fuzz-build: clang $(VENV)/.installed
+	$(CMAKE) -S . -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DOSTREL_FUZZ=ON -DOSTREL_BUILD_MODULE=OFF -DOSTREL_BUILD_TESTS=OFF >/dev/null
+	$(CMAKE) --build build-fuzz
+
+fuzz: fuzz-build
+	@for h in $(FUZZ_HARNESSES); do \
+	  mkdir -p build-fuzz/corpus/$$h && \
+	  echo "== $$h for $(FUZZ_SECONDS) s" && \
+	  build-fuzz/fuzz/$$h build-fuzz/corpus/$$h fuzz/corpus/$$h -max_total_time=$(FUZZ_SECONDS) \
+	    -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix=build-fuzz/$$h- 2>build-fuzz/$$h.log; \
+	  rc=$$?; grep -E "^(stat::number_of_executed_units|stat::peak_rss_mb|#[0-9]+ +DONE)" build-fuzz/$$h.log; \
+	  if [ $$rc -ne 0 ]; then tail -n 60 build-fuzz/$$h.log; exit $$rc; fi; \
+	done
+
+# Long runs (not in CI): millions of frames through a decoding stream, many open/close cycles,
+# with resident memory, descriptors and threads printed at the start and the end.
+soak: build
+	$(VPY) bench/soak.py
+
 clean:
-	rm -rf $(BUILD) build-asan
+	rm -rf $(BUILD) build-asan build-fuzz
