@@ -139,10 +139,10 @@ class LineReader {
 
 class Parser {
  public:
-  explicit Parser(std::string_view text) : lines_(text) {
+  Parser(std::string_view text, const DemLimits& limits) : lines_(text), limits_(limits) {
     // Room for the text's own errors (an error line takes at least a dozen bytes); repeat
     // blocks reserve their copies when they expand.
-    const size_t likely_errors = std::min<size_t>(text.size() / 24, kMaxDemErrors);
+    const size_t likely_errors = std::min<size_t>(text.size() / 24, limits_.errors);
     model_.error_records.reserve(likely_errors);
     model_.detector_targets.reserve(2 * likely_errors);
   }
@@ -220,8 +220,8 @@ class Parser {
     const std::string_view written = rest.substr(0, close);
     const std::optional<double> probability = read_probability(written);
     if (!probability) return DemParseError::invalid_probability(written);
-    if (model_.error_records.size() >= kMaxDemErrors)
-      return DemParseError::model_too_large("errors", kMaxDemErrors);
+    if (model_.error_records.size() >= limits_.errors)
+      return DemParseError::model_too_large("errors", limits_.errors);
 
     DetectorErrorModel::ErrorRecord record;
     record.probability = *probability;
@@ -231,8 +231,8 @@ class Parser {
     std::string_view token;
     while (tokens.next(token)) {
       if (token.size() == 1 && token[0] == '^') continue;  // separates components; all one error
-      if (target_total() >= kMaxDemTargets)
-        return DemParseError::model_too_large("error targets", kMaxDemTargets);
+      if (target_total() >= limits_.targets)
+        return DemParseError::model_too_large("error targets", limits_.targets);
       if (token[0] == 'D') {
         const std::optional<uint32_t> raw = parse_detector_target(token);
         const std::optional<uint32_t> index = raw ? shifted(*raw, offset_) : std::nullopt;
@@ -295,8 +295,8 @@ class Parser {
   Failure declare(uint32_t index, const std::optional<Coords>& coords) {
     note_detector(index);
     if (declared_.contains(index)) return {};  // the first declaration wins
-    if (model_.detectors.size() >= kMaxDemDetectorDeclarations)
-      return DemParseError::model_too_large("detector declarations", kMaxDemDetectorDeclarations);
+    if (model_.detectors.size() >= limits_.detector_declarations)
+      return DemParseError::model_too_large("detector declarations", limits_.detector_declarations);
     declared_.insert(index);
     model_.detectors.push_back({coords, index});
     return {};
@@ -406,13 +406,13 @@ class Parser {
     const uint64_t body_targets = target_total() - start.detector_targets - start.observable_targets;
     const uint64_t more = count - 1;
     const bool replay_declarations = body_offset_ != 0 && !body_declarations_.empty();
-    if (body_errors != 0 && more > (kMaxDemErrors - model_.error_records.size()) / body_errors)
-      return DemParseError::model_too_large("errors", kMaxDemErrors);
-    if (body_targets != 0 && more > (kMaxDemTargets - target_total()) / body_targets)
-      return DemParseError::model_too_large("error targets", kMaxDemTargets);
+    if (body_errors != 0 && more > (limits_.errors - model_.error_records.size()) / body_errors)
+      return DemParseError::model_too_large("errors", limits_.errors);
+    if (body_targets != 0 && more > (limits_.targets - target_total()) / body_targets)
+      return DemParseError::model_too_large("error targets", limits_.targets);
     if (replay_declarations &&
-        more > (kMaxDemDetectorDeclarations - model_.detectors.size()) / body_declarations_.size())
-      return DemParseError::model_too_large("detector declarations", kMaxDemDetectorDeclarations);
+        more > (limits_.detector_declarations - model_.detectors.size()) / body_declarations_.size())
+      return DemParseError::model_too_large("detector declarations", limits_.detector_declarations);
 
     if (body_errors != 0 || replay_declarations) {
       model_.error_records.reserve(model_.error_records.size() + more * body_errors);
@@ -500,6 +500,7 @@ class Parser {
   }
 
   LineReader lines_;
+  DemLimits limits_;
   DetectorErrorModel model_;
   struct RecentProbability {
     bool known = false;
@@ -566,8 +567,8 @@ std::string DemParseError::message() const {
   return "invalid detector error model";
 }
 
-Result<DetectorErrorModel, DemParseError> parse_dem(std::string_view text) {
-  return Parser(text).run();
+Result<DetectorErrorModel, DemParseError> parse_dem(std::string_view text, const DemLimits& limits) {
+  return Parser(text, limits).run();
 }
 
 }  // namespace ostrel::dem

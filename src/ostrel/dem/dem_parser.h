@@ -23,6 +23,14 @@ inline constexpr uint64_t kMaxDemErrors = uint64_t{1} << 24;
 inline constexpr uint64_t kMaxDemTargets = uint64_t{1} << 26;  // detector + observable targets
 inline constexpr uint64_t kMaxDemDetectorDeclarations = uint64_t{1} << 23;
 
+// The bounds one parse applies; the defaults are the limits above. Smaller ones suit callers that
+// must stay within less memory (a fuzzing harness, a service with a quota).
+struct DemLimits {
+  uint64_t errors = kMaxDemErrors;
+  uint64_t targets = kMaxDemTargets;
+  uint64_t detector_declarations = kMaxDemDetectorDeclarations;
+};
+
 enum class DemParseErrorKind : uint8_t {
   InvalidProbability,
   MalformedTarget,
@@ -52,6 +60,6 @@ struct DemParseError {
 };
 
 // The first failure ends the parse; no partial record is returned.
-Result<DetectorErrorModel, DemParseError> parse_dem(std::string_view text);
+Result<DetectorErrorModel, DemParseError> parse_dem(std::string_view text, const DemLimits& limits = {});
 
 }  // namespace ostrel::dem

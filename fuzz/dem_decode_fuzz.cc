@@ -1,0 +1,91 @@
+// A detector error model from arbitrary text, then everything built from it: the decoding graph,
+// the hardware schema and its JSON, the decoder, and decodes of syndromes taken from the input.
+//
+// Input: the model's text up to the first NUL byte; after it, the syndrome bytes. Each pair of
+// syndrome bytes names a cell (little-endian, top bit set marks the cell 2, which is not fired).
+// The first syndrome byte is also the ancilla count of the frames given to a stream decoder.
+//
+// The parser's limits are smaller than the defaults, so one input costs at most a few tens of
+// megabytes and milliseconds; the limit checks are the same code either way.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "ostrel/decode/stream_decoder.h"
+#include "ostrel/decode/union_find.h"
+#include "ostrel/dem/dem_parser.h"
+#include "ostrel/dem/dem_schema.h"
+#include "ostrel/dem/spacetime_graph.h"
+#include "ostrel/qssf/schema.h"
+
+namespace {
+
+using namespace ostrel;
+
+constexpr dem::DemLimits kLimits{.errors = 1 << 16, .targets = 1 << 18, .detector_declarations = 1 << 15};
+constexpr uint64_t kMaxCells = 1 << 16;
+
+// Cells named by the syndrome bytes, in a matrix of `cells` bytes.
+std::vector<uint8_t> syndrome_matrix(std::span<const uint8_t> bytes, uint64_t cells) {
+  std::vector<uint8_t> matrix(cells, 0);
+  if (cells == 0) return matrix;
+  for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    const uint16_t word = uint16_t(bytes[i] | bytes[i + 1] << 8);
+    matrix[(word & 0x7fff) % cells] = (word & 0x8000) ? 2 : 1;
+  }
+  return matrix;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const auto* text_end = std::find(data, data + size, uint8_t{0});
+  const std::string_view text(reinterpret_cast<const char*>(data), size_t(text_end - data));
+  const std::span<const uint8_t> syndrome =
+      text_end == data + size ? std::span<const uint8_t>() : std::span<const uint8_t>(text_end + 1, data + size);
+
+  auto parsed = dem::parse_dem(text, kLimits);
+  if (!parsed.ok()) {
+    (void)parsed.error().message();
+    return 0;
+  }
+  const dem::DetectorErrorModel& model = *parsed;
+
+  const qssf::HardwareSchema schema = dem::schema_from_dem(model, "fuzz", qssf::SchemaId{});
+  const std::string json = qssf::to_json(schema);
+  if (json.empty()) std::abort();
+
+  auto graph = dem::build_spacetime_graph(model);
+  if (!graph.ok()) {
+    (void)graph.error().message();
+    return 0;
+  }
+  auto decoder = decode::UnionFindDecoder::create(*graph);
+  if (!decoder.ok()) {
+    (void)decoder.error().message();
+    return 0;
+  }
+  // One cell past the boundary node, so cells naming no detector are exercised too.
+  const uint64_t cells = std::min<uint64_t>(model.detector_count + 2, kMaxCells);
+  const std::vector<uint8_t> matrix = syndrome_matrix(syndrome, cells);
+  const uint64_t mask = decoder->decode(matrix);
+  // The same syndrome decodes the same way again: nothing is left over from the first decode.
+  if (decoder->decode(matrix) != mask) std::abort();
+
+  auto stream = decode::StreamDecoder::create(*graph, model.detector_count, syndrome.size() % 5);
+  if (!stream.ok()) return 0;
+  const uint64_t ancillas = syndrome.empty() ? 0 : syndrome[0];
+  // Three rounds cut from the matrix: a row may be shorter than the ancilla count, or empty.
+  for (size_t round = 0; round < 3; ++round) {
+    const auto rest = std::span<const uint8_t>(matrix).subspan(std::min<size_t>(matrix.size(), round * ancillas));
+    const auto events = rest.first(std::min<size_t>(rest.size(), ancillas));
+    auto decoded = stream->decode_frame(ancillas, events);
+    if (!decoded.ok()) (void)decoded.error().message();
+  }
+  return 0;
+}

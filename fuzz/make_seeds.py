@@ -1,0 +1,67 @@
+"""Writes the fuzzing harnesses' seed corpora into fuzz/corpus/<harness>/.
+
+Frame streams come from the package's own writer (each behind the harness's 6-byte prelude),
+models from Stim's generated circuits plus a few written by hand. Run from the repository root:
+    PYTHONPATH=python .venv/bin/python fuzz/make_seeds.py
+"""
+from __future__ import annotations
+
+import pathlib
+
+import stim
+
+from ostrel import qssf
+
+ROOT = pathlib.Path(__file__).resolve().parent / "corpus"
+
+
+def write(harness: str, name: str, data: bytes) -> None:
+    folder = ROOT / harness
+    folder.mkdir(parents=True, exist_ok=True)
+    (folder / name).write_bytes(data)
+
+
+def frame_seeds() -> None:
+    schema = bytes(range(16))
+    head = qssf.stream_header(schema)
+    plain = head + b"".join(
+        qssf.frame(i, round=i, detector_events=[(i + k) % 3 == 0 for k in range(8)]) for i in range(1, 4))
+    full = head + qssf.frame(
+        7, round=2, timestamp_ns=123, detector_events=[1, 0, 0, 1, 1], meas_results=[1, -1, 0, 1, -1],
+        timing_offsets=[0, 10, 20, 30, 40], ancilla_bits=b"\x19", observable_flips=0b101, text="hi",
+        annotations=[(1, 2, 3)])
+    broken_crc = head + qssf.frame(1, detector_events=[1, 0], header_crc=0) + qssf.frame(2, detector_events=[0, 1])
+    backwards = head + qssf.frame(5, detector_events=[1]) + qssf.frame(4, detector_events=[1]) + qssf.frame(6)
+    cut = plain[: len(plain) - 9]
+    # Prelude: validation on/off, ring size, schema registered, chunk seed, schema counts.
+    write("frame_reader_fuzz", "plain", bytes([0, 1, 17, 8, 0, 4]) + plain)
+    write("frame_reader_fuzz", "plain_schema", bytes([16, 2, 17, 8, 0, 8]) + plain)
+    write("frame_reader_fuzz", "full_small_ring", bytes([2, 3, 11, 5, 0, 5]) + full)
+    write("frame_reader_fuzz", "full_no_checks", bytes([1, 4, 0, 0, 0, 0]) + full)
+    write("frame_reader_fuzz", "broken_crc", bytes([6, 5, 0, 0, 0, 0]) + broken_crc)
+    write("frame_reader_fuzz", "backwards", bytes([0, 6, 0, 0, 0, 0]) + backwards)
+    write("frame_reader_fuzz", "cut", bytes([8, 7, 0, 0, 0, 0]) + cut)
+
+
+def dem_seeds() -> None:
+    syndrome = b"\x00" + bytes([3, 0, 5, 0, 1, 0, 2, 0x80])
+    for task, d, r in [("repetition_code:memory", 3, 3), ("surface_code:rotated_memory_x", 3, 2),
+                       ("color_code:memory_xyz", 3, 2)]:
+        circuit = stim.Circuit.generated(task, distance=d, rounds=r, after_clifford_depolarization=0.01,
+                                         before_measure_flip_probability=0.01)
+        text = str(circuit.detector_error_model(decompose_errors=True))
+        write("dem_decode_fuzz", task.split(":")[0], text.encode() + syndrome)
+    hand = {
+        "repeat_shift": "detector(0, 0) D0\nrepeat 3 {\n  error(0.1) D0 D1 L0\n  error(0.2) D0 ^ D1\n"
+                        "  shift_detectors(0, 1) 1\n}\nlogical_observable L1\n",
+        "chain": "error(0.1) D0 D1 D2 D3 L0\nerror(0.6) D2\nerror(0) D1 D3\nerror(1) D0 L1 L1\n",
+        "coords": "detector(1.5, -2, 3) D4\ndetector D2\n# comment\nerror(0.25) D2 D4 L63\n",
+        "parallel": "error(0.1) D0 D1\nerror(0.1) D1 D0 L0\nerror(0.3) D1\nerror(0.3) D1 L2\n",
+    }
+    for name, text in hand.items():
+        write("dem_decode_fuzz", name, text.encode() + syndrome)
+
+
+if __name__ == "__main__":
+    frame_seeds()
+    dem_seeds()
