@@ -29,6 +29,8 @@ using namespace ostrel;
 
 constexpr dem::DemLimits kLimits{.errors = 1 << 16, .targets = 1 << 18, .detector_declarations = 1 << 15};
 constexpr uint64_t kMaxCells = 1 << 16;
+// The graph and decoder get a small memory budget for the same reason.
+constexpr uint64_t kBudget = 64 << 20;
 
 // Cells named by the syndrome bytes, in a matrix of `cells` bytes.
 std::vector<uint8_t> syndrome_matrix(std::span<const uint8_t> bytes, uint64_t cells) {
@@ -60,12 +62,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string json = qssf::to_json(schema);
   if (json.empty()) std::abort();
 
-  auto graph = dem::build_spacetime_graph(model);
+  auto within = decode::decoding_bytes(model, kBudget);
+  auto graph = dem::build_spacetime_graph(model, kBudget);
+  // The combined count is never below the graph's own.
+  if (within.ok() && !graph.ok() && graph.error().kind == dem::GraphBuildError::Kind::OverBudget) std::abort();
   if (!graph.ok()) {
     (void)graph.error().message();
     return 0;
   }
-  auto decoder = decode::UnionFindDecoder::create(*graph);
+  auto decoder = decode::UnionFindDecoder::create(*graph, kBudget);
+  if (within.ok() && !decoder.ok()) std::abort();
   if (!decoder.ok()) {
     (void)decoder.error().message();
     return 0;

@@ -171,6 +171,10 @@ PyObject* stream_set_decoder(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!dem_text_of(dem_arg, text)) return nullptr;
     dem::DetectorErrorModel model;
     if (!parse_dem_text(text, model)) return nullptr;
+    // Refused before anything is built when the graph and its decoder would pass the budget.
+    if (auto refused = dem::check_node_count(model)) return raise_value_error(refused->message());
+    auto within = decode::decoding_bytes(model);
+    if (!within.ok()) return raise_value_error(within.error().message());
     auto graph = dem::build_spacetime_graph(model);
     if (!graph.ok()) return raise_value_error(graph.error().message());
     auto decoder = decode::StreamDecoder::create(std::move(graph).value(), model.detector_count, depth);

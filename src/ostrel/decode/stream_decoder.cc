@@ -10,6 +10,38 @@ uint64_t infer_window_depth(uint64_t configured_depth, uint64_t detector_count, 
   return std::max<uint64_t>(detector_count / std::max<uint64_t>(ancilla_count, 1), 1);
 }
 
+std::string DecodingBudgetError::message() const {
+  return "decoding this model needs at least " + std::to_string(mebibytes(bytes)) + " MiB, more than the budget of " +
+         std::to_string(mebibytes(budget)) + " MiB";
+}
+
+Result<uint64_t, DecodingBudgetError> decoding_bytes(const dem::DetectorErrorModel& model, uint64_t budget) {
+  const dem::GraphSize graph = dem::spacetime_graph_size(model);
+  const uint64_t boundary = model.detector_count;
+  // The edges the graph will hold, by their ends: a detector's edge to the boundary, or the links
+  // of a chain. Those that join a node to itself take no part in decoding.
+  auto for_each_link = [&](auto&& visit) {
+    for (size_t i = 0; i < model.error_count(); ++i) {
+      const dem::DemError error = model.error(i);
+      if (error.probability <= 0.0 || error.probability >= 1.0) continue;  // as the graph skips them
+      const auto& d = error.detectors;
+      if (d.size() == 1) visit(uint64_t{d[0]}, boundary);
+      for (size_t k = 1; k < d.size(); ++k) visit(uint64_t{d[k - 1]}, uint64_t{d[k]});
+    }
+  };
+  uint64_t merging = 0;
+  for_each_link([&](uint64_t u, uint64_t v) { merging += u != v; });
+  const uint64_t left = budget > graph.bytes ? budget - graph.bytes : 0;
+  const uint64_t decoder = UnionFindDecoder::bytes_against_budget(model.detector_count + 1, merging, left, [&](auto&& emit) {
+    for_each_link([&](uint64_t u, uint64_t v) {
+      if (u != v) emit(std::min(u, v) << 32 | std::max(u, v));
+    });
+  });
+  const uint64_t bytes = graph.bytes + decoder;
+  if (bytes > budget) return fail(DecodingBudgetError{bytes, budget});
+  return bytes;
+}
+
 Result<StreamDecoder, DecoderError> StreamDecoder::create(std::shared_ptr<const dem::SpacetimeGraph> graph,
                                                           uint64_t detector_count, uint64_t window_depth) {
   auto decoder = UnionFindDecoder::create(std::move(graph));

@@ -6,10 +6,12 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 
 #include "ostrel/decode/syndrome_window.h"
 #include "ostrel/decode/union_find.h"
 #include "ostrel/dem/spacetime_graph.h"
+#include "ostrel/util/memory_budget.h"
 #include "ostrel/util/result.h"
 
 namespace ostrel::decode {
@@ -17,6 +19,20 @@ namespace ostrel::decode {
 // The depth of a stream's window: the configured depth if not 0, else the detector count divided
 // by the frame's ancilla count (0 counting as 1), and at least 1.
 uint64_t infer_window_depth(uint64_t configured_depth, uint64_t detector_count, uint64_t ancilla_count) noexcept;
+
+// A model whose decoding graph and decoder would together take more than the budget.
+struct DecodingBudgetError {
+  uint64_t bytes = 0;  // at least this much
+  uint64_t budget = 0;
+
+  // "decoding this model needs at least 3457 MiB, more than the budget of 3072 MiB"
+  std::string message() const;
+};
+
+// What the graph of `model` and its decoder take together, counted from the model before either
+// is built, or the refusal when that passes `budget`. May throw std::bad_alloc.
+Result<uint64_t, DecodingBudgetError> decoding_bytes(const dem::DetectorErrorModel& model,
+                                                     uint64_t budget = decoding_memory_budget());
 
 class StreamDecoder {
  public:

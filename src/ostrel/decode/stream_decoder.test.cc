@@ -5,6 +5,11 @@
 #include <cstdint>
 #include <memory>
 #include <vector>
+#include <string>
+#include <string_view>
+
+#include "ostrel/dem/dem_parser.h"
+#include "ostrel/dem/spacetime_graph.h"
 
 namespace ostrel::decode {
 namespace {
@@ -109,6 +114,73 @@ TEST(StreamDecoder, RefusesAMissingGraph) {
   auto created = StreamDecoder::create(nullptr, 0, 0);
   ASSERT_FALSE(created.ok());
   EXPECT_EQ(created.error().message(), "the decoder needs a spacetime graph");
+}
+
+}  // namespace
+}  // namespace ostrel::decode
+
+namespace ostrel::decode {
+namespace {
+
+// Two chain links with an observable, a boundary edge, an edge of probability 0 (no edge) and a
+// self-loop (an edge, though it joins nothing).
+constexpr std::string_view kSmallModel = "error(0.1) D0 D1 D2 L0\nerror(0.2) D1\nerror(0) D0 D2\nerror(0.3) D2 D2\n";
+
+dem::DetectorErrorModel model_of(std::string_view text) {
+  auto parsed = dem::parse_dem(text);
+  EXPECT_TRUE(parsed.ok()) << text;
+  return std::move(parsed).value();
+}
+
+TEST(DecodingBudget, GraphCountsNodesEdgesAndObservableListsAndRefusesBeyondTheBudget) {
+  const auto model = model_of(kSmallModel);
+  const dem::GraphSize size = dem::spacetime_graph_size(model);
+  EXPECT_EQ(size.edges, 4u);
+  EXPECT_EQ(size.bytes, 4 * sizeof(dem::GraphNode) + 4 * sizeof(dem::GraphEdge) + 2 * 32);
+  auto graph = dem::build_spacetime_graph(model, size.bytes);
+  ASSERT_TRUE(graph.ok());
+  EXPECT_EQ((*graph)->edges.size(), size.edges);
+  auto refused = dem::build_spacetime_graph(model, size.bytes - 1);
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error().kind, dem::GraphBuildError::Kind::OverBudget);
+  EXPECT_EQ(refused.error().message(), "a decoding graph of 4 nodes and 4 edges needs 1 MiB, more than the budget of 1 MiB");
+}
+
+TEST(DecodingBudget, DecoderCountsParallelEdgesAsOnePairWhenThatDecides) {
+  // 1000 parallel edges: one pair. A budget between the counts with one pair and with a thousand
+  // is met only when the pairs are really counted.
+  std::string text;
+  for (int i = 0; i < 1000; ++i) text += "error(0.1) D0 D1\n";
+  const auto model = model_of(text);
+  auto graph = dem::build_spacetime_graph(model);
+  ASSERT_TRUE(graph.ok());
+  const uint64_t one_pair = UnionFindDecoder::bytes_needed(3, 1000, 1);
+  ASSERT_LT(one_pair, UnionFindDecoder::bytes_needed(3, 1000, 1000));
+  EXPECT_TRUE(UnionFindDecoder::create(*graph, one_pair).ok());
+  auto refused = UnionFindDecoder::create(*graph, one_pair - 1);
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error().kind, DecoderErrorKind::OverBudget);
+  EXPECT_EQ(refused.error().bytes, one_pair);
+
+  // The same figure counted from the model alone, graph included.
+  const uint64_t total = dem::spacetime_graph_size(model).bytes + one_pair;
+  auto within = decoding_bytes(model, total);
+  ASSERT_TRUE(within.ok());
+  EXPECT_EQ(*within, total);
+  auto over = decoding_bytes(model, total - 1);
+  ASSERT_FALSE(over.ok());
+  EXPECT_EQ(over.error().message(), "decoding this model needs at least 1 MiB, more than the budget of 1 MiB");
+}
+
+TEST(DecodingBudget, SelfLoopsAndBoundaryEdgesCountAsTheDecoderSeesThem) {
+  const auto model = model_of(kSmallModel);
+  auto graph = dem::build_spacetime_graph(model);
+  ASSERT_TRUE(graph.ok());
+  // Merging edges: 0-1, 1-2, 1-boundary; the self-loop takes no part.
+  const uint64_t bytes = UnionFindDecoder::bytes_needed(4, 3, 3);
+  EXPECT_TRUE(UnionFindDecoder::create(*graph, bytes).ok());
+  EXPECT_FALSE(UnionFindDecoder::create(*graph, bytes - 1).ok());
+  EXPECT_EQ(*decoding_bytes(model), dem::spacetime_graph_size(model).bytes + bytes);
 }
 
 }  // namespace

@@ -29,6 +29,23 @@ uint64_t fold_observables(const std::vector<uint8_t>& observables) {
 
 void set_bit(std::vector<uint64_t>& bits, uint32_t i) { bits[i >> 6] |= uint64_t{1} << (i & 63); }
 
+// What `build` allocates, counted generously. Per node: sixteen arrays of 4 bytes (including the
+// scratch union-find and fill cursors of construction), two of 1 byte and a component mask of 8.
+// Per merging edge: its ends (8), next and sorted positions (4 + 4), its pair while grouping (4),
+// a hash bucket (8), its bit in the pass set, rounded up to 32. Per pair of endpoints: a hash node
+// (32 as the allocator rounds it), ends and observables (8 + 8), its position range (4 + 4), two
+// incidences (24) and an observable entry (16); ends and observables twice over, as their lists
+// grow by doubling.
+constexpr uint64_t kBytesPerNode = 16 * 4 + 2 + 8;
+constexpr uint64_t kBytesPerMergingEdge = 32;
+constexpr uint64_t kBytesPerPair = 32 + 2 * 16 + 8 + 24 + 16;
+
+// Edges with both ends on nodes and not on one node: the decoder's positions.
+bool is_merging(const dem::GraphEdge& edge, uint64_t node_count, uint64_t boundary) {
+  const uint64_t v = std::min<uint64_t>(edge.v, boundary);
+  return edge.u < node_count && v < node_count && edge.u != v;
+}
+
 }  // namespace
 
 std::string DecoderError::message() const {
@@ -40,20 +57,40 @@ std::string DecoderError::message() const {
       return "spacetime graph of " + shape + " is too large to decode";
     case DecoderErrorKind::OutOfMemory:
       return "cannot allocate a decoder for a spacetime graph of " + shape;
+    case DecoderErrorKind::OverBudget:
+      return "a decoder for a spacetime graph of " + shape + " needs " + std::to_string(mebibytes(bytes)) +
+             " MiB, more than the budget of " + std::to_string(mebibytes(budget)) + " MiB";
   }
   return "decoder error";
 }
 
-Result<UnionFindDecoder, DecoderError> UnionFindDecoder::create(std::shared_ptr<const dem::SpacetimeGraph> graph) {
+uint64_t UnionFindDecoder::bytes_needed(uint64_t node_count, uint64_t merging_edges, uint64_t pairs) noexcept {
+  // The counts fit in 32 bits here, so nothing overflows.
+  return node_count * kBytesPerNode + merging_edges * kBytesPerMergingEdge + pairs * kBytesPerPair;
+}
+
+Result<UnionFindDecoder, DecoderError> UnionFindDecoder::create(std::shared_ptr<const dem::SpacetimeGraph> graph,
+                                                                uint64_t budget) {
   if (!graph) return fail(DecoderError{DecoderErrorKind::MissingGraph});
   const uint64_t nodes = graph->nodes.size();
   const uint64_t edges = graph->edges.size();
   if (nodes > kMaxNodes || edges > kMaxEdges) {
     return fail(DecoderError{DecoderErrorKind::GraphTooLarge, nodes, edges});
   }
+  uint64_t merging = 0;
+  for (const dem::GraphEdge& edge : graph->edges) merging += is_merging(edge, nodes, graph->boundary_node);
   UnionFindDecoder decoder;
   try {
-    decoder.build(*graph);
+    const uint64_t boundary = graph->boundary_node;
+    const uint64_t bytes = bytes_against_budget(nodes, merging, budget, [&](auto&& emit) {
+      for (const dem::GraphEdge& edge : graph->edges) {
+        if (!is_merging(edge, nodes, boundary)) continue;
+        const uint64_t u = edge.u, v = std::min<uint64_t>(edge.v, boundary);
+        emit(std::min(u, v) << 32 | std::max(u, v));
+      }
+    });
+    if (bytes > budget) return fail(DecoderError{DecoderErrorKind::OverBudget, nodes, edges, bytes, budget});
+    decoder.build(*graph, merging);
   } catch (const std::bad_alloc&) {
     return fail(DecoderError{DecoderErrorKind::OutOfMemory, nodes, edges});
   }
@@ -61,16 +98,18 @@ Result<UnionFindDecoder, DecoderError> UnionFindDecoder::create(std::shared_ptr<
   return decoder;
 }
 
-void UnionFindDecoder::build(const dem::SpacetimeGraph& graph) {
+void UnionFindDecoder::build(const dem::SpacetimeGraph& graph, uint64_t merging_edges) {
   const uint64_t n = graph.nodes.size();
   boundary_ = graph.boundary_node;
 
   // Group the merging edges into pairs of endpoints; fold self-loops into one mask.
   std::unordered_map<uint64_t, uint32_t> pair_of_ends;
-  pair_of_ends.reserve(graph.edges.size());
+  pair_of_ends.reserve(merging_edges);
   std::vector<Ends> pairs;
   std::vector<uint64_t> pair_observables;
   std::vector<uint32_t> position_pair;
+  position_pair.reserve(merging_edges);
+  position_ends_.reserve(merging_edges);
   for (const dem::GraphEdge& edge : graph.edges) {
     const uint64_t u = edge.u;
     const uint64_t v = std::min<uint64_t>(edge.v, boundary_);

@@ -19,6 +19,7 @@
 // - an edge takes no part at all if an endpoint (after an end above the boundary is taken as the
 //   boundary) is not below the node count;
 // - observable indices of 64 and above cannot be represented in the mask and are ignored.
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -26,6 +27,7 @@
 #include <vector>
 
 #include "ostrel/dem/spacetime_graph.h"
+#include "ostrel/util/memory_budget.h"
 #include "ostrel/util/result.h"
 
 namespace ostrel::decode {
@@ -39,20 +41,38 @@ enum class DecoderErrorKind : uint8_t {
   GraphTooLarge = 1,
   // The decoder's arrays could not be allocated.
   OutOfMemory = 2,
+  // The decoder's arrays would take more than the memory budget.
+  OverBudget = 3,
 };
 
 struct DecoderError {
   DecoderErrorKind kind;
   uint64_t node_count = 0;
   uint64_t edge_count = 0;
+  // OverBudget only.
+  uint64_t bytes = 0;
+  uint64_t budget = 0;
 
   std::string message() const;
 };
 
 class UnionFindDecoder {
  public:
-  // Takes shared ownership of the graph and allocates every array a decode needs, once.
-  static Result<UnionFindDecoder, DecoderError> create(std::shared_ptr<const dem::SpacetimeGraph> graph);
+  // Takes shared ownership of the graph and allocates every array a decode needs, once; refuses
+  // before allocating when those arrays would take more than `budget` bytes.
+  static Result<UnionFindDecoder, DecoderError> create(std::shared_ptr<const dem::SpacetimeGraph> graph,
+                                                       uint64_t budget = decoding_memory_budget());
+  // What those arrays take for a graph of `node_count` nodes with `merging_edges` edges that
+  // join two different nodes, `pairs` of them distinct by their ends, including what construction
+  // holds only while it runs.
+  static uint64_t bytes_needed(uint64_t node_count, uint64_t merging_edges, uint64_t pairs) noexcept;
+  // The same for merging edges given by `for_each_key(f)`, which calls f(key) with
+  // key = lower end << 32 | higher end for each. The distinct pairs are counted (sorting the keys
+  // in a temporary list of 8 bytes each) only when whether the total passes `budget` depends on
+  // them; otherwise the result is a bound on the side that decides. May throw std::bad_alloc.
+  template <class ForEachKey>
+  static uint64_t bytes_against_budget(uint64_t node_count, uint64_t merging_edges, uint64_t budget,
+                                       ForEachKey&& for_each_key);
 
   const std::shared_ptr<const dem::SpacetimeGraph>& graph() const noexcept { return graph_; }
   uint64_t node_count() const noexcept { return cluster_.size(); }
@@ -85,7 +105,7 @@ class UnionFindDecoder {
   };
 
   UnionFindDecoder() = default;
-  void build(const dem::SpacetimeGraph& graph);
+  void build(const dem::SpacetimeGraph& graph, uint64_t merging_edges);
 
   void grow();
   void queue_odd_clusters();
@@ -151,5 +171,19 @@ class UnionFindDecoder {
   uint64_t merges_in_pass_ = 0;
   bool queued_ = false;
 };
+
+template <class ForEachKey>
+uint64_t UnionFindDecoder::bytes_against_budget(uint64_t node_count, uint64_t merging_edges, uint64_t budget,
+                                                ForEachKey&& for_each_key) {
+  const uint64_t fewest = bytes_needed(node_count, merging_edges, merging_edges == 0 ? 0 : 1);
+  const uint64_t most = bytes_needed(node_count, merging_edges, merging_edges);
+  if (fewest > budget || most <= budget) return fewest > budget ? fewest : most;
+  std::vector<uint64_t> keys;
+  keys.reserve(merging_edges);
+  for_each_key([&](uint64_t key) { keys.push_back(key); });
+  std::sort(keys.begin(), keys.end());
+  const auto pairs = static_cast<uint64_t>(std::unique(keys.begin(), keys.end()) - keys.begin());
+  return bytes_needed(node_count, merging_edges, pairs);
+}
 
 }  // namespace ostrel::decode

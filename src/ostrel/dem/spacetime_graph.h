@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ostrel/dem/dem_model.h"
+#include "ostrel/util/memory_budget.h"
 #include "ostrel/util/result.h"
 
 namespace ostrel::dem {
@@ -37,20 +38,39 @@ struct SpacetimeGraph {
 inline constexpr uint64_t kBoundaryNodeIndex = UINT64_MAX;
 
 // Why a model has no graph: edge endpoints are 32 bits wide, so the boundary node (index
-// detector_count) must fit in them, and the node list needs detector_count + 1 entries of memory.
+// detector_count) must fit in them, the node list needs detector_count + 1 entries of memory,
+// and the whole graph must fit in the memory budget.
 struct GraphBuildError {
-  enum class Kind : uint8_t { TooManyDetectors, OutOfMemory };
+  enum class Kind : uint8_t { TooManyDetectors, OutOfMemory, OverBudget };
   Kind kind = Kind::TooManyDetectors;
   uint64_t detector_count = 0;
+  // OverBudget only.
+  uint64_t edge_count = 0;
+  uint64_t bytes = 0;
+  uint64_t budget = 0;
 
-  // "detector error model has 4294967296 detectors; a decoding graph holds at most 4294967295"
-  // or "not enough memory for a decoding graph of 4294967296 nodes".
+  // "detector error model has 4294967296 detectors; a decoding graph holds at most 4294967295",
+  // "not enough memory for a decoding graph of 4294967296 nodes" or "a decoding graph of 5 nodes
+  // and 50331645 edges needs 1921 MiB, more than the budget of 1024 MiB".
   std::string message() const;
 };
 
+// The refusals that need no counting of errors: too many detectors for 32-bit endpoints, or a
+// node list that does not fit in memory. build_spacetime_graph checks these first.
+std::optional<GraphBuildError> check_node_count(const DetectorErrorModel& dem);
+
+// What the graph of `dem` will take once built: its edge count and its bytes (node list, edge
+// list, and each edge's own list of observables as the allocator rounds it).
+struct GraphSize {
+  uint64_t edges = 0;
+  uint64_t bytes = 0;
+};
+GraphSize spacetime_graph_size(const DetectorErrorModel& dem);
+
 // Errors with 0 < p < 1 become edges weighted -ln(p / (1 - p)): one edge to the boundary for a
 // single detector, one edge for two, a chain along the written order for more. Nothing is merged.
+// A graph larger than `budget` bytes is refused before anything is allocated.
 Result<std::shared_ptr<const SpacetimeGraph>, GraphBuildError> build_spacetime_graph(
-    const DetectorErrorModel& dem);
+    const DetectorErrorModel& dem, uint64_t budget = decoding_memory_budget());
 
 }  // namespace ostrel::dem
