@@ -516,7 +516,7 @@ def test_repetition_code_memory_through_a_qssf_file(tmp_path, distance, rounds, 
 
 
 def test_a_small_model_describing_a_huge_graph_is_refused_before_it_is_built(events_file):
-    # 60 bytes for 64 million detectors and 48 million edges: the graph and its decoder would
+    # 61 bytes for 64 million detectors and 48 million edges: the graph and its decoder would
     # take about 10 GiB, so set_decoder refuses from the model's counts, with nothing allocated.
     text = "repeat 16000000 {\nerror(0.1) D0 D1 D2 D3\nshift_detectors 4\n}\n"
     with OstrelStream(events_file([[1, 0]])) as stream:
