@@ -150,3 +150,21 @@ def test_streams_take_a_decoder_object_with_their_own_scratch_state(frames_file,
             masks_a.append(fa.observable_flips)
             masks_b.append(fb.observable_flips)
     assert masks_a == expected and masks_b == expected
+
+
+def test_sinter_collects_with_the_plugin():
+    sinter = pytest.importorskip("sinter")
+    circuit = repetition(5, 0.03)
+    task = sinter.Task(circuit=circuit, json_metadata={"d": 5})
+    decoders = ostrel.sinter_decoders()
+    assert set(decoders) == {"weighted-union-find", "union-find"}
+    stats = sinter.collect(num_workers=1, tasks=[task], decoders=list(decoders), max_shots=2000,
+                           custom_decoders=decoders)
+    by_decoder = {s.decoder: s for s in stats}
+    assert set(by_decoder) == set(decoders) and all(s.shots == 2000 for s in stats)
+    # The same count as decoding the same kind of shots directly, within sampling noise.
+    events, observables = sample(circuit, 2000, seed=2)
+    direct = int(np.any(Decoder(circuit.detector_error_model(decompose_errors=True)).decode_batch(events)
+                        != observables, axis=1).sum())
+    assert abs(by_decoder["weighted-union-find"].errors - direct) < 5 * np.sqrt(direct + 1) + 5
+    assert by_decoder["weighted-union-find"].errors < by_decoder["union-find"].errors
