@@ -1,6 +1,8 @@
 // A detector error model from arbitrary text, then everything built from it: the decoding graph,
 // the hardware schema and its JSON, the decoder, and decodes of syndromes taken from the input.
 //
+// Every decoder runs: the fixed procedure (alone and in a stream decoder) and the weighted one.
+//
 // Input: the model's text up to the first NUL byte; after it, the syndrome bytes. Each pair of
 // syndrome bytes names a cell (little-endian, top bit set marks the cell 2, which is not fired).
 // The first syndrome byte is also the ancilla count of the frames given to a stream decoder.
@@ -17,7 +19,9 @@
 #include <vector>
 
 #include "ostrel/decode/stream_decoder.h"
+#include "ostrel/decode/decoding_graph.h"
 #include "ostrel/decode/union_find.h"
+#include "ostrel/decode/weighted_union_find.h"
 #include "ostrel/dem/dem_parser.h"
 #include "ostrel/dem/dem_schema.h"
 #include "ostrel/dem/spacetime_graph.h"
@@ -61,6 +65,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const qssf::HardwareSchema schema = dem::schema_from_dem(model, "fuzz", qssf::SchemaId{});
   const std::string json = qssf::to_json(schema);
   if (json.empty()) std::abort();
+
+  // The weighted decoder: its graph, then the same syndrome as a list of fired detectors.
+  auto weighted_graph = decode::build_decoding_graph(model, kBudget);
+  if (weighted_graph.ok()) {
+    decode::WeightedUnionFind weighted(*weighted_graph);
+    std::vector<uint32_t> fired;
+    for (size_t i = 0; i + 1 < syndrome.size(); i += 2)
+      fired.push_back(uint32_t(syndrome[i] | syndrome[i + 1] << 8) % uint32_t(model.detector_count + 2));
+    const uint64_t mask = weighted.decode(fired);
+    for (uint32_t e : weighted.correction())
+      if (e >= (*weighted_graph)->edges.size()) std::abort();
+    if (weighted.decode(fired) != mask) std::abort();
+  }
 
   auto within = decode::decoding_bytes(model, kBudget);
   auto graph = dem::build_spacetime_graph(model, kBudget);

@@ -7,6 +7,8 @@ import collections
 import numpy as np
 import pytest
 
+import ostrel
+
 from _ostrel import (DecoderResult, DetectorErrorModel, LogicalErrorAccumulator, OstrelError,
                      OstrelStream)
 from ostrel import qssf
@@ -515,10 +517,22 @@ def test_repetition_code_memory_through_a_qssf_file(tmp_path, distance, rounds, 
     assert repr(acc) == f"LogicalErrorAccumulator(shots={shots}, mean_p_L={errors / shots:.4f})"
 
 
+HUGE_FROM_SMALL = "repeat 16000000 {\nerror(0.1) D0 D1 D2 D3\nshift_detectors 4\n}\n"
+
+
+@pytest.mark.parametrize("method, message", [
+    ("union-find", r"^decoding this model needs at least 10254 MiB, more than the budget of \d+ MiB$"),
+    ("weighted-union-find", r"^the weighted decoder for this model needs at least 6714 MiB, more than the budget of \d+ MiB$"),
+])
+def test_decoders_refuse_a_small_model_describing_a_huge_graph(method, message):
+    with pytest.raises(ValueError, match=message):
+        ostrel.Decoder(HUGE_FROM_SMALL, method=method)
+
+
 def test_a_small_model_describing_a_huge_graph_is_refused_before_it_is_built(events_file):
     # 61 bytes for 64 million detectors and 48 million edges: the graph and its decoder would
     # take about 10 GiB, so set_decoder refuses from the model's counts, with nothing allocated.
-    text = "repeat 16000000 {\nerror(0.1) D0 D1 D2 D3\nshift_detectors 4\n}\n"
+    text = HUGE_FROM_SMALL
     with OstrelStream(events_file([[1, 0]])) as stream:
         stream.set_decoder(DEM_TEXT)
         with pytest.raises(ValueError, match=r"^decoding this model needs at least 10254 MiB, "

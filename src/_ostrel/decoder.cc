@@ -13,6 +13,7 @@
 #include "_ostrel/errors.h"
 #include "_ostrel/py_ref.h"
 #include "ostrel/decode/decoding_graph.h"
+#include "ostrel/decode/stream_decoder.h"
 #include "ostrel/decode/union_find.h"
 #include "ostrel/decode/weighted_union_find.h"
 #include "ostrel/dem/spacetime_graph.h"
@@ -119,6 +120,15 @@ bool build_core(const dem::DetectorErrorModel& model, bool weighted, DecoderCore
     core.weighted_graph = std::move(graph).value();
     core.weighted_decoder.emplace(core.weighted_graph);
     return true;
+  }
+  // Refused before anything is built when the graph and its decoder would pass the budget.
+  if (auto refused = dem::check_node_count(model)) {
+    raise_value_error(refused->message());
+    return false;
+  }
+  if (auto within = decode::decoding_bytes(model); !within.ok()) {
+    raise_value_error(within.error().message());
+    return false;
   }
   auto graph = dem::build_spacetime_graph(model);
   if (!graph.ok()) {

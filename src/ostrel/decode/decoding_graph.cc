@@ -6,6 +6,8 @@
 #include <new>
 #include <stdexcept>
 
+#include "ostrel/util/memory_budget.h"
+
 namespace ostrel::decode {
 namespace {
 
@@ -167,15 +169,51 @@ std::shared_ptr<const DecodingGraph> build_decoding_graph(uint32_t detector_coun
   return graph;
 }
 
-Result<std::shared_ptr<const DecodingGraph>, std::string> build_decoding_graph(const dem::DetectorErrorModel& dem) {
+namespace {
+
+// What the graph and one decoder on it allocate, counted generously. Per node: the graph's degree,
+// list start and fill cursor (12), the decoder's node records (16 + 32), list start (4) and five
+// scratch lists that may grow to one entry per node (8 each, as they grow by doubling). Per
+// component: its record (24) and its sort key with the sort's buffer (12 + 12). Per edge: its
+// record twice over (the list grows by doubling), a flipped-edge entry (8), two incidences in the
+// graph (16) and in the decoder (32), the decoder's ends (16), mark (1) and correction entry (8).
+constexpr uint64_t kBytesPerNode = 12 + 16 + 32 + 4 + 5 * 8;
+constexpr uint64_t kBytesPerComponent = 24 + 12 + 12;
+constexpr uint64_t kBytesPerEdge = 2 * sizeof(DecodingEdge) + 8 + 16 + 32 + 16 + 1 + 8;
+
+std::string over_budget(uint64_t bytes, uint64_t budget) {
+  return "the weighted decoder for this model needs at least " + std::to_string(mebibytes(bytes)) +
+         " MiB, more than the budget of " + std::to_string(mebibytes(budget)) + " MiB";
+}
+
+}  // namespace
+
+Result<std::shared_ptr<const DecodingGraph>, std::string> build_decoding_graph(const dem::DetectorErrorModel& dem,
+                                                                               uint64_t budget) {
   if (dem.detector_count >= UINT32_MAX)
     return fail("detector error model has " + std::to_string(dem.detector_count) +
                 " detectors; the weighted decoder holds at most 4294967294");
+  // Counted before anything is allocated: the nodes, and the component list the first step makes.
+  const uint64_t node_bytes = (dem.detector_count + 1) * kBytesPerNode;
+  const uint64_t most_components = dem.error_count() + dem.component_breaks.size();
+  if (node_bytes + most_components * sizeof(ComponentEdge) > budget)
+    return fail(over_budget(node_bytes + most_components * sizeof(ComponentEdge), budget));
   try {
     auto components = collect_component_edges(dem);
     if (!components.ok()) return fail(std::move(components).error());
-    return build_decoding_graph(static_cast<uint32_t>(dem.detector_count), dem.observable_count,
-                                components.value());
+    const std::vector<ComponentEdge>& list = components.value();
+    const uint64_t base = node_bytes + list.size() * kBytesPerComponent;
+    if (base + list.size() * kBytesPerEdge > budget) {
+      // Parallel components share an edge: count the distinct pairs of endpoints.
+      if (base + (list.empty() ? 0 : kBytesPerEdge) > budget) return fail(over_budget(base + kBytesPerEdge, budget));
+      std::vector<uint64_t> keys;
+      keys.reserve(list.size());
+      for (const ComponentEdge& c : list) keys.push_back(uint64_t{c.u} << 32 | c.v);
+      std::sort(keys.begin(), keys.end());
+      const auto edges = static_cast<uint64_t>(std::unique(keys.begin(), keys.end()) - keys.begin());
+      if (base + edges * kBytesPerEdge > budget) return fail(over_budget(base + edges * kBytesPerEdge, budget));
+    }
+    return build_decoding_graph(static_cast<uint32_t>(dem.detector_count), dem.observable_count, list);
   } catch (const std::bad_alloc&) {
   } catch (const std::length_error&) {
   }

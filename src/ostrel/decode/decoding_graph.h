@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "ostrel/dem/dem_model.h"
+#include "ostrel/util/memory_budget.h"
 #include "ostrel/util/result.h"
 
 namespace ostrel::decode {
@@ -88,7 +89,10 @@ Result<std::vector<ComponentEdge>, std::string> collect_component_edges(const de
 std::shared_ptr<const DecodingGraph> build_decoding_graph(uint32_t detector_count, uint64_t observable_count,
                                                           std::span<const ComponentEdge> components);
 
-// Both steps; also refuses models with more than 4294967294 detectors.
-Result<std::shared_ptr<const DecodingGraph>, std::string> build_decoding_graph(const dem::DetectorErrorModel& dem);
+// Both steps; also refuses models with more than 4294967294 detectors, and models whose graph and
+// one weighted decoder on it would take more than `budget` bytes together: counted from the model
+// before anything is allocated, then from the component list before the graph is built.
+Result<std::shared_ptr<const DecodingGraph>, std::string> build_decoding_graph(
+    const dem::DetectorErrorModel& dem, uint64_t budget = decoding_memory_budget());
 
 }  // namespace ostrel::decode

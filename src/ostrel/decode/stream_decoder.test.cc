@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "ostrel/decode/decoding_graph.h"
 #include "ostrel/dem/dem_parser.h"
 #include "ostrel/dem/spacetime_graph.h"
 
@@ -181,6 +182,40 @@ TEST(DecodingBudget, SelfLoopsAndBoundaryEdgesCountAsTheDecoderSeesThem) {
   EXPECT_TRUE(UnionFindDecoder::create(*graph, bytes).ok());
   EXPECT_FALSE(UnionFindDecoder::create(*graph, bytes - 1).ok());
   EXPECT_EQ(*decoding_bytes(model), dem::spacetime_graph_size(model).bytes + bytes);
+}
+
+}  // namespace
+}  // namespace ostrel::decode
+
+namespace ostrel::decode {
+namespace {
+
+// The smallest budget build_decoding_graph admits the model with.
+uint64_t smallest_weighted_budget(const dem::DetectorErrorModel& model) {
+  uint64_t low = 0, high = uint64_t{1} << 30;
+  while (low + 1 < high) {
+    const uint64_t mid = low + (high - low) / 2;
+    (build_decoding_graph(model, mid).ok() ? high : low) = mid;
+  }
+  return high;
+}
+
+TEST(DecodingBudget, WeightedGraphCountsParallelComponentsAsOneEdgeAndRefusesBeyondTheBudget) {
+  // Same nodes and components; 1000 parallel components make one edge, a chain makes 1000.
+  std::string parallel = "detector D1000\n", chain;
+  for (int i = 0; i < 1000; ++i) {
+    parallel += "error(0.1) D0 D1\n";
+    chain += "error(0.1) D" + std::to_string(i) + " D" + std::to_string(i + 1) + "\n";
+  }
+  const auto one_edge = model_of(parallel);
+  const uint64_t budget = smallest_weighted_budget(one_edge);
+  EXPECT_LT(budget, smallest_weighted_budget(model_of(chain)));
+  auto refused = build_decoding_graph(one_edge, budget - 1);
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error(), "the weighted decoder for this model needs at least 1 MiB, more than the budget of 1 MiB");
+  auto graph = build_decoding_graph(one_edge, budget);
+  ASSERT_TRUE(graph.ok());
+  EXPECT_EQ((*graph)->edges.size(), 1u);
 }
 
 }  // namespace
