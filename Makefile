@@ -95,7 +95,7 @@ fuzz: fuzz-build
 	  echo "== $$h for $(FUZZ_SECONDS) s" && \
 	  build-fuzz/fuzz/$$h build-fuzz/corpus/$$h fuzz/corpus/$$h -max_total_time=$(FUZZ_SECONDS) \
 	    -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix=build-fuzz/$$h- 2>build-fuzz/$$h.log; \
-	  rc=$$?; grep -E "^(stat::number_of_executed_units|stat::peak_rss_mb|#[0-9]+ +DONE)" build-fuzz/$$h.log; \
+	  rc=$$?; grep -E "^(stat::number_of_executed_units|stat::peak_rss_mb|#[0-9]+[[:space:]]+DONE)" build-fuzz/$$h.log; \
 	  if [ $$rc -ne 0 ]; then tail -n 60 build-fuzz/$$h.log; exit $$rc; fi; \
 	done
 
