@@ -198,10 +198,11 @@ def test_from_file_takes_a_str_path_only(tmp_path):
 
 
 def test_from_file_failures(tmp_path):
-    with pytest.raises(OSError) as missing:
+    with pytest.raises(FileNotFoundError) as missing:
         DEM.from_file(str(tmp_path / "absent.dem"))
     assert str(missing.value) == "No such file or directory (os error 2)"
-    with pytest.raises(OSError, match=r"^Is a directory \(os error 21\)$"):
+    assert missing.value.errno == 2
+    with pytest.raises(IsADirectoryError, match=r"^Is a directory \(os error 21\)$"):
         DEM.from_file(str(tmp_path))
 
     latin1 = tmp_path / "latin1.dem"
@@ -209,7 +210,7 @@ def test_from_file_failures(tmp_path):
     with pytest.raises(OSError) as not_utf8:
         DEM.from_file(str(latin1))
     assert str(not_utf8.value) == "stream did not contain valid UTF-8"
-    assert not isinstance(not_utf8.value, ValueError)
+    assert not isinstance(not_utf8.value, ValueError) and not_utf8.value.errno is None
 
     broken = tmp_path / "broken.dem"
     broken.write_text("error(0.1) X1\n")

@@ -258,7 +258,8 @@ PyType_Spec graph_spec = {
 bool read_dem_file(const std::string& path, std::string& text) {
   auto read = read_utf8_file(path);
   if (!read.ok()) {
-    raise_error(PyExc_IOError, read.error().message());
+    const FileReadError& e = read.error();
+    raise_os_error(e.message(), e.kind == FileReadError::Kind::Os ? e.os_code : 0);
     return false;
   }
   text = std::move(read).value();

@@ -24,7 +24,7 @@ Result<OpenedSource, OpenError> open_source(std::string_view source) {
   OpenedSource opened{std::move(runtime).value(), nullptr};
 
   std::unique_ptr<qssf::ByteSource> bytes;
-  std::string failure;
+  OsFailure failure;
   if (source.starts_with(kTcp)) {
     std::string_view address = source;
     while (address.starts_with(kTcp)) address.remove_prefix(kTcp.size());
@@ -37,7 +37,9 @@ Result<OpenedSource, OpenError> open_source(std::string_view source) {
     else failure = std::move(file).error();
   }
   // On failure `opened` goes out of scope here, joining the runtime's threads before we return.
-  if (!bytes) return fail(OpenError{OpenError::Kind::Io, qssf::QssfError::io(failure).message()});
+  if (!bytes)
+    return fail(OpenError{OpenError::Kind::Io, qssf::QssfError::io(failure.text).message(),
+                          failure.code});
   opened.source = std::make_unique<FrameSource>(std::move(bytes), module_reader_config());
   return opened;
 }

@@ -24,6 +24,7 @@ struct OpenError {
   };
   Kind kind;
   std::string message;
+  int os_errno = 0;  // Io: the errno behind the failure, 0 when there is none
 };
 
 inline constexpr std::string_view kShmRefusal =

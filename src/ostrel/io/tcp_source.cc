@@ -35,8 +35,8 @@ Result<Connected, int> connect_one(IoRuntime& runtime, const SocketAddress& addr
 
 }  // namespace
 
-Result<std::unique_ptr<TcpSource>, std::string> TcpSource::connect(IoRuntime& runtime,
-                                                                   std::string_view address) {
+Result<std::unique_ptr<TcpSource>, OsFailure> TcpSource::connect(IoRuntime& runtime,
+                                                                 std::string_view address) {
   if (auto numeric = parse_numeric_address(address))
     return connect_any(runtime, std::span<const SocketAddress>(&*numeric, 1));
   Result<std::vector<SocketAddress>, std::string> found = fail(std::string());
@@ -44,14 +44,14 @@ Result<std::unique_ptr<TcpSource>, std::string> TcpSource::connect(IoRuntime& ru
     found = lookup_address(address);
     return true;
   }).has_value();
-  if (!ran) return fail(std::string("background task failed"));
-  if (!found.ok()) return fail(std::move(found).error());
+  if (!ran) return fail(OsFailure{"background task failed"});
+  if (!found.ok()) return fail(OsFailure{std::move(found).error()});
   return connect_any(runtime, found.value());
 }
 
-Result<std::unique_ptr<TcpSource>, std::string> TcpSource::connect_any(
+Result<std::unique_ptr<TcpSource>, OsFailure> TcpSource::connect_any(
     IoRuntime& runtime, std::span<const SocketAddress> candidates) {
-  if (candidates.empty()) return fail(std::string("could not resolve to any address"));
+  if (candidates.empty()) return fail(OsFailure{"could not resolve to any address"});
   int last_error = 0;
   for (const SocketAddress& addr : candidates) {
     auto attempt = connect_one(runtime, addr);
@@ -61,7 +61,7 @@ Result<std::unique_ptr<TcpSource>, std::string> TcpSource::connect_any(
     }
     last_error = attempt.error();
   }
-  return fail(os_error_text(last_error));
+  return fail(OsFailure{os_error_text(last_error), last_error});
 }
 
 Result<size_t, qssf::QssfError> TcpSource::read(std::span<uint8_t> buf) {
@@ -71,9 +71,10 @@ Result<size_t, qssf::QssfError> TcpSource::read(std::span<uint8_t> buf) {
     if (n >= 0) return size_t(n);
     if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK)
-      return fail(qssf::QssfError::io(os_error_text(errno)));
-    if (int err = runtime_.wait_ready(fd_.get(), EPOLLIN, registered_))
-      return fail(qssf::QssfError::io(os_error_text(err)));
+      return fail(qssf::QssfError::io(os_error_text(errno), errno));
+    const int err = runtime_.wait_ready(fd_.get(), EPOLLIN, registered_, interrupt_);
+    if (err == Reactor::kInterrupted) return ByteSource::kInterrupted;
+    if (err != 0) return fail(qssf::QssfError::io(os_error_text(err), err));
   }
 }
 
