@@ -11,14 +11,41 @@ from typing import Any
 
 import _ostrel
 from ostrel import synth
-from ostrel.cli.common import CommandError, progress_bar
+from ostrel.cli.common import CommandError, plural, progress_bar
 
+
+def check_model(dem: str, model: Any, truth: list[int] | None) -> None:
+    """Refuses models that would make every prediction, or every comparison, meaningless."""
+    if model.error_count == 0:
+        raise CommandError(f"{dem}: the model has no error mechanisms, so every prediction would be 0 "
+                           "(is it a Stim circuit rather than a detector error model?)")
+    if truth is None:
+        return
+    if model.observable_count == 0:
+        raise CommandError(f"{dem}: the model has no observables to compare with the truth file")
+    named = 0
+    for mask in truth:
+        named |= mask
+    if named >> model.observable_count:
+        highest = named.bit_length() - 1
+        raise CommandError(f"the truth file names observable {highest} but {dem} has "
+                           f"{plural(model.observable_count, 'observable')}")
+
+
+def check_coverage(dem: str, model: Any, ancilla_count: int, depth: int) -> None:
+    """Every cell of a full window must be one of the model's detectors."""
+    cells = ancilla_count * depth
+    if cells > model.detector_count:
+        raise CommandError(
+            f"{dem}: the model's {plural(model.detector_count, 'detector')} cannot cover the frames' "
+            f"cells ({plural(ancilla_count, 'cell')} per frame x window depth {depth} = {cells:,})")
 
 
 def decode_source(source: str, dem: str, truth: list[int] | None, window_depth: int,
                   compare_pymatching: bool, progress: bool | None = None) -> dict[str, Any]:
     """Decodes every frame; a shot ends every `depth` frames, depth being the window's."""
     model = _ostrel.DetectorErrorModel.from_file(dem)
+    check_model(dem, model, truth)
     matching = None
     if compare_pymatching:
         # pymatching's own reading of the model: it merges parallel edges, which the model's
@@ -43,6 +70,7 @@ def decode_source(source: str, dem: str, truth: list[int] | None, window_depth: 
             for frame in stream:
                 if depth is None:
                     depth = window_depth or max(1, model.detector_count // max(1, frame.ancilla_count))
+                    check_coverage(dem, model, frame.ancilla_count, depth)
                 frames += 1
                 bar.update()
                 if matching is not None:
