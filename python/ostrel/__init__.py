@@ -73,7 +73,12 @@ def open(
 
 
 def _warn_if_empty(decoder: Any) -> None:
-    # Read the model the way set_decoder does (it has just succeeded, so this cannot fail).
+    # Read the model the way set_decoder does (it has just succeeded, so this cannot fail). A
+    # ready-made decoder object is taken as it is.
+    import _ostrel
+
+    if isinstance(decoder, getattr(_ostrel, "Decoder", ())):
+        return
     if isinstance(decoder, str):
         text = _read_text(decoder) if "\0" not in decoder and os.path.exists(decoder) else decoder
     elif hasattr(decoder, "__fspath__"):
