@@ -92,7 +92,7 @@ def decode_source(source: str, dem: str, truth: list[int] | None, window_depth: 
                               "seconds": seconds, "frames_per_second": frames / seconds if seconds else 0.0}
     if truth is not None:
         if shots != len(truth):
-            raise CommandError(f"the stream holds {shots} shots but the truth file {len(truth)}")
+            raise CommandError(f"the stream holds {plural(shots, 'shot')} but the truth file {len(truth):,}")
         result["ostrel_logical_error_rate"] = accumulator.mean_logical_error_rate()
         if matching is not None and reference_shots:
             syndromes = np.array(reference_shots, dtype=np.uint8)
@@ -136,7 +136,7 @@ def run_decode(args: argparse.Namespace) -> int:
     if args.json:
         print(json.dumps(r, indent=2))
         return 0
-    print(f"decoded {r['frames']:,} frames ({r['shots']:,} shots, window depth {r['window_depth']}) "
+    print(f"decoded {plural(r['frames'], 'frame')} ({plural(r['shots'], 'shot')}, window depth {r['window_depth']}) "
           f"at {r['frames_per_second']:,.0f} frames/s")
     if "ostrel_logical_error_rate" in r:
         print(f"  ostrel Union-Find logical error rate  {r['ostrel_logical_error_rate']:.4f}")
