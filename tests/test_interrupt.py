@@ -4,6 +4,7 @@ child processes: the stream keeps the interpreter lock while it waits."""
 
 import os
 import signal
+import socket
 import subprocess
 import sys
 import time
@@ -86,3 +87,28 @@ def test_bad_timeout_refused(tmp_path, bad, error):
         with pytest.raises(error):
             stream.timeout = bad
         assert stream.timeout == 3.0
+
+
+def test_signal_ends_a_connection_attempt():
+    # A listener whose accept queue is full drops further connection requests, so a connect waits.
+    server = socket.socket()
+    server.bind(("127.0.0.1", 0))
+    server.listen(0)
+    port = server.getsockname()[1]
+    fillers = []
+    for _ in range(3):
+        filler = socket.socket()
+        filler.setblocking(False)
+        filler.connect_ex(("127.0.0.1", port))
+        fillers.append(filler)
+    time.sleep(0.2)
+    sender = signal_later(signal.SIGINT, 0.5)
+    try:
+        started = time.monotonic()
+        with pytest.raises(KeyboardInterrupt):
+            ostrel.OstrelStream(f"tcp://127.0.0.1:{port}")
+        assert time.monotonic() - started < 5
+    finally:
+        sender.wait(10)
+        for s in fillers + [server]:
+            s.close()

@@ -51,46 +51,7 @@ PyTypeObject* type = nullptr;
 
 OstrelStreamObject* as_stream(PyObject* o) { return reinterpret_cast<OstrelStreamObject*>(o); }
 
-PyObject* stream_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    static const char* kwlist[] = {"source", nullptr};
-    PyObject* source_arg = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:OstrelStream", const_cast<char**>(kwlist),
-                                     &source_arg))
-      return nullptr;
-    auto source = arg_str(source_arg, "source");
-    if (!source) return nullptr;
-    auto opened = io::open_source(*source);
-    if (!opened.ok()) {
-      const io::OpenError& e = opened.error();
-      if (e.kind == io::OpenError::Kind::Unsupported) return raise_value_error(e.message);
-      return raise_os_error(e.message, e.os_errno);
-    }
-    PyObject* o = tp->tp_alloc(tp, 0);
-    if (!o) return nullptr;
-    auto* s = as_stream(o);
-    new (&s->borrow) BorrowFlag();
-    new (&s->state) StreamState();
-    s->state.runtime = std::move(opened->runtime);
-    s->state.source = std::move(opened->source);
-    return o;
-  });
-}
-
-void stream_dealloc(PyObject* self) {
-  auto* s = as_stream(self);
-  s->state.~StreamState();  // closes the source and joins the runtime's threads
-  s->borrow.~BorrowFlag();
-  free_instance(self);
-}
-
-PyObject* stream_iter(PyObject* self) {
-  Borrow access = Borrow::shared(as_stream(self)->borrow);
-  if (!access) return nullptr;
-  return Py_NewRef(self);
-}
-
-// While __next__ waits it looks, every few tens of milliseconds, for pending signals (so Ctrl-C
+// While __next__ (or a connect) waits it looks, every few tens of milliseconds, for pending signals (so Ctrl-C
 // and Python signal handlers run) and for the end of its time limit. The interpreter lock stays
 // held throughout, as for every call of the module.
 constexpr std::chrono::milliseconds kSignalPollInterval{20};
@@ -118,6 +79,52 @@ std::string seconds_text(double seconds) {
   char buf[64];
   std::snprintf(buf, sizeof buf, "%g", seconds);
   return buf;
+}
+
+PyObject* stream_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"source", nullptr};
+    PyObject* source_arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:OstrelStream", const_cast<char**>(kwlist),
+                                     &source_arg))
+      return nullptr;
+    auto source = arg_str(source_arg, "source");
+    if (!source) return nullptr;
+    // A connection attempt can be interrupted like a read (no time limit applies to it).
+    WaitCheck wait_check;
+    const WaitInterrupt interrupt{kSignalPollInterval, &WaitCheck::check, &wait_check};
+    auto opened = io::open_source(*source, &interrupt);
+    if (!opened.ok()) {
+      const io::OpenError& e = opened.error();
+      if (e.kind == io::OpenError::Kind::Interrupted) {
+        if (wait_check.signalled) return nullptr;  // the handler's exception
+        return raise_os_error("i/o error: " + e.message);  // not reached: no deadline is set
+      }
+      if (e.kind == io::OpenError::Kind::Unsupported) return raise_value_error(e.message);
+      return raise_os_error(e.message, e.os_errno);
+    }
+    PyObject* o = tp->tp_alloc(tp, 0);
+    if (!o) return nullptr;
+    auto* s = as_stream(o);
+    new (&s->borrow) BorrowFlag();
+    new (&s->state) StreamState();
+    s->state.runtime = std::move(opened->runtime);
+    s->state.source = std::move(opened->source);
+    return o;
+  });
+}
+
+void stream_dealloc(PyObject* self) {
+  auto* s = as_stream(self);
+  s->state.~StreamState();  // closes the source and joins the runtime's threads
+  s->borrow.~BorrowFlag();
+  free_instance(self);
+}
+
+PyObject* stream_iter(PyObject* self) {
+  Borrow access = Borrow::shared(as_stream(self)->borrow);
+  if (!access) return nullptr;
+  return Py_NewRef(self);
 }
 
 PyObject* stream_next(PyObject* self) {

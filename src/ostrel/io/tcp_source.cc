@@ -16,7 +16,8 @@ struct Connected {
 };
 
 // One attempt: a non-blocking connect whose completion is awaited on the runtime.
-Result<Connected, int> connect_one(IoRuntime& runtime, const SocketAddress& addr) {
+Result<Connected, int> connect_one(IoRuntime& runtime, const SocketAddress& addr,
+                                   const WaitInterrupt* interrupt) {
   Connected c;
   c.fd.reset(::socket(addr.family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (!c.fd) return fail(errno);
@@ -25,7 +26,7 @@ Result<Connected, int> connect_one(IoRuntime& runtime, const SocketAddress& addr
   while (rc != 0 && errno == EINTR);
   if (rc == 0) return c;
   if (errno != EINPROGRESS) return fail(errno);
-  if (int err = runtime.wait_ready(c.fd.get(), EPOLLOUT, c.registered)) return fail(err);
+  if (int err = runtime.wait_ready(c.fd.get(), EPOLLOUT, c.registered, interrupt)) return fail(err);
   int so_error = 0;
   socklen_t len = sizeof so_error;
   if (::getsockopt(c.fd.get(), SOL_SOCKET, SO_ERROR, &so_error, &len) != 0) return fail(errno);
@@ -36,9 +37,10 @@ Result<Connected, int> connect_one(IoRuntime& runtime, const SocketAddress& addr
 }  // namespace
 
 Result<std::unique_ptr<TcpSource>, OsFailure> TcpSource::connect(IoRuntime& runtime,
-                                                                 std::string_view address) {
+                                                                 std::string_view address,
+                                                                 const WaitInterrupt* interrupt) {
   if (auto numeric = parse_numeric_address(address))
-    return connect_any(runtime, std::span<const SocketAddress>(&*numeric, 1));
+    return connect_any(runtime, std::span<const SocketAddress>(&*numeric, 1), interrupt);
   Result<std::vector<SocketAddress>, std::string> found = fail(std::string());
   const bool ran = runtime.run_blocking([&] {
     found = lookup_address(address);
@@ -46,15 +48,17 @@ Result<std::unique_ptr<TcpSource>, OsFailure> TcpSource::connect(IoRuntime& runt
   }).has_value();
   if (!ran) return fail(OsFailure{"background task failed"});
   if (!found.ok()) return fail(OsFailure{std::move(found).error()});
-  return connect_any(runtime, found.value());
+  return connect_any(runtime, found.value(), interrupt);
 }
 
 Result<std::unique_ptr<TcpSource>, OsFailure> TcpSource::connect_any(
-    IoRuntime& runtime, std::span<const SocketAddress> candidates) {
+    IoRuntime& runtime, std::span<const SocketAddress> candidates, const WaitInterrupt* interrupt) {
   if (candidates.empty()) return fail(OsFailure{"could not resolve to any address"});
   int last_error = 0;
   for (const SocketAddress& addr : candidates) {
-    auto attempt = connect_one(runtime, addr);
+    auto attempt = connect_one(runtime, addr, interrupt);
+    if (!attempt.ok() && attempt.error() == kConnectInterrupted)
+      return fail(OsFailure{"connection attempt interrupted", kConnectInterrupted});
     if (attempt.ok()) {
       Connected& c = attempt.value();
       return std::unique_ptr<TcpSource>(new TcpSource(runtime, std::move(c.fd), c.registered));
