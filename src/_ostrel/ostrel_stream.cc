@@ -145,9 +145,10 @@ PyObject* stream_next(PyObject* self) {
       interrupt.interval = std::clamp(ms, std::chrono::milliseconds(1), kSignalPollInterval);
     }
     auto read = st.source->read_one_frame(st.frame, &interrupt);
+    // A signal handler that raised wins over whatever the read made of the rest of the call.
+    if (wait_check.signalled) return nullptr;
     if (!read.ok()) return raise_qssf(read.error());
     if (*read == qssf::ReadStatus::Interrupted) {
-      if (wait_check.signalled) return nullptr;  // the handler's exception, KeyboardInterrupt...
       return raise_error(PyExc_TimeoutError,
                          "no frame arrived within the timeout of " + seconds_text(*st.timeout) + " s");
     }

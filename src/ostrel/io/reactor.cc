@@ -90,7 +90,7 @@ int Reactor::wait(int fd, uint32_t events, bool& registered, const WaitInterrupt
       lock.unlock();
       const bool stop = interrupt->should_stop();
       lock.lock();
-      if (stop && !waiter.done) {
+      if (stop) {  // even if the fd became ready meanwhile: the check has acted (or raised)
         result = kInterrupted;
         break;
       }

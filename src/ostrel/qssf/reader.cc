@@ -31,9 +31,13 @@ Result<bool, QssfError> FrameReader::fill(uint64_t n) {
     auto got = source_.read(space);
     if (!got.ok()) return fail(std::move(got).error());
     if (*got == ByteSource::kInterrupted) {
-      // Honoured only while the call can still be undone. With a ring smaller than a frame plus
-      // one read that may not be so; the wait then goes on rather than lose the frame.
-      if (!ring_.can_rewind_to(frame_start_)) continue;
+      // Honoured only while the call can still be undone. A frame longer than the ring (only
+      // possible with a huge extension list) cannot be: the rest of it is read without further
+      // checks, and the caller, whose check has acted, decides what the frame is worth.
+      if (!ring_.can_rewind_to(frame_start_)) {
+        source_.set_interrupt(nullptr);
+        continue;
+      }
       interrupted_ = true;
       return false;
     }
