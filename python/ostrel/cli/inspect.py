@@ -74,7 +74,8 @@ def run_inspect(args: argparse.Namespace) -> int:
         shown = per_round if len(per_round) <= 12 else per_round[:6] + [("...", None)] + per_round[-5:]
         print("  per round      " + "  ".join(
             "..." if rate is None else f"{r}:{rate:.3f}" for r, rate in shown))
-        print(f"  masks present  {s['frames_with_observable_mask']:,} frames carry observable_flips")
+        masks = s["frames_with_observable_mask"]
+        print(f"  masks present  {plural(masks, 'frame')} {'carries' if masks == 1 else 'carry'} observable_flips")
     return 0
 
 

@@ -47,11 +47,11 @@ def run_synth(args: argparse.Namespace) -> int:
     except ImportError as e:
         raise CommandError(f"synth needs stim and numpy ({e})") from None
     frames = exp.shots * exp.frames_per_shot
-    print(f"wrote {exp.stream} ({frames:,} frames, {exp.frames_per_shot} per shot, "
-          f"{exp.ancilla_count} detectors per frame)")
+    print(f"wrote {exp.stream} ({plural(frames, 'frame')}, {exp.frames_per_shot:,} per shot, "
+          f"{plural(exp.ancilla_count, 'detector')} per frame)")
     print(f"wrote {exp.dem} ({plural(exp.detector_count, 'detector')}, "
           f"{plural(exp.observable_count, 'observable')})")
-    print(f"wrote {exp.truth} ({exp.shots:,} shots)")
+    print(f"wrote {exp.truth} ({plural(exp.shots, 'shot')})")
     return 0
 
 
