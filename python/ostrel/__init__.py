@@ -15,6 +15,7 @@ from typing import Any
 
 from _ostrel import (  # noqa: F401  (re-exports)
     CodeType,
+    Decoder,
     DecoderResult,
     DetectorErrorModel,
     LogicalCorrection,
@@ -29,6 +30,7 @@ from _ostrel import (  # noqa: F401  (re-exports)
 
 __all__ = [
     "CodeType",
+    "Decoder",
     "DecoderResult",
     "DetectorErrorModel",
     "LogicalCorrection",
@@ -40,6 +42,7 @@ __all__ = [
     "SyndromeWindow",
     "__version__",
     "open",
+    "sinter_decoders",
 ]
 
 
@@ -51,10 +54,11 @@ def open(
 ) -> OstrelStream:
     """Open a QSSF stream on a file path or ``tcp://host:port``.
 
-    With ``decoder`` (a DEM file path, DEM text, a ``pathlib.Path`` or a
-    ``stim.DetectorErrorModel``) every frame is decoded on arrival, as
-    ``stream.set_decoder(decoder, window_depth)`` would arrange; a model without
-    error mechanisms (all of whose predictions would be 0) draws a ``RuntimeWarning``.
+    With ``decoder`` (a DEM file path, DEM text, a ``pathlib.Path``, a
+    ``stim.DetectorErrorModel`` or an ``ostrel.Decoder``) every frame is decoded on
+    arrival, as ``stream.set_decoder(decoder, window_depth)`` would arrange; a model
+    without error mechanisms (all of whose predictions would be 0) draws a
+    ``RuntimeWarning``.
 
     With ``timeout`` (seconds), a ``next()`` that waits longer for its frame raises
     ``TimeoutError``; the stream stays usable and the next call resumes the frame.
@@ -74,10 +78,8 @@ def open(
 
 def _warn_if_empty(decoder: Any) -> None:
     # Read the model the way set_decoder does (it has just succeeded, so this cannot fail). A
-    # ready-made decoder object is taken as it is.
-    import _ostrel
-
-    if isinstance(decoder, getattr(_ostrel, "Decoder", ())):
+    # ready-made Decoder is taken as it is.
+    if isinstance(decoder, Decoder):
         return
     if isinstance(decoder, str):
         text = _read_text(decoder) if "\0" not in decoder and os.path.exists(decoder) else decoder
@@ -97,3 +99,14 @@ def _warn_if_empty(decoder: Any) -> None:
 def _read_text(path: str) -> str:
     with builtins.open(path, encoding="utf-8") as f:
         return f.read()
+
+
+def sinter_decoders() -> dict[str, Any]:
+    """``sinter.Decoder`` objects for ``sinter.collect(custom_decoders=...)``, keyed by method.
+
+    One per method of ``ostrel.Decoder``: "weighted-union-find" and "union-find". Needs the
+    sinter package (``pip install sinter``).
+    """
+    from ostrel.sinter_plugin import sinter_decoders as decoders
+
+    return dict(decoders())
