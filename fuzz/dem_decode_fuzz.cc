@@ -33,8 +33,9 @@ using namespace ostrel;
 
 constexpr dem::DemLimits kLimits{.errors = 1 << 16, .targets = 1 << 18, .detector_declarations = 1 << 15};
 constexpr uint64_t kMaxCells = 1 << 16;
-// The graph and decoder get a small memory budget for the same reason.
-constexpr uint64_t kBudget = 64 << 20;
+// The graphs and decoders get a small memory budget (some 100,000 nodes at most) for
+// the same reason.
+constexpr uint64_t kBudget = 8 << 20;
 
 // Cells named by the syndrome bytes, in a matrix of `cells` bytes.
 std::vector<uint8_t> syndrome_matrix(std::span<const uint8_t> bytes, uint64_t cells) {
