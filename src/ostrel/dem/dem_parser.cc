@@ -171,6 +171,7 @@ class Parser {
   // Everything about the model as it stood when a repeat block began.
   struct BlockStart {
     size_t errors;
+    size_t component_breaks;
     size_t detector_targets;
     size_t observable_targets;
     uint64_t offset;
@@ -211,7 +212,10 @@ class Parser {
   void note_observable(uint8_t index) {
     if (uint64_t{index} + 1 > max_observable_plus_one_) max_observable_plus_one_ = uint64_t{index} + 1;
   }
-  size_t target_total() const { return model_.detector_targets.size() + model_.observable_targets.size(); }
+  // Separators count as targets against the size limit: each one is kept as a break.
+  size_t target_total() const {
+    return model_.detector_targets.size() + model_.observable_targets.size() + model_.component_breaks.size();
+  }
 
   Failure parse_error(std::string_view line) {
     const std::string_view rest = line.substr(6);
@@ -230,9 +234,15 @@ class Parser {
     Tokens tokens(rest.substr(close + 1));
     std::string_view token;
     while (tokens.next(token)) {
-      if (token.size() == 1 && token[0] == '^') continue;  // separates components; all one error
       if (target_total() >= kMaxDemTargets)
         return DemParseError::model_too_large("error targets", kMaxDemTargets);
+      if (token.size() == 1 && token[0] == '^') {
+        // Separates components: the error is all of them, the break remembers where each begins.
+        model_.component_breaks.push_back({static_cast<uint32_t>(model_.error_records.size()),
+                                           static_cast<uint32_t>(model_.detector_targets.size()),
+                                           static_cast<uint32_t>(model_.observable_targets.size())});
+        continue;
+      }
       if (token[0] == 'D') {
         const std::optional<uint32_t> raw = parse_detector_target(token);
         const std::optional<uint32_t> index = raw ? shifted(*raw, offset_) : std::nullopt;
@@ -364,7 +374,7 @@ class Parser {
     if (in_body_) return DemParseError::unterminated_repeat();
 
     const char* body_begin = lines_.position();
-    block_ = {model_.error_records.size(), model_.detector_targets.size(),
+    block_ = {model_.error_records.size(), model_.component_breaks.size(), model_.detector_targets.size(),
               model_.observable_targets.size(), offset_, coord_shift_, {}};
     body_declarations_.clear();
     body_offset_ = 0;
@@ -396,6 +406,7 @@ class Parser {
     if (count == 0) {
       // Nothing repeats, yet the indices and declarations taken while reading the body stay.
       model_.error_records.resize(start.errors);
+      model_.component_breaks.resize(start.component_breaks);
       model_.detector_targets.resize(start.detector_targets);
       model_.observable_targets.resize(start.observable_targets);
       offset_ = start.offset;
@@ -403,7 +414,9 @@ class Parser {
       return {};
     }
     const uint64_t body_errors = model_.error_records.size() - start.errors;
-    const uint64_t body_targets = target_total() - start.detector_targets - start.observable_targets;
+    body_breaks_end_ = model_.component_breaks.size();
+    const uint64_t body_targets =
+        target_total() - start.detector_targets - start.observable_targets - start.component_breaks;
     const uint64_t more = count - 1;
     const bool replay_declarations = body_offset_ != 0 && !body_declarations_.empty();
     if (body_errors != 0 && more > (kMaxDemErrors - model_.error_records.size()) / body_errors)
@@ -420,6 +433,8 @@ class Parser {
                                       more * (model_.detector_targets.size() - start.detector_targets));
       model_.observable_targets.reserve(model_.observable_targets.size() +
                                         more * (model_.observable_targets.size() - start.observable_targets));
+      model_.component_breaks.reserve(model_.component_breaks.size() +
+                                      more * (model_.component_breaks.size() - start.component_breaks));
       for (uint64_t r = 1; r <= more; ++r) {
         if (Failure f = add_repetition(r, body_errors, replay_declarations)) return f;
       }
@@ -435,6 +450,7 @@ class Parser {
     Coords coord_delta;
     for (size_t k = 0; k < 3; ++k) coord_delta[k] = static_cast<double>(r) * body_coord_shift_[k];
     size_t next_error = 0;
+    next_body_break_ = block_.component_breaks;
     auto copy_errors_until = [&](size_t end) -> Failure {
       for (; next_error < end; ++next_error)
         if (Failure f = copy_body_error(next_error, delta)) return f;
@@ -478,6 +494,16 @@ class Parser {
       model_.observable_targets.push_back(index);
     }
     copy.observables_end = static_cast<uint32_t>(model_.observable_targets.size());
+    // The source's separators, moved to the copy's positions. Copies are appended after the
+    // body's own breaks, so the body's range is fixed before the first copy.
+    const auto error_index = static_cast<uint32_t>(block_.errors + j);
+    for (; next_body_break_ < body_breaks_end_ && model_.component_breaks[next_body_break_].error == error_index;
+         ++next_body_break_) {
+      const ComponentBreak b = model_.component_breaks[next_body_break_];
+      model_.component_breaks.push_back({static_cast<uint32_t>(model_.error_records.size()),
+                                         b.detectors - source.detectors_begin + copy.detectors_begin,
+                                         b.observables - source.observables_begin + copy.observables_begin});
+    }
     model_.error_records.push_back(copy);
     return {};
   }
@@ -519,6 +545,9 @@ class Parser {
   BlockStart block_{};
   std::vector<BodyDeclaration> body_declarations_;
   uint64_t body_offset_ = 0;  // what one repetition of the body adds to the offset
+  // The body's separators while its repetitions are copied.
+  size_t next_body_break_ = 0;
+  size_t body_breaks_end_ = 0;
   Coords body_coord_shift_{0.0, 0.0, 0.0};
 };
 
