@@ -8,10 +8,20 @@
 namespace ostrel::decode {
 namespace {
 
-std::string d(uint64_t index) { return "D" + std::to_string(index); }
+// Appended piece by piece: GCC 12 warns falsely (-Wrestrict) on a literal + std::string temporary.
+std::string d(uint64_t index) {
+  std::string s("D");
+  s += std::to_string(index);
+  return s;
+}
 
 std::string cell(uint64_t row, uint64_t column) {
-  return "(" + std::to_string(row) + ", " + std::to_string(column) + ")";
+  std::string s("(");
+  s += std::to_string(row);
+  s += ", ";
+  s += std::to_string(column);
+  s += ")";
+  return s;
 }
 
 // Which detectors the model's errors name: these must sit in the layout.
