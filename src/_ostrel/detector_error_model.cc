@@ -1,5 +1,7 @@
 #include "_ostrel/detector_error_model.h"
 
+#include <sys/stat.h>
+
 #include <array>
 #include <memory>
 #include <new>
@@ -302,6 +304,41 @@ bool init_detector_error_model_types() {
   if (!dem_type) dem_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&dem_spec));
   if (!graph_type) graph_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&graph_spec));
   return dem_type && graph_type;
+}
+
+// The DEM text `dem` stands for: the file a str names when anything exists at that path (else
+// the str itself), the file an os.PathLike names, or str(dem).
+bool dem_text_of(PyObject* dem, std::string& text) {
+  if (PyUnicode_Check(dem)) {
+    auto value = arg_str(dem, "dem");
+    if (!value) return false;
+    text.assign(value->data(), value->size());
+    struct stat info;
+    const bool exists = text.find('\0') == std::string::npos && ::stat(text.c_str(), &info) == 0;
+    if (!exists) return true;
+    const std::string path = std::move(text);
+    return read_dem_file(path, text);
+  }
+  PyRef fspath = PyRef::steal(PyObject_GetAttrString(dem, "__fspath__"));
+  if (fspath) {
+    PyRef path = PyRef::steal(PyObject_CallNoArgs(fspath.get()));
+    if (!path) return false;
+    auto value = arg_str(path.get(), "dem");
+    if (!value) return false;
+    return read_dem_file(std::string(*value), text);
+  }
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+  PyErr_Clear();
+  PyRef str = PyRef::steal(PyObject_Str(dem));
+  if (!str) return false;
+  auto value = arg_str(str.get(), "dem");
+  if (!value) return false;
+  text.assign(value->data(), value->size());
+  return true;
+}
+
+const dem::DetectorErrorModel* model_if_dem(PyObject* o) {
+  return dem_type && Py_IS_TYPE(o, dem_type) ? &model_of(o) : nullptr;
 }
 
 }  // namespace ostrel::py

@@ -1,7 +1,5 @@
 #include "_ostrel/ostrel_stream.h"
 
-#include <sys/stat.h>
-
 #include <memory>
 #include <new>
 #include <optional>
@@ -9,6 +7,7 @@
 
 #include "_ostrel/args.h"
 #include "_ostrel/borrow.h"
+#include "_ostrel/decoder.h"
 #include "_ostrel/errors.h"
 #include "_ostrel/detector_error_model.h"
 #include "_ostrel/py_ref.h"
@@ -118,37 +117,6 @@ PyObject* stream_close(PyObject* self, PyObject*) {
   });
 }
 
-// The DEM text `dem` stands for: the file a str names when anything exists at that path (else
-// the str itself), the file an os.PathLike names, or str(dem).
-bool dem_text_of(PyObject* dem, std::string& text) {
-  if (PyUnicode_Check(dem)) {
-    auto value = arg_str(dem, "dem");
-    if (!value) return false;
-    text.assign(value->data(), value->size());
-    struct stat info;
-    const bool exists = text.find('\0') == std::string::npos && ::stat(text.c_str(), &info) == 0;
-    if (!exists) return true;
-    const std::string path = std::move(text);
-    return read_dem_file(path, text);
-  }
-  PyRef fspath = PyRef::steal(PyObject_GetAttrString(dem, "__fspath__"));
-  if (fspath) {
-    PyRef path = PyRef::steal(PyObject_CallNoArgs(fspath.get()));
-    if (!path) return false;
-    auto value = arg_str(path.get(), "dem");
-    if (!value) return false;
-    return read_dem_file(std::string(*value), text);
-  }
-  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-  PyErr_Clear();
-  PyRef str = PyRef::steal(PyObject_Str(dem));
-  if (!str) return false;
-  auto value = arg_str(str.get(), "dem");
-  if (!value) return false;
-  text.assign(value->data(), value->size());
-  return true;
-}
-
 PyObject* stream_set_decoder(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* kwlist[] = {"dem", "window_depth", nullptr};
@@ -166,6 +134,14 @@ PyObject* stream_set_decoder(PyObject* self, PyObject* args, PyObject* kwargs) {
       auto converted = arg_u64(depth_arg, "window_depth");
       if (!converted) return nullptr;
       depth = *converted;
+    }
+    if (is_decoder(dem_arg)) {
+      // A Decoder object: its graph and method, with scratch space of the stream's own.
+      std::optional<decode::StreamDecoder> configured;
+      if (!stream_decoder_from(dem_arg, depth, configured)) return nullptr;
+      s->state.decoder.reset();
+      s->state.decoder.emplace(std::move(*configured));
+      Py_RETURN_NONE;
     }
     std::string text;
     if (!dem_text_of(dem_arg, text)) return nullptr;

@@ -29,7 +29,9 @@ namespace ostrel::decode {
 inline constexpr uint32_t kNoDetector = UINT32_MAX;
 // Integer weight units per unit of ln((1 - p) / p).
 inline constexpr double kWeightScale = 64.0;
-inline constexpr int32_t kMaxWeight = int32_t{1} << 24;
+// Weights stop here (ln((1 - p) / p) = 256, p about 1e-111): the decoder keeps a ring of time
+// buckets as long as the longest edge.
+inline constexpr int32_t kMaxWeight = int32_t{1} << 14;
 
 // One error component with one or two detectors; v == kNoDetector for one.
 struct ComponentEdge {

@@ -1,7 +1,6 @@
 #include "ostrel/decode/weighted_union_find.h"
 
 #include <algorithm>
-#include <functional>
 #include <utility>
 
 namespace ostrel::decode {
@@ -17,6 +16,33 @@ WeightedUnionFind::WeightedUnionFind(std::shared_ptr<const DecodingGraph> graph)
   nodes_.resize(size_t{graph_->detector_count} + 1);
   for (uint32_t x = 0; x < nodes_.size(); ++x) nodes_[x].parent = x;
   edge_state_.resize(graph_->edges.size());
+  int64_t longest = 1;
+  for (const DecodingEdge& e : graph_->edges) longest = std::max(longest, length_of(e));
+  uint64_t buckets = 64;
+  while (buckets <= static_cast<uint64_t>(longest)) buckets *= 2;
+  bucket_head_.assign(buckets, kNone);
+  bucket_bits_.assign(buckets / 64, 0);
+  bucket_mask_ = buckets - 1;
+}
+
+void WeightedUnionFind::schedule(int64_t time, uint32_t e, uint32_t version) {
+  const auto b = static_cast<uint64_t>(time) & bucket_mask_;
+  events_.push_back({e, version, bucket_head_[b]});
+  bucket_head_[b] = static_cast<uint32_t>(events_.size() - 1);
+  bucket_bits_[b >> 6] |= uint64_t{1} << (b & 63);
+}
+
+uint32_t WeightedUnionFind::next_bucket() const {
+  const uint64_t start = static_cast<uint64_t>(now_) & bucket_mask_;
+  const size_t words = bucket_bits_.size();
+  size_t w = start >> 6;
+  uint64_t bits = bucket_bits_[w] & (~uint64_t{0} << (start & 63));
+  for (size_t k = 0; k <= words; ++k) {
+    if (bits) return static_cast<uint32_t>((w << 6) + static_cast<size_t>(__builtin_ctzll(bits)));
+    w = w + 1 == words ? 0 : w + 1;
+    bits = bucket_bits_[w];
+  }
+  return kNone;
 }
 
 void WeightedUnionFind::touch(uint32_t x) {
@@ -59,8 +85,7 @@ void WeightedUnionFind::set_rate(uint32_t e, uint8_t rate) {
   ++s.version;
   if (rate == 0) return;
   const int64_t remaining = std::max<int64_t>(length_of(graph_->edges[e]) - s.grown, 0);
-  queue_.push_back({now_ + (remaining + rate - 1) / rate, e, s.version});
-  std::push_heap(queue_.begin(), queue_.end(), std::greater<>{});
+  schedule(now_ + (remaining + rate - 1) / rate, e, s.version);
 }
 
 void WeightedUnionFind::reschedule(uint32_t& head, uint32_t& tail) {
@@ -164,14 +189,21 @@ void WeightedUnionFind::grow() {
     if (!n.parity) continue;
     reschedule(n.frontier_head, n.frontier_tail);
   }
-  while (!queue_.empty()) {
-    std::pop_heap(queue_.begin(), queue_.end(), std::greater<>{});
-    const Event ev = queue_.back();
-    queue_.pop_back();
-    if (edge_state_[ev.edge].version != ev.version) continue;
-    now_ = ev.time;
-    complete(ev.edge);
+  buckets_dirty_ = true;
+  for (uint32_t b = next_bucket(); b != kNone; b = next_bucket()) {
+    // Buckets ahead of now by less than the ring's length hold the times now .. now + length.
+    now_ += static_cast<int64_t>((b - (static_cast<uint64_t>(now_) & bucket_mask_)) & bucket_mask_);
+    uint32_t i = bucket_head_[b];
+    bucket_head_[b] = kNone;
+    bucket_bits_[b >> 6] &= ~(uint64_t{1} << (b & 63));
+    // Completions may schedule more events in this very bucket; they form a new list.
+    while (i != kNone) {
+      const Event ev = events_[i];
+      i = ev.next;
+      if (edge_state_[ev.edge].version == ev.version) complete(ev.edge);
+    }
   }
+  buckets_dirty_ = false;
 }
 
 void WeightedUnionFind::peel() {
@@ -217,7 +249,12 @@ void WeightedUnionFind::reset() {
   touched_nodes_.clear();
   touched_edges_.clear();
   seeds_.clear();
-  queue_.clear();
+  events_.clear();
+  if (buckets_dirty_) {
+    std::fill(bucket_head_.begin(), bucket_head_.end(), kNone);
+    std::fill(bucket_bits_.begin(), bucket_bits_.end(), 0);
+    buckets_dirty_ = false;
+  }
   forest_.clear();
   leaves_.clear();
   now_ = 0;

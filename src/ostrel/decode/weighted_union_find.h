@@ -67,11 +67,13 @@ class WeightedUnionFind {
     uint8_t touched = 0;
     uint8_t in_correction = 0;
   };
+  // A scheduled completion. Events wait in a bucket per completion time, kept in a ring of
+  // buckets longer than the longest edge: every pending event lies within one edge length of
+  // now, so a bucket holds one time only. A bitmap of the non-empty buckets finds the next.
   struct Event {
-    int64_t time;
     uint32_t edge;
     uint32_t version;
-    bool operator>(const Event& o) const { return time != o.time ? time > o.time : edge > o.edge; }
+    uint32_t next;  // the next event of the same bucket
   };
 
   void reset();
@@ -86,6 +88,9 @@ class WeightedUnionFind {
   // Reschedules every edge leaving the nodes of list [head..] and drops nodes with none left;
   // returns the new head and tail through the arguments.
   void reschedule(uint32_t& head, uint32_t& tail);
+  void schedule(int64_t time, uint32_t e, uint32_t version);
+  // The first non-empty bucket at or after now, or kNone.
+  uint32_t next_bucket() const;
   void grow();
   void complete(uint32_t e);
   void peel();
@@ -98,7 +103,11 @@ class WeightedUnionFind {
   std::vector<uint32_t> touched_nodes_;
   std::vector<uint32_t> touched_edges_;
   std::vector<uint32_t> seeds_;
-  std::vector<Event> queue_;
+  std::vector<Event> events_;  // every event of the decode, by index
+  std::vector<uint32_t> bucket_head_;
+  std::vector<uint64_t> bucket_bits_;
+  uint64_t bucket_mask_ = 0;
+  bool buckets_dirty_ = false;  // a decode ended early (an exception) and left events behind
   std::vector<uint32_t> forest_;
   std::vector<uint32_t> leaves_;
   std::vector<uint32_t> correction_;
