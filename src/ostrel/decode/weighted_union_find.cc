@@ -4,20 +4,23 @@
 #include <utility>
 
 namespace ostrel::decode {
-namespace {
-
-// Edges are twice their weight long: a shared edge grown from both ends then meets in its middle
-// on a whole time unit whenever both ends started together.
-int64_t length_of(const DecodingEdge& e) { return 2 * int64_t{e.weight}; }
-
-}  // namespace
 
 WeightedUnionFind::WeightedUnionFind(std::shared_ptr<const DecodingGraph> graph) : graph_(std::move(graph)) {
-  nodes_.resize(size_t{graph_->detector_count} + 1);
-  for (uint32_t x = 0; x < nodes_.size(); ++x) nodes_[x].parent = x;
-  edge_state_.resize(graph_->edges.size());
+  const uint32_t n = graph_->detector_count + 1;
+  hot_.resize(n);
+  cold_.resize(n);
+  for (uint32_t x = 0; x < n; ++x) hot_[x].parent = x;
+  // Edges are twice their weight long: an edge grown from both ends by clusters that started
+  // together then meets in its middle on a whole time unit. The lengths sit beside the
+  // incidences, which growth reads together.
+  adjacent_start_.assign(graph_->adjacency_start.begin(), graph_->adjacency_start.end());
+  adjacent_.reserve(graph_->adjacency.size());
   int64_t longest = 1;
-  for (const DecodingEdge& e : graph_->edges) longest = std::max(longest, length_of(e));
+  for (const Incidence& in : graph_->adjacency) {
+    adjacent_.push_back({in.other, in.edge, 2 * int64_t{graph_->edges[in.edge].weight}});
+    longest = std::max(longest, adjacent_.back().length);
+  }
+  edge_mark_.assign(graph_->edges.size(), 0);
   uint64_t buckets = 64;
   while (buckets <= static_cast<uint64_t>(longest)) buckets *= 2;
   bucket_head_.assign(buckets, kNone);
@@ -25,11 +28,30 @@ WeightedUnionFind::WeightedUnionFind(std::shared_ptr<const DecodingGraph> graph)
   bucket_mask_ = buckets - 1;
 }
 
-void WeightedUnionFind::schedule(int64_t time, uint32_t e, uint32_t version) {
-  const auto b = static_cast<uint64_t>(time) & bucket_mask_;
-  events_.push_back({e, version, bucket_head_[b]});
-  bucket_head_[b] = static_cast<uint32_t>(events_.size() - 1);
-  bucket_bits_[b >> 6] |= uint64_t{1} << (b & 63);
+void WeightedUnionFind::touch(uint32_t x) {
+  if (hot_[x].touched) return;
+  hot_[x].touched = 1;
+  cold_[x].stamp = now_;
+  touched_nodes_.push_back(x);
+  // A node joins the frontier lists only as a detector: nothing grows from the boundary node.
+  if (x != graph_->boundary()) cold_[x].frontier_head = cold_[x].frontier_tail = x;
+}
+
+void WeightedUnionFind::toggle_defect(uint32_t x) {
+  touch(x);
+  hot_[x].defect ^= 1;
+  hot_[x].parity ^= 1;
+  seeds_.push_back(x);
+}
+
+uint32_t WeightedUnionFind::find(uint32_t x) {
+  // Path halving: every other node on the way points to its grandparent.
+  while (hot_[x].parent != x) {
+    const uint32_t p = hot_[x].parent;
+    hot_[x].parent = hot_[p].parent;
+    x = p;
+  }
+  return x;
 }
 
 uint32_t WeightedUnionFind::next_bucket() const {
@@ -45,81 +67,43 @@ uint32_t WeightedUnionFind::next_bucket() const {
   return kNone;
 }
 
-void WeightedUnionFind::touch(uint32_t x) {
-  Node& n = nodes_[x];
-  if (n.touched) return;
-  n.touched = 1;
-  touched_nodes_.push_back(x);
-  // A node joins the frontier lists only as a detector: nothing grows from the boundary node.
-  if (x != graph_->boundary()) n.frontier_head = n.frontier_tail = x;
-}
-
-void WeightedUnionFind::toggle_defect(uint32_t x) {
-  touch(x);
-  nodes_[x].defect ^= 1;
-  nodes_[x].parity ^= 1;
-  seeds_.push_back(x);
-}
-
-uint32_t WeightedUnionFind::find(uint32_t x) {
-  // Path halving: every other node on the way points to its grandparent.
-  while (nodes_[x].parent != x) {
-    const uint32_t p = nodes_[x].parent;
-    nodes_[x].parent = nodes_[p].parent;
-    x = p;
-  }
-  return x;
-}
-
-void WeightedUnionFind::set_rate(uint32_t e, uint8_t rate) {
-  EdgeState& s = edge_state_[e];
-  if (!s.touched) {
-    s.touched = 1;
-    s.stamp = now_;
-    touched_edges_.push_back(e);
-  }
-  s.grown += int64_t{s.rate} * (now_ - s.stamp);
-  s.stamp = now_;
-  if (rate == s.rate) return;
-  s.rate = rate;
-  ++s.version;
-  if (rate == 0) return;
-  const int64_t remaining = std::max<int64_t>(length_of(graph_->edges[e]) - s.grown, 0);
-  schedule(now_ + (remaining + rate - 1) / rate, e, s.version);
-}
-
-void WeightedUnionFind::reschedule(uint32_t& head, uint32_t& tail) {
+bool WeightedUnionFind::schedule_node(uint32_t x, uint32_t root) {
   const uint32_t boundary = graph_->boundary();
+  const int64_t own = grown(x, root);
+  int64_t first = INT64_MAX;
+  for (const Adjacent& in : adjacent(x)) {
+    int64_t remaining = in.length - own;
+    int64_t rate = 1;
+    if (in.other != boundary) {
+      const uint32_t far = find(in.other);
+      if (far == root) continue;
+      if (hot_[in.other].touched) remaining -= grown(in.other, far);
+      rate += active(far) ? 1 : 0;
+    }
+    remaining = std::max<int64_t>(remaining, 0);
+    first = std::min(first, rate == 1 ? remaining : (remaining + 1) >> 1);
+  }
+  if (first == INT64_MAX) return false;
+  const auto b = static_cast<uint64_t>(now_ + first) & bucket_mask_;
+  events_.push_back({x, ++cold_[x].version, bucket_head_[b]});
+  bucket_head_[b] = static_cast<uint32_t>(events_.size() - 1);
+  bucket_bits_[b >> 6] |= uint64_t{1} << (b & 63);
+  return true;
+}
+
+void WeightedUnionFind::schedule_frontier(uint32_t& head, uint32_t& tail) {
   uint32_t new_head = kNone, new_tail = kNone;
   for (uint32_t x = head; x != kNone;) {
-    const uint32_t next = nodes_[x].frontier_next;
-    const uint32_t root = find(x);
-    const uint8_t own = active(root) ? 1 : 0;
-    bool leaving = false;
-    for (const Incidence& in : graph_->incident(x)) {
-      if (in.other == boundary) {
-        set_rate(in.edge, own);
-        leaving = true;
-        continue;
-      }
-      const uint32_t far = find(in.other);
-      if (far == root) {
-        set_rate(in.edge, 0);
-      } else {
-        set_rate(in.edge, static_cast<uint8_t>(own + (active(far) ? 1 : 0)));
-        leaving = true;
-      }
-    }
-    if (leaving) {
-      nodes_[x].frontier_next = kNone;
+    const uint32_t next = cold_[x].frontier_next;
+    cold_[x].frontier_next = kNone;
+    // Edges only ever turn internal, so a node with none leaving never needs a look again.
+    if (schedule_node(x, find(x))) {
       if (new_tail == kNone) {
         new_head = x;
       } else {
-        nodes_[new_tail].frontier_next = x;
+        cold_[new_tail].frontier_next = x;
       }
       new_tail = x;
-    } else {
-      nodes_[x].frontier_next = kNone;
     }
     x = next;
   }
@@ -127,67 +111,82 @@ void WeightedUnionFind::reschedule(uint32_t& head, uint32_t& tail) {
   tail = new_tail;
 }
 
-void WeightedUnionFind::complete(uint32_t e) {
-  const DecodingEdge& edge = graph_->edges[e];
-  EdgeState& s = edge_state_[e];
-  s.grown = length_of(edge);
-  s.stamp = now_;
-  s.rate = 0;
-  ++s.version;
+void WeightedUnionFind::reach_boundary(uint32_t e, uint32_t root) {
+  // The cluster stops growing; its pending entries are dropped when they come up.
+  settle(root);
+  hot_[root].stopped = 1;
+  cold_[root].boundary_edge = e;
+  forest_.push_back(e);
+  touch(graph_->boundary());
+}
 
-  const uint32_t a = find(edge.u);
-  if (edge.v == graph_->boundary()) {
-    // The cluster reaches the boundary and stops growing.
-    Node& r = nodes_[a];
-    if (r.boundary_edge != kNone) return;
-    const bool was_active = active(a);
-    r.boundary_edge = e;
-    forest_.push_back(e);
-    touch(edge.v);
-    if (was_active) reschedule(r.frontier_head, r.frontier_tail);
-    return;
-  }
+void WeightedUnionFind::join(uint32_t e) {
+  const DecodingEdge& edge = graph_->edges[e];
   touch(edge.u);
   touch(edge.v);
-  const uint32_t b = find(edge.v);
-  if (a == b) return;
+  const uint32_t a = find(edge.u), b = find(edge.v);
   const bool a_active = active(a), b_active = active(b);
-  uint32_t a_head = nodes_[a].frontier_head, a_tail = nodes_[a].frontier_tail;
-  uint32_t b_head = nodes_[b].frontier_head, b_tail = nodes_[b].frontier_tail;
-  const auto [root, child] = nodes_[a].size >= nodes_[b].size ? std::pair(a, b) : std::pair(b, a);
-  Node& r = nodes_[root];
-  Node& c = nodes_[child];
-  c.parent = root;
+  settle(a);
+  settle(b);
+  const auto [root, child] = cold_[a].size >= cold_[b].size ? std::pair(a, b) : std::pair(b, a);
+  Cold& r = cold_[root];
+  Cold& c = cold_[child];
+  // The child's nodes keep how far they have grown under the root's running total.
+  const int64_t shift = r.total - c.total;
+  for (uint32_t x = c.frontier_head; x != kNone; x = cold_[x].frontier_next) hot_[x].offset += shift;
+  hot_[child].parent = root;
   r.size += c.size;
-  r.parity ^= c.parity;
-  if (r.boundary_edge == kNone) r.boundary_edge = c.boundary_edge;
-  c.frontier_head = c.frontier_tail = kNone;
+  hot_[root].parity ^= hot_[child].parity;
+  if (!hot_[root].stopped && hot_[child].stopped) {
+    hot_[root].stopped = 1;
+    r.boundary_edge = c.boundary_edge;
+  }
   forest_.push_back(e);
 
-  const bool now_active = active(root);
-  if (a_active != now_active) reschedule(a_head, a_tail);
-  if (b_active != now_active) reschedule(b_head, b_tail);
-  // The edges just grown (and any parallel paths between the two) are inside now; a side whose
-  // activity did not change keeps them scheduled only if they still grow, which the other side's
-  // rescheduling settled, since every edge between the two touches both lists.
+  uint32_t a_head = cold_[a].frontier_head, a_tail = cold_[a].frontier_tail;
+  uint32_t b_head = cold_[b].frontier_head, b_tail = cold_[b].frontier_tail;
+  c.frontier_head = c.frontier_tail = kNone;
+  // A part that starts growing has its nodes scheduled; a part that was growing keeps its entries
+  // (they come up early or late at worst, and are then rescheduled); a stopped cluster's entries
+  // are dropped when they come up.
+  if (active(root)) {
+    if (!a_active) schedule_frontier(a_head, a_tail);
+    if (!b_active) schedule_frontier(b_head, b_tail);
+  }
   if (a_head == kNone) {
     r.frontier_head = b_head;
     r.frontier_tail = b_tail;
   } else {
-    if (b_head != kNone) nodes_[a_tail].frontier_next = b_head;
+    if (b_head != kNone) cold_[a_tail].frontier_next = b_head;
     r.frontier_head = a_head;
     r.frontier_tail = b_head != kNone ? b_tail : a_tail;
   }
 }
 
+void WeightedUnionFind::visit(uint32_t x) {
+  const uint32_t boundary = graph_->boundary();
+  // Every edge of x that is fully grown now joins or stops its cluster.
+  for (const Adjacent& in : adjacent(x)) {
+    const uint32_t root = find(x);
+    if (!active(root)) return;
+    const int64_t own = grown(x, root);
+    if (in.other == boundary) {
+      if (own >= in.length) reach_boundary(in.edge, root);
+      continue;
+    }
+    const uint32_t far = find(in.other);
+    if (far == root) continue;
+    const int64_t other = hot_[in.other].touched ? grown(in.other, far) : 0;
+    if (own + other >= in.length) join(in.edge);
+  }
+  const uint32_t root = find(x);
+  if (active(root)) schedule_node(x, root);
+}
+
 void WeightedUnionFind::grow() {
-  // Every seed's edges start growing; a seed of an even (cancelled) or odd cluster alike is
-  // rescheduled, the rates follow from the clusters' activity.
   for (uint32_t x : seeds_) {
-    if (x == graph_->boundary()) continue;
-    Node& n = nodes_[x];
-    if (!n.parity) continue;
-    reschedule(n.frontier_head, n.frontier_tail);
+    if (x == graph_->boundary() || hot_[x].parent != x || !active(x)) continue;
+    schedule_node(x, x);
   }
   buckets_dirty_ = true;
   for (uint32_t b = next_bucket(); b != kNone; b = next_bucket()) {
@@ -196,11 +195,11 @@ void WeightedUnionFind::grow() {
     uint32_t i = bucket_head_[b];
     bucket_head_[b] = kNone;
     bucket_bits_[b >> 6] &= ~(uint64_t{1} << (b & 63));
-    // Completions may schedule more events in this very bucket; they form a new list.
+    // Visits may queue more entries in this very bucket; they form a new list.
     while (i != kNone) {
       const Event ev = events_[i];
       i = ev.next;
-      if (edge_state_[ev.edge].version == ev.version) complete(ev.edge);
+      if (cold_[ev.node].version == ev.version) visit(ev.node);
     }
   }
   buckets_dirty_ = false;
@@ -210,29 +209,29 @@ void WeightedUnionFind::peel() {
   const uint32_t boundary = graph_->boundary();
   for (uint32_t e : forest_) {
     const DecodingEdge& edge = graph_->edges[e];
-    nodes_[edge.u].peel_xor ^= e;
-    ++nodes_[edge.u].peel_degree;
-    nodes_[edge.v].peel_xor ^= e;
-    ++nodes_[edge.v].peel_degree;
+    cold_[edge.u].peel_xor ^= e;
+    ++cold_[edge.u].peel_degree;
+    cold_[edge.v].peel_xor ^= e;
+    ++cold_[edge.v].peel_degree;
   }
   for (uint32_t x : touched_nodes_)
-    if (x != boundary && nodes_[x].peel_degree == 1) leaves_.push_back(x);
+    if (x != boundary && cold_[x].peel_degree == 1) leaves_.push_back(x);
   while (!leaves_.empty()) {
     const uint32_t x = leaves_.back();
     leaves_.pop_back();
-    Node& n = nodes_[x];
+    Cold& n = cold_[x];
     if (n.peel_degree != 1) continue;
     const uint32_t e = n.peel_xor;
     const DecodingEdge& edge = graph_->edges[e];
     const uint32_t y = edge.u == x ? edge.v : edge.u;
-    Node& m = nodes_[y];
+    Cold& m = cold_[y];
     n.peel_degree = 0;
     n.peel_xor = 0;
     --m.peel_degree;
     m.peel_xor ^= e;
-    if (n.defect) {
-      n.defect = 0;
-      m.defect ^= 1;
+    if (hot_[x].defect) {
+      hot_[x].defect = 0;
+      hot_[y].defect ^= 1;
       correction_.push_back(e);
     }
     if (y != boundary && m.peel_degree == 1) leaves_.push_back(y);
@@ -241,22 +240,21 @@ void WeightedUnionFind::peel() {
 
 void WeightedUnionFind::reset() {
   for (uint32_t x : touched_nodes_) {
-    Node& n = nodes_[x];
-    n = Node{};
-    n.parent = x;
+    hot_[x] = Hot{};
+    hot_[x].parent = x;
+    cold_[x] = Cold{};
   }
-  for (uint32_t e : touched_edges_) edge_state_[e] = EdgeState{};
   touched_nodes_.clear();
-  touched_edges_.clear();
   seeds_.clear();
   events_.clear();
+  forest_.clear();
+  leaves_.clear();
   if (buckets_dirty_) {
     std::fill(bucket_head_.begin(), bucket_head_.end(), kNone);
     std::fill(bucket_bits_.begin(), bucket_bits_.end(), 0);
+    std::fill(edge_mark_.begin(), edge_mark_.end(), 0);
     buckets_dirty_ = false;
   }
-  forest_.clear();
-  leaves_.clear();
   now_ = 0;
 }
 
@@ -279,21 +277,17 @@ uint64_t WeightedUnionFind::decode(std::span<const uint32_t> fired_detectors) {
   for (uint32_t e : correction_) mask ^= g.edges[e].observables;
   if (!g.flipped_edges.empty()) {
     // The correction proper: the flipped edges, minus those the peeling undid.
-    for (uint32_t e : correction_) edge_state_[e].in_correction = 1;
+    buckets_dirty_ = true;  // marks are cleared below, or by the next reset if this throws
+    for (uint32_t e : correction_) edge_mark_[e] = 1;
     size_t kept = 0;
     for (uint32_t e : correction_)
       if (!g.edges[e].flipped) correction_[kept++] = e;
     correction_.resize(kept);
-    for (uint32_t e : g.flipped_edges) {
-      if (!edge_state_[e].in_correction) {
-        correction_.push_back(e);
-        if (!edge_state_[e].touched) {
-          edge_state_[e].touched = 1;
-          touched_edges_.push_back(e);
-        }
-      }
-    }
-    for (uint32_t e : touched_edges_) edge_state_[e].in_correction = 0;
+    for (uint32_t e : g.flipped_edges)
+      if (!edge_mark_[e]) correction_.push_back(e);
+    for (uint32_t e : correction_) edge_mark_[e] = 0;
+    for (uint32_t e : g.flipped_edges) edge_mark_[e] = 0;
+    buckets_dirty_ = false;
   }
   return mask;
 }
