@@ -20,10 +20,25 @@ Result<std::shared_ptr<const SlidingWindowPlan>, std::string> SlidingWindowPlan:
   plan->layout_ = std::move(layout);
   const DetectorLayout& lay = plan->layout_;
   // A committed edge may reach at most into the buffer, never past the window.
-  if (const uint32_t span = longest_round_span(lay, plan->components_); span > buffer_rounds)
+  plan->longest_span_ = longest_round_span(lay, plan->components_);
+  if (plan->longest_span_ > buffer_rounds)
     return fail("buffer_rounds (" + std::to_string(buffer_rounds) +
-                ") must be at least the longest time span of an error in the model (" + std::to_string(span) +
-                " rounds)");
+                ") must be at least the longest time span of an error in the model (" +
+                std::to_string(plan->longest_span_) + " rounds)");
+  // Bucket the components by earliest round (every named detector has a round in the layout).
+  auto earliest = [&](const ComponentEdge& c) {
+    const uint32_t ru = lay.round_of(c.u);
+    return c.v == kNoDetector ? ru : std::min(ru, lay.round_of(c.v));
+  };
+  plan->round_start_.assign(size_t{lay.rows()} + 1, 0);
+  for (const ComponentEdge& c : plan->components_) ++plan->round_start_[earliest(c) + 1];
+  for (size_t r = 0; r < lay.rows(); ++r) plan->round_start_[r + 1] += plan->round_start_[r];
+  {
+    std::vector<ComponentEdge> sorted(plan->components_.size());
+    std::vector<size_t> next(plan->round_start_.begin(), plan->round_start_.end() - 1);
+    for (const ComponentEdge& c : plan->components_) sorted[next[earliest(c)]++] = c;
+    plan->components_ = std::move(sorted);
+  }
 
   std::vector<uint32_t> scratch(lay.detector_count(), DetectorLayout::kNone);
   const uint64_t rows = lay.rows();
@@ -33,16 +48,23 @@ Result<std::shared_ptr<const SlidingWindowPlan>, std::string> SlidingWindowPlan:
     const auto end = static_cast<uint32_t>(closing ? rows : first + window);
     const WindowSpan span{static_cast<uint32_t>(first), end,
                           closing ? end : static_cast<uint32_t>(first + commit_rounds)};
-    plan->windows_.push_back(
-        build_window_graph(lay, plan->components_, plan->observable_count_, span, scratch));
+    plan->windows_.push_back(build_window_graph(lay, plan->components_near(span.first, span.end),
+                                                plan->observable_count_, span, scratch));
     if (closing) break;
   }
   return std::shared_ptr<const SlidingWindowPlan>(std::move(plan));
 }
 
+std::span<const ComponentEdge> SlidingWindowPlan::components_near(uint32_t first, uint32_t end) const {
+  // A component touching rounds [first, end) starts at most longest_span_ rounds before it.
+  const uint32_t from = first > longest_span_ ? first - longest_span_ : 0;
+  return std::span(components_).subspan(round_start_[from], round_start_[end] - round_start_[from]);
+}
+
 WindowGraph SlidingWindowPlan::partial_window(uint32_t first, uint32_t end) const {
   std::vector<uint32_t> scratch(layout_.detector_count(), DetectorLayout::kNone);
-  return build_window_graph(layout_, components_, observable_count_, WindowSpan{first, end, end}, scratch);
+  return build_window_graph(layout_, components_near(first, end), observable_count_, WindowSpan{first, end, end},
+                            scratch);
 }
 
 SlidingWindowDecoder::SlidingWindowDecoder(std::shared_ptr<const SlidingWindowPlan> plan) : plan_(std::move(plan)) {

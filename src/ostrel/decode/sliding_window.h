@@ -55,8 +55,14 @@ class SlidingWindowPlan {
   uint32_t commit_ = 0;
   uint32_t buffer_ = 0;
   uint64_t observable_count_ = 0;
+  // The model's components ordered by their earliest round; those of round r start at
+  // round_start_[r]. A window reads only the components that can touch it.
   std::vector<ComponentEdge> components_;
+  std::vector<size_t> round_start_;
+  uint32_t longest_span_ = 0;
   std::vector<WindowGraph> windows_;
+
+  std::span<const ComponentEdge> components_near(uint32_t first, uint32_t end) const;
 };
 
 class SlidingWindowDecoder {
