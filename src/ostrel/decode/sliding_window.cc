@@ -48,8 +48,16 @@ Result<std::shared_ptr<const SlidingWindowPlan>, std::string> SlidingWindowPlan:
     const auto end = static_cast<uint32_t>(closing ? rows : first + window);
     const WindowSpan span{static_cast<uint32_t>(first), end,
                           closing ? end : static_cast<uint32_t>(first + commit_rounds)};
-    plan->windows_.push_back(build_window_graph(lay, plan->components_near(span.first, span.end),
-                                                plan->observable_count_, span, scratch));
+    WindowGraph w = build_window_graph(lay, plan->components_near(span.first, span.end), plan->observable_count_,
+                                       span, scratch);
+    if (!plan->windows_.empty() && same_decoding(plan->windows_.back(), w)) {
+      w.graph = plan->windows_.back().graph;
+      w.committed = plan->windows_.back().committed;
+      w.decoder = plan->windows_.back().decoder;
+    } else {
+      w.decoder = plan->decoder_count_++;
+    }
+    plan->windows_.push_back(std::move(w));
     if (closing) break;
   }
   return std::shared_ptr<const SlidingWindowPlan>(std::move(plan));
@@ -69,9 +77,9 @@ WindowGraph SlidingWindowPlan::partial_window(uint32_t first, uint32_t end) cons
 
 SlidingWindowDecoder::SlidingWindowDecoder(std::shared_ptr<const SlidingWindowPlan> plan) : plan_(std::move(plan)) {
   size_t largest = 0;
-  decoders_.reserve(plan_->windows().size());
+  decoders_.reserve(plan_->decoder_count());
   for (const WindowGraph& w : plan_->windows()) {
-    decoders_.emplace_back(w.graph);
+    if (w.decoder == decoders_.size()) decoders_.emplace_back(w.graph);
     largest = std::max(largest, w.detectors.size());
   }
   fired_.assign(plan_->layout().detector_count(), 0);
@@ -122,7 +130,7 @@ Result<SlidingWindowDecoder::Pushed, std::string> SlidingWindowDecoder::push(uin
   const WindowGraph& window = plan_->windows()[window_index_];
   if (next_round_ != window.span.end) return Pushed{frame_, false};
   const bool closing = window.span.end == layout.rows();
-  decode_window(window, decoders_[window_index_]);
+  decode_window(window, decoders_[window.decoder]);
   const auto waited = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - arrival).count();
   const auto ns = static_cast<uint64_t>(std::max<int64_t>(waited, 0));
   if (!closing) {

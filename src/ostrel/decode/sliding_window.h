@@ -45,6 +45,8 @@ class SlidingWindowPlan {
   uint64_t observable_count() const noexcept { return observable_count_; }
   // Window k starts at round k * commit; the last entry closes the shot.
   const std::vector<WindowGraph>& windows() const noexcept { return windows_; }
+  // Distinct window graphs: consecutive windows that decode alike share one.
+  uint32_t decoder_count() const noexcept { return decoder_count_; }
   // The graph of a window that ends a shot early, at round `end` - 1 (built on demand).
   WindowGraph partial_window(uint32_t first, uint32_t end) const;
 
@@ -60,6 +62,7 @@ class SlidingWindowPlan {
   std::vector<ComponentEdge> components_;
   std::vector<size_t> round_start_;
   uint32_t longest_span_ = 0;
+  uint32_t decoder_count_ = 0;
   std::vector<WindowGraph> windows_;
 
   std::span<const ComponentEdge> components_near(uint32_t first, uint32_t end) const;
@@ -108,7 +111,7 @@ class SlidingWindowDecoder {
   uint64_t decode_window(const WindowGraph& window, WeightedUnionFind& decoder);
 
   std::shared_ptr<const SlidingWindowPlan> plan_;
-  std::vector<WeightedUnionFind> decoders_;  // one per window position of the plan
+  std::vector<WeightedUnionFind> decoders_;  // one per distinct window graph of the plan
   std::vector<uint8_t> fired_;               // per model detector: its event in the shot in progress
   std::vector<uint32_t> fired_list_;         // scratch: the window's fired detectors
   bool in_shot_ = false;

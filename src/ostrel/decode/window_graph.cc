@@ -53,6 +53,20 @@ WindowGraph build_window_graph(const DetectorLayout& layout, std::span<const Com
   return out;
 }
 
+bool same_decoding(const WindowGraph& a, const WindowGraph& b) {
+  const DecodingGraph& g = *a.graph;
+  const DecodingGraph& h = *b.graph;
+  if (g.detector_count != h.detector_count || g.edges.size() != h.edges.size() || a.committed != b.committed)
+    return false;
+  for (size_t e = 0; e < g.edges.size(); ++e) {
+    const DecodingEdge& x = g.edges[e];
+    const DecodingEdge& y = h.edges[e];
+    if (x.u != y.u || x.v != y.v || x.weight != y.weight || x.observables != y.observables || x.flipped != y.flipped)
+      return false;
+  }
+  return true;
+}
+
 uint32_t longest_round_span(const DetectorLayout& layout, std::span<const ComponentEdge> components) {
   uint32_t longest = 0;
   for (const ComponentEdge& c : components) {

@@ -37,7 +37,14 @@ struct WindowGraph {
   std::shared_ptr<const DecodingGraph> graph;
   std::vector<uint8_t> committed;   // per graph edge: 1 if a correction through it is committed
   std::vector<uint32_t> flips;      // per graph edge: the model detector a committed edge flips, or kNoFlip
+  // Windows whose graphs are equal (the interior positions of a circuit that repeats its rounds)
+  // share one graph and one decoder: the index of that decoder.
+  uint32_t decoder = 0;
 };
+
+// Whether two window graphs decode alike: the same nodes and the same edges, weights,
+// observables and commit marks in the same order.
+bool same_decoding(const WindowGraph& a, const WindowGraph& b);
 
 // `to_window` is scratch of at least layout.detector_count() entries, all kNone on entry and
 // left so on return (it maps model detectors to window detectors while the graph is built).
