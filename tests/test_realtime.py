@@ -106,6 +106,7 @@ def test_window_covering_the_shot_equals_whole_shot_decoding(surface):
     sliding = ostrel.SlidingWindowDecoder(dem, 2, 2)
     running = push_shots(sliding, frames)
     assert (running[:, -1] != obs).sum() <= (predictions != obs).sum() + 10
+    assert (running[:, -1] != predictions).sum() <= 15
     assert sliding.windows_decoded == len(det) * 4 and sliding.rounds_decoded == frames.shape[0] * frames.shape[1]
     assert all(q > 0 for q in sliding.commit_latency_us([50, 99]) + sliding.shot_latency_us([50]))
 
