@@ -105,8 +105,8 @@ def decode_rounds(source: str, dem: str, truth: list[int] | None, window: tuple[
     cells = layout >= 0
     accumulator = _ostrel.LogicalErrorAccumulator(model.observable_count)
     keep_shots = compare_pymatching or compare_whole_shot
-    shots: list[Any] = []
-    shot = np.zeros(model.detector_count, dtype=np.uint8)
+    shots: list[Any] = []  # per complete shot: its frames' detection events, round by round
+    pending: list[Any] = []
     frames = 0
     count = 0
     bar = progress_bar(None, "decoding", progress if progress is not None else sys.stderr.isatty())
@@ -115,11 +115,14 @@ def decode_rounds(source: str, dem: str, truth: list[int] | None, window: tuple[
         with _ostrel.OstrelStream(source) as stream:
             stream.set_decoder(decoder)
             for frame in stream:
+                if frames == 0:  # rates count from the first frame, not from connecting
+                    start = time.perf_counter()
                 frames += 1
                 bar.update()
                 if keep_shots:
-                    events = frame.to_numpy_detector_events()
-                    shot[layout[frame.round][cells[frame.round]]] = events[cells[frame.round]]
+                    if frame.round == 0:
+                        pending = []
+                    pending.append(frame.to_numpy_detector_events())
                 if frame.round != rounds - 1:
                     continue
                 if truth is not None:
@@ -127,14 +130,14 @@ def decode_rounds(source: str, dem: str, truth: list[int] | None, window: tuple[
                         raise CommandError(f"the stream has more shots than the truth file ({len(truth)})")
                     accumulator.record(_ostrel.DecoderResult(frame.observable_flips), truth[count])
                 if keep_shots:
-                    shots.append(shot.copy())
+                    shots.append(pending)
                 count += 1
     finally:
         bar.close()
     seconds = time.perf_counter() - start
     result: dict[str, Any] = {
         "frames": frames, "shots": count, "window": f"{commit},{buffer}" if window else "whole shot",
-        "seconds": seconds, "frames_per_second": frames / seconds if seconds else 0.0,
+        "seconds": seconds, "frames_per_second": (frames - 1) / seconds if frames > 1 and seconds else 0.0,
         "commit_latency_us": dict(zip(("p50", "p90", "p99", "p99.9"), decoder.commit_latency_us())),
         "shot_latency_us": dict(zip(("p50", "p90", "p99", "p99.9"), decoder.shot_latency_us()))}
     if truth is None:
@@ -142,7 +145,11 @@ def decode_rounds(source: str, dem: str, truth: list[int] | None, window: tuple[
     if count != len(truth):
         raise CommandError(f"the stream holds {count} shots but the truth file {len(truth)}")
     result["ostrel_logical_error_rate"] = accumulator.mean_logical_error_rate()
-    syndromes = np.array(shots, dtype=np.uint8).reshape(len(shots), model.detector_count)
+    syndromes = np.zeros((len(shots), model.detector_count), dtype=np.uint8)
+    if shots:
+        events = np.array(shots, dtype=np.uint8)  # shots x rounds x ancillas
+        for r in range(rounds):
+            syndromes[:, layout[r][cells[r]]] = events[:, r, cells[r]]
     references = []
     if compare_whole_shot:
         references.append(("whole_shot_logical_error_rate", _ostrel.Decoder(model)))
