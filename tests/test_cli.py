@@ -86,15 +86,20 @@ def test_inspect_summarises_in_text_and_json(experiment):
     assert text.returncode == 0 and f"{len(frames):,} frames" in text.stdout
 
 
-def test_decode_reports_the_rates_of_both_decoders(experiment):
+@pytest.mark.parametrize("method", [None, "weighted-union-find", "union-find"])
+def test_decode_reports_the_rates_of_both_decoders(experiment, method):
+    chosen = ["--method", method] if method else []
     done = run("decode", experiment.stream, "--dem", experiment.dem, "--truth", experiment.truth,
-               "--compare-pymatching", "--json")
+               "--compare-pymatching", "--json", *chosen)
     assert done.returncode == 0, done.stderr
     r = json.loads(done.stdout)
-    assert (r["frames"], r["shots"], r["window_depth"]) == (
-        experiment.shots * experiment.frames_per_shot, experiment.shots, experiment.frames_per_shot)
+    assert (r["method"], r["frames"], r["shots"], r["window_depth"]) == (
+        method or "weighted-union-find", experiment.shots * experiment.frames_per_shot, experiment.shots,
+        experiment.frames_per_shot)
     truth = synth.read_truth(experiment.truth)
-    with ostrel.open(experiment.stream, decoder=experiment.dem) as stream:
+    # The fixed procedure is what a stream runs on the DEM itself.
+    decoder = experiment.dem if method == "union-find" else ostrel.Decoder(experiment.dem)
+    with ostrel.open(experiment.stream, decoder=decoder) as stream:
         masks = [f.observable_flips for i, f in enumerate(stream) if (i + 1) % experiment.frames_per_shot == 0]
     expected = sum((m ^ t) & 1 for m, t in zip(masks, truth)) / len(truth)
     assert r["ostrel_logical_error_rate"] == pytest.approx(expected)

@@ -253,6 +253,7 @@ def test_from_file_failures(tmp_path):
     ("shift_detectors -1", "malformed target 'shift_detectors -1'"),
     ("shift_detectors(a) 1", "malformed target 'shift_detectors(a) 1'"),
     ("shift_detectors 4294967295\nerror(0.1) D1", "malformed target 'D1'"),
+    ("error(0.1) D0\nrepeat[r 2 {\nerror(0.1) D1\n}", "unterminated tag in 'repeat[r 2 {'"),
 ])
 def test_parse_failures_carry_their_exact_message(text, message):
     with pytest.raises(ValueError) as failure:
@@ -262,8 +263,8 @@ def test_parse_failures_carry_their_exact_message(text, message):
 
 
 @pytest.mark.parametrize("text, counts", [
-    # Unknown, tagged and malformed-looking instructions that are not ours are skipped.
-    ("error[tag](0.1) D5\nfoo D7\n}\nlogical_observable # L3\nERROR(0.1) D9", (0, 4, 0)),
+    # Unknown and malformed-looking instructions that are not ours are skipped; tagged ones count.
+    ("error[tag](0.1) D5\nfoo D7\n}\nlogical_observable # L3\nERROR(0.1) D9", (6, 4, 1)),
     ("error(0.1) L0 D3 ^ D4\nerror( 0.5 )D+5 D007", (8, 1, 2)),
     ("error(2.0)\nerror(0)\nerror(nan) D2\nerror(-inf) L1", (3, 2, 4)),
     ("repeat 0 {\nerror(0.1) D0\ndetector D2\n}", (3, 0, 0)),
@@ -329,6 +330,39 @@ def test_stim_models_read_as_stim_reads_them(fake_pymatching, task, distance, ro
     assert flattened.to_pymatching().calls == expected
     # Declared detectors (and so their shifted coordinates) come out the same way too.
     assert strip_schema_id(folded.to_schema_json("m")) == strip_schema_id(flattened.to_schema_json("m"))
+
+
+def tag_circuit(circuit):
+    """The circuit with a tag on every noise channel, detector, observable and repeat block."""
+    tagged = re.sub(r"^(\s*)(DEPOLARIZE1|DEPOLARIZE2|X_ERROR|Z_ERROR|DETECTOR|OBSERVABLE_INCLUDE|REPEAT)\b",
+                    r"\1\2[noise-7]", str(circuit), flags=re.M)
+    return stim.Circuit(tagged)
+
+
+@pytest.mark.parametrize("task, distance, rounds, p", [STIM_MODELS[0], STIM_MODELS[3], STIM_MODELS[6]])
+def test_tagged_models_read_as_their_untagged_text(fake_pymatching, frames_file, task, distance, rounds, p):
+    circuit, plain = generated(task, distance, rounds, p)
+    tagged = tag_circuit(circuit).detector_error_model(decompose_errors=True)
+    text = str(tagged)
+    assert "error[noise-7](" in text and "repeat[noise-7]" in text and "detector[noise-7](" in text
+    # Tags on the model's own instructions too, including the shifts inside repeat bodies.
+    text = re.sub(r"^(\s*)(shift_detectors|logical_observable)\b", r"\1\2[t]", text, flags=re.M)
+
+    models = [DEM.parse(text), DEM.parse(str(plain))]
+    counts = [(m.detector_count, m.observable_count, m.error_count) for m in models]
+    assert counts[0] == counts[1] == (plain.num_detectors, plain.num_observables,
+                                     sum(1 for inst in plain.flattened() if inst.type == "error"))
+    assert models[0].to_pymatching().calls == models[1].to_pymatching().calls == expected_calls(plain)
+    assert strip_schema_id(models[0].to_schema_json("m")) == strip_schema_id(models[1].to_schema_json("m"))
+
+    shots = circuit.compile_detector_sampler(seed=5).sample(50).astype(int).tolist()
+    masks = []
+    for model in (text, str(plain)):
+        path = frames_file(*(dict(frame_id=i + 1, detector_events=s) for i, s in enumerate(shots)))
+        with _ostrel.OstrelStream(path) as stream:
+            stream.set_decoder(model, window_depth=1)
+            masks.append([frame.observable_flips for frame in stream])
+    assert masks[0] == masks[1] and len(masks[0]) == 50
 
 
 # ---------------------------------------------------------------------------------------------

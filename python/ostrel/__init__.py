@@ -13,6 +13,7 @@ from typing import Any
 
 from _ostrel import (  # noqa: F401  (re-exports)
     CodeType,
+    Decoder,
     DecoderResult,
     DetectorErrorModel,
     LogicalCorrection,
@@ -28,6 +29,7 @@ from _ostrel import (  # noqa: F401  (re-exports)
 
 __all__ = [
     "CodeType",
+    "Decoder",
     "DecoderResult",
     "DetectorErrorModel",
     "LogicalCorrection",
@@ -40,15 +42,16 @@ __all__ = [
     "SyndromeWindow",
     "__version__",
     "open",
+    "sinter_decoders",
 ]
 
 
 def open(source: str | os.PathLike[str], decoder: Any = None, window_depth: int = 0) -> OstrelStream:
     """Open a QSSF stream on a file path or ``tcp://host:port``.
 
-    With ``decoder`` (a DEM file path, DEM text, a ``pathlib.Path`` or a
-    ``stim.DetectorErrorModel``) every frame is decoded on arrival, as
-    ``stream.set_decoder(decoder, window_depth)`` would arrange.
+    With ``decoder`` (a DEM file path, DEM text, a ``pathlib.Path``, a
+    ``stim.DetectorErrorModel`` or an ``ostrel.Decoder``) every frame is decoded on
+    arrival, as ``stream.set_decoder(decoder, window_depth)`` would arrange.
     """
     stream = OstrelStream(os.fspath(source))
     if decoder is not None:
@@ -58,3 +61,14 @@ def open(source: str | os.PathLike[str], decoder: Any = None, window_depth: int 
             stream.close()
             raise
     return stream
+
+
+def sinter_decoders() -> dict[str, Any]:
+    """``sinter.Decoder`` objects for ``sinter.collect(custom_decoders=...)``, keyed by method.
+
+    One per method of ``ostrel.Decoder``: "weighted-union-find" and "union-find". Needs the
+    sinter package (``pip install sinter``).
+    """
+    from ostrel.sinter_plugin import sinter_decoders as decoders
+
+    return dict(decoders())

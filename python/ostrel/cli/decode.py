@@ -15,11 +15,29 @@ from ostrel.cli.common import CommandError, progress_bar
 
 
 
+METHODS = ("weighted-union-find", "union-find")
+
+
+def rate_of(predictions: Any, truth: list[int]) -> float:
+    """The fraction of shots whose predicted observables (a uint8 row each) differ from the truth."""
+    wrong = 0
+    for predicted, true in zip(predictions, truth):
+        mask = int(sum(int(bit) << k for k, bit in enumerate(predicted)))
+        wrong += mask != true
+    return wrong / len(truth) if truth else 0.0
+
+
 def decode_source(source: str, dem: str, truth: list[int] | None, window_depth: int,
-                  compare_pymatching: bool, progress: bool | None = None) -> dict[str, Any]:
-    """Decodes every frame; a shot ends every `depth` frames, depth being the window's."""
+                  compare_pymatching: bool, progress: bool | None = None,
+                  method: str = "weighted-union-find", compare_methods: bool = False) -> dict[str, Any]:
+    """Decodes every frame; a shot ends every `depth` frames, depth being the window's.
+
+    With `compare_methods` (and a truth file) the shots are also decoded afterwards, as whole
+    shots, by the other method and by "no correction", for the demo's table."""
     model = _ostrel.DetectorErrorModel.from_file(dem)
+    decoder = _ostrel.Decoder(model, method=method)
     matching = None
+    keep_shots = compare_pymatching or compare_methods
     if compare_pymatching:
         # pymatching's own reading of the model: it merges parallel edges, which the model's
         # literal export (to_pymatching) leaves for pymatching to refuse.
@@ -39,13 +57,13 @@ def decode_source(source: str, dem: str, truth: list[int] | None, window_depth: 
     start = time.perf_counter()
     try:
         with _ostrel.OstrelStream(source) as stream:
-            stream.set_decoder(dem, window_depth)
+            stream.set_decoder(decoder, window_depth)
             for frame in stream:
                 if depth is None:
                     depth = window_depth or max(1, model.detector_count // max(1, frame.ancilla_count))
                 frames += 1
                 bar.update()
-                if matching is not None:
+                if keep_shots:
                     shot_rows.append(frame.to_numpy_detector_events())
                 if frames % depth:
                     continue
@@ -53,14 +71,14 @@ def decode_source(source: str, dem: str, truth: list[int] | None, window_depth: 
                     if shots >= len(truth):
                         raise CommandError(f"the stream has more shots than the truth file ({len(truth)})")
                     accumulator.record(_ostrel.DecoderResult(frame.observable_flips), truth[shots])
-                if matching is not None:
+                if keep_shots:
                     reference_shots.append(np.concatenate(shot_rows)[:model.detector_count])
                     shot_rows = []
                 shots += 1
     finally:
         bar.close()
     seconds = time.perf_counter() - start
-    result: dict[str, Any] = {"frames": frames, "shots": shots, "window_depth": depth,
+    result: dict[str, Any] = {"method": method, "frames": frames, "shots": shots, "window_depth": depth,
                               "seconds": seconds, "frames_per_second": frames / seconds if seconds else 0.0}
     if truth is not None:
         if shots != len(truth):
@@ -73,6 +91,13 @@ def decode_source(source: str, dem: str, truth: list[int] | None, window_depth: 
                 mask = int(sum(int(bit) << k for k, bit in enumerate(predicted)))
                 reference.record(_ostrel.DecoderResult(mask), true)
             result["pymatching_logical_error_rate"] = reference.mean_logical_error_rate()
+        if compare_methods and reference_shots:
+            syndromes = np.array(reference_shots, dtype=np.uint8)
+            for other in METHODS:
+                if other != method:
+                    predictions = _ostrel.Decoder(model, method=other).decode_batch(syndromes)
+                    result[f"{other.replace('-', '_')}_logical_error_rate"] = rate_of(predictions, truth)
+            result["no_correction_logical_error_rate"] = sum(t != 0 for t in truth) / len(truth) if truth else 0.0
     return result
 
 
@@ -91,10 +116,14 @@ def rounds_layout(model: Any) -> Any:
 
 def decode_rounds(source: str, dem: str, truth: list[int] | None, window: tuple[int, int] | None,
                   compare_pymatching: bool, progress: bool | None = None,
-                  compare_whole_shot: bool = False) -> dict[str, Any]:
+                  compare_whole_shot: bool = False, compare_methods: bool = False) -> dict[str, Any]:
     """Decodes a stream of one frame per round with a sliding window that commits
     (``window`` = (commit, buffer) rounds; None decodes each whole shot at once). A shot ends
-    with the layout's last round; its last frame carries the shot's prediction."""
+    with the layout's last round; its last frame carries the shot's prediction.
+
+    With a truth file, the shots can also be decoded afterwards as whole shots: by the same
+    weighted decoder (`compare_whole_shot`), by pymatching, and (`compare_methods`, for the
+    demo's table) by the fixed procedure and by "no correction"."""
     import numpy as np
 
     model = _ostrel.DetectorErrorModel.from_file(dem)
@@ -104,7 +133,7 @@ def decode_rounds(source: str, dem: str, truth: list[int] | None, window: tuple[
     decoder = _ostrel.SlidingWindowDecoder(model, commit, buffer)
     cells = layout >= 0
     accumulator = _ostrel.LogicalErrorAccumulator(model.observable_count)
-    keep_shots = compare_pymatching or compare_whole_shot
+    keep_shots = compare_pymatching or compare_whole_shot or compare_methods
     shots: list[Any] = []  # per complete shot: its frames' detection events, round by round
     pending: list[Any] = []
     frames = 0
@@ -136,7 +165,7 @@ def decode_rounds(source: str, dem: str, truth: list[int] | None, window: tuple[
         bar.close()
     seconds = time.perf_counter() - start
     result: dict[str, Any] = {
-        "frames": frames, "shots": count, "window": f"{commit},{buffer}" if window else "whole shot",
+        "method": METHODS[0], "frames": frames, "shots": count, "window": f"{commit},{buffer}" if window else "whole shot",
         "seconds": seconds, "frames_per_second": (frames - 1) / seconds if frames > 1 and seconds else 0.0,
         "commit_latency_us": dict(zip(("p50", "p90", "p99", "p99.9"), decoder.commit_latency_us())),
         "shot_latency_us": dict(zip(("p50", "p90", "p99", "p99.9"), decoder.shot_latency_us()))}
@@ -153,6 +182,9 @@ def decode_rounds(source: str, dem: str, truth: list[int] | None, window: tuple[
     references = []
     if compare_whole_shot:
         references.append(("whole_shot_logical_error_rate", _ostrel.Decoder(model)))
+    if compare_methods:
+        references.append(("union_find_logical_error_rate", _ostrel.Decoder(model, method="union-find")))
+        result["no_correction_logical_error_rate"] = sum(t != 0 for t in truth) / len(truth) if truth else 0.0
     if compare_pymatching:
         import pymatching
 
@@ -181,6 +213,9 @@ def _decode_arguments(p: argparse.ArgumentParser) -> None:
                    help="frames are rounds: decode them with a sliding window that commits COMMIT "
                         "rounds at a time and looks BUFFER rounds ahead (default for models whose "
                         "rounds do not all hold every ancilla, such as surface codes: whole shots)")
+    p.add_argument("--method", choices=METHODS, default=METHODS[0],
+                   help="the decoder: weighted Union-Find with peeling (default), or the fixed "
+                        "Union-Find procedure that set_decoder runs on a DEM")
     p.add_argument("--compare-pymatching", action="store_true",
                    help="also decode each shot with pymatching (needs --truth)")
     p.add_argument("--json", action="store_true", help="print the result as JSON")
@@ -204,9 +239,13 @@ def run_decode(args: argparse.Namespace) -> int:
         if rounds:
             if args.window_depth:
                 raise CommandError("--window-depth does not apply to frames of one round each (see --window)")
+            if args.method != METHODS[0]:
+                raise CommandError(f"frames of one round each are decoded by the sliding window of the "
+                                   f"{METHODS[0]} decoder, not {args.method}")
             r = decode_rounds(args.source, args.dem, truth, args.window, args.compare_pymatching)
         else:
-            r = decode_source(args.source, args.dem, truth, args.window_depth, args.compare_pymatching)
+            r = decode_source(args.source, args.dem, truth, args.window_depth, args.compare_pymatching,
+                              method=args.method)
     except ValueError as e:  # a DEM that does not parse or has no usable layout
         raise CommandError(f"{args.dem}: {e}") from None
     except ImportError as e:
@@ -216,16 +255,15 @@ def run_decode(args: argparse.Namespace) -> int:
         return 0
     if rounds:
         print(f"decoded {r['frames']:,} frames ({r['shots']:,} shots, sliding window {r['window']}) "
-              f"at {r['frames_per_second']:,.0f} frames/s; last round to prediction p50 "
-              f"{r['shot_latency_us']['p50']:.1f} us, p99 {r['shot_latency_us']['p99']:.1f} us")
+              f"with {r['method']} at {r['frames_per_second']:,.0f} frames/s; last round to prediction "
+              f"p50 {r['shot_latency_us']['p50']:.1f} us, p99 {r['shot_latency_us']['p99']:.1f} us")
     else:
         print(f"decoded {r['frames']:,} frames ({r['shots']:,} shots, window depth {r['window_depth']}) "
-              f"at {r['frames_per_second']:,.0f} frames/s")
+              f"with {r['method']} at {r['frames_per_second']:,.0f} frames/s")
     if "ostrel_logical_error_rate" in r:
-        label = "ostrel sliding window logical error rate" if rounds else "ostrel Union-Find logical error rate  "
-        print(f"  {label}  {r['ostrel_logical_error_rate']:.4f}")
+        print(f"  ostrel {r['method']} logical error rate  {r['ostrel_logical_error_rate']:.4f}")
     if "pymatching_logical_error_rate" in r:
-        print(f"  pymatching logical error rate         {r['pymatching_logical_error_rate']:.4f}")
+        print(f"  pymatching logical error rate{' ' * (len(r['method']) + 7)}{r['pymatching_logical_error_rate']:.4f}")
     return 0
 
 

@@ -21,6 +21,8 @@ WeightedUnionFind::WeightedUnionFind(std::shared_ptr<const DecodingGraph> graph)
     longest = std::max(longest, adjacent_.back().length);
   }
   edge_mark_.assign(graph_->edges.size(), 0);
+  ends_.reserve(graph_->edges.size());
+  for (const DecodingEdge& e : graph_->edges) ends_.push_back({e.u, e.v, e.observables});
   uint64_t buckets = 64;
   while (buckets <= static_cast<uint64_t>(longest)) buckets *= 2;
   bucket_head_.assign(buckets, kNone);
@@ -120,11 +122,9 @@ void WeightedUnionFind::reach_boundary(uint32_t e, uint32_t root) {
   touch(graph_->boundary());
 }
 
-void WeightedUnionFind::join(uint32_t e) {
-  const DecodingEdge& edge = graph_->edges[e];
-  touch(edge.u);
-  touch(edge.v);
-  const uint32_t a = find(edge.u), b = find(edge.v);
+void WeightedUnionFind::join(uint32_t e, uint32_t u, uint32_t v) {
+  touch(v);
+  const uint32_t a = find(u), b = find(v);
   const bool a_active = active(a), b_active = active(b);
   settle(a);
   settle(b);
@@ -177,7 +177,7 @@ void WeightedUnionFind::visit(uint32_t x) {
     const uint32_t far = find(in.other);
     if (far == root) continue;
     const int64_t other = hot_[in.other].touched ? grown(in.other, far) : 0;
-    if (own + other >= in.length) join(in.edge);
+    if (own + other >= in.length) join(in.edge, x, in.other);
   }
   const uint32_t root = find(x);
   if (active(root)) schedule_node(x, root);
@@ -208,11 +208,11 @@ void WeightedUnionFind::grow() {
 void WeightedUnionFind::peel() {
   const uint32_t boundary = graph_->boundary();
   for (uint32_t e : forest_) {
-    const DecodingEdge& edge = graph_->edges[e];
-    cold_[edge.u].peel_xor ^= e;
-    ++cold_[edge.u].peel_degree;
-    cold_[edge.v].peel_xor ^= e;
-    ++cold_[edge.v].peel_degree;
+    const Ends& ends = ends_[e];
+    cold_[ends.u].peel_xor ^= e;
+    ++cold_[ends.u].peel_degree;
+    cold_[ends.v].peel_xor ^= e;
+    ++cold_[ends.v].peel_degree;
   }
   for (uint32_t x : touched_nodes_)
     if (x != boundary && cold_[x].peel_degree == 1) leaves_.push_back(x);
@@ -222,8 +222,7 @@ void WeightedUnionFind::peel() {
     Cold& n = cold_[x];
     if (n.peel_degree != 1) continue;
     const uint32_t e = n.peel_xor;
-    const DecodingEdge& edge = graph_->edges[e];
-    const uint32_t y = edge.u == x ? edge.v : edge.u;
+    const uint32_t y = ends_[e].u ^ ends_[e].v ^ x;
     Cold& m = cold_[y];
     n.peel_degree = 0;
     n.peel_xor = 0;
@@ -274,7 +273,7 @@ uint64_t WeightedUnionFind::decode(std::span<const uint32_t> fired_detectors) {
   peel();
 
   uint64_t mask = g.flipped_observables;
-  for (uint32_t e : correction_) mask ^= g.edges[e].observables;
+  for (uint32_t e : correction_) mask ^= ends_[e].observables;
   if (!g.flipped_edges.empty()) {
     // The correction proper: the flipped edges, minus those the peeling undid.
     buckets_dirty_ = true;  // marks are cleared below, or by the next reset if this throws

@@ -77,6 +77,12 @@ class WeightedUnionFind {
     uint32_t edge;
     int64_t length;  // twice the weight
   };
+  // What peeling and the read-out need of an edge.
+  struct Ends {
+    uint32_t u;
+    uint32_t v;
+    uint64_t observables;
+  };
   // A scheduled look at a node. Entries wait in a bucket per time, kept in a ring of buckets
   // longer than the longest edge: every pending entry lies within one edge length of now, so a
   // bucket holds one time only. A bitmap of the non-empty buckets finds the next.
@@ -110,7 +116,8 @@ class WeightedUnionFind {
   // Schedules every node of a frontier list, dropping those with nothing left to grow.
   void schedule_frontier(uint32_t& head, uint32_t& tail);
   void visit(uint32_t x);
-  void join(uint32_t e);
+  // Joins the clusters of u (touched, in an active cluster) and v by edge e.
+  void join(uint32_t e, uint32_t u, uint32_t v);
   void reach_boundary(uint32_t e, uint32_t root);
   // The first non-empty bucket at or after now, or kNone.
   uint32_t next_bucket() const;
@@ -120,6 +127,7 @@ class WeightedUnionFind {
   std::shared_ptr<const DecodingGraph> graph_;
   std::vector<uint32_t> adjacent_start_;
   std::vector<Adjacent> adjacent_;
+  std::vector<Ends> ends_;
   std::vector<Hot> hot_;
   std::vector<Cold> cold_;
   int64_t now_ = 0;

@@ -39,7 +39,31 @@ bool is_shift_instruction(std::string_view line) {
          space_len_at(line.data() + kShiftDetectors.size(), line.data() + line.size()) > 0;
 }
 
-bool is_error_instruction(std::string_view line) { return line.size() >= 6 && line.starts_with("error("); }
+// Instruction names may carry a tag in square brackets right after them (`error[leak](0.1) D0`,
+// `repeat[r] 3 {`). A tag means nothing for decoding, so a tagged instruction reads exactly as
+// the same instruction without its tag. The tag runs to the first "]".
+struct AfterName {
+  std::string_view rest;      // the line after the name and its tag
+  bool tagged = false;
+  bool unterminated = false;  // a "[" with no "]" after it
+};
+
+// `line` starts with `name`.
+AfterName after_name(std::string_view line, std::string_view name) {
+  std::string_view rest = line.substr(name.size());
+  if (!rest.starts_with('[')) return {rest};
+  const size_t close = rest.find(']');
+  if (close == std::string_view::npos) return {{}, true, true};
+  return {rest.substr(close + 1), true};
+}
+
+// The text after "error(" (past a tag) of an error instruction, or nothing for other lines.
+std::optional<std::string_view> error_arguments(std::string_view line) {
+  if (!line.starts_with("error")) return std::nullopt;
+  const AfterName after = after_name(line, "error");
+  if (after.unterminated || !after.rest.starts_with('(')) return std::nullopt;
+  return after.rest.substr(1);
+}
 
 // Splits a parenthesised argument list at its commas.
 class Pieces {
@@ -70,11 +94,12 @@ struct Declaration {
   std::string_view targets;
 };
 
-Failure read_declaration(std::string_view line, Declaration& out) {
-  if (const size_t open = line.find('('); open != std::string_view::npos) {
-    const size_t close = line.find(')');
+// `args` is the line after "detector" and its tag; `line` the whole line, for messages.
+Failure read_declaration(std::string_view line, std::string_view args, Declaration& out) {
+  if (const size_t open = args.find('('); open != std::string_view::npos) {
+    const size_t close = args.find(')');
     if (close == std::string_view::npos || close < open) return DemParseError::malformed_detector_coords(line);
-    const std::string_view inner = line.substr(open + 1, close - open - 1);
+    const std::string_view inner = args.substr(open + 1, close - open - 1);
     Coords c{0.0, 0.0, 0.0};
     if (!trim(inner).empty()) {
       Pieces pieces(inner);
@@ -83,9 +108,9 @@ Failure read_declaration(std::string_view line, Declaration& out) {
         if (out.written < 3) c[out.written] = parse_float(trim(piece)).value_or(0.0);
     }
     out.coords = c;
-    out.targets = line.substr(close + 1);
+    out.targets = args.substr(close + 1);
   } else {
-    out.targets = line.substr(8);
+    out.targets = args;
   }
   return {};
 }
@@ -181,21 +206,40 @@ class Parser {
 
   Failure parse_line(std::string_view line) {
     if (line.empty()) return {};
+    AfterName after;
     switch (line[0]) {
       case 'e':
-        if (is_error_instruction(line)) return parse_error(line);
+        if (!line.starts_with("error")) break;
+        after = after_name(line, "error");
+        if (after.unterminated) return DemParseError::unterminated_tag(line);
+        if (after.rest.starts_with('(')) return parse_error(line, after.rest.substr(1));
         break;
       case 'd':
-        if (line.starts_with("detector")) return parse_detector(line);
-        break;
+        if (!line.starts_with("detector")) break;
+        after = after_name(line, "detector");
+        if (after.unterminated) return DemParseError::unterminated_tag(line);
+        return parse_detector(line, after.rest);
       case 'l':
+        if (!line.starts_with("logical_observable")) break;
+        after = after_name(line, "logical_observable");
+        if (after.unterminated) return DemParseError::unterminated_tag(line);
         // A body is read as a model of its own whose counts are dropped, so its observable
         // declarations have no effect.
-        if (line.size() >= 18 && line.starts_with("logical_observable") && !in_body_)
+        if (in_body_) break;
+        if (!after.tagged) {
           parse_observable(line);
+        } else {
+          // Without its tag, the name and whatever follows it up to a space would be one token,
+          // never a target: skip that part here too.
+          const std::string_view rest = after.rest;
+          parse_observable(rest, !rest.empty() && space_len_at(rest.data(), rest.data() + rest.size()) == 0);
+        }
         break;
       case 'r':
-        if (line.size() >= 7 && line.starts_with("repeat ")) return parse_repeat(line);
+        if (!line.starts_with("repeat")) break;
+        after = after_name(line, "repeat");
+        if (after.unterminated) return DemParseError::unterminated_tag(line);
+        if (after.rest.starts_with(' ')) return parse_repeat(after.rest);
         break;
       case 's':
         if (is_shift_instruction(line)) return parse_shift(line);
@@ -217,8 +261,8 @@ class Parser {
     return model_.detector_targets.size() + model_.observable_targets.size() + model_.component_breaks.size();
   }
 
-  Failure parse_error(std::string_view line) {
-    const std::string_view rest = line.substr(6);
+  // `rest` is the line after "error(" (and the tag before the parenthesis, if any).
+  Failure parse_error(std::string_view line, std::string_view rest) {
     const size_t close = rest.find(')');
     if (close == std::string_view::npos) return DemParseError::invalid_probability(line);
     const std::string_view written = rest.substr(0, close);
@@ -275,9 +319,9 @@ class Parser {
     return value;
   }
 
-  Failure parse_detector(std::string_view line) {
+  Failure parse_detector(std::string_view line, std::string_view args) {
     Declaration text;
-    if (Failure f = read_declaration(line, text)) return f;
+    if (Failure f = read_declaration(line, args, text)) return f;
     uint32_t raw = 0;
     const std::optional<uint32_t> index = first_valid_target(text.targets, offset_, raw);
     if (!index) return DemParseError::malformed_target(line);
@@ -312,9 +356,10 @@ class Parser {
     return {};
   }
 
-  void parse_observable(std::string_view line) {
-    Tokens tokens(line);
+  void parse_observable(std::string_view text, bool skip_first_token = false) {
+    Tokens tokens(text);
     std::string_view token;
+    if (skip_first_token) tokens.next(token);
     while (tokens.next(token)) {
       if (const std::optional<uint8_t> index = parse_observable_target(token)) {
         note_observable(*index);
@@ -326,12 +371,9 @@ class Parser {
   // shift_detectors[tag](c1, c2, ...) K: later detector targets gain K, later declared
   // coordinates gain (c1, c2, c3). Anything malformed fails with the whole line.
   Failure parse_shift(std::string_view line) {
-    std::string_view rest = line.substr(kShiftDetectors.size());
-    if (rest.starts_with('[')) {
-      const size_t close = rest.find(']');
-      if (close == std::string_view::npos) return DemParseError::malformed_target(line);
-      rest.remove_prefix(close + 1);
-    }
+    const AfterName after = after_name(line, kShiftDetectors);
+    if (after.unterminated) return DemParseError::unterminated_tag(line);
+    std::string_view rest = after.rest;
     Coords delta{0.0, 0.0, 0.0};
     if (rest.starts_with('(')) {
       const size_t close = rest.find(')');
@@ -363,8 +405,9 @@ class Parser {
     return {};
   }
 
-  Failure parse_repeat(std::string_view line) {
-    Tokens tokens(trim(line.substr(6)));
+  // `args` is the header after "repeat" and its tag.
+  Failure parse_repeat(std::string_view args) {
+    Tokens tokens(trim(args));
     std::string_view token;
     if (!tokens.next(token)) token = {};
     const std::optional<uint64_t> count = parse_unsigned(token, UINT64_MAX, true);
@@ -515,8 +558,9 @@ class Parser {
     std::string_view line;
     size_t errors_seen = 0;
     while (body.next(line)) {
-      if (!is_error_instruction(line) || errors_seen++ != j) continue;
-      Tokens tokens(line.substr(line.find(')') + 1));
+      const std::optional<std::string_view> args = error_arguments(line);
+      if (!args || errors_seen++ != j) continue;
+      Tokens tokens(args->substr(args->find(')') + 1));
       std::string_view token;
       size_t detectors_seen = 0;
       while (tokens.next(token))
@@ -573,6 +617,9 @@ DemParseError DemParseError::invalid_repeat_count(std::string_view token) {
 DemParseError DemParseError::malformed_detector_coords(std::string_view line) {
   return {DemParseErrorKind::MalformedDetectorCoords, std::string(line)};
 }
+DemParseError DemParseError::unterminated_tag(std::string_view line) {
+  return {DemParseErrorKind::UnterminatedTag, std::string(line)};
+}
 DemParseError DemParseError::model_too_large(std::string_view what, uint64_t limit) {
   return {DemParseErrorKind::ModelTooLarge, std::string(what), limit};
 }
@@ -589,6 +636,8 @@ std::string DemParseError::message() const {
       return quoted("invalid repeat count '", text, "'");
     case DemParseErrorKind::MalformedDetectorCoords:
       return quoted("malformed detector coords '", text, "'");
+    case DemParseErrorKind::UnterminatedTag:
+      return quoted("unterminated tag in '", text, "'");
     case DemParseErrorKind::ModelTooLarge:
       return "detector error model too large: more than " + std::to_string(limit) + " " + text;
   }

@@ -173,8 +173,8 @@ INSTANTIATE_TEST_SUITE_P(
         CountCase{"error(0.1) D0 D1 L0", 1, 2, 1, 0}, CountCase{"detector D9", 0, 10, 0, 1},
         CountCase{"logical_observable L5", 0, 0, 6, 0}, CountCase{"logical_observable L300", 0, 0, 0, 0},
         CountCase{"error(0.1) D4294967295", 1, 4294967296, 0, 0},
-        // Unknown and tagged instructions, stray braces and "#" inside a line are skipped.
-        CountCase{"error[tag](0.1) D5\nfoo D7\n}\nlogical_observable # L3\nerrorD1", 0, 0, 4, 0},
+        // Unknown instructions, stray braces and "#" inside a line are skipped; tagged ones count.
+        CountCase{"error[tag](0.1) D5\nfoo D7\n}\nlogical_observable # L3\nerrorD1", 1, 6, 4, 0},
         CountCase{"repeat 3 {\nerror(0.1) D0\n}", 3, 1, 0, 0},
         CountCase{"repeat 0 {\nerror(0.1) D0\ndetector D2\n}", 0, 3, 0, 1},
         CountCase{"repeat 4 {\n  error(0.1) D0 D5\n}", 4, 6, 0, 0},
@@ -248,7 +248,12 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"shift_detectors(a) 1", K::MalformedTarget, "malformed target 'shift_detectors(a) 1'"},
         FailureCase{"shift_detectors(1,,2) 1", K::MalformedTarget, "malformed target 'shift_detectors(1,,2) 1'"},
         FailureCase{"shift_detectors(1 2", K::MalformedTarget, "malformed target 'shift_detectors(1 2'"},
-        FailureCase{"shift_detectors[t 1", K::MalformedTarget, "malformed target 'shift_detectors[t 1'"},
+        // A tag needs its closing bracket, on every instruction the reader knows.
+        FailureCase{"shift_detectors[t 1", K::UnterminatedTag, "unterminated tag in 'shift_detectors[t 1'"},
+        FailureCase{"error[leak(0.1) D0", K::UnterminatedTag, "unterminated tag in 'error[leak(0.1) D0'"},
+        FailureCase{"detector[a(1) D0", K::UnterminatedTag, "unterminated tag in 'detector[a(1) D0'"},
+        FailureCase{"logical_observable[ L0", K::UnterminatedTag, "unterminated tag in 'logical_observable[ L0'"},
+        FailureCase{"repeat[r 2 {\nerror(0.1) D0\n}", K::UnterminatedTag, "unterminated tag in 'repeat[r 2 {'"},
         FailureCase{"shift_detectors 18446744073709551616", K::MalformedTarget,
                     "malformed target 'shift_detectors 18446744073709551616'"},
         // Shifted indices must still fit in 32 bits, in every repetition.
