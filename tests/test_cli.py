@@ -148,7 +148,7 @@ def test_decode_surface_rounds_with_and_without_a_sliding_window(tmp_path):
     assert (exp.frames_per_shot, exp.ancilla_count) == (7, 8)
     truth = synth.read_truth(exp.truth)
     frames = list(_ostrel.OstrelStream(exp.stream))
-    layout = _ostrel.DetectorErrorModel.from_file(exp.dem).detector_layout()
+    layout = _ostrel.SlidingWindowDecoder.coordinate_layout(exp.dem)
     shots = np.zeros((exp.shots, exp.detector_count), dtype=np.uint8)
     for i, f in enumerate(frames):
         cells = layout[f.round] >= 0

@@ -4,7 +4,7 @@ detectors, and the round trip from sampled shots through the writer and a stream
 import numpy as np
 import pytest
 
-from _ostrel import DetectorErrorModel, OstrelStream
+from _ostrel import OstrelStream, SlidingWindowDecoder
 from ostrel import qssf, synth
 
 stim = pytest.importorskip("stim")
@@ -36,7 +36,7 @@ def test_writer_stream_layout_round_trip(tmp_path, name, distance, rounds):
     circuit = stim.Circuit.generated(name, distance=distance, rounds=rounds, after_clifford_depolarization=0.02,
                                      before_measure_flip_probability=0.02)
     dem = circuit.detector_error_model(decompose_errors=True)
-    layout = DetectorErrorModel.parse(str(dem)).detector_layout()
+    layout = SlidingWindowDecoder.coordinate_layout(dem)
     assert layout.dtype == np.int64
     np.testing.assert_array_equal(layout, documented_layout(dem))
     assert sorted(layout[layout >= 0].tolist()) == list(range(dem.num_detectors))
@@ -68,7 +68,7 @@ def test_writer_stream_layout_round_trip(tmp_path, name, distance, rounds):
 ])
 def test_coordinate_layout_refusals(text, message):
     with pytest.raises(ValueError, match=message):
-        DetectorErrorModel.parse(text).detector_layout()
+        SlidingWindowDecoder.coordinate_layout(text)
 
 
 # ---------------------------------------------------------------------------------------------

@@ -108,7 +108,7 @@ def write_experiment(out_dir: str, code: str, distance: int, rounds: int, shots:
     Repetition codes are written one frame per round (distance - 1 detectors each), so a decoder
     infers the window depth from the model. Surface codes are written one frame per round as a
     control stack emits them: every frame holds every ancilla, in the column order of the
-    model's detector layout (`DetectorErrorModel.detector_layout`, from the detector
+    model's detector layout (`SlidingWindowDecoder.coordinate_layout`, from the detector
     coordinates), cells whose ancilla has no detector in that round (the first round's X
     ancillas) are 0, and the round computed from the data-qubit readout is each shot's last
     frame. `frame_layout` turns such frames back into detector indices."""
@@ -154,7 +154,7 @@ def frame_layout(dem_text: str) -> Any:
     array of detector indices, -1 where an ancilla has no detector in a round."""
     import _ostrel
 
-    return _ostrel.DetectorErrorModel.parse(dem_text).detector_layout()
+    return _ostrel.SlidingWindowDecoder.coordinate_layout(dem_text)
 
 
 def frames_from_shots(detectors: Any, layout: Any) -> Any:

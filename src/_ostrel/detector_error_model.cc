@@ -10,8 +10,6 @@
 #include "_ostrel/args.h"
 #include "_ostrel/errors.h"
 #include "_ostrel/py_ref.h"
-#include "_ostrel/numpy_arrays.h"
-#include "ostrel/decode/detector_layout.h"
 #include "ostrel/dem/dem_parser.h"
 #include "ostrel/dem/dem_schema.h"
 #include "ostrel/dem/spacetime_graph.h"
@@ -82,14 +80,6 @@ PyObject* dem_from_file(PyObject*, PyObject* args, PyObject* kwargs) {
     dem::DetectorErrorModel model;
     if (!parse_dem_text(text, model)) return nullptr;
     return wrap_model(std::move(model));
-  });
-}
-
-PyObject* dem_detector_layout(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* {
-    auto layout = decode::DetectorLayout::from_coordinates(model_of(self));
-    if (!layout.ok()) return raise_value_error(layout.error());
-    return new_index_matrix(layout->cells(), layout->rows(), layout->columns(), decode::DetectorLayout::kNone);
   });
 }
 
@@ -200,16 +190,6 @@ PyMethodDef dem_methods[] = {
      "Requires `pymatching` to be installed (`pip install pymatching`).\n"
      "Edges are added with weight `-ln(p/(1-p))` and `fault_ids` identifying\n"
      "which observables flip when the error fires."},
-    {"detector_layout", dem_detector_layout, METH_NOARGS,
-     "detector_layout($self)\n--\n\n"
-     "Where each detector sits in frames of one round each, from the detector coordinates.\n"
-     "\n"
-     "Returns a 2-D int64 array of shape ``(rounds, ancillas)``: cell ``[r, c]`` is the\n"
-     "detector that ancilla column ``c`` reports in round ``r``, or -1. A detector's last\n"
-     "coordinate is its round (rows in ascending order of that value); the coordinates\n"
-     "before it name its ancilla (columns in ascending lexicographic order of those\n"
-     "tuples). Raises ValueError if a detector an error names has no coordinates or two\n"
-     "detectors share their coordinates."},
     {"to_schema_json", with_keywords(dem_to_schema_json), METH_VARARGS | METH_KEYWORDS,
      "to_schema_json($self, name)\n--\n\n"
      "Serialise this DEM as a `HardwareSchema`-compatible JSON string."},

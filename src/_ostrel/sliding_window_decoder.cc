@@ -154,6 +154,26 @@ PyObject* sliding_push(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+PyObject* sliding_coordinate_layout(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"dem", nullptr};
+    PyObject* dem_arg;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:coordinate_layout", const_cast<char**>(kwlist), &dem_arg))
+      return nullptr;
+    dem::DetectorErrorModel parsed;
+    const dem::DetectorErrorModel* model = model_if_dem(dem_arg);
+    if (!model) {
+      std::string text;
+      if (!dem_text_of(dem_arg, text)) return nullptr;
+      if (!parse_dem_text(text, parsed)) return nullptr;
+      model = &parsed;
+    }
+    auto layout = decode::DetectorLayout::from_coordinates(*model);
+    if (!layout.ok()) return raise_value_error(layout.error());
+    return new_index_matrix(layout->cells(), layout->rows(), layout->columns(), decode::DetectorLayout::kNone);
+  });
+}
+
 PyObject* sliding_finish(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     auto* s = as_sliding(self);
@@ -275,6 +295,16 @@ PyMethodDef methods[] = {
      "committed so far in this shot. After the shot's last round\n"
      "(``rounds_per_shot - 1``) it is the shot's prediction. A round that does not\n"
      "fit raises ValueError and changes nothing."},
+    {"coordinate_layout", with_keywords(sliding_coordinate_layout), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+     "coordinate_layout(dem)\n--\n\n"
+     "The detector layout of a model from its detector coordinates.\n"
+     "\n"
+     "Returns a 2-D int64 array of shape ``(rounds, ancillas)``: cell ``[r, c]`` is the\n"
+     "detector that ancilla column ``c`` reports in round ``r``, or -1. A detector's last\n"
+     "coordinate is its round (rows in ascending order of that value); the coordinates\n"
+     "before it name its ancilla (columns in ascending lexicographic order of those\n"
+     "tuples). Raises ValueError if a detector an error names has no coordinates or two\n"
+     "detectors share their coordinates. ``dem`` takes any form the constructor takes."},
     {"finish", sliding_finish, METH_NOARGS,
      "finish($self)\n--\n\n"
      "End the shot in progress early: decode the rounds held with a closing time\n"
@@ -335,7 +365,7 @@ PyType_Slot slots[] = {
                     "\n"
                     "``dem`` is a model in any form ``Decoder`` accepts. ``layout`` maps rounds and\n"
                     "ancilla columns to detectors: 'coordinates' (each detector's last coordinate\n"
-                    "is its round; see ``DetectorErrorModel.detector_layout``) or a 2-D integer\n"
+                    "is its round; see ``coordinate_layout``) or a 2-D integer\n"
                     "array (rounds x ancillas) of detector indices with -1 for none.\n"
                     "\n"
                     "A stream accepts it in ``set_decoder``: each frame is one round (``round`` its\n"

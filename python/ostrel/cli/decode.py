@@ -107,7 +107,7 @@ def rounds_layout(model: Any) -> Any:
     import numpy as np
 
     try:
-        layout = model.detector_layout()
+        layout = _ostrel.SlidingWindowDecoder.coordinate_layout(model)
     except ValueError:
         return None
     blocks = np.arange(layout.size).reshape(layout.shape)
@@ -127,7 +127,7 @@ def decode_rounds(source: str, dem: str, truth: list[int] | None, window: tuple[
     import numpy as np
 
     model = _ostrel.DetectorErrorModel.from_file(dem)
-    layout = model.detector_layout()
+    layout = _ostrel.SlidingWindowDecoder.coordinate_layout(model)
     rounds = layout.shape[0]
     commit, buffer = window if window else (rounds, 1)
     decoder = _ostrel.SlidingWindowDecoder(model, commit, buffer)
