@@ -94,4 +94,10 @@ PyObject* new_index_matrix(std::span<const uint32_t> values, size_t rows, size_t
   return array;
 }
 
+std::optional<uint64_t> numpy_bool_scalar(PyObject* o) {
+  if (!PyArray_IsScalar(o, Bool)) return std::nullopt;
+  const int truth = PyObject_IsTrue(o);  // cannot fail for a NumPy bool
+  return uint64_t(truth > 0 ? 1 : 0);
+}
+
 }  // namespace ostrel::py
