@@ -10,6 +10,7 @@
 #include "_ostrel/args.h"
 #include "_ostrel/borrow.h"
 #include "_ostrel/errors.h"
+#include "_ostrel/frame_batch.h"
 #include "_ostrel/detector_error_model.h"
 #include "_ostrel/py_ref.h"
 #include "_ostrel/syndrome_frame.h"
@@ -105,6 +106,19 @@ PyObject* stream_next(PyObject* self) {
     f->observable_flips = *mask;
     f->has_observable_flips = true;
     return frame.release();
+  });
+}
+
+PyObject* stream_read_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    auto request = parse_batch_request(args, kwargs);
+    if (!request) return nullptr;
+    auto* s = as_stream(self);
+    Borrow access = Borrow::exclusive(s->borrow);
+    if (!access) return nullptr;
+    StreamState& st = s->state;
+    if (!st.is_open()) return raise_os_error("stream is closed");
+    return read_frame_batch(*st.source, st.frame, st.decoder ? &*st.decoder : nullptr, *request);
   });
 }
 
@@ -214,6 +228,7 @@ PyMethodDef methods[] = {
      "window_depth:\n"
      "    Number of syndrome rounds per decode window. 0 = auto-infer from\n"
      "    ``detector_count / ancilla_count`` (default)."},
+    {"read_batch", with_keywords(stream_read_batch), METH_VARARGS | METH_KEYWORDS, kReadBatchDoc},
     {"close", stream_close, METH_NOARGS, "close($self)\n--\n\n"},
     {"__enter__", stream_enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
     {"__exit__", with_keywords(stream_exit),

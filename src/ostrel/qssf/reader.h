@@ -42,7 +42,6 @@ class FrameReader {
   bool header_read_ = false;
   SchemaId schema_id_{};
   std::optional<uint64_t> last_frame_id_;
-  std::array<uint8_t, FRAME_HEADER_LEN> header_bytes_{};
 };
 
 }  // namespace ostrel::qssf
