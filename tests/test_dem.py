@@ -120,12 +120,12 @@ def test_parse_and_from_file_publish_their_signatures_and_docstrings():
     assert DEM.parse.__doc__ == "Parse a Stim DEM from its text representation."
     assert DEM.from_file.__text_signature__ == "(path)"
     assert DEM.from_file.__doc__ == "Load a Stim DEM from a file path."
-    assert DEM.to_pymatching.__text_signature__ == "($self)"
-    assert DEM.to_pymatching.__doc__ == (
+    assert DEM.to_pymatching.__text_signature__ == "($self, merge_strategy=None)"
+    assert DEM.to_pymatching.__doc__.startswith(
         "Build a `pymatching.Matching` object from this DEM.\n\n"
         "Requires `pymatching` to be installed (`pip install pymatching`).\n"
         "Edges are added with weight `-ln(p/(1-p))` and `fault_ids` identifying\n"
-        "which observables flip when the error fires.")
+        "which observables flip when the error fires.\n\n")
     assert DEM.to_schema_json.__text_signature__ == "($self, name)"
     assert DEM.to_schema_json.__doc__ == (
         "Serialise this DEM as a `HardwareSchema`-compatible JSON string.")
@@ -198,10 +198,11 @@ def test_from_file_takes_a_str_path_only(tmp_path):
 
 
 def test_from_file_failures(tmp_path):
-    with pytest.raises(OSError) as missing:
+    with pytest.raises(FileNotFoundError) as missing:
         DEM.from_file(str(tmp_path / "absent.dem"))
     assert str(missing.value) == "No such file or directory (os error 2)"
-    with pytest.raises(OSError, match=r"^Is a directory \(os error 21\)$"):
+    assert missing.value.errno == 2
+    with pytest.raises(IsADirectoryError, match=r"^Is a directory \(os error 21\)$"):
         DEM.from_file(str(tmp_path))
 
     latin1 = tmp_path / "latin1.dem"
@@ -209,7 +210,7 @@ def test_from_file_failures(tmp_path):
     with pytest.raises(OSError) as not_utf8:
         DEM.from_file(str(latin1))
     assert str(not_utf8.value) == "stream did not contain valid UTF-8"
-    assert not isinstance(not_utf8.value, ValueError)
+    assert not isinstance(not_utf8.value, ValueError) and not_utf8.value.errno is None
 
     broken = tmp_path / "broken.dem"
     broken.write_text("error(0.1) X1\n")
@@ -253,6 +254,7 @@ def test_from_file_failures(tmp_path):
     ("shift_detectors -1", "malformed target 'shift_detectors -1'"),
     ("shift_detectors(a) 1", "malformed target 'shift_detectors(a) 1'"),
     ("shift_detectors 4294967295\nerror(0.1) D1", "malformed target 'D1'"),
+    ("error(0.1) D0\nrepeat[r 2 {\nerror(0.1) D1\n}", "unterminated tag in 'repeat[r 2 {'"),
 ])
 def test_parse_failures_carry_their_exact_message(text, message):
     with pytest.raises(ValueError) as failure:
@@ -262,8 +264,8 @@ def test_parse_failures_carry_their_exact_message(text, message):
 
 
 @pytest.mark.parametrize("text, counts", [
-    # Unknown, tagged and malformed-looking instructions that are not ours are skipped.
-    ("error[tag](0.1) D5\nfoo D7\n}\nlogical_observable # L3\nERROR(0.1) D9", (0, 4, 0)),
+    # Unknown and malformed-looking instructions that are not ours are skipped; tagged ones count.
+    ("error[tag](0.1) D5\nfoo D7\n}\nlogical_observable # L3\nERROR(0.1) D9", (6, 4, 1)),
     ("error(0.1) L0 D3 ^ D4\nerror( 0.5 )D+5 D007", (8, 1, 2)),
     ("error(2.0)\nerror(0)\nerror(nan) D2\nerror(-inf) L1", (3, 2, 4)),
     ("repeat 0 {\nerror(0.1) D0\ndetector D2\n}", (3, 0, 0)),
@@ -329,6 +331,39 @@ def test_stim_models_read_as_stim_reads_them(fake_pymatching, task, distance, ro
     assert flattened.to_pymatching().calls == expected
     # Declared detectors (and so their shifted coordinates) come out the same way too.
     assert strip_schema_id(folded.to_schema_json("m")) == strip_schema_id(flattened.to_schema_json("m"))
+
+
+def tag_circuit(circuit):
+    """The circuit with a tag on every noise channel, detector, observable and repeat block."""
+    tagged = re.sub(r"^(\s*)(DEPOLARIZE1|DEPOLARIZE2|X_ERROR|Z_ERROR|DETECTOR|OBSERVABLE_INCLUDE|REPEAT)\b",
+                    r"\1\2[noise-7]", str(circuit), flags=re.M)
+    return stim.Circuit(tagged)
+
+
+@pytest.mark.parametrize("task, distance, rounds, p", [STIM_MODELS[0], STIM_MODELS[3], STIM_MODELS[6]])
+def test_tagged_models_read_as_their_untagged_text(fake_pymatching, frames_file, task, distance, rounds, p):
+    circuit, plain = generated(task, distance, rounds, p)
+    tagged = tag_circuit(circuit).detector_error_model(decompose_errors=True)
+    text = str(tagged)
+    assert "error[noise-7](" in text and "repeat[noise-7]" in text and "detector[noise-7](" in text
+    # Tags on the model's own instructions too, including the shifts inside repeat bodies.
+    text = re.sub(r"^(\s*)(shift_detectors|logical_observable)\b", r"\1\2[t]", text, flags=re.M)
+
+    models = [DEM.parse(text), DEM.parse(str(plain))]
+    counts = [(m.detector_count, m.observable_count, m.error_count) for m in models]
+    assert counts[0] == counts[1] == (plain.num_detectors, plain.num_observables,
+                                     sum(1 for inst in plain.flattened() if inst.type == "error"))
+    assert models[0].to_pymatching().calls == models[1].to_pymatching().calls == expected_calls(plain)
+    assert strip_schema_id(models[0].to_schema_json("m")) == strip_schema_id(models[1].to_schema_json("m"))
+
+    shots = circuit.compile_detector_sampler(seed=5).sample(50).astype(int).tolist()
+    masks = []
+    for model in (text, str(plain)):
+        path = frames_file(*(dict(frame_id=i + 1, detector_events=s) for i, s in enumerate(shots)))
+        with _ostrel.OstrelStream(path) as stream:
+            stream.set_decoder(model, window_depth=1)
+            masks.append([frame.observable_flips for frame in stream])
+    assert masks[0] == masks[1] and len(masks[0]) == 50
 
 
 # ---------------------------------------------------------------------------------------------
@@ -452,6 +487,53 @@ def test_real_pymatching_refuses_parallel_edges_by_its_own_rule():
     assert isinstance(matching, pymatching.Matching)
     assert matching.num_nodes == 3 and matching.num_edges == 2
     assert matching.boundary == {2}
+
+
+STIM_CIRCUITS = [
+    ("repetition_code:memory", 3), ("repetition_code:memory", 7), ("surface_code:rotated_memory_z", 3),
+    ("surface_code:rotated_memory_x", 5), ("surface_code:unrotated_memory_z", 3), ("color_code:memory_xyz", 3),
+]
+
+
+@pytest.mark.parametrize("family, distance", STIM_CIRCUITS, ids=[f"{f}-d{d}" for f, d in STIM_CIRCUITS])
+def test_merge_strategy_export_decodes_like_pymatchings_own_reading(family, distance):
+    stim = pytest.importorskip("stim")
+    pymatching = pytest.importorskip("pymatching")
+    circuit = stim.Circuit.generated(family, distance=distance, rounds=distance, after_clifford_depolarization=0.01,
+                                     before_measure_flip_probability=0.01, after_reset_flip_probability=0.01)
+    dem = circuit.detector_error_model(decompose_errors=True)
+    model = DEM.parse(str(dem))
+    with pytest.raises(ValueError, match="Parallel edges not permitted"):  # the default is unchanged
+        model.to_pymatching()
+    ours = model.to_pymatching(merge_strategy="independent")
+    reference = pymatching.Matching.from_detector_error_model(dem)
+    assert (ours.num_detectors, ours.num_edges) == (reference.num_detectors, reference.num_edges)
+    shots, observables = circuit.compile_detector_sampler(seed=distance).sample(2000, separate_observables=True)
+    predictions = ours.decode_batch(shots)
+    assert np.array_equal(predictions, reference.decode_batch(shots))
+    assert predictions.any() and (predictions != observables).any(axis=1).sum() < 1000  # real, good work
+
+
+def test_merge_strategies_merge_components_by_pymatchings_rules():
+    pymatching = pytest.importorskip("pymatching")
+    # D0-D1 three times (once as part of a decomposed error), D1 alone twice; p = 0 is left out.
+    model = DEM.parse("error(0.1) D0 D1 L0\nerror(0.2) D0 D1\nerror(0.3) D2 ^ D0 D1 L1\n"
+                      "error(0.1) D1\nerror(0.4) D1 L0\nerror(0) D2 D3")
+    edges = {name: {(u, v): (round(data["error_probability"], 6), data["fault_ids"])
+                    for u, v, data in model.to_pymatching(merge_strategy=name).edges()}
+             for name in ("independent", "keep-original", "replace")}
+    p01 = 0.1 * 0.8 + 0.2 * 0.9
+    p01 = p01 * 0.7 + 0.3 * (1 - p01)
+    assert edges["independent"][(0, 1)][0] == round(p01, 6)
+    assert edges["keep-original"][(0, 1)] == (0.1, {0}) and edges["replace"][(0, 1)] == (0.3, {1})
+    assert edges["keep-original"][(1, None)] == (0.1, set()) and edges["replace"][(1, None)] == (0.4, {0})
+    assert all(set(e) == {(0, 1), (1, None), (2, None)} for e in edges.values())
+    with pytest.raises(ValueError, match="Parallel edges not permitted"):
+        model.to_pymatching(merge_strategy="disallow")
+    with pytest.raises(TypeError, match="argument 'merge_strategy'"):
+        model.to_pymatching(merge_strategy=1)
+    with pytest.raises(ValueError, match="has a component with 3 detectors"):
+        DEM.parse("error(0.1) D0 D1 D2").to_pymatching(merge_strategy="independent")
 
 
 @pytest.mark.parametrize("text, message", [

@@ -11,9 +11,9 @@ import _ostrel
 ALL_NAMES = [
     "SyndromeFrame", "SyndromeWindow", "OstrelStream", "CodeType", "DecoderResult",
     "LogicalCorrection", "DetectorErrorModel", "SpacetimeGraph", "LogicalErrorAccumulator",
-    "FrameBatch", "OstrelError", "__version__",
+    "Decoder", "FrameBatch", "OstrelError", "__version__",
 ]
-CLASSES = [n for n in ALL_NAMES[:10] if hasattr(_ostrel, n)]
+CLASSES = [n for n in ALL_NAMES[:11] if hasattr(_ostrel, n)]
 NO_CONSTRUCTOR = [n for n in ["SyndromeFrame", "CodeType", "LogicalCorrection", "DetectorErrorModel",
                               "SpacetimeGraph", "FrameBatch"] if hasattr(_ostrel, n)]
 

@@ -17,5 +17,10 @@ bool init_detector_error_model_types();
 bool read_dem_file(const std::string& path, std::string& text);
 // Parses DEM text; on failure sets ValueError with the parser's message.
 bool parse_dem_text(std::string_view text, dem::DetectorErrorModel& model);
+// The DEM text `dem` stands for: the file a str names when anything exists at that path (else
+// the str itself), the file an os.PathLike names, or str(dem). On failure a Python error is set.
+bool dem_text_of(PyObject* dem, std::string& text);
+// The model of a DetectorErrorModel instance, or null for any other object.
+const dem::DetectorErrorModel* model_if_dem(PyObject* o);
 
 }  // namespace ostrel::py

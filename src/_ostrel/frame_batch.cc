@@ -203,6 +203,7 @@ PyType_Spec spec = {
 std::nullptr_t raise_batch_error(const io::BatchError& error) {
   if (const auto* e = std::get_if<qssf::QssfError>(&error)) return raise_qssf(*e);
   if (const auto* e = std::get_if<decode::WindowError>(&error)) return raise_window_error(*e);
+  if (std::holds_alternative<io::BatchInterrupted>(error)) return raise_internal_fault("interrupted");
   const auto& e = std::get<qssf::BatchAllocError>(error);
   return raise_error(e.too_large ? PyExc_ValueError : PyExc_MemoryError, e.message());
 }
@@ -250,19 +251,25 @@ std::optional<BatchRequest> parse_batch_request(PyObject* args, PyObject* kwargs
 }
 
 PyObject* read_frame_batch(io::FrameSource& source, qssf::ParsedFrame& frame,
-                           decode::StreamDecoder* decoder, const BatchRequest& request) {
-  // The loop touches no Python object; other threads run while it reads and decodes. The caller's
-  // exclusive borrow keeps every other use of the stream out meanwhile.
+                           decode::StreamDecoder* decoder, const BatchRequest& request,
+                           const WaitInterrupt* first_wait, const std::function<PyObject*()>& interrupted) {
+  // The wait for the first frame runs with the interpreter lock, so signal handlers can run. Once a
+  // frame is in, the rest of the batch touches no Python object and other threads run meanwhile;
+  // the caller's exclusive borrow keeps every other use of the stream out.
+  struct ReleasedLock {
+    PyThreadState* state = PyEval_SaveThread();
+    ~ReleasedLock() { PyEval_RestoreThread(state); }
+  };
   std::optional<Result<qssf::FrameBatch, io::BatchError>> read;
   {
-    // Takes the interpreter lock back however the block is left, exceptions included.
-    struct ReleasedLock {
-      PyThreadState* state = PyEval_SaveThread();
-      ~ReleasedLock() { PyEval_RestoreThread(state); }
-    } released;
-    read.emplace(io::read_batch(source, frame, request.max_frames, request.bit_packed, decoder));
+    std::optional<ReleasedLock> released;  // takes the lock back however the block is left
+    io::BatchWaits waits{first_wait, [&] { released.emplace(); }};
+    read.emplace(io::read_batch(source, frame, request.max_frames, request.bit_packed, decoder, waits));
   }
-  if (!read->ok()) return raise_batch_error(read->error());
+  if (!read->ok()) {
+    if (std::holds_alternative<io::BatchInterrupted>(read->error())) return interrupted();
+    return raise_batch_error(read->error());
+  }
   return new_batch_object(read->value());
 }
 

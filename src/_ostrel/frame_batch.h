@@ -1,10 +1,14 @@
 #pragma once
 // FrameBatch: many frames as NumPy arrays, made by OstrelStream.read_batch.
 #include <cstdint>
+#include <functional>
 #include <optional>
 
 #include "_ostrel/python.h"
 
+namespace ostrel {
+struct WaitInterrupt;
+}
 namespace ostrel::io {
 class FrameSource;
 }
@@ -39,8 +43,10 @@ struct BatchRequest {
 std::optional<BatchRequest> parse_batch_request(PyObject* args, PyObject* kwargs);
 
 // Reads one batch from an open stream's source (the caller holds the stream exclusively) and
-// returns it as a new FrameBatch, or raises what the frames' reading raises.
+// returns it as a new FrameBatch, or raises what the frames' reading raises. `first_wait` may end
+// the wait for the first frame; `interrupted` then makes the call's result.
 PyObject* read_frame_batch(io::FrameSource& source, qssf::ParsedFrame& frame,
-                           decode::StreamDecoder* decoder, const BatchRequest& request);
+                           decode::StreamDecoder* decoder, const BatchRequest& request,
+                           const WaitInterrupt* first_wait, const std::function<PyObject*()>& interrupted);
 
 }  // namespace ostrel::py

@@ -38,6 +38,8 @@ int numpy_type_uint8();
 int numpy_type_uint16();
 int numpy_type_uint32();
 int numpy_type_uint64();
+// 0 or 1 when `o` is a NumPy bool scalar (numpy.True_ has no __index__), else nothing.
+std::optional<uint64_t> numpy_bool_scalar(PyObject* o);
 
 // A 2-D bool array of rows x cols over a copy of `values` (row-major).
 PyObject* new_bool_matrix(std::span<const uint8_t> values, size_t rows, size_t cols);

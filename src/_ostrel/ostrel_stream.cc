@@ -1,7 +1,8 @@
 #include "_ostrel/ostrel_stream.h"
 
-#include <sys/stat.h>
-
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <memory>
 #include <new>
 #include <optional>
@@ -9,6 +10,7 @@
 
 #include "_ostrel/args.h"
 #include "_ostrel/borrow.h"
+#include "_ostrel/decoder.h"
 #include "_ostrel/errors.h"
 #include "_ostrel/frame_batch.h"
 #include "_ostrel/detector_error_model.h"
@@ -25,6 +27,7 @@ namespace {
 // Everything a stream owns. The source is destroyed before the runtime whose threads serve it.
 struct StreamState {
   std::unique_ptr<io::IoRuntime> runtime;
+  std::optional<double> timeout;  // seconds one __next__ may wait in all; none: no limit
   std::unique_ptr<io::FrameSource> source;
   qssf::ParsedFrame frame;  // reused for every read, so reading allocates only the result
   // Set by set_decoder; holds the decoder, the configured depth, the model's detector count and
@@ -49,6 +52,36 @@ PyTypeObject* type = nullptr;
 
 OstrelStreamObject* as_stream(PyObject* o) { return reinterpret_cast<OstrelStreamObject*>(o); }
 
+// While __next__ (or a connect) waits it looks, every few tens of milliseconds, for pending signals (so Ctrl-C
+// and Python signal handlers run) and for the end of its time limit. The interpreter lock stays
+// held throughout, as for every call of the module.
+constexpr std::chrono::milliseconds kSignalPollInterval{20};
+
+struct WaitCheck {
+  std::optional<std::chrono::steady_clock::time_point> deadline;
+  bool signalled = false;  // a signal handler raised; its exception is set
+  bool timed_out = false;
+
+  static bool check(void* context) {
+    auto* self = static_cast<WaitCheck*>(context);
+    if (PyErr_CheckSignals() != 0) {
+      self->signalled = true;
+      return true;
+    }
+    if (self->deadline && std::chrono::steady_clock::now() >= *self->deadline) {
+      self->timed_out = true;
+      return true;
+    }
+    return false;
+  }
+};
+
+std::string seconds_text(double seconds) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%g", seconds);
+  return buf;
+}
+
 PyObject* stream_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* kwlist[] = {"source", nullptr};
@@ -58,11 +91,18 @@ PyObject* stream_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
       return nullptr;
     auto source = arg_str(source_arg, "source");
     if (!source) return nullptr;
-    auto opened = io::open_source(*source);
+    // A connection attempt can be interrupted like a read (no time limit applies to it).
+    WaitCheck wait_check;
+    const WaitInterrupt interrupt{kSignalPollInterval, &WaitCheck::check, &wait_check};
+    auto opened = io::open_source(*source, &interrupt);
     if (!opened.ok()) {
       const io::OpenError& e = opened.error();
+      if (e.kind == io::OpenError::Kind::Interrupted) {
+        if (wait_check.signalled) return nullptr;  // the handler's exception
+        return raise_os_error("i/o error: " + e.message);  // not reached: no deadline is set
+      }
       if (e.kind == io::OpenError::Kind::Unsupported) return raise_value_error(e.message);
-      return raise_os_error(e.message);
+      return raise_os_error(e.message, e.os_errno);
     }
     PyObject* o = tp->tp_alloc(tp, 0);
     if (!o) return nullptr;
@@ -88,6 +128,20 @@ PyObject* stream_iter(PyObject* self) {
   return Py_NewRef(self);
 }
 
+// The interrupt of one read's waits: signals, and the stream's timeout if it has one.
+WaitInterrupt arm_interrupt(const StreamState& st, WaitCheck& wait_check) {
+  WaitInterrupt interrupt{kSignalPollInterval, &WaitCheck::check, &wait_check};
+  if (st.timeout) {
+    const auto limit = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(*st.timeout));
+    wait_check.deadline = std::chrono::steady_clock::now() + limit;
+    // A short limit is looked at as often as it needs, down to a millisecond.
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(limit);
+    interrupt.interval = std::clamp(ms, std::chrono::milliseconds(1), kSignalPollInterval);
+  }
+  return interrupt;
+}
+
 PyObject* stream_next(PyObject* self) {
   return guarded([&]() -> PyObject* {
     auto* s = as_stream(self);
@@ -95,8 +149,16 @@ PyObject* stream_next(PyObject* self) {
     if (!access) return nullptr;
     StreamState& st = s->state;
     if (!st.is_open()) return raise_os_error("stream is closed");
-    auto read = st.source->read_one_frame(st.frame);
+    WaitCheck wait_check;
+    const WaitInterrupt interrupt = arm_interrupt(st, wait_check);
+    auto read = st.source->read_one_frame(st.frame, &interrupt);
+    // A signal handler that raised wins over whatever the read made of the rest of the call.
+    if (wait_check.signalled) return nullptr;
     if (!read.ok()) return raise_qssf(read.error());
+    if (*read == qssf::ReadStatus::Interrupted) {
+      return raise_error(PyExc_TimeoutError,
+                         "no frame arrived within the timeout of " + seconds_text(*st.timeout) + " s");
+    }
     if (*read == qssf::ReadStatus::EndOfStream) return nullptr;  // StopIteration
     PyRef frame = PyRef::steal(new_syndrome_frame(st.frame));
     if (!frame || !st.decoder) return frame.release();
@@ -118,7 +180,14 @@ PyObject* stream_read_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!access) return nullptr;
     StreamState& st = s->state;
     if (!st.is_open()) return raise_os_error("stream is closed");
-    return read_frame_batch(*st.source, st.frame, st.decoder ? &*st.decoder : nullptr, *request);
+    WaitCheck wait_check;
+    const WaitInterrupt interrupt = arm_interrupt(st, wait_check);
+    return read_frame_batch(*st.source, st.frame, st.decoder ? &*st.decoder : nullptr, *request, &interrupt,
+                            [&]() -> PyObject* {
+                              if (wait_check.signalled) return nullptr;  // the handler's exception
+                              return raise_error(PyExc_TimeoutError, "no frame arrived within the timeout of " +
+                                                                         seconds_text(*st.timeout) + " s");
+                            });
   });
 }
 
@@ -130,37 +199,6 @@ PyObject* stream_close(PyObject* self, PyObject*) {
     s->state.close();
     Py_RETURN_NONE;
   });
-}
-
-// The DEM text `dem` stands for: the file a str names when anything exists at that path (else
-// the str itself), the file an os.PathLike names, or str(dem).
-bool dem_text_of(PyObject* dem, std::string& text) {
-  if (PyUnicode_Check(dem)) {
-    auto value = arg_str(dem, "dem");
-    if (!value) return false;
-    text.assign(value->data(), value->size());
-    struct stat info;
-    const bool exists = text.find('\0') == std::string::npos && ::stat(text.c_str(), &info) == 0;
-    if (!exists) return true;
-    const std::string path = std::move(text);
-    return read_dem_file(path, text);
-  }
-  PyRef fspath = PyRef::steal(PyObject_GetAttrString(dem, "__fspath__"));
-  if (fspath) {
-    PyRef path = PyRef::steal(PyObject_CallNoArgs(fspath.get()));
-    if (!path) return false;
-    auto value = arg_str(path.get(), "dem");
-    if (!value) return false;
-    return read_dem_file(std::string(*value), text);
-  }
-  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-  PyErr_Clear();
-  PyRef str = PyRef::steal(PyObject_Str(dem));
-  if (!str) return false;
-  auto value = arg_str(str.get(), "dem");
-  if (!value) return false;
-  text.assign(value->data(), value->size());
-  return true;
 }
 
 PyObject* stream_set_decoder(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -181,6 +219,14 @@ PyObject* stream_set_decoder(PyObject* self, PyObject* args, PyObject* kwargs) {
       if (!converted) return nullptr;
       depth = *converted;
     }
+    if (is_decoder(dem_arg)) {
+      // A Decoder object: its graph and method, with scratch space of the stream's own.
+      std::optional<decode::StreamDecoder> configured;
+      if (!stream_decoder_from(dem_arg, depth, configured)) return nullptr;
+      s->state.decoder.reset();
+      s->state.decoder.emplace(std::move(*configured));
+      Py_RETURN_NONE;
+    }
     std::string text;
     if (!dem_text_of(dem_arg, text)) return nullptr;
     dem::DetectorErrorModel model;
@@ -200,6 +246,54 @@ PyObject* stream_set_decoder(PyObject* self, PyObject* args, PyObject* kwargs) {
     Py_RETURN_NONE;
   });
 }
+
+PyObject* stream_get_timeout(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    auto* s = as_stream(self);
+    Borrow access = Borrow::shared(s->borrow);
+    if (!access) return nullptr;
+    if (!s->state.timeout) Py_RETURN_NONE;
+    return PyFloat_FromDouble(*s->state.timeout);
+  });
+}
+
+int stream_set_timeout(PyObject* self, PyObject* value, void*) {
+  return guarded([&]() -> int {
+    if (!value) {
+      PyErr_SetString(PyExc_AttributeError, "cannot delete the timeout; set it to None");
+      return -1;
+    }
+    std::optional<double> timeout;
+    if (value != Py_None) {
+      if (PyBool_Check(value) || !PyNumber_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "timeout must be None or a number of seconds, not %s",
+                     Py_TYPE(value)->tp_name);
+        return -1;
+      }
+      const double seconds = PyFloat_AsDouble(value);
+      if (seconds == -1.0 && PyErr_Occurred()) return -1;
+      if (!(seconds >= 0.0) || seconds > 1e9) {  // NaN fails the first test
+        PyErr_SetString(PyExc_ValueError,
+                        "timeout must be None or a number of seconds from 0 to 1e9");
+        return -1;
+      }
+      timeout = seconds;
+    }
+    auto* s = as_stream(self);
+    Borrow access = Borrow::exclusive(s->borrow);
+    if (!access) return -1;
+    s->state.timeout = timeout;
+    return 0;
+  });
+}
+
+PyGetSetDef getset[] = {
+    {"timeout", stream_get_timeout, stream_set_timeout,
+     "Seconds one next() may wait for a frame before it raises TimeoutError (the stream stays\n"
+     "usable and the next call resumes where this one stopped); None waits without limit.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
 
 PyObject* stream_enter(PyObject* self, PyObject*) { return stream_iter(self); }
 
@@ -242,6 +336,7 @@ PyType_Slot slots[] = {
     {Py_tp_iter, reinterpret_cast<void*>(stream_iter)},
     {Py_tp_iternext, reinterpret_cast<void*>(stream_next)},
     {Py_tp_methods, methods},
+    {Py_tp_getset, getset},
     {Py_tp_doc, const_cast<char*>("OstrelStream(source)\n--\n\n")},
     {0, nullptr},
 };

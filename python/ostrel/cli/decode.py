@@ -11,15 +11,60 @@ from typing import Any
 
 import _ostrel
 from ostrel import synth
-from ostrel.cli.common import CommandError, progress_bar
+from ostrel.cli.common import CommandError, plural, progress_bar
 
+
+def check_model(dem: str, model: Any, truth: list[int] | None) -> None:
+    """Refuses models that would make every prediction, or every comparison, meaningless."""
+    if model.error_count == 0:
+        raise CommandError(f"{dem}: the model has no error mechanisms, so every prediction would be 0 "
+                           "(is it a Stim circuit rather than a detector error model?)")
+    if truth is None:
+        return
+    if model.observable_count == 0:
+        raise CommandError(f"{dem}: the model has no observables to compare with the truth file")
+    named = 0
+    for mask in truth:
+        named |= mask
+    if named >> model.observable_count:
+        highest = named.bit_length() - 1
+        raise CommandError(f"the truth file names observable {highest} but {dem} has "
+                           f"{plural(model.observable_count, 'observable')}")
+
+
+def check_coverage(dem: str, model: Any, ancilla_count: int, depth: int) -> None:
+    """Every cell of a full window must be one of the model's detectors."""
+    cells = ancilla_count * depth
+    if cells > model.detector_count:
+        raise CommandError(
+            f"{dem}: the model's {plural(model.detector_count, 'detector')} cannot cover the frames' "
+            f"cells ({plural(ancilla_count, 'cell')} per frame x window depth {depth} = {cells:,})")
+
+
+METHODS = ("weighted-union-find", "union-find")
+
+
+def rate_of(predictions: Any, truth: list[int]) -> float:
+    """The fraction of shots whose predicted observables (a uint8 row each) differ from the truth."""
+    wrong = 0
+    for predicted, true in zip(predictions, truth):
+        mask = int(sum(int(bit) << k for k, bit in enumerate(predicted)))
+        wrong += mask != true
+    return wrong / len(truth) if truth else 0.0
 
 
 def decode_source(source: str, dem: str, truth: list[int] | None, window_depth: int,
-                  compare_pymatching: bool, progress: bool | None = None) -> dict[str, Any]:
-    """Decodes every frame; a shot ends every `depth` frames, depth being the window's."""
+                  compare_pymatching: bool, progress: bool | None = None,
+                  method: str = "weighted-union-find", compare_methods: bool = False) -> dict[str, Any]:
+    """Decodes every frame; a shot ends every `depth` frames, depth being the window's.
+
+    With `compare_methods` (and a truth file) the shots are also decoded afterwards, as whole
+    shots, by the other method and by "no correction", for the demo's table."""
     model = _ostrel.DetectorErrorModel.from_file(dem)
+    check_model(dem, model, truth)
+    decoder = _ostrel.Decoder(model, method=method)
     matching = None
+    keep_shots = compare_pymatching or compare_methods
     if compare_pymatching:
         # pymatching's own reading of the model: it merges parallel edges, which the model's
         # literal export (to_pymatching) leaves for pymatching to refuse.
@@ -39,13 +84,14 @@ def decode_source(source: str, dem: str, truth: list[int] | None, window_depth: 
     start = time.perf_counter()
     try:
         with _ostrel.OstrelStream(source) as stream:
-            stream.set_decoder(dem, window_depth)
+            stream.set_decoder(decoder, window_depth)
             for frame in stream:
                 if depth is None:
                     depth = window_depth or max(1, model.detector_count // max(1, frame.ancilla_count))
+                    check_coverage(dem, model, frame.ancilla_count, depth)
                 frames += 1
                 bar.update()
-                if matching is not None:
+                if keep_shots:
                     shot_rows.append(frame.to_numpy_detector_events())
                 if frames % depth:
                     continue
@@ -53,18 +99,18 @@ def decode_source(source: str, dem: str, truth: list[int] | None, window_depth: 
                     if shots >= len(truth):
                         raise CommandError(f"the stream has more shots than the truth file ({len(truth)})")
                     accumulator.record(_ostrel.DecoderResult(frame.observable_flips), truth[shots])
-                if matching is not None:
+                if keep_shots:
                     reference_shots.append(np.concatenate(shot_rows)[:model.detector_count])
                     shot_rows = []
                 shots += 1
     finally:
         bar.close()
     seconds = time.perf_counter() - start
-    result: dict[str, Any] = {"frames": frames, "shots": shots, "window_depth": depth,
+    result: dict[str, Any] = {"method": method, "frames": frames, "shots": shots, "window_depth": depth,
                               "seconds": seconds, "frames_per_second": frames / seconds if seconds else 0.0}
     if truth is not None:
         if shots != len(truth):
-            raise CommandError(f"the stream holds {shots} shots but the truth file {len(truth)}")
+            raise CommandError(f"the stream holds {plural(shots, 'shot')} but the truth file {len(truth):,}")
         result["ostrel_logical_error_rate"] = accumulator.mean_logical_error_rate()
         if matching is not None and reference_shots:
             syndromes = np.array(reference_shots, dtype=np.uint8)
@@ -73,6 +119,13 @@ def decode_source(source: str, dem: str, truth: list[int] | None, window_depth: 
                 mask = int(sum(int(bit) << k for k, bit in enumerate(predicted)))
                 reference.record(_ostrel.DecoderResult(mask), true)
             result["pymatching_logical_error_rate"] = reference.mean_logical_error_rate()
+        if compare_methods and reference_shots:
+            syndromes = np.array(reference_shots, dtype=np.uint8)
+            for other in METHODS:
+                if other != method:
+                    predictions = _ostrel.Decoder(model, method=other).decode_batch(syndromes)
+                    result[f"{other.replace('-', '_')}_logical_error_rate"] = rate_of(predictions, truth)
+            result["no_correction_logical_error_rate"] = sum(t != 0 for t in truth) / len(truth) if truth else 0.0
     return result
 
 
@@ -81,6 +134,9 @@ def _decode_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--dem", required=True, help="the detector error model (Stim DEM file)")
     p.add_argument("--truth", help="true observable masks, one decimal integer per shot and line")
     p.add_argument("--window-depth", type=int, default=0, help="rounds per decode (0: infer)")
+    p.add_argument("--method", choices=METHODS, default=METHODS[0],
+                   help="the decoder: weighted Union-Find with peeling (default), or the fixed "
+                        "Union-Find procedure that set_decoder runs on a DEM")
     p.add_argument("--compare-pymatching", action="store_true",
                    help="also decode each shot with pymatching (needs --truth)")
     p.add_argument("--json", action="store_true", help="print the result as JSON")
@@ -100,7 +156,8 @@ def run_decode(args: argparse.Namespace) -> int:
         except ValueError as e:
             raise CommandError(str(e)) from None
     try:
-        r = decode_source(args.source, args.dem, truth, args.window_depth, args.compare_pymatching)
+        r = decode_source(args.source, args.dem, truth, args.window_depth, args.compare_pymatching,
+                          method=args.method)
     except ValueError as e:  # a DEM that does not parse
         raise CommandError(f"{args.dem}: {e}") from None
     except ImportError as e:
@@ -108,12 +165,12 @@ def run_decode(args: argparse.Namespace) -> int:
     if args.json:
         print(json.dumps(r, indent=2))
         return 0
-    print(f"decoded {r['frames']:,} frames ({r['shots']:,} shots, window depth {r['window_depth']}) "
-          f"at {r['frames_per_second']:,.0f} frames/s")
+    print(f"decoded {plural(r['frames'], 'frame')} ({plural(r['shots'], 'shot')}, window depth {r['window_depth']}) "
+          f"with {r['method']} at {r['frames_per_second']:,.0f} frames/s")
     if "ostrel_logical_error_rate" in r:
-        print(f"  ostrel Union-Find logical error rate  {r['ostrel_logical_error_rate']:.4f}")
+        print(f"  ostrel {r['method']} logical error rate  {r['ostrel_logical_error_rate']:.4f}")
     if "pymatching_logical_error_rate" in r:
-        print(f"  pymatching logical error rate         {r['pymatching_logical_error_rate']:.4f}")
+        print(f"  pymatching logical error rate{' ' * (len(r['method']) + 7)}{r['pymatching_logical_error_rate']:.4f}")
     return 0
 
 

@@ -2,10 +2,10 @@
 
 1. A mixed synthetic QSSF file (several code types, optional sections, observable masks) is
    written with the package's writer and streamed back through ``OstrelStream``.
-2. Repetition-code memory experiments are sampled with Stim for several distances and physical
-   error rates, each is replayed over loopback TCP by a separate process as a control system would
-   stream it, decoded live by a stream with a decoder set, and compared with pymatching on the
-   same shots.
+2. Repetition- and surface-code memory experiments are sampled with Stim for several distances
+   and physical error rates, each is replayed over loopback TCP by a separate process as a control
+   system would stream it, decoded live by a stream with the weighted decoder set, and compared on
+   the same shots with "no correction", the fixed Union-Find procedure and pymatching.
 """
 
 from __future__ import annotations
@@ -22,8 +22,11 @@ from ostrel import replay, synth
 from ostrel.cli.common import CommandError, positive_int
 from ostrel.cli.decode import decode_source
 
-DISTANCES = (3, 5, 7)
-ERROR_RATES = (0.01, 0.02, 0.04)
+# (code, distances, physical error rates); rounds = distance.
+EXPERIMENTS = (
+    ("repetition", (3, 5, 7), (0.01, 0.02, 0.04)),
+    ("surface", (3, 5), (0.002, 0.005)),
+)
 
 
 def stream_summary(source: str) -> dict[str, Any]:
@@ -58,23 +61,27 @@ def read_mixed_stream(tmp: str, frames: int) -> int:
     return 0 if s["frames"] == written["frames"] else 1
 
 
-def decode_live(tmp: str, shots: int, distances: tuple[int, ...], rates: tuple[float, ...]) -> list[dict]:
+def decode_live(tmp: str, shots: int, experiments: tuple = EXPERIMENTS) -> list[dict]:
     rows = []
-    print(f"2. repetition-code memory experiments ({shots:,} shots each, rounds = distance), "
-          "replayed over loopback TCP and decoded live")
-    print(f"   {'d':>3} {'p':>6} {'frames':>8} {'frames/s':>10} {'ostrel UF':>10} {'pymatching':>10}")
-    for d in distances:
-        for p in rates:
-            exp = synth.write_experiment(os.path.join(tmp, f"rep-d{d}-p{p}"), "repetition", d, d, shots, p, seed=d)
-            truth = synth.read_truth(exp.truth)
-            with replay.running(exp.stream) as port:
-                r = decode_source(f"tcp://127.0.0.1:{port}", exp.dem, truth, 0, True, progress=False)
-            if r["shots"] != shots:
-                raise CommandError(f"expected {shots} shots from the replay, got {r['shots']}")
-            row = {"distance": d, "p": p, **r}
-            rows.append(row)
-            print(f"   {d:>3} {p:>6.3f} {r['frames']:>8,} {r['frames_per_second']:>10,.0f} "
-                  f"{r['ostrel_logical_error_rate']:>10.4f} {r['pymatching_logical_error_rate']:>10.4f}")
+    print(f"2. memory experiments ({shots:,} shots each, rounds = distance), replayed over loopback TCP "
+          "and decoded live by the weighted decoder; logical error rates on the same shots:")
+    print(f"   {'code':>10} {'d':>3} {'p':>6} {'frames':>8} {'frames/s':>10} {'no corr.':>9} "
+          f"{'fixed UF':>9} {'weighted':>9} {'pymatching':>10}")
+    for code, distances, rates in experiments:
+        for d in distances:
+            for p in rates:
+                exp = synth.write_experiment(os.path.join(tmp, f"{code}-d{d}-p{p}"), code, d, d, shots, p, seed=d)
+                truth = synth.read_truth(exp.truth)
+                with replay.running(exp.stream) as port:
+                    r = decode_source(f"tcp://127.0.0.1:{port}", exp.dem, truth, 0, True, progress=False,
+                                      compare_methods=True)
+                if r["shots"] != shots:
+                    raise CommandError(f"expected {shots} shots from the replay, got {r['shots']}")
+                row = {"code": code, "distance": d, "p": p, **r}
+                rows.append(row)
+                print(f"   {code:>10} {d:>3} {p:>6.3f} {r['frames']:>8,} {r['frames_per_second']:>10,.0f} "
+                      f"{r['no_correction_logical_error_rate']:>9.4f} {r['union_find_logical_error_rate']:>9.4f} "
+                      f"{r['ostrel_logical_error_rate']:>9.4f} {r['pymatching_logical_error_rate']:>10.4f}")
     return rows
 
 
@@ -88,19 +95,19 @@ def plot(rows: list[dict], path: str, shots: int) -> None:
         raise CommandError("--plot needs matplotlib (pip install matplotlib)") from None
     floor = 0.5 / shots  # a rate of 0 is drawn here, below the smallest measurable one
     fig, ax = plt.subplots(figsize=(6, 4.5))
-    for d in sorted({r["distance"] for r in rows}):
+    for code, d in sorted({(r["code"], r["distance"]) for r in rows}):
         pts = sorted((r["p"], max(r["ostrel_logical_error_rate"], floor),
                       max(r["pymatching_logical_error_rate"], floor))
-                     for r in rows if r["distance"] == d)
-        line, = ax.plot([x for x, _, _ in pts], [y for _, y, _ in pts], "o-", label=f"ostrel UF, d={d}")
+                     for r in rows if (r["code"], r["distance"]) == (code, d))
+        line, = ax.plot([x for x, _, _ in pts], [y for _, y, _ in pts], "o-", label=f"ostrel weighted, {code} d={d}")
         ax.plot([x for x, _, _ in pts], [z for _, _, z in pts], "s--", color=line.get_color(),
-                alpha=0.6, label=f"pymatching, d={d}")
+                alpha=0.6, label=f"pymatching, {code} d={d}")
     ax.set_xscale("log")
     ax.set_yscale("log")
     ax.axhline(floor, color="grey", linewidth=0.5, linestyle=":")
     ax.set_xlabel("physical error rate p")
     ax.set_ylabel("logical error rate")
-    ax.set_title("Repetition-code memory, decoded live over TCP")
+    ax.set_title("Memory experiments, decoded live over TCP")
     ax.legend(fontsize=8)
     fig.tight_layout()
     fig.savefig(path, dpi=120)
@@ -120,7 +127,7 @@ def run(args: argparse.Namespace) -> int:
     with tempfile.TemporaryDirectory(prefix="ostrel-demo-") as tmp:
         status = read_mixed_stream(tmp, args.frames)
         try:
-            rows = decode_live(tmp, args.shots, DISTANCES, ERROR_RATES)
+            rows = decode_live(tmp, args.shots)
         except ImportError as e:
             raise CommandError(f"the decoding demo needs stim and pymatching ({e})") from None
     if args.plot:

@@ -5,27 +5,30 @@ from __future__ import annotations
 import argparse
 import collections
 import json
+import sys
 import time
 from typing import Any
 
 import numpy as np
 
 import _ostrel
-from ostrel.cli.common import CODE_NAMES
+from ostrel.cli.common import CODE_NAMES, plural, progress_bar
 
 
 
-def inspect_source(source: str, batch_frames: int = 65536) -> dict[str, Any]:
+def inspect_source(source: str, progress: bool = False, batch_frames: int = 65536) -> dict[str, Any]:
     frames = masks = fired = ancillas = 0
     rounds: dict[int, list[int]] = collections.defaultdict(lambda: [0, 0])  # round -> fired, cells
     codes: collections.Counter[str] = collections.Counter()
     distances: collections.Counter[int] = collections.Counter()
     first_id = last_id = None
+    bar = progress_bar(None, "inspecting", progress)
     start = time.perf_counter()
     with _ostrel.OstrelStream(source) as stream:
         # Batches of frames as arrays: the summary never makes a Python object per frame.
         while batch := stream.read_batch(batch_frames, bit_packed=True):
             frames += len(batch)
+            bar.update(len(batch))
             if first_id is None:
                 first_id = int(batch.frame_id[0])
             last_id = int(batch.frame_id[-1])
@@ -44,6 +47,7 @@ def inspect_source(source: str, batch_frames: int = 65536) -> dict[str, Any]:
                 rounds[r][1] += int(c)
             masks += int(batch.has_observable_flips.sum())
     seconds = time.perf_counter() - start
+    bar.close()
     return {
         "source": source,
         "frames": frames,
@@ -66,11 +70,11 @@ def _inspect_arguments(p: argparse.ArgumentParser) -> None:
 
 
 def run_inspect(args: argparse.Namespace) -> int:
-    s = inspect_source(args.source)
+    s = inspect_source(args.source, progress=sys.stderr.isatty())
     if args.json:
         print(json.dumps(s, indent=2))
         return 0
-    print(f"{s['source']}: {s['frames']:,} frames over {s['rounds']:,} rounds")
+    print(f"{s['source']}: {plural(s['frames'], 'frame')} over {plural(s['rounds'], 'round')}")
     if s["frames"]:
         print(f"  frame ids      {s['first_frame_id']} .. {s['last_frame_id']}")
         print("  code types     " + ", ".join(f"{k} {v:,}" for k, v in s["code_types"].items()))
@@ -80,7 +84,8 @@ def run_inspect(args: argparse.Namespace) -> int:
         shown = per_round if len(per_round) <= 12 else per_round[:6] + [("...", None)] + per_round[-5:]
         print("  per round      " + "  ".join(
             "..." if rate is None else f"{r}:{rate:.3f}" for r, rate in shown))
-        print(f"  masks present  {s['frames_with_observable_mask']:,} frames carry observable_flips")
+        masks = s["frames_with_observable_mask"]
+        print(f"  masks present  {plural(masks, 'frame')} {'carries' if masks == 1 else 'carry'} observable_flips")
         rate = s["frames"] / s["read_seconds"] if s["read_seconds"] > 0 else 0.0
         print(f"  read in        {s['read_seconds']:.3f} s ({rate:,.0f} frames/s)")
     return 0

@@ -17,6 +17,11 @@ Result<StreamDecoder, DecoderError> StreamDecoder::create(std::shared_ptr<const 
   return StreamDecoder(std::move(decoder).value(), detector_count, window_depth);
 }
 
+StreamDecoder StreamDecoder::create_weighted(std::shared_ptr<const DecodingGraph> graph, uint64_t detector_count,
+                                             uint64_t window_depth) {
+  return StreamDecoder(WeightedUnionFind(std::move(graph)), detector_count, window_depth);
+}
+
 Result<uint64_t, WindowError> StreamDecoder::decode_frame(uint64_t ancilla_count,
                                                           std::span<const uint8_t> detector_events) {
   if (!window_) {
@@ -28,7 +33,14 @@ Result<uint64_t, WindowError> StreamDecoder::decode_frame(uint64_t ancilla_count
   // A window of depth >= 1 never fails a push.
   auto pushed = window_->push(detector_events);
   if (!pushed.ok()) return fail(std::move(pushed).error());
-  return decoder_.decode(*window_);
+  if (auto* fixed = std::get_if<UnionFindDecoder>(&decoder_)) return fixed->decode(*window_);
+  auto& weighted = std::get<WeightedUnionFind>(decoder_);
+  fired_.clear();
+  window_->for_each_active([&](uint64_t cell) {
+    // Cells past the model name no detector; the decoder would skip them anyway.
+    if (cell < weighted.graph().detector_count) fired_.push_back(static_cast<uint32_t>(cell));
+  });
+  return weighted.decode(fired_);
 }
 
 }  // namespace ostrel::decode

@@ -1,14 +1,18 @@
 #pragma once
-// The decoding state a stream carries once it has a decoder: the graph's decoder, the configured
+// The decoding state a stream carries once it has a decoder: the graph's decoder (the fixed
+// Union-Find procedure or the weighted decoder, each with its own scratch space), the configured
 // window depth, the model's detector count, and the sliding window created by the first frame.
 // Each frame is pushed into the window and the whole window is decoded.
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <span>
+#include <variant>
+#include <vector>
 
 #include "ostrel/decode/syndrome_window.h"
 #include "ostrel/decode/union_find.h"
+#include "ostrel/decode/weighted_union_find.h"
 #include "ostrel/dem/spacetime_graph.h"
 #include "ostrel/util/result.h"
 
@@ -23,6 +27,9 @@ class StreamDecoder {
   // `detector_count` is the model's; `window_depth` 0 means infer it from the first frame.
   static Result<StreamDecoder, DecoderError> create(std::shared_ptr<const dem::SpacetimeGraph> graph,
                                                     uint64_t detector_count, uint64_t window_depth);
+  // The weighted decoder on `graph`, with scratch space of its own.
+  static StreamDecoder create_weighted(std::shared_ptr<const DecodingGraph> graph, uint64_t detector_count,
+                                       uint64_t window_depth);
 
   // Pushes one frame's detector events as the newest round and returns the mask of the whole
   // window. The first frame creates the window with its `ancilla_count`, which the window keeps
@@ -33,13 +40,16 @@ class StreamDecoder {
   uint64_t detector_count() const noexcept { return detector_count_; }
   // Null until the first frame.
   const SyndromeWindow* window() const noexcept { return window_ ? &*window_ : nullptr; }
-  const UnionFindDecoder& decoder() const noexcept { return decoder_; }
+  // The fixed procedure, or null when the stream decodes with the weighted decoder.
+  const UnionFindDecoder* union_find() const noexcept { return std::get_if<UnionFindDecoder>(&decoder_); }
 
  private:
-  StreamDecoder(UnionFindDecoder decoder, uint64_t detector_count, uint64_t window_depth)
+  using Decoder = std::variant<UnionFindDecoder, WeightedUnionFind>;
+  StreamDecoder(Decoder decoder, uint64_t detector_count, uint64_t window_depth)
       : decoder_(std::move(decoder)), detector_count_(detector_count), configured_depth_(window_depth) {}
 
-  UnionFindDecoder decoder_;
+  Decoder decoder_;
+  std::vector<uint32_t> fired_;  // the window's fired cells, for the weighted decoder
   uint64_t detector_count_;
   uint64_t configured_depth_;
   std::optional<SyndromeWindow> window_;

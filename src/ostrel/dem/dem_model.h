@@ -25,6 +25,15 @@ struct DemError {
   double probability = 0.0;
 };
 
+// Where a `^`-separated component other than the first begins inside error `error`: its first
+// detector and observable target positions in the model's pools. An error written without `^`
+// has no entry; the components of error i are its targets split at its entries, in order.
+struct ComponentBreak {
+  uint32_t error = 0;
+  uint32_t detectors = 0;    // position in detector_targets
+  uint32_t observables = 0;  // position in observable_targets
+};
+
 struct DetectorErrorModel {
   // Where one error's targets sit in the pools.
   struct ErrorRecord {
@@ -38,6 +47,10 @@ struct DetectorErrorModel {
   std::vector<ErrorRecord> error_records;
   std::vector<uint32_t> detector_targets;
   std::vector<uint8_t> observable_targets;
+  // The `^` separators of every error, ordered by error and position. The error views above
+  // ignore them (an error is all its components together); decoders that build one edge per
+  // component read them.
+  std::vector<ComponentBreak> component_breaks;
   // One entry per distinct declared detector index; the first declaration wins.
   std::vector<DemDetector> detectors;
   // 1 + the largest detector index seen anywhere, 0 if none.

@@ -39,7 +39,31 @@ bool is_shift_instruction(std::string_view line) {
          space_len_at(line.data() + kShiftDetectors.size(), line.data() + line.size()) > 0;
 }
 
-bool is_error_instruction(std::string_view line) { return line.size() >= 6 && line.starts_with("error("); }
+// Instruction names may carry a tag in square brackets right after them (`error[leak](0.1) D0`,
+// `repeat[r] 3 {`). A tag means nothing for decoding, so a tagged instruction reads exactly as
+// the same instruction without its tag. The tag runs to the first "]".
+struct AfterName {
+  std::string_view rest;      // the line after the name and its tag
+  bool tagged = false;
+  bool unterminated = false;  // a "[" with no "]" after it
+};
+
+// `line` starts with `name`.
+AfterName after_name(std::string_view line, std::string_view name) {
+  std::string_view rest = line.substr(name.size());
+  if (!rest.starts_with('[')) return {rest};
+  const size_t close = rest.find(']');
+  if (close == std::string_view::npos) return {{}, true, true};
+  return {rest.substr(close + 1), true};
+}
+
+// The text after "error(" (past a tag) of an error instruction, or nothing for other lines.
+std::optional<std::string_view> error_arguments(std::string_view line) {
+  if (!line.starts_with("error")) return std::nullopt;
+  const AfterName after = after_name(line, "error");
+  if (after.unterminated || !after.rest.starts_with('(')) return std::nullopt;
+  return after.rest.substr(1);
+}
 
 // Splits a parenthesised argument list at its commas.
 class Pieces {
@@ -70,11 +94,12 @@ struct Declaration {
   std::string_view targets;
 };
 
-Failure read_declaration(std::string_view line, Declaration& out) {
-  if (const size_t open = line.find('('); open != std::string_view::npos) {
-    const size_t close = line.find(')');
+// `args` is the line after "detector" and its tag; `line` the whole line, for messages.
+Failure read_declaration(std::string_view line, std::string_view args, Declaration& out) {
+  if (const size_t open = args.find('('); open != std::string_view::npos) {
+    const size_t close = args.find(')');
     if (close == std::string_view::npos || close < open) return DemParseError::malformed_detector_coords(line);
-    const std::string_view inner = line.substr(open + 1, close - open - 1);
+    const std::string_view inner = args.substr(open + 1, close - open - 1);
     Coords c{0.0, 0.0, 0.0};
     if (!trim(inner).empty()) {
       Pieces pieces(inner);
@@ -83,9 +108,9 @@ Failure read_declaration(std::string_view line, Declaration& out) {
         if (out.written < 3) c[out.written] = parse_float(trim(piece)).value_or(0.0);
     }
     out.coords = c;
-    out.targets = line.substr(close + 1);
+    out.targets = args.substr(close + 1);
   } else {
-    out.targets = line.substr(8);
+    out.targets = args;
   }
   return {};
 }
@@ -171,6 +196,7 @@ class Parser {
   // Everything about the model as it stood when a repeat block began.
   struct BlockStart {
     size_t errors;
+    size_t component_breaks;
     size_t detector_targets;
     size_t observable_targets;
     uint64_t offset;
@@ -180,21 +206,40 @@ class Parser {
 
   Failure parse_line(std::string_view line) {
     if (line.empty()) return {};
+    AfterName after;
     switch (line[0]) {
       case 'e':
-        if (is_error_instruction(line)) return parse_error(line);
+        if (!line.starts_with("error")) break;
+        after = after_name(line, "error");
+        if (after.unterminated) return DemParseError::unterminated_tag(line);
+        if (after.rest.starts_with('(')) return parse_error(line, after.rest.substr(1));
         break;
       case 'd':
-        if (line.starts_with("detector")) return parse_detector(line);
-        break;
+        if (!line.starts_with("detector")) break;
+        after = after_name(line, "detector");
+        if (after.unterminated) return DemParseError::unterminated_tag(line);
+        return parse_detector(line, after.rest);
       case 'l':
+        if (!line.starts_with("logical_observable")) break;
+        after = after_name(line, "logical_observable");
+        if (after.unterminated) return DemParseError::unterminated_tag(line);
         // A body is read as a model of its own whose counts are dropped, so its observable
         // declarations have no effect.
-        if (line.size() >= 18 && line.starts_with("logical_observable") && !in_body_)
+        if (in_body_) break;
+        if (!after.tagged) {
           parse_observable(line);
+        } else {
+          // Without its tag, the name and whatever follows it up to a space would be one token,
+          // never a target: skip that part here too.
+          const std::string_view rest = after.rest;
+          parse_observable(rest, !rest.empty() && space_len_at(rest.data(), rest.data() + rest.size()) == 0);
+        }
         break;
       case 'r':
-        if (line.size() >= 7 && line.starts_with("repeat ")) return parse_repeat(line);
+        if (!line.starts_with("repeat")) break;
+        after = after_name(line, "repeat");
+        if (after.unterminated) return DemParseError::unterminated_tag(line);
+        if (after.rest.starts_with(' ')) return parse_repeat(after.rest);
         break;
       case 's':
         if (is_shift_instruction(line)) return parse_shift(line);
@@ -211,10 +256,13 @@ class Parser {
   void note_observable(uint8_t index) {
     if (uint64_t{index} + 1 > max_observable_plus_one_) max_observable_plus_one_ = uint64_t{index} + 1;
   }
-  size_t target_total() const { return model_.detector_targets.size() + model_.observable_targets.size(); }
+  // Separators count as targets against the size limit: each one is kept as a break.
+  size_t target_total() const {
+    return model_.detector_targets.size() + model_.observable_targets.size() + model_.component_breaks.size();
+  }
 
-  Failure parse_error(std::string_view line) {
-    const std::string_view rest = line.substr(6);
+  // `rest` is the line after "error(" (and the tag before the parenthesis, if any).
+  Failure parse_error(std::string_view line, std::string_view rest) {
     const size_t close = rest.find(')');
     if (close == std::string_view::npos) return DemParseError::invalid_probability(line);
     const std::string_view written = rest.substr(0, close);
@@ -230,9 +278,15 @@ class Parser {
     Tokens tokens(rest.substr(close + 1));
     std::string_view token;
     while (tokens.next(token)) {
-      if (token.size() == 1 && token[0] == '^') continue;  // separates components; all one error
       if (target_total() >= kMaxDemTargets)
         return DemParseError::model_too_large("error targets", kMaxDemTargets);
+      if (token.size() == 1 && token[0] == '^') {
+        // Separates components: the error is all of them, the break remembers where each begins.
+        model_.component_breaks.push_back({static_cast<uint32_t>(model_.error_records.size()),
+                                           static_cast<uint32_t>(model_.detector_targets.size()),
+                                           static_cast<uint32_t>(model_.observable_targets.size())});
+        continue;
+      }
       if (token[0] == 'D') {
         const std::optional<uint32_t> raw = parse_detector_target(token);
         const std::optional<uint32_t> index = raw ? shifted(*raw, offset_) : std::nullopt;
@@ -265,9 +319,9 @@ class Parser {
     return value;
   }
 
-  Failure parse_detector(std::string_view line) {
+  Failure parse_detector(std::string_view line, std::string_view args) {
     Declaration text;
-    if (Failure f = read_declaration(line, text)) return f;
+    if (Failure f = read_declaration(line, args, text)) return f;
     uint32_t raw = 0;
     const std::optional<uint32_t> index = first_valid_target(text.targets, offset_, raw);
     if (!index) return DemParseError::malformed_target(line);
@@ -302,9 +356,10 @@ class Parser {
     return {};
   }
 
-  void parse_observable(std::string_view line) {
-    Tokens tokens(line);
+  void parse_observable(std::string_view text, bool skip_first_token = false) {
+    Tokens tokens(text);
     std::string_view token;
+    if (skip_first_token) tokens.next(token);
     while (tokens.next(token)) {
       if (const std::optional<uint8_t> index = parse_observable_target(token)) {
         note_observable(*index);
@@ -316,12 +371,9 @@ class Parser {
   // shift_detectors[tag](c1, c2, ...) K: later detector targets gain K, later declared
   // coordinates gain (c1, c2, c3). Anything malformed fails with the whole line.
   Failure parse_shift(std::string_view line) {
-    std::string_view rest = line.substr(kShiftDetectors.size());
-    if (rest.starts_with('[')) {
-      const size_t close = rest.find(']');
-      if (close == std::string_view::npos) return DemParseError::malformed_target(line);
-      rest.remove_prefix(close + 1);
-    }
+    const AfterName after = after_name(line, kShiftDetectors);
+    if (after.unterminated) return DemParseError::unterminated_tag(line);
+    std::string_view rest = after.rest;
     Coords delta{0.0, 0.0, 0.0};
     if (rest.starts_with('(')) {
       const size_t close = rest.find(')');
@@ -353,8 +405,9 @@ class Parser {
     return {};
   }
 
-  Failure parse_repeat(std::string_view line) {
-    Tokens tokens(trim(line.substr(6)));
+  // `args` is the header after "repeat" and its tag.
+  Failure parse_repeat(std::string_view args) {
+    Tokens tokens(trim(args));
     std::string_view token;
     if (!tokens.next(token)) token = {};
     const std::optional<uint64_t> count = parse_unsigned(token, UINT64_MAX, true);
@@ -364,7 +417,7 @@ class Parser {
     if (in_body_) return DemParseError::unterminated_repeat();
 
     const char* body_begin = lines_.position();
-    block_ = {model_.error_records.size(), model_.detector_targets.size(),
+    block_ = {model_.error_records.size(), model_.component_breaks.size(), model_.detector_targets.size(),
               model_.observable_targets.size(), offset_, coord_shift_, {}};
     body_declarations_.clear();
     body_offset_ = 0;
@@ -396,6 +449,7 @@ class Parser {
     if (count == 0) {
       // Nothing repeats, yet the indices and declarations taken while reading the body stay.
       model_.error_records.resize(start.errors);
+      model_.component_breaks.resize(start.component_breaks);
       model_.detector_targets.resize(start.detector_targets);
       model_.observable_targets.resize(start.observable_targets);
       offset_ = start.offset;
@@ -403,7 +457,9 @@ class Parser {
       return {};
     }
     const uint64_t body_errors = model_.error_records.size() - start.errors;
-    const uint64_t body_targets = target_total() - start.detector_targets - start.observable_targets;
+    body_breaks_end_ = model_.component_breaks.size();
+    const uint64_t body_targets =
+        target_total() - start.detector_targets - start.observable_targets - start.component_breaks;
     const uint64_t more = count - 1;
     const bool replay_declarations = body_offset_ != 0 && !body_declarations_.empty();
     if (body_errors != 0 && more > (kMaxDemErrors - model_.error_records.size()) / body_errors)
@@ -420,6 +476,8 @@ class Parser {
                                       more * (model_.detector_targets.size() - start.detector_targets));
       model_.observable_targets.reserve(model_.observable_targets.size() +
                                         more * (model_.observable_targets.size() - start.observable_targets));
+      model_.component_breaks.reserve(model_.component_breaks.size() +
+                                      more * (model_.component_breaks.size() - start.component_breaks));
       for (uint64_t r = 1; r <= more; ++r) {
         if (Failure f = add_repetition(r, body_errors, replay_declarations)) return f;
       }
@@ -435,6 +493,7 @@ class Parser {
     Coords coord_delta;
     for (size_t k = 0; k < 3; ++k) coord_delta[k] = static_cast<double>(r) * body_coord_shift_[k];
     size_t next_error = 0;
+    next_body_break_ = block_.component_breaks;
     auto copy_errors_until = [&](size_t end) -> Failure {
       for (; next_error < end; ++next_error)
         if (Failure f = copy_body_error(next_error, delta)) return f;
@@ -478,6 +537,16 @@ class Parser {
       model_.observable_targets.push_back(index);
     }
     copy.observables_end = static_cast<uint32_t>(model_.observable_targets.size());
+    // The source's separators, moved to the copy's positions. Copies are appended after the
+    // body's own breaks, so the body's range is fixed before the first copy.
+    const auto error_index = static_cast<uint32_t>(block_.errors + j);
+    for (; next_body_break_ < body_breaks_end_ && model_.component_breaks[next_body_break_].error == error_index;
+         ++next_body_break_) {
+      const ComponentBreak b = model_.component_breaks[next_body_break_];
+      model_.component_breaks.push_back({static_cast<uint32_t>(model_.error_records.size()),
+                                         b.detectors - source.detectors_begin + copy.detectors_begin,
+                                         b.observables - source.observables_begin + copy.observables_begin});
+    }
     model_.error_records.push_back(copy);
     return {};
   }
@@ -489,8 +558,9 @@ class Parser {
     std::string_view line;
     size_t errors_seen = 0;
     while (body.next(line)) {
-      if (!is_error_instruction(line) || errors_seen++ != j) continue;
-      Tokens tokens(line.substr(line.find(')') + 1));
+      const std::optional<std::string_view> args = error_arguments(line);
+      if (!args || errors_seen++ != j) continue;
+      Tokens tokens(args->substr(args->find(')') + 1));
       std::string_view token;
       size_t detectors_seen = 0;
       while (tokens.next(token))
@@ -519,6 +589,9 @@ class Parser {
   BlockStart block_{};
   std::vector<BodyDeclaration> body_declarations_;
   uint64_t body_offset_ = 0;  // what one repetition of the body adds to the offset
+  // The body's separators while its repetitions are copied.
+  size_t next_body_break_ = 0;
+  size_t body_breaks_end_ = 0;
   Coords body_coord_shift_{0.0, 0.0, 0.0};
 };
 
@@ -544,6 +617,9 @@ DemParseError DemParseError::invalid_repeat_count(std::string_view token) {
 DemParseError DemParseError::malformed_detector_coords(std::string_view line) {
   return {DemParseErrorKind::MalformedDetectorCoords, std::string(line)};
 }
+DemParseError DemParseError::unterminated_tag(std::string_view line) {
+  return {DemParseErrorKind::UnterminatedTag, std::string(line)};
+}
 DemParseError DemParseError::model_too_large(std::string_view what, uint64_t limit) {
   return {DemParseErrorKind::ModelTooLarge, std::string(what), limit};
 }
@@ -560,6 +636,8 @@ std::string DemParseError::message() const {
       return quoted("invalid repeat count '", text, "'");
     case DemParseErrorKind::MalformedDetectorCoords:
       return quoted("malformed detector coords '", text, "'");
+    case DemParseErrorKind::UnterminatedTag:
+      return quoted("unterminated tag in '", text, "'");
     case DemParseErrorKind::ModelTooLarge:
       return "detector error model too large: more than " + std::to_string(limit) + " " + text;
   }

@@ -3,7 +3,8 @@
 //
 // Accepted: `error(p) targets`, `detector(coords) D<n>`, `logical_observable L<n>`,
 // `shift_detectors(coords) K`, `repeat N { ... }` blocks (not nested) and whole-line comments;
-// every other line is skipped. The reader keeps no state between calls.
+// every other line is skipped. Each of those instructions may carry a tag after its name
+// (`error[leak](0.1) D0`), which is read past and changes nothing. The reader keeps no state between calls.
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -30,6 +31,7 @@ enum class DemParseErrorKind : uint8_t {
   InvalidRepeatCount,
   MalformedDetectorCoords,
   ModelTooLarge,
+  UnterminatedTag,
 };
 
 struct DemParseError {
@@ -44,10 +46,11 @@ struct DemParseError {
   static DemParseError unterminated_repeat();
   static DemParseError invalid_repeat_count(std::string_view token);
   static DemParseError malformed_detector_coords(std::string_view line);
+  static DemParseError unterminated_tag(std::string_view line);
   static DemParseError model_too_large(std::string_view what, uint64_t limit);
 
   // e.g. "malformed target 'X1'", "unterminated repeat block",
-  // "detector error model too large: more than 16777216 errors".
+  // "detector error model too large: more than 16777216 errors", "unterminated tag in 'error[a(0.1)'".
   std::string message() const;
 };
 

@@ -9,6 +9,8 @@
 #include <tuple>
 #include <vector>
 
+#include "ostrel/util/test_names.h"
+
 namespace ostrel::dem {
 namespace {
 
@@ -155,6 +157,15 @@ struct CountCase {
   size_t declarations;
 };
 
+void PrintTo(const CountCase& c, std::ostream* os) { *os << '"' << c.text << '"'; }
+
+// "3_error_abc_D0" for the fourth case, error(abc) D0.
+template <class Case>
+std::string text_case_name(const testing::TestParamInfo<Case>& info) {
+  return test_names::case_name(info.index, info.param.text);
+}
+
+
 class ParseDemCounts : public testing::TestWithParam<CountCase> {};
 
 TEST_P(ParseDemCounts, Counts) {
@@ -173,8 +184,8 @@ INSTANTIATE_TEST_SUITE_P(
         CountCase{"error(0.1) D0 D1 L0", 1, 2, 1, 0}, CountCase{"detector D9", 0, 10, 0, 1},
         CountCase{"logical_observable L5", 0, 0, 6, 0}, CountCase{"logical_observable L300", 0, 0, 0, 0},
         CountCase{"error(0.1) D4294967295", 1, 4294967296, 0, 0},
-        // Unknown and tagged instructions, stray braces and "#" inside a line are skipped.
-        CountCase{"error[tag](0.1) D5\nfoo D7\n}\nlogical_observable # L3\nerrorD1", 0, 0, 4, 0},
+        // Unknown instructions, stray braces and "#" inside a line are skipped; tagged ones count.
+        CountCase{"error[tag](0.1) D5\nfoo D7\n}\nlogical_observable # L3\nerrorD1", 1, 6, 4, 0},
         CountCase{"repeat 3 {\nerror(0.1) D0\n}", 3, 1, 0, 0},
         CountCase{"repeat 0 {\nerror(0.1) D0\ndetector D2\n}", 0, 3, 0, 1},
         CountCase{"repeat 4 {\n  error(0.1) D0 D5\n}", 4, 6, 0, 0},
@@ -187,13 +198,16 @@ INSTANTIATE_TEST_SUITE_P(
         // A declaration shifted out of range takes its next token that still fits.
         CountCase{"repeat 2 {\ndetector D4294967295 D3\nshift_detectors 1\n}", 0, 4294967296, 0, 2},
         // Repeated declarations without a shift collapse into one, whatever the count.
-        CountCase{"repeat 18446744073709551615 {\ndetector(0, 0) D0\nshift_detectors(1) 0\n}", 0, 1, 0, 1}));
+        CountCase{"repeat 18446744073709551615 {\ndetector(0, 0) D0\nshift_detectors(1) 0\n}", 0, 1, 0, 1}),
+    text_case_name<CountCase>);
 
 struct FailureCase {
   std::string text;
   DemParseErrorKind kind;
   std::string message;
 };
+
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << '"' << c.text << '"'; }
 
 class ParseDemFailures : public testing::TestWithParam<FailureCase> {};
 
@@ -248,7 +262,12 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"shift_detectors(a) 1", K::MalformedTarget, "malformed target 'shift_detectors(a) 1'"},
         FailureCase{"shift_detectors(1,,2) 1", K::MalformedTarget, "malformed target 'shift_detectors(1,,2) 1'"},
         FailureCase{"shift_detectors(1 2", K::MalformedTarget, "malformed target 'shift_detectors(1 2'"},
-        FailureCase{"shift_detectors[t 1", K::MalformedTarget, "malformed target 'shift_detectors[t 1'"},
+        // A tag needs its closing bracket, on every instruction the reader knows.
+        FailureCase{"shift_detectors[t 1", K::UnterminatedTag, "unterminated tag in 'shift_detectors[t 1'"},
+        FailureCase{"error[leak(0.1) D0", K::UnterminatedTag, "unterminated tag in 'error[leak(0.1) D0'"},
+        FailureCase{"detector[a(1) D0", K::UnterminatedTag, "unterminated tag in 'detector[a(1) D0'"},
+        FailureCase{"logical_observable[ L0", K::UnterminatedTag, "unterminated tag in 'logical_observable[ L0'"},
+        FailureCase{"repeat[r 2 {\nerror(0.1) D0\n}", K::UnterminatedTag, "unterminated tag in 'repeat[r 2 {'"},
         FailureCase{"shift_detectors 18446744073709551616", K::MalformedTarget,
                     "malformed target 'shift_detectors 18446744073709551616'"},
         // Shifted indices must still fit in 32 bits, in every repetition.
@@ -270,7 +289,8 @@ INSTANTIATE_TEST_SUITE_P(
                     "detector error model too large: more than 8388608 detector declarations"},
         // A declaration whose taken index leaves the range falls back to a later, smaller one.
         FailureCase{"repeat 3 {\ndetector D2147483648 D9 D-1\nshift_detectors 2147483647\n}", K::MalformedTarget,
-                    "malformed target 'detector D2147483648 D9 D-1'"}));
+                    "malformed target 'detector D2147483648 D9 D-1'"}),
+    text_case_name<FailureCase>);
 
 TEST(ParseDem, ErrorTargetsAndProbabilities) {
   const DetectorErrorModel m = parse_ok(

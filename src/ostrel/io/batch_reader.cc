@@ -1,5 +1,6 @@
 #include "ostrel/io/batch_reader.h"
 
+#include <chrono>
 #include <vector>
 
 namespace ostrel::io {
@@ -8,12 +9,22 @@ std::string batch_error_message(const BatchError& error) {
   return std::visit([](const auto& e) { return e.message(); }, error);
 }
 
+namespace {
+
+// Ends every wait at once: later frames of a batch are those already at hand.
+bool stop_at_once(void*) { return true; }
+const WaitInterrupt kNoWait{std::chrono::milliseconds(0), &stop_at_once, nullptr};
+
+}  // namespace
+
 Result<qssf::FrameBatch, BatchError> read_batch(FrameSource& source, qssf::ParsedFrame& frame,
                                                 uint64_t max_frames, bool bit_packed,
-                                                decode::StreamDecoder* decoder) {
-  auto read = source.read_one_frame(frame);
+                                                decode::StreamDecoder* decoder, const BatchWaits& waits) {
+  auto read = source.read_one_frame(frame, waits.first);
   if (!read.ok()) return fail(BatchError(std::move(read).error()));
+  if (*read == qssf::ReadStatus::Interrupted) return fail(BatchError(BatchInterrupted{}));
   if (*read == qssf::ReadStatus::EndOfStream) return qssf::FrameBatch::empty(bit_packed);
+  if (waits.after_first_frame) waits.after_first_frame();
 
   const uint16_t ancillas = frame.header.ancilla_count;
   auto allocated = qssf::FrameBatch::allocate(max_frames, ancillas, bit_packed);
@@ -46,12 +57,13 @@ Result<qssf::FrameBatch, BatchError> read_batch(FrameSource& source, qssf::Parse
       batch.set_observable_flips(row, *mask);
     }
     if (batch.size() == max_frames) break;
-    read = source.read_one_frame(frame);
+    read = source.read_one_frame(frame, &kNoWait);
     if (!read.ok()) {
       source.hold(std::move(read).error());
       break;
     }
-    if (*read == qssf::ReadStatus::EndOfStream) break;
+    // An interrupted read leaves its frame to the next read, which resumes it.
+    if (*read != qssf::ReadStatus::Frame) break;
     if (frame.header.ancilla_count != ancillas) {
       source.hold(std::move(frame));
       break;

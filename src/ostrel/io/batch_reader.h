@@ -8,6 +8,7 @@
 // returned at once. A batch stops before a frame whose ancilla count differs from its first
 // frame's; that frame starts the next read.
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <variant>
 
@@ -17,14 +18,28 @@
 
 namespace ostrel::io {
 
-using BatchError = std::variant<qssf::QssfError, decode::WindowError, qssf::BatchAllocError>;
+// The wait for the first frame was ended by the caller's interrupt; nothing was consumed.
+struct BatchInterrupted {
+  std::string message() const { return "interrupted"; }
+};
+
+using BatchError = std::variant<qssf::QssfError, decode::WindowError, qssf::BatchAllocError, BatchInterrupted>;
 
 std::string batch_error_message(const BatchError& error);
+
+// How a batch waits. A batch waits for its first frame as a single read does (`first`, which may
+// end the wait: BatchInterrupted); after that it takes what the source has without waiting, so
+// a live stream's batch returns the frames that have arrived rather than waiting for max_frames.
+// `after_first_frame` runs once the first frame is in.
+struct BatchWaits {
+  const WaitInterrupt* first = nullptr;
+  std::function<void()> after_first_frame;
+};
 
 // `max_frames` must be at least 1. `frame` is the caller's reusable frame buffer; `decoder` may
 // be null. An empty batch means the end of the stream.
 Result<qssf::FrameBatch, BatchError> read_batch(FrameSource& source, qssf::ParsedFrame& frame,
                                                 uint64_t max_frames, bool bit_packed,
-                                                decode::StreamDecoder* decoder);
+                                                decode::StreamDecoder* decoder, const BatchWaits& waits = {});
 
 }  // namespace ostrel::io

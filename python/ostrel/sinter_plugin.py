@@ -1,0 +1,41 @@
+"""The methods of ``ostrel.Decoder`` as sinter decoders, for ``sinter.collect(custom_decoders=...)``.
+
+This module imports sinter, which is a test and demo dependency of ostrel, not a runtime one;
+``ostrel.sinter_decoders()`` imports it only when asked. The classes live at module level so that
+sinter can pickle them into its worker processes.
+"""
+
+from __future__ import annotations
+
+import numpy as np
+import sinter
+import stim
+
+from _ostrel import Decoder
+
+METHODS = ("weighted-union-find", "union-find")
+
+
+class CompiledOstrelDecoder(sinter.CompiledDecoder):  # type: ignore[misc]
+    """One model's decoder: bit-packed shots in, bit-packed predictions out."""
+
+    def __init__(self, decoder: Decoder) -> None:
+        self.decoder = decoder
+
+    def decode_shots_bit_packed(self, *, bit_packed_detection_event_data: np.ndarray) -> np.ndarray:
+        return self.decoder.decode_batch(
+            bit_packed_detection_event_data, bit_packed_shots=True, bit_packed_predictions=True)
+
+
+class OstrelSinterDecoder(sinter.Decoder):  # type: ignore[misc]
+    """``ostrel.Decoder(dem, method=method)`` for each model sinter samples."""
+
+    def __init__(self, method: str = "weighted-union-find") -> None:
+        self.method = method
+
+    def compile_decoder_for_dem(self, *, dem: stim.DetectorErrorModel) -> CompiledOstrelDecoder:
+        return CompiledOstrelDecoder(Decoder(dem, method=self.method))
+
+
+def sinter_decoders() -> dict[str, sinter.Decoder]:
+    return {method: OstrelSinterDecoder(method) for method in METHODS}

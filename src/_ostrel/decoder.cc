@@ -1,0 +1,395 @@
+#include "_ostrel/decoder.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "_ostrel/args.h"
+#include "_ostrel/borrow.h"
+#include "_ostrel/detector_error_model.h"
+#include "_ostrel/errors.h"
+#include "_ostrel/py_ref.h"
+#include "ostrel/decode/decoding_graph.h"
+#include "ostrel/decode/union_find.h"
+#include "ostrel/decode/weighted_union_find.h"
+#include "ostrel/dem/spacetime_graph.h"
+
+#define NO_IMPORT_ARRAY
+#define PY_ARRAY_UNIQUE_SYMBOL ostrel_ARRAY_API
+#include <numpy/arrayobject.h>
+
+namespace ostrel::py {
+namespace {
+
+constexpr const char* kWeighted = "weighted-union-find";
+constexpr const char* kFixed = "union-find";
+
+// The graphs and decoders of one Decoder object. The graphs never change; the decoders' scratch
+// space is used under the object's exclusive borrow.
+struct DecoderCore {
+  bool weighted = true;
+  uint64_t detector_count = 0;
+  uint64_t observable_count = 0;
+  std::shared_ptr<const decode::DecodingGraph> weighted_graph;
+  std::shared_ptr<const dem::SpacetimeGraph> fixed_graph;
+  std::optional<decode::WeightedUnionFind> weighted_decoder;
+  std::optional<decode::UnionFindDecoder> fixed_decoder;
+  // Scratch of one shot.
+  std::vector<uint32_t> fired;
+  std::vector<uint8_t> cells;
+
+  // One shot: `count` elements `stride` bytes apart, an element non-zero when fired (or, bit
+  // packed, eight detectors per byte, lowest bit first).
+  uint64_t decode_row(const uint8_t* data, npy_intp stride, npy_intp count, bool bit_packed) {
+    if (weighted) {
+      fired.clear();
+      npy_intp i = 0;
+      if (stride == 1 && !bit_packed) {
+        // Shots are mostly zeros: skip them eight bytes at a time.
+        for (; i + 8 <= count; i += 8) {
+          uint64_t word;
+          std::memcpy(&word, data + i, sizeof word);
+          if (word == 0) continue;
+          for (npy_intp j = i; j < i + 8; ++j)
+            if (data[j]) fired.push_back(static_cast<uint32_t>(j));
+        }
+      }
+      for (; i < count; ++i) {
+        const uint8_t byte = data[i * stride];
+        if (!byte) continue;
+        if (!bit_packed) {
+          fired.push_back(static_cast<uint32_t>(i));
+          continue;
+        }
+        for (uint32_t b = 0; b < 8; ++b)
+          if (byte >> b & 1) fired.push_back(static_cast<uint32_t>(8 * i + b));
+      }
+      return weighted_decoder->decode(fired);
+    }
+    cells.assign(detector_count, 0);
+    for (npy_intp i = 0; i < count; ++i) {
+      const uint8_t byte = data[i * stride];
+      if (!byte) continue;
+      if (!bit_packed) {
+        cells[i] = 1;
+        continue;
+      }
+      for (uint64_t b = 0; b < 8; ++b)
+        if ((byte >> b & 1) && 8 * uint64_t(i) + b < detector_count) cells[8 * i + b] = 1;
+    }
+    return fixed_decoder->decode(cells);
+  }
+};
+
+struct DecoderObject {
+  PyObject_HEAD
+  BorrowFlag borrow;
+  DecoderCore core;
+};
+
+PyTypeObject* type = nullptr;
+
+DecoderObject* as_decoder(PyObject* o) { return reinterpret_cast<DecoderObject*>(o); }
+
+// Gives up the interpreter lock for its scope; taken back also when an exception leaves it.
+class ReleasedGil {
+ public:
+  ReleasedGil() : state_(PyEval_SaveThread()) {}
+  ~ReleasedGil() { PyEval_RestoreThread(state_); }
+  ReleasedGil(const ReleasedGil&) = delete;
+  ReleasedGil& operator=(const ReleasedGil&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+bool build_core(const dem::DetectorErrorModel& model, bool weighted, DecoderCore& core) {
+  core.weighted = weighted;
+  core.detector_count = model.detector_count;
+  core.observable_count = model.observable_count;
+  if (weighted) {
+    auto graph = decode::build_decoding_graph(model);
+    if (!graph.ok()) {
+      raise_value_error(graph.error());
+      return false;
+    }
+    core.weighted_graph = std::move(graph).value();
+    core.weighted_decoder.emplace(core.weighted_graph);
+    return true;
+  }
+  auto graph = dem::build_spacetime_graph(model);
+  if (!graph.ok()) {
+    raise_value_error(graph.error().message());
+    return false;
+  }
+  core.fixed_graph = std::move(graph).value();
+  auto decoder = decode::UnionFindDecoder::create(core.fixed_graph);
+  if (!decoder.ok()) {
+    const bool memory = decoder.error().kind == decode::DecoderErrorKind::OutOfMemory;
+    raise_error(memory ? PyExc_MemoryError : PyExc_ValueError, decoder.error().message());
+    return false;
+  }
+  core.fixed_decoder.emplace(std::move(decoder).value());
+  return true;
+}
+
+PyObject* decoder_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"dem", "method", nullptr};
+    PyObject* dem_arg;
+    PyObject* method_arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:Decoder", const_cast<char**>(kwlist), &dem_arg,
+                                     &method_arg))
+      return nullptr;
+    bool weighted = true;
+    if (method_arg) {
+      auto method = arg_str(method_arg, "method");
+      if (!method) return nullptr;
+      if (*method == kFixed) {
+        weighted = false;
+      } else if (*method != kWeighted) {
+        return raise_value_error("unknown decoding method '" + std::string(*method) + "': expected '" + kWeighted +
+                                 "' or '" + kFixed + "'");
+      }
+    }
+    DecoderCore core;
+    if (const dem::DetectorErrorModel* given = model_if_dem(dem_arg)) {
+      if (!build_core(*given, weighted, core)) return nullptr;
+    } else {
+      std::string text;
+      if (!dem_text_of(dem_arg, text)) return nullptr;
+      dem::DetectorErrorModel model;
+      if (!parse_dem_text(text, model)) return nullptr;
+      if (!build_core(model, weighted, core)) return nullptr;
+    }
+    PyObject* o = tp->tp_alloc(tp, 0);
+    if (!o) return nullptr;
+    new (&as_decoder(o)->borrow) BorrowFlag();
+    new (&as_decoder(o)->core) DecoderCore(std::move(core));
+    return o;
+  });
+}
+
+void decoder_dealloc(PyObject* self) {
+  as_decoder(self)->core.~DecoderCore();
+  as_decoder(self)->borrow.~BorrowFlag();
+  free_instance(self);
+}
+
+std::string shape_text(PyArrayObject* a) {
+  std::string s = "(";
+  for (int k = 0; k < PyArray_NDIM(a); ++k) {
+    if (k) s += ", ";
+    s += std::to_string(PyArray_DIM(a, k));
+  }
+  if (PyArray_NDIM(a) == 1) s += ",";
+  return s + ")";
+}
+
+// The shots argument as an array whose element bytes read non-zero for a fired detector: bool,
+// uint8 and int8 arrays as they are (any strides), other integer arrays converted to bool.
+// Anything else, or another shape than (`width`,) / (shots, `width`), raises ValueError.
+PyRef shots_array(PyObject* o, int ndim, npy_intp width, bool bit_packed, const char* what, const char* expected) {
+  PyRef array = PyRef::steal(PyArray_FROM_O(o));
+  if (!array) return array;
+  auto* a = reinterpret_cast<PyArrayObject*>(array.get());
+  const int t = PyArray_TYPE(a);
+  const bool byte_type = t == NPY_UINT8 || t == NPY_INT8 || (!bit_packed && t == NPY_BOOL);
+  const bool integer_type = !bit_packed && (PyTypeNum_ISINTEGER(t) || t == NPY_BOOL);
+  const bool shape_ok = PyArray_NDIM(a) == ndim && PyArray_DIM(a, ndim - 1) == width;
+  if (!shape_ok || !(integer_type || byte_type)) {
+    PyRef dtype = PyRef::steal(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(a))));
+    const char* dtype_text = dtype ? PyUnicode_AsUTF8(dtype.get()) : nullptr;
+    if (!dtype_text) return PyRef();
+    raise_value_error(std::string(what) + " must have shape " + expected + " and dtype " +
+                      (bit_packed ? "uint8" : "bool or uint8") + ", got shape " + shape_text(a) + " and dtype " +
+                      dtype_text);
+    return PyRef();
+  }
+  if (byte_type) return array;
+  return PyRef::steal(PyArray_FROM_OTF(array.get(), NPY_BOOL, NPY_ARRAY_FORCECAST));
+}
+
+npy_intp packed_width(uint64_t bits) { return static_cast<npy_intp>((bits + 7) / 8); }
+
+void write_prediction(uint64_t mask, uint8_t* out, npy_intp stride, npy_intp count, bool bit_packed) {
+  for (npy_intp k = 0; k < count; ++k) {
+    const uint64_t shift = bit_packed ? 8 * uint64_t(k) : uint64_t(k);
+    out[k * stride] = shift >= 64 ? 0 : static_cast<uint8_t>(bit_packed ? (mask >> shift) & 0xff : (mask >> shift) & 1);
+  }
+}
+
+PyObject* decoder_decode(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"detection_events", nullptr};
+    PyObject* events_arg;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:decode", const_cast<char**>(kwlist), &events_arg))
+      return nullptr;
+    auto* d = as_decoder(self);
+    DecoderCore& core = d->core;
+    const auto width = static_cast<npy_intp>(core.detector_count);
+    std::string expected = "(";
+    expected.append(std::to_string(width)).append(",)");
+    PyRef array = shots_array(events_arg, 1, width, false, "detection_events", expected.c_str());
+    if (!array) return nullptr;
+    Borrow access = Borrow::exclusive(d->borrow);
+    if (!access) return nullptr;
+    auto* a = reinterpret_cast<PyArrayObject*>(array.get());
+    const uint64_t mask = core.decode_row(static_cast<const uint8_t*>(PyArray_DATA(a)), PyArray_STRIDE(a, 0),
+                                          width, false);
+    npy_intp dims[1] = {static_cast<npy_intp>(core.observable_count)};
+    PyObject* out = PyArray_ZEROS(1, dims, NPY_UINT8, 0);
+    if (!out) return nullptr;
+    write_prediction(mask, static_cast<uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out))), 1, dims[0],
+                     false);
+    return out;
+  });
+}
+
+PyObject* decoder_decode_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"shots", "bit_packed_shots", "bit_packed_predictions", nullptr};
+    PyObject* shots_arg;
+    int packed_shots = 0, packed_predictions = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$pp:decode_batch", const_cast<char**>(kwlist), &shots_arg,
+                                     &packed_shots, &packed_predictions))
+      return nullptr;
+    auto* d = as_decoder(self);
+    DecoderCore& core = d->core;
+    const npy_intp width =
+        packed_shots ? packed_width(core.detector_count) : static_cast<npy_intp>(core.detector_count);
+    std::string expected = "(num_shots, ";
+    expected.append(std::to_string(width)).append(")");
+    PyRef array = shots_array(shots_arg, 2, width, packed_shots != 0, "shots", expected.c_str());
+    if (!array) return nullptr;
+    Borrow access = Borrow::exclusive(d->borrow);
+    if (!access) return nullptr;
+    auto* a = reinterpret_cast<PyArrayObject*>(array.get());
+    const npy_intp shots = PyArray_DIM(a, 0);
+    const npy_intp out_width = packed_predictions ? packed_width(core.observable_count)
+                                                  : static_cast<npy_intp>(core.observable_count);
+    npy_intp dims[2] = {shots, out_width};
+    PyRef out = PyRef::steal(PyArray_ZEROS(2, dims, NPY_UINT8, 0));
+    if (!out) return nullptr;
+    const auto* in = static_cast<const uint8_t*>(PyArray_DATA(a));
+    const npy_intp row_stride = PyArray_STRIDE(a, 0), col_stride = PyArray_STRIDE(a, 1);
+    auto* predictions = static_cast<uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+    {
+      // Only this object's scratch space and the two arrays (held above) are used in here.
+      ReleasedGil released;
+      for (npy_intp s = 0; s < shots; ++s) {
+        const uint64_t mask = core.decode_row(in + s * row_stride, col_stride, width, packed_shots != 0);
+        write_prediction(mask, predictions + s * out_width, 1, out_width, packed_predictions != 0);
+      }
+    }
+    return out.release();
+  });
+}
+
+PyObject* get_num_detectors(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(as_decoder(self)->core.detector_count);
+}
+PyObject* get_num_observables(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(as_decoder(self)->core.observable_count);
+}
+PyObject* get_method(PyObject* self, void*) {
+  return PyUnicode_FromString(as_decoder(self)->core.weighted ? kWeighted : kFixed);
+}
+
+PyObject* decoder_repr(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    const DecoderCore& c = as_decoder(self)->core;
+    const std::string text = std::string("Decoder(method='") + (c.weighted ? kWeighted : kFixed) +
+                             "', num_detectors=" + std::to_string(c.detector_count) +
+                             ", num_observables=" + std::to_string(c.observable_count) + ")";
+    return PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size()));
+  });
+}
+
+PyMethodDef methods[] = {
+    {"decode", with_keywords(decoder_decode), METH_VARARGS | METH_KEYWORDS,
+     "decode($self, detection_events)\n--\n\n"
+     "Decode one shot.\n"
+     "\n"
+     "``detection_events`` is a 1-D array of ``num_detectors`` elements (bool or\n"
+     "integers, non-zero = fired). Returns the predicted observable flips as a\n"
+     "uint8 array of ``num_observables`` elements."},
+    {"decode_batch", with_keywords(decoder_decode_batch), METH_VARARGS | METH_KEYWORDS,
+     "decode_batch($self, shots, *, bit_packed_shots=False, bit_packed_predictions=False)\n--\n\n"
+     "Decode many shots, one per row of a 2-D array.\n"
+     "\n"
+     "``shots`` has shape ``(num_shots, num_detectors)``, or with\n"
+     "``bit_packed_shots`` ``(num_shots, ceil(num_detectors / 8))`` uint8 holding\n"
+     "eight detectors per byte, lowest bit first. Returns a uint8 array of shape\n"
+     "``(num_shots, num_observables)``, or with ``bit_packed_predictions``\n"
+     "``(num_shots, ceil(num_observables / 8))``. The interpreter lock is released\n"
+     "while the shots are decoded; the decoder itself is held for the call."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef getset[] = {
+    {"num_detectors", get_num_detectors, nullptr, "Detectors of the model (the width of a shot).", nullptr},
+    {"num_observables", get_num_observables, nullptr, "Observables of the model (the width of a prediction).",
+     nullptr},
+    {"method", get_method, nullptr, "'weighted-union-find' or 'union-find'.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(decoder_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(decoder_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(decoder_repr)},
+    {Py_tp_methods, methods},
+    {Py_tp_getset, getset},
+    {Py_tp_doc, const_cast<char*>(
+                    "Decoder(dem, method='weighted-union-find')\n--\n\n"
+                    "A decoder built from a detector error model: a file path, DEM text, a\n"
+                    "``pathlib.Path``, a ``stim.DetectorErrorModel`` or a ``DetectorErrorModel``.\n"
+                    "\n"
+                    "``method='weighted-union-find'`` (default) grows clusters by edge weight and\n"
+                    "peels a correction; the model's errors must be decomposed into components of\n"
+                    "one or two detectors. ``method='union-find'`` is the fixed procedure that\n"
+                    "``OstrelStream.set_decoder`` runs by default, on the whole model.")},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    "builtins.Decoder",
+    sizeof(DecoderObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    slots,
+};
+
+}  // namespace
+
+PyTypeObject* decoder_type() { return type; }
+
+bool init_decoder_type() {
+  if (!type) type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  return type != nullptr;
+}
+
+bool is_decoder(PyObject* o) { return type && Py_IS_TYPE(o, type); }
+
+bool stream_decoder_from(PyObject* decoder, uint64_t window_depth, std::optional<decode::StreamDecoder>& out) {
+  // The graphs are immutable and shared; the stream gets decoders of its own on them.
+  const DecoderCore& core = as_decoder(decoder)->core;
+  if (core.weighted) {
+    out.emplace(decode::StreamDecoder::create_weighted(core.weighted_graph, core.detector_count, window_depth));
+    return true;
+  }
+  auto created = decode::StreamDecoder::create(core.fixed_graph, core.detector_count, window_depth);
+  if (!created.ok()) {
+    const bool memory = created.error().kind == decode::DecoderErrorKind::OutOfMemory;
+    raise_error(memory ? PyExc_MemoryError : PyExc_ValueError, created.error().message());
+    return false;
+  }
+  out.emplace(std::move(created).value());
+  return true;
+}
+
+}  // namespace ostrel::py
