@@ -212,3 +212,28 @@ def test_a_large_file_round_trips(tmp_path):
     assert batch.frame_id.tolist() == list(range(len(rows)))
     events = np.unpackbits(batch.detector_events, axis=1, count=64, bitorder="little")
     assert [np.flatnonzero(r).tolist() for r in events] == rows
+
+
+def test_a_live_batch_returns_what_has_arrived_and_keeps_the_rest(tmp_path):
+    from peers import Peer
+
+    frames = [f(i) for i in range(1, 7)]
+    script = [("send", qssf.stream_header() + b"".join(frames[:3])), ("sleep", 0.5),
+              ("send", b"".join(frames[3:5]) + frames[5][:20]), ("sleep", 0.5), ("send", frames[5][20:])]
+    with Peer(script) as peer, ostrel.open(f"tcp://127.0.0.1:{peer.port}") as stream:
+        stream.timeout = 5.0
+        got = []
+        while len(batch := stream.read_batch(100)):
+            got.append(batch.frame_id.tolist())
+    # Each batch waited for its first frame only; the frame cut in two came whole in a later batch.
+    assert sum(got, []) == [1, 2, 3, 4, 5, 6] and len(got) >= 3
+
+
+def test_a_batch_waits_for_its_first_frame_within_the_timeout():
+    from peers import Peer
+
+    with Peer([("send", qssf.stream_header()), ("sleep", 3)]) as peer:
+        with ostrel.open(f"tcp://127.0.0.1:{peer.port}") as stream:
+            stream.timeout = 0.2
+            with pytest.raises(TimeoutError, match="no frame arrived within the timeout of 0.2 s"):
+                stream.read_batch(10)
