@@ -126,12 +126,16 @@ def crc_rate(label: str, crc, data: bytes) -> float:
     return len(data) / best
 
 
+# ru_maxrss survives exec (a child starts with its parent's peak), so VmHWM/VmRSS are read instead.
 RSS_CHILD = """
-import resource, sys, _ostrel
+import sys, _ostrel
+def rss(key):
+    with open("/proc/self/status") as f:
+        return next(int(l.split()[1]) for l in f if l.startswith(key))
 stream = _ostrel.OstrelStream(sys.argv[1])
-before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+before = rss("VmRSS:")
 batch = stream.read_batch(int(sys.argv[2]))
-peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+peak = rss("VmHWM:")
 arrays = sum(getattr(batch, n).nbytes for n in ("frame_id", "round", "timestamp_ns", "qubit_count",
     "ancilla_count", "detector_event_count", "code_type", "distance", "flags", "observable_flips",
     "has_observable_flips", "detector_events", "meas_results"))
