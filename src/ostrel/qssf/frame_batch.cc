@@ -201,6 +201,7 @@ void FrameBatch::shrink_to_fit() noexcept {
 }
 
 void pack_detector_rle(std::span<const uint8_t> rle, uint16_t ancilla_count, std::span<uint8_t> out) noexcept {
+  if (out.empty()) return;
   std::memset(out.data(), 0, out.size());
   size_t pos = 0;
   const size_t n = ancilla_count;
