@@ -46,7 +46,7 @@ void WeightedUnionFind::toggle_defect(uint32_t x) {
   seeds_.push_back(x);
 }
 
-uint32_t WeightedUnionFind::find(uint32_t x) {
+uint32_t WeightedUnionFind::find_slow(uint32_t x) {
   // Path halving: every other node on the way points to its grandparent.
   while (hot_[x].parent != x) {
     const uint32_t p = hot_[x].parent;

@@ -95,7 +95,12 @@ class WeightedUnionFind {
   void reset();
   void touch(uint32_t x);
   void toggle_defect(uint32_t x);
-  uint32_t find(uint32_t x);
+  // The root of x's cluster; most nodes growth looks at are roots (untouched or singletons).
+  uint32_t find(uint32_t x) {
+    if (hot_[x].parent == x) return x;
+    return find_slow(x);
+  }
+  uint32_t find_slow(uint32_t x);
   bool active(uint32_t root) const { return hot_[root].parity != 0 && hot_[root].stopped == 0; }
   int64_t total_now(uint32_t root) const {
     const Cold& n = cold_[root];
