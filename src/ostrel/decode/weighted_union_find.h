@@ -72,10 +72,11 @@ class WeightedUnionFind {
     int64_t stamp = 0;
   };
   // One edge as seen from one of its detectors.
+  // One edge as seen from one of its detectors; the edge's index sits at the same position of
+  // edge_at_, read only when the edge is fully grown.
   struct Adjacent {
     uint32_t other;  // the far endpoint; the boundary node for a boundary edge
-    uint32_t edge;
-    int64_t length;  // twice the weight
+    int32_t length;  // twice the weight
   };
   // What peeling and the read-out need of an edge.
   struct Ends {
@@ -132,6 +133,7 @@ class WeightedUnionFind {
   std::shared_ptr<const DecodingGraph> graph_;
   std::vector<uint32_t> adjacent_start_;
   std::vector<Adjacent> adjacent_;
+  std::vector<uint32_t> edge_at_;
   std::vector<Ends> ends_;
   std::vector<Hot> hot_;
   std::vector<Cold> cold_;
