@@ -84,6 +84,10 @@ def test_integer_like_arguments_are_accepted():
     acc = LogicalErrorAccumulator(np.uint8(2))
     acc.record(result=DecoderResult(0), ground_truth=np.uint64(2**64 - 1))
     assert acc.logical_error_rate(observable=np.int32(1)) == 1.0
+    # A column of Stim's boolean observable samples, element by element, as bool does.
+    acc.record(DecoderResult(np.False_), np.bool_(True))
+    acc.record(DecoderResult(np.True_), np.True_)
+    assert (acc.total_shots(), acc.logical_error_rate(0)) == (3, 2 / 3)
 
 
 # --------------------------------------------------------------------------- argument errors

@@ -136,3 +136,47 @@ def test_demo_runs_end_to_end(tmp_path):
     assert "pymatching" in done.stdout and done.stdout.count("\n") > 10
     if plot is not None:
         assert plot.read_bytes().startswith(b"\x89PNG")
+
+
+CIRCUIT = "R 0 1\nX_ERROR(0.1) 0 1\nM 0 1\nDETECTOR rec[-1]\nDETECTOR rec[-2]\nOBSERVABLE_INCLUDE(0) rec[-1]\n"
+
+
+@pytest.mark.parametrize("dem, truth, needle", [
+    (CIRCUIT, None, "the model has no error mechanisms"),                      # a circuit, not a DEM
+    ("error(0.1) D0 L0\n", None, "the model's 1 detector cannot cover the frames' cells (2 cells"),
+    ("error(0.1) D0 D1 L0\nerror(0.1) D5\n", "0\n8\n", "names observable 3 but"),
+    ("error(0.1) D0 D1\nerror(0.1) D5\n", "0\n0\n", "has no observables to compare"),
+], ids=["circuit", "too-few-detectors", "truth-beyond-model", "no-observables"])
+def test_decode_refuses_models_that_cannot_fit_the_run(experiment, tmp_path, dem, truth, needle):
+    (tmp_path / "model.dem").write_text(dem)
+    args = ["decode", experiment.stream, "--dem", str(tmp_path / "model.dem")]
+    if truth is not None:
+        (tmp_path / "truth.txt").write_text(truth)
+        args += ["--truth", str(tmp_path / "truth.txt")]
+    done = run(*args)
+    assert done.returncode != 0 and "Traceback" not in done.stderr
+    assert len(done.stderr.strip().splitlines()) == 1 and needle in done.stderr, done.stderr
+    assert "logical error rate" not in done.stdout
+
+
+def test_open_warns_about_a_model_without_errors(experiment, tmp_path):
+    circuit = tmp_path / "circuit.stim"
+    circuit.write_text(CIRCUIT)
+    for decoder in (str(circuit), circuit, CIRCUIT):
+        with pytest.warns(RuntimeWarning, match="no error mechanisms"):
+            ostrel.open(experiment.stream, decoder=decoder).close()
+    import warnings
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        ostrel.open(experiment.stream, decoder=experiment.dem).close()
+
+
+def test_synth_refuses_a_folder_that_holds_files(tmp_path):
+    (tmp_path / "notes.txt").write_text("keep me")
+    args = ["synth", "--code", "repetition", "--distance", "3", "--rounds", "2", "--shots", "5",
+            "--p", "0.01", "-o", str(tmp_path)]
+    done = run(*args)
+    assert done.returncode == 2 and "already holds files" in done.stderr and "--force" in done.stderr
+    assert sorted(os.listdir(tmp_path)) == ["notes.txt"]
+    assert run(*args, "--force").returncode == 0
+    assert (tmp_path / "notes.txt").read_text() == "keep me"

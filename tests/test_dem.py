@@ -120,12 +120,12 @@ def test_parse_and_from_file_publish_their_signatures_and_docstrings():
     assert DEM.parse.__doc__ == "Parse a Stim DEM from its text representation."
     assert DEM.from_file.__text_signature__ == "(path)"
     assert DEM.from_file.__doc__ == "Load a Stim DEM from a file path."
-    assert DEM.to_pymatching.__text_signature__ == "($self)"
-    assert DEM.to_pymatching.__doc__ == (
+    assert DEM.to_pymatching.__text_signature__ == "($self, merge_strategy=None)"
+    assert DEM.to_pymatching.__doc__.startswith(
         "Build a `pymatching.Matching` object from this DEM.\n\n"
         "Requires `pymatching` to be installed (`pip install pymatching`).\n"
         "Edges are added with weight `-ln(p/(1-p))` and `fault_ids` identifying\n"
-        "which observables flip when the error fires.")
+        "which observables flip when the error fires.\n\n")
     assert DEM.to_schema_json.__text_signature__ == "($self, name)"
     assert DEM.to_schema_json.__doc__ == (
         "Serialise this DEM as a `HardwareSchema`-compatible JSON string.")
@@ -198,10 +198,11 @@ def test_from_file_takes_a_str_path_only(tmp_path):
 
 
 def test_from_file_failures(tmp_path):
-    with pytest.raises(OSError) as missing:
+    with pytest.raises(FileNotFoundError) as missing:
         DEM.from_file(str(tmp_path / "absent.dem"))
     assert str(missing.value) == "No such file or directory (os error 2)"
-    with pytest.raises(OSError, match=r"^Is a directory \(os error 21\)$"):
+    assert missing.value.errno == 2
+    with pytest.raises(IsADirectoryError, match=r"^Is a directory \(os error 21\)$"):
         DEM.from_file(str(tmp_path))
 
     latin1 = tmp_path / "latin1.dem"
@@ -209,7 +210,7 @@ def test_from_file_failures(tmp_path):
     with pytest.raises(OSError) as not_utf8:
         DEM.from_file(str(latin1))
     assert str(not_utf8.value) == "stream did not contain valid UTF-8"
-    assert not isinstance(not_utf8.value, ValueError)
+    assert not isinstance(not_utf8.value, ValueError) and not_utf8.value.errno is None
 
     broken = tmp_path / "broken.dem"
     broken.write_text("error(0.1) X1\n")
@@ -486,6 +487,53 @@ def test_real_pymatching_refuses_parallel_edges_by_its_own_rule():
     assert isinstance(matching, pymatching.Matching)
     assert matching.num_nodes == 3 and matching.num_edges == 2
     assert matching.boundary == {2}
+
+
+STIM_CIRCUITS = [
+    ("repetition_code:memory", 3), ("repetition_code:memory", 7), ("surface_code:rotated_memory_z", 3),
+    ("surface_code:rotated_memory_x", 5), ("surface_code:unrotated_memory_z", 3), ("color_code:memory_xyz", 3),
+]
+
+
+@pytest.mark.parametrize("family, distance", STIM_CIRCUITS, ids=[f"{f}-d{d}" for f, d in STIM_CIRCUITS])
+def test_merge_strategy_export_decodes_like_pymatchings_own_reading(family, distance):
+    stim = pytest.importorskip("stim")
+    pymatching = pytest.importorskip("pymatching")
+    circuit = stim.Circuit.generated(family, distance=distance, rounds=distance, after_clifford_depolarization=0.01,
+                                     before_measure_flip_probability=0.01, after_reset_flip_probability=0.01)
+    dem = circuit.detector_error_model(decompose_errors=True)
+    model = DEM.parse(str(dem))
+    with pytest.raises(ValueError, match="Parallel edges not permitted"):  # the default is unchanged
+        model.to_pymatching()
+    ours = model.to_pymatching(merge_strategy="independent")
+    reference = pymatching.Matching.from_detector_error_model(dem)
+    assert (ours.num_detectors, ours.num_edges) == (reference.num_detectors, reference.num_edges)
+    shots, observables = circuit.compile_detector_sampler(seed=distance).sample(2000, separate_observables=True)
+    predictions = ours.decode_batch(shots)
+    assert np.array_equal(predictions, reference.decode_batch(shots))
+    assert predictions.any() and (predictions != observables).any(axis=1).sum() < 1000  # real, good work
+
+
+def test_merge_strategies_merge_components_by_pymatchings_rules():
+    pymatching = pytest.importorskip("pymatching")
+    # D0-D1 three times (once as part of a decomposed error), D1 alone twice; p = 0 is left out.
+    model = DEM.parse("error(0.1) D0 D1 L0\nerror(0.2) D0 D1\nerror(0.3) D2 ^ D0 D1 L1\n"
+                      "error(0.1) D1\nerror(0.4) D1 L0\nerror(0) D2 D3")
+    edges = {name: {(u, v): (round(data["error_probability"], 6), data["fault_ids"])
+                    for u, v, data in model.to_pymatching(merge_strategy=name).edges()}
+             for name in ("independent", "keep-original", "replace")}
+    p01 = 0.1 * 0.8 + 0.2 * 0.9
+    p01 = p01 * 0.7 + 0.3 * (1 - p01)
+    assert edges["independent"][(0, 1)][0] == round(p01, 6)
+    assert edges["keep-original"][(0, 1)] == (0.1, {0}) and edges["replace"][(0, 1)] == (0.3, {1})
+    assert edges["keep-original"][(1, None)] == (0.1, set()) and edges["replace"][(1, None)] == (0.4, {0})
+    assert all(set(e) == {(0, 1), (1, None), (2, None)} for e in edges.values())
+    with pytest.raises(ValueError, match="Parallel edges not permitted"):
+        model.to_pymatching(merge_strategy="disallow")
+    with pytest.raises(TypeError, match="argument 'merge_strategy'"):
+        model.to_pymatching(merge_strategy=1)
+    with pytest.raises(ValueError, match="has a component with 3 detectors"):
+        DEM.parse("error(0.1) D0 D1 D2").to_pymatching(merge_strategy="independent")
 
 
 @pytest.mark.parametrize("text, message", [

@@ -130,7 +130,7 @@ def test_frame_with_every_section_matches_hand_assembled_bytes():
                      ancilla_bits=b"\xa5\x01", observable_flips=0x8000000000000001, text="é",
                      extensions=[(9, b""), (2, b"\x07\x00\x00\x00")], annotations=[(0xAB, 42, 0xCD)],
                      extra_flags=0x8000)
-    header = struct.pack("<QIQHHIBBH", 3, 4, 5, 19, 9, 0, 1, 3, 0x800F)
+    header = struct.pack("<QIQHHIBBH", 3, 4, 5, 19, 9, 0, 255, 0, 0x800F)  # custom family, distance 0
     expected = (header + struct.pack("<I", qssf.crc32(header))
                 + b"\x04\x00" + b"\x01\x82\x05\x81"
                 + bytes([1, 0xFF, 1, 1, 1, 1, 1, 1, 0x80])
@@ -252,8 +252,13 @@ def test_fast_path_writes_the_same_bytes_as_frame():
                                        observable_flips=flips, meas_results=meas, distance=5, batch=64) == 50
         assert buf.getvalue()[len(qssf.frame(4, ancilla_count=70)):] == expected
         assert (w.frames_written, w.last_frame_id) == (51, 54)
+    # Lists of 0/1 rows (what NumPy users have at hand) read as rows, not as fired indices; a
+    # list that can only be indices must rise.
+    dense = io.BytesIO()
+    qssf.QssfWriter(dense, header=False).write_frames_fast([[0, 1, 0], [1, 1, 0]], ancilla_count=3)
+    assert dense.getvalue() == qssf.frame(0, detector_events=[0, 1, 0]) + qssf.frame(1, detector_events=[1, 1, 0])
     with pytest.raises(ValueError, match="strictly rising"):
-        qssf.QssfWriter(io.BytesIO()).write_frames_fast([[0, 1, 0]], ancilla_count=3)
+        qssf.QssfWriter(io.BytesIO()).write_frames_fast([[2, 1]], ancilla_count=3)
 
 
 def test_benchmark_reader_agrees_with_the_parser(tmp_path):
@@ -272,3 +277,24 @@ def test_benchmark_reader_agrees_with_the_parser(tmp_path):
     theirs = [(f.frame_id, f.round, f.detector_events, f.meas_results, f.observable_flips)
               for f in reader.read_file(str(path))]
     assert mine == theirs and len(mine) == 20
+
+
+def test_fast_path_takes_observables_as_numpy_users_hold_them():
+    np = pytest.importorskip("numpy")
+    obs = np.array([[1, 0, 1], [0, 0, 0], [0, 1, 0]], dtype=bool)  # shots x observables, as Stim samples
+    masks = [0b101, 0, 0b010]
+    forms = [obs, obs.astype(np.uint8), np.array(masks, dtype=np.uint64), np.array(masks, dtype=np.int32),
+             [np.int64(m) for m in masks], obs[:, :1], obs[:, 0]]
+    expected_masks = [masks] * 5 + [[1, 0, 0], [1, 0, 0]]
+    for form, want in zip(forms, expected_masks):
+        buf = io.BytesIO()
+        qssf.QssfWriter(buf, header=False).write_frames_fast(np.zeros((3, 2), bool), ancilla_count=2,
+                                                             observable_flips=form)
+        assert buf.getvalue() == b"".join(qssf.frame(i, ancilla_count=2, observable_flips=m)
+                                          for i, m in enumerate(want)), form
+    assert qssf.frame(0, ancilla_count=1, observable_flips=np.True_) == qssf.frame(0, ancilla_count=1, observable_flips=1)
+    for bad, needle in [(np.zeros((3, 65), bool), "at most 64"), (np.full((3, 1), 2), "0 or 1"),
+                        (np.array([1, -1, 0]), "negative"), (np.zeros(3, float), "one mask per frame")]:
+        with pytest.raises(ValueError, match=needle):
+            qssf.QssfWriter(io.BytesIO()).write_frames_fast(np.zeros((3, 2), bool), ancilla_count=2,
+                                                            observable_flips=bad)

@@ -137,17 +137,20 @@ def test_source_must_be_a_str(frames_file):
     ("shm://", ValueError, "shm:// transport is not available in the Python bindings; "
                            "use the C FFI ostrel_shm_open for SHM access"),
     ("shm://ring0", ValueError, "shm:// transport"),
-    ("shm:/ring0", OSError, "i/o error: No such file or directory (os error 2)"),
-    ("", OSError, "i/o error: No such file or directory (os error 2)"),
-    ("/no/such/file.qssf", OSError, "i/o error: No such file or directory (os error 2)"),
-    ("file:///etc/hostname", OSError, "i/o error: No such file or directory (os error 2)"),
+    ("shm:/ring0", FileNotFoundError, "i/o error: No such file or directory (os error 2)"),
+    ("", FileNotFoundError, "i/o error: No such file or directory (os error 2)"),
+    ("/no/such/file.qssf", FileNotFoundError, "i/o error: No such file or directory (os error 2)"),
+    ("file:///etc/hostname", FileNotFoundError, "i/o error: No such file or directory (os error 2)"),
     ("a\0b", OSError, "i/o error: "),
 ])
 def test_open_failures(source, error, message):
     with pytest.raises(error) as info:
         OstrelStream(source)
     assert str(info.value).startswith(message)
+    assert info.value.args == (str(info.value),)
     assert type(info.value) is error
+    # The errno Python's own I/O would give; none when no system call failed.
+    assert getattr(info.value, "errno", None) == (2 if error is FileNotFoundError else None)
 
 
 def test_reading_a_directory_is_an_io_error(tmp_path):

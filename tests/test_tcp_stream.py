@@ -117,9 +117,10 @@ def test_malformed_addresses(source, detail):
 
 @pytest.mark.parametrize("host", ["127.0.0.1", "localhost"])
 def test_connection_refused(refusing_port, host):
-    with pytest.raises(OSError) as e:
+    with pytest.raises(ConnectionRefusedError) as e:
         OstrelStream(f"tcp://{host}:{refusing_port}")
     assert str(e.value) == "i/o error: Connection refused (os error 111)"
+    assert e.value.errno == 111
 
 
 def test_a_failed_lookup_reports_the_resolvers_description():
@@ -257,9 +258,10 @@ def test_a_reset_is_an_io_error_then_the_end():
     with Peer([("send", HEADER + plain_frame(1)), ("sleep", 0.3), ("reset",)]) as peer:
         with OstrelStream(peer.source) as stream:
             assert next(stream).frame_id == 1
-            with pytest.raises(OSError) as e:
+            with pytest.raises(ConnectionResetError) as e:
                 next(stream)
             assert str(e.value) == "i/o error: Connection reset by peer (os error 104)"
+            assert e.value.errno == 104
             with pytest.raises(StopIteration):
                 next(stream)
 

@@ -8,7 +8,9 @@ adds the pieces written in Python: ``open``, a QSSF writer (``ostrel.qssf``), a 
 
 from __future__ import annotations
 
+import builtins
 import os
+import warnings
 from typing import Any
 
 from _ostrel import (  # noqa: F401  (re-exports)
@@ -44,21 +46,59 @@ __all__ = [
 ]
 
 
-def open(source: str | os.PathLike[str], decoder: Any = None, window_depth: int = 0) -> OstrelStream:
+def open(
+    source: str | os.PathLike[str],
+    decoder: Any = None,
+    window_depth: int = 0,
+    timeout: float | None = None,
+) -> OstrelStream:
     """Open a QSSF stream on a file path or ``tcp://host:port``.
 
     With ``decoder`` (a DEM file path, DEM text, a ``pathlib.Path``, a
     ``stim.DetectorErrorModel`` or an ``ostrel.Decoder``) every frame is decoded on
-    arrival, as ``stream.set_decoder(decoder, window_depth)`` would arrange.
+    arrival, as ``stream.set_decoder(decoder, window_depth)`` would arrange; a model
+    without error mechanisms (all of whose predictions would be 0) draws a
+    ``RuntimeWarning``.
+
+    With ``timeout`` (seconds), a ``next()`` that waits longer for its frame raises
+    ``TimeoutError``; the stream stays usable and the next call resumes the frame.
+    Waiting can always be interrupted (Ctrl-C raises ``KeyboardInterrupt``).
     """
     stream = OstrelStream(os.fspath(source))
-    if decoder is not None:
-        try:
+    try:
+        stream.timeout = timeout
+        if decoder is not None:
             stream.set_decoder(decoder, window_depth)
-        except BaseException:
-            stream.close()
-            raise
+            _warn_if_empty(decoder)
+    except BaseException:
+        stream.close()
+        raise
     return stream
+
+
+def _warn_if_empty(decoder: Any) -> None:
+    # Read the model the way set_decoder does (it has just succeeded, so this cannot fail). A
+    # ready-made Decoder is taken as it is.
+    if isinstance(decoder, Decoder):
+        return
+    if isinstance(decoder, str):
+        text = _read_text(decoder) if "\0" not in decoder and os.path.exists(decoder) else decoder
+    elif hasattr(decoder, "__fspath__"):
+        text = _read_text(os.fspath(decoder))
+    else:
+        text = str(decoder)
+    if DetectorErrorModel.parse(text).error_count == 0:
+        warnings.warn(
+            "the decoder's model has no error mechanisms: every prediction will be 0 "
+            "(is it a detector error model, not a circuit?)",
+            RuntimeWarning,
+            stacklevel=3,
+        )
+
+
+def _read_text(path: str) -> str:
+    with builtins.open(path, encoding="utf-8") as f:
+        return f.read()
 
 
 def sinter_decoders() -> dict[str, Any]:

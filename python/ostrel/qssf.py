@@ -113,8 +113,10 @@ def _numpy_array(obj: Any):
 
 def _check_range(name: str, value: Any, bits: int) -> int:
     if isinstance(value, bool) or not isinstance(value, int):
+        np = sys.modules.get("numpy")
         try:
-            value = int(value.__index__())
+            # NumPy integers have __index__; NumPy bools do not, but count as 0/1 like bool does.
+            value = int(value) if np is not None and isinstance(value, np.bool_) else int(value.__index__())
         except (AttributeError, TypeError):
             raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
     if not 0 <= value < (1 << bits):
@@ -245,7 +247,7 @@ def stream_header(schema_id: Any = bytes(16), *, magic: int = QSSF_MAGIC,
 
 
 def frame_header(frame_id: int, *, round: int = 0, timestamp_ns: int = 0, qubit_count: int = 0,
-                 ancilla_count: int = 0, reserved: int = 0, code_type: int = 1, distance: int = 3,
+                 ancilla_count: int = 0, reserved: int = 0, code_type: int = Code.CUSTOM, distance: int = 0,
                  flags: int = 0, header_crc: int | None = None) -> bytes:
     """The 36-byte frame header; ``header_crc=None`` stores the correct CRC."""
     body = _HEADER_BODY.pack(
@@ -307,7 +309,7 @@ def _annotation_list(annotations: Sequence[tuple[int, int, int]]) -> bytes:
 
 
 def frame(frame_id: int, *, round: int = 0, timestamp_ns: int = 0, qubit_count: int | None = None,
-          ancilla_count: int | None = None, code_type: int = 1, distance: int = 3, reserved: int = 0,
+          ancilla_count: int | None = None, code_type: int = Code.CUSTOM, distance: int = 0, reserved: int = 0,
           detector_events: Any = None, rle: bytes | None = None, meas_results: Any = None,
           timing_offsets: Sequence[int] | None = None, ancilla_bits: bytes | None = None,
           observable_flips: int | None = None, text: str | None = None,
@@ -451,16 +453,20 @@ class QssfWriter:
     def write_frames_fast(self, events: Any, *, ancilla_count: int, frame_ids: Iterable[int] | None = None,
                           rounds: Iterable[int] | None = None, timestamps_ns: Iterable[int] | None = None,
                           observable_flips: Iterable[int | None] | None = None, meas_results: Any = None,
-                          qubit_count: int | None = None, code_type: int = 1, distance: int = 3,
+                          qubit_count: int | None = None, code_type: int = Code.CUSTOM, distance: int = 0,
                           batch: int = 4096) -> int:
         """Write many plain frames quickly; returns how many were written.
 
-        ``events`` is a 2-D array of 0/1 (one row per frame) or an iterable
-        giving, per frame, the rising indices of the fired detectors (or a
-        boolean mask array). Ids default to consecutive numbers after the last
-        written one; ``rounds`` and ``timestamps_ns`` default to 0.
-        ``observable_flips`` gives one value (or None for no extension) per
-        frame. ``meas_results`` is bytes shared by all frames, a 2-D integer
+        ``events`` is a 2-D array of 0/1 (one row per frame), a list of 0/1
+        rows of ``ancilla_count`` values each, or an iterable giving, per
+        frame, the rising indices of the fired detectors (or a boolean mask
+        array). Ids default to consecutive numbers after the last written one;
+        ``rounds`` and ``timestamps_ns`` default to 0. ``observable_flips``
+        gives one mask (or None for no extension) per frame: an iterable of
+        integers, a 1-D integer or bool array, or a 2-D 0/1 array with one
+        column per observable (as Stim samples them), packed into bits.
+        Frames are labelled with ``code_type`` and ``distance`` (default: the
+        custom family, distance 0). ``meas_results`` is bytes shared by all frames, a 2-D integer
         array, or an iterable of per-frame values; it defaults to +1
         everywhere. Writing stops with the shortest of the iterables. The bytes
         equal those of ``frame()`` with the same arguments; on a faulty value
@@ -475,7 +481,7 @@ class QssfWriter:
         ids = frame_ids if frame_ids is not None else itertools.count(self._next_id())
         rounds = rounds if rounds is not None else itertools.repeat(0)
         stamps = timestamps_ns if timestamps_ns is not None else itertools.repeat(0)
-        flips = observable_flips if observable_flips is not None else itertools.repeat(None)
+        flips = _flip_values(observable_flips)
         meas_rows = _meas_rows(meas_results, n)
 
         pack_body, pack_u32, pack_u16, pack_u64 = _HEADER_BODY.pack, _U32.pack, _U16.pack, _U64.pack
@@ -525,9 +531,28 @@ class QssfWriter:
             self._file.flush()
 
 
+def _dense_rows(events: Any, n: int) -> bool:
+    """Whether a list of rows is 0/1 values per detector rather than indices of fired ones: every
+    row is a list of n zeros and ones, and some row could not be rising indices."""
+    if not isinstance(events, (list, tuple)) or not events:
+        return False
+    rising = True
+    for row in events:
+        if not isinstance(row, (list, tuple)) or len(row) != n:
+            return False
+        if not all(v is True or v is False or (isinstance(v, int) and v in (0, 1)) for v in row):
+            return False
+        rising = rising and all(a < b for a, b in zip(row, row[1:]))
+    return not rising
+
+
 def _event_rows(events: Any, n: int) -> Iterator[Any]:
     """Per-frame fired-detector indices from a 2-D 0/1 array, or the iterable as given."""
     arr = _numpy_array(events)
+    if arr is None and _dense_rows(events, n):
+        import numpy
+
+        arr = numpy.array(events, dtype=numpy.uint8)
     if arr is None:
         return iter(events)
     if arr.ndim != 2 or arr.shape[1] != n:
@@ -539,6 +564,32 @@ def _event_rows(events: Any, n: int) -> Iterator[Any]:
     bounds = np.searchsorted(frame_of, np.arange(arr.shape[0] + 1)).tolist()
     columns = column.tolist()
     return (tuple(columns[bounds[i]:bounds[i + 1]]) for i in range(arr.shape[0]))
+
+
+def _flip_values(observable_flips: Any) -> Iterable[Any]:
+    """Per-frame masks (or None) from the forms write_frames_fast accepts."""
+    if observable_flips is None:
+        return itertools.repeat(None)
+    arr = _numpy_array(observable_flips)
+    if arr is None:
+        # Plain ints go straight to the packer (which range-checks them); others are converted.
+        return (v if v is None or type(v) is int else _check_range("observable_flips", v, 64)
+                for v in observable_flips)
+    if arr.ndim == 1 and arr.dtype.kind in "biu":
+        if arr.dtype.kind == "i" and arr.size and arr.min() < 0:
+            raise ValueError("observable_flips masks must not be negative")
+        return arr.astype("u8").tolist()
+    if arr.ndim == 2 and arr.dtype.kind in "biu":
+        if arr.shape[1] > 64:
+            raise ValueError(f"observable_flips has {arr.shape[1]} columns; a mask holds at most 64 observables")
+        if arr.dtype.kind != "b" and ((arr != 0) & (arr != 1)).any():
+            raise ValueError("observable_flips columns must hold 0 or 1 (one column per observable)")
+        np = sys.modules["numpy"]
+        weights = np.left_shift(np.uint64(1), np.arange(arr.shape[1], dtype=np.uint64))
+        return (arr.astype(np.uint64) * weights).sum(axis=1, dtype=np.uint64).tolist()
+    raise ValueError(
+        f"observable_flips must be one mask per frame: an iterable of integers, a 1-D integer array or "
+        f"a 2-D 0/1 array with one column per observable; got a {arr.ndim}-D {arr.dtype} array")
 
 
 def _meas_rows(meas_results: Any, n: int) -> Iterator[bytes]:

@@ -1,5 +1,6 @@
 #include "_ostrel/args.h"
 
+#include "_ostrel/numpy_arrays.h"
 #include "_ostrel/py_ref.h"
 
 namespace ostrel::py {
@@ -40,6 +41,11 @@ std::optional<uint64_t> arg_u64(PyObject* value, const char* name) {
   if (!PyLong_Check(value)) {
     PyRef index = PyRef::steal(PyNumber_Index(value));
     if (!index) {
+      // A NumPy bool counts as 0 or 1, as Python's own bool does.
+      if (auto flag = numpy_bool_scalar(value); flag && PyErr_ExceptionMatches(PyExc_TypeError)) {
+        PyErr_Clear();
+        return flag;
+      }
       name_type_error(name);
       return std::nullopt;
     }

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <array>
+#include <cmath>
 #include <memory>
 #include <new>
 #include <string>
@@ -10,6 +11,7 @@
 #include "_ostrel/args.h"
 #include "_ostrel/errors.h"
 #include "_ostrel/py_ref.h"
+#include "ostrel/decode/decoding_graph.h"
 #include "ostrel/dem/dem_parser.h"
 #include "ostrel/dem/dem_schema.h"
 #include "ostrel/dem/spacetime_graph.h"
@@ -103,18 +105,77 @@ PyObject* dem_repr(PyObject* self) {
   });
 }
 
-// matching.add_edge(u, v, weight=..., fault_ids=[...]) for every edge, then the boundary.
-PyObject* dem_to_pymatching(PyObject* self, PyObject*) {
+PyObject* import_pymatching() {
+  PyObject* module = PyImport_ImportModule("pymatching");
+  if (!module) PyErr_SetString(PyExc_ImportError, kNoPymatching);
+  return module;
+}
+
+// The Matching of the weighted decoder's graph, merged by pymatching itself: every `^` component
+// in model order becomes add_edge(u, v, ...) or add_boundary_edge(u, ...) with weight
+// ln((1 - p) / p), its error probability, its observables and `strategy`, which is how pymatching
+// reads a detector error model.
+PyObject* merged_matching(const dem::DetectorErrorModel& model, PyObject* strategy) {
+  if (model.observable_count > 64)
+    return raise_value_error("a merge strategy handles at most 64 observables, this model has " +
+                             std::to_string(model.observable_count));
+  auto components = decode::collect_component_edges(model);
+  if (!components.ok()) return raise_value_error(components.error());
+  PyRef module = PyRef::steal(import_pymatching());
+  if (!module) return nullptr;
+  PyRef matching = PyRef::steal(PyObject_CallMethod(module.get(), "Matching", nullptr));
+  if (!matching) return nullptr;
+  PyRef add_edge = PyRef::steal(PyObject_GetAttrString(matching.get(), "add_edge"));
+  PyRef add_boundary_edge = PyRef::steal(PyObject_GetAttrString(matching.get(), "add_boundary_edge"));
+  if (!add_edge || !add_boundary_edge) return nullptr;
+  for (const decode::ComponentEdge& c : *components) {
+    // Nothing can be learnt from a mechanism that never occurs.
+    if (!(c.probability > 0.0)) continue;
+    PyRef kwargs = PyRef::steal(PyDict_New());
+    PyRef weight = PyRef::steal(PyFloat_FromDouble(std::log((1.0 - c.probability) / c.probability)));
+    PyRef probability = PyRef::steal(PyFloat_FromDouble(c.probability));
+    PyRef ids = PyRef::steal(PySet_New(nullptr));
+    if (!kwargs || !weight || !probability || !ids) return nullptr;
+    for (unsigned k = 0; k < 64; ++k) {
+      if (!(c.observables >> k & 1)) continue;
+      PyRef id = PyRef::steal(PyLong_FromLong(long(k)));
+      if (!id || PySet_Add(ids.get(), id.get()) != 0) return nullptr;
+    }
+    if (PyDict_SetItemString(kwargs.get(), "fault_ids", ids.get()) != 0 ||
+        PyDict_SetItemString(kwargs.get(), "weight", weight.get()) != 0 ||
+        PyDict_SetItemString(kwargs.get(), "error_probability", probability.get()) != 0 ||
+        PyDict_SetItemString(kwargs.get(), "merge_strategy", strategy) != 0)
+      return nullptr;
+    const bool boundary = c.v == decode::kNoDetector;
+    PyRef args = PyRef::steal(boundary ? Py_BuildValue("(k)", (unsigned long)c.u)
+                                       : Py_BuildValue("(kk)", (unsigned long)c.u, (unsigned long)c.v));
+    if (!args) return nullptr;
+    PyRef done = PyRef::steal(
+        PyObject_Call(boundary ? add_boundary_edge.get() : add_edge.get(), args.get(), kwargs.get()));
+    if (!done) return nullptr;
+  }
+  return matching.release();
+}
+
+// Without a merge strategy: matching.add_edge(u, v, weight=..., fault_ids={...}) for every edge of
+// the spacetime graph, then the boundary. With one: merged_matching above.
+PyObject* dem_to_pymatching(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"merge_strategy", nullptr};
+    PyObject* strategy = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:to_pymatching", const_cast<char**>(kwlist),
+                                     &strategy))
+      return nullptr;
+    if (strategy != Py_None) {
+      if (!arg_str(strategy, "merge_strategy")) return nullptr;
+      return merged_matching(model_of(self), strategy);
+    }
     auto built = dem::build_spacetime_graph(model_of(self));
     if (!built.ok()) return raise_value_error(built.error().message());
     const dem::SpacetimeGraph& graph = **built;
 
-    PyRef module = PyRef::steal(PyImport_ImportModule("pymatching"));
-    if (!module) {
-      PyErr_SetString(PyExc_ImportError, kNoPymatching);
-      return nullptr;
-    }
+    PyRef module = PyRef::steal(import_pymatching());
+    if (!module) return nullptr;
     PyRef matching_class = PyRef::steal(PyObject_GetAttrString(module.get(), "Matching"));
     if (!matching_class) return nullptr;
     PyRef matching = PyRef::steal(PyObject_CallNoArgs(matching_class.get()));
@@ -183,13 +244,21 @@ PyMethodDef dem_methods[] = {
      "parse(text)\n--\n\nParse a Stim DEM from its text representation."},
     {"from_file", with_keywords(dem_from_file), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "from_file(path)\n--\n\nLoad a Stim DEM from a file path."},
-    {"to_pymatching", dem_to_pymatching, METH_NOARGS,
-     "to_pymatching($self)\n--\n\n"
+    {"to_pymatching", with_keywords(dem_to_pymatching), METH_VARARGS | METH_KEYWORDS,
+     "to_pymatching($self, merge_strategy=None)\n--\n\n"
      "Build a `pymatching.Matching` object from this DEM.\n"
      "\n"
      "Requires `pymatching` to be installed (`pip install pymatching`).\n"
      "Edges are added with weight `-ln(p/(1-p))` and `fault_ids` identifying\n"
-     "which observables flip when the error fires."},
+     "which observables flip when the error fires.\n"
+     "\n"
+     "Without `merge_strategy` the edges are those of the spacetime graph, added\n"
+     "as they are, so a model with parallel edges makes pymatching refuse it.\n"
+     "With one of pymatching's strategies (\"independent\", \"smallest-weight\",\n"
+     "\"keep-original\", \"replace\", \"disallow\"), every `^` component of every\n"
+     "error becomes its own edge (boundary edges for one detector) and\n"
+     "pymatching merges parallel edges by that strategy; with \"independent\"\n"
+     "the result decodes like `pymatching.Matching.from_detector_error_model`."},
     {"to_schema_json", with_keywords(dem_to_schema_json), METH_VARARGS | METH_KEYWORDS,
      "to_schema_json($self, name)\n--\n\n"
      "Serialise this DEM as a `HardwareSchema`-compatible JSON string."},
@@ -260,7 +329,8 @@ PyType_Spec graph_spec = {
 bool read_dem_file(const std::string& path, std::string& text) {
   auto read = read_utf8_file(path);
   if (!read.ok()) {
-    raise_error(PyExc_IOError, read.error().message());
+    const FileReadError& e = read.error();
+    raise_os_error(e.message(), e.kind == FileReadError::Kind::Os ? e.os_code : 0);
     return false;
   }
   text = std::move(read).value();

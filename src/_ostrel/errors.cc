@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+#include "_ostrel/py_ref.h"
+
 namespace ostrel::py {
 namespace {
 
@@ -28,7 +30,7 @@ PyObject* internal_fault_type() {
 }
 
 std::nullptr_t raise_qssf(const qssf::QssfError& error) {
-  return raise_os_error(error.message());
+  return raise_os_error(error.message(), error.os_errno);
 }
 
 std::nullptr_t raise_error(PyObject* type, const std::string& message) {
@@ -42,6 +44,24 @@ std::nullptr_t raise_error(PyObject* type, const std::string& message) {
 
 std::nullptr_t raise_os_error(const std::string& message) {
   return raise_error(PyExc_OSError, message);
+}
+
+std::nullptr_t raise_os_error(const std::string& message, int errnum) {
+  if (errnum == 0) return raise_os_error(message);
+  // OSError(errno, text) picks the subclass, but its str() would become "[Errno N] text": the
+  // exception is made from the message alone and given its errno afterwards, which keeps str().
+  PyRef probe = PyRef::steal(PyObject_CallFunction(PyExc_OSError, "is", errnum, ""));
+  if (!probe) return nullptr;
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(probe.get()));
+  PyRef text = PyRef::steal(
+      PyUnicode_DecodeUTF8(message.data(), Py_ssize_t(message.size()), "replace"));
+  if (!text) return nullptr;
+  PyRef exc = PyRef::steal(PyObject_CallOneArg(type, text.get()));
+  if (!exc) return nullptr;
+  PyRef code = PyRef::steal(PyLong_FromLong(errnum));
+  if (!code || PyObject_SetAttrString(exc.get(), "errno", code.get()) != 0) return nullptr;
+  PyErr_SetObject(type, exc.get());
+  return nullptr;
 }
 
 std::nullptr_t raise_value_error(const std::string& message) {

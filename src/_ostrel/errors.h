@@ -24,6 +24,9 @@ PyObject* internal_fault_type();
 std::nullptr_t raise_error(PyObject* type, const std::string& message);
 std::nullptr_t raise_qssf(const qssf::QssfError& error);  // OSError with the error's message
 std::nullptr_t raise_os_error(const std::string& message);
+// The OSError subclass Python's own I/O picks for `errnum` (FileNotFoundError for ENOENT, ...)
+// with `errno` set; str() of the exception is `message` exactly. errnum 0 gives a plain OSError.
+std::nullptr_t raise_os_error(const std::string& message, int errnum);
 std::nullptr_t raise_value_error(const std::string& message);
 std::nullptr_t raise_internal_fault(const char* what);
 

@@ -85,4 +85,10 @@ PyObject* new_bool_matrix(std::span<const uint8_t> values, size_t rows, size_t c
   return new_array(values.data(), values.size(), NPY_BOOL, 2, dims);
 }
 
+std::optional<uint64_t> numpy_bool_scalar(PyObject* o) {
+  if (!PyArray_IsScalar(o, Bool)) return std::nullopt;
+  const int truth = PyObject_IsTrue(o);  // cannot fail for a NumPy bool
+  return uint64_t(truth > 0 ? 1 : 0);
+}
+
 }  // namespace ostrel::py

@@ -24,6 +24,9 @@ struct BoolVectorView {
 // Sets TypeError naming the argument unless `o` is a 1-D NumPy bool array.
 std::optional<BoolVectorView> bool_vector_view(PyObject* o, const char* name);
 
+// 0 or 1 when `o` is a NumPy bool scalar (numpy.True_ has no __index__), else nothing.
+std::optional<uint64_t> numpy_bool_scalar(PyObject* o);
+
 // A 2-D bool array of rows x cols over a copy of `values` (row-major).
 PyObject* new_bool_matrix(std::span<const uint8_t> values, size_t rows, size_t cols);
 

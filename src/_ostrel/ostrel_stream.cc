@@ -1,5 +1,8 @@
 #include "_ostrel/ostrel_stream.h"
 
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <memory>
 #include <new>
 #include <optional>
@@ -23,6 +26,7 @@ namespace {
 // Everything a stream owns. The source is destroyed before the runtime whose threads serve it.
 struct StreamState {
   std::unique_ptr<io::IoRuntime> runtime;
+  std::optional<double> timeout;  // seconds one __next__ may wait in all; none: no limit
   std::unique_ptr<io::FrameSource> source;
   qssf::ParsedFrame frame;  // reused for every read, so reading allocates only the result
   // Set by set_decoder; holds the decoder, the configured depth, the model's detector count and
@@ -47,6 +51,36 @@ PyTypeObject* type = nullptr;
 
 OstrelStreamObject* as_stream(PyObject* o) { return reinterpret_cast<OstrelStreamObject*>(o); }
 
+// While __next__ (or a connect) waits it looks, every few tens of milliseconds, for pending signals (so Ctrl-C
+// and Python signal handlers run) and for the end of its time limit. The interpreter lock stays
+// held throughout, as for every call of the module.
+constexpr std::chrono::milliseconds kSignalPollInterval{20};
+
+struct WaitCheck {
+  std::optional<std::chrono::steady_clock::time_point> deadline;
+  bool signalled = false;  // a signal handler raised; its exception is set
+  bool timed_out = false;
+
+  static bool check(void* context) {
+    auto* self = static_cast<WaitCheck*>(context);
+    if (PyErr_CheckSignals() != 0) {
+      self->signalled = true;
+      return true;
+    }
+    if (self->deadline && std::chrono::steady_clock::now() >= *self->deadline) {
+      self->timed_out = true;
+      return true;
+    }
+    return false;
+  }
+};
+
+std::string seconds_text(double seconds) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%g", seconds);
+  return buf;
+}
+
 PyObject* stream_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* kwlist[] = {"source", nullptr};
@@ -56,11 +90,18 @@ PyObject* stream_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
       return nullptr;
     auto source = arg_str(source_arg, "source");
     if (!source) return nullptr;
-    auto opened = io::open_source(*source);
+    // A connection attempt can be interrupted like a read (no time limit applies to it).
+    WaitCheck wait_check;
+    const WaitInterrupt interrupt{kSignalPollInterval, &WaitCheck::check, &wait_check};
+    auto opened = io::open_source(*source, &interrupt);
     if (!opened.ok()) {
       const io::OpenError& e = opened.error();
+      if (e.kind == io::OpenError::Kind::Interrupted) {
+        if (wait_check.signalled) return nullptr;  // the handler's exception
+        return raise_os_error("i/o error: " + e.message);  // not reached: no deadline is set
+      }
       if (e.kind == io::OpenError::Kind::Unsupported) return raise_value_error(e.message);
-      return raise_os_error(e.message);
+      return raise_os_error(e.message, e.os_errno);
     }
     PyObject* o = tp->tp_alloc(tp, 0);
     if (!o) return nullptr;
@@ -93,8 +134,24 @@ PyObject* stream_next(PyObject* self) {
     if (!access) return nullptr;
     StreamState& st = s->state;
     if (!st.is_open()) return raise_os_error("stream is closed");
-    auto read = st.source->read_one_frame(st.frame);
+    WaitCheck wait_check;
+    WaitInterrupt interrupt{kSignalPollInterval, &WaitCheck::check, &wait_check};
+    if (st.timeout) {
+      const auto limit = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+          std::chrono::duration<double>(*st.timeout));
+      wait_check.deadline = std::chrono::steady_clock::now() + limit;
+      // A short limit is looked at as often as it needs, down to a millisecond.
+      const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(limit);
+      interrupt.interval = std::clamp(ms, std::chrono::milliseconds(1), kSignalPollInterval);
+    }
+    auto read = st.source->read_one_frame(st.frame, &interrupt);
+    // A signal handler that raised wins over whatever the read made of the rest of the call.
+    if (wait_check.signalled) return nullptr;
     if (!read.ok()) return raise_qssf(read.error());
+    if (*read == qssf::ReadStatus::Interrupted) {
+      return raise_error(PyExc_TimeoutError,
+                         "no frame arrived within the timeout of " + seconds_text(*st.timeout) + " s");
+    }
     if (*read == qssf::ReadStatus::EndOfStream) return nullptr;  // StopIteration
     PyRef frame = PyRef::steal(new_syndrome_frame(st.frame));
     if (!frame || !st.decoder) return frame.release();
@@ -163,6 +220,54 @@ PyObject* stream_set_decoder(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+PyObject* stream_get_timeout(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    auto* s = as_stream(self);
+    Borrow access = Borrow::shared(s->borrow);
+    if (!access) return nullptr;
+    if (!s->state.timeout) Py_RETURN_NONE;
+    return PyFloat_FromDouble(*s->state.timeout);
+  });
+}
+
+int stream_set_timeout(PyObject* self, PyObject* value, void*) {
+  return guarded([&]() -> int {
+    if (!value) {
+      PyErr_SetString(PyExc_AttributeError, "cannot delete the timeout; set it to None");
+      return -1;
+    }
+    std::optional<double> timeout;
+    if (value != Py_None) {
+      if (PyBool_Check(value) || !PyNumber_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "timeout must be None or a number of seconds, not %s",
+                     Py_TYPE(value)->tp_name);
+        return -1;
+      }
+      const double seconds = PyFloat_AsDouble(value);
+      if (seconds == -1.0 && PyErr_Occurred()) return -1;
+      if (!(seconds >= 0.0) || seconds > 1e9) {  // NaN fails the first test
+        PyErr_SetString(PyExc_ValueError,
+                        "timeout must be None or a number of seconds from 0 to 1e9");
+        return -1;
+      }
+      timeout = seconds;
+    }
+    auto* s = as_stream(self);
+    Borrow access = Borrow::exclusive(s->borrow);
+    if (!access) return -1;
+    s->state.timeout = timeout;
+    return 0;
+  });
+}
+
+PyGetSetDef getset[] = {
+    {"timeout", stream_get_timeout, stream_set_timeout,
+     "Seconds one next() may wait for a frame before it raises TimeoutError (the stream stays\n"
+     "usable and the next call resumes where this one stopped); None waits without limit.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyObject* stream_enter(PyObject* self, PyObject*) { return stream_iter(self); }
 
 PyObject* stream_exit(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -203,6 +308,7 @@ PyType_Slot slots[] = {
     {Py_tp_iter, reinterpret_cast<void*>(stream_iter)},
     {Py_tp_iternext, reinterpret_cast<void*>(stream_next)},
     {Py_tp_methods, methods},
+    {Py_tp_getset, getset},
     {Py_tp_doc, const_cast<char*>("OstrelStream(source)\n--\n\n")},
     {0, nullptr},
 };

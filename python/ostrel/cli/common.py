@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import sys
+import time
 from typing import Any
 
 
@@ -25,23 +26,55 @@ CODE_NAMES = {1: "surface", 2: "honeycomb", 3: "color", 4: "repetition", 5: "tor
               6: "bivariate_bicycle", 7: "hypergraph_product", 8: "fiber_bundle", 255: "custom"}
 
 
+def plural(n: int, word: str) -> str:
+    """ "1 observable", "2 observables" (thousands separated)."""
+    return f"{n:,} {word}" if n == 1 else f"{n:,} {word}s"
+
+
 def progress_bar(total: int | None, label: str, enabled: bool) -> Any:
-    """A tqdm bar on stderr for long runs, or a stand-in that does nothing."""
-    if enabled:
-        try:
-            from tqdm import tqdm
+    """A progress display on stderr (tqdm's when installed, else a line of our own), or a
+    stand-in that does nothing when `enabled` is false (output is not a terminal)."""
+    if not enabled:
+        return _Quiet()
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        return _ProgressLine(label)
+    return tqdm(total=total, desc=label, unit=" frames", file=sys.stderr, mininterval=0.5)
 
-            return tqdm(total=total, desc=label, unit=" frames", file=sys.stderr, mininterval=0.5)
-        except ImportError:
-            pass
 
-    class Quiet:
-        def update(self, n: int = 1) -> None:
-            pass
+class _Quiet:
+    def update(self, n: int = 1) -> None:
+        pass
 
-        def close(self) -> None:
-            pass
+    def close(self) -> None:
+        pass
 
-    return Quiet()
+
+class _ProgressLine:
+    """One line rewritten in place at most twice a second: count and rate."""
+
+    def __init__(self, label: str) -> None:
+        self.label = label
+        self.n = 0
+        self.start = self.shown = time.monotonic()
+
+    def update(self, n: int = 1) -> None:
+        self.n += n
+        now = time.monotonic()
+        if now - self.shown >= 0.5:
+            self.shown = now
+            self._show(now)
+
+    def _show(self, now: float) -> None:
+        rate = self.n / (now - self.start) if now > self.start else 0.0
+        sys.stderr.write(f"\r{self.label}: {self.n:,} frames ({rate:,.0f} frames/s)")
+        sys.stderr.flush()
+
+    def close(self) -> None:
+        if self.shown > self.start:  # something was shown: leave the final count on its line
+            self._show(time.monotonic())
+            sys.stderr.write("\n")
+            sys.stderr.flush()
 
 

@@ -11,8 +11,34 @@ from typing import Any
 
 import _ostrel
 from ostrel import synth
-from ostrel.cli.common import CommandError, progress_bar
+from ostrel.cli.common import CommandError, plural, progress_bar
 
+
+def check_model(dem: str, model: Any, truth: list[int] | None) -> None:
+    """Refuses models that would make every prediction, or every comparison, meaningless."""
+    if model.error_count == 0:
+        raise CommandError(f"{dem}: the model has no error mechanisms, so every prediction would be 0 "
+                           "(is it a Stim circuit rather than a detector error model?)")
+    if truth is None:
+        return
+    if model.observable_count == 0:
+        raise CommandError(f"{dem}: the model has no observables to compare with the truth file")
+    named = 0
+    for mask in truth:
+        named |= mask
+    if named >> model.observable_count:
+        highest = named.bit_length() - 1
+        raise CommandError(f"the truth file names observable {highest} but {dem} has "
+                           f"{plural(model.observable_count, 'observable')}")
+
+
+def check_coverage(dem: str, model: Any, ancilla_count: int, depth: int) -> None:
+    """Every cell of a full window must be one of the model's detectors."""
+    cells = ancilla_count * depth
+    if cells > model.detector_count:
+        raise CommandError(
+            f"{dem}: the model's {plural(model.detector_count, 'detector')} cannot cover the frames' "
+            f"cells ({plural(ancilla_count, 'cell')} per frame x window depth {depth} = {cells:,})")
 
 
 METHODS = ("weighted-union-find", "union-find")
@@ -35,6 +61,7 @@ def decode_source(source: str, dem: str, truth: list[int] | None, window_depth: 
     With `compare_methods` (and a truth file) the shots are also decoded afterwards, as whole
     shots, by the other method and by "no correction", for the demo's table."""
     model = _ostrel.DetectorErrorModel.from_file(dem)
+    check_model(dem, model, truth)
     decoder = _ostrel.Decoder(model, method=method)
     matching = None
     keep_shots = compare_pymatching or compare_methods
@@ -61,6 +88,7 @@ def decode_source(source: str, dem: str, truth: list[int] | None, window_depth: 
             for frame in stream:
                 if depth is None:
                     depth = window_depth or max(1, model.detector_count // max(1, frame.ancilla_count))
+                    check_coverage(dem, model, frame.ancilla_count, depth)
                 frames += 1
                 bar.update()
                 if keep_shots:
@@ -82,7 +110,7 @@ def decode_source(source: str, dem: str, truth: list[int] | None, window_depth: 
                               "seconds": seconds, "frames_per_second": frames / seconds if seconds else 0.0}
     if truth is not None:
         if shots != len(truth):
-            raise CommandError(f"the stream holds {shots} shots but the truth file {len(truth)}")
+            raise CommandError(f"the stream holds {plural(shots, 'shot')} but the truth file {len(truth):,}")
         result["ostrel_logical_error_rate"] = accumulator.mean_logical_error_rate()
         if matching is not None and reference_shots:
             syndromes = np.array(reference_shots, dtype=np.uint8)
@@ -137,7 +165,7 @@ def run_decode(args: argparse.Namespace) -> int:
     if args.json:
         print(json.dumps(r, indent=2))
         return 0
-    print(f"decoded {r['frames']:,} frames ({r['shots']:,} shots, window depth {r['window_depth']}) "
+    print(f"decoded {plural(r['frames'], 'frame')} ({plural(r['shots'], 'shot')}, window depth {r['window_depth']}) "
           f"with {r['method']} at {r['frames_per_second']:,.0f} frames/s")
     if "ostrel_logical_error_rate" in r:
         print(f"  ostrel {r['method']} logical error rate  {r['ostrel_logical_error_rate']:.4f}")

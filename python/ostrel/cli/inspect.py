@@ -5,14 +5,14 @@ from __future__ import annotations
 import argparse
 import collections
 import json
+import sys
 from typing import Any
 
 import _ostrel
-from ostrel.cli.common import CODE_NAMES
+from ostrel.cli.common import CODE_NAMES, plural, progress_bar
 
 
-
-def inspect_source(source: str) -> dict[str, Any]:
+def inspect_source(source: str, progress: bool = False) -> dict[str, Any]:
     frames = 0
     masks = 0
     fired = 0
@@ -21,8 +21,10 @@ def inspect_source(source: str) -> dict[str, Any]:
     codes: collections.Counter[str] = collections.Counter()
     distances: collections.Counter[int] = collections.Counter()
     first_id = last_id = None
+    bar = progress_bar(None, "inspecting", progress)
     with _ostrel.OstrelStream(source) as stream:
         for frame in stream:
+            bar.update()
             frames += 1
             if first_id is None:
                 first_id = frame.frame_id
@@ -36,6 +38,7 @@ def inspect_source(source: str) -> dict[str, Any]:
             per_round[1] += frame.ancilla_count
             if frame.to_dict()["observable_flips"] is not None:
                 masks += 1
+    bar.close()
     return {
         "source": source,
         "frames": frames,
@@ -57,11 +60,11 @@ def _inspect_arguments(p: argparse.ArgumentParser) -> None:
 
 
 def run_inspect(args: argparse.Namespace) -> int:
-    s = inspect_source(args.source)
+    s = inspect_source(args.source, progress=sys.stderr.isatty())
     if args.json:
         print(json.dumps(s, indent=2))
         return 0
-    print(f"{s['source']}: {s['frames']:,} frames over {s['rounds']:,} rounds")
+    print(f"{s['source']}: {plural(s['frames'], 'frame')} over {plural(s['rounds'], 'round')}")
     if s["frames"]:
         print(f"  frame ids      {s['first_frame_id']} .. {s['last_frame_id']}")
         print("  code types     " + ", ".join(f"{k} {v:,}" for k, v in s["code_types"].items()))
@@ -71,7 +74,8 @@ def run_inspect(args: argparse.Namespace) -> int:
         shown = per_round if len(per_round) <= 12 else per_round[:6] + [("...", None)] + per_round[-5:]
         print("  per round      " + "  ".join(
             "..." if rate is None else f"{r}:{rate:.3f}" for r, rate in shown))
-        print(f"  masks present  {s['frames_with_observable_mask']:,} frames carry observable_flips")
+        masks = s["frames_with_observable_mask"]
+        print(f"  masks present  {plural(masks, 'frame')} {'carries' if masks == 1 else 'carry'} observable_flips")
     return 0
 
 

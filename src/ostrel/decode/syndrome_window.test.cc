@@ -79,7 +79,11 @@ TEST_P(SlidingWindow, MatrixHoldsTheNewestRoundsInOrder) {
 INSTANTIATE_TEST_SUITE_P(Shapes, SlidingWindow,
                          ::testing::Values(std::pair<uint64_t, uint64_t>{1, 1}, std::pair<uint64_t, uint64_t>{3, 2},
                                            std::pair<uint64_t, uint64_t>{8, 3}, std::pair<uint64_t, uint64_t>{5, 7},
-                                           std::pair<uint64_t, uint64_t>{4, 0}, std::pair<uint64_t, uint64_t>{1, 0}));
+                                           std::pair<uint64_t, uint64_t>{4, 0}, std::pair<uint64_t, uint64_t>{1, 0}),
+                         [](const ::testing::TestParamInfo<std::pair<uint64_t, uint64_t>>& info) {
+                           return std::to_string(info.param.first) + "_ancillas_" +
+                                  std::to_string(info.param.second) + "_deep";
+                         });
 
 TEST(SyndromeWindow, DepthZeroIsFullOnlyWhileEmpty) {
   SyndromeWindow window = make_window(4, 0);

@@ -9,6 +9,8 @@
 #include <tuple>
 #include <vector>
 
+#include "ostrel/util/test_names.h"
+
 namespace ostrel::dem {
 namespace {
 
@@ -155,6 +157,15 @@ struct CountCase {
   size_t declarations;
 };
 
+void PrintTo(const CountCase& c, std::ostream* os) { *os << '"' << c.text << '"'; }
+
+// "3_error_abc_D0" for the fourth case, error(abc) D0.
+template <class Case>
+std::string text_case_name(const testing::TestParamInfo<Case>& info) {
+  return test_names::case_name(info.index, info.param.text);
+}
+
+
 class ParseDemCounts : public testing::TestWithParam<CountCase> {};
 
 TEST_P(ParseDemCounts, Counts) {
@@ -187,13 +198,16 @@ INSTANTIATE_TEST_SUITE_P(
         // A declaration shifted out of range takes its next token that still fits.
         CountCase{"repeat 2 {\ndetector D4294967295 D3\nshift_detectors 1\n}", 0, 4294967296, 0, 2},
         // Repeated declarations without a shift collapse into one, whatever the count.
-        CountCase{"repeat 18446744073709551615 {\ndetector(0, 0) D0\nshift_detectors(1) 0\n}", 0, 1, 0, 1}));
+        CountCase{"repeat 18446744073709551615 {\ndetector(0, 0) D0\nshift_detectors(1) 0\n}", 0, 1, 0, 1}),
+    text_case_name<CountCase>);
 
 struct FailureCase {
   std::string text;
   DemParseErrorKind kind;
   std::string message;
 };
+
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << '"' << c.text << '"'; }
 
 class ParseDemFailures : public testing::TestWithParam<FailureCase> {};
 
@@ -275,7 +289,8 @@ INSTANTIATE_TEST_SUITE_P(
                     "detector error model too large: more than 8388608 detector declarations"},
         // A declaration whose taken index leaves the range falls back to a later, smaller one.
         FailureCase{"repeat 3 {\ndetector D2147483648 D9 D-1\nshift_detectors 2147483647\n}", K::MalformedTarget,
-                    "malformed target 'detector D2147483648 D9 D-1'"}));
+                    "malformed target 'detector D2147483648 D9 D-1'"}),
+    text_case_name<FailureCase>);
 
 TEST(ParseDem, ErrorTargetsAndProbabilities) {
   const DetectorErrorModel m = parse_ok(

@@ -20,19 +20,19 @@ struct SysResult {
 
 }  // namespace
 
-Result<std::unique_ptr<FileSource>, std::string> FileSource::open(IoRuntime& runtime,
-                                                                  const std::string& path) {
+Result<std::unique_ptr<FileSource>, OsFailure> FileSource::open(IoRuntime& runtime,
+                                                                const std::string& path) {
   // A C path ends at its first NUL; opening a shorter name than was asked for would be wrong.
   if (path.find('\0') != std::string::npos)
-    return fail(std::string("file name contained an unexpected NUL byte"));
+    return fail(OsFailure{"file name contained an unexpected NUL byte"});
   auto opened = runtime.run_blocking([&] {
     int fd;
     do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     while (fd < 0 && errno == EINTR);
     return SysResult{fd, fd < 0 ? errno : 0};
   });
-  if (!opened) return fail(std::string(kBackgroundTaskFailed));
-  if (opened->value < 0) return fail(os_error_text(opened->error));
+  if (!opened) return fail(OsFailure{kBackgroundTaskFailed});
+  if (opened->value < 0) return fail(OsFailure{os_error_text(opened->error), opened->error});
   return std::unique_ptr<FileSource>(new FileSource(runtime, UniqueFd(int(opened->value))));
 }
 
@@ -45,7 +45,7 @@ Result<size_t, qssf::QssfError> FileSource::read(std::span<uint8_t> buf) {
       return SysResult{n, n < 0 ? errno : 0};
     });
     if (!got) return fail(qssf::QssfError::io(kBackgroundTaskFailed));
-    if (got->value < 0) return fail(qssf::QssfError::io(os_error_text(got->error)));
+    if (got->value < 0) return fail(qssf::QssfError::io(os_error_text(got->error), got->error));
     pos_ = 0;
     len_ = size_t(got->value);
     if (len_ == 0) return size_t{0};

@@ -6,6 +6,7 @@
 
 #include "ostrel/io/io_runtime.h"
 #include "ostrel/qssf/byte_source.h"
+#include "ostrel/util/os_error.h"
 #include "ostrel/util/unique_fd.h"
 
 namespace ostrel::io {
@@ -17,8 +18,8 @@ class FileSource final : public qssf::ByteSource {
   static constexpr size_t kBufferSize = 65536;
 
   // The error is the description of what failed (e.g. "No such file or directory (os error 2)").
-  static Result<std::unique_ptr<FileSource>, std::string> open(IoRuntime& runtime,
-                                                               const std::string& path);
+  static Result<std::unique_ptr<FileSource>, OsFailure> open(IoRuntime& runtime,
+                                                             const std::string& path);
   Result<size_t, qssf::QssfError> read(std::span<uint8_t> buf) override;
 
  private:

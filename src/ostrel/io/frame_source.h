@@ -11,9 +11,14 @@ class FrameSource {
   FrameSource(std::unique_ptr<qssf::ByteSource> bytes, qssf::ReaderConfig config)
       : bytes_(std::move(bytes)), reader_(*bytes_, std::move(config)) {}
 
-  // Reads the next frame into the reusable `frame`; blocks until the reader returns.
-  Result<qssf::ReadStatus, qssf::QssfError> read_one_frame(qssf::ParsedFrame& frame) {
-    return reader_.next_frame(frame);
+  // Reads the next frame into the reusable `frame`; blocks until the reader returns. With an
+  // interrupt, a wait it ends gives ReadStatus::Interrupted and the next call resumes the frame.
+  Result<qssf::ReadStatus, qssf::QssfError> read_one_frame(
+      qssf::ParsedFrame& frame, const WaitInterrupt* interrupt = nullptr) {
+    bytes_->set_interrupt(interrupt);
+    auto read = reader_.next_frame(frame);
+    bytes_->set_interrupt(nullptr);
+    return read;
   }
 
  private:

@@ -23,9 +23,11 @@ class IoRuntime {
   template <class F>
   std::optional<std::invoke_result_t<F&>> run_blocking(F&& f);
 
-  // Blocks until fd is ready for `events` (EPOLLIN / EPOLLOUT); 0 or an errno.
-  int wait_ready(int fd, uint32_t events, bool& registered) {
-    return reactor_->wait(fd, events, registered);
+  // Blocks until fd is ready for `events` (EPOLLIN / EPOLLOUT); 0, an errno, or
+  // Reactor::kInterrupted when `interrupt` ended the wait.
+  int wait_ready(int fd, uint32_t events, bool& registered,
+                 const WaitInterrupt* interrupt = nullptr) {
+    return reactor_->wait(fd, events, registered, interrupt);
   }
 
   size_t worker_count() const noexcept { return reactor_->thread_count(); }

@@ -69,6 +69,32 @@ TEST(IoRuntime, WaitReadyReturnsOnceAnotherThreadMakesTheSocketReadable) {
   }
 }
 
+// A wait given up by its interrupt leaves an armed registration nobody waits for; a later event
+// on it must neither touch the abandoned waiter nor keep the next wait from seeing readiness.
+TEST(IoRuntime, InterruptedWaitGivesUpAndTheNextWaitStillSeesData) {
+  auto runtime = IoRuntime::create();
+  ASSERT_TRUE(runtime.ok());
+  int pair[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+  UniqueFd a(pair[0]), b(pair[1]);
+  bool registered = false;
+  int checks = 0;
+  const WaitInterrupt stop_on_third{std::chrono::milliseconds(2),
+                                    [](void* n) { return ++*static_cast<int*>(n) == 3; }, &checks};
+  EXPECT_EQ((*runtime)->wait_ready(a.get(), EPOLLIN, registered, &stop_on_third), Reactor::kInterrupted);
+  EXPECT_EQ(checks, 3);
+  ASSERT_EQ(::send(b.get(), "x", 1, 0), 1);  // fires the abandoned registration
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  std::thread writer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(::send(b.get(), "y", 1, 0), 1);
+  });
+  EXPECT_EQ((*runtime)->wait_ready(a.get(), EPOLLIN, registered), 0);  // re-armed: data is there
+  writer.join();
+  char c[2];
+  EXPECT_EQ(::recv(a.get(), c, 2, MSG_WAITALL), 2);
+}
+
 TEST(IoRuntime, ManyRuntimesComeAndGoWithoutLeaks) {
   const int threads = thread_count();
   const int fds = fd_count();

@@ -17,18 +17,18 @@ qssf::ReaderConfig module_reader_config() {
   return config;
 }
 
-Result<OpenedSource, OpenError> open_source(std::string_view source) {
+Result<OpenedSource, OpenError> open_source(std::string_view source, const WaitInterrupt* interrupt) {
   if (source.starts_with(kShm)) return fail(OpenError{OpenError::Kind::Unsupported, std::string(kShmRefusal)});
   auto runtime = IoRuntime::create();
   if (!runtime.ok()) return fail(OpenError{OpenError::Kind::Runtime, runtime.error()});
   OpenedSource opened{std::move(runtime).value(), nullptr};
 
   std::unique_ptr<qssf::ByteSource> bytes;
-  std::string failure;
+  OsFailure failure;
   if (source.starts_with(kTcp)) {
     std::string_view address = source;
     while (address.starts_with(kTcp)) address.remove_prefix(kTcp.size());
-    auto tcp = TcpSource::connect(*opened.runtime, address);
+    auto tcp = TcpSource::connect(*opened.runtime, address, interrupt);
     if (tcp.ok()) bytes = std::move(tcp).value();
     else failure = std::move(tcp).error();
   } else {
@@ -37,7 +37,11 @@ Result<OpenedSource, OpenError> open_source(std::string_view source) {
     else failure = std::move(file).error();
   }
   // On failure `opened` goes out of scope here, joining the runtime's threads before we return.
-  if (!bytes) return fail(OpenError{OpenError::Kind::Io, qssf::QssfError::io(failure).message()});
+  if (!bytes && failure.code == TcpSource::kConnectInterrupted)
+    return fail(OpenError{OpenError::Kind::Interrupted, failure.text});
+  if (!bytes)
+    return fail(OpenError{OpenError::Kind::Io, qssf::QssfError::io(failure.text).message(),
+                          failure.code});
   opened.source = std::make_unique<FrameSource>(std::move(bytes), module_reader_config());
   return opened;
 }

@@ -21,9 +21,11 @@ struct OpenError {
     Unsupported,  // a transport this module does not offer (shared memory)
     Runtime,      // the runtime could not be created; message is the OS description
     Io,           // opening failed; message is the Io error's full text ("i/o error: ...")
+    Interrupted,  // the caller's interrupt gave up a connection attempt
   };
   Kind kind;
   std::string message;
+  int os_errno = 0;  // Io: the errno behind the failure, 0 when there is none
 };
 
 inline constexpr std::string_view kShmRefusal =
@@ -33,6 +35,8 @@ inline constexpr std::string_view kShmRefusal =
 // Readers over opened sources skip the semantic checks: only structure is checked.
 qssf::ReaderConfig module_reader_config();
 
-Result<OpenedSource, OpenError> open_source(std::string_view source);
+// Waits for a connection consult `interrupt` when given (see WaitInterrupt).
+Result<OpenedSource, OpenError> open_source(std::string_view source,
+                                            const WaitInterrupt* interrupt = nullptr);
 
 }  // namespace ostrel::io

@@ -3,22 +3,11 @@
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <condition_variable>
-#include <mutex>
 #include <system_error>
 
 namespace ostrel::io {
-namespace {
-
-// One blocked caller; lives on the caller's stack until a worker has signalled it.
-struct Waiter {
-  std::mutex mutex;
-  std::condition_variable ready;
-  bool done = false;
-};
-
-}  // namespace
 
 Result<std::unique_ptr<Reactor>, int> Reactor::start(unsigned threads) {
   std::unique_ptr<Reactor> r(new Reactor());
@@ -28,7 +17,7 @@ Result<std::unique_ptr<Reactor>, int> Reactor::start(unsigned threads) {
   if (!r->shutdown_) return fail(errno);
   epoll_event ev{};
   ev.events = EPOLLIN;  // level-triggered: once written it wakes every worker
-  ev.data.ptr = nullptr;
+  ev.data.u64 = 0;
   if (::epoll_ctl(r->epoll_.get(), EPOLL_CTL_ADD, r->shutdown_.get(), &ev) != 0) return fail(errno);
   try {
     for (unsigned i = 0; i < threads; ++i) r->workers_.emplace_back([p = r.get()] { p->run(); });
@@ -54,31 +43,61 @@ void Reactor::run() {
       if (errno == EINTR) continue;
       return;
     }
-    if (n > 0) published_.load(std::memory_order_acquire);  // pairs with the release in wait()
     for (int i = 0; i < n; ++i) {
-      auto* waiter = static_cast<Waiter*>(events[i].data.ptr);
-      if (waiter == nullptr) return;  // shutdown
-      std::lock_guard lock(waiter->mutex);
-      waiter->done = true;
-      waiter->ready.notify_one();
+      const uint64_t id = events[i].data.u64;
+      if (id == 0) return;  // shutdown
+      // An id nobody waits for any more belongs to a wait that was given up: nothing to wake.
+      std::lock_guard lock(waiters_mutex_);
+      for (Waiter* w : waiters_) {
+        if (w->id != id) continue;
+        w->done = true;
+        w->ready.notify_one();
+        break;
+      }
     }
   }
 }
 
-int Reactor::wait(int fd, uint32_t events, bool& registered) {
+void Reactor::remove(const Waiter* waiter) {
+  auto it = std::find(waiters_.begin(), waiters_.end(), waiter);
+  if (it == waiters_.end()) return;
+  *it = waiters_.back();
+  waiters_.pop_back();
+}
+
+int Reactor::wait(int fd, uint32_t events, bool& registered, const WaitInterrupt* interrupt) {
   Waiter waiter;
+  std::unique_lock lock(waiters_mutex_);
+  waiter.id = next_id_++;
+  waiters_.push_back(&waiter);
   epoll_event ev{};
   ev.events = events | EPOLLONESHOT | EPOLLRDHUP;
-  ev.data.ptr = &waiter;
+  ev.data.u64 = waiter.id;
   const int op = registered ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
-  // The kernel orders this registration before the worker that receives its event; the atomic
-  // says so in the language's terms, so that the waiter's construction is visibly published.
-  published_.fetch_add(1, std::memory_order_release);
-  if (::epoll_ctl(epoll_.get(), op, fd, &ev) != 0) return errno;
+  if (::epoll_ctl(epoll_.get(), op, fd, &ev) != 0) {
+    const int err = errno;
+    remove(&waiter);
+    return err;
+  }
   registered = true;
-  std::unique_lock lock(waiter.mutex);
-  waiter.ready.wait(lock, [&] { return waiter.done; });
-  return 0;
+  int result = 0;
+  if (interrupt == nullptr) {
+    waiter.ready.wait(lock, [&] { return waiter.done; });
+  } else {
+    while (!waiter.ready.wait_for(lock, interrupt->interval, [&] { return waiter.done; })) {
+      // The check may run arbitrary code (a signal handler), so no lock is held across it. A
+      // registration given up stays armed with an id nobody waits for; the next wait re-arms it.
+      lock.unlock();
+      const bool stop = interrupt->should_stop();
+      lock.lock();
+      if (stop) {  // even if the fd became ready meanwhile: the check has acted (or raised)
+        result = kInterrupted;
+        break;
+      }
+    }
+  }
+  remove(&waiter);
+  return result;
 }
 
 }  // namespace ostrel::io

@@ -9,6 +9,7 @@
 #include "ostrel/io/io_runtime.h"
 #include "ostrel/io/tcp_address.h"
 #include "ostrel/qssf/byte_source.h"
+#include "ostrel/util/os_error.h"
 #include "ostrel/util/unique_fd.h"
 
 namespace ostrel::io {
@@ -18,14 +19,20 @@ class TcpSource final : public qssf::ByteSource {
   // `address` is "a.b.c.d:port" or "[v6]:port" (used as is) or "host:port" (looked up on the
   // runtime's blocking pool). The error is the description of what failed, e.g.
   // "invalid port value" or "Connection refused (os error 111)".
-  static Result<std::unique_ptr<TcpSource>, std::string> connect(IoRuntime& runtime,
-                                                                 std::string_view address);
+  // With `interrupt`, a connection attempt it gives up ends the connect with
+  // kConnectInterrupted as the failure's code (lookups on the pool run to completion).
+  static Result<std::unique_ptr<TcpSource>, OsFailure> connect(
+      IoRuntime& runtime, std::string_view address, const WaitInterrupt* interrupt = nullptr);
   // Tries each address in order and keeps the first connection made; when all fail, the last
   // attempt's error; "could not resolve to any address" when there is none to try.
-  static Result<std::unique_ptr<TcpSource>, std::string> connect_any(
-      IoRuntime& runtime, std::span<const SocketAddress> candidates);
+  static Result<std::unique_ptr<TcpSource>, OsFailure> connect_any(
+      IoRuntime& runtime, std::span<const SocketAddress> candidates,
+      const WaitInterrupt* interrupt = nullptr);
+
+  static constexpr int kConnectInterrupted = Reactor::kInterrupted;
 
   Result<size_t, qssf::QssfError> read(std::span<uint8_t> buf) override;
+  void set_interrupt(const WaitInterrupt* interrupt) override { interrupt_ = interrupt; }
 
  private:
   TcpSource(IoRuntime& runtime, UniqueFd fd, bool registered)
@@ -34,6 +41,7 @@ class TcpSource final : public qssf::ByteSource {
   IoRuntime& runtime_;
   UniqueFd fd_;
   bool registered_;  // whether the socket is known to the runtime's epoll set
+  const WaitInterrupt* interrupt_ = nullptr;
 };
 
 }  // namespace ostrel::io

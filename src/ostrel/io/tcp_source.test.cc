@@ -29,13 +29,13 @@ class TcpSourceTest : public ::testing::Test {
 
   std::unique_ptr<TcpSource> connect(const std::string& address) {
     auto r = TcpSource::connect(*runtime, address);
-    EXPECT_TRUE(r.ok()) << r.error();
+    EXPECT_TRUE(r.ok()) << r.error().text;
     return r.ok() ? std::move(r).value() : nullptr;
   }
 
   std::string connect_error(const std::string& address) {
     auto r = TcpSource::connect(*runtime, address);
-    return r.ok() ? "connected" : r.error();
+    return r.ok() ? "connected" : r.error().text;
   }
 
   std::unique_ptr<IoRuntime> runtime;
@@ -94,7 +94,7 @@ TEST_F(TcpSourceTest, CandidatesAreTriedInOrderUntilOneConnects) {
   const SocketAddress both[] = {SocketAddress::ipv6("::1", v4_listening.port),
                                 SocketAddress::ipv4("127.0.0.1", v4_listening.port)};
   auto r = TcpSource::connect_any(*runtime, both);
-  ASSERT_TRUE(r.ok()) << r.error();
+  ASSERT_TRUE(r.ok()) << r.error().text;
   EXPECT_TRUE(v4_listening.accept());
 }
 
@@ -107,16 +107,16 @@ TEST_F(TcpSourceTest, WhenEveryAttemptFailsTheLastErrorIsReported) {
   const SocketAddress refused_last[] = {truncated, refused};
   auto a = TcpSource::connect_any(*runtime, refused_last);
   ASSERT_FALSE(a.ok());
-  EXPECT_EQ(a.error(), "Connection refused (os error 111)");
+  EXPECT_EQ(a.error().text, "Connection refused (os error 111)");
 
   const SocketAddress invalid_last[] = {refused, truncated};
   auto b = TcpSource::connect_any(*runtime, invalid_last);
   ASSERT_FALSE(b.ok());
-  EXPECT_EQ(b.error(), "Invalid argument (os error 22)");
+  EXPECT_EQ(b.error().text, "Invalid argument (os error 22)");
 
   auto none = TcpSource::connect_any(*runtime, {});
   ASSERT_FALSE(none.ok());
-  EXPECT_EQ(none.error(), "could not resolve to any address");
+  EXPECT_EQ(none.error().text, "could not resolve to any address");
 }
 
 // Reads `n` bytes (or until the end) through the source, the way the frame reader does.

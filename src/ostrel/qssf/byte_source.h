@@ -6,14 +6,22 @@
 
 #include "ostrel/qssf/errors.h"
 #include "ostrel/util/result.h"
+#include "ostrel/util/wait_interrupt.h"
 
 namespace ostrel::qssf {
 
 class ByteSource {
  public:
   virtual ~ByteSource() = default;
-  // Delivers between 1 and buf.size() bytes, 0 at the end of the stream, or an Io error. May wait.
+  // Delivers between 1 and buf.size() bytes, 0 at the end of the stream, or an Io error. May wait;
+  // a wait ended by the interrupt (see set_interrupt) returns kInterrupted and delivers nothing.
   virtual Result<size_t, QssfError> read(std::span<uint8_t> buf) = 0;
+
+  // Waits of later reads consult `interrupt` (nullptr: wait for as long as it takes). It must stay
+  // valid until replaced. Sources whose reads never wait for long may ignore it.
+  virtual void set_interrupt(const WaitInterrupt* interrupt) { (void)interrupt; }
+
+  static constexpr size_t kInterrupted = SIZE_MAX;
 };
 
 }  // namespace ostrel::qssf

@@ -57,9 +57,10 @@ QssfError QssfError::frame_schema_mismatch(std::string field, uint32_t schema_va
   return e;
 }
 QssfError QssfError::broadcast_lagged() { return make(QssfErrorKind::BroadcastLagged); }
-QssfError QssfError::io(std::string description) {
+QssfError QssfError::io(std::string description, int os_errno) {
   QssfError e = make(QssfErrorKind::Io);
   e.text = std::move(description);
+  e.os_errno = os_errno;
   return e;
 }
 QssfError QssfError::json(std::string description) {

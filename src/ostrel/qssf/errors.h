@@ -33,6 +33,7 @@ struct QssfError {
   uint64_t c = 0;          // third number (FrameSchemaMismatch frame value)
   SchemaId schema_id{};    // SchemaNotFound
   std::string text;        // FrameSchemaMismatch field name, Io and Json description
+  int os_errno = 0;        // Io: the errno behind the failure, 0 when there is none
 
   static QssfError invalid_magic(uint32_t got);
   static QssfError unsupported_version(uint16_t version);
@@ -46,7 +47,7 @@ struct QssfError {
   static QssfError frame_schema_mismatch(std::string field, uint32_t schema_value, uint32_t frame_value);
   static QssfError broadcast_lagged();
   // `description` is the platform's text for the error, e.g. "Connection refused (os error 111)".
-  static QssfError io(std::string description);
+  static QssfError io(std::string description, int os_errno = 0);
   static QssfError json(std::string description);
 
   std::string message() const;

@@ -22,6 +22,7 @@ FrameReader::FrameReader(ByteSource& source, ReaderConfig config)
 }
 
 Result<bool, QssfError> FrameReader::fill(uint64_t n) {
+  if (interrupted_) return false;  // unwinds the call; next_frame reports the interruption
   while (ring_.unread() < n) {
     std::span<uint8_t> space = ring_.write_space();
     // A request larger than the whole ring can never be met; reading on would lose bytes.
@@ -29,6 +30,17 @@ Result<bool, QssfError> FrameReader::fill(uint64_t n) {
     if (space.size() > SOURCE_READ_CHUNK) space = space.first(SOURCE_READ_CHUNK);
     auto got = source_.read(space);
     if (!got.ok()) return fail(std::move(got).error());
+    if (*got == ByteSource::kInterrupted) {
+      // Honoured only while the call can still be undone. A frame longer than the ring (only
+      // possible with a huge extension list) cannot be: the rest of it is read without further
+      // checks, and the caller, whose check has acted, decides what the frame is worth.
+      if (!ring_.can_rewind_to(frame_start_)) {
+        source_.set_interrupt(nullptr);
+        continue;
+      }
+      interrupted_ = true;
+      return false;
+    }
     if (*got == 0) return false;
     ring_.commit(*got);
   }
@@ -42,6 +54,22 @@ std::span<const uint8_t> FrameReader::take(uint64_t n) {
 }
 
 Result<ReadStatus, QssfError> FrameReader::next_frame(ParsedFrame& frame) {
+  frame_start_ = ring_.read_position();
+  const bool header_was_read = header_read_;
+  const std::optional<uint64_t> last_frame_id = last_frame_id_;
+  interrupted_ = false;
+  auto read = read_frame(frame);
+  if (!interrupted_) return read;
+  // Whatever the cut-short call concluded, it is undone: the bytes stay buffered and the next
+  // call parses the same frame from its start.
+  interrupted_ = false;
+  ring_.rewind_to(frame_start_);
+  header_read_ = header_was_read;
+  last_frame_id_ = last_frame_id;
+  return ReadStatus::Interrupted;
+}
+
+Result<ReadStatus, QssfError> FrameReader::read_frame(ParsedFrame& frame) {
   if (!header_read_) {
     auto filled = fill(STREAM_HEADER_LEN);
     if (!filled.ok()) return fail(std::move(filled).error());

@@ -14,7 +14,9 @@
 
 namespace ostrel::qssf {
 
-enum class ReadStatus { Frame, EndOfStream };
+// Interrupted: the source's interrupt ended a wait; nothing of the frame is consumed and the next
+// call reads it again from its first byte (those already buffered are not read again).
+enum class ReadStatus { Frame, EndOfStream, Interrupted };
 
 class FrameReader {
  public:
@@ -33,6 +35,7 @@ class FrameReader {
   // Makes the ring hold at least n unread bytes: true when it does, false when the source ended.
   Result<bool, QssfError> fill(uint64_t n);
   std::span<const uint8_t> take(uint64_t n);  // view + advance; n must be buffered
+  Result<ReadStatus, QssfError> read_frame(ParsedFrame& frame);
   Result<ReadStatus, QssfError> read_body(ParsedFrame& frame);
 
   ByteSource& source_;
@@ -43,6 +46,8 @@ class FrameReader {
   SchemaId schema_id_{};
   std::optional<uint64_t> last_frame_id_;
   std::array<uint8_t, FRAME_HEADER_LEN> header_bytes_{};
+  uint64_t frame_start_ = 0;  // ring position where the current call began
+  bool interrupted_ = false;  // the current call's wait was given up; fills now fail at once
 };
 
 }  // namespace ostrel::qssf

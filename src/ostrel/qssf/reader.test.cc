@@ -28,11 +28,14 @@ struct Outcome {
 };
 std::ostream& operator<<(std::ostream& os, const Outcome& o) { return os << o.what; }
 
-Outcome next(FrameReader& reader, ParsedFrame& frame) {
-  auto r = reader.next_frame(frame);
+Outcome next_outcome(const Result<ReadStatus, QssfError>& r, const ParsedFrame& frame) {
   if (!r.ok()) return {r.error().message()};
   if (*r == ReadStatus::EndOfStream) return {"end"};
   return {"frame " + std::to_string(frame.header.frame_id)};
+}
+
+Outcome next(FrameReader& reader, ParsedFrame& frame) {
+  return next_outcome(reader.next_frame(frame), frame);
 }
 
 std::vector<Outcome> read_all(const Bytes& data, size_t chunk = 4096, ReaderConfig config = {},
@@ -194,6 +197,38 @@ TEST(FrameReader, StreamLargerThanTheRingStraddlesItsEnd) {
   // 251 bytes is prime and smaller than several frames together, so every boundary moves.
   EXPECT_EQ(read_all(data, 4096, ReaderConfig{.ring_capacity = 251}, 1000), expected);
   EXPECT_EQ(read_all(data, 1, ReaderConfig{.ring_capacity = 97}, 1000), expected);
+}
+
+// An interrupted call consumes nothing: interrupting before every byte (at every point of the
+// stream header, frame headers, every section, trailers, a rejected id and a bad trailer) gives
+// the same outcomes once the interruptions are left out, also through a ring the frames wrap.
+TEST(FrameReader, InterruptedCallsResumeTheSameFrame) {
+  FrameSpec rich = simple(4, 9);
+  rich.timing = std::vector<uint16_t>(9, 3);
+  rich.ancilla_bits = Bytes{0x5a, 0x01};
+  rich.extensions = {{{16, {5, 0, 0, 0, 0, 0, 0, 0}}}};
+  rich.annotations = {{{1, 9}}};
+  FrameSpec bad_trailer = simple(6);
+  bad_trailer.trailer = Bytes{0, 0, 0, 0, 0x34, 0x12};
+  const Bytes data = concat({testing::stream_header(), testing::frame(simple(2)),
+                             testing::frame(rich), testing::frame(simple(3)),
+                             testing::frame(bad_trailer), testing::frame(simple(7))});
+  for (uint64_t ring : {uint64_t(4194304), uint64_t(97)}) {
+    const auto expected = read_all(data, 1, ReaderConfig{.ring_capacity = ring});
+    MemorySource source(data, 1);
+    source.interrupt_every_other_read();
+    FrameReader reader(source, ReaderConfig{.ring_capacity = ring});
+    ParsedFrame frame;
+    std::vector<Outcome> got;
+    size_t interrupted = 0;
+    for (size_t i = 0; i < 4 * data.size() && (got.empty() || got.back().what != "end"); ++i) {
+      auto r = reader.next_frame(frame);
+      if (r.ok() && *r == ReadStatus::Interrupted) ++interrupted;
+      else got.push_back(next_outcome(r, frame));
+    }
+    EXPECT_EQ(got, expected) << "ring " << ring;
+    EXPECT_GT(interrupted, data.size() / 2) << "ring " << ring;
+  }
 }
 
 TEST(FrameReader, RequestLargerThanTheRingFailsWithoutLosingBytes) {

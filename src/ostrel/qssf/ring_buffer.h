@@ -30,6 +30,14 @@ class RingBuffer {
   bool has(uint64_t n) const noexcept { return unread() >= n; }
   void advance(uint64_t n) noexcept { read_ += n; }
 
+  // Positions only grow; a consumed byte stays in storage until a write reuses its slot, so the
+  // read position can move back to `position` as long as no write has wrapped onto it.
+  uint64_t read_position() const noexcept { return read_; }
+  bool can_rewind_to(uint64_t position) const noexcept {
+    return position <= read_ && write_ - position <= capacity_;
+  }
+  void rewind_to(uint64_t position) noexcept { read_ = position; }  // needs can_rewind_to
+
  private:
   std::unique_ptr<uint8_t[]> storage_;
   uint64_t capacity_;

@@ -71,6 +71,11 @@ struct ParityCase {
   std::optional<uint64_t> failing_index;
 };
 
+void PrintTo(const ParityCase& c, std::ostream* os) {
+  *os << c.results.size() << " results, " << c.stabilizers.size() << " stabilizers, "
+      << (c.failing_index ? "fails at " + std::to_string(*c.failing_index) : std::string("holds"));
+}
+
 class Parity : public testing::TestWithParam<ParityCase> {};
 
 TEST_P(Parity, AgreesWithTheDetectorEvents) {
@@ -101,7 +106,12 @@ INSTANTIATE_TEST_SUITE_P(
         ParityCase{{1, 1}, {0x03, 0x81}, {{}, {}, {}, {}}, 3},
         ParityCase{{-1}, {0x80, 0x00, 0x81}, {{0}}, std::nullopt},      // empty runs add nothing
         ParityCase{{-1, -1, -1}, {0x82, 0x7F}, {{0}, {1}, {2}}, 2},
-        ParityCase{{-1}, {0x81}, {}, std::nullopt}));
+        ParityCase{{-1}, {0x81}, {}, std::nullopt}),
+    [](const testing::TestParamInfo<ParityCase>& info) {
+      const ParityCase& c = info.param;
+      return std::to_string(info.index) +
+             (c.failing_index ? "_fails_at_" + std::to_string(*c.failing_index) : "_holds");
+    });
 
 TEST(Schema, LookupFindsRegisteredSchemasOnly) {
   SchemaRegistry registry;

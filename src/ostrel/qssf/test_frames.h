@@ -116,6 +116,8 @@ class MemorySource final : public ByteSource {
   explicit MemorySource(Bytes data = {}, size_t chunk = 4096) : data_(std::move(data)), chunk_(chunk) {}
   void append(const Bytes& more) { data_.insert(data_.end(), more.begin(), more.end()); }
   void fail_next_read() { fail_next_ = true; }
+  // Every other read reports a wait given up by its interrupt, as a TCP source does.
+  void interrupt_every_other_read() { interrupt_ = true; }
   size_t delivered() const { return pos_; }
 
   Result<size_t, QssfError> read(std::span<uint8_t> buf) override {
@@ -123,6 +125,7 @@ class MemorySource final : public ByteSource {
       fail_next_ = false;
       return fail(QssfError::io("Connection reset by peer (os error 104)"));
     }
+    if (interrupt_ && (flip_ = !flip_)) return ByteSource::kInterrupted;
     const size_t n = std::min({buf.size(), chunk_, data_.size() - pos_});
     std::copy_n(data_.begin() + ptrdiff_t(pos_), n, buf.begin());
     pos_ += n;
@@ -134,6 +137,8 @@ class MemorySource final : public ByteSource {
   size_t chunk_;
   size_t pos_ = 0;
   bool fail_next_ = false;
+  bool interrupt_ = false;
+  bool flip_ = false;
 };
 
 }  // namespace ostrel::qssf::testing

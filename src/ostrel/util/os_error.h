@@ -7,6 +7,13 @@ namespace ostrel {
 
 std::string os_error_text(int errnum);
 
+// A failure told by its text, with the errno behind it (0 when no system call failed, e.g.
+// "invalid port value").
+struct OsFailure {
+  std::string text;
+  int code = 0;
+};
+
 struct OsError {
   int code = 0;  // the errno value
 
