@@ -8,6 +8,10 @@
 
 #include "_ostrel/python.h"
 
+namespace ostrel::qssf {
+class RawBlock;
+}
+
 namespace ostrel::py {
 
 // Imports NumPy's C API and creates the container type; call once from the module's exec step.
@@ -24,6 +28,16 @@ struct BoolVectorView {
 // Sets TypeError naming the argument unless `o` is a 1-D NumPy bool array.
 std::optional<BoolVectorView> bool_vector_view(PyObject* o, const char* name);
 
+// An array over the block's memory, which the array takes over and frees when it is collected.
+// An empty block gives a new zero-filled array (for no elements).
+PyObject* new_owning_array(qssf::RawBlock&& block, int typenum, int nd, const int64_t* dims);
+// NumPy's type numbers for the element types the module hands out.
+int numpy_type_bool();
+int numpy_type_int8();
+int numpy_type_uint8();
+int numpy_type_uint16();
+int numpy_type_uint32();
+int numpy_type_uint64();
 // 0 or 1 when `o` is a NumPy bool scalar (numpy.True_ has no __index__), else nothing.
 std::optional<uint64_t> numpy_bool_scalar(PyObject* o);
 

@@ -12,6 +12,7 @@
 #include "_ostrel/borrow.h"
 #include "_ostrel/decoder.h"
 #include "_ostrel/errors.h"
+#include "_ostrel/frame_batch.h"
 #include "_ostrel/detector_error_model.h"
 #include "_ostrel/py_ref.h"
 #include "_ostrel/sliding_window_decoder.h"
@@ -130,6 +131,20 @@ PyObject* stream_iter(PyObject* self) {
   return Py_NewRef(self);
 }
 
+// The interrupt of one read's waits: signals, and the stream's timeout if it has one.
+WaitInterrupt arm_interrupt(const StreamState& st, WaitCheck& wait_check) {
+  WaitInterrupt interrupt{kSignalPollInterval, &WaitCheck::check, &wait_check};
+  if (st.timeout) {
+    const auto limit = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(*st.timeout));
+    wait_check.deadline = std::chrono::steady_clock::now() + limit;
+    // A short limit is looked at as often as it needs, down to a millisecond.
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(limit);
+    interrupt.interval = std::clamp(ms, std::chrono::milliseconds(1), kSignalPollInterval);
+  }
+  return interrupt;
+}
+
 PyObject* stream_next(PyObject* self) {
   return guarded([&]() -> PyObject* {
     auto* s = as_stream(self);
@@ -138,15 +153,7 @@ PyObject* stream_next(PyObject* self) {
     StreamState& st = s->state;
     if (!st.is_open()) return raise_os_error("stream is closed");
     WaitCheck wait_check;
-    WaitInterrupt interrupt{kSignalPollInterval, &WaitCheck::check, &wait_check};
-    if (st.timeout) {
-      const auto limit = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-          std::chrono::duration<double>(*st.timeout));
-      wait_check.deadline = std::chrono::steady_clock::now() + limit;
-      // A short limit is looked at as often as it needs, down to a millisecond.
-      const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(limit);
-      interrupt.interval = std::clamp(ms, std::chrono::milliseconds(1), kSignalPollInterval);
-    }
+    const WaitInterrupt interrupt = arm_interrupt(st, wait_check);
     auto read = st.source->read_one_frame(st.frame, &interrupt);
     // A signal handler that raised wins over whatever the read made of the rest of the call.
     if (wait_check.signalled) return nullptr;
@@ -177,6 +184,26 @@ PyObject* stream_next(PyObject* self) {
     f->observable_flips = *mask;
     f->has_observable_flips = true;
     return frame.release();
+  });
+}
+
+PyObject* stream_read_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    auto request = parse_batch_request(args, kwargs);
+    if (!request) return nullptr;
+    auto* s = as_stream(self);
+    Borrow access = Borrow::exclusive(s->borrow);
+    if (!access) return nullptr;
+    StreamState& st = s->state;
+    if (!st.is_open()) return raise_os_error("stream is closed");
+    WaitCheck wait_check;
+    const WaitInterrupt interrupt = arm_interrupt(st, wait_check);
+    return read_frame_batch(*st.source, st.frame, st.decoder ? &*st.decoder : nullptr, *request, &interrupt,
+                            [&]() -> PyObject* {
+                              if (wait_check.signalled) return nullptr;  // the handler's exception
+                              return raise_error(PyExc_TimeoutError, "no frame arrived within the timeout of " +
+                                                                         seconds_text(*st.timeout) + " s");
+                            });
   });
 }
 
@@ -319,6 +346,7 @@ PyMethodDef methods[] = {
      "window_depth:\n"
      "    Number of syndrome rounds per decode window. 0 = auto-infer from\n"
      "    ``detector_count / ancilla_count`` (default)."},
+    {"read_batch", with_keywords(stream_read_batch), METH_VARARGS | METH_KEYWORDS, kReadBatchDoc},
     {"close", stream_close, METH_NOARGS, "close($self)\n--\n\n"},
     {"__enter__", stream_enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
     {"__exit__", with_keywords(stream_exit),
