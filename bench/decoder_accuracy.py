@@ -77,7 +77,8 @@ def run_point(code: str, d: int, p: float, shots: int, fixed_shots: int, rng: np
             fixed_wrong.append(wrong(fixed.decode_batch(events[:k]), observables[:k]))
         done += batch
     ours, theirs = np.concatenate(ours_wrong), np.concatenate(theirs_wrong)
-    fixed_all, flip = np.concatenate(fixed_wrong), np.concatenate(flip_wrong)
+    fixed_all = np.concatenate(fixed_wrong) if fixed_wrong else np.zeros(0, dtype=bool)
+    flip = np.concatenate(flip_wrong)
     ratio = paired_ratio(ours, theirs, rng)
     return {"code": code, "d": d, "p": p, "shots": shots, "fixed_shots": len(fixed_all),
             "weighted": int(ours.sum()), "pymatching": int(theirs.sum()), "fixed": int(fixed_all.sum()),

@@ -4,7 +4,14 @@ Writes 1,000,000 frames with 64 ancillas and sparse detector events, then times 
   (a) iterating the file with _ostrel.OstrelStream,
   (b) bench/pure_python_reader.py, a straightforward struct + zlib.crc32 reader,
   (c) struct.iter_unpack over the same bytes: one new Python object per frame and nothing else.
-Then streams a 1 GiB file and samples the process's resident memory while reading it.
+then the batch path over the same file:
+  (d) OstrelStream.read_batch into NumPy arrays (one batch, and batches of 65,536 frames),
+  (e) the same bit-packed,
+  (f) CRC-32 alone over the file's bytes: zlib.crc32, and ISA-L's (isal.isal_zlib.crc32, which uses
+      the CPU's carry-less multiply) when installed,
+and the resident memory of a child process reading the whole file in one batch against the size
+of its output arrays plus the 4 MiB ring. Then streams a 1 GiB file and samples the process's
+resident memory while reading it.
 
     python bench/read_throughput.py [--frames N] [--rss-gib G] [--skip-rss]
 """
@@ -15,9 +22,11 @@ import argparse
 import os
 import random
 import struct
+import subprocess
 import sys
 import tempfile
 import time
+import zlib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
@@ -99,6 +108,70 @@ def rss_while_reading(path: str) -> tuple[int, int, int, int]:
     return n, before, peak, rss_kib()
 
 
+def read_batches(path: str, max_frames: int, bit_packed: bool) -> int:
+    n = 0
+    with _ostrel.OstrelStream(path) as stream:
+        while batch := stream.read_batch(max_frames, bit_packed=bit_packed):
+            n += len(batch)
+    return n
+
+
+def crc_rate(label: str, crc, data: bytes) -> float:
+    best = float("inf")
+    for _ in range(3):
+        start = time.perf_counter()
+        crc(data)
+        best = min(best, time.perf_counter() - start)
+    print(f"  {label:<44} {best:7.3f} s  {len(data) / best / 1e9:>9.2f} GB/s")
+    return len(data) / best
+
+
+# ru_maxrss survives exec (a child starts with its parent's peak), so VmHWM/VmRSS are read instead.
+RSS_CHILD = """
+import sys, _ostrel
+def rss(key):
+    with open("/proc/self/status") as f:
+        return next(int(l.split()[1]) for l in f if l.startswith(key))
+stream = _ostrel.OstrelStream(sys.argv[1])
+before = rss("VmRSS:")
+batch = stream.read_batch(int(sys.argv[2]))
+peak = rss("VmHWM:")
+arrays = sum(getattr(batch, n).nbytes for n in ("frame_id", "round", "timestamp_ns", "qubit_count",
+    "ancilla_count", "detector_event_count", "code_type", "distance", "flags", "observable_flips",
+    "has_observable_flips", "detector_events", "meas_results"))
+print(before, peak, arrays)
+"""
+
+
+def batch_section(path: str, frames: int, size: int, per_frame: float) -> None:
+    print("batch path (same file):")
+    rates = {}
+    for packed in (False, True):
+        kind = "bit-packed" if packed else "bool"
+        rates[packed] = max(timed(f"(d) read_batch, one batch, {kind}", frames,
+                                  lambda: read_batches(path, frames, packed)) for _ in range(3))
+        max(timed(f"(d) read_batch, 65,536 a batch, {kind}", frames,
+                  lambda: read_batches(path, 65536, packed)) for _ in range(3))
+    for packed, rate in rates.items():
+        print(f"  {'bit-packed' if packed else 'bool'}: {rate / 1e6:.2f} M frames/s = "
+              f"{rate * size / frames / 1e9:.2f} GB/s of stream bytes = {rate / per_frame:.1f}x the iterator")
+    with open(path, "rb") as f:
+        data = f.read()
+    print("CRC-32 alone over the same bytes:")
+    crc_rate("(f) zlib.crc32", zlib.crc32, data)
+    try:
+        from isal import isal_zlib
+    except ImportError:
+        print("  (f) isal not installed: no hardware-assisted CRC-32 to compare")
+    else:
+        crc_rate("(f) isal.isal_zlib.crc32 (carry-less multiply)", isal_zlib.crc32, data)
+    out = subprocess.run([sys.executable, "-c", RSS_CHILD, path, str(frames)], check=True,
+                         capture_output=True, text=True).stdout.split()
+    before, peak, arrays = (int(v) for v in out)
+    print(f"  resident memory of one whole-file batch: {(peak - before) / 1024:.1f} MiB grown for "
+          f"{arrays / 2**20:.1f} MiB of arrays + 4.0 MiB ring")
+
+
 def main() -> None:
     ap = argparse.ArgumentParser()
     ap.add_argument("--frames", type=int, default=1_000_000)
@@ -121,6 +194,7 @@ def main() -> None:
                     for _ in range(3))
         print(f"  (a)/(b) = {native / pure:.1f}x faster than the pure-Python reader")
         print(f"  (a)/(c) = {native / floor:.2f} of the one-object-per-frame floor")
+        batch_section(path, args.frames, size, native)
 
         if not args.skip_rss:
             big = os.path.join(tmp, "big.qssf")

@@ -1,6 +1,7 @@
 #include "_ostrel/decoder.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -53,9 +54,17 @@ struct DecoderCore {
         for (; i + 8 <= count; i += 8) {
           uint64_t word;
           std::memcpy(&word, data + i, sizeof word);
-          if (word == 0) continue;
-          for (npy_intp j = i; j < i + 8; ++j)
-            if (data[j]) fired.push_back(static_cast<uint32_t>(j));
+          if constexpr (std::endian::native == std::endian::little) {
+            // Each non-zero byte, lowest address first: the word's lowest set bit, then its byte cleared.
+            while (word) {
+              const int byte = __builtin_ctzll(word) >> 3;
+              fired.push_back(static_cast<uint32_t>(i + byte));
+              word &= ~(uint64_t{0xff} << (8 * byte));
+            }
+          } else {
+            for (npy_intp j = i; j < i + 8; ++j)
+              if (data[j]) fired.push_back(static_cast<uint32_t>(j));
+          }
         }
       }
       for (; i < count; ++i) {

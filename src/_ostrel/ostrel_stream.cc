@@ -12,8 +12,10 @@
 #include "_ostrel/borrow.h"
 #include "_ostrel/decoder.h"
 #include "_ostrel/errors.h"
+#include "_ostrel/frame_batch.h"
 #include "_ostrel/detector_error_model.h"
 #include "_ostrel/py_ref.h"
+#include "_ostrel/sliding_window_decoder.h"
 #include "_ostrel/syndrome_frame.h"
 #include "_ostrel/syndrome_window.h"
 #include "ostrel/decode/stream_decoder.h"
@@ -32,6 +34,8 @@ struct StreamState {
   // Set by set_decoder; holds the decoder, the configured depth, the model's detector count and
   // the window, which the first frame after configuration creates.
   std::optional<decode::StreamDecoder> decoder;
+  // Or a SlidingWindowDecoder object, whose own state decodes the frames (one round each).
+  PyRef sliding;
 
   bool is_open() const { return runtime && source; }
   void close() {
@@ -127,6 +131,20 @@ PyObject* stream_iter(PyObject* self) {
   return Py_NewRef(self);
 }
 
+// The interrupt of one read's waits: signals, and the stream's timeout if it has one.
+WaitInterrupt arm_interrupt(const StreamState& st, WaitCheck& wait_check) {
+  WaitInterrupt interrupt{kSignalPollInterval, &WaitCheck::check, &wait_check};
+  if (st.timeout) {
+    const auto limit = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(*st.timeout));
+    wait_check.deadline = std::chrono::steady_clock::now() + limit;
+    // A short limit is looked at as often as it needs, down to a millisecond.
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(limit);
+    interrupt.interval = std::clamp(ms, std::chrono::milliseconds(1), kSignalPollInterval);
+  }
+  return interrupt;
+}
+
 PyObject* stream_next(PyObject* self) {
   return guarded([&]() -> PyObject* {
     auto* s = as_stream(self);
@@ -135,15 +153,7 @@ PyObject* stream_next(PyObject* self) {
     StreamState& st = s->state;
     if (!st.is_open()) return raise_os_error("stream is closed");
     WaitCheck wait_check;
-    WaitInterrupt interrupt{kSignalPollInterval, &WaitCheck::check, &wait_check};
-    if (st.timeout) {
-      const auto limit = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-          std::chrono::duration<double>(*st.timeout));
-      wait_check.deadline = std::chrono::steady_clock::now() + limit;
-      // A short limit is looked at as often as it needs, down to a millisecond.
-      const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(limit);
-      interrupt.interval = std::clamp(ms, std::chrono::milliseconds(1), kSignalPollInterval);
-    }
+    const WaitInterrupt interrupt = arm_interrupt(st, wait_check);
     auto read = st.source->read_one_frame(st.frame, &interrupt);
     // A signal handler that raised wins over whatever the read made of the rest of the call.
     if (wait_check.signalled) return nullptr;
@@ -153,14 +163,47 @@ PyObject* stream_next(PyObject* self) {
                          "no frame arrived within the timeout of " + seconds_text(*st.timeout) + " s");
     }
     if (*read == qssf::ReadStatus::EndOfStream) return nullptr;  // StopIteration
+    const auto arrival = std::chrono::steady_clock::now();
     PyRef frame = PyRef::steal(new_syndrome_frame(st.frame));
-    if (!frame || !st.decoder) return frame.release();
+    if (!frame) return nullptr;
+    if (st.sliding) {
+      auto* f = reinterpret_cast<SyndromeFrameObject*>(frame.get());
+      uint64_t mask = 0;
+      // Holds a reference of its own: the decoding step cannot run Python code, but the stream's
+      // reference must not be the only thing keeping the object alive while it is borrowed.
+      PyRef sliding = PyRef::borrow(st.sliding.get());
+      if (!sliding_window_decode_frame(sliding.get(), f->round, f->detector_events(), arrival, mask)) return nullptr;
+      f->observable_flips = mask;
+      f->has_observable_flips = true;
+      return frame.release();
+    }
+    if (!st.decoder) return frame.release();
     auto* f = reinterpret_cast<SyndromeFrameObject*>(frame.get());
     auto mask = st.decoder->decode_frame(f->ancilla_count, f->detector_events());
     if (!mask.ok()) return raise_window_error(mask.error());
     f->observable_flips = *mask;
     f->has_observable_flips = true;
     return frame.release();
+  });
+}
+
+PyObject* stream_read_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    auto request = parse_batch_request(args, kwargs);
+    if (!request) return nullptr;
+    auto* s = as_stream(self);
+    Borrow access = Borrow::exclusive(s->borrow);
+    if (!access) return nullptr;
+    StreamState& st = s->state;
+    if (!st.is_open()) return raise_os_error("stream is closed");
+    WaitCheck wait_check;
+    const WaitInterrupt interrupt = arm_interrupt(st, wait_check);
+    return read_frame_batch(*st.source, st.frame, st.decoder ? &*st.decoder : nullptr, *request, &interrupt,
+                            [&]() -> PyObject* {
+                              if (wait_check.signalled) return nullptr;  // the handler's exception
+                              return raise_error(PyExc_TimeoutError, "no frame arrived within the timeout of " +
+                                                                         seconds_text(*st.timeout) + " s");
+                            });
   });
 }
 
@@ -192,10 +235,17 @@ PyObject* stream_set_decoder(PyObject* self, PyObject* args, PyObject* kwargs) {
       if (!converted) return nullptr;
       depth = *converted;
     }
+    if (is_sliding_window_decoder(dem_arg)) {
+      // Frames are rounds decoded by that object; window_depth plays no part.
+      s->state.decoder.reset();
+      s->state.sliding = PyRef::borrow(dem_arg);
+      Py_RETURN_NONE;
+    }
     if (is_decoder(dem_arg)) {
       // A Decoder object: its graph and method, with scratch space of the stream's own.
       std::optional<decode::StreamDecoder> configured;
       if (!stream_decoder_from(dem_arg, depth, configured)) return nullptr;
+      s->state.sliding = PyRef();
       s->state.decoder.reset();
       s->state.decoder.emplace(std::move(*configured));
       Py_RETURN_NONE;
@@ -218,6 +268,7 @@ PyObject* stream_set_decoder(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     // Nothing above changed the stream; from here the new decoder replaces the old one whole,
     // and its window starts empty.
+    s->state.sliding = PyRef();
     s->state.decoder.reset();
     s->state.decoder.emplace(std::move(decoder).value());
     Py_RETURN_NONE;
@@ -299,6 +350,7 @@ PyMethodDef methods[] = {
      "window_depth:\n"
      "    Number of syndrome rounds per decode window. 0 = auto-infer from\n"
      "    ``detector_count / ancilla_count`` (default)."},
+    {"read_batch", with_keywords(stream_read_batch), METH_VARARGS | METH_KEYWORDS, kReadBatchDoc},
     {"close", stream_close, METH_NOARGS, "close($self)\n--\n\n"},
     {"__enter__", stream_enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
     {"__exit__", with_keywords(stream_exit),

@@ -17,7 +17,7 @@ from typing import NoReturn, Sequence
 
 from ostrel.cli.common import CommandError
 
-COMMANDS = ["inspect", "replay", "synth", "decode", "demo"]
+COMMANDS = ["inspect", "convert", "replay", "synth", "decode", "demo"]
 
 
 class _Parser(argparse.ArgumentParser):

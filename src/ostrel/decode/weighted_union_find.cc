@@ -15,10 +15,12 @@ WeightedUnionFind::WeightedUnionFind(std::shared_ptr<const DecodingGraph> graph)
   // incidences, which growth reads together.
   adjacent_start_.assign(graph_->adjacency_start.begin(), graph_->adjacency_start.end());
   adjacent_.reserve(graph_->adjacency.size());
+  edge_at_.reserve(graph_->adjacency.size());
   int64_t longest = 1;
   for (const Incidence& in : graph_->adjacency) {
-    adjacent_.push_back({in.other, in.edge, 2 * int64_t{graph_->edges[in.edge].weight}});
-    longest = std::max(longest, adjacent_.back().length);
+    adjacent_.push_back({in.other, 2 * graph_->edges[in.edge].weight});
+    edge_at_.push_back(in.edge);
+    longest = std::max<int64_t>(longest, adjacent_.back().length);
   }
   edge_mark_.assign(graph_->edges.size(), 0);
   ends_.reserve(graph_->edges.size());
@@ -46,7 +48,7 @@ void WeightedUnionFind::toggle_defect(uint32_t x) {
   seeds_.push_back(x);
 }
 
-uint32_t WeightedUnionFind::find(uint32_t x) {
+uint32_t WeightedUnionFind::find_slow(uint32_t x) {
   // Path halving: every other node on the way points to its grandparent.
   while (hot_[x].parent != x) {
     const uint32_t p = hot_[x].parent;
@@ -166,18 +168,20 @@ void WeightedUnionFind::join(uint32_t e, uint32_t u, uint32_t v) {
 void WeightedUnionFind::visit(uint32_t x) {
   const uint32_t boundary = graph_->boundary();
   // Every edge of x that is fully grown now joins or stops its cluster.
-  for (const Adjacent& in : adjacent(x)) {
+  const uint32_t begin = adjacent_start_[x], end = adjacent_start_[x + 1];
+  for (uint32_t k = begin; k < end; ++k) {
+    const Adjacent& in = adjacent_[k];
     const uint32_t root = find(x);
     if (!active(root)) return;
     const int64_t own = grown(x, root);
     if (in.other == boundary) {
-      if (own >= in.length) reach_boundary(in.edge, root);
+      if (own >= in.length) reach_boundary(edge_at_[k], root);
       continue;
     }
     const uint32_t far = find(in.other);
     if (far == root) continue;
     const int64_t other = hot_[in.other].touched ? grown(in.other, far) : 0;
-    if (own + other >= in.length) join(in.edge, x, in.other);
+    if (own + other >= in.length) join(edge_at_[k], x, in.other);
   }
   const uint32_t root = find(x);
   if (active(root)) schedule_node(x, root);

@@ -72,10 +72,11 @@ class WeightedUnionFind {
     int64_t stamp = 0;
   };
   // One edge as seen from one of its detectors.
+  // One edge as seen from one of its detectors; the edge's index sits at the same position of
+  // edge_at_, read only when the edge is fully grown.
   struct Adjacent {
     uint32_t other;  // the far endpoint; the boundary node for a boundary edge
-    uint32_t edge;
-    int64_t length;  // twice the weight
+    int32_t length;  // twice the weight
   };
   // What peeling and the read-out need of an edge.
   struct Ends {
@@ -95,7 +96,12 @@ class WeightedUnionFind {
   void reset();
   void touch(uint32_t x);
   void toggle_defect(uint32_t x);
-  uint32_t find(uint32_t x);
+  // The root of x's cluster; most nodes growth looks at are roots (untouched or singletons).
+  uint32_t find(uint32_t x) {
+    if (hot_[x].parent == x) return x;
+    return find_slow(x);
+  }
+  uint32_t find_slow(uint32_t x);
   bool active(uint32_t root) const { return hot_[root].parity != 0 && hot_[root].stopped == 0; }
   int64_t total_now(uint32_t root) const {
     const Cold& n = cold_[root];
@@ -127,6 +133,7 @@ class WeightedUnionFind {
   std::shared_ptr<const DecodingGraph> graph_;
   std::vector<uint32_t> adjacent_start_;
   std::vector<Adjacent> adjacent_;
+  std::vector<uint32_t> edge_at_;
   std::vector<Ends> ends_;
   std::vector<Hot> hot_;
   std::vector<Cold> cold_;

@@ -15,7 +15,7 @@ class FileSource final : public qssf::ByteSource {
  public:
   // Every refill is a hand-off to a pool thread and back (tens of microseconds), so the buffer is
   // large enough for that to cost little next to parsing the frames it holds.
-  static constexpr size_t kBufferSize = 65536;
+  static constexpr size_t kBufferSize = 1 << 20;
 
   // The error is the description of what failed (e.g. "No such file or directory (os error 2)").
   static Result<std::unique_ptr<FileSource>, OsFailure> open(IoRuntime& runtime,

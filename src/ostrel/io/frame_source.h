@@ -1,6 +1,9 @@
 #pragma once
 // An opened source: its byte source and the frame reader over it.
 #include <memory>
+#include <optional>
+#include <utility>
+#include <variant>
 
 #include "ostrel/qssf/reader.h"
 
@@ -13,17 +16,34 @@ class FrameSource {
 
   // Reads the next frame into the reusable `frame`; blocks until the reader returns. With an
   // interrupt, a wait it ends gives ReadStatus::Interrupted and the next call resumes the frame.
+  // An outcome held back by hold() is returned first.
   Result<qssf::ReadStatus, qssf::QssfError> read_one_frame(
       qssf::ParsedFrame& frame, const WaitInterrupt* interrupt = nullptr) {
+    if (held_) return take_held(frame);
     bytes_->set_interrupt(interrupt);
     auto read = reader_.next_frame(frame);
     bytes_->set_interrupt(nullptr);
     return read;
   }
 
+  // Keeps an outcome already read for the next read_one_frame: a batch that ends before a frame
+  // of another shape, or before an error, leaves it to the next call. At most one is held.
+  void hold(qssf::ParsedFrame&& frame) { held_.emplace(std::in_place_index<0>, std::move(frame)); }
+  void hold(qssf::QssfError&& error) { held_.emplace(std::in_place_index<1>, std::move(error)); }
+  bool holds_outcome() const noexcept { return held_.has_value(); }
+
  private:
+  Result<qssf::ReadStatus, qssf::QssfError> take_held(qssf::ParsedFrame& frame) {
+    auto held = std::move(*held_);
+    held_.reset();
+    if (held.index() == 1) return fail(std::move(std::get<1>(held)));
+    frame = std::move(std::get<0>(held));
+    return qssf::ReadStatus::Frame;
+  }
+
   std::unique_ptr<qssf::ByteSource> bytes_;  // declared first: outlives the reader
   qssf::FrameReader reader_;
+  std::optional<std::variant<qssf::ParsedFrame, qssf::QssfError>> held_;
 };
 
 }  // namespace ostrel::io

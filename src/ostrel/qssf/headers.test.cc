@@ -6,6 +6,7 @@
 #include <string>
 
 #include "ostrel/qssf/crc32.h"
+#include "ostrel/qssf/payload.h"
 #include "ostrel/qssf/test_frames.h"
 
 namespace ostrel::qssf {
@@ -23,6 +24,7 @@ TEST(Crc32, MatchesTheStandardCheckValues) {
   Bytes header = testing::frame({.meas = {1, -1}});
   header.resize(36);
   EXPECT_EQ(crc32(header), 0x2144DF1Cu);
+  EXPECT_EQ(crc32(header), VALID_HEADER_CRC);
 }
 
 TEST(StreamHeader, ParsesFieldsAndChecksMagicThenVersion) {

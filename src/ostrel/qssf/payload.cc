@@ -76,9 +76,12 @@ Result<Ok, QssfError> validate_timing_offsets(const ParsedFrame& frame) {
 
 Result<Ok, QssfError> check_trailer(std::span<const uint8_t, FRAME_HEADER_LEN> header_bytes,
                                     std::span<const uint8_t, TRAILER_LEN> trailer) {
+  return check_trailer(crc32(header_bytes), trailer);
+}
+
+Result<Ok, QssfError> check_trailer(uint32_t computed, std::span<const uint8_t, TRAILER_LEN> trailer) {
   const uint16_t marker = load_le16(trailer.data());
   const uint32_t stored = load_le32(trailer.data() + 2);
-  const uint32_t computed = crc32(header_bytes);
   if (marker != TRAILER_MARKER || stored != computed)
     return fail(QssfError::crc_mismatch(computed, stored));
   return Ok{};

@@ -60,5 +60,11 @@ uint32_t count_detector_events(std::span<const uint8_t> rle);
 Result<Ok, QssfError> validate_timing_offsets(const ParsedFrame& frame);
 Result<Ok, QssfError> check_trailer(std::span<const uint8_t, FRAME_HEADER_LEN> header_bytes,
                                     std::span<const uint8_t, TRAILER_LEN> trailer);
+// The same check given the CRC of the header bytes.
+Result<Ok, QssfError> check_trailer(uint32_t header_crc, std::span<const uint8_t, TRAILER_LEN> trailer);
+
+// The CRC-32 of 36 header bytes whose last four hold the CRC of the first 32 (every header that
+// passed its check) is always this residue, so a reader need not compute it again.
+inline constexpr uint32_t VALID_HEADER_CRC = 0x2144DF1C;
 
 }  // namespace ostrel::qssf

@@ -87,7 +87,6 @@ Result<ReadStatus, QssfError> FrameReader::read_frame(ParsedFrame& frame) {
   std::span<const uint8_t> header = *ring_.view(FRAME_HEADER_LEN, scratch_);
   auto parsed = parse_frame_header(header);
   if (!parsed.ok()) return fail(std::move(parsed).error());  // consumes nothing: same error again
-  std::copy(header.begin(), header.end(), header_bytes_.begin());
   ring_.advance(FRAME_HEADER_LEN);
   frame.header = parsed->header;
 
@@ -193,7 +192,8 @@ Result<ReadStatus, QssfError> FrameReader::read_body(ParsedFrame& frame) {
   if (!*filled) return ReadStatus::Frame;  // a last frame may end without its trailer
   std::span<const uint8_t> trailer = take(TRAILER_LEN);
   // A bad trailer is consumed too, so one damaged frame does not stall the stream.
-  auto checked = check_trailer(header_bytes_, trailer.first<TRAILER_LEN>());
+  // Only frames whose header passed its CRC get here, so the header's CRC is the residue.
+  auto checked = check_trailer(VALID_HEADER_CRC, trailer.first<TRAILER_LEN>());
   if (!checked.ok()) return fail(std::move(checked).error());
   return ReadStatus::Frame;
 }

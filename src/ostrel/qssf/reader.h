@@ -45,7 +45,6 @@ class FrameReader {
   bool header_read_ = false;
   SchemaId schema_id_{};
   std::optional<uint64_t> last_frame_id_;
-  std::array<uint8_t, FRAME_HEADER_LEN> header_bytes_{};
   uint64_t frame_start_ = 0;  // ring position where the current call began
   bool interrupted_ = false;  // the current call's wait was given up; fills now fail at once
 };
