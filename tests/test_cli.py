@@ -3,6 +3,7 @@ import os
 import subprocess
 import sys
 
+import numpy as np
 import pytest
 
 import _ostrel
@@ -136,6 +137,34 @@ def test_demo_runs_end_to_end(tmp_path):
     assert "pymatching" in done.stdout and done.stdout.count("\n") > 10
     if plot is not None:
         assert plot.read_bytes().startswith(b"\x89PNG")
+
+
+def test_decode_surface_rounds_with_and_without_a_sliding_window(tmp_path):
+    out = tmp_path / "surface"
+    done = run("synth", "--code", "surface", "--distance", "3", "--rounds", "6", "--shots", "200",
+               "--p", "0.02", "--seed", "4", "-o", str(out))
+    assert done.returncode == 0, done.stderr
+    exp = synth.Experiment.load(str(out / "experiment.json"))
+    assert (exp.frames_per_shot, exp.ancilla_count) == (7, 8)
+    truth = synth.read_truth(exp.truth)
+    frames = list(_ostrel.OstrelStream(exp.stream))
+    layout = _ostrel.SlidingWindowDecoder.coordinate_layout(exp.dem)
+    shots = np.zeros((exp.shots, exp.detector_count), dtype=np.uint8)
+    for i, f in enumerate(frames):
+        cells = layout[f.round] >= 0
+        shots[i // 7, layout[f.round][cells]] = f.to_numpy_detector_events()[cells]
+    for window, decoder in [(None, None), ("3,2", _ostrel.SlidingWindowDecoder(exp.dem, 3, 2))]:
+        done = run("decode", exp.stream, "--dem", exp.dem, "--truth", exp.truth, "--json",
+                   *(["--window", window] if window else []))
+        assert done.returncode == 0, done.stderr
+        r = json.loads(done.stdout)
+        assert (r["frames"], r["shots"], r["window"]) == (len(frames), exp.shots, window or "whole shot")
+        if decoder is None:
+            predicted = _ostrel.Decoder(exp.dem).decode_batch(shots)[:, 0].tolist()
+        else:
+            predicted = [[decoder.push(f.to_numpy_detector_events(), f.round) for f in frames[s * 7:s * 7 + 7]][-1]
+                         for s in range(exp.shots)]
+        assert r["ostrel_logical_error_rate"] == pytest.approx(np.mean([p != t for p, t in zip(predicted, truth)]))
 
 
 CIRCUIT = "R 0 1\nX_ERROR(0.1) 0 1\nM 0 1\nDETECTOR rec[-1]\nDETECTOR rec[-2]\nOBSERVABLE_INCLUDE(0) rec[-1]\n"

@@ -197,8 +197,17 @@ class _Replay:
         i = 0
         pieces = self.pieces
         schedule = self.schedule
+        # The first pass without time stamps sends the file's bytes unchanged: the frames due are
+        # one contiguous range, sent without touching each frame (this keeps a paced replay at the
+        # rate of a real device, a million frames per second, where a loop per frame cannot).
+        raw = index == 0 and not self.stamp_time
         while i < len(pieces):
             limit = min(len(pieces), i + max(0, schedule.due() - schedule.sent))
+            if raw and i < limit:
+                self._flush([self.view[pieces[i].start:pieces[limit - 1].end]])
+                schedule.sent += limit - i
+                i = limit
+                continue
             while i < limit:
                 piece = pieces[i]
                 i += 1

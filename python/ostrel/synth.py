@@ -106,8 +106,12 @@ def write_experiment(out_dir: str, code: str, distance: int, rounds: int, shots:
     shot (truth.txt, one decimal mask per line) and a description (experiment.json).
 
     Repetition codes are written one frame per round (distance - 1 detectors each), so a decoder
-    infers the window depth from the model. Surface-code circuits have rounds of unequal detector
-    counts, so each shot is written as one frame holding all of its detectors."""
+    infers the window depth from the model. Surface codes are written one frame per round as a
+    control stack emits them: every frame holds every ancilla, in the column order of the
+    model's detector layout (`SlidingWindowDecoder.coordinate_layout`, from the detector
+    coordinates), cells whose ancilla has no detector in that round (the first round's X
+    ancillas) are 0, and the round computed from the data-qubit readout is each shot's last
+    frame. `frame_layout` turns such frames back into detector indices."""
     import numpy as np
 
     circuit = memory_circuit(code, distance, rounds, p)
@@ -115,8 +119,14 @@ def write_experiment(out_dir: str, code: str, distance: int, rounds: int, shots:
     detectors, observables = circuit.compile_detector_sampler(seed=seed).sample(
         shots, separate_observables=True)
     n_det = dem.num_detectors
-    per_frame = distance - 1 if code == "repetition" else n_det
-    frames_per_shot = n_det // per_frame
+    if code == "repetition":
+        per_frame = distance - 1
+        frames_per_shot = n_det // per_frame
+        rows = detectors.reshape(shots * frames_per_shot, per_frame)
+    else:
+        layout = frame_layout(str(dem))
+        frames_per_shot, per_frame = layout.shape
+        rows = frames_from_shots(detectors, layout)
     os.makedirs(out_dir, exist_ok=True)
     exp = Experiment(code=code, distance=distance, rounds=rounds, shots=shots, p=p,
                      detector_count=n_det, observable_count=dem.num_observables,
@@ -125,7 +135,6 @@ def write_experiment(out_dir: str, code: str, distance: int, rounds: int, shots:
                      dem=os.path.join(out_dir, "model.dem"),
                      truth=os.path.join(out_dir, "truth.txt"))
     code_type = qssf.Code.REPETITION if code == "repetition" else qssf.Code.SURFACE
-    rows = detectors.reshape(shots * frames_per_shot, per_frame)
     round_index = np.tile(np.arange(frames_per_shot), shots)
     with qssf.QssfWriter(exp.stream) as w:
         w.write_frames_fast(rows, ancilla_count=per_frame, rounds=round_index.tolist(),
@@ -138,6 +147,26 @@ def write_experiment(out_dir: str, code: str, distance: int, rounds: int, shots:
         f.write("".join(f"{int(m)}\n" for m in masks))
     exp.save(os.path.join(out_dir, "experiment.json"))
     return exp
+
+
+def frame_layout(dem_text: str) -> Any:
+    """The detector layout of a model from its detector coordinates: a (rounds, ancillas) int64
+    array of detector indices, -1 where an ancilla has no detector in a round."""
+    import _ostrel
+
+    return _ostrel.SlidingWindowDecoder.coordinate_layout(dem_text)
+
+
+def frames_from_shots(detectors: Any, layout: Any) -> Any:
+    """Rearranges sampled shots (shots x detectors) into frames of one round each:
+    (shots * rounds) x ancillas, cell [shot * rounds + r, c] = detector layout[r, c] of that
+    shot, 0 where the layout has no detector."""
+    import numpy as np
+
+    shots, n_det = detectors.shape
+    padded = np.concatenate([detectors, np.zeros((shots, 1), dtype=detectors.dtype)], axis=1)
+    index = np.where(layout >= 0, layout, n_det)
+    return padded[:, index].reshape(shots * layout.shape[0], layout.shape[1])
 
 
 def read_truth(path: str) -> list[int]:

@@ -3,6 +3,7 @@
 #include "_ostrel/code_type.h"
 #include "_ostrel/decoder.h"
 #include "_ostrel/decoder_result.h"
+#include "_ostrel/sliding_window_decoder.h"
 #include "_ostrel/detector_error_model.h"
 #include "_ostrel/errors.h"
 #include "_ostrel/frame_batch.h"
@@ -44,7 +45,8 @@ int module_exec(PyObject* module) {
         !init_decoder_result_types() || !init_ostrel_stream_type() ||
         !init_detector_error_model_types() || !init_syndrome_window_type() ||
         !init_logical_error_accumulator_type() || !init_decoder_type() ||
-        !init_frame_batch_type())
+        !init_frame_batch_type() ||
+        !init_sliding_window_decoder_type())
       return -1;
     PyRef version = PyRef::steal(PyUnicode_FromString("0.1.0"));
     const bool ok = add(module, "SyndromeFrame", as_object(syndrome_frame_type())) &&
@@ -59,6 +61,7 @@ int module_exec(PyObject* module) {
                         as_object(logical_error_accumulator_type())) &&
                     add(module, "Decoder", as_object(decoder_type())) &&
                     add(module, "FrameBatch", as_object(frame_batch_type())) &&
+                    add(module, "SlidingWindowDecoder", as_object(sliding_window_decoder_type())) &&
                     add(module, "OstrelError", ostrel_error_type()) &&
                     add(module, "__version__", version.get());
     return ok ? 0 : -1;

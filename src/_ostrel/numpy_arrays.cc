@@ -119,6 +119,15 @@ PyObject* new_bool_matrix(std::span<const uint8_t> values, size_t rows, size_t c
   return new_array(values.data(), values.size(), NPY_BOOL, 2, dims);
 }
 
+PyObject* new_index_matrix(std::span<const uint32_t> values, size_t rows, size_t cols, uint32_t none) {
+  npy_intp dims[2] = {npy_intp(rows), npy_intp(cols)};
+  PyObject* array = PyArray_SimpleNew(2, dims, NPY_INT64);
+  if (!array) return nullptr;
+  auto* out = static_cast<int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
+  for (size_t i = 0; i < values.size(); ++i) out[i] = values[i] == none ? -1 : int64_t{values[i]};
+  return array;
+}
+
 std::optional<uint64_t> numpy_bool_scalar(PyObject* o) {
   if (!PyArray_IsScalar(o, Bool)) return std::nullopt;
   const int truth = PyObject_IsTrue(o);  // cannot fail for a NumPy bool

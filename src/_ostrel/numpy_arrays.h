@@ -43,5 +43,8 @@ std::optional<uint64_t> numpy_bool_scalar(PyObject* o);
 
 // A 2-D bool array of rows x cols over a copy of `values` (row-major).
 PyObject* new_bool_matrix(std::span<const uint8_t> values, size_t rows, size_t cols);
+// A 2-D int64 array of rows x cols (row-major) where `none` becomes -1 and every other value is
+// copied as it is.
+PyObject* new_index_matrix(std::span<const uint32_t> values, size_t rows, size_t cols, uint32_t none);
 
 }  // namespace ostrel::py

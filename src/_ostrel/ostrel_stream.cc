@@ -15,6 +15,7 @@
 #include "_ostrel/frame_batch.h"
 #include "_ostrel/detector_error_model.h"
 #include "_ostrel/py_ref.h"
+#include "_ostrel/sliding_window_decoder.h"
 #include "_ostrel/syndrome_frame.h"
 #include "_ostrel/syndrome_window.h"
 #include "ostrel/decode/stream_decoder.h"
@@ -33,6 +34,8 @@ struct StreamState {
   // Set by set_decoder; holds the decoder, the configured depth, the model's detector count and
   // the window, which the first frame after configuration creates.
   std::optional<decode::StreamDecoder> decoder;
+  // Or a SlidingWindowDecoder object, whose own state decodes the frames (one round each).
+  PyRef sliding;
 
   bool is_open() const { return runtime && source; }
   void close() {
@@ -160,8 +163,21 @@ PyObject* stream_next(PyObject* self) {
                          "no frame arrived within the timeout of " + seconds_text(*st.timeout) + " s");
     }
     if (*read == qssf::ReadStatus::EndOfStream) return nullptr;  // StopIteration
+    const auto arrival = std::chrono::steady_clock::now();
     PyRef frame = PyRef::steal(new_syndrome_frame(st.frame));
-    if (!frame || !st.decoder) return frame.release();
+    if (!frame) return nullptr;
+    if (st.sliding) {
+      auto* f = reinterpret_cast<SyndromeFrameObject*>(frame.get());
+      uint64_t mask = 0;
+      // Holds a reference of its own: the decoding step cannot run Python code, but the stream's
+      // reference must not be the only thing keeping the object alive while it is borrowed.
+      PyRef sliding = PyRef::borrow(st.sliding.get());
+      if (!sliding_window_decode_frame(sliding.get(), f->round, f->detector_events(), arrival, mask)) return nullptr;
+      f->observable_flips = mask;
+      f->has_observable_flips = true;
+      return frame.release();
+    }
+    if (!st.decoder) return frame.release();
     auto* f = reinterpret_cast<SyndromeFrameObject*>(frame.get());
     auto mask = st.decoder->decode_frame(f->ancilla_count, f->detector_events());
     if (!mask.ok()) return raise_window_error(mask.error());
@@ -219,10 +235,17 @@ PyObject* stream_set_decoder(PyObject* self, PyObject* args, PyObject* kwargs) {
       if (!converted) return nullptr;
       depth = *converted;
     }
+    if (is_sliding_window_decoder(dem_arg)) {
+      // Frames are rounds decoded by that object; window_depth plays no part.
+      s->state.decoder.reset();
+      s->state.sliding = PyRef::borrow(dem_arg);
+      Py_RETURN_NONE;
+    }
     if (is_decoder(dem_arg)) {
       // A Decoder object: its graph and method, with scratch space of the stream's own.
       std::optional<decode::StreamDecoder> configured;
       if (!stream_decoder_from(dem_arg, depth, configured)) return nullptr;
+      s->state.sliding = PyRef();
       s->state.decoder.reset();
       s->state.decoder.emplace(std::move(*configured));
       Py_RETURN_NONE;
@@ -241,6 +264,7 @@ PyObject* stream_set_decoder(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     // Nothing above changed the stream; from here the new decoder replaces the old one whole,
     // and its window starts empty.
+    s->state.sliding = PyRef();
     s->state.decoder.reset();
     s->state.decoder.emplace(std::move(decoder).value());
     Py_RETURN_NONE;

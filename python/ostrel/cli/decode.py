@@ -129,11 +129,119 @@ def decode_source(source: str, dem: str, truth: list[int] | None, window_depth: 
     return result
 
 
+def rounds_layout(model: Any) -> Any:
+    """The model's coordinate layout when its frames are rounds that are not numbered block by
+    block (surface codes: rounds with holes, ancillas in coordinate order), else None."""
+    import numpy as np
+
+    try:
+        layout = _ostrel.SlidingWindowDecoder.coordinate_layout(model)
+    except ValueError:
+        return None
+    blocks = np.arange(layout.size).reshape(layout.shape)
+    return None if layout.size == model.detector_count and (layout == blocks).all() else layout
+
+
+def decode_rounds(source: str, dem: str, truth: list[int] | None, window: tuple[int, int] | None,
+                  compare_pymatching: bool, progress: bool | None = None,
+                  compare_whole_shot: bool = False, compare_methods: bool = False) -> dict[str, Any]:
+    """Decodes a stream of one frame per round with a sliding window that commits
+    (``window`` = (commit, buffer) rounds; None decodes each whole shot at once). A shot ends
+    with the layout's last round; its last frame carries the shot's prediction.
+
+    With a truth file, the shots can also be decoded afterwards as whole shots: by the same
+    weighted decoder (`compare_whole_shot`), by pymatching, and (`compare_methods`, for the
+    demo's table) by the fixed procedure and by "no correction"."""
+    import numpy as np
+
+    model = _ostrel.DetectorErrorModel.from_file(dem)
+    check_model(dem, model, truth)
+    layout = _ostrel.SlidingWindowDecoder.coordinate_layout(model)
+    rounds = layout.shape[0]
+    commit, buffer = window if window else (rounds, 1)
+    decoder = _ostrel.SlidingWindowDecoder(model, commit, buffer)
+    cells = layout >= 0
+    accumulator = _ostrel.LogicalErrorAccumulator(model.observable_count)
+    keep_shots = compare_pymatching or compare_whole_shot or compare_methods
+    shots: list[Any] = []  # per complete shot: its frames' detection events, round by round
+    pending: list[Any] = []
+    frames = 0
+    count = 0
+    bar = progress_bar(None, "decoding", progress if progress is not None else sys.stderr.isatty())
+    start = time.perf_counter()
+    try:
+        with _ostrel.OstrelStream(source) as stream:
+            stream.set_decoder(decoder)
+            for frame in stream:
+                if frames == 0:  # rates count from the first frame, not from connecting
+                    start = time.perf_counter()
+                frames += 1
+                bar.update()
+                if keep_shots:
+                    if frame.round == 0:
+                        pending = []
+                    pending.append(frame.to_numpy_detector_events())
+                if frame.round != rounds - 1:
+                    continue
+                if truth is not None:
+                    if count >= len(truth):
+                        raise CommandError(f"the stream has more shots than the truth file ({len(truth)})")
+                    accumulator.record(_ostrel.DecoderResult(frame.observable_flips), truth[count])
+                if keep_shots:
+                    shots.append(pending)
+                count += 1
+    finally:
+        bar.close()
+    seconds = time.perf_counter() - start
+    result: dict[str, Any] = {
+        "method": METHODS[0], "frames": frames, "shots": count, "window": f"{commit},{buffer}" if window else "whole shot",
+        "seconds": seconds, "frames_per_second": (frames - 1) / seconds if frames > 1 and seconds else 0.0,
+        "commit_latency_us": dict(zip(("p50", "p90", "p99", "p99.9"), decoder.commit_latency_us())),
+        "shot_latency_us": dict(zip(("p50", "p90", "p99", "p99.9"), decoder.shot_latency_us()))}
+    if truth is None:
+        return result
+    if count != len(truth):
+        raise CommandError(f"the stream holds {count} shots but the truth file {len(truth)}")
+    result["ostrel_logical_error_rate"] = accumulator.mean_logical_error_rate()
+    syndromes = np.zeros((len(shots), model.detector_count), dtype=np.uint8)
+    if shots:
+        events = np.array(shots, dtype=np.uint8)  # shots x rounds x ancillas
+        for r in range(rounds):
+            syndromes[:, layout[r][cells[r]]] = events[:, r, cells[r]]
+    references = []
+    if compare_whole_shot:
+        references.append(("whole_shot_logical_error_rate", _ostrel.Decoder(model)))
+    if compare_methods:
+        references.append(("union_find_logical_error_rate", _ostrel.Decoder(model, method="union-find")))
+        result["no_correction_logical_error_rate"] = sum(t != 0 for t in truth) / len(truth) if truth else 0.0
+    if compare_pymatching:
+        import pymatching
+
+        references.append(("pymatching_logical_error_rate", pymatching.Matching.from_detector_error_model_file(dem)))
+    for key, reference in references:
+        rates = _ostrel.LogicalErrorAccumulator(model.observable_count)
+        for predicted, true in zip(reference.decode_batch(syndromes), truth):
+            rates.record(_ostrel.DecoderResult(int(sum(int(bit) << k for k, bit in enumerate(predicted)))), true)
+        result[key] = rates.mean_logical_error_rate()
+    return result
+
+
+def _window(text: str) -> tuple[int, int]:
+    parts = text.split(",")
+    if len(parts) != 2 or not all(p.strip().isdigit() for p in parts) or min(int(p) for p in parts) < 1:
+        raise argparse.ArgumentTypeError(f"expected COMMIT,BUFFER (two whole numbers of at least 1), got {text!r}")
+    return int(parts[0]), int(parts[1])
+
+
 def _decode_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("source", help="a QSSF file or tcp://host:port")
     p.add_argument("--dem", required=True, help="the detector error model (Stim DEM file)")
     p.add_argument("--truth", help="true observable masks, one decimal integer per shot and line")
     p.add_argument("--window-depth", type=int, default=0, help="rounds per decode (0: infer)")
+    p.add_argument("--window", type=_window, metavar="COMMIT,BUFFER",
+                   help="frames are rounds: decode them with a sliding window that commits COMMIT "
+                        "rounds at a time and looks BUFFER rounds ahead (default for models whose "
+                        "rounds do not all hold every ancilla, such as surface codes: whole shots)")
     p.add_argument("--method", choices=METHODS, default=METHODS[0],
                    help="the decoder: weighted Union-Find with peeling (default), or the fixed "
                         "Union-Find procedure that set_decoder runs on a DEM")
@@ -156,17 +264,31 @@ def run_decode(args: argparse.Namespace) -> int:
         except ValueError as e:
             raise CommandError(str(e)) from None
     try:
-        r = decode_source(args.source, args.dem, truth, args.window_depth, args.compare_pymatching,
-                          method=args.method)
-    except ValueError as e:  # a DEM that does not parse
+        rounds = args.window is not None or rounds_layout(_ostrel.DetectorErrorModel.from_file(args.dem)) is not None
+        if rounds:
+            if args.window_depth:
+                raise CommandError("--window-depth does not apply to frames of one round each (see --window)")
+            if args.method != METHODS[0]:
+                raise CommandError(f"frames of one round each are decoded by the sliding window of the "
+                                   f"{METHODS[0]} decoder, not {args.method}")
+            r = decode_rounds(args.source, args.dem, truth, args.window, args.compare_pymatching)
+        else:
+            r = decode_source(args.source, args.dem, truth, args.window_depth, args.compare_pymatching,
+                              method=args.method)
+    except ValueError as e:  # a DEM that does not parse or has no usable layout
         raise CommandError(f"{args.dem}: {e}") from None
     except ImportError as e:
         raise CommandError(str(e)) from None
     if args.json:
         print(json.dumps(r, indent=2))
         return 0
-    print(f"decoded {plural(r['frames'], 'frame')} ({plural(r['shots'], 'shot')}, window depth {r['window_depth']}) "
-          f"with {r['method']} at {r['frames_per_second']:,.0f} frames/s")
+    if rounds:
+        print(f"decoded {plural(r['frames'], 'frame')} ({plural(r['shots'], 'shot')}, sliding window {r['window']}) "
+              f"with {r['method']} at {r['frames_per_second']:,.0f} frames/s; last round to prediction "
+              f"p50 {r['shot_latency_us']['p50']:.1f} us, p99 {r['shot_latency_us']['p99']:.1f} us")
+    else:
+        print(f"decoded {plural(r['frames'], 'frame')} ({plural(r['shots'], 'shot')}, window depth {r['window_depth']}) "
+              f"with {r['method']} at {r['frames_per_second']:,.0f} frames/s")
     if "ostrel_logical_error_rate" in r:
         print(f"  ostrel {r['method']} logical error rate  {r['ostrel_logical_error_rate']:.4f}")
     if "pymatching_logical_error_rate" in r:

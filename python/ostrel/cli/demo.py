@@ -6,6 +6,11 @@
    and physical error rates, each is replayed over loopback TCP by a separate process as a control
    system would stream it, decoded live by a stream with the weighted decoder set, and compared on
    the same shots with "no correction", the fixed Union-Find procedure and pymatching.
+3. Surface-code memory experiments of a few hundred rounds per shot are written one frame per
+   round (every ancilla in every frame, as a control stack emits them), replayed over loopback TCP
+   at a superconducting device's pace (one round per 1.1 us) and decoded live, round by round, by
+   a sliding window that commits; its logical error rate is shown beside decoding each whole shot
+   at once with the same weighted decoder and beside pymatching's.
 """
 
 from __future__ import annotations
@@ -20,13 +25,18 @@ from typing import Any
 import _ostrel
 from ostrel import replay, synth
 from ostrel.cli.common import CommandError, positive_int
-from ostrel.cli.decode import decode_source
+from ostrel.cli.decode import decode_rounds, decode_source
 
 # (code, distances, physical error rates); rounds = distance.
 EXPERIMENTS = (
     ("repetition", (3, 5, 7), (0.01, 0.02, 0.04)),
     ("surface", (3, 5), (0.002, 0.005)),
 )
+# The live surface-code experiment: distances, rounds per shot, p, and a QEC cycle of 1.1 us.
+SURFACE_DISTANCES = (5, 9)
+SURFACE_ROUNDS = 200
+SURFACE_P = 0.003
+CYCLE_RATE = 1 / 1.1e-6
 
 
 def stream_summary(source: str) -> dict[str, Any]:
@@ -73,8 +83,11 @@ def decode_live(tmp: str, shots: int, experiments: tuple = EXPERIMENTS) -> list[
                 exp = synth.write_experiment(os.path.join(tmp, f"{code}-d{d}-p{p}"), code, d, d, shots, p, seed=d)
                 truth = synth.read_truth(exp.truth)
                 with replay.running(exp.stream) as port:
-                    r = decode_source(f"tcp://127.0.0.1:{port}", exp.dem, truth, 0, True, progress=False,
-                                      compare_methods=True)
+                    source = f"tcp://127.0.0.1:{port}"
+                    if code == "surface":  # frames of one round each: whole shots through the layout
+                        r = decode_rounds(source, exp.dem, truth, None, True, progress=False, compare_methods=True)
+                    else:
+                        r = decode_source(source, exp.dem, truth, 0, True, progress=False, compare_methods=True)
                 if r["shots"] != shots:
                     raise CommandError(f"expected {shots} shots from the replay, got {r['shots']}")
                 row = {"code": code, "distance": d, "p": p, **r}
@@ -82,6 +95,34 @@ def decode_live(tmp: str, shots: int, experiments: tuple = EXPERIMENTS) -> list[
                 print(f"   {code:>10} {d:>3} {p:>6.3f} {r['frames']:>8,} {r['frames_per_second']:>10,.0f} "
                       f"{r['no_correction_logical_error_rate']:>9.4f} {r['union_find_logical_error_rate']:>9.4f} "
                       f"{r['ostrel_logical_error_rate']:>9.4f} {r['pymatching_logical_error_rate']:>10.4f}")
+    return rows
+
+
+def decode_rounds_live(tmp: str, shots: int) -> list[dict]:
+    rows = []
+    print(f"3. surface-code memory, {SURFACE_ROUNDS} rounds per shot, p = {SURFACE_P}, one frame per round, "
+          f"replayed over loopback TCP at one round per 1.1 us and decoded live by a sliding window "
+          f"(commit = buffer = d rounds)")
+    print(f"   {'d':>3} {'shots':>6} {'rounds/s':>10} {'shot p99 us':>11} {'sliding':>8} {'whole shot':>10} "
+          f"{'pymatching':>10}   (the replay paces {CYCLE_RATE:,.0f} rounds/s)")
+    for d in SURFACE_DISTANCES:
+        exp = synth.write_experiment(os.path.join(tmp, f"surface-d{d}"), "surface", d, SURFACE_ROUNDS, shots,
+                                     SURFACE_P, seed=d)
+        truth = synth.read_truth(exp.truth)
+        with replay.running(exp.stream, rate=CYCLE_RATE) as port:
+            r = decode_rounds(f"tcp://127.0.0.1:{port}", exp.dem, truth, (d, d), False, progress=False)
+        if r["shots"] != shots:
+            raise CommandError(f"expected {shots} shots from the replay, got {r['shots']}")
+        # The references need every shot's detection events: a second, untimed pass over the file,
+        # whose sliding window must agree with the live one.
+        ref = decode_rounds(exp.stream, exp.dem, truth, (d, d), True, progress=False, compare_whole_shot=True)
+        if ref["ostrel_logical_error_rate"] != r["ostrel_logical_error_rate"]:
+            raise CommandError("the live and the file pass of the sliding window disagree")
+        r.update({k: ref[k] for k in ("whole_shot_logical_error_rate", "pymatching_logical_error_rate")})
+        rows.append({"distance": d, **r})
+        print(f"   {d:>3} {shots:>6,} {r['frames_per_second']:>10,.0f} {r['shot_latency_us']['p99']:>11.1f} "
+              f"{r['ostrel_logical_error_rate']:>8.4f} {r['whole_shot_logical_error_rate']:>10.4f} "
+              f"{r['pymatching_logical_error_rate']:>10.4f}")
     return rows
 
 
@@ -117,6 +158,8 @@ def plot(rows: list[dict], path: str, shots: int) -> None:
 def _add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--frames", type=positive_int, default=40_000, help="frames in the mixed stream")
     p.add_argument("--shots", type=positive_int, default=5_000, help="shots per experiment")
+    p.add_argument("--surface-shots", type=positive_int, default=300,
+                   help="shots per surface-code experiment decoded round by round")
     p.add_argument("--plot", metavar="FILE.png", help="draw logical against physical error rate")
 
 
@@ -128,6 +171,7 @@ def run(args: argparse.Namespace) -> int:
         status = read_mixed_stream(tmp, args.frames)
         try:
             rows = decode_live(tmp, args.shots)
+            decode_rounds_live(tmp, args.surface_shots)
         except ImportError as e:
             raise CommandError(f"the decoding demo needs stim and pymatching ({e})") from None
     if args.plot:

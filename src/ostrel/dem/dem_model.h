@@ -16,6 +16,9 @@ namespace ostrel::dem {
 struct DemDetector {
   std::optional<std::array<double, 3>> coords;
   uint32_t id = 0;
+  // How many of `coords` were written (at most 3; pieces beyond the third are not kept). Missing
+  // pieces read as 0.0 in `coords`, so this is what tells (1, 2) from (1, 2, 0).
+  uint32_t coord_count = 0;
 };
 
 // One error as seen by readers: views into the model's pools.

@@ -328,7 +328,7 @@ class Parser {
     if (in_body_)
       body_declarations_.push_back(
           {line, model_.error_records.size() - block_.errors, offset_, coord_shift_, text, raw});
-    return declare(*index, shifted_coords(text, coord_shift_));
+    return declare(*index, shifted_coords(text, coord_shift_), text.written);
   }
 
   // The first token of `targets` that is a detector target still in range under `offset`.
@@ -346,13 +346,13 @@ class Parser {
     return std::nullopt;
   }
 
-  Failure declare(uint32_t index, const std::optional<Coords>& coords) {
+  Failure declare(uint32_t index, const std::optional<Coords>& coords, size_t written) {
     note_detector(index);
     if (declared_.contains(index)) return {};  // the first declaration wins
     if (model_.detectors.size() >= kMaxDemDetectorDeclarations)
       return DemParseError::model_too_large("detector declarations", kMaxDemDetectorDeclarations);
     declared_.insert(index);
-    model_.detectors.push_back({coords, index});
+    model_.detectors.push_back({coords, index, coords ? static_cast<uint32_t>(std::min<size_t>(written, 3)) : 0});
     return {};
   }
 
@@ -513,7 +513,7 @@ class Parser {
           index = first_valid_target(d.text.targets, offset, raw);
           if (!index) return DemParseError::malformed_target(d.line);
         }
-        if (Failure f = declare(*index, shifted_coords(d.text, shift))) return f;
+        if (Failure f = declare(*index, shifted_coords(d.text, shift), d.text.written)) return f;
       }
     }
     return copy_errors_until(body_errors);

@@ -1,0 +1,22 @@
+#pragma once
+// SlidingWindowDecoder(dem, commit_rounds, buffer_rounds, *, layout="coordinates",
+// method="weighted-union-find"): decodes rounds as they arrive, committing a window at a time.
+#include <chrono>
+#include <cstdint>
+#include <span>
+
+#include "_ostrel/python.h"
+
+namespace ostrel::py {
+
+PyTypeObject* sliding_window_decoder_type();
+bool init_sliding_window_decoder_type();
+
+bool is_sliding_window_decoder(PyObject* o);
+// One frame of a stream decoded by the object `decoder` under its exclusive borrow: on success
+// `mask` is the running committed frame (the shot's prediction after its last round). A frame
+// that does not fit (wrong ancilla count, a round out of order) raises OSError and changes nothing.
+bool sliding_window_decode_frame(PyObject* decoder, uint32_t round, std::span<const uint8_t> events,
+                                 std::chrono::steady_clock::time_point arrival, uint64_t& mask);
+
+}  // namespace ostrel::py

@@ -1,0 +1,129 @@
+#pragma once
+// Real-time decoding of a shot that arrives one round at a time, by a sliding window that commits.
+//
+// The window holds `commit + buffer` rounds. When it is full it is decoded with the weighted
+// Union-Find decoder on the window's graph (window_graph.h); the correction edges in its first
+// `commit` rounds are committed (their observables go into the running logical frame, and an edge
+// that crosses into the buffer flips the event of the detector it reaches there), then the window
+// slides on by `commit` rounds. The frame of the shot's last round (the layout's last row) closes
+// the shot: what remains is decoded with the model's own closing time boundary, every correction
+// edge is committed, and the running frame is the shot's prediction. Round 0 starts a shot.
+//
+// The graphs of every window position of a shot are built once, in the plan, which is immutable
+// and shared; a decoder holds the plan, one weighted decoder per position (their scratch state)
+// and the shot in progress. Nothing is allocated per round once built.
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "ostrel/decode/detector_layout.h"
+#include "ostrel/decode/latency_histogram.h"
+#include "ostrel/decode/weighted_union_find.h"
+#include "ostrel/decode/window_graph.h"
+#include "ostrel/dem/dem_model.h"
+#include "ostrel/util/result.h"
+
+namespace ostrel::decode {
+
+class SlidingWindowPlan {
+ public:
+  // Fails (with the ValueError text) for window sizes of 0, a buffer shorter than the longest
+  // time span of an error component, or a model the weighted decoder cannot use.
+  static Result<std::shared_ptr<const SlidingWindowPlan>, std::string> create(const dem::DetectorErrorModel& model,
+                                                                              DetectorLayout layout,
+                                                                              uint32_t commit_rounds,
+                                                                              uint32_t buffer_rounds);
+
+  const DetectorLayout& layout() const noexcept { return layout_; }
+  uint32_t commit_rounds() const noexcept { return commit_; }
+  uint32_t buffer_rounds() const noexcept { return buffer_; }
+  uint32_t rounds_per_shot() const noexcept { return layout_.rows(); }
+  uint64_t observable_count() const noexcept { return observable_count_; }
+  // Window k starts at round k * commit; the last entry closes the shot.
+  const std::vector<WindowGraph>& windows() const noexcept { return windows_; }
+  // Distinct window graphs: consecutive windows that decode alike share one.
+  uint32_t decoder_count() const noexcept { return decoder_count_; }
+  // The graph of a window that ends a shot early, at round `end` - 1 (built on demand).
+  WindowGraph partial_window(uint32_t first, uint32_t end) const;
+
+ private:
+  SlidingWindowPlan() = default;
+
+  DetectorLayout layout_;
+  uint32_t commit_ = 0;
+  uint32_t buffer_ = 0;
+  uint64_t observable_count_ = 0;
+  // The model's components ordered by their earliest round; those of round r start at
+  // round_start_[r]. A window reads only the components that can touch it.
+  std::vector<ComponentEdge> components_;
+  std::vector<size_t> round_start_;
+  uint32_t longest_span_ = 0;
+  uint32_t decoder_count_ = 0;
+  std::vector<WindowGraph> windows_;
+
+  std::span<const ComponentEdge> components_near(uint32_t first, uint32_t end) const;
+};
+
+class SlidingWindowDecoder {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  explicit SlidingWindowDecoder(std::shared_ptr<const SlidingWindowPlan> plan);
+
+  struct Pushed {
+    uint64_t frame = 0;      // the running committed frame, or the shot's prediction when it ended
+    bool shot_ended = false; // this round was the shot's last
+  };
+
+  // One round's detection events, one per layout column (nonzero = fired). `arrival` is when the
+  // round's data arrived; the latency of a commit it triggers is measured from there. Fails with
+  // a message (and changes nothing) for a wrong number of events or a round that does not follow
+  // the previous one: round 0 starts a shot (abandoning one in progress), any other round must be
+  // the next of the shot in progress.
+  Result<Pushed, std::string> push(uint32_t round, std::span<const uint8_t> events, Clock::time_point arrival);
+
+  // Ends the shot in progress early: decodes the rounds held with a closing boundary after the
+  // last of them and returns the prediction; nothing when no shot is in progress.
+  std::optional<uint64_t> finish();
+
+  const SlidingWindowPlan& plan() const noexcept { return *plan_; }
+  bool in_shot() const noexcept { return in_shot_; }
+  uint64_t committed_frame() const noexcept { return frame_; }
+  // Rounds of the shot in progress pushed so far.
+  uint32_t next_round() const noexcept { return next_round_; }
+
+  uint64_t rounds_decoded() const noexcept { return rounds_; }
+  uint64_t windows_decoded() const noexcept { return windows_; }
+  uint64_t shots_decoded() const noexcept { return shots_; }
+  uint64_t shots_abandoned() const noexcept { return abandoned_; }
+  // Arrival of the round that filled a window to its committed result.
+  const LatencyHistogram& commit_latency() const noexcept { return commit_latency_; }
+  // Arrival of a shot's last round to the shot's prediction.
+  const LatencyHistogram& shot_latency() const noexcept { return shot_latency_; }
+  void clear_statistics() noexcept;
+
+ private:
+  // Decodes one window position and commits its corrections; returns the decoder's whole mask.
+  uint64_t decode_window(const WindowGraph& window, WeightedUnionFind& decoder);
+
+  std::shared_ptr<const SlidingWindowPlan> plan_;
+  std::vector<WeightedUnionFind> decoders_;  // one per distinct window graph of the plan
+  std::vector<uint8_t> fired_;               // per model detector: its event in the shot in progress
+  std::vector<uint32_t> fired_list_;         // scratch: the window's fired detectors
+  bool in_shot_ = false;
+  uint32_t next_round_ = 0;
+  uint32_t window_index_ = 0;  // the window position the shot in progress fills
+  uint64_t frame_ = 0;
+  uint64_t rounds_ = 0;
+  uint64_t windows_ = 0;
+  uint64_t shots_ = 0;
+  uint64_t abandoned_ = 0;
+  LatencyHistogram commit_latency_;
+  LatencyHistogram shot_latency_;
+};
+
+}  // namespace ostrel::decode

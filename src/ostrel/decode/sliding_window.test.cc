@@ -1,0 +1,185 @@
+#include "ostrel/decode/sliding_window.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "ostrel/dem/dem_parser.h"
+
+namespace ostrel::decode {
+namespace {
+
+// A line of `A` ancillas measured for `R` rounds: detector r*A + a at (a, r). Every error is
+// one edge with an observable of its own (at most 64 edges), so a frame names the set of edges
+// committed an odd number of times. Edges: each ancilla to its right neighbour (the last to the
+// boundary), the first ancilla to the boundary, and each detector to the next round's.
+struct LineModel {
+  uint32_t A, R;
+  dem::DetectorErrorModel model;
+  std::vector<std::pair<uint32_t, uint32_t>> edges;  // by observable; second == kNoDetector for the boundary
+};
+
+LineModel line_model(uint32_t A, uint32_t R, double p = 0.05, bool edge_observables = true) {
+  LineModel m{A, R, {}, {}};
+  std::string text;
+  auto add = [&](uint32_t u, uint32_t v, double q) {
+    text += "error(" + std::to_string(q) + ") D" + std::to_string(u);
+    if (v != kNoDetector) text += " D" + std::to_string(v);
+    if (edge_observables) text += " L" + std::to_string(m.edges.size());
+    text += "\n";
+    m.edges.emplace_back(u, v);
+  };
+  for (uint32_t r = 0; r < R; ++r) {
+    add(r * A, kNoDetector, p);
+    for (uint32_t a = 0; a < A; ++a) add(r * A + a, a + 1 < A ? r * A + a + 1 : kNoDetector, p * (1 + 0.1 * a));
+    if (r + 1 < R)
+      for (uint32_t a = 0; a < A; ++a) add(r * A + a, (r + 1) * A + a, p * 0.7);
+  }
+  for (uint32_t r = 0; r < R; ++r)
+    for (uint32_t a = 0; a < A; ++a)
+      text += "detector(" + std::to_string(a) + ", " + std::to_string(r) + ") D" + std::to_string(r * A + a) + "\n";
+  auto parsed = dem::parse_dem(text);
+  EXPECT_TRUE(parsed.ok());
+  m.model = std::move(parsed).value();
+  return m;
+}
+
+std::shared_ptr<const SlidingWindowPlan> plan_for(const LineModel& m, uint32_t commit, uint32_t buffer) {
+  auto layout = DetectorLayout::from_coordinates(m.model);
+  EXPECT_TRUE(layout.ok());
+  auto plan = SlidingWindowPlan::create(m.model, std::move(layout).value(), commit, buffer);
+  EXPECT_TRUE(plan.ok()) << plan.error();
+  return std::move(plan).value();
+}
+
+std::vector<uint8_t> random_shot(const LineModel& m, std::mt19937& rng, double density) {
+  std::bernoulli_distribution fire(density);
+  std::vector<uint8_t> shot(size_t{m.A} * m.R);
+  for (auto& b : shot) b = fire(rng);
+  return shot;
+}
+
+// Pushes a whole shot; returns the running frame after every round (the last is the prediction).
+std::vector<uint64_t> run_shot(SlidingWindowDecoder& dec, const LineModel& m, const std::vector<uint8_t>& shot) {
+  std::vector<uint64_t> frames;
+  for (uint32_t r = 0; r < m.R; ++r) {
+    auto pushed = dec.push(r, std::span(shot).subspan(size_t{r} * m.A, m.A), SlidingWindowDecoder::Clock::now());
+    EXPECT_TRUE(pushed.ok());
+    EXPECT_EQ(pushed->shot_ended, r + 1 == m.R);
+    frames.push_back(pushed->frame);
+  }
+  return frames;
+}
+
+// The detectors an edge set (one bit per edge) flips.
+std::vector<uint8_t> syndrome_of(const LineModel& m, uint64_t edge_bits) {
+  std::vector<uint8_t> s(size_t{m.A} * m.R, 0);
+  for (size_t e = 0; e < m.edges.size(); ++e) {
+    if (!(edge_bits >> e & 1)) continue;
+    s[m.edges[e].first] ^= 1;
+    if (m.edges[e].second != kNoDetector) s[m.edges[e].second] ^= 1;
+  }
+  return s;
+}
+
+TEST(SlidingWindow, CommittedCorrectionExplainsTheShotAndCoveringWindowEqualsWholeShot) {
+  const LineModel m = line_model(3, 7);  // 3 + 3 + 3 edges per round, 57 in all
+  ASSERT_LE(m.edges.size(), 64u);
+  auto whole = build_decoding_graph(m.model);
+  ASSERT_TRUE(whole.ok());
+  WeightedUnionFind reference(*whole);
+  std::mt19937 rng(5);
+  for (const auto& [commit, buffer] : {std::pair{1u, 1u}, {2u, 1u}, {1u, 3u}, {3u, 2u}, {4u, 4u}, {6u, 1u}}) {
+    SlidingWindowDecoder dec(plan_for(m, commit, buffer));
+    for (int shot_index = 0; shot_index < 300; ++shot_index) {
+      const auto shot = random_shot(m, rng, shot_index % 3 == 0 ? 0.3 : 0.08);
+      const uint64_t prediction = run_shot(dec, m, shot).back();
+      // Every detector is matched exactly once across all windows.
+      EXPECT_EQ(syndrome_of(m, prediction), shot) << commit << "+" << buffer << " shot " << shot_index;
+      if (commit + buffer >= m.R) {
+        EXPECT_EQ(prediction, reference.decode_dense(shot));
+      }
+    }
+    EXPECT_EQ(dec.shots_decoded(), 300u);
+    EXPECT_EQ(dec.rounds_decoded(), 300u * m.R);
+    EXPECT_EQ(dec.windows_decoded(), 300u * dec.plan().windows().size());
+    EXPECT_EQ(dec.shot_latency().count(), 300u);
+  }
+}
+
+TEST(SlidingWindow, CommittedEdgesDependOnlyOnTheRoundsTheirWindowHeld) {
+  // Two shots equal up to round `split`: every frame reported once a window ending at or before
+  // the split has committed is the same, and a frame never loses an edge it committed earlier
+  // unless a later commit XORs the same edge again (impossible: windows commit disjoint rounds).
+  const LineModel m = line_model(2, 12);
+  const uint32_t commit = 2, buffer = 2;
+  SlidingWindowDecoder a(plan_for(m, commit, buffer)), b(plan_for(m, commit, buffer));
+  std::mt19937 rng(9);
+  for (int trial = 0; trial < 200; ++trial) {
+    const uint32_t split = 1 + rng() % (m.R - 1);
+    auto first = random_shot(m, rng, 0.15), second = random_shot(m, rng, 0.15);
+    std::copy(first.begin(), first.begin() + split * m.A, second.begin());
+    const auto fa = run_shot(a, m, first), fb = run_shot(b, m, second);
+    for (uint32_t r = 0; r + 1 < m.R && r < split; ++r) EXPECT_EQ(fa[r], fb[r]) << "round " << r;
+    for (uint32_t r = 1; r + 1 < m.R; ++r) {
+      // The edges committed by round r stay committed: later frames only add edges of later rounds.
+      const uint64_t added = fa[r] ^ fa[r - 1];
+      EXPECT_EQ(added & fa[r - 1], 0u) << "round " << r;
+    }
+  }
+}
+
+TEST(SlidingWindow, WindowsThatDecodeAlikeShareOneDecoder) {
+  // Rounds that repeat exactly: the open windows [0,4) [2,6) [4,8) [6,10) look alike (edges into
+  // committed rounds are left out, so the first is like the rest); the closing one differs.
+  auto uniform = plan_for(line_model(3, 12, 0.05, false), 2, 2);
+  ASSERT_EQ(uniform->windows().size(), 5u);
+  EXPECT_EQ(uniform->decoder_count(), 2u);
+  EXPECT_EQ(uniform->windows()[3].graph, uniform->windows()[0].graph);
+  EXPECT_NE(uniform->windows()[4].decoder, uniform->windows()[3].decoder);
+  EXPECT_NE(uniform->windows()[3].flips, uniform->windows()[0].flips);  // flips name the model's detectors
+  // Observables of their own on every edge make every window different.
+  EXPECT_EQ(plan_for(line_model(3, 12), 2, 2)->decoder_count(), 5u);
+}
+
+TEST(SlidingWindow, RoundsMustFollowEachOtherAndRoundZeroStartsAShot) {
+  const LineModel m = line_model(2, 5);
+  SlidingWindowDecoder dec(plan_for(m, 1, 1));
+  const std::vector<uint8_t> quiet(2, 0), fired{1, 0};
+  const auto now = SlidingWindowDecoder::Clock::now();
+  EXPECT_EQ(dec.push(1, quiet, now).error(), "round 1 arrives outside a shot (a shot starts at round 0)");
+  ASSERT_TRUE(dec.push(0, fired, now).ok());
+  EXPECT_EQ(dec.push(2, quiet, now).error(), "round 2 does not follow round 0 (expected round 1)");
+  EXPECT_EQ(dec.push(1, std::vector<uint8_t>(3, 0), now).error(),
+            "round 1 holds 3 ancillas but the detector layout has 2");
+  ASSERT_TRUE(dec.push(1, quiet, now).ok());  // the refused rounds changed nothing
+  EXPECT_EQ(dec.next_round(), 2u);
+  ASSERT_TRUE(dec.push(0, quiet, now).ok());  // a new shot abandons the one in progress
+  EXPECT_EQ(dec.shots_abandoned(), 1u);
+  // finish() closes the shot early: one fired detector in round 0 matched to the boundary.
+  ASSERT_TRUE(dec.push(1, fired, now).ok());
+  const auto prediction = dec.finish();
+  ASSERT_TRUE(prediction.has_value());
+  EXPECT_EQ(syndrome_of(m, *prediction), (std::vector<uint8_t>{0, 0, 1, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_FALSE(dec.finish().has_value());
+  EXPECT_FALSE(dec.in_shot());
+}
+
+TEST(SlidingWindow, ConfigurationRefusals) {
+  const LineModel m = line_model(2, 4);
+  for (const auto& [commit, buffer, message] :
+       {std::tuple{0u, 1u, "commit_rounds must be at least 1"}, {1u, 0u, "buffer_rounds must be at least 1"}}) {
+    auto plan = SlidingWindowPlan::create(m.model, *DetectorLayout::from_coordinates(m.model), commit, buffer);
+    ASSERT_FALSE(plan.ok());
+    EXPECT_EQ(plan.error(), message);
+  }
+  auto far = dem::parse_dem("error(0.1) D0 D2\nerror(0.1) D1\ndetector(0, 0) D0\ndetector(0, 1) D1\ndetector(0, 2) D2\n");
+  auto plan = SlidingWindowPlan::create(*far, *DetectorLayout::from_coordinates(*far), 1, 1);
+  ASSERT_FALSE(plan.ok());
+  EXPECT_EQ(plan.error(), "buffer_rounds (1) must be at least the longest time span of an error in the model (2 rounds)");
+}
+
+}  // namespace
+}  // namespace ostrel::decode

@@ -1,0 +1,190 @@
+"""Real-time decoding of rounds: the detector layout that maps one frame per round to the model's
+detectors, and the round trip from sampled shots through the writer and a stream back to them."""
+
+import numpy as np
+import pytest
+
+from _ostrel import OstrelStream, SlidingWindowDecoder
+from ostrel import qssf, synth
+
+stim = pytest.importorskip("stim")
+
+
+def documented_layout(dem):
+    """The layout's documented order, computed independently from Stim's coordinates: rows are
+    the distinct last coordinates ascending, columns the distinct tuples of the others."""
+    coords = {k: tuple(v[:3]) for k, v in dem.get_detector_coordinates().items()}
+    positions = sorted({c[:-1] for c in coords.values()})
+    rounds = sorted({c[-1] for c in coords.values()})
+    table = -np.ones((len(rounds), len(positions)), dtype=np.int64)
+    for k, c in coords.items():
+        table[rounds.index(c[-1]), positions.index(c[:-1])] = k
+    return table
+
+
+CIRCUITS = [
+    # First-round-only detectors: the X ancillas have none in the first and last rounds.
+    ("surface_code:rotated_memory_z", 3, 4),
+    ("surface_code:rotated_memory_x", 5, 2),
+    # Every ancilla has a detector in every round.
+    ("repetition_code:memory", 5, 3),
+]
+
+
+@pytest.mark.parametrize("name,distance,rounds", CIRCUITS)
+def test_writer_stream_layout_round_trip(tmp_path, name, distance, rounds):
+    circuit = stim.Circuit.generated(name, distance=distance, rounds=rounds, after_clifford_depolarization=0.02,
+                                     before_measure_flip_probability=0.02)
+    dem = circuit.detector_error_model(decompose_errors=True)
+    layout = SlidingWindowDecoder.coordinate_layout(dem)
+    assert layout.dtype == np.int64
+    np.testing.assert_array_equal(layout, documented_layout(dem))
+    assert sorted(layout[layout >= 0].tolist()) == list(range(dem.num_detectors))
+    # Every round but possibly the first and last has a detector for every ancilla.
+    assert (layout[1:-1] >= 0).all()
+    assert ((layout[0] < 0).any() or (layout[-1] < 0).any()) == name.startswith("surface")
+
+    shots = circuit.compile_detector_sampler(seed=7).sample(40)
+    path = str(tmp_path / "rounds.qssf")
+    with qssf.QssfWriter(path) as w:
+        w.write_frames_fast(synth.frames_from_shots(shots, layout), ancilla_count=layout.shape[1],
+                            rounds=np.tile(np.arange(layout.shape[0]), len(shots)).tolist())
+    back = np.zeros_like(shots)
+    with OstrelStream(path) as stream:
+        for i, frame in enumerate(stream):
+            shot, r = divmod(i, layout.shape[0])
+            assert frame.round == r and frame.ancilla_count == layout.shape[1]
+            events = frame.to_numpy_detector_events()
+            cells = layout[r] >= 0
+            assert not events[~cells].any()
+            back[shot, layout[r][cells]] = events[cells]
+    assert i + 1 == len(shots) * layout.shape[0]
+    np.testing.assert_array_equal(back, shots)
+
+
+@pytest.mark.parametrize("text,message", [
+    ("error(0.1) D0 D1\ndetector(0, 0) D0\n", "detector D1 has no coordinates"),
+    ("error(0.1) D0 D1\ndetector(1, 0) D0\ndetector(1, 0) D1\n", "detectors D0 and D1 have the same coordinates"),
+])
+def test_coordinate_layout_refusals(text, message):
+    with pytest.raises(ValueError, match=message):
+        SlidingWindowDecoder.coordinate_layout(text)
+
+
+# ---------------------------------------------------------------------------------------------
+# The sliding window that commits.
+
+import _ostrel  # noqa: E402
+import ostrel  # noqa: E402
+
+
+@pytest.fixture(scope="module")
+def surface():
+    """A distance-3 surface-code memory experiment over 8 rounds (9 frames per shot) with its
+    sampled shots, as frames of one round each."""
+    circuit = synth.memory_circuit("surface", 3, 8, 0.01)
+    dem = circuit.detector_error_model(decompose_errors=True)
+    det, obs = circuit.compile_detector_sampler(seed=3).sample(300, separate_observables=True)
+    layout = synth.frame_layout(str(dem))
+    frames = synth.frames_from_shots(det, layout).reshape(len(det), *layout.shape)
+    return dem, det, obs[:, 0].astype(int), layout, frames
+
+
+def push_shots(decoder, frames):
+    """The running frame after every round of every shot."""
+    return np.array([[decoder.push(shot[r], r) for r in range(len(shot))] for shot in frames])
+
+
+def test_window_covering_the_shot_equals_whole_shot_decoding(surface):
+    dem, det, obs, layout, frames = surface
+    whole = ostrel.SlidingWindowDecoder(dem, layout.shape[0], 1)
+    predictions = push_shots(whole, frames)[:, -1]
+    reference = _ostrel.Decoder(dem).decode_batch(det)[:, 0].tolist()
+    assert predictions.tolist() == reference
+    assert whole.windows_decoded == len(det) and whole.shots_decoded == len(det)
+    # A window of 2 + 2 rounds decodes nearly as well (the accuracy target is the benchmark's).
+    sliding = ostrel.SlidingWindowDecoder(dem, 2, 2)
+    running = push_shots(sliding, frames)
+    assert (running[:, -1] != obs).sum() <= (predictions != obs).sum() + 10
+    assert (running[:, -1] != predictions).sum() <= 15
+    assert sliding.windows_decoded == len(det) * 4 and sliding.rounds_decoded == frames.shape[0] * frames.shape[1]
+    assert all(q > 0 for q in sliding.commit_latency_us([50, 99]) + sliding.shot_latency_us([50]))
+
+
+def write_rounds(path, rows, rounds, ancillas=None):
+    with qssf.QssfWriter(str(path)) as w:
+        w.write_frames_fast(np.asarray(rows, dtype=np.uint8), ancilla_count=ancillas or len(rows[0]),
+                            rounds=list(rounds))
+    return str(path)
+
+
+def test_stream_frames_carry_the_running_frame_across_shots_of_different_lengths(tmp_path, surface):
+    dem, det, obs, layout, frames = surface
+    n = layout.shape[0]
+    alone = push_shots(ostrel.SlidingWindowDecoder(dem, 2, 3), frames[:6])
+    # Shot 0 whole, the first 4 rounds of shot 1 (cut short), then shots 2..5 whole.
+    rows = [*frames[0], *frames[1][:4], *np.concatenate(frames[2:6])]
+    rounds = [*range(n), *range(4), *list(range(n)) * 4]
+    sw = ostrel.SlidingWindowDecoder(dem, 2, 3)
+    with ostrel.open(write_rounds(tmp_path / "s.qssf", rows, rounds), decoder=sw) as stream:
+        flips = [f.observable_flips for f in stream]
+    got = [flips[:n], *(flips[n + 4 + k * n:n + 4 + (k + 1) * n] for k in range(4))]
+    assert got == [alone[0].tolist(), *(alone[k].tolist() for k in range(2, 6))]
+    assert flips[n:n + 4] == alone[1][:4].tolist()
+    assert sw.shots_decoded == 5 and sw.shots_abandoned == 1
+
+
+def test_disconnect_mid_shot_then_reconnect(tmp_path, surface):
+    dem, det, obs, layout, frames = surface
+    n = layout.shape[0]
+    sw = ostrel.SlidingWindowDecoder(dem, 2, 2)
+    cut = write_rounds(tmp_path / "cut.qssf", frames[0][:5], range(5))
+    with ostrel.open(cut, decoder=sw) as stream:
+        assert len(list(stream)) == 5
+    # The shot in progress waits for its next round; finish() closes it early.
+    partial = sw.finish()
+    reference = ostrel.SlidingWindowDecoder(dem, 2, 2)
+    for r in range(5):
+        reference.push(frames[0][r], r)
+    assert partial == reference.finish() and sw.finish() is None
+    # A new connection starting at round 0 decodes the next shot as if nothing had happened.
+    whole = write_rounds(tmp_path / "whole.qssf", frames[1], range(n))
+    with ostrel.open(whole, decoder=sw) as stream:
+        assert [f.observable_flips for f in stream] == push_shots(ostrel.SlidingWindowDecoder(dem, 2, 2),
+                                                                  frames[1:2])[0].tolist()
+
+
+def test_bad_frames_raise_oserror_and_the_stream_goes_on(tmp_path, surface):
+    dem, det, obs, layout, frames = surface
+    n, a = layout.shape
+    shot = frames[0]
+    with qssf.QssfWriter(str(tmp_path / "bad.qssf")) as w:
+        w.write_frames_fast(shot[:2], ancilla_count=a, rounds=[0, 1])
+        w.write_frames_fast(np.zeros((1, a + 1), np.uint8), ancilla_count=a + 1, rounds=[2])  # too wide
+        w.write_frames_fast(shot[3:4], ancilla_count=a, rounds=[3])  # skips round 2
+        w.write_frames_fast(shot[2:], ancilla_count=a, rounds=range(2, n))
+    sw = ostrel.SlidingWindowDecoder(dem, 3, 3)
+    with ostrel.open(str(tmp_path / "bad.qssf"), decoder=sw) as stream:
+        got = [next(stream).observable_flips for _ in range(2)]
+        with pytest.raises(OSError, match=f"round 2 holds {a + 1} ancillas but the detector layout has {a}"):
+            next(stream)
+        with pytest.raises(OSError, match=r"round 3 does not follow round 1 \(expected round 2\)"):
+            next(stream)
+        got += [f.observable_flips for f in stream]
+    assert got == push_shots(ostrel.SlidingWindowDecoder(dem, 3, 3), frames[:1])[0].tolist()
+
+
+@pytest.mark.parametrize("kwargs,message", [
+    ({"commit_rounds": 0}, "commit_rounds must be at least 1"),
+    ({"buffer_rounds": 0}, "buffer_rounds must be at least 1"),
+    ({"layout": [[0, 1], [1, 2]]}, "the layout names detector D1 twice"),
+    ({"layout": [[0, 1], [2, 5]]}, "layout cell \\(1, 1\\) holds 5, which is neither -1 nor a detector"),
+    ({"layout": [[0.0, 1.0]]}, "2-D integer array"),
+    ({"layout": "rows"}, "layout must be 'coordinates'"),
+    ({"method": "union-find"}, "the sliding window needs 'weighted-union-find'"),
+])
+def test_configuration_refusals(kwargs, message):
+    dem = "error(0.1) D0 D1\nerror(0.1) D2 D3\nerror(0.1) D1 D3\n"
+    args = {"commit_rounds": 1, "buffer_rounds": 1, "layout": [[0, 1], [2, 3]], **kwargs}
+    with pytest.raises(ValueError, match=message):
+        ostrel.SlidingWindowDecoder(dem, **args)
