@@ -88,8 +88,8 @@ def open(
 
 def _warn_if_empty(decoder: Any) -> None:
     # Read the model the way set_decoder does (it has just succeeded, so this cannot fail). A
-    # ready-made Decoder is taken as it is.
-    if isinstance(decoder, Decoder):
+    # ready-made decoder object is taken as it is.
+    if isinstance(decoder, (Decoder, SlidingWindowDecoder)):
         return
     if isinstance(decoder, str):
         text = _read_text(decoder) if "\0" not in decoder and os.path.exists(decoder) else decoder
