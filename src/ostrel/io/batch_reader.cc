@@ -57,6 +57,9 @@ Result<qssf::FrameBatch, BatchError> read_batch(FrameSource& source, qssf::Parse
       batch.set_observable_flips(row, *mask);
     }
     if (batch.size() == max_frames) break;
+    // Without a decoder, the frames already buffered go straight into the columns; the frame
+    // that stops that (not buffered whole, another shape, a fault) is read the usual way below.
+    if (!decoder && source.append_buffered_frames(batch, max_frames) > 0 && batch.size() == max_frames) break;
     read = source.read_one_frame(frame, &kNoWait);
     if (!read.ok()) {
       source.hold(std::move(read).error());

@@ -26,6 +26,12 @@ class FrameSource {
     return read;
   }
 
+  // Appends the frames already buffered to `batch`, as FrameReader::append_buffered_frames; none
+  // while an outcome is held, which comes first.
+  uint64_t append_buffered_frames(qssf::FrameBatch& batch, uint64_t max_frames) {
+    return held_ ? 0 : reader_.append_buffered_frames(batch, max_frames);
+  }
+
   // Keeps an outcome already read for the next read_one_frame: a batch that ends before a frame
   // of another shape, or before an error, leaves it to the next call. At most one is held.
   void hold(qssf::ParsedFrame&& frame) { held_.emplace(std::in_place_index<0>, std::move(frame)); }

@@ -157,30 +157,34 @@ Result<FrameBatch, BatchAllocError> FrameBatch::allocate(uint64_t capacity, uint
 }
 
 void FrameBatch::append(const ParsedFrame& frame) noexcept {
+  const bool has_mask = frame.extensions && frame.extensions->observable_flips;
+  append(frame.header, frame.detector_rle, frame.meas_results.data(),
+         has_mask ? &*frame.extensions->observable_flips : nullptr);
+}
+
+void FrameBatch::append(const FrameHeader& h, std::span<const uint8_t> detector_rle, const void* meas_results,
+                        const uint64_t* observable_flips) noexcept {
   const uint64_t row = size_++;
-  const FrameHeader& h = frame.header;
   put(column(BatchColumn::FrameId), row, h.frame_id);
   put(column(BatchColumn::Round), row, h.round);
   put(column(BatchColumn::TimestampNs), row, h.timestamp_ns);
   put(column(BatchColumn::QubitCount), row, h.qubit_count);
   put(column(BatchColumn::AncillaCount), row, h.ancilla_count);
-  put(column(BatchColumn::DetectorEventCount), row, count_detector_events(frame.detector_rle));
+  put(column(BatchColumn::DetectorEventCount), row, count_detector_events(detector_rle));
   put(column(BatchColumn::CodeType), row, h.code_type);
   put(column(BatchColumn::Distance), row, h.distance);
   put(column(BatchColumn::Flags), row, h.flags);
-  const bool has_mask = frame.extensions && frame.extensions->observable_flips;
-  put(column(BatchColumn::ObservableFlips), row, has_mask ? *frame.extensions->observable_flips : uint64_t(0));
-  put(column(BatchColumn::HasObservableFlips), row, uint8_t(has_mask));
+  put(column(BatchColumn::ObservableFlips), row, observable_flips ? *observable_flips : uint64_t(0));
+  put(column(BatchColumn::HasObservableFlips), row, uint8_t(observable_flips != nullptr));
 
   const size_t row_len = event_row_bytes();
   uint8_t* events = column(BatchColumn::DetectorEvents).data() + row * row_len;
   if (bit_packed_)
-    pack_detector_rle(frame.detector_rle, ancilla_count_, std::span<uint8_t>(events, row_len));
+    pack_detector_rle(detector_rle, ancilla_count_, std::span<uint8_t>(events, row_len));
   else
-    decode_detector_rle(frame.detector_rle, std::span<uint8_t>(events, row_len));
+    decode_detector_rle(detector_rle, std::span<uint8_t>(events, row_len));
   if (ancilla_count_)
-    std::memcpy(column(BatchColumn::MeasResults).data() + row * ancilla_count_,
-                frame.meas_results.data(), ancilla_count_);
+    std::memcpy(column(BatchColumn::MeasResults).data() + row * ancilla_count_, meas_results, ancilla_count_);
 }
 
 void FrameBatch::set_observable_flips(uint64_t row, uint64_t mask) noexcept {

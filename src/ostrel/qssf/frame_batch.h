@@ -97,6 +97,10 @@ class FrameBatch {
 
   // Appends one frame of this batch's ancilla count; size() < capacity() is required.
   void append(const ParsedFrame& frame) noexcept;
+  // The same from the frame's parts: its header, run-length encoded detector events, its
+  // ancilla_count measurement bytes, and its observable mask if it carries one.
+  void append(const FrameHeader& header, std::span<const uint8_t> detector_rle, const void* meas_results,
+              const uint64_t* observable_flips) noexcept;
   // Removes the last frame.
   void drop_last() noexcept { --size_; }
   void set_observable_flips(uint64_t row, uint64_t mask) noexcept;

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 
 #include "ostrel/qssf/crc32.h"
@@ -25,6 +26,17 @@ TEST(Crc32, MatchesTheStandardCheckValues) {
   header.resize(36);
   EXPECT_EQ(crc32(header), 0x2144DF1Cu);
   EXPECT_EQ(crc32(header), VALID_HEADER_CRC);
+}
+
+TEST(Crc32, FoldingAgreesWithTheTableAtEveryLengthAndAlignment) {
+  std::mt19937 rng(9);
+  Bytes data(600);
+  for (auto& b : data) b = uint8_t(rng());
+  for (size_t start = 0; start < 16; ++start)
+    for (size_t len = 0; start + len <= data.size(); len += 1 + len / 16) {
+      const std::span<const uint8_t> bytes(data.data() + start, len);
+      ASSERT_EQ(crc32(bytes), crc32_by_table(bytes)) << start << " " << len;
+    }
 }
 
 TEST(StreamHeader, ParsesFieldsAndChecksMagicThenVersion) {

@@ -43,15 +43,16 @@ uint64_t fixed_payload_size(uint16_t rle_len, uint16_t ancilla_count, uint16_t f
 }
 
 void decode_detector_rle(std::span<const uint8_t> rle, std::span<uint8_t> out) {
-  size_t pos = 0;
+  // Clears the row once and writes only the set runs: events are mostly sparse.
   const size_t n = out.size();
+  if (n) std::memset(out.data(), 0, n);
+  size_t pos = 0;
   for (uint8_t b : rle) {
     if (pos == n) break;
     const size_t len = std::min<size_t>(b & 0x7F, n - pos);
-    std::memset(out.data() + pos, b >> 7, len);
+    if ((b & 0x80) && len) std::memset(out.data() + pos, 1, len);
     pos += len;
   }
-  if (pos < n) std::memset(out.data() + pos, 0, n - pos);
 }
 
 std::vector<uint8_t> decode_detector_rle(std::span<const uint8_t> rle, uint16_t n) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "ostrel/qssf/schema.h"
 #include "ostrel/qssf/validation.h"
 #include "ostrel/util/bytes.h"
 
@@ -196,6 +197,92 @@ Result<ReadStatus, QssfError> FrameReader::read_body(ParsedFrame& frame) {
   auto checked = check_trailer(VALID_HEADER_CRC, trailer.first<TRAILER_LEN>());
   if (!checked.ok()) return fail(std::move(checked).error());
   return ReadStatus::Frame;
+}
+
+uint64_t FrameReader::append_buffered_frames(FrameBatch& batch, uint64_t max_frames) {
+  if (!header_read_) return 0;
+  // Frames of a stream whose schema is registered get the schema checks, which need a whole
+  // ParsedFrame; only the timing bounds are checked here.
+  const bool checked = config_.validation == 0;
+  if (checked && lookup_schema(config_.schemas, schema_id_).ok()) return 0;
+
+  const uint16_t n = batch.ancilla_count();
+  const std::span<const uint8_t> bytes = ring_.contiguous_unread();
+  const uint8_t* const end = bytes.data() + bytes.size();
+  const uint8_t* p = bytes.data();
+  uint64_t appended = 0;
+  while (batch.size() < max_frames) {
+    // Every length below is checked against what is left before it is read.
+    const uint8_t* q = p;
+    if (size_t(end - q) < FRAME_HEADER_LEN + 2) break;
+    if (load_le16(q + 22) != n) break;
+    auto parsed = parse_frame_header(std::span<const uint8_t>(q, FRAME_HEADER_LEN));
+    if (!parsed.ok()) break;
+    const FrameHeader& header = parsed->header;
+    if (last_frame_id_.has_value() && header.frame_id <= *last_frame_id_) break;
+    q += FRAME_HEADER_LEN;
+    const uint16_t flags = header.flags;
+    const uint16_t rle_len = load_le16(q);
+    q += 2;
+    const uint64_t fixed = fixed_payload_size(rle_len, n, flags);
+    if (uint64_t(end - q) < fixed) break;
+    const std::span<const uint8_t> rle(q, rle_len);
+    const uint8_t* meas = q + rle_len;
+    if (checked && (flags & FLAG_TIMING_OFFSETS)) {
+      const uint8_t* offsets = meas + n;
+      bool in_bounds = true;
+      for (size_t i = 0; i < n; ++i) in_bounds &= load_le16(offsets + 2 * i) <= MAX_TIMING_OFFSET_NS;
+      if (!in_bounds) break;
+    }
+    q += fixed;
+
+    // Of the extensions only the observable mask goes into a batch; entries apply in order, so
+    // the last well-formed mask is the frame's.
+    uint64_t mask = 0;
+    bool has_mask = false;
+    bool whole = true;
+    if (flags & FLAG_EXTENSIONS) {
+      if (end - q < 2) break;
+      const uint16_t count = load_le16(q);
+      q += 2;
+      for (uint16_t i = 0; i < count && whole; ++i) {
+        if (end - q < 4) {
+          whole = false;
+          break;
+        }
+        const uint16_t tag = load_le16(q);
+        const uint16_t len = load_le16(q + 2);
+        q += 4;
+        if (end - q < len) {
+          whole = false;
+          break;
+        }
+        if (tag == 16 && len == 8) {
+          mask = load_le64(q);
+          has_mask = true;
+        }
+        q += len;
+      }
+      if (!whole) break;
+    }
+    if (flags & FLAG_ANNOTATIONS) {
+      if (end - q < 1) break;
+      const size_t size = 10 * size_t(q[0]);
+      ++q;
+      if (size_t(end - q) < size) break;
+      q += size;
+    }
+    if (size_t(end - q) < TRAILER_LEN) break;
+    if (load_le16(q) != TRAILER_MARKER || load_le32(q + 2) != VALID_HEADER_CRC) break;
+    q += TRAILER_LEN;
+
+    batch.append(header, rle, meas, has_mask ? &mask : nullptr);
+    last_frame_id_ = header.frame_id;
+    p = q;
+    ++appended;
+  }
+  ring_.advance(uint64_t(p - bytes.data()));
+  return appended;
 }
 
 }  // namespace ostrel::qssf

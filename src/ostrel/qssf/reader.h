@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "ostrel/qssf/byte_source.h"
+#include "ostrel/qssf/frame_batch.h"
 #include "ostrel/qssf/headers.h"
 #include "ostrel/qssf/payload.h"
 #include "ostrel/qssf/reader_config.h"
@@ -26,6 +27,14 @@ class FrameReader {
   // Reads the next frame into `frame`, reusing its buffers. On EndOfStream or an error the contents
   // of `frame` are unspecified.
   Result<ReadStatus, QssfError> next_frame(ParsedFrame& frame);
+
+  // Parses frames already buffered in the ring straight into `batch` until it holds `max_frames`,
+  // without the per-frame copies of next_frame. It stops, consuming nothing of it, before the
+  // first frame that is not wholly buffered in one stretch of the ring, whose ancilla count
+  // differs from the batch's, that fails any check, or that needs the schema checks: next_frame
+  // then reads that frame as usual, with its usual outcome. Reads nothing from the source; gives
+  // the same frames, and leaves the reader as next_frame would have. Returns the frames appended.
+  uint64_t append_buffered_frames(FrameBatch& batch, uint64_t max_frames);
 
   bool header_read() const noexcept { return header_read_; }
   const SchemaId& schema_id() const noexcept { return schema_id_; }

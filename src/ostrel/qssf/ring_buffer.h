@@ -2,6 +2,7 @@
 // Fixed-size byte ring between a byte source and the frame parser. Positions only grow; the byte at
 // position p lives at index p % capacity. Views are in place unless they wrap, in which case the
 // caller's scratch buffer holds a contiguous copy.
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -27,6 +28,12 @@ class RingBuffer {
   // The next n unread bytes, or nothing when fewer are unread. Does not consume. A view that wraps
   // around the end of the storage is a copy in `scratch`, valid until scratch's next use.
   std::optional<std::span<const uint8_t>> view(uint64_t n, std::vector<uint8_t>& scratch) const;
+  // The unread bytes from the read position up to the end of the storage: those that can be read
+  // in place without a copy. Does not consume.
+  std::span<const uint8_t> contiguous_unread() const noexcept {
+    const uint64_t i = read_ % capacity_;
+    return {storage_.get() + i, std::min(unread(), capacity_ - i)};
+  }
   bool has(uint64_t n) const noexcept { return unread() >= n; }
   void advance(uint64_t n) noexcept { read_ += n; }
 
