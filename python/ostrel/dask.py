@@ -4,7 +4,7 @@
 DataFrame of frame metadata, one partition per file: each file is read by one task with the batch
 path, so a task holds one file's arrays. With ``decoder`` every file is decoded as
 ``ostrel.read(path, decoder)`` decodes it (each file is its own stream, so its window starts
-empty); the model's text is read once per worker process and kept there. The same code runs on a
+empty); the decoder is built once per worker process and kept there. The same code runs on a
 laptop's threads or on a cluster: create a ``distributed.Client`` first and Dask uses it.
 """
 
@@ -39,12 +39,16 @@ def _paths(paths_or_glob: str | os.PathLike[str] | Sequence[str | os.PathLike[st
 
 
 @functools.lru_cache(maxsize=8)
-def _model_text(decoder: str) -> str:
-    """The DEM text a decoder argument names, once per worker process."""
+def _worker_decoder(decoder: str) -> Any:
+    """The decoder a decoder argument names, built once per worker process: its graph is shared by
+    every file the worker reads, each file's stream decoding on scratch space of its own."""
+    import ostrel
+
     if os.path.exists(decoder):
         with open(decoder, encoding="utf-8") as f:
-            return f.read()
-    return decoder
+            decoder = f.read()
+    # The procedure set_decoder runs on a model, so a partition decodes as ostrel.read does.
+    return ostrel.Decoder(decoder, method="union-find")
 
 
 def _read_file(path: str, decoder: str | None, window_depth: int, bit_packed: bool) -> dict[str, np.ndarray]:
@@ -53,7 +57,7 @@ def _read_file(path: str, decoder: str | None, window_depth: int, bit_packed: bo
 
     size = os.path.getsize(path)
     bound = max(1, (size - 26) // 38 + 1)
-    model = _model_text(decoder) if decoder is not None else None
+    model = _worker_decoder(decoder) if decoder is not None else None
     batches = []
     read = 0
     with ostrel.open(path, model, window_depth) as stream:
