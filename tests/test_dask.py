@@ -34,7 +34,7 @@ def test_a_local_cluster_reads_what_reading_file_by_file_gives(tmp_path, monkeyp
     # The workers are fresh processes: they find the modules through the environment.
     monkeypatch.setenv("PYTHONPATH", os.pathsep.join(p for p in __import__("sys").path if p))
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster, distributed.Client(cluster):
+                                  dashboard_address=":0") as cluster, distributed.Client(cluster):
         data = read_qssf(str(tmp_path / "part*.qssf"), decoder=str(dem), window_depth=2)
         assert data.paths == paths
         events, frames = data.events.compute(), data.frames.compute()
