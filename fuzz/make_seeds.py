@@ -48,6 +48,10 @@ def frame_seeds() -> None:
     write("batch_read_fuzz", "broken_crc", bytes([22, 5, 7, 0, 0]) + broken_crc)
     write("batch_read_fuzz", "backwards", bytes([1, 6, 9, 0, 0]) + backwards)
     write("batch_read_fuzz", "cut", bytes([8, 7, 2, 0, 0]) + cut)
+    # The same frame twice: its repeat is refused by the single read and must stop a batch too.
+    again = qssf.frame(2, round=1, detector_events=[1, 0, 1])
+    repeated = head + qssf.frame(1, detector_events=[0, 1, 1]) + again + again + qssf.frame(3, detector_events=[1, 1, 0])
+    write("batch_read_fuzz", "repeated", bytes([0, 9, 4, 0, 0]) + repeated)
 
 
 def dem_seeds() -> None:
