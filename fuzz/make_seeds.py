@@ -41,6 +41,17 @@ def frame_seeds() -> None:
     write("frame_reader_fuzz", "broken_crc", bytes([6, 5, 0, 0, 0, 0]) + broken_crc)
     write("frame_reader_fuzz", "backwards", bytes([0, 6, 0, 0, 0, 0]) + backwards)
     write("frame_reader_fuzz", "cut", bytes([8, 7, 0, 0, 0, 0]) + cut)
+    # Batch reads: validation, ring size, bit packing, schema registered; chunk and batch seeds.
+    write("batch_read_fuzz", "plain_packed", bytes([16, 1, 3, 17, 8]) + plain)
+    write("batch_read_fuzz", "plain_schema", bytes([32, 2, 5, 17, 8]) + plain)
+    write("batch_read_fuzz", "full_small_ring", bytes([2, 3, 0, 0, 0]) + full)
+    write("batch_read_fuzz", "broken_crc", bytes([22, 5, 7, 0, 0]) + broken_crc)
+    write("batch_read_fuzz", "backwards", bytes([1, 6, 9, 0, 0]) + backwards)
+    write("batch_read_fuzz", "cut", bytes([8, 7, 2, 0, 0]) + cut)
+    # The same frame twice: its repeat is refused by the single read and must stop a batch too.
+    again = qssf.frame(2, round=1, detector_events=[1, 0, 1])
+    repeated = head + qssf.frame(1, detector_events=[0, 1, 1]) + again + again + qssf.frame(3, detector_events=[1, 1, 0])
+    write("batch_read_fuzz", "repeated", bytes([0, 9, 4, 0, 0]) + repeated)
 
 
 def dem_seeds() -> None:
@@ -60,6 +71,11 @@ def dem_seeds() -> None:
     }
     for name, text in hand.items():
         write("dem_decode_fuzz", name, text.encode() + syndrome)
+    # Sliding windows: commit and buffer rounds, table shape, then rounds of events.
+    rounds = bytes([0, 1, 0, 1, 1, 0, 0, 1, 0, 0, 0x81, 1, 1, 0xff, 0, 0, 1])
+    for name in ("repetition_code", "surface_code", "repeat_shift", "coords"):
+        text = (ROOT / "dem_decode_fuzz" / name).read_bytes().split(b"\x00")[0]
+        write("sliding_window_fuzz", name, text + b"\x00" + bytes([1, 2, 3]) + rounds)
 
 
 if __name__ == "__main__":
