@@ -188,3 +188,56 @@ def test_configuration_refusals(kwargs, message):
     args = {"commit_rounds": 1, "buffer_rounds": 1, "layout": [[0, 1], [2, 3]], **kwargs}
     with pytest.raises(ValueError, match=message):
         ostrel.SlidingWindowDecoder(dem, **args)
+
+
+@pytest.mark.parametrize("distance,rounds,commit,buffer", [(3, 60, 3, 3), (5, 60, 5, 5), (3, 61, 2, 3)])
+def test_folded_repeat_block_decodes_exactly_as_the_expanded_model(distance, rounds, commit, buffer):
+    circuit = synth.memory_circuit("surface", distance, rounds, 0.01)
+    dem = circuit.detector_error_model(decompose_errors=True)
+    assert "repeat" in str(dem)
+    folded = ostrel.SlidingWindowDecoder(dem, commit, buffer)
+    expanded = ostrel.SlidingWindowDecoder(str(dem.flattened()), commit, buffer)
+    layout = synth.frame_layout(str(dem.flattened()))
+    # Folding keeps a model of a few windows only, yet shots have every round of the experiment.
+    assert folded.layout.shape[0] < layout.shape[0] == folded.rounds_per_shot == expanded.rounds_per_shot
+    assert folded.num_detectors == expanded.num_detectors == dem.num_detectors
+    det = circuit.compile_detector_sampler(seed=11).sample(150)
+    frames = synth.frames_from_shots(det, layout).reshape(len(det), *layout.shape)
+    got = push_shots(folded, frames)
+    np.testing.assert_array_equal(got, push_shots(expanded, frames))
+    assert got[:, -1].any() and folded.windows_decoded == expanded.windows_decoded
+
+
+def test_a_million_round_shot_decodes_on_a_folded_model():
+    dem = str(synth.memory_circuit("surface", 3, 100, 0.001).detector_error_model(decompose_errors=True))
+    # Stim writes the 100 rounds as 5 rounds around `repeat 48` of a 2-round body; the same
+    # experiment over a million rounds is far beyond what the reader expands.
+    assert "repeat 48 {" in dem
+    long_dem = dem.replace("repeat 48 {", "repeat 499998 {")
+    with pytest.raises(ValueError, match="too large"):
+        ostrel.DetectorErrorModel.parse(long_dem)
+    sw = ostrel.SlidingWindowDecoder(long_dem, 3, 3)
+    rows, ancillas = sw.layout.shape
+    assert sw.rounds_per_shot == 1_000_001 and rows < 40 and sw.num_detectors == 8 * 1_000_001 - 8
+    quiet, noisy = np.zeros(ancillas, np.uint8), np.zeros(ancillas, np.uint8)
+    noisy[2] = 1
+    for r in range(sw.rounds_per_shot):
+        # A pair of events in one ancilla now and then: a measurement error the window must pair up.
+        sw.push(noisy if r % 1000 in (500, 501) else quiet, r)
+    assert sw.shots_decoded == 1 and sw.rounds_decoded == 1_000_001 and sw.committed_frame == 0
+    # The decoder's state is still that of the few-window model: the layout it holds did not grow.
+    assert sw.layout.shape == (rows, ancillas)
+
+
+@pytest.mark.parametrize("text,message", [
+    # Two repeat blocks, too many errors to expand.
+    ("detector(0, 0) D0\nrepeat 9000000 {\n error(0.1) D0 D1\n detector(0, 1) D1\n shift_detectors(0, 1) 1\n}\n"
+     "repeat 9000000 {\n error(0.1) D0 D1\n detector(0, 1) D1\n shift_detectors(0, 1) 1\n}\n",
+     r"cannot decode the repeat block by folding \(the model has more than one repeat block\) nor expand it"),
+    # Every repetition moves the ancillas, so the rounds of the body are not the same ancillas.
+    ("detector(0, 0) D0\nrepeat 20000000 {\n error(0.1) D0 D1\n detector(0, 1) D1\n shift_detectors(1, 1) 1\n}\n",
+     r"folding \(the repeat block's body adds no rounds of the same ancillas\) nor expand it: detector error model"),
+])
+def test_repeat_blocks_that_neither_fold_nor_expand_are_refused(text, message):
+    with pytest.raises(ValueError, match=message):
+        ostrel.SlidingWindowDecoder(text, 2, 2)

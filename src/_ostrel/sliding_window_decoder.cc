@@ -13,6 +13,7 @@
 #include "_ostrel/numpy_arrays.h"
 #include "_ostrel/py_ref.h"
 #include "ostrel/decode/sliding_window.h"
+#include "ostrel/dem/dem_parser.h"
 
 #define NO_IMPORT_ARRAY
 #define PY_ARRAY_UNIQUE_SYMBOL ostrel_ARRAY_API
@@ -97,25 +98,53 @@ PyObject* sliding_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
         return raise_value_error("unknown decoding method '" + std::string(*method) + "': the sliding window needs '" +
                                  kWeighted + "' (it commits the correction's edges)");
     }
+    std::shared_ptr<const decode::SlidingWindowPlan> plan;
     dem::DetectorErrorModel parsed;
     const dem::DetectorErrorModel* model = model_if_dem(dem_arg);
     if (!model) {
       std::string text;
       if (!dem_text_of(dem_arg, text)) return nullptr;
-      if (!parse_dem_text(text, parsed)) return nullptr;
-      model = &parsed;
+      // A long repeat block of one round each is decoded folded, on a model of a few windows'
+      // rounds; a model that cannot be folded is expanded when it fits the reader's limits.
+      std::string fold_error;
+      if (layout_arg == nullptr || PyUnicode_Check(layout_arg)) {
+        auto folded = decode::SlidingWindowPlan::create_folded(text, *commit, *buffer);
+        if (folded.ok())
+          plan = std::move(folded).value();
+        else
+          fold_error = std::move(folded).error();
+      }
+      if (!plan) {
+        auto expanded = dem::parse_dem(text);
+        if (!expanded.ok()) {
+          if (fold_error.empty()) return raise_value_error(expanded.error().message());
+          return raise_value_error("cannot decode the repeat block by folding (" + fold_error +
+                                   ") nor expand it: " + expanded.error().message());
+        }
+        parsed = std::move(expanded).value();
+        model = &parsed;
+      }
     }
-    std::optional<decode::DetectorLayout> layout;
-    if (!layout_of(layout_arg, *model, layout)) return nullptr;
-    auto plan = decode::SlidingWindowPlan::create(*model, std::move(*layout), *commit, *buffer);
-    if (!plan.ok()) return raise_value_error(plan.error());
+    if (!plan) {
+      std::optional<decode::DetectorLayout> layout;
+      if (!layout_of(layout_arg, *model, layout)) return nullptr;
+      auto created = decode::SlidingWindowPlan::create(*model, std::move(*layout), *commit, *buffer);
+      if (!created.ok()) return raise_value_error(created.error());
+      plan = std::move(created).value();
+    } else if (layout_arg != nullptr) {
+      auto text = arg_str(layout_arg, "layout");
+      if (!text) return nullptr;
+      if (*text != "coordinates")
+        return raise_value_error("layout must be 'coordinates' or a 2-D integer array (rounds x ancillas), got '" +
+                                 std::string(*text) + "'");
+    }
     PyObject* o = tp->tp_alloc(tp, 0);
     if (!o) return nullptr;
     auto* s = as_sliding(o);
     new (&s->borrow) BorrowFlag();
     new (&s->decoder) std::optional<decode::SlidingWindowDecoder>();
-    s->detector_count = model->detector_count;
-    s->decoder.emplace(std::move(plan).value());
+    s->detector_count = plan->model_detector_count();
+    s->decoder.emplace(std::move(plan));
     return o;
   });
 }

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "ostrel/dem/dem_parser.h"
+
 namespace ostrel::decode {
 
 Result<std::shared_ptr<const SlidingWindowPlan>, std::string> SlidingWindowPlan::create(
@@ -19,6 +21,8 @@ Result<std::shared_ptr<const SlidingWindowPlan>, std::string> SlidingWindowPlan:
   plan->components_ = std::move(components).value();
   plan->layout_ = std::move(layout);
   const DetectorLayout& lay = plan->layout_;
+  plan->rows_ = lay.rows();
+  plan->model_detectors_ = model.detector_count;
   // A committed edge may reach at most into the buffer, never past the window.
   plan->longest_span_ = longest_round_span(lay, plan->components_);
   if (plan->longest_span_ > buffer_rounds)
@@ -61,6 +65,137 @@ Result<std::shared_ptr<const SlidingWindowPlan>, std::string> SlidingWindowPlan:
     if (closing) break;
   }
   return std::shared_ptr<const SlidingWindowPlan>(std::move(plan));
+}
+
+namespace {
+
+// Where the count of a line `repeat N {` sits in the text.
+struct RepeatCount {
+  size_t begin = 0;
+  size_t end = 0;
+  uint64_t count = 0;
+};
+
+// The repeat lines of the text (blocks are never nested in a model the reader accepts, so each
+// is a top-level block); stops after the second.
+std::vector<RepeatCount> repeat_counts(std::string_view text) {
+  std::vector<RepeatCount> found;
+  size_t pos = 0;
+  while (pos < text.size() && found.size() < 2) {
+    size_t eol = text.find('\n', pos);
+    if (eol == std::string_view::npos) eol = text.size();
+    size_t i = text.find_first_not_of(" \t", pos);
+    if (i < eol && text.compare(i, 6, "repeat") == 0) {
+      i += 6;
+      while (i < eol && text[i] == ' ') ++i;
+      RepeatCount r{i, i, 0};
+      // A count too long for 64 bits leaves the block to the reader, which refuses it.
+      while (r.end < eol && text[r.end] >= '0' && text[r.end] <= '9' && r.end - r.begin < 19)
+        r.count = r.count * 10 + static_cast<uint64_t>(text[r.end++] - '0');
+      found.push_back(r);
+    }
+    pos = eol + 1;
+  }
+  return found;
+}
+
+std::string with_count(std::string_view text, const RepeatCount& r, uint64_t count) {
+  std::string out(text.substr(0, r.begin));
+  out += std::to_string(count);
+  out += text.substr(r.end);
+  return out;
+}
+
+}  // namespace
+
+Result<std::shared_ptr<const SlidingWindowPlan>, std::string> SlidingWindowPlan::create_folded(
+    std::string_view dem_text, uint32_t commit_rounds, uint32_t buffer_rounds) {
+  using Plan = std::shared_ptr<const SlidingWindowPlan>;
+  if (commit_rounds == 0 || buffer_rounds == 0) return Plan();  // create() gives the error
+  const std::vector<RepeatCount> repeats = repeat_counts(dem_text);
+  if (repeats.empty() || repeats[0].end == repeats[0].begin) return Plan();
+  if (repeats.size() > 1) return fail(std::string("the model has more than one repeat block"));
+  const uint64_t n = repeats[0].count;
+  const uint64_t c = commit_rounds;
+  const uint64_t window = c + buffer_rounds;
+
+  auto layout_for = [&](uint64_t count, dem::DetectorErrorModel& model) -> Result<DetectorLayout, std::string> {
+    auto parsed = dem::parse_dem(with_count(dem_text, repeats[0], count));
+    if (!parsed.ok()) return fail(parsed.error().message());
+    model = std::move(parsed).value();
+    return DetectorLayout::from_coordinates(model);
+  };
+  auto plan_for = [&](uint64_t count) -> Result<std::shared_ptr<const SlidingWindowPlan>, std::string> {
+    dem::DetectorErrorModel model;
+    auto layout = layout_for(count, model);
+    if (!layout.ok()) return fail(std::move(layout).error());
+    return create(model, std::move(layout).value(), commit_rounds, buffer_rounds);
+  };
+  // Rounds per repetition of the body, from the models of one and two repetitions.
+  uint64_t body_rounds = 0;
+  {
+    dem::DetectorErrorModel m1, m2;
+    auto one = layout_for(1, m1);
+    if (!one.ok()) return fail(std::move(one).error());
+    auto two = layout_for(2, m2);
+    if (!two.ok()) return fail(std::move(two).error());
+    if (two->rows() <= one->rows() || two->columns() != one->columns())
+      return fail(std::string("the repeat block's body adds no rounds of the same ancillas"));
+    body_rounds = two->rows() - one->rows();
+  }
+  // Enough repetitions for the opening windows, a steady-state window (an error spans at most
+  // buffer_rounds rounds, so a window that far from either end of the block sees only body
+  // rounds) and the closing windows; then rounded up so that N - K is a multiple of the commit
+  // region (the folded rounds, (N - K) * body_rounds, are then whole window positions).
+  const uint64_t k0 = (3 * window + 2 + body_rounds - 1) / body_rounds;
+  if (n <= k0 + c) return Plan();
+  const uint64_t k = k0 + (n - k0) % c;
+
+  auto small = plan_for(k);
+  if (!small.ok()) return fail(std::move(small).error());
+  auto larger = plan_for(k + c);
+  if (!larger.ok()) return fail(std::move(larger).error());
+  const SlidingWindowPlan& a = **small;
+  const SlidingWindowPlan& b = **larger;
+  const DetectorLayout& lay = a.layout();
+  if (b.rows_ != a.rows_ + c * body_rounds || b.layout().columns() != lay.columns())
+    return fail(std::string("the repeat block's repetitions do not add rounds evenly"));
+  const uint64_t rows = a.rows_ + (n - k) * body_rounds;
+  if (rows > UINT32_MAX) return fail(std::string("the repeat count is too large for 32-bit rounds"));
+
+  // The steady-state window: the first that the next window repeats unchanged.
+  const auto& wa = a.windows_;
+  const auto& wb = b.windows_;
+  const size_t extra = body_rounds;  // the larger model has c * body_rounds more rounds
+  if (wb.size() != wa.size() + extra) return fail(std::string("the window positions do not repeat with the body"));
+  uint32_t at = SlidingWindowPlan::kNoFold;
+  for (uint32_t j = 0; j + 1 < wa.size(); ++j)
+    if (wa[j].decoder == wa[j + 1].decoder && j + 1 < wa.size() - 1) {
+      at = j;
+      break;
+    }
+  if (at == SlidingWindowPlan::kNoFold) return fail(std::string("the windows reach no steady state within the repeat block"));
+  // Folding is exact when the larger model decodes as the smaller one with window `at` repeated
+  // `extra` more times.
+  for (size_t j = 0; j < wb.size(); ++j) {
+    const size_t i = j <= at ? j : (j <= at + extra ? at : j - extra);
+    if (!same_decoding(wa[i], wb[j])) return fail(std::string("the windows of the repeat block do not repeat exactly"));
+  }
+  // The buffer's rounds move down by one commit region when a middle window repeats: their cells
+  // must sit in the same columns.
+  const WindowSpan s = wa[at].span;
+  for (uint32_t r = s.first; r + c < s.end; ++r)
+    for (uint32_t col = 0; col < lay.columns(); ++col)
+      if ((lay.detector(r, col) == DetectorLayout::kNone) !=
+          (lay.detector(static_cast<uint32_t>(r + c), col) == DetectorLayout::kNone))
+        return fail(std::string("the rounds of the repeat block have different ancillas"));
+
+  std::shared_ptr<SlidingWindowPlan> out(new SlidingWindowPlan(a));
+  out->rows_ = static_cast<uint32_t>(rows);
+  out->model_detectors_ = a.model_detectors_ + (n - k) / c * (b.model_detectors_ - a.model_detectors_);
+  out->fold_at_ = at;
+  out->fold_windows_ = static_cast<uint32_t>((n - k) * body_rounds / c);
+  return Plan(std::move(out));
 }
 
 std::span<const ComponentEdge> SlidingWindowPlan::components_near(uint32_t first, uint32_t end) const {
@@ -120,21 +255,34 @@ Result<SlidingWindowDecoder::Pushed, std::string> SlidingWindowDecoder::push(uin
     window_index_ = 0;
     frame_ = 0;
   }
+  // A folded plan holds the rounds of window window_index_ offset by `shift`.
+  const uint32_t shift = plan_->round_offset(window_index_);
   // Assigning every cell of the row also clears whatever an earlier shot left there.
-  const std::span<const uint32_t> row = layout.row(round);
+  const std::span<const uint32_t> row = layout.row(round - shift);
   for (size_t c = 0; c < row.size(); ++c)
     if (row[c] != DetectorLayout::kNone) fired_[row[c]] = events[c] != 0;
   next_round_ = round + 1;
   ++rounds_;
 
-  const WindowGraph& window = plan_->windows()[window_index_];
-  if (next_round_ != window.span.end) return Pushed{frame_, false};
+  const WindowGraph& window = plan_->windows()[plan_->window_of(window_index_)];
+  if (next_round_ - shift != window.span.end) return Pushed{frame_, false};
   const bool closing = window.span.end == layout.rows();
   decode_window(window, decoders_[window.decoder]);
   const auto waited = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - arrival).count();
   const auto ns = static_cast<uint64_t>(std::max<int64_t>(waited, 0));
   if (!closing) {
     ++window_index_;
+    if (plan_->round_offset(window_index_) != shift) {
+      // The next window decodes on the same rounds of the plan: move the buffer's events (the
+      // rounds already pushed) down by one commit region.
+      const uint32_t c = plan_->commit_rounds();
+      for (uint32_t r = window.span.first; r + c < window.span.end; ++r) {
+        const std::span<const uint32_t> to = layout.row(r);
+        const std::span<const uint32_t> from = layout.row(r + c);
+        for (size_t col = 0; col < to.size(); ++col)
+          if (to[col] != DetectorLayout::kNone) fired_[to[col]] = fired_[from[col]];
+      }
+    }
     commit_latency_.record(ns);
     return Pushed{frame_, false};
   }
@@ -147,9 +295,10 @@ Result<SlidingWindowDecoder::Pushed, std::string> SlidingWindowDecoder::push(uin
 
 std::optional<uint64_t> SlidingWindowDecoder::finish() {
   if (!in_shot_) return std::nullopt;
-  const uint32_t first = plan_->windows()[window_index_].span.first;
-  if (next_round_ > first) {
-    const WindowGraph window = plan_->partial_window(first, next_round_);
+  const uint32_t shift = plan_->round_offset(window_index_);
+  const uint32_t first = plan_->windows()[plan_->window_of(window_index_)].span.first;
+  if (next_round_ - shift > first) {
+    const WindowGraph window = plan_->partial_window(first, next_round_ - shift);
     WeightedUnionFind decoder(window.graph);
     decode_window(window, decoder);
   }

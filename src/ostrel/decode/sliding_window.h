@@ -18,6 +18,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ostrel/decode/detector_layout.h"
@@ -38,10 +39,37 @@ class SlidingWindowPlan {
                                                                               uint32_t commit_rounds,
                                                                               uint32_t buffer_rounds);
 
+  // A plan for a model written with one top-level repeat block whose body is one round, without
+  // expanding the block: the model is instantiated with the repeat count lowered to K, enough
+  // rounds for the opening windows, one steady-state window and the closing windows, with
+  // N - K a multiple of commit_rounds. Window k of a shot then decodes on window j(k) of that
+  // model: the opening windows 1:1, every middle window on the one steady-state window, the
+  // closing windows shifted by (N - K) / commit_rounds positions, so a shot of any number of
+  // rounds needs the memory of the K-round model only. The folding is checked by building the
+  // (K + commit)-round model too and verifying that it decodes exactly as the K-round model with
+  // one more steady-state window. Returns null when there is nothing to fold (no repeat block,
+  // or one short enough to expand), and fails, with the reason, for a model it cannot fold
+  // (more than one repeat block, a body that is not one round, windows that never reach a
+  // steady state). The layout is the coordinate layout.
+  static Result<std::shared_ptr<const SlidingWindowPlan>, std::string> create_folded(std::string_view dem_text,
+                                                                                     uint32_t commit_rounds,
+                                                                                     uint32_t buffer_rounds);
+
   const DetectorLayout& layout() const noexcept { return layout_; }
   uint32_t commit_rounds() const noexcept { return commit_; }
   uint32_t buffer_rounds() const noexcept { return buffer_; }
-  uint32_t rounds_per_shot() const noexcept { return layout_.rows(); }
+  // Rounds of a shot: the layout's rows, or for a folded plan the rounds of the full repeat count.
+  uint32_t rounds_per_shot() const noexcept { return rows_; }
+  // Detectors of the model the plan decodes (of the full repeat count when folded).
+  uint64_t model_detector_count() const noexcept { return model_detectors_; }
+  bool folded() const noexcept { return fold_at_ != kNoFold; }
+  // The window of windows() that window position k of a shot decodes on, and how many rounds
+  // the shot's rounds sit after the rounds of that window (0 unless folded).
+  uint32_t window_of(uint32_t k) const noexcept {
+    if (fold_at_ == kNoFold || k <= fold_at_) return k;
+    return k <= fold_at_ + fold_windows_ ? fold_at_ : k - fold_windows_;
+  }
+  uint32_t round_offset(uint32_t k) const noexcept { return (k - window_of(k)) * commit_; }
   uint64_t observable_count() const noexcept { return observable_count_; }
   // Window k starts at round k * commit; the last entry closes the shot.
   const std::vector<WindowGraph>& windows() const noexcept { return windows_; }
@@ -52,6 +80,7 @@ class SlidingWindowPlan {
 
  private:
   SlidingWindowPlan() = default;
+  static constexpr uint32_t kNoFold = UINT32_MAX;
 
   DetectorLayout layout_;
   uint32_t commit_ = 0;
@@ -64,6 +93,10 @@ class SlidingWindowPlan {
   uint32_t longest_span_ = 0;
   uint32_t decoder_count_ = 0;
   std::vector<WindowGraph> windows_;
+  uint32_t rows_ = 0;
+  uint64_t model_detectors_ = 0;
+  uint32_t fold_at_ = kNoFold;  // the steady-state window the middle of a folded shot decodes on
+  uint32_t fold_windows_ = 0;   // how many window positions the fold skips: (N - K) / commit
 
   std::span<const ComponentEdge> components_near(uint32_t first, uint32_t end) const;
 };
