@@ -104,7 +104,7 @@ PyObject* sliding_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
     if (!model) {
       std::string text;
       if (!dem_text_of(dem_arg, text)) return nullptr;
-      // A long repeat block of one round each is decoded folded, on a model of a few windows'
+      // A long repeat block of whole rounds is decoded folded, on a model of a few windows'
       // rounds; a model that cannot be folded is expanded when it fits the reader's limits.
       std::string fold_error;
       if (layout_arg == nullptr || PyUnicode_Check(layout_arg)) {
@@ -364,7 +364,9 @@ PyGetSetDef getset[] = {
     {"num_observables", get_number<read_observables>, nullptr, "Observables of the model.", nullptr},
     {"method", get_method, nullptr, "'weighted-union-find'.", nullptr},
     {"layout", get_layout, nullptr,
-     "The detector layout as a 2-D int64 array (rounds, ancillas), -1 where no detector.", nullptr},
+     "The detector layout as a 2-D int64 array (rounds, ancillas), -1 where no detector; for a\n"
+     "folded repeat block, that of the shortened model (fewer rows than ``rounds_per_shot``).",
+     nullptr},
     {"rounds_decoded", get_number<read_rounds>, nullptr, "Rounds pushed (by push or a stream).", nullptr},
     {"windows_decoded", get_number<read_windows>, nullptr, "Windows decoded, the closing ones included.", nullptr},
     {"shots_decoded", get_number<read_shots>, nullptr, "Shots whose prediction was given.", nullptr},
@@ -396,6 +398,13 @@ PyType_Slot slots[] = {
                     "ancilla columns to detectors: 'coordinates' (each detector's last coordinate\n"
                     "is its round; see ``coordinate_layout``) or a 2-D integer\n"
                     "array (rounds x ancillas) of detector indices with -1 for none.\n"
+                    "\n"
+                    "Model text with a long top-level repeat block (as Stim writes memory\n"
+                    "experiments) is not expanded: with the coordinate layout, the window decodes on\n"
+                    "the model with the block cut to a few windows' rounds, every middle window on one\n"
+                    "steady-state window, with the same results as the expanded model. A shot may then\n"
+                    "run for any number of rounds (up to 2**32) in the memory of a few windows. A block\n"
+                    "that cannot be folded that way is expanded; ValueError when it is too large.\n"
                     "\n"
                     "A stream accepts it in ``set_decoder``: each frame is one round (``round`` its\n"
                     "row) and its ``observable_flips`` is the running committed frame, the shot's\n"

@@ -39,18 +39,18 @@ class SlidingWindowPlan {
                                                                               uint32_t commit_rounds,
                                                                               uint32_t buffer_rounds);
 
-  // A plan for a model written with one top-level repeat block whose body is one round, without
+  // A plan for a model written with one top-level repeat block whose body is whole rounds, without
   // expanding the block: the model is instantiated with the repeat count lowered to K, enough
-  // rounds for the opening windows, one steady-state window and the closing windows, with
+  // repetitions for the opening windows, one steady-state window and the closing windows, with
   // N - K a multiple of commit_rounds. Window k of a shot then decodes on window j(k) of that
   // model: the opening windows 1:1, every middle window on the one steady-state window, the
-  // closing windows shifted by (N - K) / commit_rounds positions, so a shot of any number of
-  // rounds needs the memory of the K-round model only. The folding is checked by building the
-  // (K + commit)-round model too and verifying that it decodes exactly as the K-round model with
-  // one more steady-state window. Returns null when there is nothing to fold (no repeat block,
+  // closing windows shifted by (N - K) * body rounds / commit_rounds positions, so a shot of
+  // any number of rounds needs the memory of the K-repetition model only. The folding is checked
+  // by building the (K + commit)-repetition model too and verifying that it decodes exactly as
+  // the K-repetition model with the steady-state window repeated once per body round. Returns null when there is nothing to fold (no repeat block,
   // or one short enough to expand), and fails, with the reason, for a model it cannot fold
-  // (more than one repeat block, a body that is not one round, windows that never reach a
-  // steady state). The layout is the coordinate layout.
+  // (more than one repeat block, a body whose repetitions are not the same ancillas' rounds,
+  // windows that never reach a steady state). The layout is the coordinate layout.
   static Result<std::shared_ptr<const SlidingWindowPlan>, std::string> create_folded(std::string_view dem_text,
                                                                                      uint32_t commit_rounds,
                                                                                      uint32_t buffer_rounds);
