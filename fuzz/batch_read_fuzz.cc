@@ -23,6 +23,7 @@
 
 #include "ostrel/io/batch_reader.h"
 #include "ostrel/io/frame_source.h"
+#include "chunked_source.h"
 #include "ostrel/qssf/byte_source.h"
 #include "ostrel/qssf/frame_batch.h"
 #include "ostrel/qssf/headers.h"
@@ -34,35 +35,10 @@ namespace {
 using namespace ostrel;
 using namespace ostrel::qssf;
 
-uint32_t next_state(uint32_t& state) {
-  state ^= state << 13;
-  state ^= state >> 17;
-  state ^= state << 5;
-  return state;
-}
+using ostrel::fuzz::ChunkedSource;
+using ostrel::fuzz::kRingSizes;
+using ostrel::fuzz::next_state;
 
-// Hands out the bytes in pieces whose sizes follow a small generator seeded by the input.
-class ChunkedSource final : public ByteSource {
- public:
-  ChunkedSource(std::span<const uint8_t> bytes, uint8_t seed) : bytes_(bytes), state_(seed * 2654435761u + 1) {}
-
-  Result<size_t, QssfError> read(std::span<uint8_t> buf) override {
-    if (buf.empty()) std::abort();
-    if (bytes_.empty()) return size_t{0};
-    const uint32_t s = next_state(state_);
-    const size_t limit = (s & 3) == 0 ? buf.size() : size_t{1} + (s >> 8) % 64;
-    const size_t n = std::min({limit, buf.size(), bytes_.size()});
-    std::copy_n(bytes_.begin(), n, buf.begin());
-    bytes_ = bytes_.subspan(n);
-    return n;
-  }
-
- private:
-  std::span<const uint8_t> bytes_;
-  uint32_t state_;
-};
-
-constexpr std::array<uint64_t, 8> kRingSizes = {97, 251, 1024, 4096, 36, 64, 65536, 26};
 constexpr size_t kPrelude = 5;
 constexpr int kMaxOutcomes = 1024;
 constexpr int kMaxErrorsInARow = 8;

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <span>
 
+#include "chunked_source.h"
 #include "ostrel/qssf/byte_source.h"
 #include "ostrel/qssf/headers.h"
 #include "ostrel/qssf/payload.h"
@@ -25,31 +26,9 @@ namespace {
 
 using namespace ostrel::qssf;
 
-// Hands out the bytes in pieces whose sizes follow a small generator seeded by the input.
-class ChunkedSource final : public ByteSource {
- public:
-  ChunkedSource(std::span<const uint8_t> bytes, uint8_t seed) : bytes_(bytes), state_(seed * 2654435761u + 1) {}
+using ostrel::fuzz::ChunkedSource;
+using ostrel::fuzz::kRingSizes;
 
-  ostrel::Result<size_t, QssfError> read(std::span<uint8_t> buf) override {
-    if (buf.empty()) std::abort();  // the reader never asks for nothing
-    if (bytes_.empty()) return size_t{0};
-    state_ ^= state_ << 13;
-    state_ ^= state_ >> 17;
-    state_ ^= state_ << 5;
-    // Mostly small pieces, sometimes whatever fits.
-    const size_t limit = (state_ & 3) == 0 ? buf.size() : size_t{1} + (state_ >> 8) % 64;
-    const size_t n = std::min({limit, buf.size(), bytes_.size()});
-    std::copy_n(bytes_.begin(), n, buf.begin());
-    bytes_ = bytes_.subspan(n);
-    return n;
-  }
-
- private:
-  std::span<const uint8_t> bytes_;
-  uint32_t state_;
-};
-
-constexpr std::array<uint64_t, 8> kRingSizes = {97, 251, 1024, 4096, 36, 64, 65536, 26};
 constexpr std::array<const char*, 4> kFamilies = {"surface", "color_code", "custom", "unknown"};
 constexpr size_t kPrelude = 6;
 constexpr int kMaxCalls = 1024;
