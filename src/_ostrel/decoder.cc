@@ -175,15 +175,9 @@ PyObject* decoder_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
       }
     }
     DecoderCore core;
-    if (const dem::DetectorErrorModel* given = model_if_dem(dem_arg)) {
-      if (!build_core(*given, weighted, core)) return nullptr;
-    } else {
-      std::string text;
-      if (!dem_text_of(dem_arg, text)) return nullptr;
-      dem::DetectorErrorModel model;
-      if (!parse_dem_text(text, model)) return nullptr;
-      if (!build_core(model, weighted, core)) return nullptr;
-    }
+    dem::DetectorErrorModel parsed;
+    const dem::DetectorErrorModel* model = model_from(dem_arg, parsed);
+    if (!model || !build_core(*model, weighted, core)) return nullptr;
     PyObject* o = tp->tp_alloc(tp, 0);
     if (!o) return nullptr;
     new (&as_decoder(o)->borrow) BorrowFlag();

@@ -391,4 +391,11 @@ const dem::DetectorErrorModel* model_if_dem(PyObject* o) {
   return dem_type && Py_IS_TYPE(o, dem_type) ? &model_of(o) : nullptr;
 }
 
+const dem::DetectorErrorModel* model_from(PyObject* dem, dem::DetectorErrorModel& storage) {
+  if (const dem::DetectorErrorModel* given = model_if_dem(dem)) return given;
+  std::string text;
+  if (!dem_text_of(dem, text) || !parse_dem_text(text, storage)) return nullptr;
+  return &storage;
+}
+
 }  // namespace ostrel::py

@@ -22,5 +22,8 @@ bool parse_dem_text(std::string_view text, dem::DetectorErrorModel& model);
 bool dem_text_of(PyObject* dem, std::string& text);
 // The model of a DetectorErrorModel instance, or null for any other object.
 const dem::DetectorErrorModel* model_if_dem(PyObject* o);
+// The model `dem` stands for: a DetectorErrorModel's own, or the text dem_text_of gives parsed
+// into `storage`. Null with a Python error set on failure.
+const dem::DetectorErrorModel* model_from(PyObject* dem, dem::DetectorErrorModel& storage);
 
 }  // namespace ostrel::py

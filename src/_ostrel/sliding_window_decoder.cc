@@ -190,13 +190,8 @@ PyObject* sliding_coordinate_layout(PyObject*, PyObject* args, PyObject* kwargs)
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:coordinate_layout", const_cast<char**>(kwlist), &dem_arg))
       return nullptr;
     dem::DetectorErrorModel parsed;
-    const dem::DetectorErrorModel* model = model_if_dem(dem_arg);
-    if (!model) {
-      std::string text;
-      if (!dem_text_of(dem_arg, text)) return nullptr;
-      if (!parse_dem_text(text, parsed)) return nullptr;
-      model = &parsed;
-    }
+    const dem::DetectorErrorModel* model = model_from(dem_arg, parsed);
+    if (!model) return nullptr;
     auto layout = decode::DetectorLayout::from_coordinates(*model);
     if (!layout.ok()) return raise_value_error(layout.error());
     return new_index_matrix(layout->cells(), layout->rows(), layout->columns(), decode::DetectorLayout::kNone);
