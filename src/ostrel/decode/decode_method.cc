@@ -2,12 +2,16 @@
 
 #include <array>
 
+#include "ostrel/decode/correlated/correlated_decoder.h"
 #include "ostrel/decode/weighted_union_find.h"
 
 namespace ostrel::decode {
 namespace {
 
-constexpr std::array<std::string_view, 1> kNames = {"weighted-union-find"};
+constexpr std::array<std::string_view, 2> kNames = {"weighted-union-find", "correlated-union-find"};
+
+// Passes of correlated decoding: measured in bench/decoder_accuracy.py.
+constexpr uint32_t kCorrelatedPasses = 2;
 
 }  // namespace
 
@@ -23,6 +27,9 @@ std::optional<DecodeMethod> parse_decode_method(std::string_view name) noexcept 
 
 std::unique_ptr<GraphDecoder> make_graph_decoder(DecodeMethod method, std::shared_ptr<const DecodingGraph> graph) {
   switch (method) {
+    case DecodeMethod::kCorrelatedUnionFind:
+      return std::make_unique<CorrelatedDecoder>(std::make_unique<WeightedUnionFind>(std::move(graph)),
+                                                 kCorrelatedPasses);
     case DecodeMethod::kWeightedUnionFind:
       break;
   }

@@ -12,6 +12,7 @@ namespace ostrel::decode {
 
 enum class DecodeMethod : uint8_t {
   kWeightedUnionFind,
+  kCorrelatedUnionFind,  // the weighted Union-Find re-weighted by the model's correlations
 };
 
 // Every method's name, in the order callers list them.

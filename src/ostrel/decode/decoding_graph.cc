@@ -98,7 +98,8 @@ Result<std::vector<ComponentEdge>, std::string> collect_component_edges(const de
         if (dem.observable_targets[o] < 64) observables ^= uint64_t{1} << dem.observable_targets[o];
       if (count == 0) continue;
       out.push_back({count == 2 ? std::min(kept[0], kept[1]) : kept[0],
-                     count == 2 ? std::max(kept[0], kept[1]) : kNoDetector, r.probability, observables});
+                     count == 2 ? std::max(kept[0], kept[1]) : kNoDetector, r.probability, observables,
+                     breaks.empty() ? kNoError : static_cast<uint32_t>(i)});
     }
   }
   return out;
@@ -130,6 +131,7 @@ std::shared_ptr<const DecodingGraph> build_decoding_graph(uint32_t detector_coun
                    [](const Keyed& a, const Keyed& b) { return a.u != b.u ? a.u < b.u : a.v < b.v; });
 
   std::vector<uint32_t> degree(size_t{detector_count} + 1, 0);
+  std::vector<ErrorMember> members;  // components of errors, on their merged edges
   for (size_t a = 0; a < keyed.size();) {
     size_t b = a;
     double p = 0.0, best_p = -1.0;
@@ -144,10 +146,15 @@ std::shared_ptr<const DecodingGraph> build_decoding_graph(uint32_t detector_coun
       }
     }
     const uint32_t u = keyed[a].u, v = keyed[a].v;
+    const size_t run = a;
     a = b;
     if (!(p > 0.0)) continue;
     const bool flipped = p > 0.5;
     const auto index = static_cast<uint32_t>(graph->edges.size());
+    for (size_t k = run; k < b; ++k) {
+      const ComponentEdge& c = components[keyed[k].order];
+      if (c.error != kNoError) members.push_back({c.error, index, c.probability});
+    }
     graph->edges.push_back({u, v, p, discretised_weight(p), observables, flipped});
     if (flipped) {
       graph->flipped_edges.push_back(index);
@@ -166,6 +173,7 @@ std::shared_ptr<const DecodingGraph> build_decoding_graph(uint32_t detector_coun
     graph->adjacency[fill[edge.u]++] = {e, edge.v};
     if (edge.v != boundary) graph->adjacency[fill[edge.v]++] = {e, edge.u};
   }
+  graph->correlations = derive_edge_correlations(std::move(members), graph->edges);
   return graph;
 }
 
@@ -174,12 +182,29 @@ namespace {
 // What the graph and one decoder on it allocate, counted generously. Per node: the graph's degree,
 // list start and fill cursor (12), the decoder's node records (16 + 32), list start (4) and five
 // scratch lists that may grow to one entry per node (8 each, as they grow by doubling). Per
-// component: its record (24) and its sort key with the sort's buffer (12 + 12). Per edge: its
-// record twice over (the list grows by doubling), a flipped-edge entry (8), two incidences in the
-// graph (16) and in the decoder (32), the decoder's ends (16), mark (1) and correction entry (8).
+// component: its record and its sort key with the sort's buffer (12 + 12). Per edge: its record
+// twice over (the list grows by doubling), a flipped-edge entry (8), two incidences in the graph
+// (16) and in the decoder (32), the decoder's ends (16), mark (1), correction entry (8), the start
+// of its correlations (4) and a re-weighting decoder's two weights (8). Correlations are counted
+// from the errors' sizes.
 constexpr uint64_t kBytesPerNode = 12 + 16 + 32 + 4 + 5 * 8;
-constexpr uint64_t kBytesPerComponent = 24 + 12 + 12;
-constexpr uint64_t kBytesPerEdge = 2 * sizeof(DecodingEdge) + 8 + 16 + 32 + 16 + 1 + 8;
+constexpr uint64_t kBytesPerComponent = sizeof(ComponentEdge) + 12 + 12;
+constexpr uint64_t kBytesPerEdge = 2 * sizeof(DecodingEdge) + 8 + 16 + 32 + 16 + 1 + 8 + 4 + 8;
+
+// What deriving the correlations of `list` (in model order) may take.
+uint64_t correlation_bytes(std::span<const ComponentEdge> list) {
+  uint64_t pairs = 0, members = 0;
+  for (size_t a = 0; a < list.size();) {
+    size_t b = a + 1;
+    if (list[a].error != kNoError)
+      while (b < list.size() && list[b].error == list[a].error) ++b;
+    const uint64_t k = b - a;
+    if (k >= 2) members += k;
+    if (k >= 2 && k <= kMaxCorrelatedComponents) pairs += k * (k - 1);
+    a = b;
+  }
+  return edge_correlation_bytes(pairs, members);
+}
 
 std::string over_budget(uint64_t bytes, uint64_t budget) {
   return "the weighted decoder for this model needs at least " + std::to_string(mebibytes(bytes)) +
@@ -202,7 +227,7 @@ Result<std::shared_ptr<const DecodingGraph>, std::string> build_decoding_graph(c
     auto components = collect_component_edges(dem);
     if (!components.ok()) return fail(std::move(components).error());
     const std::vector<ComponentEdge>& list = components.value();
-    const uint64_t base = node_bytes + list.size() * kBytesPerComponent;
+    const uint64_t base = node_bytes + list.size() * kBytesPerComponent + correlation_bytes(list);
     if (base + list.size() * kBytesPerEdge > budget) {
       // Parallel components share an edge: count the distinct pairs of endpoints.
       if (base + (list.empty() ? 0 : kBytesPerEdge) > budget) return fail(over_budget(base + kBytesPerEdge, budget));

@@ -15,12 +15,17 @@
 // occurred than not: it is stored "flipped", with the weight of its complement ln(p / (1 - p)),
 // and the decoder assumes it occurred (toggles its endpoints and observables) before decoding the
 // rest; choosing the edge in the correction then means undoing it. p = 1 gives the largest weight.
+//
+// Components of one error (joined by `^`) happen together: the graph keeps, per edge, the edges
+// that share an error with it and the weight each should take once the edge is known to have
+// occurred (see correlated/edge_correlations.h). Models without `^` have none.
 #include <cstdint>
 #include <memory>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "ostrel/decode/correlated/edge_correlations.h"
 #include "ostrel/dem/dem_model.h"
 #include "ostrel/util/memory_budget.h"
 #include "ostrel/util/result.h"
@@ -28,6 +33,7 @@
 namespace ostrel::decode {
 
 inline constexpr uint32_t kNoDetector = UINT32_MAX;
+inline constexpr uint32_t kNoError = UINT32_MAX;
 // Integer weight units per unit of ln((1 - p) / p).
 inline constexpr double kWeightScale = 64.0;
 // Weights stop here (ln((1 - p) / p) = 256, p about 1e-111): the decoder keeps a ring of time
@@ -40,6 +46,7 @@ struct ComponentEdge {
   uint32_t v;
   double probability;
   uint64_t observables;  // observables of index 64 and above are not represented
+  uint32_t error = kNoError;  // the model's error it belongs to; its other components share it
 };
 
 // v == graph.boundary() for an edge to the boundary; u < v always.
@@ -69,6 +76,8 @@ struct DecodingGraph {
   // Indices of the flipped edges, and the XOR of their observables.
   std::vector<uint32_t> flipped_edges;
   uint64_t flipped_observables = 0;
+  // Per edge, the edges correlated with it; empty when no error has two components on edges.
+  EdgeCorrelations correlations;
 
   uint32_t boundary() const { return detector_count; }
   std::span<const Incidence> incident(uint32_t node) const {
@@ -84,7 +93,8 @@ int32_t discretised_weight(double p);
 // message for a component with three or more detectors, naming its error line.
 Result<std::vector<ComponentEdge>, std::string> collect_component_edges(const dem::DetectorErrorModel& dem);
 
-// Merges parallel components, drops p = 0 and NaN, weighs and flips as described above.
+// Merges parallel components, drops p = 0 and NaN, weighs and flips as described above, and
+// derives the correlations of components that name the same error.
 // Endpoints at or above detector_count are left out. Edge order: by (u, v).
 std::shared_ptr<const DecodingGraph> build_decoding_graph(uint32_t detector_count, uint64_t observable_count,
                                                           std::span<const ComponentEdge> components);

@@ -21,17 +21,17 @@ WindowGraph build_window_graph(const DetectorLayout& layout, std::span<const Com
   for (const ComponentEdge& c : components) {
     const uint32_t lu = to_window[c.u];
     if (c.v == kNoDetector) {
-      if (lu != kNone) edges.push_back({lu, kNoDetector, c.probability, c.observables});
+      if (lu != kNone) edges.push_back({lu, kNoDetector, c.probability, c.observables, c.error});
       continue;
     }
     const uint32_t lv = to_window[c.v];
     if (lu != kNone && lv != kNone) {
-      edges.push_back({lu, lv, c.probability, c.observables});
+      edges.push_back({lu, lv, c.probability, c.observables, c.error});
     } else if (lu != kNone || lv != kNone) {
       // One end outside the window: keep it as a boundary edge only if that end is in the future.
       const uint32_t outside = lu != kNone ? c.v : c.u;
       if (layout.round_of(outside) >= span.end)
-        edges.push_back({lu != kNone ? lu : lv, kNoDetector, c.probability, c.observables});
+        edges.push_back({lu != kNone ? lu : lv, kNoDetector, c.probability, c.observables, c.error});
     }
   }
   for (const uint32_t det : out.detectors) to_window[det] = kNone;
@@ -56,7 +56,8 @@ WindowGraph build_window_graph(const DetectorLayout& layout, std::span<const Com
 bool same_decoding(const WindowGraph& a, const WindowGraph& b) {
   const DecodingGraph& g = *a.graph;
   const DecodingGraph& h = *b.graph;
-  if (g.detector_count != h.detector_count || g.edges.size() != h.edges.size() || a.committed != b.committed)
+  if (g.detector_count != h.detector_count || g.edges.size() != h.edges.size() || a.committed != b.committed ||
+      g.correlations != h.correlations)
     return false;
   for (size_t e = 0; e < g.edges.size(); ++e) {
     const DecodingEdge& x = g.edges[e];

@@ -13,6 +13,8 @@
 // committed: its observables go into the running logical frame, and if its other end lies in the
 // buffer (the rounds after the commit region) that detector's event is flipped, so the next
 // window sees the correction's effect. Edges wholly in the buffer are not committed.
+// Components keep the error they came from, so the window's graph correlates the components of
+// an error that it holds, and only those.
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -43,7 +45,7 @@ struct WindowGraph {
 };
 
 // Whether two window graphs decode alike: the same nodes and the same edges, weights,
-// observables and commit marks in the same order.
+// observables, correlations and commit marks in the same order.
 bool same_decoding(const WindowGraph& a, const WindowGraph& b);
 
 // `to_window` is scratch of at least layout.detector_count() entries, all kNone on entry and

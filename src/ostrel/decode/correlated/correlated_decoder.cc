@@ -1,0 +1,74 @@
+#include "ostrel/decode/correlated/correlated_decoder.h"
+
+#include <algorithm>
+
+namespace ostrel::decode {
+
+CorrelatedDecoder::CorrelatedDecoder(std::unique_ptr<GraphDecoder> base, uint32_t max_passes)
+    : base_(std::move(base)), max_passes_(std::max<uint32_t>(max_passes, 1)) {
+  const DecodingGraph& g = base_->graph();
+  weight_.reserve(g.edges.size());
+  for (const DecodingEdge& e : g.edges) weight_.push_back(e.weight);
+  lowered_.assign(g.edges.size(), kUnset);
+}
+
+std::unique_ptr<GraphDecoder> CorrelatedDecoder::clone() const {
+  return std::make_unique<CorrelatedDecoder>(base_->clone(), max_passes_);
+}
+
+void CorrelatedDecoder::set_edge_weight(uint32_t edge, int32_t weight) {
+  if (edge >= weight_.size()) return;
+  if (weight_[edge] == graph().edges[edge].weight) set_edges_.push_back(edge);
+  weight_[edge] = weight;
+  base_->set_edge_weight(edge, weight);
+}
+
+void CorrelatedDecoder::restore_edge_weights() {
+  for (const uint32_t e : set_edges_) weight_[e] = graph().edges[e].weight;
+  set_edges_.clear();
+  base_->restore_edge_weights();
+}
+
+bool CorrelatedDecoder::lower_from(std::span<const uint32_t> correction) {
+  const EdgeCorrelations& correlations = graph().correlations;
+  for (const uint32_t a : correction)
+    for (const EdgeCorrelation& c : correlations.of(a)) {
+      const int32_t w = std::min(c.weight, weight_[c.edge]);
+      if (lowered_[c.edge] == kUnset) lowered_edges_.push_back(c.edge);
+      lowered_[c.edge] = std::min(lowered_[c.edge], w);
+    }
+  for (const uint32_t e : lowered_edges_) base_->set_edge_weight(e, lowered_[e]);
+  return !lowered_edges_.empty();
+}
+
+void CorrelatedDecoder::raise_lowered() {
+  for (const uint32_t e : lowered_edges_) {
+    base_->set_edge_weight(e, weight_[e]);
+    lowered_[e] = kUnset;
+  }
+  lowered_edges_.clear();
+}
+
+uint64_t CorrelatedDecoder::decode(std::span<const uint32_t> fired_detectors) {
+  uint64_t mask = base_->decode(fired_detectors);
+  last_passes_ = 1;
+  if (max_passes_ < 2 || graph().correlations.empty()) return mask;
+  const std::span<const uint32_t> first = base_->correction();
+  previous_.assign(first.begin(), first.end());
+  std::sort(previous_.begin(), previous_.end());
+  while (last_passes_ < max_passes_) {
+    raise_lowered();
+    if (!lower_from(previous_)) break;
+    mask = base_->decode(fired_detectors);
+    ++last_passes_;
+    const std::span<const uint32_t> next = base_->correction();
+    current_.assign(next.begin(), next.end());
+    std::sort(current_.begin(), current_.end());
+    if (current_ == previous_) break;  // the next pass would weigh the graph the same
+    std::swap(current_, previous_);
+  }
+  raise_lowered();
+  return mask;
+}
+
+}  // namespace ostrel::decode

@@ -1,0 +1,181 @@
+#include "ostrel/decode/correlated/correlated_decoder.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "ostrel/decode/decode_method.h"
+#include "ostrel/decode/weighted_union_find.h"
+#include "ostrel/dem/dem_parser.h"
+
+namespace ostrel::decode {
+namespace {
+
+std::shared_ptr<const DecodingGraph> graph_of(const std::string& text) {
+  auto parsed = dem::parse_dem(text);
+  EXPECT_TRUE(parsed.ok());
+  auto graph = build_decoding_graph(parsed.value());
+  EXPECT_TRUE(graph.ok());
+  return std::move(graph).value();
+}
+
+std::vector<uint32_t> syndrome_of(const DecodingGraph& g, std::span<const uint32_t> edges) {
+  std::vector<uint8_t> parity(g.detector_count + 1, 0);
+  for (const uint32_t e : edges) {
+    parity[g.edges[e].u] ^= 1;
+    parity[g.edges[e].v] ^= 1;
+  }
+  std::vector<uint32_t> fired;
+  for (uint32_t d = 0; d < g.detector_count; ++d)
+    if (parity[d]) fired.push_back(d);
+  return fired;
+}
+
+std::vector<uint32_t> sorted(std::span<const uint32_t> edges) {
+  std::vector<uint32_t> out(edges.begin(), edges.end());
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+struct SharedErrorCase {
+  const char* name;
+  const char* model;
+  std::vector<uint32_t> fired;
+};
+
+// D0 fired: plain decoding takes the likelier way to the boundary through D1 (no observable). The
+// error that also explains the other fired detector (D2) flips D0 straight to the boundary across
+// L0; once the correction holds its other component, that way is the likelier one.
+class SharedError : public testing::TestWithParam<SharedErrorCase> {};
+
+TEST_P(SharedError, PullsTheCorrectionToTheOtherSide) {
+  const auto graph = graph_of(GetParam().model);
+  WeightedUnionFind plain(graph);
+  CorrelatedDecoder correlated(std::make_unique<WeightedUnionFind>(graph), 2);
+  const std::vector<uint32_t>& fired = GetParam().fired;
+  EXPECT_EQ(plain.decode(fired), 0u);
+  EXPECT_EQ(correlated.decode(fired), 1u);
+  EXPECT_EQ(correlated.last_passes(), 2u);
+  EXPECT_EQ(syndrome_of(*graph, correlated.correction()), fired);
+  // The weights are back: the next decode of the plain case alone answers as the base does.
+  EXPECT_EQ(correlated.decode(std::vector<uint32_t>{0}), plain.decode(std::vector<uint32_t>{0}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CorrelatedDecoder, SharedError,
+    testing::Values(
+        // A Y error: its X part (D0 to the boundary, across L0) and its Z part (D2, in a graph of
+        // its own) come together.
+        SharedErrorCase{"YError", "error(0.02) D0 L0 ^ D2\nerror(0.1) D0 D1\nerror(0.4) D1\n", {0, 2}},
+        // A hook error: two edges of one graph, D3-D4 and D0 to the boundary.
+        SharedErrorCase{"HookError",
+                        "error(0.02) D3 D4 ^ D0 L0\nerror(0.1) D0 D1\nerror(0.4) D1\nerror(0.001) D3\n"
+                        "error(0.001) D4\n",
+                        {0, 3, 4}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A random model: n detectors, each with a boundary component (so every syndrome has a
+// correction), random edges, and errors of two or three components joined by `^`. Returns the
+// text and, per error, the detectors it flips.
+struct RandomModel {
+  std::string text;
+  std::vector<double> probability;
+  std::vector<std::vector<uint32_t>> flips;
+};
+
+RandomModel random_model(std::mt19937_64& rng, uint32_t n, bool correlated) {
+  std::uniform_int_distribution<uint32_t> node(0, n - 1);
+  std::uniform_real_distribution<double> prob(0.005, 0.1);
+  RandomModel m;
+  auto component = [&](std::string& line, std::vector<uint32_t>& flips, bool boundary) {
+    const uint32_t u = node(rng);
+    uint32_t v = node(rng);
+    line += " D" + std::to_string(u);
+    flips.push_back(u);
+    if (!boundary && v != u) {
+      line += " D" + std::to_string(v);
+      flips.push_back(v);
+    }
+    if (rng() % 4 == 0) line += " L" + std::to_string(rng() % 2);
+  };
+  for (uint32_t e = 0; e < 3 * n; ++e) {
+    const double p = prob(rng);
+    std::string line = "error(" + std::to_string(p) + ")";
+    std::vector<uint32_t> flips;
+    const uint32_t parts = correlated && e % 2 ? 2 + static_cast<uint32_t>(rng() % 2) : 1;
+    for (uint32_t k = 0; k < parts; ++k) {
+      if (k) line += " ^";
+      component(line, flips, rng() % 3 == 0);
+    }
+    m.text += line + "\n";
+    m.probability.push_back(p);
+    m.flips.push_back(std::move(flips));
+  }
+  for (uint32_t d = 0; d < n; ++d) {
+    m.text += "error(0.01) D" + std::to_string(d) + "\n";
+    m.probability.push_back(0.01);
+    m.flips.push_back({d});
+  }
+  return m;
+}
+
+std::vector<uint32_t> sample(const RandomModel& m, uint32_t n, std::mt19937_64& rng) {
+  std::vector<uint8_t> parity(n, 0);
+  std::uniform_real_distribution<double> u(0, 1);
+  for (size_t e = 0; e < m.flips.size(); ++e)
+    if (u(rng) < m.probability[e])
+      for (const uint32_t d : m.flips[e]) parity[d] ^= 1;
+  std::vector<uint32_t> fired;
+  for (uint32_t d = 0; d < n; ++d)
+    if (parity[d]) fired.push_back(d);
+  return fired;
+}
+
+TEST(CorrelatedDecoder, CorrectsExactlyTheFiredSetAndCarriesNothingFromShotToShot) {
+  std::mt19937_64 rng(18);
+  for (int trial = 0; trial < 20; ++trial) {
+    const uint32_t n = 10 + static_cast<uint32_t>(rng() % 30);
+    const RandomModel m = random_model(rng, n, true);
+    const auto graph = graph_of(m.text);
+    ASSERT_FALSE(graph->correlations.empty());
+    CorrelatedDecoder decoder(std::make_unique<WeightedUnionFind>(graph), 4);
+    const auto fresh = decoder.clone();
+    std::vector<std::vector<uint32_t>> shots;
+    for (int s = 0; s < 50; ++s) shots.push_back(sample(m, n, rng));
+    std::vector<uint64_t> masks;
+    std::vector<std::vector<uint32_t>> corrections;
+    for (const auto& fired : shots) {
+      masks.push_back(decoder.decode(fired));
+      corrections.push_back(sorted(decoder.correction()));
+      ASSERT_EQ(syndrome_of(*graph, decoder.correction()), fired) << m.text;
+    }
+    // In the reverse order, on a clone: the same answers.
+    for (size_t s = shots.size(); s-- > 0;) {
+      EXPECT_EQ(fresh->decode(shots[s]), masks[s]);
+      EXPECT_EQ(sorted(fresh->correction()), corrections[s]);
+    }
+  }
+}
+
+TEST(CorrelatedDecoder, WithoutComponentBreaksDecodesAsItsBase) {
+  std::mt19937_64 rng(81);
+  for (int trial = 0; trial < 10; ++trial) {
+    const uint32_t n = 10 + static_cast<uint32_t>(rng() % 30);
+    const RandomModel m = random_model(rng, n, false);
+    const auto graph = graph_of(m.text);
+    auto correlated = make_graph_decoder(DecodeMethod::kCorrelatedUnionFind, graph);
+    WeightedUnionFind plain(graph);
+    for (int s = 0; s < 50; ++s) {
+      const auto fired = sample(m, n, rng);
+      EXPECT_EQ(correlated->decode(fired), plain.decode(fired));
+      EXPECT_EQ(sorted(correlated->correction()), sorted(plain.correction()));
+      EXPECT_EQ(correlated->correction_weight(), plain.correction_weight());
+    }
+  }
+}
+
+}  // namespace
+}  // namespace ostrel::decode
