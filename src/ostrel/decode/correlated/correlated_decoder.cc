@@ -4,16 +4,17 @@
 
 namespace ostrel::decode {
 
-CorrelatedDecoder::CorrelatedDecoder(std::unique_ptr<GraphDecoder> base, uint32_t max_passes)
-    : base_(std::move(base)), max_passes_(std::max<uint32_t>(max_passes, 1)) {
+CorrelatedDecoder::CorrelatedDecoder(std::unique_ptr<GraphDecoder> base, uint32_t max_passes, bool accumulate)
+    : base_(std::move(base)), max_passes_(std::max<uint32_t>(max_passes, 1)), accumulate_(accumulate) {
   const DecodingGraph& g = base_->graph();
   weight_.reserve(g.edges.size());
   for (const DecodingEdge& e : g.edges) weight_.push_back(e.weight);
   lowered_.assign(g.edges.size(), kUnset);
+  next_.assign(g.edges.size(), kUnset);
 }
 
 std::unique_ptr<GraphDecoder> CorrelatedDecoder::clone() const {
-  return std::make_unique<CorrelatedDecoder>(base_->clone(), max_passes_);
+  return std::make_unique<CorrelatedDecoder>(base_->clone(), max_passes_, accumulate_);
 }
 
 void CorrelatedDecoder::set_edge_weight(uint32_t edge, int32_t weight) {
@@ -29,24 +30,35 @@ void CorrelatedDecoder::restore_edge_weights() {
   base_->restore_edge_weights();
 }
 
-bool CorrelatedDecoder::lower_from(std::span<const uint32_t> correction) {
+bool CorrelatedDecoder::weigh_from(std::span<const uint32_t> correction, bool keep) {
   const EdgeCorrelations& correlations = graph().correlations;
+  if (keep)
+    for (const uint32_t e : lowered_edges_) {
+      next_[e] = lowered_[e];
+      next_edges_.push_back(e);
+    }
   for (const uint32_t a : correction)
     for (const EdgeCorrelation& c : correlations.of(a)) {
-      const int32_t w = std::min(c.weight, weight_[c.edge]);
-      if (lowered_[c.edge] == kUnset) lowered_edges_.push_back(c.edge);
-      lowered_[c.edge] = std::min(lowered_[c.edge], w);
+      if (next_[c.edge] == kUnset) next_edges_.push_back(c.edge);
+      next_[c.edge] = std::min({next_[c.edge], c.weight, weight_[c.edge]});
     }
-  for (const uint32_t e : lowered_edges_) base_->set_edge_weight(e, lowered_[e]);
-  return !lowered_edges_.empty();
-}
-
-void CorrelatedDecoder::raise_lowered() {
+  bool changed = false;
+  for (const uint32_t e : next_edges_)
+    if (next_[e] != lowered_[e]) {
+      base_->set_edge_weight(e, next_[e]);
+      changed = true;
+    }
   for (const uint32_t e : lowered_edges_) {
-    base_->set_edge_weight(e, weight_[e]);
+    if (next_[e] == kUnset) {
+      base_->set_edge_weight(e, weight_[e]);
+      changed = true;
+    }
     lowered_[e] = kUnset;
   }
-  lowered_edges_.clear();
+  std::swap(lowered_, next_);
+  std::swap(lowered_edges_, next_edges_);
+  next_edges_.clear();
+  return changed;
 }
 
 uint64_t CorrelatedDecoder::decode(std::span<const uint32_t> fired_detectors) {
@@ -57,8 +69,7 @@ uint64_t CorrelatedDecoder::decode(std::span<const uint32_t> fired_detectors) {
   previous_.assign(first.begin(), first.end());
   std::sort(previous_.begin(), previous_.end());
   while (last_passes_ < max_passes_) {
-    raise_lowered();
-    if (!lower_from(previous_)) break;
+    if (!weigh_from(previous_, accumulate_)) break;  // the same weights give the same correction
     mask = base_->decode(fired_detectors);
     ++last_passes_;
     const std::span<const uint32_t> next = base_->correction();
@@ -67,7 +78,7 @@ uint64_t CorrelatedDecoder::decode(std::span<const uint32_t> fired_detectors) {
     if (current_ == previous_) break;  // the next pass would weigh the graph the same
     std::swap(current_, previous_);
   }
-  raise_lowered();
+  weigh_from({}, false);
   return mask;
 }
 

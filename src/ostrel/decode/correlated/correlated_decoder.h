@@ -2,14 +2,18 @@
 // Correlated decoding over any decoder of a decoding graph: decode, lower the weights of the edges
 // that share an error with the correction's edges (the graph's correlations), decode again.
 //
-// Each pass after the first weighs the graph afresh from the correction of the pass before it:
-// an edge takes the lowest weight any correction edge gives it through their shared errors, every
-// other edge its own. Passing that on until the correction stops changing (or `max_passes` runs
-// out) is iterative re-weighting; max_passes = 2 is the classic two-pass correlated matching. A
-// pass whose correction touches no correlated edge would weigh the graph as the first did, so the
-// decode stops there: on a model without `^` this decoder answers exactly as its base. Weights go
-// back to where they were before the decode returns; the correction, its weight and the mask are
-// the last pass's (its weight as that pass weighed the edges).
+// max_passes = 2 is two-pass correlated matching (Fowler, arXiv:1310.0863). More passes iterate the
+// re-weighting until the correction settles (after Tian et al., arXiv:2509.06756), in one of two ways:
+// - afresh: each pass weighs the graph from the correction of the pass before it alone. A
+//   correction may then alternate between two answers, and the pass cap decides which is returned;
+// - accumulating: each pass lowers the weights further from where the last left them, i.e. from
+//   every correction so far. Weights only fall, so the passes settle (at most one pass per edge
+//   that can be lowered), and the measured error rates are the lowest of the variants.
+// An edge takes the lowest weight any correction edge gives it (never above its own). A pass that
+// would weigh the graph as the one before stops the decode, as does a correction equal to the last:
+// on a model without `^` this decoder answers exactly as its base, in one pass. Weights go back to
+// where they were before the decode returns; the correction, its weight (as that pass weighed the
+// edges) and the mask are the last pass's.
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -22,7 +26,7 @@ namespace ostrel::decode {
 class CorrelatedDecoder final : public GraphDecoder {
  public:
   // max_passes >= 1 (1 decodes as the base alone).
-  CorrelatedDecoder(std::unique_ptr<GraphDecoder> base, uint32_t max_passes);
+  CorrelatedDecoder(std::unique_ptr<GraphDecoder> base, uint32_t max_passes, bool accumulate);
 
   uint64_t decode(std::span<const uint32_t> fired_detectors) override;
   std::span<const uint32_t> correction() override { return base_->correction(); }
@@ -40,18 +44,21 @@ class CorrelatedDecoder final : public GraphDecoder {
  private:
   static constexpr int32_t kUnset = INT32_MAX;
 
-  // Lowers the edges correlated with `correction` in the base; returns whether any was lowered.
-  bool lower_from(std::span<const uint32_t> correction);
-  // Every edge the last lower_from lowered back to weight_.
-  void raise_lowered();
+  // Weighs the base as `correction` says: the edges correlated with it lowered (further from the
+  // last pass's weights if `keep`), every other edge at weight_. Sets only what differs from the
+  // pass before; returns whether anything did.
+  bool weigh_from(std::span<const uint32_t> correction, bool keep);
 
   std::unique_ptr<GraphDecoder> base_;
   uint32_t max_passes_;
+  bool accumulate_;
   uint32_t last_passes_ = 0;
   std::vector<int32_t> weight_;        // per edge: its weight outside re-weighting
   std::vector<uint32_t> set_edges_;    // edges set_edge_weight moved from the graph's weight
-  std::vector<int32_t> lowered_;       // per edge: its weight in this pass, or kUnset
+  std::vector<int32_t> lowered_;       // per edge: its lowered weight in the base now, or kUnset
   std::vector<uint32_t> lowered_edges_;
+  std::vector<int32_t> next_;          // the same for the pass being weighed
+  std::vector<uint32_t> next_edges_;
   std::vector<uint32_t> previous_;     // the last pass's correction, sorted
   std::vector<uint32_t> current_;
 };

@@ -54,7 +54,7 @@ class SharedError : public testing::TestWithParam<SharedErrorCase> {};
 TEST_P(SharedError, PullsTheCorrectionToTheOtherSide) {
   const auto graph = graph_of(GetParam().model);
   WeightedUnionFind plain(graph);
-  CorrelatedDecoder correlated(std::make_unique<WeightedUnionFind>(graph), 2);
+  CorrelatedDecoder correlated(std::make_unique<WeightedUnionFind>(graph), 2, false);
   const std::vector<uint32_t>& fired = GetParam().fired;
   EXPECT_EQ(plain.decode(fired), 0u);
   EXPECT_EQ(correlated.decode(fired), 1u);
@@ -141,7 +141,7 @@ TEST(CorrelatedDecoder, CorrectsExactlyTheFiredSetAndCarriesNothingFromShotToSho
     const RandomModel m = random_model(rng, n, true);
     const auto graph = graph_of(m.text);
     ASSERT_FALSE(graph->correlations.empty());
-    CorrelatedDecoder decoder(std::make_unique<WeightedUnionFind>(graph), 4);
+    CorrelatedDecoder decoder(std::make_unique<WeightedUnionFind>(graph), 4, trial % 2 == 0);
     const auto fresh = decoder.clone();
     std::vector<std::vector<uint32_t>> shots;
     for (int s = 0; s < 50; ++s) shots.push_back(sample(m, n, rng));
