@@ -59,6 +59,12 @@ std::optional<uint32_t> GraphComponents::unmatchable(std::span<const uint32_t> f
   return odd;
 }
 
+bool GraphComponents::any_closed() const {
+  for (const uint8_t c : closed_)
+    if (c) return true;
+  return false;
+}
+
 std::string GraphComponents::describe(uint32_t detector) const {
   const uint32_t c = component_[detector];
   return "no matching explains these detection events: the component of " + std::to_string(size_[c]) +
