@@ -261,7 +261,7 @@ PyObject* raise_unmatchable(const DecoderCore& core, npy_intp shot, bool batch) 
 
 // A correction's weight in the model's units, ln((1 - p) / p) summed over its edges.
 double model_weight(DecoderCore& core) {
-  return static_cast<double>(core.weighted_decoder->correction_weight()) / decode::kWeightScale;
+  return core.weighted_decoder->correction_weight();
 }
 
 PyObject* refuse_weights(const DecoderCore& core) {

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <limits>
 
+#include "ostrel/decode/matching/edge_weights.h"
+
 namespace ostrel::decode::matching {
 namespace {
 
@@ -16,7 +18,7 @@ Flooder::Flooder(const DecodingGraph& graph) : boundary_(graph.boundary()) {
   edge_of_.reserve(graph.adjacency.size());
   for (const Incidence& in : graph.adjacency) {
     const DecodingEdge& e = graph.edges[in.edge];
-    neighbors_.push_back({in.other, 2 * std::max<int32_t>(e.weight, 1), e.observables});
+    neighbors_.push_back({in.other, 2 * fine_weight(e), e.observables});
     edge_of_.push_back(in.edge);
   }
   nodes_.resize(graph.detector_count);

@@ -13,8 +13,8 @@
 // pace are looked at again when their entry comes up; a change that brings an event earlier (a
 // region starting to grow or to stand still, a node given back) queues the nodes concerned.
 //
-// Edges are twice their weight long, so that two regions growing toward each other meet on a
-// whole unit of time.
+// Edges are twice their (fine, edge_weights.h) weight long, so that two regions growing toward
+// each other meet on a whole unit of time.
 #include <cstdint>
 #include <span>
 #include <vector>

@@ -40,7 +40,7 @@ int64_t brute_force_weight(const DecodingGraph& g, const std::vector<uint32_t>& 
   std::vector<int64_t> d(size_t{n} * n, kUnreachable);
   for (uint32_t x = 0; x < n; ++x) d[x * n + x] = 0;
   for (const DecodingEdge& e : g.edges) {
-    d[e.u * n + e.v] = std::min<int64_t>(d[e.u * n + e.v], e.weight);
+    d[e.u * n + e.v] = std::min<int64_t>(d[e.u * n + e.v], fine_weight(e));
     d[e.v * n + e.u] = d[e.u * n + e.v];
   }
   for (uint32_t k = 0; k < n; ++k)
@@ -90,7 +90,7 @@ TEST(MatchingDecoder, EveryShotOfRandomGraphsIsMatchedAtMinimumWeight) {
     int64_t flipped_weight = 0;
     std::vector<uint8_t> flipped_events(n + 1, 0);
     for (const uint32_t e : graph->flipped_edges) {
-      flipped_weight += graph->edges[e].weight;
+      flipped_weight += fine_weight(graph->edges[e]);
       flipped_events[graph->edges[e].u] ^= 1;
       flipped_events[graph->edges[e].v] ^= 1;
     }
@@ -107,12 +107,13 @@ TEST(MatchingDecoder, EveryShotOfRandomGraphsIsMatchedAtMinimumWeight) {
       const int64_t brute = brute_force_weight(*graph, events);
       ASSERT_EQ(odd.has_value(), brute >= kUnreachable) << "trial " << trial << " shot " << s;
       if (odd) continue;
-      ASSERT_EQ(decoder.correction_weight(), brute - flipped_weight) << "trial " << trial << " shot " << s;
+      ASSERT_EQ(std::lround(decoder.correction_weight() * kFineScale), brute - flipped_weight)
+          << "trial " << trial << " shot " << s;
       const auto correction = decoder.correction();
       ASSERT_EQ(syndrome_of(*graph, correction), fired) << "trial " << trial << " shot " << s;
       int64_t w = 0;
-      for (const uint32_t e : correction) w += graph->edges[e].flipped ? -graph->edges[e].weight : graph->edges[e].weight;
-      ASSERT_EQ(w, decoder.correction_weight());
+      for (const uint32_t e : correction) w += graph->edges[e].flipped ? -fine_weight(graph->edges[e]) : fine_weight(graph->edges[e]);
+      ASSERT_EQ(w, std::lround(decoder.correction_weight() * kFineScale));
       ++checked;
     }
   }
