@@ -3,12 +3,14 @@
 #include <array>
 
 #include "ostrel/decode/correlated/correlated_decoder.h"
+#include "ostrel/decode/matching/matching_decoder.h"
 #include "ostrel/decode/weighted_union_find.h"
 
 namespace ostrel::decode {
 namespace {
 
-constexpr std::array<std::string_view, 2> kNames = {"weighted-union-find", "correlated-union-find"};
+constexpr std::array<std::string_view, 4> kNames = {"weighted-union-find", "matching", "correlated-union-find",
+                                                     "correlated-matching"};
 
 // Correlated decoding accumulates its re-weighting over at most this many passes: of two-pass,
 // afresh and accumulating iteration at 2 to 8 passes, the lowest error rates on surface-code
@@ -29,11 +31,16 @@ std::optional<DecodeMethod> parse_decode_method(std::string_view name) noexcept 
 
 std::unique_ptr<GraphDecoder> make_graph_decoder(DecodeMethod method, std::shared_ptr<const DecodingGraph> graph) {
   switch (method) {
+    case DecodeMethod::kWeightedUnionFind:
+      break;
+    case DecodeMethod::kMatching:
+      return std::make_unique<matching::MatchingDecoder>(std::move(graph));
     case DecodeMethod::kCorrelatedUnionFind:
       return std::make_unique<CorrelatedDecoder>(std::make_unique<WeightedUnionFind>(std::move(graph)),
                                                  kCorrelatedPasses, true);
-    case DecodeMethod::kWeightedUnionFind:
-      break;
+    case DecodeMethod::kCorrelatedMatching:
+      return std::make_unique<CorrelatedDecoder>(std::make_unique<matching::MatchingDecoder>(std::move(graph)),
+                                                 kCorrelatedPasses, true);
   }
   return std::make_unique<WeightedUnionFind>(std::move(graph));
 }

@@ -12,7 +12,10 @@ namespace ostrel::decode {
 
 enum class DecodeMethod : uint8_t {
   kWeightedUnionFind,
-  kCorrelatedUnionFind,  // the weighted Union-Find re-weighted by the model's correlations
+  kMatching,
+  // The base re-weighted by the model's correlations (decode/correlated).
+  kCorrelatedUnionFind,
+  kCorrelatedMatching,
 };
 
 // Every method's name, in the order callers list them.

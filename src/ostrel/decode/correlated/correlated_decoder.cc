@@ -11,6 +11,7 @@ CorrelatedDecoder::CorrelatedDecoder(std::unique_ptr<GraphDecoder> base, uint32_
   for (const DecodingEdge& e : g.edges) weight_.push_back(e.weight);
   lowered_.assign(g.edges.size(), kUnset);
   next_.assign(g.edges.size(), kUnset);
+  user_set_.assign(g.edges.size(), 0);
 }
 
 std::unique_ptr<GraphDecoder> CorrelatedDecoder::clone() const {
@@ -19,13 +20,19 @@ std::unique_ptr<GraphDecoder> CorrelatedDecoder::clone() const {
 
 void CorrelatedDecoder::set_edge_weight(uint32_t edge, int32_t weight) {
   if (edge >= weight_.size()) return;
-  if (weight_[edge] == graph().edges[edge].weight) set_edges_.push_back(edge);
+  if (!user_set_[edge]) {
+    user_set_[edge] = 1;
+    set_edges_.push_back(edge);
+  }
   weight_[edge] = weight;
   base_->set_edge_weight(edge, weight);
 }
 
 void CorrelatedDecoder::restore_edge_weights() {
-  for (const uint32_t e : set_edges_) weight_[e] = graph().edges[e].weight;
+  for (const uint32_t e : set_edges_) {
+    weight_[e] = graph().edges[e].weight;
+    user_set_[e] = 0;
+  }
   set_edges_.clear();
   base_->restore_edge_weights();
 }
@@ -42,19 +49,23 @@ bool CorrelatedDecoder::weigh_from(std::span<const uint32_t> correction, bool ke
       if (next_[c.edge] == kUnset) next_edges_.push_back(c.edge);
       next_[c.edge] = std::min({next_[c.edge], c.weight, weight_[c.edge]});
     }
-  bool changed = false;
-  for (const uint32_t e : next_edges_)
-    if (next_[e] != lowered_[e]) {
-      base_->set_edge_weight(e, next_[e]);
-      changed = true;
-    }
-  for (const uint32_t e : lowered_edges_) {
-    if (next_[e] == kUnset) {
-      base_->set_edge_weight(e, weight_[e]);
-      changed = true;
-    }
-    lowered_[e] = kUnset;
+  bool raise = false;
+  for (const uint32_t e : lowered_edges_) raise |= next_[e] == kUnset;
+  bool changed = raise;
+  if (raise) {
+    // Only the base knows an edge's own weight to its full resolution: restore them all, then
+    // set again what the caller set and what this pass lowers.
+    base_->restore_edge_weights();
+    for (const uint32_t e : set_edges_) base_->set_edge_weight(e, weight_[e]);
+    for (const uint32_t e : next_edges_) base_->set_edge_weight(e, next_[e]);
+  } else {
+    for (const uint32_t e : next_edges_)
+      if (next_[e] != lowered_[e]) {
+        base_->set_edge_weight(e, next_[e]);
+        changed = true;
+      }
   }
+  for (const uint32_t e : lowered_edges_) lowered_[e] = kUnset;
   std::swap(lowered_, next_);
   std::swap(lowered_edges_, next_edges_);
   next_edges_.clear();

@@ -30,7 +30,7 @@ class CorrelatedDecoder final : public GraphDecoder {
 
   uint64_t decode(std::span<const uint32_t> fired_detectors) override;
   std::span<const uint32_t> correction() override { return base_->correction(); }
-  int64_t correction_weight() override { return base_->correction_weight(); }
+  double correction_weight() override { return base_->correction_weight(); }
   // Re-weighting lowers an edge from this weight, never raises it.
   void set_edge_weight(uint32_t edge, int32_t weight) override;
   void restore_edge_weights() override;
@@ -54,7 +54,8 @@ class CorrelatedDecoder final : public GraphDecoder {
   bool accumulate_;
   uint32_t last_passes_ = 0;
   std::vector<int32_t> weight_;        // per edge: its weight outside re-weighting
-  std::vector<uint32_t> set_edges_;    // edges set_edge_weight moved from the graph's weight
+  std::vector<uint32_t> set_edges_;    // edges set_edge_weight set since the last restore
+  std::vector<uint8_t> user_set_;      // per edge: in set_edges_
   std::vector<int32_t> lowered_;       // per edge: its lowered weight in the base now, or kUnset
   std::vector<uint32_t> lowered_edges_;
   std::vector<int32_t> next_;          // the same for the pass being weighed

@@ -5,10 +5,10 @@
 #include <algorithm>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ostrel/decode/decode_method.h"
-#include "ostrel/decode/weighted_union_find.h"
 #include "ostrel/dem/dem_parser.h"
 
 namespace ostrel::decode {
@@ -53,15 +53,20 @@ class SharedError : public testing::TestWithParam<SharedErrorCase> {};
 
 TEST_P(SharedError, PullsTheCorrectionToTheOtherSide) {
   const auto graph = graph_of(GetParam().model);
-  WeightedUnionFind plain(graph);
-  CorrelatedDecoder correlated(std::make_unique<WeightedUnionFind>(graph), 2, false);
   const std::vector<uint32_t>& fired = GetParam().fired;
-  EXPECT_EQ(plain.decode(fired), 0u);
-  EXPECT_EQ(correlated.decode(fired), 1u);
-  EXPECT_EQ(correlated.last_passes(), 2u);
-  EXPECT_EQ(syndrome_of(*graph, correlated.correction()), fired);
-  // The weights are back: the next decode of the plain case alone answers as the base does.
-  EXPECT_EQ(correlated.decode(std::vector<uint32_t>{0}), plain.decode(std::vector<uint32_t>{0}));
+  for (const auto& [base, method] : {std::pair{DecodeMethod::kWeightedUnionFind, DecodeMethod::kCorrelatedUnionFind},
+                                     std::pair{DecodeMethod::kMatching, DecodeMethod::kCorrelatedMatching}}) {
+    SCOPED_TRACE(std::string(decode_method_name(method)));
+    auto plain = make_graph_decoder(base, graph);
+    auto correlated = make_graph_decoder(method, graph);
+    EXPECT_EQ(plain->decode(fired), 0u);
+    EXPECT_EQ(correlated->decode(fired), 1u);
+    EXPECT_EQ(syndrome_of(*graph, correlated->correction()), fired);
+    // The weights are back: a decode of D0 alone answers as the base does, with the same weight.
+    const std::vector<uint32_t> alone{0};
+    EXPECT_EQ(correlated->decode(alone), plain->decode(alone));
+    EXPECT_EQ(correlated->correction_weight(), plain->correction_weight());
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -141,7 +146,9 @@ TEST(CorrelatedDecoder, CorrectsExactlyTheFiredSetAndCarriesNothingFromShotToSho
     const RandomModel m = random_model(rng, n, true);
     const auto graph = graph_of(m.text);
     ASSERT_FALSE(graph->correlations.empty());
-    CorrelatedDecoder decoder(std::make_unique<WeightedUnionFind>(graph), 4, trial % 2 == 0);
+    // Both bases, both ways of iterating.
+    auto base = make_graph_decoder(trial % 4 < 2 ? DecodeMethod::kWeightedUnionFind : DecodeMethod::kMatching, graph);
+    CorrelatedDecoder decoder(std::move(base), 4, trial % 2 == 0);
     const auto fresh = decoder.clone();
     std::vector<std::vector<uint32_t>> shots;
     for (int s = 0; s < 50; ++s) shots.push_back(sample(m, n, rng));
@@ -166,13 +173,17 @@ TEST(CorrelatedDecoder, WithoutComponentBreaksDecodesAsItsBase) {
     const uint32_t n = 10 + static_cast<uint32_t>(rng() % 30);
     const RandomModel m = random_model(rng, n, false);
     const auto graph = graph_of(m.text);
-    auto correlated = make_graph_decoder(DecodeMethod::kCorrelatedUnionFind, graph);
-    WeightedUnionFind plain(graph);
-    for (int s = 0; s < 50; ++s) {
-      const auto fired = sample(m, n, rng);
-      EXPECT_EQ(correlated->decode(fired), plain.decode(fired));
-      EXPECT_EQ(sorted(correlated->correction()), sorted(plain.correction()));
-      EXPECT_EQ(correlated->correction_weight(), plain.correction_weight());
+    for (const auto& [base, method] :
+         {std::pair{DecodeMethod::kWeightedUnionFind, DecodeMethod::kCorrelatedUnionFind},
+          std::pair{DecodeMethod::kMatching, DecodeMethod::kCorrelatedMatching}}) {
+      auto correlated = make_graph_decoder(method, graph);
+      auto plain = make_graph_decoder(base, graph);
+      for (int s = 0; s < 50; ++s) {
+        const auto fired = sample(m, n, rng);
+        EXPECT_EQ(correlated->decode(fired), plain->decode(fired));
+        EXPECT_EQ(sorted(correlated->correction()), sorted(plain->correction()));
+        EXPECT_EQ(correlated->correction_weight(), plain->correction_weight());
+      }
     }
   }
 }
