@@ -1,0 +1,35 @@
+"""Correlated decoding as Python sees it: a shared error pulls the correction to the other side, and
+a model without `^` decodes exactly as the base method."""
+
+import numpy as np
+import pytest
+
+from _ostrel import Decoder
+
+stim = pytest.importorskip("stim")
+
+PAIRS = [("matching", "correlated-matching"), ("weighted-union-find", "correlated-union-find")]
+
+# D0 and D2 fired. Alone, D0 is likelier explained through D1 (no observable); the Y error that
+# explains D2 also flips D0 across L0.
+Y_ERROR = "error(0.02) D0 L0 ^ D2\nerror(0.1) D0 D1\nerror(0.4) D1\n"
+
+
+@pytest.mark.parametrize("base, correlated", PAIRS)
+def test_a_shared_error_pulls_the_correction_across(base, correlated):
+    shot = np.array([1, 0, 1], dtype=np.uint8)
+    assert Decoder(Y_ERROR, method=base).decode(shot).tolist() == [0]
+    assert Decoder(Y_ERROR, method=correlated).decode(shot).tolist() == [1]
+
+
+@pytest.mark.parametrize("base, correlated", PAIRS)
+def test_without_component_breaks_decodes_as_the_base(base, correlated):
+    # Without two-qubit gate noise, no error of this circuit has two components.
+    circuit = stim.Circuit.generated(
+        "repetition_code:memory", distance=7, rounds=7, before_measure_flip_probability=0.03,
+        after_reset_flip_probability=0.03, before_round_data_depolarization=0.05)
+    dem = circuit.detector_error_model(decompose_errors=True)
+    assert "^" not in str(dem)
+    events, _ = circuit.compile_detector_sampler(seed=3).sample(3000, separate_observables=True)
+    assert np.array_equal(Decoder(dem, method=correlated).decode_batch(events),
+                          Decoder(dem, method=base).decode_batch(events))
