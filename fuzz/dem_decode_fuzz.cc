@@ -1,7 +1,8 @@
 // A detector error model from arbitrary text, then everything built from it: the decoding graph,
 // the hardware schema and its JSON, the decoder, and decodes of syndromes taken from the input.
 //
-// Every decoder runs: the fixed procedure (alone and in a stream decoder) and the weighted one.
+// Every decoder runs: the fixed procedure (alone and in a stream decoder), the weighted one and
+// correlated decoding over it and over matching.
 //
 // Input: the model's text up to the first NUL byte; after it, the syndrome bytes. Each pair of
 // syndrome bytes names a cell (little-endian, top bit set marks the cell 2, which is not fired).
@@ -19,7 +20,9 @@
 #include <vector>
 
 #include "ostrel/decode/stream_decoder.h"
+#include "ostrel/decode/decode_method.h"
 #include "ostrel/decode/decoding_graph.h"
+#include "ostrel/decode/graph_components.h"
 #include "ostrel/decode/union_find.h"
 #include "ostrel/decode/weighted_union_find.h"
 #include "ostrel/dem/dem_parser.h"
@@ -78,6 +81,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (uint32_t e : weighted.correction())
       if (e >= (*weighted_graph)->edges.size()) std::abort();
     if (weighted.decode(fired) != mask) std::abort();
+
+    // Correlated decoding over both bases, on shots the graph can explain: its correction (edges
+    // taken as occurred included) flips exactly the fired set, and a second decode answers the
+    // same (weights restored).
+    const decode::DecodingGraph& g = **weighted_graph;
+    decode::GraphComponents components(g);
+    if (!components.unmatchable(fired)) {
+      std::vector<uint8_t> parity(size_t{g.detector_count} + 1, 0);
+      for (const uint32_t d : fired)
+        if (d < g.detector_count) parity[d] ^= 1;
+      for (const auto method : {decode::DecodeMethod::kCorrelatedUnionFind, decode::DecodeMethod::kCorrelatedMatching}) {
+        auto correlated = decode::make_graph_decoder(method, *weighted_graph);
+        const uint64_t correlated_mask = correlated->decode(fired);
+        std::vector<uint8_t> left = parity;
+        for (const uint32_t e : correlated->correction()) {
+          if (e >= g.edges.size()) std::abort();
+          left[g.edges[e].u] ^= 1;
+          left[g.edges[e].v] ^= 1;
+        }
+        for (uint32_t d = 0; d < g.detector_count; ++d)
+          if (left[d]) std::abort();
+        if (correlated->decode(fired) != correlated_mask) std::abort();
+      }
+    }
   }
 
   auto within = decode::decoding_bytes(model, kBudget);
