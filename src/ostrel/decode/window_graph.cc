@@ -57,7 +57,7 @@ bool same_decoding(const WindowGraph& a, const WindowGraph& b) {
   const DecodingGraph& g = *a.graph;
   const DecodingGraph& h = *b.graph;
   if (g.detector_count != h.detector_count || g.edges.size() != h.edges.size() || a.committed != b.committed ||
-      g.correlations != h.correlations)
+      !alike(g.correlations, h.correlations))
     return false;
   for (size_t e = 0; e < g.edges.size(); ++e) {
     const DecodingEdge& x = g.edges[e];

@@ -45,7 +45,7 @@ struct WindowGraph {
 };
 
 // Whether two window graphs decode alike: the same nodes and the same edges, weights,
-// observables, correlations and commit marks in the same order.
+// observables, correlations (alike, edge_correlations.h) and commit marks in the same order.
 bool same_decoding(const WindowGraph& a, const WindowGraph& b);
 
 // `to_window` is scratch of at least layout.detector_count() entries, all kNone on entry and

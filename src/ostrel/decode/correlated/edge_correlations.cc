@@ -33,8 +33,11 @@ EdgeCorrelations derive_edge_correlations(std::vector<ErrorMember> members, std:
     a = b;
   }
   if (pairs.empty()) return out;
-  std::sort(pairs.begin(), pairs.end(),
-            [](const Pair& x, const Pair& y) { return x.from != y.from ? x.from < y.from : x.to < y.to; });
+  // Probability last: the shared errors of a pair combine in one order whatever order they came in.
+  std::sort(pairs.begin(), pairs.end(), [](const Pair& x, const Pair& y) {
+    if (x.from != y.from) return x.from < y.from;
+    return x.to != y.to ? x.to < y.to : x.probability < y.probability;
+  });
 
   out.start.assign(edges.size() + 1, 0);
   for (size_t a = 0; a < pairs.size();) {
@@ -55,6 +58,13 @@ EdgeCorrelations derive_edge_correlations(std::vector<ErrorMember> members, std:
   for (size_t e = 0; e < edges.size(); ++e) out.start[e + 1] += out.start[e];
   if (out.list.empty()) out.start.clear();
   return out;
+}
+
+bool alike(const EdgeCorrelations& a, const EdgeCorrelations& b) {
+  if (a.start != b.start || a.list.size() != b.list.size()) return false;
+  for (size_t i = 0; i < a.list.size(); ++i)
+    if (a.list[i].edge != b.list[i].edge || std::abs(a.list[i].weight - b.list[i].weight) > 1) return false;
+  return true;
 }
 
 uint64_t edge_correlation_bytes(uint64_t pairs, uint64_t members) {

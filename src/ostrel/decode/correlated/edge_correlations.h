@@ -38,7 +38,6 @@ struct EdgeCorrelations {
     if (start.empty()) return {};
     return std::span(list).subspan(start[edge], start[edge + 1] - start[edge]);
   }
-  bool operator==(const EdgeCorrelations&) const = default;
 };
 
 // One component of an error, placed on the graph edge it was merged into.
@@ -50,6 +49,11 @@ struct ErrorMember {
 
 // The correlations of `edges` from the members of every error, in any order (reordered here).
 EdgeCorrelations derive_edge_correlations(std::vector<ErrorMember> members, std::span<const DecodingEdge> edges);
+
+// Whether two graphs' correlations decode alike: the same pairs, weights within one unit. A
+// circuit's rounds may decompose the same errors differently (one error of p or two of about
+// p / 2), which moves a conditional weight across a rounding step without changing any edge.
+bool alike(const EdgeCorrelations& a, const EdgeCorrelations& b);
 
 // Bytes derive_edge_correlations may take for errors of the given component counts, counted
 // generously (its scratch and its result).
