@@ -131,7 +131,7 @@ def test_one_object_is_used_by_one_call_at_a_time_and_decoders_run_in_parallel()
         assert np.array_equal(other.decode_batch(events[:50]), expected[:50])
     worker.join()
     assert np.array_equal(results["batch"], expected)
-    assert refused and set(refused) == {"Already borrowed"}
+    assert refused and set(refused) == {"the Decoder is in use by another thread; give each thread its own"}
 
 
 def test_streams_take_a_decoder_object_with_their_own_scratch_state(frames_file, tmp_path):

@@ -14,6 +14,7 @@
 #include "_ostrel/errors.h"
 #include "_ostrel/py_ref.h"
 #include "ostrel/decode/decoding_graph.h"
+#include "ostrel/decode/model_checks.h"
 #include "ostrel/decode/stream_decoder.h"
 #include "ostrel/decode/union_find.h"
 #include "ostrel/decode/weighted_union_find.h"
@@ -98,6 +99,7 @@ struct DecoderObject {
   PyObject_HEAD
   BorrowFlag borrow;
   DecoderCore core;
+  std::string model_text;  // what a pickle carries: the decoder is rebuilt from it
 };
 
 PyTypeObject* type = nullptr;
@@ -117,6 +119,10 @@ class ReleasedGil {
 };
 
 bool build_core(const dem::DetectorErrorModel& model, bool weighted, DecoderCore& core) {
+  if (auto refused = decode::refuse_undecodable(model)) {
+    raise_value_error(*refused);
+    return false;
+  }
   core.weighted = weighted;
   core.detector_count = model.detector_count;
   core.observable_count = model.observable_count;
@@ -176,17 +182,20 @@ PyObject* decoder_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
     }
     DecoderCore core;
     dem::DetectorErrorModel parsed;
-    const dem::DetectorErrorModel* model = model_from(dem_arg, parsed);
+    std::string text;
+    const dem::DetectorErrorModel* model = model_and_text_from(dem_arg, parsed, text);
     if (!model || !build_core(*model, weighted, core)) return nullptr;
     PyObject* o = tp->tp_alloc(tp, 0);
     if (!o) return nullptr;
     new (&as_decoder(o)->borrow) BorrowFlag();
     new (&as_decoder(o)->core) DecoderCore(std::move(core));
+    new (&as_decoder(o)->model_text) std::string(std::move(text));
     return o;
   });
 }
 
 void decoder_dealloc(PyObject* self) {
+  as_decoder(self)->model_text.~basic_string();
   as_decoder(self)->core.~DecoderCore();
   as_decoder(self)->borrow.~BorrowFlag();
   free_instance(self);
@@ -248,7 +257,7 @@ PyObject* decoder_decode(PyObject* self, PyObject* args, PyObject* kwargs) {
     expected.append(std::to_string(width)).append(",)");
     PyRef array = shots_array(events_arg, 1, width, false, "detection_events", expected.c_str());
     if (!array) return nullptr;
-    Borrow access = Borrow::exclusive(d->borrow);
+    Borrow access = Borrow::exclusive_or_busy(d->borrow, "Decoder");
     if (!access) return nullptr;
     auto* a = reinterpret_cast<PyArrayObject*>(array.get());
     const uint64_t mask = core.decode_row(static_cast<const uint8_t*>(PyArray_DATA(a)), PyArray_STRIDE(a, 0),
@@ -278,7 +287,7 @@ PyObject* decoder_decode_batch(PyObject* self, PyObject* args, PyObject* kwargs)
     expected.append(std::to_string(width)).append(")");
     PyRef array = shots_array(shots_arg, 2, width, packed_shots != 0, "shots", expected.c_str());
     if (!array) return nullptr;
-    Borrow access = Borrow::exclusive(d->borrow);
+    Borrow access = Borrow::exclusive_or_busy(d->borrow, "Decoder");
     if (!access) return nullptr;
     auto* a = reinterpret_cast<PyArrayObject*>(array.get());
     const npy_intp shots = PyArray_DIM(a, 0);
@@ -322,7 +331,20 @@ PyObject* decoder_repr(PyObject* self) {
   });
 }
 
+// Pickles as its model text and method, so that processes (multiprocessing, Dask) rebuild it.
+PyObject* decoder_reduce(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    const DecoderObject* d = as_decoder(self);
+    PyRef args = PyRef::steal(Py_BuildValue("(s#s)", d->model_text.data(), static_cast<Py_ssize_t>(d->model_text.size()),
+                                            d->core.weighted ? kWeighted : kFixed));
+    PyRef kwargs = PyRef::steal(PyDict_New());
+    if (!args || !kwargs) return nullptr;
+    return pickle_reduction("Decoder", args.get(), kwargs.get());
+  });
+}
+
 PyMethodDef methods[] = {
+    {"__reduce__", decoder_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
     {"decode", with_keywords(decoder_decode), METH_VARARGS | METH_KEYWORDS,
      "decode($self, detection_events)\n--\n\n"
      "Decode one shot.\n"
@@ -393,6 +415,7 @@ bool stream_decoder_from(PyObject* decoder, uint64_t window_depth, std::optional
   const DecoderCore& core = as_decoder(decoder)->core;
   if (core.weighted) {
     out.emplace(decode::StreamDecoder::create_weighted(core.weighted_graph, core.detector_count, window_depth));
+    out->require_fit();
     return true;
   }
   auto created = decode::StreamDecoder::create(core.fixed_graph, core.detector_count, window_depth);
@@ -402,6 +425,7 @@ bool stream_decoder_from(PyObject* decoder, uint64_t window_depth, std::optional
     return false;
   }
   out.emplace(std::move(created).value());
+  out->require_fit();
   return true;
 }
 

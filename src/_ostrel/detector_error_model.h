@@ -24,6 +24,14 @@ bool dem_text_of(PyObject* dem, std::string& text);
 const dem::DetectorErrorModel* model_if_dem(PyObject* o);
 // The model `dem` stands for: a DetectorErrorModel's own, or the text dem_text_of gives parsed
 // into `storage`. Null with a Python error set on failure.
+// A str that names no file and parses to a model with neither errors nor detectors is taken
+// for a mistyped path: the model, else FileNotFoundError naming it.
 const dem::DetectorErrorModel* model_from(PyObject* dem, dem::DetectorErrorModel& storage);
+// The same, also giving DEM text that stands for the model (the text read, or the model written).
+const dem::DetectorErrorModel* model_and_text_from(PyObject* dem, dem::DetectorErrorModel& storage,
+                                                   std::string& text);
+// The mistyped-path check of model_from, for callers that parse for themselves: false with
+// FileNotFoundError set when `dem` is such a str.
+bool refuse_missing_model_file(PyObject* dem, const dem::DetectorErrorModel& model);
 
 }  // namespace ostrel::py

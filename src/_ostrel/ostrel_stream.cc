@@ -198,7 +198,12 @@ PyObject* stream_read_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!st.is_open()) return raise_os_error("stream is closed");
     WaitCheck wait_check;
     const WaitInterrupt interrupt = arm_interrupt(st, wait_check);
-    return read_frame_batch(*st.source, st.frame, st.decoder ? &*st.decoder : nullptr, *request, &interrupt,
+    // A SlidingWindowDecoder decodes the batch's frames too, held for the whole batch.
+    std::optional<Borrow> sliding_access;
+    std::optional<decode::StreamDecoder> sliding;
+    if (st.sliding && !sliding_window_stream_decoder(st.sliding.get(), sliding_access, sliding)) return nullptr;
+    decode::StreamDecoder* decoder = sliding ? &*sliding : st.decoder ? &*st.decoder : nullptr;
+    return read_frame_batch(*st.source, st.frame, decoder, *request, &interrupt,
                             [&]() -> PyObject* {
                               if (wait_check.signalled) return nullptr;  // the handler's exception
                               return raise_error(PyExc_TimeoutError, "no frame arrived within the timeout of " +
