@@ -37,7 +37,7 @@ def test_every_command_has_help(command):
 @pytest.mark.parametrize("args, needle", [
     ([], "required"),
     (["frobnicate"], "invalid choice"),
-    (["inspect", "/no/such/file"], "No such file or directory"),
+    (["inspect", "/no/such/file"], "/no/such/file: i/o error: No such file or directory"),
     (["inspect", "shm://x"], "shm:// transport"),
     (["synth", "--code", "toric", "--distance", "3", "--rounds", "1", "--shots", "1", "--p", "0.1", "-o", "x"],
      "invalid choice"),
@@ -51,6 +51,9 @@ def test_every_command_has_help(command):
     (["decode", "x.qssf", "--dem", __file__, "--compare-pymatching"], "needs --truth"),
     (["demo", "--plot", "out.jpg"], ".png"),
     (["replay", "/no/such/file", "--port", "0"], "No such file"),
+    (["replay", __file__, "--port", "0"], f"{__file__} is not a QSSF file: invalid QSSF magic"),
+    (["decode", "x.qssf", "--dem", sys.executable], f"{sys.executable}: stream did not contain valid UTF-8"),
+    (["demo", "--plot", "/no/such/folder/rates.png"], "/no/such/folder/rates.png"),
 ])
 def test_bad_arguments_give_one_line_and_a_failure_status(args, needle):
     done = run(*args)
@@ -79,6 +82,7 @@ def test_inspect_summarises_in_text_and_json(experiment):
     assert summary["rounds"] == experiment.frames_per_shot
     assert summary["code_types"] == {"repetition": len(frames)}
     assert summary["distances"] == {"3": len(frames)}
+    assert summary["ancillas_per_frame"] == {"2": len(frames)}
     fired = sum(f.detector_event_count for f in frames) / sum(f.ancilla_count for f in frames)
     assert summary["fired_detector_rate"] == pytest.approx(fired)
     assert summary["frames_with_observable_mask"] == 0
@@ -198,6 +202,21 @@ def test_open_warns_about_a_model_without_errors(experiment, tmp_path):
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         ostrel.open(experiment.stream, decoder=experiment.dem).close()
+
+
+def test_a_failed_conversion_leaves_the_old_file_and_no_partial_one(tmp_path):
+    stim = pytest.importorskip("stim")
+    shots = np.random.default_rng(1).integers(0, 2, size=(1001, 128)).astype(bool)
+    stim.write_shot_data_file(data=shots, path=str(tmp_path / "shots.b8"), format="b8", num_detectors=128)
+    (tmp_path / "out.ptb64").write_text("precious")
+    for detectors in ("120", "128"):  # a wrong width; then 1,001 shots, which ptb64 cannot hold
+        done = run("convert", str(tmp_path / "shots.b8"), str(tmp_path / "out.ptb64"), "--detectors", detectors)
+        assert done.returncode == 1 and "Traceback" not in done.stderr
+        assert (tmp_path / "out.ptb64").read_text() == "precious"
+        assert sorted(os.listdir(tmp_path)) == ["out.ptb64", "shots.b8"]
+    done = run("convert", str(tmp_path / "shots.b8"), str(tmp_path / "out.qssf"), "--detectors", "128")
+    assert done.returncode == 0, done.stderr
+    assert np.array_equal(ostrel.read(str(tmp_path / "out.qssf")).detector_events, shots)
 
 
 def test_synth_refuses_a_folder_that_holds_files(tmp_path):

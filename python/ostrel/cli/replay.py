@@ -6,6 +6,7 @@ import argparse
 import math
 import socket
 
+from ostrel import qssf
 from ostrel.cli.common import CommandError
 from ostrel.replay import ReplayServer, serve
 
@@ -43,9 +44,26 @@ def _rate_value(text: str | None) -> float | None:
     return rate
 
 
+def check_qssf(path: str) -> None:
+    """Refuses, before anything listens, a file that does not begin as a QSSF stream does."""
+    try:
+        with open(path, "rb") as f:
+            head = f.read(qssf.STREAM_HEADER_LEN)
+    except OSError as e:
+        raise CommandError(f"{path}: {e.strerror or e}") from None
+    if len(head) < qssf.STREAM_HEADER_LEN:
+        raise CommandError(f"{path} is not a QSSF file: {len(head)} bytes, fewer than a stream header's "
+                           f"{qssf.STREAM_HEADER_LEN}")
+    try:
+        qssf.parse_stream_header(head)
+    except ValueError as e:
+        raise CommandError(f"{path} is not a QSSF file: {e}") from None
+
+
 def run(args: argparse.Namespace) -> int:
     port = _port_value(args.port)
     rate = _rate_value(args.rate)
+    check_qssf(args.file)
     def announce(server: ReplayServer) -> None:
         print(f"listening on {server.address}", flush=True)
 
