@@ -119,10 +119,11 @@ def _read_text(path: str) -> str:
 
 
 def sinter_decoders() -> dict[str, Any]:
-    """``sinter.Decoder`` objects for ``sinter.collect(custom_decoders=...)``, keyed by method.
+    """``sinter.Decoder`` objects for ``sinter.collect(custom_decoders=...)``, keyed by name.
 
-    One per method of ``ostrel.Decoder``: "weighted-union-find" and "union-find". Needs the
-    sinter package (``pip install sinter``).
+    One per method of ``ostrel.Decoder``, named for whose it is: "ostrel-weighted-union-find"
+    and "ostrel-union-find" (the plain method names stay as aliases). Needs the sinter package
+    (``pip install sinter``).
     """
     from ostrel.sinter_plugin import sinter_decoders as decoders
 
