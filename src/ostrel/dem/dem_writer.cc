@@ -71,7 +71,9 @@ std::string write_dem_text(const DetectorErrorModel& model) {
   uint64_t reached = 0;
   for (uint32_t t : model.detector_targets) reached = std::max<uint64_t>(reached, uint64_t{t} + 1);
   for (const DemDetector& d : model.detectors) reached = std::max<uint64_t>(reached, uint64_t{d.id} + 1);
-  if (model.detector_count > reached) out.append("detector D").append(std::to_string(model.detector_count - 1)).append("\n");
+  // A block repeated 0 times counts its detectors and adds nothing else, as in the text read.
+  if (model.detector_count > reached)
+    out.append("repeat 0 {\nerror(0) D").append(std::to_string(model.detector_count - 1)).append("\n}\n");
   if (model.observable_count)
     out.append("logical_observable L").append(std::to_string(model.observable_count - 1)).append("\n");
   return out;

@@ -12,8 +12,8 @@ namespace ostrel::dem {
 // "error(0.01) D0 D1 ^ D2 L0": error `index` with its components, probability in shortest form.
 std::string error_line(const DetectorErrorModel& model, size_t index);
 
-// The whole model as text; counts beyond the largest target are kept by declaring the last
-// detector and observable.
+// The whole model as text, flat; counts beyond the largest target or declaration are kept (the
+// observable count by a declaration, the detector count by a block repeated 0 times).
 std::string write_dem_text(const DetectorErrorModel& model);
 
 }  // namespace ostrel::dem
