@@ -102,8 +102,8 @@ def test_decode_reports_the_rates_of_both_decoders(experiment, method):
         experiment.frames_per_shot)
     truth = synth.read_truth(experiment.truth)
     # The fixed procedure is what a stream runs on the DEM itself.
-    decoder = experiment.dem if method == "union-find" else ostrel.Decoder(experiment.dem)
-    with ostrel.open(experiment.stream, decoder=decoder) as stream:
+    with ostrel.open(experiment.stream) as stream:
+        stream.set_decoder(experiment.dem if method == "union-find" else ostrel.Decoder(experiment.dem))
         masks = [f.observable_flips for i, f in enumerate(stream) if (i + 1) % experiment.frames_per_shot == 0]
     expected = sum((m ^ t) & 1 for m, t in zip(masks, truth)) / len(truth)
     assert r["ostrel_logical_error_rate"] == pytest.approx(expected)
@@ -176,7 +176,7 @@ CIRCUIT = "R 0 1\nX_ERROR(0.1) 0 1\nM 0 1\nDETECTOR rec[-1]\nDETECTOR rec[-2]\nO
 
 @pytest.mark.parametrize("dem, truth, needle", [
     (CIRCUIT, None, "the model has no error mechanisms"),                      # a circuit, not a DEM
-    ("error(0.1) D0 L0\n", None, "the model's 1 detector cannot cover the frames' cells (2 cells"),
+    ("error(0.1) D0 L0\n", None, "the decoder's model has 1 detector, which cannot cover frames of 2 ancillas"),
     ("error(0.1) D0 D1 L0\nerror(0.1) D5\n", "0\n8\n", "names observable 3 but"),
     ("error(0.1) D0 D1\nerror(0.1) D5\n", "0\n0\n", "has no observables to compare"),
 ], ids=["circuit", "too-few-detectors", "truth-beyond-model", "no-observables"])

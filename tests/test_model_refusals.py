@@ -111,13 +111,15 @@ def test_nested_repeat_blocks_match_stims_counts_and_its_flattened_model():
 
 
 @pytest.mark.parametrize("make", [
-    lambda: ostrel.Decoder(ROUNDS),
-    lambda: ostrel.Decoder(ostrel.DetectorErrorModel.parse(ROUNDS), method="union-find"),
-    lambda: ostrel.SlidingWindowDecoder(ostrel.DetectorErrorModel.parse(ROUNDS), 1, 1),
-    lambda: ostrel.SlidingWindowDecoder(ROUNDS, 1, 1, layout=[[0, 1], [2, 3]]),
+    lambda path: ostrel.Decoder(ROUNDS),
+    lambda path: ostrel.Decoder(ostrel.DetectorErrorModel.parse(ROUNDS), method="union-find"),
+    lambda path: ostrel.Decoder(path),
+    lambda path: ostrel.SlidingWindowDecoder(ostrel.DetectorErrorModel.parse(ROUNDS), 1, 1),
+    lambda path: ostrel.SlidingWindowDecoder(str(path), 1, 1, layout=[[0, 1], [2, 3]]),
 ])
-def test_decoders_pickle_to_equals(make):
-    original = make()
+def test_decoders_pickle_to_equals(make, tmp_path):
+    (tmp_path / "rounds.dem").write_text(ROUNDS)
+    original = make(tmp_path / "rounds.dem")
     copy = pickle.loads(pickle.dumps(original))
     assert repr(copy) == repr(original)
     shots = np.random.default_rng(3).integers(0, 2, size=(32, 4), dtype=np.uint8)

@@ -99,7 +99,7 @@ struct DecoderObject {
   PyObject_HEAD
   BorrowFlag borrow;
   DecoderCore core;
-  std::string model_text;  // what a pickle carries: the decoder is rebuilt from it
+  ModelSource source;  // what a pickle carries: the decoder is rebuilt from its text
 };
 
 PyTypeObject* type = nullptr;
@@ -185,17 +185,19 @@ PyObject* decoder_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
     std::string text;
     const dem::DetectorErrorModel* model = model_and_text_from(dem_arg, parsed, text);
     if (!model || !build_core(*model, weighted, core)) return nullptr;
+    ModelSource source;
+    if (!capture_model_source(dem_arg, text, source)) return nullptr;
     PyObject* o = tp->tp_alloc(tp, 0);
     if (!o) return nullptr;
     new (&as_decoder(o)->borrow) BorrowFlag();
     new (&as_decoder(o)->core) DecoderCore(std::move(core));
-    new (&as_decoder(o)->model_text) std::string(std::move(text));
+    new (&as_decoder(o)->source) ModelSource(std::move(source));
     return o;
   });
 }
 
 void decoder_dealloc(PyObject* self) {
-  as_decoder(self)->model_text.~basic_string();
+  as_decoder(self)->source.~ModelSource();
   as_decoder(self)->core.~DecoderCore();
   as_decoder(self)->borrow.~BorrowFlag();
   free_instance(self);
@@ -335,8 +337,9 @@ PyObject* decoder_repr(PyObject* self) {
 PyObject* decoder_reduce(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     const DecoderObject* d = as_decoder(self);
-    PyRef args = PyRef::steal(Py_BuildValue("(s#s)", d->model_text.data(), static_cast<Py_ssize_t>(d->model_text.size()),
-                                            d->core.weighted ? kWeighted : kFixed));
+    PyRef text = PyRef::steal(model_source_text(d->source));
+    if (!text) return nullptr;
+    PyRef args = PyRef::steal(Py_BuildValue("(Os)", text.get(), d->core.weighted ? kWeighted : kFixed));
     PyRef kwargs = PyRef::steal(PyDict_New());
     if (!args || !kwargs) return nullptr;
     return pickle_reduction("Decoder", args.get(), kwargs.get());

@@ -411,13 +411,48 @@ bool refuse_missing_model_file(PyObject* dem, const dem::DetectorErrorModel& mod
 
 const dem::DetectorErrorModel* model_and_text_from(PyObject* dem, dem::DetectorErrorModel& storage,
                                                    std::string& text) {
-  if (const dem::DetectorErrorModel* given = model_if_dem(dem)) {
-    text = dem::write_dem_text(*given);
-    return given;
-  }
+  if (const dem::DetectorErrorModel* given = model_if_dem(dem)) return given;
   if (!dem_text_of(dem, text) || !parse_dem_text(text, storage) || !refuse_missing_model_file(dem, storage))
     return nullptr;
   return &storage;
+}
+
+bool capture_model_source(PyObject* dem, std::string_view text, ModelSource& source) {
+  source.is_path = false;
+  if (model_if_dem(dem)) {
+    source.object = PyRef::borrow(dem);
+    return true;
+  }
+  if (PyUnicode_Check(dem)) {
+    auto value = arg_str(dem, "dem");
+    if (!value) return false;
+    const std::string name(*value);
+    struct stat info;
+    source.is_path = name.find('\0') == std::string::npos && ::stat(name.c_str(), &info) == 0;
+    source.object = PyRef::borrow(dem);
+    return true;
+  }
+  if (PyObject_HasAttrString(dem, "__fspath__")) {
+    source.object = PyRef::steal(PyObject_CallMethod(dem, "__fspath__", nullptr));
+    source.is_path = true;
+    return static_cast<bool>(source.object);
+  }
+  // Other objects may change after construction: their text as it was.
+  source.object = PyRef::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  return static_cast<bool>(source.object);
+}
+
+PyObject* model_source_text(const ModelSource& source) {
+  if (const dem::DetectorErrorModel* model = model_if_dem(source.object.get())) {
+    const std::string text = dem::write_dem_text(*model);
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  }
+  if (!source.is_path) return Py_NewRef(source.object.get());
+  auto path = arg_str(source.object.get(), "dem");
+  if (!path) return nullptr;
+  std::string text;
+  if (!read_dem_file(std::string(*path), text)) return nullptr;
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
 const dem::DetectorErrorModel* model_from(PyObject* dem, dem::DetectorErrorModel& storage) {

@@ -14,7 +14,6 @@
 #include "_ostrel/py_ref.h"
 #include "ostrel/decode/sliding_window.h"
 #include "ostrel/dem/dem_parser.h"
-#include "ostrel/dem/dem_writer.h"
 
 #define NO_IMPORT_ARRAY
 #define PY_ARRAY_UNIQUE_SYMBOL ostrel_ARRAY_API
@@ -30,8 +29,8 @@ struct SlidingObject {
   BorrowFlag borrow;
   std::optional<decode::SlidingWindowDecoder> decoder;
   uint64_t detector_count;
-  // What a pickle carries: the model's text and the layout argument (null: 'coordinates').
-  std::string model_text;
+  // What a pickle carries: the model and the layout table (null: 'coordinates').
+  ModelSource source;
   PyRef layout;
 };
 
@@ -110,9 +109,7 @@ PyObject* sliding_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
     dem::DetectorErrorModel parsed;
     const dem::DetectorErrorModel* model = model_if_dem(dem_arg);
     std::string text;
-    if (model) {
-      text = dem::write_dem_text(*model);
-    } else {
+    if (!model) {
       if (!dem_text_of(dem_arg, text)) return nullptr;
       // A long repeat block of whole rounds is decoded folded, on a model of a few windows'
       // rounds; a model that cannot be folded is expanded when it fits the reader's limits.
@@ -149,6 +146,8 @@ PyObject* sliding_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
         return raise_value_error("layout must be 'coordinates' or a 2-D integer array (rounds x ancillas), got '" +
                                  std::string(*text) + "'");
     }
+    ModelSource source;
+    if (!capture_model_source(dem_arg, text, source)) return nullptr;
     PyObject* o = tp->tp_alloc(tp, 0);
     if (!o) return nullptr;
     auto* s = as_sliding(o);
@@ -156,7 +155,7 @@ PyObject* sliding_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
     new (&s->decoder) std::optional<decode::SlidingWindowDecoder>();
     s->detector_count = plan->model_detector_count();
     s->decoder.emplace(std::move(plan));
-    new (&s->model_text) std::string(std::move(text));
+    new (&s->source) ModelSource(std::move(source));
     // A table is kept as the plan holds it, so later changes to the caller's array do not count.
     new (&s->layout) PyRef(layout_arg && !PyUnicode_Check(layout_arg) ? PyRef::steal(get_layout(o, nullptr)) : PyRef());
     if (layout_arg && !PyUnicode_Check(layout_arg) && !s->layout) {
@@ -170,7 +169,7 @@ PyObject* sliding_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
 void sliding_dealloc(PyObject* self) {
   auto* s = as_sliding(self);
   s->layout.~PyRef();
-  s->model_text.~basic_string();
+  s->source.~ModelSource();
   s->decoder.~optional();
   s->borrow.~BorrowFlag();
   free_instance(self);
@@ -333,8 +332,9 @@ PyObject* sliding_reduce(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     auto* s = as_sliding(self);
     const decode::SlidingWindowPlan& p = s->decoder->plan();
-    PyRef args = PyRef::steal(Py_BuildValue("(s#II)", s->model_text.data(), static_cast<Py_ssize_t>(s->model_text.size()),
-                                            p.commit_rounds(), p.buffer_rounds()));
+    PyRef text = PyRef::steal(model_source_text(s->source));
+    if (!text) return nullptr;
+    PyRef args = PyRef::steal(Py_BuildValue("(OII)", text.get(), p.commit_rounds(), p.buffer_rounds()));
     PyRef kwargs = PyRef::steal(Py_BuildValue("{s:s}", "method", kWeighted));
     if (!args || !kwargs) return nullptr;
     if (s->layout && PyDict_SetItemString(kwargs.get(), "layout", s->layout.get()) != 0) return nullptr;

@@ -51,11 +51,14 @@ def check_qssf(path: str) -> None:
             head = f.read(qssf.STREAM_HEADER_LEN)
     except OSError as e:
         raise CommandError(f"{path}: {e.strerror or e}") from None
-    if len(head) < qssf.STREAM_HEADER_LEN:
-        raise CommandError(f"{path} is not a QSSF file: {len(head)} bytes, fewer than a stream header's "
-                           f"{qssf.STREAM_HEADER_LEN}")
+    # An empty or cut header is a stream without frames, served as it is; bytes that cannot begin a
+    # stream are refused.
+    magic = qssf.stream_header()[:4]
     try:
-        qssf.parse_stream_header(head)
+        if len(head) >= qssf.STREAM_HEADER_LEN:
+            qssf.parse_stream_header(head)
+        elif head[:4] != magic[:len(head)]:
+            raise ValueError(f"invalid QSSF magic bytes: expected {magic.hex()}, found {head[:4].hex()}")
     except ValueError as e:
         raise CommandError(f"{path} is not a QSSF file: {e}") from None
 

@@ -70,7 +70,8 @@ std::optional<WindowError> StreamDecoder::misfit(uint64_t ancilla_count) const {
   const uint64_t depth = infer_window_depth(configured_depth_, detector_count_, ancilla_count);
   if (ancilla_count <= detector_count_ / depth) return std::nullopt;
   return refuse("the decoder's model has " + std::to_string(detector_count_) +
-                " detectors, which cannot cover frames of " + std::to_string(ancilla_count) +
+                (detector_count_ == 1 ? " detector" : " detectors") + ", which cannot cover frames of " +
+                std::to_string(ancilla_count) +
                 " ancillas in a window of " + std::to_string(depth) + (depth == 1 ? " round" : " rounds"));
 }
 
