@@ -439,7 +439,11 @@ class Parser {
       }
     }
     in_body_ = false;
-    return expand_block(*count);
+    Failure expanded = expand_block(*count);
+    // The body's declarations have been replayed: nothing views the written-out text now.
+    body_declarations_.clear();
+    expansions_.clear();
+    return expanded;
   }
 
   // A block inside a body (Stim writes them for nested loops). Its body, up to its matching "}",
@@ -452,8 +456,11 @@ class Parser {
     if (count == 0) return {};
     if (errors_in_body != 0 && count > limits_.errors / errors_in_body)
       return DemParseError::model_too_large("errors", limits_.errors);
-    if (body.size() != 0 && count > kMaxNestedText / body.size())
+    // All nested text of a parse counts against one bound: blocks inside blocks multiply.
+    const uint64_t room = kMaxNestedText - nested_text_;
+    if (body.size() != 0 && count > room / body.size())
       return DemParseError::model_too_large("bytes of nested repeat text", kMaxNestedText);
+    nested_text_ += body.size() * count;
     std::string& text = expansions_.emplace_back();
     text.reserve(body.size() * count);
     for (uint64_t r = 0; r < count; ++r) text += body;
@@ -622,6 +629,7 @@ class Parser {
   LineReader* reader_ = &lines_;
   // The written-out nested blocks: declarations keep views into them until the parse ends.
   std::deque<std::string> expansions_;
+  uint64_t nested_text_ = 0;  // bytes of nested block text written out so far
   DemLimits limits_;
   DetectorErrorModel model_;
   struct RecentProbability {

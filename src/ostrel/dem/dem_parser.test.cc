@@ -174,6 +174,10 @@ TEST(ParseDem, NestedRepeatBlocksMatchTheirFlattenedForm) {
   EXPECT_EQ(parse_dem("repeat 2 {\nrepeat 3 {\nerror(0.1) D0\n}").error().kind, DemParseErrorKind::UnterminatedRepeat);
   EXPECT_EQ(parse_dem("repeat 2 {\nrepeat 99999999999 {\nerror(0.1) D0\n}\n}").error().kind,
             DemParseErrorKind::ModelTooLarge);
+  // Blocks of shifts alone nested deep would take forever: the written-out text is bounded.
+  std::string deep = "shift_detectors 1\n";
+  for (int k = 0; k < 40; ++k) deep = "repeat 4 {\n" + deep + "}\n";
+  EXPECT_EQ(parse_dem("repeat 2 {\n" + deep + "}").error().kind, DemParseErrorKind::ModelTooLarge);
 }
 
 struct CountCase {
