@@ -339,7 +339,9 @@ PyObject* decoder_reduce(PyObject* self, PyObject*) {
     const DecoderObject* d = as_decoder(self);
     PyRef text = PyRef::steal(model_source_text(d->source));
     if (!text) return nullptr;
-    PyRef args = PyRef::steal(Py_BuildValue("(Os)", text.get(), d->core.weighted ? kWeighted : kFixed));
+    PyRef method = PyRef::steal(get_method(self, nullptr));  // the property's name for it, whatever it is
+    if (!method) return nullptr;
+    PyRef args = PyRef::steal(Py_BuildValue("(OO)", text.get(), method.get()));
     PyRef kwargs = PyRef::steal(PyDict_New());
     if (!args || !kwargs) return nullptr;
     return pickle_reduction("Decoder", args.get(), kwargs.get());
