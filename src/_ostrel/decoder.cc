@@ -391,7 +391,7 @@ PyMethodDef methods[] = {
      "(an odd number of events in a part of the graph without boundary) raises\n"
      "ValueError."},
     {"decode_batch", with_keywords(decoder_decode_batch), METH_VARARGS | METH_KEYWORDS,
-     "decode_batch($self, shots, *, bit_packed_shots=False, bit_packed_predictions=False)\n--\n\n"
+     "decode_batch($self, shots, *, bit_packed_shots=False, bit_packed_predictions=False, return_weights=False)\n--\n\n"
      "Decode many shots, one per row of a 2-D array.\n"
      "\n"
      "``shots`` has shape ``(num_shots, num_detectors)``, or with\n"
