@@ -1,6 +1,6 @@
 """OstrelStream over TCP: addresses, peers that trickle, pause, close, reset or send corrupt
 frames, and the stream's threads and descriptors. Every peer runs in a child process
-(tests/peers.py): the stream keeps the interpreter lock while it waits on its socket."""
+(tests/peers.py), so that its timing does not depend on the test's own threads."""
 
 import gc
 import os
