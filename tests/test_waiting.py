@@ -46,18 +46,22 @@ def frames(first: int, count: int) -> bytes:
     return b"".join(qssf.frame(i, detector_events=[i % 2, 0, 1]) for i in range(first, first + count))
 
 
-def fds() -> int:
-    return len(os.listdir("/proc/self/fd"))
+def resources() -> set:
+    """This process's threads and open descriptors (with what each refers to)."""
+    tasks = {("task", t) for t in os.listdir("/proc/self/task")}
+    fds = set()
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            fds.add(("fd", fd, os.readlink(f"/proc/self/fd/{fd}")))
+        except OSError:
+            pass  # closed meanwhile (the listing's own descriptor)
+    return tasks | fds
 
 
-def threads() -> int:
-    return len(os.listdir("/proc/self/task"))
-
-
-def settles_to(expected: tuple, limit: float = 5.0) -> bool:
-    """Whether (fds, threads) comes back to `expected`: a joined thread may take a moment to exit."""
+def released(owned: set, limit: float = 5.0) -> bool:
+    """Whether every one of `owned` is gone: a joined thread may take a moment to exit."""
     for _ in range(int(limit / 0.02)):
-        if (fds(), threads()) == expected:
+        if not owned & resources():
             return True
         threading.Event().wait(0.02)
     return False
@@ -109,10 +113,11 @@ def test_threads_read_many_streams_beside_a_silent_peer():
 @pytest.mark.parametrize("call", ["next", "read_batch", "next with timeout"])
 def test_close_from_another_thread_ends_a_wait(call):
     release_peer = threading.Event()
-    before = (fds(), threads())
     with ThreadPeer(lambda conn: (conn.sendall(HEADER + frames(1, 1) + frames(2, 1)[:10]),
                                   release_peer.wait(30))) as peer:
+        before = resources()
         stream = ostrel.open(peer.source, timeout=30 if call == "next with timeout" else None)
+        owned = resources() - before  # the stream's socket, threads and descriptors
         assert next(stream).frame_id == 1
         outcome: list = []
         waiting = threading.Event()
@@ -137,7 +142,7 @@ def test_close_from_another_thread_ends_a_wait(call):
         next(stream)
     assert stream.close() is None
     del stream
-    assert settles_to(before)
+    assert owned and released(owned)
 
 
 def test_other_uses_while_a_call_waits_are_refused():
