@@ -11,7 +11,9 @@ constexpr std::chrono::milliseconds kPollInterval{20};
 
 // Signal handlers run on the interpreter's main thread only; elsewhere the checks need no lock.
 bool on_main_thread() {
-  PyRef threading = PyRef::steal(PyImport_ImportModule("threading"));
+  // Without the threading module loaded, threads are rare enough to be checked as the main one.
+  PyRef name = PyRef::steal(PyUnicode_FromString("threading"));
+  PyRef threading = name ? PyRef::steal(PyImport_GetModule(name.get())) : PyRef();
   PyRef main = threading ? PyRef::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr)) : PyRef();
   PyRef ident = main ? PyRef::steal(PyObject_GetAttrString(main.get(), "ident")) : PyRef();
   if (!ident) {
