@@ -114,7 +114,7 @@ def _read_text(path: str) -> str:
 def sinter_decoders() -> dict[str, Any]:
     """``sinter.Decoder`` objects for ``sinter.collect(custom_decoders=...)``, keyed by method.
 
-    One per method of ``ostrel.Decoder``: "weighted-union-find" and "union-find". Needs the
+    One per method of ``ostrel.Decoder``: "weighted-union-find", "matching" and "union-find". Needs the
     sinter package (``pip install sinter``).
     """
     from ostrel.sinter_plugin import sinter_decoders as decoders

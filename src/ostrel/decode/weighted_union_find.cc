@@ -23,6 +23,7 @@ WeightedUnionFind::WeightedUnionFind(std::shared_ptr<const DecodingGraph> graph)
     longest = std::max<int64_t>(longest, adjacent_.back().length);
   }
   edge_mark_.assign(graph_->edges.size(), 0);
+  reweighted_mark_.assign(graph_->edges.size(), 0);
   ends_.reserve(graph_->edges.size());
   for (const DecodingEdge& e : graph_->edges) ends_.push_back({e.u, e.v, e.observables});
   uint64_t buckets = 64;
@@ -295,12 +296,40 @@ uint64_t WeightedUnionFind::decode(std::span<const uint32_t> fired_detectors) {
   return mask;
 }
 
-uint64_t WeightedUnionFind::decode_dense(std::span<const uint8_t> detection_events) {
-  fired_scratch_.clear();
-  const size_t n = std::min<size_t>(detection_events.size(), graph_->detector_count);
-  for (size_t i = 0; i < n; ++i)
-    if (detection_events[i]) fired_scratch_.push_back(static_cast<uint32_t>(i));
-  return decode(fired_scratch_);
+double WeightedUnionFind::correction_weight() {
+  int64_t total = 0;
+  for (uint32_t e : correction_) {
+    const DecodingEdge& edge = graph_->edges[e];
+    total += edge.flipped ? -int64_t{edge.weight} : int64_t{edge.weight};
+  }
+  return static_cast<double>(total) / kWeightScale;
+}
+
+void WeightedUnionFind::set_edge_lengths(uint32_t edge, int32_t length) {
+  const DecodingEdge& e = graph_->edges[edge];
+  for (const uint32_t x : {e.u, e.v}) {
+    if (x == graph_->boundary()) continue;
+    for (uint32_t i = adjacent_start_[x]; i < adjacent_start_[x + 1]; ++i)
+      if (edge_at_[i] == edge) adjacent_[i].length = length;
+  }
+}
+
+void WeightedUnionFind::set_edge_weight(uint32_t edge, int32_t weight) {
+  // The bucket ring is as long as the graph's longest edge: no override may outgrow it.
+  const int32_t longest = static_cast<int32_t>(bucket_mask_);
+  set_edge_lengths(edge, std::min(2 * std::clamp<int32_t>(weight, 1, kMaxWeight), longest));
+  if (!reweighted_mark_[edge]) {
+    reweighted_mark_[edge] = 1;
+    reweighted_.push_back(edge);
+  }
+}
+
+void WeightedUnionFind::restore_edge_weights() {
+  for (const uint32_t edge : reweighted_) {
+    set_edge_lengths(edge, 2 * graph_->edges[edge].weight);
+    reweighted_mark_[edge] = 0;
+  }
+  reweighted_.clear();
 }
 
 }  // namespace ostrel::decode

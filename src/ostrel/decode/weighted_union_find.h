@@ -31,21 +31,23 @@
 #include <vector>
 
 #include "ostrel/decode/decoding_graph.h"
+#include "ostrel/decode/graph_decoder.h"
 
 namespace ostrel::decode {
 
-class WeightedUnionFind {
+class WeightedUnionFind final : public GraphDecoder {
  public:
   explicit WeightedUnionFind(std::shared_ptr<const DecodingGraph> graph);
 
-  // Decodes one shot given as the indices of its fired detectors; returns the observable mask.
-  uint64_t decode(std::span<const uint32_t> fired_detectors);
-  // Decodes one shot given as one byte per detector (non-zero = fired).
-  uint64_t decode_dense(std::span<const uint8_t> detection_events);
-  // Edge indices of the last decode's correction, in no particular order.
-  std::span<const uint32_t> correction() const { return correction_; }
-  const DecodingGraph& graph() const { return *graph_; }
-  const std::shared_ptr<const DecodingGraph>& shared_graph() const { return graph_; }
+  uint64_t decode(std::span<const uint32_t> fired_detectors) override;
+  std::span<const uint32_t> correction() override { return correction_; }
+  double correction_weight() override;
+  // Weight 0 is taken as 1: growth needs every edge to take time.
+  void set_edge_weight(uint32_t edge, int32_t weight) override;
+  void restore_edge_weights() override;
+  const DecodingGraph& graph() const override { return *graph_; }
+  const std::shared_ptr<const DecodingGraph>& shared_graph() const override { return graph_; }
+  std::unique_ptr<GraphDecoder> clone() const override { return std::make_unique<WeightedUnionFind>(graph_); }
 
  private:
   static constexpr uint32_t kNone = UINT32_MAX;
@@ -94,6 +96,7 @@ class WeightedUnionFind {
   };
 
   void reset();
+  void set_edge_lengths(uint32_t edge, int32_t length);
   void touch(uint32_t x);
   void toggle_defect(uint32_t x);
   // The root of x's cluster; most nodes growth looks at are roots (untouched or singletons).
@@ -150,7 +153,8 @@ class WeightedUnionFind {
   std::vector<uint32_t> leaves_;
   std::vector<uint32_t> correction_;
   std::vector<uint8_t> edge_mark_;
-  std::vector<uint32_t> fired_scratch_;
+  std::vector<uint32_t> reweighted_;  // edges set since the last restore
+  std::vector<uint8_t> reweighted_mark_;
 };
 
 }  // namespace ostrel::decode

@@ -1,0 +1,97 @@
+#include "ostrel/decode/matching/matching_decoder.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "ostrel/decode/graph_components.h"
+#include "ostrel/decode/matching/brute_force_matching.h"
+
+namespace ostrel::decode::matching {
+namespace {
+
+#ifndef STRESS
+constexpr int kTrials = 300;
+constexpr uint32_t kMaxExtra = 9;
+#else
+constexpr int kTrials = 5000;
+constexpr uint32_t kMaxExtra = 15;
+#endif
+
+std::vector<uint32_t> syndrome_of(const DecodingGraph& g, std::span<const uint32_t> edges) {
+  std::vector<uint8_t> parity(g.detector_count + 1, 0);
+  for (uint32_t e : edges) {
+    parity[g.edges[e].u] ^= 1;
+    parity[g.edges[e].v] ^= 1;
+  }
+  std::vector<uint32_t> fired;
+  for (uint32_t d = 0; d < g.detector_count; ++d)
+    if (parity[d]) fired.push_back(d);
+  return fired;
+}
+
+std::shared_ptr<const DecodingGraph> random_graph(std::mt19937_64& rng, uint32_t n, size_t edge_count,
+                                                  bool with_boundary, bool with_likely) {
+  std::uniform_int_distribution<uint32_t> node(0, n - 1);
+  std::uniform_real_distribution<double> prob(0.0005, 0.45);
+  std::vector<ComponentEdge> components;
+  while (components.size() < edge_count) {
+    const uint32_t u = node(rng);
+    const bool to_boundary = with_boundary && rng() % 4 == 0;
+    const uint32_t v = to_boundary ? kNoDetector : node(rng);
+    if (v == u) continue;
+    double p = prob(rng);
+    if (with_likely && rng() % 8 == 0) p = 1 - p;  // more likely than not: taken as occurred
+    if (rng() % 6 == 0) p = std::exp(-3.0 * std::uniform_int_distribution<int>(1, 3)(rng));  // equal weights tie
+    components.push_back({u, v, p, rng() & 7});
+  }
+  return build_decoding_graph(n, 3, components);
+}
+
+TEST(MatchingDecoder, EveryShotOfRandomGraphsIsMatchedAtMinimumWeight) {
+  std::mt19937_64 rng(7);
+  int checked = 0;
+  for (int trial = 0; trial < kTrials; ++trial) {
+    const uint32_t n = 2 + static_cast<uint32_t>(rng() % kMaxExtra);
+    const bool with_boundary = trial % 5 != 0;
+    const auto graph = random_graph(rng, n, n + rng() % (2 * n + 1), with_boundary, trial % 3 == 0);
+    MatchingDecoder decoder(graph);
+    GraphComponents components(*graph);
+    int64_t flipped_weight = 0;
+    std::vector<uint8_t> flipped_events(n + 1, 0);
+    for (const uint32_t e : graph->flipped_edges) {
+      flipped_weight += fine_weight(graph->edges[e]);
+      flipped_events[graph->edges[e].u] ^= 1;
+      flipped_events[graph->edges[e].v] ^= 1;
+    }
+    const uint64_t shots = n <= 8 ? (uint64_t{1} << n) : 256;
+    for (uint64_t s = 0; s < shots; ++s) {
+      const uint64_t bits = n <= 8 ? s : rng();
+      std::vector<uint32_t> fired, events;
+      for (uint32_t d = 0; d < n; ++d) {
+        if (bits >> d & 1) fired.push_back(d);
+        if ((bits >> d & 1) ^ flipped_events[d]) events.push_back(d);
+      }
+      const auto odd = components.unmatchable(fired);
+      decoder.decode(fired);  // ends, whatever the syndrome
+      const int64_t brute = brute_force_matching_weight(*graph, events);
+      ASSERT_EQ(odd.has_value(), brute >= kUnmatchable) << "trial " << trial << " shot " << s;
+      if (odd) continue;
+      ASSERT_EQ(std::lround(decoder.correction_weight() * kFineScale), brute - flipped_weight)
+          << "trial " << trial << " shot " << s;
+      const auto correction = decoder.correction();
+      ASSERT_EQ(syndrome_of(*graph, correction), fired) << "trial " << trial << " shot " << s;
+      int64_t w = 0;
+      for (const uint32_t e : correction) w += graph->edges[e].flipped ? -fine_weight(graph->edges[e]) : fine_weight(graph->edges[e]);
+      ASSERT_EQ(w, std::lround(decoder.correction_weight() * kFineScale));
+      ++checked;
+    }
+  }
+  EXPECT_GT(checked, 10000);
+}
+
+}  // namespace
+}  // namespace ostrel::decode::matching
