@@ -63,12 +63,15 @@ def _read_file(path: str, decoder: str | None, window_depth: int, bit_packed: bo
     batches = []
     read = 0
     with ostrel.open(path, model, window_depth) as stream:
+        stream._treat_end_as_final()  # a cut tail is an error, not frames still to come
         while True:
             try:
                 batch = stream.read_batch(bound, bit_packed=bit_packed)
             except OSError as e:
+                # A truncation names its frame itself.
                 last = f" (after frame id {int(batches[-1].frame_id[-1])})" if read else ""
-                raise OSError(f"{path}: frame {read}{last}: {e}") from None
+                where = "" if str(e).startswith("truncated") else f"frame {read}{last}: "
+                raise OSError(f"{path}: {where}{e}") from None
             if not len(batch):
                 break
             if batches and batch.ancilla_count[0] != batches[0].ancilla_count[0]:
@@ -128,7 +131,11 @@ def read_qssf(paths_or_glob: str | os.PathLike[str] | Sequence[str | os.PathLike
 
     paths = _paths(paths_or_glob)
     with ostrel.open(paths[0]) as stream:
-        first = stream.read_batch(1)
+        stream._treat_end_as_final()
+        try:
+            first = stream.read_batch(1)
+        except OSError as e:
+            raise OSError(f"{paths[0]}: {e}") from None
     ancillas = int(first.ancilla_count[0]) if len(first) else 0
     width = (ancillas + 7) // 8 if bit_packed else ancillas
     dtype = np.uint8 if bit_packed else np.bool_
