@@ -13,7 +13,7 @@ import stim
 
 from _ostrel import Decoder
 
-METHODS = ("weighted-union-find", "union-find")
+METHODS = ("weighted-union-find", "matching", "union-find")
 
 
 class CompiledOstrelDecoder(sinter.CompiledDecoder):  # type: ignore[misc]
@@ -39,7 +39,7 @@ class OstrelSinterDecoder(sinter.Decoder):  # type: ignore[misc]
 
 # The names sinter_decoders gave before they said whose they are, kept so that existing
 # collect(..., decoders=[...]) calls go on working.
-ALIASES = ("weighted-union-find", "union-find")
+ALIASES = ("weighted-union-find", "matching", "union-find")
 
 
 def sinter_decoders() -> dict[str, sinter.Decoder]:

@@ -59,10 +59,16 @@ std::optional<uint32_t> GraphComponents::unmatchable(std::span<const uint32_t> f
   return odd;
 }
 
+bool GraphComponents::any_closed() const {
+  for (const uint8_t c : closed_)
+    if (c) return true;
+  return false;
+}
+
 std::string GraphComponents::describe(uint32_t detector) const {
   const uint32_t c = component_[detector];
   return "no matching explains these detection events: the component of " + std::to_string(size_[c]) +
-         " detectors from D" + std::to_string(lowest_[c]) +
+         (size_[c] == 1 ? " detector from D" : " detectors from D") + std::to_string(lowest_[c]) +
          " has no boundary and an odd number of detection events";
 }
 

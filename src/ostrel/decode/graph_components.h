@@ -16,6 +16,8 @@ class GraphComponents {
  public:
   explicit GraphComponents(const DecodingGraph& graph);
 
+  // Whether any component has no boundary (else every shot can be explained).
+  bool any_closed() const;
   // A detector of a component without boundary left with an odd number of events, if any.
   // Indices that name no detector are ignored; a detector listed twice cancels.
   std::optional<uint32_t> unmatchable(std::span<const uint32_t> fired_detectors);
