@@ -11,7 +11,7 @@ from typing import Any
 
 from _ostrel import Decoder, SlidingWindowDecoder
 
-BEST_METHOD = "weighted-union-find"
+BEST_METHOD = "matching"
 
 
 def best_decoder(model: Any) -> Decoder:
