@@ -41,7 +41,7 @@ CYCLE_RATE = 1 / 1.1e-6
 
 FIXED_NOTE = ("   fixed UF is the fixed Union-Find procedure that stream.set_decoder(model) runs: it flips\n"
               "   every observable inside a cluster, so it can do worse than no correction; weighted is\n"
-              "   ostrel.Decoder, which ostrel.open(..., decoder=model) builds.")
+              "   ostrel.Decoder's default; matching (exact) is what ostrel.open(..., decoder=model) builds.")
 PACE_NOTE = ("   rounds/s is the rate achieved, replay included: at or near the paced rate the decoder kept\n"
              "   up with the device; below it, the decoder (or a busy machine) fell behind.")
 
