@@ -443,6 +443,8 @@ class Parser {
     // The body's declarations have been replayed: nothing views the written-out text now.
     body_declarations_.clear();
     expansions_.clear();
+    // Nor may the probability cache: its texts may have been written out too.
+    recent_probabilities_ = {};
     return expanded;
   }
 
