@@ -7,7 +7,7 @@ BUILD ?= build
 CMAKE_ARGS ?=
 export PYTHONPATH := $(CURDIR)/$(BUILD)/python:$(CURDIR)/python
 
-.PHONY: all build build-tests gtest test test-cpp test-py demo bench asan fuzz fuzz-build clang soak clean
+.PHONY: all build build-tests install gtest test test-cpp test-py demo bench asan fuzz fuzz-build clang soak clean
 
 all: build
 
@@ -43,6 +43,11 @@ gtest:
 build-tests: gtest $(BUILD)/build.ninja
 	$(CMAKE) -S . -B $(BUILD) -DOSTREL_BUILD_TESTS=ON >/dev/null
 	$(CMAKE) --build $(BUILD)
+
+# The C interface under PREFIX: header, libostrel (shared and static), pkg-config file, CMake package.
+PREFIX ?= /usr/local
+install: build
+	$(CMAKE) --install $(BUILD) --prefix $(PREFIX)
 
 test-cpp: build-tests
 	$(VENV)/bin/ctest --test-dir $(BUILD) --output-on-failure
