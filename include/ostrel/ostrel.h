@@ -97,6 +97,9 @@ OSTREL_EXPORT ostrel_status ostrel_shm_create(const char* name, uint64_t capacit
 /* Removes a ring's name (consumers attached keep reading); a missing name is not an error. */
 OSTREL_EXPORT ostrel_status ostrel_shm_unlink(const char* name);
 OSTREL_EXPORT ostrel_status ostrel_writer_write(ostrel_writer* writer, const ostrel_frame* frame);
+/* Writes bytes as they are, after the stream header: one whole frame of a recording (into a ring
+ * it is published whole, like a frame from ostrel_writer_write), or any bytes for a test. */
+OSTREL_EXPORT ostrel_status ostrel_writer_write_raw(ostrel_writer* writer, const uint8_t* bytes, size_t size);
 /* Ends the stream (a ring's consumer then reads to the end) and frees the writer. Its status
  * reports a failure to flush; the writer is freed in every case. */
 OSTREL_EXPORT ostrel_status ostrel_writer_close(ostrel_writer* writer);

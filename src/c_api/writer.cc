@@ -61,6 +61,21 @@ ostrel_status flush(ostrel_writer* w) {
   return status;
 }
 
+// Sends what was appended to the writer's bytes from `before` on: into a ring as one piece,
+// otherwise to the descriptor (at once, or when a file's buffer is full).
+ostrel_status emit(ostrel_writer* w, size_t before) {
+  if (w->ring) {
+    auto published = w->ring->publish({w->bytes.data() + before, w->bytes.size() - before}, w->full_timeout);
+    w->bytes.resize(before);
+    if (!published.ok())
+      return c_api::set_error(published.error().would_block ? OSTREL_E_WOULD_BLOCK : OSTREL_E_INVALID_ARGUMENT,
+                              published.error().message);
+    return OSTREL_OK;
+  }
+  if (!w->buffered || w->bytes.size() >= kFileBuffer) return flush(w);
+  return OSTREL_OK;
+}
+
 ostrel_status start(std::unique_ptr<ostrel_writer> w, const uint8_t* schema_id, ostrel_writer** out) {
   qssf::encode_stream_header(schema_of(schema_id), w->bytes);
   if (w->ring) {
@@ -149,16 +164,17 @@ OSTREL_EXPORT ostrel_status ostrel_writer_write(ostrel_writer* w, const ostrel_f
     if (frame->has_observable_flips) fields.observable_flips = frame->observable_flips;
     const size_t before = w->bytes.size();
     (void)qssf::encode_frame(fields, w->bytes);  // cannot fail: the sizes come from one u16
-    if (w->ring) {
-      auto published = w->ring->publish({w->bytes.data() + before, w->bytes.size() - before}, w->full_timeout);
-      w->bytes.resize(before);
-      if (!published.ok())
-        return c_api::set_error(published.error().would_block ? OSTREL_E_WOULD_BLOCK : OSTREL_E_INVALID_ARGUMENT,
-                                published.error().message);
-      return OSTREL_OK;
-    }
-    if (!w->buffered || w->bytes.size() >= kFileBuffer) return flush(w);
-    return OSTREL_OK;
+    return emit(w, before);
+  });
+}
+
+OSTREL_EXPORT ostrel_status ostrel_writer_write_raw(ostrel_writer* w, const uint8_t* bytes, size_t size) {
+  return c_api::guarded([&]() -> ostrel_status {
+    OSTREL_REQUIRE(w);
+    if (size) OSTREL_REQUIRE(bytes);
+    const size_t before = w->bytes.size();
+    w->bytes.insert(w->bytes.end(), bytes, bytes + size);
+    return emit(w, before);
   });
 }
 
