@@ -7,7 +7,7 @@ BUILD ?= build
 CMAKE_ARGS ?=
 export PYTHONPATH := $(CURDIR)/$(BUILD)/python:$(CURDIR)/python
 
-.PHONY: all build build-tests install gtest test test-cpp test-py demo bench asan fuzz fuzz-build clang soak clean
+.PHONY: all build build-tests install bench-shm gtest test test-cpp test-py demo bench asan fuzz fuzz-build clang soak clean
 
 all: build
 
@@ -62,6 +62,10 @@ demo: build
 
 bench: build
 	$(VPY) bench/read_throughput.py
+
+# The shared-memory ring against loopback TCP, and the sliding window behind the ring (C).
+bench-shm: build
+	$(VPY) bench/shm_latency.py --build $(BUILD)
 
 # The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer.
 asan:

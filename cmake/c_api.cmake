@@ -29,6 +29,11 @@ foreach(example producer consumer)
                         RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/examples)
 endforeach()
 
+# The ring against loopback TCP, and the sliding window behind the ring (`make bench-shm`).
+add_executable(shm_latency ${PROJECT_SOURCE_DIR}/bench/shm_latency.c)
+target_link_libraries(shm_latency PRIVATE ostrel Threads::Threads)
+set_target_properties(shm_latency PROPERTIES C_STANDARD 99 RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
+
 install(FILES ${PROJECT_SOURCE_DIR}/include/ostrel/ostrel.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/ostrel)
 install(TARGETS ostrel ostrel_static LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 # Both files find the prefix from where they lie, so `cmake --install --prefix` may choose it late.
