@@ -109,9 +109,12 @@ fuzz: fuzz-build
 	done
 
 # Long runs (not in CI): millions of frames through a decoding stream, many open/close cycles,
-# with resident memory, descriptors and threads printed at the start and the end.
+# with resident memory, descriptors and threads printed at the start and the end; then
+# SHM_SOAK_FRAMES frames through a shared-memory ring whose producer is killed at random points.
+SHM_SOAK_FRAMES ?= 100000000
 soak: build
 	$(VPY) bench/soak.py
+	$(BUILD)/bench/shm_soak $(SHM_SOAK_FRAMES)
 
 clean:
 	rm -rf $(BUILD) build-asan build-fuzz
