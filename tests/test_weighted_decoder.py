@@ -92,8 +92,8 @@ def test_models_and_methods():
     text = "error(0.1) D0 D1 L0\nerror(0.2) D1\nerror(0.05) D0 D1 D2\n"
     with pytest.raises(ValueError, match=r"error\(0.05\) D0 D1 D2 .*decompose"):
         Decoder(text)
-    with pytest.raises(ValueError, match="unknown decoding method 'matching'"):
-        Decoder("error(0.1) D0", method="matching")
+    with pytest.raises(ValueError, match="unknown decoding method 'matchin'.*'matching'"):
+        Decoder("error(0.1) D0", method="matchin")
     fixed = Decoder(text, method="union-find")  # the fixed procedure takes any model
     assert (fixed.method, fixed.num_detectors, fixed.num_observables) == ("union-find", 3, 1)
     weighted = Decoder(DetectorErrorModel.parse("error(0.1) D0 D1 L0 ^ D2\nerror(0.2) D1"))

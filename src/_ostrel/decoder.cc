@@ -13,10 +13,11 @@
 #include "_ostrel/detector_error_model.h"
 #include "_ostrel/errors.h"
 #include "_ostrel/py_ref.h"
+#include "ostrel/decode/decode_method.h"
 #include "ostrel/decode/decoding_graph.h"
+#include "ostrel/decode/graph_components.h"
 #include "ostrel/decode/stream_decoder.h"
 #include "ostrel/decode/union_find.h"
-#include "ostrel/decode/weighted_union_find.h"
 #include "ostrel/dem/spacetime_graph.h"
 
 #define NO_IMPORT_ARRAY
@@ -26,22 +27,30 @@
 namespace ostrel::py {
 namespace {
 
-constexpr const char* kWeighted = "weighted-union-find";
 constexpr const char* kFixed = "union-find";
+constexpr decode::DecodeMethod kDefaultMethod = decode::DecodeMethod::kWeightedUnionFind;
 
 // The graphs and decoders of one Decoder object. The graphs never change; the decoders' scratch
 // space is used under the object's exclusive borrow.
 struct DecoderCore {
-  bool weighted = true;
+  bool weighted = true;  // on a decoding graph, by `method`; else the fixed procedure
+  decode::DecodeMethod method = kDefaultMethod;
   uint64_t detector_count = 0;
   uint64_t observable_count = 0;
   std::shared_ptr<const decode::DecodingGraph> weighted_graph;
   std::shared_ptr<const dem::SpacetimeGraph> fixed_graph;
-  std::optional<decode::WeightedUnionFind> weighted_decoder;
+  std::unique_ptr<decode::GraphDecoder> weighted_decoder;
   std::optional<decode::UnionFindDecoder> fixed_decoder;
+  // Components without boundary, when the graph has any: a shot must leave each of them even.
+  std::optional<decode::GraphComponents> components;
   // Scratch of one shot.
   std::vector<uint32_t> fired;
   std::vector<uint8_t> cells;
+  std::optional<uint32_t> unmatchable;  // set by decode_row: the shot could not be decoded
+
+  std::string method_name() const {
+    return weighted ? std::string(decode::decode_method_name(method)) : std::string(kFixed);
+  }
 
   // One shot: `count` elements `stride` bytes apart, an element non-zero when fired (or, bit
   // packed, eight detectors per byte, lowest bit first).
@@ -77,6 +86,7 @@ struct DecoderCore {
         for (uint32_t b = 0; b < 8; ++b)
           if (byte >> b & 1) fired.push_back(static_cast<uint32_t>(8 * i + b));
       }
+      if (components && (unmatchable = components->unmatchable(fired))) return 0;
       return weighted_decoder->decode(fired);
     }
     cells.assign(detector_count, 0);
@@ -116,8 +126,11 @@ class ReleasedGil {
   PyThreadState* state_;
 };
 
-bool build_core(const dem::DetectorErrorModel& model, bool weighted, DecoderCore& core) {
+bool build_core(const dem::DetectorErrorModel& model, std::optional<decode::DecodeMethod> method,
+                DecoderCore& core) {
+  const bool weighted = method.has_value();
   core.weighted = weighted;
+  if (method) core.method = *method;
   core.detector_count = model.detector_count;
   core.observable_count = model.observable_count;
   if (weighted) {
@@ -127,7 +140,9 @@ bool build_core(const dem::DetectorErrorModel& model, bool weighted, DecoderCore
       return false;
     }
     core.weighted_graph = std::move(graph).value();
-    core.weighted_decoder.emplace(core.weighted_graph);
+    core.weighted_decoder = decode::make_graph_decoder(core.method, core.weighted_graph);
+    decode::GraphComponents components(*core.weighted_graph);
+    if (components.any_closed()) core.components.emplace(std::move(components));
     return true;
   }
   // Refused before anything is built when the graph and its decoder would pass the budget.
@@ -163,21 +178,23 @@ PyObject* decoder_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:Decoder", const_cast<char**>(kwlist), &dem_arg,
                                      &method_arg))
       return nullptr;
-    bool weighted = true;
+    std::optional<decode::DecodeMethod> method = kDefaultMethod;
     if (method_arg) {
-      auto method = arg_str(method_arg, "method");
-      if (!method) return nullptr;
-      if (*method == kFixed) {
-        weighted = false;
-      } else if (*method != kWeighted) {
-        return raise_value_error("unknown decoding method '" + std::string(*method) + "': expected '" + kWeighted +
-                                 "' or '" + kFixed + "'");
+      auto name = arg_str(method_arg, "method");
+      if (!name) return nullptr;
+      if (*name == kFixed) {
+        method.reset();
+      } else if (!(method = decode::parse_decode_method(*name))) {
+        std::string expected;
+        for (const std::string_view known : decode::decode_method_names()) expected.append("'").append(known).append("', ");
+        return raise_value_error("unknown decoding method '" + std::string(*name) + "': expected " + expected +
+                                 "or '" + kFixed + "'");
       }
     }
     DecoderCore core;
     dem::DetectorErrorModel parsed;
     const dem::DetectorErrorModel* model = model_from(dem_arg, parsed);
-    if (!model || !build_core(*model, weighted, core)) return nullptr;
+    if (!model || !build_core(*model, method, core)) return nullptr;
     PyObject* o = tp->tp_alloc(tp, 0);
     if (!o) return nullptr;
     new (&as_decoder(o)->borrow) BorrowFlag();
@@ -235,14 +252,33 @@ void write_prediction(uint64_t mask, uint8_t* out, npy_intp stride, npy_intp cou
   }
 }
 
+// The refusal of a shot that no correction explains.
+PyObject* raise_unmatchable(const DecoderCore& core, npy_intp shot, bool batch) {
+  std::string text = core.components->describe(*core.unmatchable);
+  if (batch) text = "shot " + std::to_string(shot) + ": " + text;
+  return raise_value_error(text);
+}
+
+// A correction's weight in the model's units, ln((1 - p) / p) summed over its edges.
+double model_weight(DecoderCore& core) {
+  return static_cast<double>(core.weighted_decoder->correction_weight()) / decode::kWeightScale;
+}
+
+PyObject* refuse_weights(const DecoderCore& core) {
+  return raise_value_error("the '" + core.method_name() + "' method weighs no corrections: use a method on the decoding graph");
+}
+
 PyObject* decoder_decode(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* kwlist[] = {"detection_events", nullptr};
+    static const char* kwlist[] = {"detection_events", "return_weight", nullptr};
     PyObject* events_arg;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:decode", const_cast<char**>(kwlist), &events_arg))
+    int return_weight = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$p:decode", const_cast<char**>(kwlist), &events_arg,
+                                     &return_weight))
       return nullptr;
     auto* d = as_decoder(self);
     DecoderCore& core = d->core;
+    if (return_weight && !core.weighted) return refuse_weights(core);
     const auto width = static_cast<npy_intp>(core.detector_count);
     std::string expected = "(";
     expected.append(std::to_string(width)).append(",)");
@@ -253,25 +289,28 @@ PyObject* decoder_decode(PyObject* self, PyObject* args, PyObject* kwargs) {
     auto* a = reinterpret_cast<PyArrayObject*>(array.get());
     const uint64_t mask = core.decode_row(static_cast<const uint8_t*>(PyArray_DATA(a)), PyArray_STRIDE(a, 0),
                                           width, false);
+    if (core.unmatchable) return raise_unmatchable(core, 0, false);
     npy_intp dims[1] = {static_cast<npy_intp>(core.observable_count)};
-    PyObject* out = PyArray_ZEROS(1, dims, NPY_UINT8, 0);
+    PyRef out = PyRef::steal(PyArray_ZEROS(1, dims, NPY_UINT8, 0));
     if (!out) return nullptr;
-    write_prediction(mask, static_cast<uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out))), 1, dims[0],
-                     false);
-    return out;
+    write_prediction(mask, static_cast<uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get()))), 1,
+                     dims[0], false);
+    if (!return_weight) return out.release();
+    return Py_BuildValue("(Nd)", out.release(), model_weight(core));
   });
 }
 
 PyObject* decoder_decode_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* kwlist[] = {"shots", "bit_packed_shots", "bit_packed_predictions", nullptr};
+    static const char* kwlist[] = {"shots", "bit_packed_shots", "bit_packed_predictions", "return_weights", nullptr};
     PyObject* shots_arg;
-    int packed_shots = 0, packed_predictions = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$pp:decode_batch", const_cast<char**>(kwlist), &shots_arg,
-                                     &packed_shots, &packed_predictions))
+    int packed_shots = 0, packed_predictions = 0, return_weights = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$ppp:decode_batch", const_cast<char**>(kwlist), &shots_arg,
+                                     &packed_shots, &packed_predictions, &return_weights))
       return nullptr;
     auto* d = as_decoder(self);
     DecoderCore& core = d->core;
+    if (return_weights && !core.weighted) return refuse_weights(core);
     const npy_intp width =
         packed_shots ? packed_width(core.detector_count) : static_cast<npy_intp>(core.detector_count);
     std::string expected = "(num_shots, ";
@@ -290,15 +329,31 @@ PyObject* decoder_decode_batch(PyObject* self, PyObject* args, PyObject* kwargs)
     const auto* in = static_cast<const uint8_t*>(PyArray_DATA(a));
     const npy_intp row_stride = PyArray_STRIDE(a, 0), col_stride = PyArray_STRIDE(a, 1);
     auto* predictions = static_cast<uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+    npy_intp weight_dims[1] = {shots};
+    PyRef weights;
+    double* weight_out = nullptr;
+    if (return_weights) {
+      weights = PyRef::steal(PyArray_ZEROS(1, weight_dims, NPY_FLOAT64, 0));
+      if (!weights) return nullptr;
+      weight_out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(weights.get())));
+    }
+    npy_intp failed = -1;
     {
-      // Only this object's scratch space and the two arrays (held above) are used in here.
+      // Only this object's scratch space and the arrays (held above) are used in here.
       ReleasedGil released;
       for (npy_intp s = 0; s < shots; ++s) {
         const uint64_t mask = core.decode_row(in + s * row_stride, col_stride, width, packed_shots != 0);
+        if (core.unmatchable) {
+          failed = s;
+          break;
+        }
         write_prediction(mask, predictions + s * out_width, 1, out_width, packed_predictions != 0);
+        if (weight_out) weight_out[s] = model_weight(core);
       }
     }
-    return out.release();
+    if (failed >= 0) return raise_unmatchable(core, failed, true);
+    if (!return_weights) return out.release();
+    return Py_BuildValue("(NN)", out.release(), weights.release());
   });
 }
 
@@ -309,13 +364,14 @@ PyObject* get_num_observables(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(as_decoder(self)->core.observable_count);
 }
 PyObject* get_method(PyObject* self, void*) {
-  return PyUnicode_FromString(as_decoder(self)->core.weighted ? kWeighted : kFixed);
+  const std::string name = as_decoder(self)->core.method_name();
+  return PyUnicode_FromStringAndSize(name.data(), Py_ssize_t(name.size()));
 }
 
 PyObject* decoder_repr(PyObject* self) {
   return guarded([&]() -> PyObject* {
     const DecoderCore& c = as_decoder(self)->core;
-    const std::string text = std::string("Decoder(method='") + (c.weighted ? kWeighted : kFixed) +
+    const std::string text = std::string("Decoder(method='") + c.method_name() +
                              "', num_detectors=" + std::to_string(c.detector_count) +
                              ", num_observables=" + std::to_string(c.observable_count) + ")";
     return PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size()));
@@ -324,12 +380,16 @@ PyObject* decoder_repr(PyObject* self) {
 
 PyMethodDef methods[] = {
     {"decode", with_keywords(decoder_decode), METH_VARARGS | METH_KEYWORDS,
-     "decode($self, detection_events)\n--\n\n"
+     "decode($self, detection_events, *, return_weight=False)\n--\n\n"
      "Decode one shot.\n"
      "\n"
      "``detection_events`` is a 1-D array of ``num_detectors`` elements (bool or\n"
      "integers, non-zero = fired). Returns the predicted observable flips as a\n"
-     "uint8 array of ``num_observables`` elements."},
+     "uint8 array of ``num_observables`` elements; with ``return_weight`` the pair\n"
+     "(predictions, weight), the weight of the correction in the model's units\n"
+     "(ln((1 - p) / p) summed over its edges). A shot that no correction explains\n"
+     "(an odd number of events in a part of the graph without boundary) raises\n"
+     "ValueError."},
     {"decode_batch", with_keywords(decoder_decode_batch), METH_VARARGS | METH_KEYWORDS,
      "decode_batch($self, shots, *, bit_packed_shots=False, bit_packed_predictions=False)\n--\n\n"
      "Decode many shots, one per row of a 2-D array.\n"
@@ -338,8 +398,9 @@ PyMethodDef methods[] = {
      "``bit_packed_shots`` ``(num_shots, ceil(num_detectors / 8))`` uint8 holding\n"
      "eight detectors per byte, lowest bit first. Returns a uint8 array of shape\n"
      "``(num_shots, num_observables)``, or with ``bit_packed_predictions``\n"
-     "``(num_shots, ceil(num_observables / 8))``. The interpreter lock is released\n"
-     "while the shots are decoded; the decoder itself is held for the call."},
+     "``(num_shots, ceil(num_observables / 8))``; with ``return_weights`` the pair\n"
+     "(predictions, weights), a float64 weight per shot. The interpreter lock is\n"
+     "released while the shots are decoded; the decoder itself is held for the call."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -347,7 +408,7 @@ PyGetSetDef getset[] = {
     {"num_detectors", get_num_detectors, nullptr, "Detectors of the model (the width of a shot).", nullptr},
     {"num_observables", get_num_observables, nullptr, "Observables of the model (the width of a prediction).",
      nullptr},
-    {"method", get_method, nullptr, "'weighted-union-find' or 'union-find'.", nullptr},
+    {"method", get_method, nullptr, "The decoding method: 'weighted-union-find', 'matching' or 'union-find'.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -363,7 +424,8 @@ PyType_Slot slots[] = {
                     "``pathlib.Path``, a ``stim.DetectorErrorModel`` or a ``DetectorErrorModel``.\n"
                     "\n"
                     "``method='weighted-union-find'`` (default) grows clusters by edge weight and\n"
-                    "peels a correction; the model's errors must be decomposed into components of\n"
+                    "peels a correction; ``method='matching'`` finds a minimum-weight perfect\n"
+                    "matching, exactly; both need the model's errors decomposed into components of\n"
                     "one or two detectors. ``method='union-find'`` is the fixed procedure that\n"
                     "``OstrelStream.set_decoder`` runs by default, on the whole model.")},
     {0, nullptr},
@@ -392,7 +454,7 @@ bool stream_decoder_from(PyObject* decoder, uint64_t window_depth, std::optional
   // The graphs are immutable and shared; the stream gets decoders of its own on them.
   const DecoderCore& core = as_decoder(decoder)->core;
   if (core.weighted) {
-    out.emplace(decode::StreamDecoder::create_weighted(core.weighted_graph, core.detector_count, window_depth));
+    out.emplace(decode::StreamDecoder::create_on_graph(core.weighted_decoder->clone(), core.detector_count, window_depth));
     return true;
   }
   auto created = decode::StreamDecoder::create(core.fixed_graph, core.detector_count, window_depth);

@@ -2,12 +2,13 @@
 
 #include <array>
 
+#include "ostrel/decode/matching/matching_decoder.h"
 #include "ostrel/decode/weighted_union_find.h"
 
 namespace ostrel::decode {
 namespace {
 
-constexpr std::array<std::string_view, 1> kNames = {"weighted-union-find"};
+constexpr std::array<std::string_view, 2> kNames = {"weighted-union-find", "matching"};
 
 }  // namespace
 
@@ -25,6 +26,8 @@ std::unique_ptr<GraphDecoder> make_graph_decoder(DecodeMethod method, std::share
   switch (method) {
     case DecodeMethod::kWeightedUnionFind:
       break;
+    case DecodeMethod::kMatching:
+      return std::make_unique<matching::MatchingDecoder>(std::move(graph));
   }
   return std::make_unique<WeightedUnionFind>(std::move(graph));
 }

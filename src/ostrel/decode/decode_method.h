@@ -12,6 +12,7 @@ namespace ostrel::decode {
 
 enum class DecodeMethod : uint8_t {
   kWeightedUnionFind,
+  kMatching,
 };
 
 // Every method's name, in the order callers list them.

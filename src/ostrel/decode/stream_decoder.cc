@@ -49,9 +49,9 @@ Result<StreamDecoder, DecoderError> StreamDecoder::create(std::shared_ptr<const 
   return StreamDecoder(std::move(decoder).value(), detector_count, window_depth);
 }
 
-StreamDecoder StreamDecoder::create_weighted(std::shared_ptr<const DecodingGraph> graph, uint64_t detector_count,
+StreamDecoder StreamDecoder::create_on_graph(std::unique_ptr<GraphDecoder> decoder, uint64_t detector_count,
                                              uint64_t window_depth) {
-  return StreamDecoder(WeightedUnionFind(std::move(graph)), detector_count, window_depth);
+  return StreamDecoder(std::move(decoder), detector_count, window_depth);
 }
 
 Result<uint64_t, WindowError> StreamDecoder::decode_frame(uint64_t ancilla_count,
@@ -66,13 +66,13 @@ Result<uint64_t, WindowError> StreamDecoder::decode_frame(uint64_t ancilla_count
   auto pushed = window_->push(detector_events);
   if (!pushed.ok()) return fail(std::move(pushed).error());
   if (auto* fixed = std::get_if<UnionFindDecoder>(&decoder_)) return fixed->decode(*window_);
-  auto& weighted = std::get<WeightedUnionFind>(decoder_);
+  GraphDecoder& decoder = *std::get<std::unique_ptr<GraphDecoder>>(decoder_);
   fired_.clear();
   window_->for_each_active([&](uint64_t cell) {
     // Cells past the model name no detector; the decoder would skip them anyway.
-    if (cell < weighted.graph().detector_count) fired_.push_back(static_cast<uint32_t>(cell));
+    if (cell < decoder.graph().detector_count) fired_.push_back(static_cast<uint32_t>(cell));
   });
-  return weighted.decode(fired_);
+  return decoder.decode(fired_);
 }
 
 }  // namespace ostrel::decode

@@ -1,6 +1,6 @@
 #pragma once
 // The decoding state a stream carries once it has a decoder: the graph's decoder (the fixed
-// Union-Find procedure or the weighted decoder, each with its own scratch space), the configured
+// Union-Find procedure or a decoder on a decoding graph, each with its own scratch space), the configured
 // window depth, the model's detector count, and the sliding window created by the first frame.
 // Each frame is pushed into the window and the whole window is decoded.
 #include <cstdint>
@@ -11,9 +11,9 @@
 #include <variant>
 #include <vector>
 
+#include "ostrel/decode/graph_decoder.h"
 #include "ostrel/decode/syndrome_window.h"
 #include "ostrel/decode/union_find.h"
-#include "ostrel/decode/weighted_union_find.h"
 #include "ostrel/dem/spacetime_graph.h"
 #include "ostrel/util/memory_budget.h"
 #include "ostrel/util/result.h"
@@ -43,8 +43,8 @@ class StreamDecoder {
   // `detector_count` is the model's; `window_depth` 0 means infer it from the first frame.
   static Result<StreamDecoder, DecoderError> create(std::shared_ptr<const dem::SpacetimeGraph> graph,
                                                     uint64_t detector_count, uint64_t window_depth);
-  // The weighted decoder on `graph`, with scratch space of its own.
-  static StreamDecoder create_weighted(std::shared_ptr<const DecodingGraph> graph, uint64_t detector_count,
+  // A decoder on a decoding graph (the weighted decoder, matching, ...), owned by the stream.
+  static StreamDecoder create_on_graph(std::unique_ptr<GraphDecoder> decoder, uint64_t detector_count,
                                        uint64_t window_depth);
 
   // Pushes one frame's detector events as the newest round and returns the mask of the whole
@@ -56,16 +56,16 @@ class StreamDecoder {
   uint64_t detector_count() const noexcept { return detector_count_; }
   // Null until the first frame.
   const SyndromeWindow* window() const noexcept { return window_ ? &*window_ : nullptr; }
-  // The fixed procedure, or null when the stream decodes with the weighted decoder.
+  // The fixed procedure, or null when the stream decodes on a decoding graph.
   const UnionFindDecoder* union_find() const noexcept { return std::get_if<UnionFindDecoder>(&decoder_); }
 
  private:
-  using Decoder = std::variant<UnionFindDecoder, WeightedUnionFind>;
+  using Decoder = std::variant<UnionFindDecoder, std::unique_ptr<GraphDecoder>>;
   StreamDecoder(Decoder decoder, uint64_t detector_count, uint64_t window_depth)
       : decoder_(std::move(decoder)), detector_count_(detector_count), configured_depth_(window_depth) {}
 
   Decoder decoder_;
-  std::vector<uint32_t> fired_;  // the window's fired cells, for the weighted decoder
+  std::vector<uint32_t> fired_;  // the window's fired cells, for a graph's decoder
   uint64_t detector_count_;
   uint64_t configured_depth_;
   std::optional<SyndromeWindow> window_;

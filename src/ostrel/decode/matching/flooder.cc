@@ -1,0 +1,311 @@
+#include "ostrel/decode/matching/flooder.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace ostrel::decode::matching {
+namespace {
+
+constexpr Time kNever = std::numeric_limits<Time>::max();
+
+}  // namespace
+
+Flooder::Flooder(const DecodingGraph& graph) : boundary_(graph.boundary()) {
+  start_.assign(graph.adjacency_start.begin(), graph.adjacency_start.end());
+  neighbors_.reserve(graph.adjacency.size());
+  edge_of_.reserve(graph.adjacency.size());
+  for (const Incidence& in : graph.adjacency) {
+    const DecodingEdge& e = graph.edges[in.edge];
+    neighbors_.push_back({in.other, 2 * std::max<int32_t>(e.weight, 1), e.observables});
+    edge_of_.push_back(in.edge);
+  }
+  nodes_.resize(graph.detector_count);
+}
+
+void Flooder::set_edge_length(uint32_t edge, uint32_t u, uint32_t v, int32_t length) {
+  for (const uint32_t x : {u, v}) {
+    if (x == boundary_) continue;
+    for (uint32_t i = start_[x]; i < start_[x + 1]; ++i)
+      if (edge_of_[i] == edge) neighbors_[i].length = length;
+  }
+}
+
+void Flooder::touch(uint32_t x) {
+  if (nodes_[x].touched) return;
+  nodes_[x].touched = true;
+  touched_.push_back(x);
+}
+
+void Flooder::reset() {
+  for (const uint32_t x : touched_) nodes_[x] = NodeState{};
+  touched_.clear();
+  for (uint32_t r = 0; r < region_count_; ++r) region_alive_[r] = 0;
+  region_count_ = 0;
+  free_regions_.clear();
+  queue_.clear();
+  now_ = 0;
+  look_again_ = kNone;
+}
+
+uint32_t Flooder::new_region() {
+  uint32_t r;
+  if (!free_regions_.empty()) {
+    r = free_regions_.back();
+    free_regions_.pop_back();
+  } else {
+    r = region_count_++;
+    if (r == regions_.size()) {
+      regions_.emplace_back();
+      region_alive_.push_back(0);
+    }
+  }
+  Region& g = regions_[r];
+  // Cleared member by member so that the vectors keep their capacity.
+  g.base = 0;
+  g.slope = 0;
+  ++g.version;
+  g.source = kNone;
+  g.blossom_parent = kNone;
+  g.children.clear();
+  g.shell.clear();
+  g.match = kNone;
+  g.matched_to_boundary = false;
+  g.match_edge = {};
+  g.role = TreeRole::kNone;
+  g.tree_parent = kNone;
+  g.parent_edge = {};
+  g.tree_children.clear();
+  region_alive_[r] = 1;
+  return r;
+}
+
+void Flooder::free_region(uint32_t r) {
+  region_alive_[r] = 0;
+  ++regions_[r].version;
+  free_regions_.push_back(r);
+}
+
+std::span<const uint32_t> Flooder::live_regions() {
+  live_scratch_.clear();
+  for (uint32_t r = 0; r < region_count_; ++r)
+    if (region_alive_[r]) live_scratch_.push_back(r);
+  return live_scratch_;
+}
+
+uint32_t Flooder::child_holding(uint32_t blossom, uint32_t event) const {
+  uint32_t r = nodes_[event].own_region;
+  while (regions_[r].blossom_parent != blossom) r = regions_[r].blossom_parent;
+  return r;
+}
+
+void Flooder::add_detection_event(uint32_t x) {
+  touch(x);
+  const uint32_t r = new_region();
+  Region& g = regions_[r];
+  g.source = x;
+  g.shell.push_back(x);
+  g.role = TreeRole::kOuter;
+  g.slope = 1;
+  g.base = -now_;
+  NodeState& n = nodes_[x];
+  n.region = r;
+  n.own_region = r;
+  n.source = x;
+  n.observables = 0;
+  n.wrapped = 0;
+  schedule_look(x);
+}
+
+Time Flooder::local_radius(uint32_t x, uint32_t& top) const {
+  Time radius = nodes_[x].wrapped;
+  uint32_t r = nodes_[x].region;
+  for (;;) {
+    radius += regions_[r].radius(now_);
+    if (regions_[r].blossom_parent == kNone) break;
+    r = regions_[r].blossom_parent;
+  }
+  top = r;
+  return radius;
+}
+
+Time Flooder::first_contact(uint32_t x, uint32_t top, Time radius, size_t& which) const {
+  const int8_t pace = regions_[top].slope;
+  Time first = kNever;
+  const auto list = neighbors(x);
+  for (size_t i = 0; i < list.size(); ++i) {
+    const Neighbor& n = list[i];
+    Time at;
+    if (n.node == boundary_ || nodes_[n.node].region == kNone) {
+      if (pace != 1) continue;
+      at = n.length - radius;
+    } else {
+      uint32_t other_top;
+      const Time other_radius = local_radius(n.node, other_top);
+      if (other_top == top) continue;
+      // Only a pair of regions whose radii add up faster than nothing can meet.
+      const int rate = pace + regions_[other_top].slope;
+      if (rate <= 0) continue;
+      const Time gap = n.length - radius - other_radius;
+      at = rate == 1 ? gap : gap / 2;
+    }
+    at = std::max<Time>(at, 0);
+    if (at < first) {
+      first = at;
+      which = i;
+    }
+  }
+  return first == kNever ? kNever : now_ + first;
+}
+
+void Flooder::schedule_look(uint32_t x) {
+  NodeState& n = nodes_[x];
+  if (n.region == kNone) return;
+  uint32_t top;
+  const Time radius = local_radius(x, top);
+  if (regions_[top].slope < 0) return;
+  size_t which = 0;
+  const Time at = first_contact(x, top, radius, which);
+  if (at == kNever) return;
+  queue_.push({at, x, ++n.version, QueuedEvent::kNodeLook});
+}
+
+void Flooder::schedule_shrink(uint32_t r) {
+  const Region& g = regions_[r];
+  if (g.slope != -1) return;
+  Time at;
+  const bool down_to_core = g.is_blossom() ? g.shell.empty() : g.shell.size() <= 1;
+  if (down_to_core) {
+    at = now_ + g.radius(now_);
+  } else {
+    uint32_t top;
+    at = now_ + local_radius(g.shell.back(), top);
+  }
+  queue_.push({std::max(at, now_), r, g.version, QueuedEvent::kRegionShrink});
+}
+
+void Flooder::set_slope(uint32_t r, int8_t slope, bool look_at_area) {
+  Region& g = regions_[r];
+  const Time radius = g.radius(now_);
+  g.slope = slope;
+  g.base = radius - slope * now_;
+  ++g.version;
+  if (slope == -1) {
+    schedule_shrink(r);
+  } else if (look_at_area) {
+    look_at_area_of(r);
+  }
+}
+
+void Flooder::look_at_area_of(uint32_t r) {
+  {
+    // Every node of the region's area may have edges leaving it.
+    area_scratch_.clear();
+    area_scratch_.push_back(r);
+    while (!area_scratch_.empty()) {
+      const uint32_t q = area_scratch_.back();
+      area_scratch_.pop_back();
+      for (const uint32_t x : regions_[q].shell) schedule_look(x);
+      for (const BlossomChild& c : regions_[q].children) area_scratch_.push_back(c.region);
+    }
+  }
+}
+
+void Flooder::release(uint32_t x) {
+  nodes_[x].region = kNone;
+  // Growing neighbours may now claim it, sooner than they were queued for.
+  for (const Neighbor& n : neighbors(x))
+    if (n.node != boundary_ && nodes_[n.node].region != kNone) schedule_look(n.node);
+}
+
+bool Flooder::claim_or_report(uint32_t x, MatcherEvent& out) {
+  NodeState& n = nodes_[x];
+  if (n.region == kNone) return false;
+  uint32_t top;
+  const Time radius = local_radius(x, top);
+  if (regions_[top].slope < 0) return false;
+  size_t which = 0;
+  const Time at = first_contact(x, top, radius, which);
+  if (at == kNever) return false;
+  if (at > now_) {
+    queue_.push({at, x, ++n.version, QueuedEvent::kNodeLook});
+    return false;
+  }
+  const Neighbor& far = neighbors(x)[which];
+  if (far.node == boundary_) {
+    out = {MatcherEvent::kRegionHitBoundary, top, kNone, {n.source, boundary_, n.observables ^ far.observables}};
+    look_again_ = x;
+    return true;
+  }
+  NodeState& m = nodes_[far.node];
+  if (m.region == kNone) {
+    touch(far.node);
+    Region& g = regions_[top];
+    g.shell.push_back(far.node);
+    m.region = top;
+    m.source = n.source;
+    m.observables = n.observables ^ far.observables;
+    m.wrapped = -g.radius(now_);
+    schedule_look(far.node);
+    schedule_look(x);
+    return false;
+  }
+  uint32_t other_top;
+  (void)local_radius(far.node, other_top);
+  const CompressedEdge edge{n.source, m.source, n.observables ^ far.observables ^ m.observables};
+  // The growing one of the two hits the other.
+  if (regions_[top].slope == 1) {
+    out = {MatcherEvent::kRegionHitRegion, top, other_top, edge};
+  } else {
+    out = {MatcherEvent::kRegionHitRegion, other_top, top, edge.reversed()};
+  }
+  look_again_ = x;
+  return true;
+}
+
+bool Flooder::shrink_step(uint32_t r, MatcherEvent& out) {
+  Region& g = regions_[r];
+  if (g.slope != -1) return false;
+  const bool down_to_core = g.is_blossom() ? g.shell.empty() : g.shell.size() <= 1;
+  if (down_to_core) {
+    if (g.radius(now_) > 0) {
+      schedule_shrink(r);
+      return false;
+    }
+    out = {MatcherEvent::kRegionShrunk, r, kNone, {}};
+    return true;
+  }
+  const uint32_t x = g.shell.back();
+  uint32_t top;
+  if (local_radius(x, top) > 0) {
+    schedule_shrink(r);
+    return false;
+  }
+  g.shell.pop_back();
+  release(x);
+  schedule_shrink(r);
+  return false;
+}
+
+MatcherEvent Flooder::next_event() {
+  MatcherEvent out;
+  if (look_again_ != kNone) {
+    const uint32_t x = look_again_;
+    look_again_ = kNone;
+    schedule_look(x);
+  }
+  while (!queue_.empty()) {
+    const QueuedEvent e = queue_.pop();
+    if (e.kind == QueuedEvent::kNodeLook) {
+      if (nodes_[e.index].version != e.version) continue;
+      now_ = std::max(now_, e.time);
+      if (claim_or_report(e.index, out)) return out;
+    } else {
+      if (!region_alive_[e.index] || regions_[e.index].version != e.version) continue;
+      now_ = std::max(now_, e.time);
+      if (shrink_step(e.index, out)) return out;
+    }
+  }
+  return out;
+}
+
+}  // namespace ostrel::decode::matching

@@ -1,0 +1,122 @@
+#pragma once
+// The flooder: regions growing and shrinking on the detector graph, one queue of events in time.
+//
+// Every node remembers the region whose own growth claimed it, the detection event that growth
+// came from and the observables crossed on the way. A node's local radius (how far past it the
+// growth reaches) is `wrapped` plus the radii of its region and that region's blossom ancestors;
+// only the top-level region's radius changes, so nothing per node moves while time passes. A
+// node of a growing region is queued at the first time one of its edges will be fully covered:
+// the far node is free (it is claimed), the boundary (an event for the matcher), or another
+// region's node (a collision, for the matcher). A node of a frozen region is queued for the
+// first collision with a growing neighbour. A shrinking region gives its nodes back last
+// claimed first, then reports the time its radius reaches zero. Nodes whose neighbours change
+// pace are looked at again when their entry comes up; a change that brings an event earlier (a
+// region starting to grow or to stand still, a node given back) queues the nodes concerned.
+//
+// Edges are twice their weight long, so that two regions growing toward each other meet on a
+// whole unit of time.
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "ostrel/decode/decoding_graph.h"
+#include "ostrel/decode/matching/event_queue.h"
+#include "ostrel/decode/matching/region.h"
+
+namespace ostrel::decode::matching {
+
+struct MatcherEvent {
+  enum Kind : uint8_t { kNone, kRegionHitRegion, kRegionHitBoundary, kRegionShrunk };
+  Kind kind = kNone;
+  uint32_t region = kNone;  // a top-level region
+  uint32_t other = kNone;   // the top-level region hit
+  CompressedEdge edge;      // from a detection event of `region` to one of `other` or the boundary
+};
+
+class Flooder {
+ public:
+  explicit Flooder(const DecodingGraph& graph);
+
+  struct Neighbor {
+    uint32_t node;  // the boundary node for an edge to the boundary
+    int32_t length;
+    uint64_t observables;
+  };
+  struct NodeState {
+    uint32_t region = kNone;  // the region whose own growth claimed the node
+    uint32_t source = kNone;
+    uint32_t version = 0;
+    uint32_t own_region = kNone;  // a detection event's own region
+    uint64_t observables = 0;     // crossed from the source
+    Time wrapped = 0;
+    bool touched = false;
+  };
+
+  // Forgets the last decode, touching only what it touched.
+  void reset();
+  // A detection event at `node` gets its own region, growing from now.
+  void add_detection_event(uint32_t node);
+  // Runs the queue to the next event the matcher must handle; kNone when the queue is empty.
+  MatcherEvent next_event();
+
+  Time now() const { return now_; }
+  uint32_t boundary() const { return boundary_; }
+  Region& region(uint32_t r) { return regions_[r]; }
+  const Region& region(uint32_t r) const { return regions_[r]; }
+  uint32_t new_region();
+  void free_region(uint32_t r);
+  // Regions alive in this decode (freed ones are skipped).
+  std::span<const uint32_t> live_regions();
+  uint32_t top_of(uint32_t r) const {
+    while (regions_[r].blossom_parent != kNone) r = regions_[r].blossom_parent;
+    return r;
+  }
+  // The child of `blossom` that holds detection event `event`.
+  uint32_t child_holding(uint32_t blossom, uint32_t event) const;
+  // Sets a region's pace from now on, keeping its radius; queues its next shrink step when it
+  // shrinks, and otherwise (unless the caller queues those that need it) every node of its area,
+  // since growing neighbours may reach a region that stopped shrinking.
+  void set_slope(uint32_t r, int8_t slope, bool look_at_area = true);
+  // Queues every node of a growing region's area, its blossom children's included.
+  void look_at_area_of(uint32_t r);
+  const NodeState& node(uint32_t x) const { return nodes_[x]; }
+
+  std::span<const Neighbor> neighbors(uint32_t x) const {
+    return std::span(neighbors_).subspan(start_[x], start_[x + 1] - start_[x]);
+  }
+  std::span<const uint32_t> neighbor_edges(uint32_t x) const {
+    return std::span(edge_of_).subspan(start_[x], start_[x + 1] - start_[x]);
+  }
+  // Re-weighting: the length of both incidences of `edge` (between u and v).
+  void set_edge_length(uint32_t edge, uint32_t u, uint32_t v, int32_t length);
+
+ private:
+  // The local radius of a claimed node and the top-level region it belongs to.
+  Time local_radius(uint32_t x, uint32_t& top) const;
+  void touch(uint32_t x);
+  void schedule_look(uint32_t x);
+  void schedule_shrink(uint32_t r);
+  // The first time an edge of x will be covered, and which; INT64_MAX when none will.
+  Time first_contact(uint32_t x, uint32_t top, Time radius, size_t& which) const;
+  bool claim_or_report(uint32_t x, MatcherEvent& out);
+  bool shrink_step(uint32_t r, MatcherEvent& out);
+  void release(uint32_t x);
+
+  uint32_t boundary_;
+  std::vector<uint32_t> start_;
+  std::vector<Neighbor> neighbors_;
+  std::vector<uint32_t> edge_of_;
+  std::vector<NodeState> nodes_;
+  std::vector<uint32_t> touched_;
+  std::vector<Region> regions_;
+  std::vector<uint8_t> region_alive_;
+  uint32_t region_count_ = 0;  // regions handed out this decode (ids below it)
+  std::vector<uint32_t> free_regions_;
+  std::vector<uint32_t> live_scratch_;
+  std::vector<uint32_t> area_scratch_;
+  EventQueue queue_;
+  Time now_ = 0;
+  uint32_t look_again_ = kNone;  // a node whose event was handed to the matcher
+};
+
+}  // namespace ostrel::decode::matching

@@ -1,0 +1,127 @@
+#include "ostrel/decode/matching/matching_decoder.h"
+
+#include <algorithm>
+
+namespace ostrel::decode::matching {
+
+MatchingDecoder::MatchingDecoder(std::shared_ptr<const DecodingGraph> graph)
+    : graph_(std::move(graph)),
+      flooder_(*graph_),
+      trees_(flooder_),
+      paths_(flooder_, graph_->detector_count),
+      parity_(graph_->detector_count, 0),
+      reweighted_mark_(graph_->edges.size(), 0) {
+  for (const uint32_t e : graph_->flipped_edges) flipped_weight_ += graph_->edges[e].weight;
+}
+
+uint64_t MatchingDecoder::decode(std::span<const uint32_t> fired_detectors) {
+  const DecodingGraph& g = *graph_;
+  flooder_.reset();
+  correction_ready_ = false;
+  // The events: fired detectors, and the ends of the edges taken as occurred; twice is none.
+  auto toggle = [&](uint32_t d) {
+    if (d >= g.detector_count) return;
+    if (!parity_[d]) toggled_.push_back(d);
+    parity_[d] ^= 1;
+  };
+  for (const uint32_t d : fired_detectors) toggle(d);
+  for (const uint32_t e : g.flipped_edges) {
+    toggle(g.edges[e].u);
+    toggle(g.edges[e].v);
+  }
+  for (const uint32_t d : toggled_) {
+    if (parity_[d]) flooder_.add_detection_event(d);
+    parity_[d] = 0;
+  }
+  toggled_.clear();
+  for (MatcherEvent e = flooder_.next_event(); e.kind != MatcherEvent::kNone; e = flooder_.next_event())
+    trees_.handle(e);
+  return read_out() ^ g.flipped_observables;
+}
+
+uint64_t MatchingDecoder::read_out() {
+  pairs_.clear();
+  open_.clear();
+  uint64_t mask = 0;
+  Time radii = 0;
+  auto take = [&](const CompressedEdge& e) {
+    pairs_.push_back({e.from, e.to});
+    mask ^= e.observables;
+  };
+  for (const uint32_t r : flooder_.live_regions()) {
+    const Region& g = flooder_.region(r);
+    radii += g.radius(flooder_.now());
+    if (g.blossom_parent != kNone) continue;
+    if (g.matched_to_boundary) {
+      take(g.match_edge);
+      open_.push_back({r, g.match_edge.from});
+    } else if (g.match != kNone && r < g.match) {
+      take(g.match_edge);
+      open_.push_back({r, g.match_edge.from});
+      open_.push_back({g.match, g.match_edge.to});
+    }
+  }
+  // Inside a blossom matched at an event of child c, c keeps that match and the other children
+  // pair off around the cycle after it.
+  while (!open_.empty()) {
+    const auto [r, event] = open_.back();
+    open_.pop_back();
+    const Region& g = flooder_.region(r);
+    if (!g.is_blossom()) continue;
+    const uint32_t held = flooder_.child_holding(r, event);
+    const size_t k = g.children.size();
+    size_t i = 0;
+    while (g.children[i].region != held) ++i;
+    open_.push_back({held, event});
+    for (size_t j = 1; j < k; j += 2) {
+      const BlossomChild& c = g.children[(i + j) % k];
+      take(c.to_next);
+      open_.push_back({c.region, c.to_next.from});
+      open_.push_back({g.children[(i + j + 1) % k].region, c.to_next.to});
+    }
+  }
+  // Every path crosses the rim of each region that holds one of its ends and not the other, and
+  // each region is crossed by exactly one: the matching's length is the sum of the radii.
+  weight_ = radii / 2 - flipped_weight_;
+  return mask;
+}
+
+std::span<const uint32_t> MatchingDecoder::correction() {
+  if (correction_ready_) return correction_;
+  correction_.clear();
+  for (const Pair& p : pairs_) paths_.append_path(p.a, p.b, correction_);
+  // An edge on two paths cancels; the edges taken as occurred join the correction unless a path
+  // undoes them.
+  for (const uint32_t e : graph_->flipped_edges) correction_.push_back(e);
+  std::sort(correction_.begin(), correction_.end());
+  size_t kept = 0;
+  for (size_t i = 0; i < correction_.size();) {
+    size_t j = i;
+    while (j < correction_.size() && correction_[j] == correction_[i]) ++j;
+    if ((j - i) % 2 == 1) correction_[kept++] = correction_[i];
+    i = j;
+  }
+  correction_.resize(kept);
+  correction_ready_ = true;
+  return correction_;
+}
+
+void MatchingDecoder::set_edge_weight(uint32_t edge, int32_t weight) {
+  const DecodingEdge& e = graph_->edges[edge];
+  flooder_.set_edge_length(edge, e.u, e.v, 2 * std::clamp<int32_t>(weight, 1, kMaxWeight));
+  if (!reweighted_mark_[edge]) {
+    reweighted_mark_[edge] = 1;
+    reweighted_.push_back(edge);
+  }
+}
+
+void MatchingDecoder::restore_edge_weights() {
+  for (const uint32_t edge : reweighted_) {
+    const DecodingEdge& e = graph_->edges[edge];
+    flooder_.set_edge_length(edge, e.u, e.v, 2 * std::max<int32_t>(e.weight, 1));
+    reweighted_mark_[edge] = 0;
+  }
+  reweighted_.clear();
+}
+
+}  // namespace ostrel::decode::matching

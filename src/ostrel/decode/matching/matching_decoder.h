@@ -1,0 +1,66 @@
+#pragma once
+// Exact minimum-weight perfect matching of a shot's detection events on the decoding graph (the
+// boundary taking any number of them), grown as sparse blossom does: regions grow from the
+// events over the graph itself, so a decode costs what its regions cover, never the whole
+// graph, and nothing is allocated once the scratch space has grown to the largest decode seen.
+//
+// The matching is minimum for the graph's integer weights (1/64 of ln((1 - p) / p), rounded):
+// for the model's own weights, its weight is within (n + m) / 128 of the minimum, n and m the
+// edge counts of the correction and of a minimum one. Edges with p > 0.5 are taken as occurred
+// (see decoding_graph.h). A syndrome no perfect matching covers (an odd number of events in a
+// component without boundary) leaves those events unmatched; callers check it beforehand
+// (graph_components.h).
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "ostrel/decode/graph_decoder.h"
+#include "ostrel/decode/matching/alternating_trees.h"
+#include "ostrel/decode/matching/flooder.h"
+#include "ostrel/decode/matching/shortest_paths.h"
+
+namespace ostrel::decode::matching {
+
+class MatchingDecoder final : public GraphDecoder {
+ public:
+  explicit MatchingDecoder(std::shared_ptr<const DecodingGraph> graph);
+
+  uint64_t decode(std::span<const uint32_t> fired_detectors) override;
+  // Shortest paths between the matched events, found on demand.
+  std::span<const uint32_t> correction() override;
+  int64_t correction_weight() override { return weight_; }
+  void set_edge_weight(uint32_t edge, int32_t weight) override;
+  void restore_edge_weights() override;
+  const DecodingGraph& graph() const override { return *graph_; }
+  const std::shared_ptr<const DecodingGraph>& shared_graph() const override { return graph_; }
+  std::unique_ptr<GraphDecoder> clone() const override { return std::make_unique<MatchingDecoder>(graph_); }
+
+  // The matched pairs of the last decode (the second end may be the boundary node).
+  struct Pair {
+    uint32_t a;
+    uint32_t b;
+  };
+  std::span<const Pair> pairs() const { return pairs_; }
+
+ private:
+  // Reads the matching out of the regions, blossoms opened down to their events.
+  uint64_t read_out();
+
+  std::shared_ptr<const DecodingGraph> graph_;
+  Flooder flooder_;
+  AlternatingTrees trees_;
+  ShortestPaths paths_;
+  std::vector<uint8_t> parity_;
+  std::vector<uint32_t> toggled_;
+  std::vector<Pair> pairs_;
+  std::vector<std::pair<uint32_t, uint32_t>> open_;  // blossoms to open, with the event they are matched at
+  std::vector<uint32_t> correction_;
+  bool correction_ready_ = false;
+  int64_t weight_ = 0;
+  int64_t flipped_weight_ = 0;
+  std::vector<uint32_t> reweighted_;
+  std::vector<uint8_t> reweighted_mark_;
+};
+
+}  // namespace ostrel::decode::matching
