@@ -115,10 +115,13 @@ OSTREL_EXPORT const char* ostrel_decode_method_name(size_t index);
 OSTREL_EXPORT ostrel_status ostrel_decoder_create(const char* dem_text, const char* method, ostrel_decoder** out);
 OSTREL_EXPORT uint64_t ostrel_decoder_detector_count(const ostrel_decoder* decoder);
 OSTREL_EXPORT uint64_t ostrel_decoder_observable_count(const ostrel_decoder* decoder);
-/* One shot: detector_count values (non-zero = fired) to the predicted observable mask. */
+/* One shot: detector_count values (non-zero = fired) to the predicted observable mask. A shot
+ * that no correction explains (an odd number of events in a part of the graph without a
+ * boundary) is refused with OSTREL_E_INVALID_ARGUMENT and a message naming that part. */
 OSTREL_EXPORT ostrel_status ostrel_decoder_decode(ostrel_decoder* decoder, const uint8_t* detection_events,
                                                   size_t count, uint64_t* mask);
-/* `shots` rows of detector_count values each, row k at detection_events + k * row_stride. */
+/* `shots` rows of detector_count values each, row k at detection_events + k * row_stride; a
+ * refused shot ends the batch (its message starts "shot K: "), the masks before it are written. */
 OSTREL_EXPORT ostrel_status ostrel_decoder_decode_batch(ostrel_decoder* decoder, const uint8_t* detection_events,
                                                         size_t shots, size_t row_stride, uint64_t* masks);
 OSTREL_EXPORT void ostrel_decoder_free(ostrel_decoder* decoder);

@@ -86,7 +86,20 @@ int main(int argc, char** argv) {
   ostrel_decoder* d = (ostrel_decoder*)1;
   CHECK_STATUS(ostrel_decoder_create(kModel, "no-such-method", &d), OSTREL_E_INVALID_ARGUMENT);
   CHECK(d == NULL);
-  CHECK_ERROR_HAS("unknown decoding method 'no-such-method'");
+  CHECK_ERROR_HAS("unknown decoding method 'no-such-method': expected 'weighted-union-find', 'matching', or 'union-find'");
+  /* A part of the graph without a boundary: one event there is explained by no correction. */
+  CHECK_STATUS(ostrel_decoder_create("error(0.1) D0 D1\nerror(0.1) D1 D2 L0\n", NULL, &d), OSTREL_OK);
+  if (d) {
+    const uint8_t odd[3] = {0, 1, 0}, even[3] = {0, 1, 1};
+    uint64_t mask = 9, masks[2];
+    CHECK_STATUS(ostrel_decoder_decode(d, even, 3, &mask), OSTREL_OK);
+    CHECK(mask == 1);
+    CHECK_STATUS(ostrel_decoder_decode(d, odd, 3, &mask), OSTREL_E_INVALID_ARGUMENT);
+    const uint8_t rows[6] = {0, 1, 1, 0, 1, 0};
+    CHECK_STATUS(ostrel_decoder_decode_batch(d, rows, 2, 3, masks), OSTREL_E_INVALID_ARGUMENT);
+    CHECK_ERROR_HAS("shot 1: ");
+    ostrel_decoder_free(d);
+  }
   CHECK_STATUS(ostrel_decoder_create("error(0.1) D0 L0\nerror(0.1 D1\n", NULL, &d), OSTREL_E_FORMAT);
   CHECK_ERROR_HAS("invalid probability 'error(0.1 D1' in error instruction");
   CHECK_STATUS(ostrel_decoder_create(kModel, NULL, NULL), OSTREL_E_INVALID_ARGUMENT);

@@ -9,6 +9,7 @@
 #include "c_api/boundary.h"
 #include "ostrel/decode/decode_method.h"
 #include "ostrel/decode/decoding_graph.h"
+#include "ostrel/decode/graph_components.h"
 #include "ostrel/decode/stream_decoder.h"
 #include "ostrel/decode/union_find.h"
 #include "ostrel/dem/dem_parser.h"
@@ -32,12 +33,13 @@ const std::vector<std::string>& method_names() {
   return names;
 }
 
+// As Python words it: "'a', 'b', or 'c'".
 std::string expected_methods() {
   std::string text;
   const auto& names = method_names();
   for (size_t i = 0; i < names.size(); ++i) {
-    if (i) text += i + 1 == names.size() ? " or " : ", ";
-    text += "'" + names[i] + "'";
+    if (i) text += i + 1 == names.size() ? (i > 1 ? ", or " : " or ") : ", ";
+    text.append("'").append(names[i]).append("'");
   }
   return text;
 }
@@ -46,17 +48,27 @@ std::string expected_methods() {
 
 struct ostrel_decoder {
   std::unique_ptr<decode::GraphDecoder> graph_decoder;
+  // Present when some component of the graph has no boundary: a shot with an odd number of events
+  // in one is explained by no correction and refused, as Python refuses it.
+  std::optional<decode::GraphComponents> components;
   std::optional<decode::UnionFindDecoder> fixed;
   uint64_t detector_count = 0;
   uint64_t observable_count = 0;
   std::vector<uint32_t> fired;  // scratch for graph decoders
   std::vector<uint8_t> cells;   // scratch for the fixed procedure: exactly 0 or 1
 
-  uint64_t decode(const uint8_t* events) {
+  // The shot's mask, or nothing (with the error set) for a shot no correction explains.
+  std::optional<uint64_t> decode(const uint8_t* events) {
     if (graph_decoder) {
       fired.clear();
       for (uint64_t i = 0; i < detector_count; ++i)
         if (events[i]) fired.push_back(uint32_t(i));
+      if (components) {
+        if (auto odd = components->unmatchable(fired)) {
+          c_api::set_error(OSTREL_E_INVALID_ARGUMENT, components->describe(*odd));
+          return std::nullopt;
+        }
+      }
       return graph_decoder->decode(fired);
     }
     for (uint64_t i = 0; i < detector_count; ++i) cells[i] = events[i] != 0;
@@ -120,7 +132,9 @@ OSTREL_EXPORT ostrel_status ostrel_decoder_create(const char* dem_text, const ch
     if (registered) {
       auto graph = decode::build_decoding_graph(model);
       if (!graph.ok()) return c_api::set_error(OSTREL_E_INVALID_ARGUMENT, graph.error());
-      d->graph_decoder = decode::make_graph_decoder(*registered, std::move(graph).value());
+      d->graph_decoder = decode::make_graph_decoder(*registered, *graph);
+      decode::GraphComponents components(**graph);
+      if (components.any_closed()) d->components.emplace(std::move(components));
       d->fired.reserve(d->detector_count);
     } else if (ostrel_status s = build_fixed(model, *d); s != OSTREL_OK) {
       return s;
@@ -140,7 +154,9 @@ OSTREL_EXPORT ostrel_status ostrel_decoder_decode(ostrel_decoder* d, const uint8
     OSTREL_REQUIRE(mask);
     if (ostrel_status s = check_count(d, count); s != OSTREL_OK) return s;
     if (count) OSTREL_REQUIRE(events);
-    *mask = d->decode(events);
+    const auto decoded = d->decode(events);
+    if (!decoded) return OSTREL_E_INVALID_ARGUMENT;
+    *mask = *decoded;
     return OSTREL_OK;
   });
 }
@@ -156,7 +172,13 @@ OSTREL_EXPORT ostrel_status ostrel_decoder_decode_batch(ostrel_decoder* d, const
       return c_api::set_error(OSTREL_E_INVALID_ARGUMENT, "row_stride " + std::to_string(row_stride) +
                                                              " is shorter than a row of " +
                                                              std::to_string(d->detector_count) + " detectors");
-    for (size_t k = 0; k < shots; ++k) masks[k] = d->decode(events + k * row_stride);
+    for (size_t k = 0; k < shots; ++k) {
+      const auto decoded = d->decode(events + k * row_stride);
+      if (!decoded)
+        return c_api::set_error(OSTREL_E_INVALID_ARGUMENT,
+                                "shot " + std::to_string(k) + ": " + std::string(ostrel_last_error_message()));
+      masks[k] = *decoded;
+    }
     return OSTREL_OK;
   });
 }
