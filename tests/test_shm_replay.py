@@ -11,6 +11,7 @@ import sys
 import pytest
 
 from ostrel import qssf
+from ostrel.replay import _child_env
 
 shm_ring = pytest.importorskip("ostrel.shm_ring")
 
@@ -65,9 +66,10 @@ def test_replay_into_a_ring_delivers_the_recording(lib, tmp_path):
     name = f"ostrel-py-test-{os.getpid()}"
     # The file (1.4 MB) is larger than the ring (1 MiB): the publisher waits for the reader, nothing is lost.
     proc = subprocess.Popen([sys.executable, "-m", "ostrel", "replay", "--shm", name, str(path)],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=_child_env())
     try:
-        assert proc.stdout.readline().strip() == f"publishing to shm://{name}"
+        line = proc.stdout.readline().strip()
+        assert line == f"publishing to shm://{name}", proc.stderr.read() if not line else line
         frames, status = read_ring(lib, name)
         proc.wait(timeout=60)
         out, err = proc.stdout.read(), proc.stderr.read()
@@ -86,5 +88,5 @@ def test_replay_shm_refuses_bad_names_and_tcp_options(tmp_path):
     for extra, text in [(["--shm", "a/b"], "invalid ring name 'a/b'"),
                         (["--shm", "ring", "--loop"], "--loop and --stamp-time are for TCP")]:
         done = subprocess.run([sys.executable, "-m", "ostrel", "replay", *extra, str(path)],
-                              capture_output=True, text=True, timeout=60)
+                              capture_output=True, text=True, timeout=60, env=_child_env())
         assert done.returncode == 2 and text in done.stderr
