@@ -77,6 +77,10 @@ OSTREL_EXPORT ostrel_status ostrel_stream_open(const char* source, ostrel_stream
 OSTREL_EXPORT ostrel_status ostrel_shm_open(const char* name, ostrel_stream** out);
 /* The next frame: OSTREL_OK, OSTREL_END_OF_STREAM, or an error (after which the stream ends). */
 OSTREL_EXPORT ostrel_status ostrel_stream_next(ostrel_stream* stream, ostrel_frame* frame);
+/* A ring's stream spins for spin_ns (default 50000) before it sleeps while the ring is empty.
+ * Spinning gives the lowest latency on a core of its own; 0 suits cores shared with other work,
+ * where a spinning reader that is descheduled waits a whole time slice. */
+OSTREL_EXPORT ostrel_status ostrel_stream_set_spin(ostrel_stream* stream, int64_t spin_ns);
 OSTREL_EXPORT void ostrel_stream_close(ostrel_stream* stream);
 
 /* ------------------------------------------------------------------ writing */

@@ -1,4 +1,5 @@
 // Streams: a file, a TCP source or a shared-memory ring, read by the core's frame reader.
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -14,6 +15,7 @@ using namespace ostrel;
 
 struct ostrel_stream {
   io::OpenedSource opened;  // a ring needs no runtime: its runtime stays null
+  io::ShmSource* ring = nullptr;  // the source when it is a ring, owned by `opened`
   qssf::ParsedFrame frame;
   std::vector<uint8_t> events;
   // After the end or an error, every later call gives that outcome again.
@@ -62,9 +64,12 @@ OSTREL_EXPORT ostrel_status ostrel_shm_open(const char* name, ostrel_stream** ou
       return c_api::set_error(OSTREL_E_INVALID_ARGUMENT, posix.error());
     auto source = io::ShmSource::open(name);
     if (!source.ok()) return c_api::set_error(OSTREL_E_IO, qssf::QssfError::io(source.error()).message());
+    io::ShmSource* ring = source->get();
     io::OpenedSource opened;
     opened.source = std::make_unique<io::FrameSource>(std::move(source).value(), io::module_reader_config());
-    return wrap(std::move(opened), out);
+    const ostrel_status status = wrap(std::move(opened), out);
+    (*out)->ring = ring;
+    return status;
   });
 }
 
@@ -101,6 +106,16 @@ OSTREL_EXPORT ostrel_status ostrel_stream_next(ostrel_stream* s, ostrel_frame* o
       out->has_observable_flips = 1;
       out->observable_flips = *f.extensions->observable_flips;
     }
+    return OSTREL_OK;
+  });
+}
+
+OSTREL_EXPORT ostrel_status ostrel_stream_set_spin(ostrel_stream* s, int64_t spin_ns) {
+  return c_api::guarded([&]() -> ostrel_status {
+    OSTREL_REQUIRE(s);
+    if (!s->ring) return c_api::set_error(OSTREL_E_INVALID_ARGUMENT, "only a ring's stream spins while it waits");
+    if (spin_ns < 0) return c_api::set_error(OSTREL_E_INVALID_ARGUMENT, "spin_ns must not be negative");
+    s->ring->set_spin(std::chrono::nanoseconds(spin_ns));
     return OSTREL_OK;
   });
 }

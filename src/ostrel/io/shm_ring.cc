@@ -28,8 +28,6 @@ constexpr std::string_view kScheme = "shm://";
 constexpr size_t kMaxNameLength = 200;
 constexpr off_t kProducerLockByte = 0;
 constexpr off_t kConsumerLockByte = 1;
-// How long a side spins before it sleeps: a frame every few microseconds never sleeps.
-constexpr nanoseconds kSpin = std::chrono::microseconds(50);
 // The longest sleep between two looks at the peer's liveness.
 constexpr nanoseconds kSleepSlice = std::chrono::milliseconds(20);
 
@@ -112,7 +110,8 @@ ShmRing::ShmRing(ShmRing&& other) noexcept
       map_bytes_(other.map_bytes_),
       capacity_(other.capacity_),
       producer_(other.producer_),
-      cached_peer_pos_(other.cached_peer_pos_) {}
+      cached_peer_pos_(other.cached_peer_pos_),
+      spin_(other.spin_) {}
 
 ShmRing::~ShmRing() {
   if (map_) munmap(map_, map_bytes_);
@@ -229,7 +228,7 @@ Result<Ok, ShmFailure> ShmRing::publish(std::span<const uint8_t> bytes, nanoseco
         return fail(ShmFailure{"ring " + quoted(name_) + " is full: the consumer has not made room for " +
                                    std::to_string(n) + " bytes",
                                true});
-      if (waited < kSpin) {
+      if (waited < spin_) {
         cpu_relax();
       } else {
         const uint32_t seq = h.space_seq.load(std::memory_order_acquire);
@@ -279,7 +278,7 @@ Result<size_t, ShmFailure> ShmRing::consume(std::span<uint8_t> out, nanoseconds 
       const nanoseconds waited = Clock::now() - start;
       if (!forever && waited >= timeout)
         return fail(ShmFailure{"no bytes arrived in ring " + quoted(name_) + " in time", true});
-      if (waited < kSpin) {
+      if (waited < spin_) {
         cpu_relax();
       } else {
         const uint32_t seq = h.data_seq.load(std::memory_order_acquire);

@@ -79,6 +79,9 @@ class ShmRing {
   static Result<ShmRing, ShmFailure> open(std::string_view name);
 
   uint64_t capacity() const noexcept { return capacity_; }
+  // How long a wait spins before it sleeps on the futex (default 50 us; 0 sleeps at once, which
+  // suits cores shared with other work: a spinning side descheduled for a time slice waits longer).
+  void set_spin(std::chrono::nanoseconds spin) noexcept { spin_ = spin; }
   const std::string& name() const noexcept { return name_; }
 
   // Producer: appends `bytes` whole, or nothing. A negative timeout waits for room for as long as
@@ -105,6 +108,7 @@ class ShmRing {
   uint64_t capacity_ = 0;
   bool producer_ = false;
   uint64_t cached_peer_pos_ = 0;  // the other side's position as last read
+  std::chrono::nanoseconds spin_{std::chrono::microseconds(50)};
 };
 
 }  // namespace ostrel::io

@@ -15,6 +15,7 @@ class ShmSource final : public qssf::ByteSource {
 
   Result<size_t, qssf::QssfError> read(std::span<uint8_t> buf) override;
   void set_interrupt(const WaitInterrupt* interrupt) override { interrupt_ = interrupt; }
+  void set_spin(std::chrono::nanoseconds spin) noexcept { ring_.set_spin(spin); }
 
  private:
   explicit ShmSource(ShmRing ring) : ring_(std::move(ring)) {}
