@@ -1,6 +1,6 @@
 """Waiting for a TCP peer can be interrupted by signals and bounded by a timeout, and either way
 the frame being read is resumed intact by the next call. Peers and the signal senders run in
-child processes: the stream keeps the interpreter lock while it waits."""
+child processes, so that their timing does not depend on the test's own threads."""
 
 import os
 import signal

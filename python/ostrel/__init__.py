@@ -114,7 +114,7 @@ def _read_text(path: str) -> str:
 def sinter_decoders() -> dict[str, Any]:
     """``sinter.Decoder`` objects for ``sinter.collect(custom_decoders=...)``, keyed by method.
 
-    One per method of ``ostrel.Decoder``: "weighted-union-find" and "union-find". Needs the
+    One per method of ``ostrel.Decoder``: "weighted-union-find", "matching" and "union-find". Needs the
     sinter package (``pip install sinter``).
     """
     from ostrel.sinter_plugin import sinter_decoders as decoders
@@ -128,7 +128,9 @@ def read(path: str | os.PathLike[str], decoder: Any = None, window_depth: int = 
 
     Decodes every frame when ``decoder`` is given, as ``open`` does. Every frame of the file must
     have the same ancilla count (``OstrelStream.read_batch`` reads mixed files batch by batch);
-    a malformed frame raises the ``OSError`` iterating the file would raise.
+    a malformed frame raises the ``OSError`` iterating the file would raise, and a file cut
+    inside a frame (or its stream header) raises ``OSError`` ("truncated frame ..."), each
+    prefixed with the file's name.
     """
     path = os.fspath(path)
     size = os.path.getsize(path)
@@ -136,8 +138,12 @@ def read(path: str | os.PathLike[str], decoder: Any = None, window_depth: int = 
     # and is given back when the batch is complete.
     bound = max(1, (size - _STREAM_HEADER_BYTES) // _MIN_FRAME_BYTES + 1)
     with open(path, decoder, window_depth) as stream:
-        batch = stream.read_batch(bound, bit_packed=bit_packed)
-        rest = stream.read_batch(1, bit_packed=bit_packed)
+        stream._treat_end_as_final()  # a cut tail is an error, not frames still to come
+        try:
+            batch = stream.read_batch(bound, bit_packed=bit_packed)
+            rest = stream.read_batch(1, bit_packed=bit_packed)
+        except OSError as e:
+            raise OSError(f"{path}: {e}") from None
         if len(rest):
             first = int(batch.ancilla_count[0])
             raise ValueError(

@@ -261,7 +261,7 @@ PyObject* raise_unmatchable(const DecoderCore& core, npy_intp shot, bool batch) 
 
 // A correction's weight in the model's units, ln((1 - p) / p) summed over its edges.
 double model_weight(DecoderCore& core) {
-  return static_cast<double>(core.weighted_decoder->correction_weight()) / decode::kWeightScale;
+  return core.weighted_decoder->correction_weight();
 }
 
 PyObject* refuse_weights(const DecoderCore& core) {
@@ -391,7 +391,7 @@ PyMethodDef methods[] = {
      "(an odd number of events in a part of the graph without boundary) raises\n"
      "ValueError."},
     {"decode_batch", with_keywords(decoder_decode_batch), METH_VARARGS | METH_KEYWORDS,
-     "decode_batch($self, shots, *, bit_packed_shots=False, bit_packed_predictions=False)\n--\n\n"
+     "decode_batch($self, shots, *, bit_packed_shots=False, bit_packed_predictions=False, return_weights=False)\n--\n\n"
      "Decode many shots, one per row of a 2-D array.\n"
      "\n"
      "``shots`` has shape ``(num_shots, num_detectors)``, or with\n"

@@ -22,7 +22,6 @@
 namespace ostrel::py {
 namespace {
 
-constexpr const char* kWeighted = "weighted-union-find";
 
 struct SlidingObject {
   PyObject_HEAD
@@ -91,12 +90,19 @@ PyObject* sliding_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
     if (!commit) return nullptr;
     auto buffer = rounds_arg(buffer_arg, "buffer_rounds");
     if (!buffer) return nullptr;
+    decode::DecodeMethod method = decode::DecodeMethod::kWeightedUnionFind;
     if (method_arg) {
-      auto method = arg_str(method_arg, "method");
-      if (!method) return nullptr;
-      if (*method != kWeighted)
-        return raise_value_error("unknown decoding method '" + std::string(*method) + "': the sliding window needs '" +
-                                 kWeighted + "' (it commits the correction's edges)");
+      auto name = arg_str(method_arg, "method");
+      if (!name) return nullptr;
+      const auto known = decode::parse_decode_method(*name);
+      if (!known) {
+        std::string expected;
+        for (const std::string_view m : decode::decode_method_names())
+          expected.append(expected.empty() ? "'" : ", '").append(m).append("'");
+        return raise_value_error("unknown decoding method '" + std::string(*name) + "': the sliding window takes " +
+                                 expected + " (it commits the correction's edges)");
+      }
+      method = *known;
     }
     std::shared_ptr<const decode::SlidingWindowPlan> plan;
     dem::DetectorErrorModel parsed;
@@ -144,7 +150,7 @@ PyObject* sliding_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
     new (&s->borrow) BorrowFlag();
     new (&s->decoder) std::optional<decode::SlidingWindowDecoder>();
     s->detector_count = plan->model_detector_count();
-    s->decoder.emplace(std::move(plan));
+    s->decoder.emplace(std::move(plan), method);
     return o;
   });
 }
@@ -287,7 +293,10 @@ uint64_t read_shots(const SlidingObject& s) { return s.decoder->shots_decoded();
 uint64_t read_abandoned(const SlidingObject& s) { return s.decoder->shots_abandoned(); }
 uint64_t read_committed(const SlidingObject& s) { return s.decoder->committed_frame(); }
 
-PyObject* get_method(PyObject*, void*) { return PyUnicode_FromString(kWeighted); }
+PyObject* get_method(PyObject* self, void*) {
+  const std::string_view name = decode::decode_method_name(as_sliding(self)->decoder->method());
+  return PyUnicode_FromStringAndSize(name.data(), Py_ssize_t(name.size()));
+}
 
 PyObject* get_layout(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
@@ -298,11 +307,15 @@ PyObject* get_layout(PyObject* self, void*) {
 
 PyObject* sliding_repr(PyObject* self) {
   return guarded([&]() -> PyObject* {
-    const decode::SlidingWindowPlan& p = as_sliding(self)->decoder->plan();
-    const std::string text = "SlidingWindowDecoder(commit_rounds=" + std::to_string(p.commit_rounds()) +
-                             ", buffer_rounds=" + std::to_string(p.buffer_rounds()) +
-                             ", rounds_per_shot=" + std::to_string(p.rounds_per_shot()) +
-                             ", ancillas=" + std::to_string(p.layout().columns()) + ")";
+    const decode::SlidingWindowDecoder& d = *as_sliding(self)->decoder;
+    const decode::SlidingWindowPlan& p = d.plan();
+    std::string text = "SlidingWindowDecoder(commit_rounds=" + std::to_string(p.commit_rounds()) +
+                       ", buffer_rounds=" + std::to_string(p.buffer_rounds()) +
+                       ", rounds_per_shot=" + std::to_string(p.rounds_per_shot()) +
+                       ", ancillas=" + std::to_string(p.layout().columns());
+    if (d.method() != decode::DecodeMethod::kWeightedUnionFind)
+      text.append(", method='").append(decode::decode_method_name(d.method())).append("'");
+    text += ")";
     return PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size()));
   });
 }
@@ -357,7 +370,7 @@ PyGetSetDef getset[] = {
     {"ancilla_count", get_number<read_ancillas>, nullptr, "Columns of the layout: values per round.", nullptr},
     {"num_detectors", get_number<read_detectors>, nullptr, "Detectors of the model.", nullptr},
     {"num_observables", get_number<read_observables>, nullptr, "Observables of the model.", nullptr},
-    {"method", get_method, nullptr, "'weighted-union-find'.", nullptr},
+    {"method", get_method, nullptr, "The decoding method of each window: 'weighted-union-find' or 'matching'.", nullptr},
     {"layout", get_layout, nullptr,
      "The detector layout as a 2-D int64 array (rounds, ancillas), -1 where no detector; for a\n"
      "folded repeat block, that of the shortened model (fewer rows than ``rounds_per_shot``).",
@@ -383,7 +396,8 @@ PyType_Slot slots[] = {
                     "Real-time decoding of shots that arrive one round at a time.\n"
                     "\n"
                     "The window holds ``commit_rounds + buffer_rounds`` rounds. When it is full it\n"
-                    "is decoded with the weighted Union-Find decoder; the correction edges in its\n"
+                    "is decoded by ``method`` ('weighted-union-find', or 'matching' for exact\n"
+                    "minimum-weight matching); the correction edges in its\n"
                     "first ``commit_rounds`` rounds are committed (their observables go into the\n"
                     "running logical frame; an edge crossing into the buffer flips the detector it\n"
                     "reaches there) and the window slides on by ``commit_rounds``. The shot's last\n"

@@ -22,10 +22,9 @@ class GraphDecoder {
   // Edge indices of the last decode's correction, in no particular order; its syndrome is the
   // fired set (flipped edges included as the graph describes).
   virtual std::span<const uint32_t> correction() = 0;
-  // The weight of the last decode's correction in graph units (1 / kWeightScale of
-  // ln((1 - p) / p)): the sum of its edges' weights as this decoder weighs them, a flipped edge
-  // counting negative (its own ln((1 - p) / p) is below zero).
-  virtual int64_t correction_weight() = 0;
+  // The weight of the last decode's correction in the model's units, ln((1 - p) / p) summed over
+  // its edges as this decoder weighs them (a flipped edge counts negative: its own weight is).
+  virtual double correction_weight() = 0;
 
   // Weighs `edge` as `weight` (in [0, kMaxWeight], graph units) in the decodes that follow, until
   // restore_edge_weights(). Cost: the edge's degree; nothing is allocated once warm.

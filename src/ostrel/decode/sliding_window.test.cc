@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "ostrel/decode/weighted_union_find.h"
 #include "ostrel/dem/dem_parser.h"
 
 namespace ostrel::decode {

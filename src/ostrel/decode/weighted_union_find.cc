@@ -296,13 +296,13 @@ uint64_t WeightedUnionFind::decode(std::span<const uint32_t> fired_detectors) {
   return mask;
 }
 
-int64_t WeightedUnionFind::correction_weight() {
+double WeightedUnionFind::correction_weight() {
   int64_t total = 0;
   for (uint32_t e : correction_) {
     const DecodingEdge& edge = graph_->edges[e];
     total += edge.flipped ? -int64_t{edge.weight} : int64_t{edge.weight};
   }
-  return total;
+  return static_cast<double>(total) / kWeightScale;
 }
 
 void WeightedUnionFind::set_edge_lengths(uint32_t edge, int32_t length) {

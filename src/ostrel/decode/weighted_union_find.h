@@ -41,7 +41,7 @@ class WeightedUnionFind final : public GraphDecoder {
 
   uint64_t decode(std::span<const uint32_t> fired_detectors) override;
   std::span<const uint32_t> correction() override { return correction_; }
-  int64_t correction_weight() override;
+  double correction_weight() override;
   // Weight 0 is taken as 1: growth needs every edge to take time.
   void set_edge_weight(uint32_t edge, int32_t weight) override;
   void restore_edge_weights() override;

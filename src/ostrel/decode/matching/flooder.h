@@ -13,8 +13,8 @@
 // pace are looked at again when their entry comes up; a change that brings an event earlier (a
 // region starting to grow or to stand still, a node given back) queues the nodes concerned.
 //
-// Edges are twice their weight long, so that two regions growing toward each other meet on a
-// whole unit of time.
+// Edges are twice their (fine, edge_weights.h) weight long, so that two regions growing toward
+// each other meet on a whole unit of time.
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -42,13 +42,17 @@ class Flooder {
     int32_t length;
     uint64_t observables;
   };
+  // What growth reads of every node it passes.
   struct NodeState {
     uint32_t region = kNone;  // the region whose own growth claimed the node
-    uint32_t source = kNone;
     uint32_t version = 0;
+    Time wrapped = 0;
+  };
+  // Where the growth that claimed the node came from.
+  struct NodeOrigin {
+    uint32_t source = kNone;
     uint32_t own_region = kNone;  // a detection event's own region
     uint64_t observables = 0;     // crossed from the source
-    Time wrapped = 0;
     bool touched = false;
   };
 
@@ -79,7 +83,6 @@ class Flooder {
   void set_slope(uint32_t r, int8_t slope, bool look_at_area = true);
   // Queues every node of a growing region's area, its blossom children's included.
   void look_at_area_of(uint32_t r);
-  const NodeState& node(uint32_t x) const { return nodes_[x]; }
 
   std::span<const Neighbor> neighbors(uint32_t x) const {
     return std::span(neighbors_).subspan(start_[x], start_[x + 1] - start_[x]);
@@ -92,7 +95,17 @@ class Flooder {
 
  private:
   // The local radius of a claimed node and the top-level region it belongs to.
-  Time local_radius(uint32_t x, uint32_t& top) const;
+  Time local_radius(uint32_t x, uint32_t& top) const {
+    const NodeState& n = nodes_[x];
+    uint32_t r = n.region;
+    Time radius = n.wrapped + regions_[r].radius(now_);
+    while (regions_[r].blossom_parent != kNone) {
+      r = regions_[r].blossom_parent;
+      radius += regions_[r].radius(now_);
+    }
+    top = r;
+    return radius;
+  }
   void touch(uint32_t x);
   void schedule_look(uint32_t x);
   void schedule_shrink(uint32_t r);
@@ -107,6 +120,7 @@ class Flooder {
   std::vector<Neighbor> neighbors_;
   std::vector<uint32_t> edge_of_;
   std::vector<NodeState> nodes_;
+  std::vector<NodeOrigin> origins_;
   std::vector<uint32_t> touched_;
   std::vector<Region> regions_;
   std::vector<uint8_t> region_alive_;

@@ -11,7 +11,7 @@ MatchingDecoder::MatchingDecoder(std::shared_ptr<const DecodingGraph> graph)
       paths_(flooder_, graph_->detector_count),
       parity_(graph_->detector_count, 0),
       reweighted_mark_(graph_->edges.size(), 0) {
-  for (const uint32_t e : graph_->flipped_edges) flipped_weight_ += graph_->edges[e].weight;
+  for (const uint32_t e : graph_->flipped_edges) flipped_weight_ += fine_weight(graph_->edges[e]);
 }
 
 uint64_t MatchingDecoder::decode(std::span<const uint32_t> fired_detectors) {
@@ -108,7 +108,7 @@ std::span<const uint32_t> MatchingDecoder::correction() {
 
 void MatchingDecoder::set_edge_weight(uint32_t edge, int32_t weight) {
   const DecodingEdge& e = graph_->edges[edge];
-  flooder_.set_edge_length(edge, e.u, e.v, 2 * std::clamp<int32_t>(weight, 1, kMaxWeight));
+  flooder_.set_edge_length(edge, e.u, e.v, 2 * std::clamp<int32_t>(weight * kFinePerGraphUnit, 1, kMaxFineWeight));
   if (!reweighted_mark_[edge]) {
     reweighted_mark_[edge] = 1;
     reweighted_.push_back(edge);
@@ -118,7 +118,7 @@ void MatchingDecoder::set_edge_weight(uint32_t edge, int32_t weight) {
 void MatchingDecoder::restore_edge_weights() {
   for (const uint32_t edge : reweighted_) {
     const DecodingEdge& e = graph_->edges[edge];
-    flooder_.set_edge_length(edge, e.u, e.v, 2 * std::max<int32_t>(e.weight, 1));
+    flooder_.set_edge_length(edge, e.u, e.v, 2 * fine_weight(e));
     reweighted_mark_[edge] = 0;
   }
   reweighted_.clear();

@@ -4,9 +4,9 @@
 // events over the graph itself, so a decode costs what its regions cover, never the whole
 // graph, and nothing is allocated once the scratch space has grown to the largest decode seen.
 //
-// The matching is minimum for the graph's integer weights (1/64 of ln((1 - p) / p), rounded):
-// for the model's own weights, its weight is within (n + m) / 128 of the minimum, n and m the
-// edge counts of the correction and of a minimum one. Edges with p > 0.5 are taken as occurred
+// The matching is minimum for integer weights of 1/4096 of ln((1 - p) / p), rounded
+// (edge_weights.h): for the model's own weights, its weight is within (n + m) / 8192 of the
+// minimum, n and m the edge counts of the correction and of a minimum one. Edges with p > 0.5 are taken as occurred
 // (see decoding_graph.h). A syndrome no perfect matching covers (an odd number of events in a
 // component without boundary) leaves those events unmatched; callers check it beforehand
 // (graph_components.h).
@@ -17,6 +17,7 @@
 
 #include "ostrel/decode/graph_decoder.h"
 #include "ostrel/decode/matching/alternating_trees.h"
+#include "ostrel/decode/matching/edge_weights.h"
 #include "ostrel/decode/matching/flooder.h"
 #include "ostrel/decode/matching/shortest_paths.h"
 
@@ -29,7 +30,7 @@ class MatchingDecoder final : public GraphDecoder {
   uint64_t decode(std::span<const uint32_t> fired_detectors) override;
   // Shortest paths between the matched events, found on demand.
   std::span<const uint32_t> correction() override;
-  int64_t correction_weight() override { return weight_; }
+  double correction_weight() override { return static_cast<double>(weight_) / kFineScale; }
   void set_edge_weight(uint32_t edge, int32_t weight) override;
   void restore_edge_weights() override;
   const DecodingGraph& graph() const override { return *graph_; }
