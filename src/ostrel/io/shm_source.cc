@@ -9,14 +9,22 @@ Result<std::unique_ptr<ShmSource>, std::string> ShmSource::open(std::string_view
 }
 
 Result<size_t, qssf::QssfError> ShmSource::read(std::span<uint8_t> buf) {
-  // Without an interrupt the ring waits as long as it takes; with one, in slices of its interval.
-  const std::chrono::nanoseconds slice =
-      interrupt_ ? std::chrono::nanoseconds(interrupt_->interval) : std::chrono::nanoseconds(-1);
+  if (!interrupt_) {
+    auto got = ring_.consume(buf, std::chrono::nanoseconds(-1));
+    if (got.ok()) return *got;
+    return fail(qssf::QssfError::io(std::move(got).error().message));
+  }
+  // With an interrupt: bytes already there cost nothing more; otherwise the caller is told it
+  // blocks, and the interrupt is consulted every interval while the ring stays empty.
+  auto got = ring_.consume(buf, std::chrono::nanoseconds(0));
+  if (got.ok()) return *got;
+  if (!got.error().would_block) return fail(qssf::QssfError::io(std::move(got).error().message));
+  BlockingStretch blocking(interrupt_);
   for (;;) {
-    auto got = ring_.consume(buf, slice);
+    if (interrupt_->should_stop()) return kInterrupted;
+    got = ring_.consume(buf, std::chrono::nanoseconds(interrupt_->interval));
     if (got.ok()) return *got;
     if (!got.error().would_block) return fail(qssf::QssfError::io(std::move(got).error().message));
-    if (interrupt_ && interrupt_->should_stop()) return kInterrupted;
   }
 }
 
