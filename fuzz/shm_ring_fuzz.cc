@@ -80,7 +80,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!producer.ok()) std::abort();
   auto source = io::ShmSource::open(name);
   if (!source.ok()) std::abort();
-  WaitInterrupt give_up{std::chrono::milliseconds(0), always, nullptr};
+  WaitInterrupt give_up;
+  give_up.interval = std::chrono::milliseconds(0);
+  give_up.check = always;
   (*source)->set_interrupt(&give_up);
   FrameReader reader(**source, config);
   ParsedFrame frame;
