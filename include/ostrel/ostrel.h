@@ -70,8 +70,9 @@ typedef struct ostrel_frame {
 
 typedef struct ostrel_stream ostrel_stream;
 
-/* "tcp://host:port" connects; anything else is a file path. Shared-memory rings open with
- * ostrel_shm_open. */
+/* "tcp://host:port" connects, "shm://name" opens a ring (as ostrel_shm_open), anything else is
+ * a file path. A file is read as it grows: a frame cut at its current end ends the stream
+ * before that frame, as the Python package's streams do. */
 OSTREL_EXPORT ostrel_status ostrel_stream_open(const char* source, ostrel_stream** out);
 /* The consumer's side of a ring made by ostrel_shm_create ("name", "/name" or "shm://name"). */
 OSTREL_EXPORT ostrel_status ostrel_shm_open(const char* name, ostrel_stream** out);
