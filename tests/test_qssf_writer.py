@@ -305,3 +305,18 @@ def test_fast_path_takes_observables_as_numpy_users_hold_them():
         with pytest.raises(ValueError, match=needle):
             qssf.QssfWriter(io.BytesIO()).write_frames_fast(np.zeros((3, 2), bool), ancilla_count=2,
                                                             observable_flips=bad)
+
+
+@pytest.mark.parametrize("kwargs", [
+    {"rounds": [0, 1]},
+    {"frame_ids": range(4)},
+    {"observable_flips": np.zeros(2, np.uint64)},
+    {"meas_results": np.ones((4, 2), np.int8)},
+])
+def test_write_frames_fast_refuses_inputs_of_different_lengths_before_writing(kwargs):
+    out = io.BytesIO()
+    writer = qssf.QssfWriter(out)
+    written = out.getbuffer().nbytes
+    with pytest.raises(ValueError, match="per-frame inputs differ in length"):
+        writer.write_frames_fast(np.zeros((3, 2), np.uint8), ancilla_count=2, **kwargs)
+    assert out.getbuffer().nbytes == written and writer.frames_written == 0

@@ -155,7 +155,8 @@ def test_disconnect_mid_shot_then_reconnect(tmp_path, surface):
                                                                   frames[1:2])[0].tolist()
 
 
-def test_bad_frames_raise_oserror_and_the_stream_goes_on(tmp_path, surface):
+@pytest.mark.parametrize("read", ["next", "read_batch"])
+def test_frames_that_do_not_fit_are_refused_alike_and_the_stream_goes_on(tmp_path, surface, read):
     dem, det, obs, layout, frames = surface
     n, a = layout.shape
     shot = frames[0]
@@ -165,13 +166,20 @@ def test_bad_frames_raise_oserror_and_the_stream_goes_on(tmp_path, surface):
         w.write_frames_fast(shot[3:4], ancilla_count=a, rounds=[3])  # skips round 2
         w.write_frames_fast(shot[2:], ancilla_count=a, rounds=range(2, n))
     sw = ostrel.SlidingWindowDecoder(dem, 3, 3)
+
+    def take(stream):
+        if read == "next":
+            return [next(stream).observable_flips]
+        return stream.read_batch(n).observable_flips.tolist()
+
     with ostrel.open(str(tmp_path / "bad.qssf"), decoder=sw) as stream:
-        got = [next(stream).observable_flips for _ in range(2)]
-        with pytest.raises(OSError, match=f"round 2 holds {a + 1} ancillas but the detector layout has {a}"):
-            next(stream)
-        with pytest.raises(OSError, match=r"round 3 does not follow round 1 \(expected round 2\)"):
-            next(stream)
-        got += [f.observable_flips for f in stream]
+        got = take(stream) + (take(stream) if read == "next" else [])
+        with pytest.raises(ValueError, match=f"round 2 holds {a + 1} ancillas but the detector layout has {a}"):
+            take(stream)
+        with pytest.raises(ValueError, match=r"round 3 does not follow round 1 \(expected round 2\)"):
+            take(stream)
+        while len(got) < n:
+            got += take(stream)
     assert got == push_shots(ostrel.SlidingWindowDecoder(dem, 3, 3), frames[:1])[0].tolist()
 
 

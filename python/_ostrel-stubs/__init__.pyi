@@ -8,7 +8,22 @@ from typing import Any, Final, Literal, final, overload
 import numpy as np
 import numpy.typing as npt
 
-__all__: list[str]
+__all__ = [
+    "SyndromeFrame",
+    "SyndromeWindow",
+    "OstrelStream",
+    "CodeType",
+    "DecoderResult",
+    "LogicalCorrection",
+    "DetectorErrorModel",
+    "SpacetimeGraph",
+    "LogicalErrorAccumulator",
+    "Decoder",
+    "FrameBatch",
+    "SlidingWindowDecoder",
+    "OstrelError",
+    "__version__",
+]
 __version__: Final[str]
 
 class OstrelError(Exception): ...

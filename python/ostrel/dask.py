@@ -26,6 +26,20 @@ class QssfDataset(NamedTuple):
     frames: Any   # dask.dataframe.DataFrame, one row per frame
     paths: list[str]
 
+    def compute(self, **kwargs: Any) -> tuple[np.ndarray, Any]:
+        """Events and frames together, each file read once: ``(ndarray, pandas.DataFrame)``.
+
+        ``dask.compute(events, frames)`` does the same but warns, as Dask does for any array
+        computed with a DataFrame (the two are built differently); the frame table here is a plain
+        concatenation with nothing to optimise, so nothing is lost by building it first.
+        """
+        import dask
+        import pandas as pd
+
+        # As delayed objects, the frame partitions share the events' per-file read tasks.
+        events, *tables = dask.compute(self.events, *self.frames.to_delayed(), **kwargs)
+        return events, pd.concat(tables)
+
 
 def _paths(paths_or_glob: str | os.PathLike[str] | Sequence[str | os.PathLike[str]]) -> list[str]:
     if isinstance(paths_or_glob, (str, os.PathLike)):
@@ -42,14 +56,15 @@ def _paths(paths_or_glob: str | os.PathLike[str] | Sequence[str | os.PathLike[st
 def _worker_decoder(decoder: str, method: str | None = None) -> Any:
     """The decoder a decoder argument names, built once per worker process: its graph is shared by
     every file the worker reads, each file's stream decoding on scratch space of its own."""
-    import ostrel
+    from _ostrel import Decoder
+    from ostrel.best import BEST_METHOD
 
     if os.path.exists(decoder):
         with open(decoder, encoding="utf-8") as f:
             decoder = f.read()
-    # Without a method, the procedure set_decoder runs on a model, so a partition decodes as
+    # Without a method, the decoder ostrel.read builds for a model, so a partition decodes as
     # ostrel.read does.
-    return ostrel.Decoder(decoder, method=method or "union-find")
+    return Decoder(decoder, method=method or BEST_METHOD)
 
 
 def _read_file(path: str, decoder: str | None, window_depth: int, bit_packed: bool,

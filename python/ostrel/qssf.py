@@ -468,11 +468,16 @@ class QssfWriter:
         Frames are labelled with ``code_type`` and ``distance`` (default: the
         custom family, distance 0). ``meas_results`` is bytes shared by all frames, a 2-D integer
         array, or an iterable of per-frame values; it defaults to +1
-        everywhere. Writing stops with the shortest of the iterables. The bytes
+        everywhere. Per-frame inputs that know their length (lists, arrays,
+        ranges) must agree, or ValueError is raised before anything is written;
+        plain iterators stop with the shortest. The bytes
         equal those of ``frame()`` with the same arguments; on a faulty value
         the frames before it are written and ValueError is raised.
         """
         n = _check_range("ancilla_count", ancilla_count, 16)
+        _check_same_lengths(events=events, frame_ids=frame_ids, rounds=rounds, timestamps_ns=timestamps_ns,
+                            observable_flips=observable_flips,
+                            meas_results=None if isinstance(meas_results, (bytes, bytearray)) else meas_results)
         qubit_count = min(2 * n + 1, 0xFFFF) if qubit_count is None else qubit_count
         # Validate the constant fields once; the loop packs without checks.
         frame_header(0, qubit_count=qubit_count, ancilla_count=n, code_type=code_type, distance=distance)
@@ -529,6 +534,15 @@ class QssfWriter:
             self._file.close()
         else:
             self._file.flush()
+
+
+def _check_same_lengths(**inputs: Any) -> None:
+    """Refuses per-frame inputs of different lengths, which would silently drop frames' values."""
+    sized = {name: len(value) for name, value in inputs.items()
+             if value is not None and hasattr(value, "__len__") and not isinstance(value, (str, bytes))}
+    if len(set(sized.values())) > 1:
+        described = ", ".join(f"{name} {length:,}" for name, length in sized.items())
+        raise ValueError(f"per-frame inputs differ in length ({described}); give one value per frame")
 
 
 def _dense_rows(events: Any, n: int) -> bool:

@@ -172,8 +172,13 @@ PyObject* stream_read_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!st.is_open()) return raise_os_error("stream is closed");
     WaitCheck wait_check(st.timeout, &s->call);
     ActiveCall active(s->call, st.runtime.get(), &close_state, &st);
-    return read_frame_batch(*st.source, st.frame, st.decoder ? &*st.decoder : nullptr, *request,
-                            &wait_check.interrupt(), [&] { return raise_wait_ended(wait_check, st); });
+    // A SlidingWindowDecoder decodes the batch's frames too, held for the whole batch.
+    std::optional<Borrow> sliding_access;
+    std::optional<decode::StreamDecoder> sliding;
+    if (st.sliding && !sliding_window_stream_decoder(st.sliding.get(), sliding_access, sliding)) return nullptr;
+    decode::StreamDecoder* decoder = sliding ? &*sliding : st.decoder ? &*st.decoder : nullptr;
+    return read_frame_batch(*st.source, st.frame, decoder, *request, &wait_check.interrupt(),
+                            [&] { return raise_wait_ended(wait_check, st); });
   });
 }
 

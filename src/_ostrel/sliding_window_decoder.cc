@@ -28,14 +28,19 @@ struct SlidingObject {
   BorrowFlag borrow;
   std::optional<decode::SlidingWindowDecoder> decoder;
   uint64_t detector_count;
+  // What a pickle carries: the model and the layout table (null: 'coordinates').
+  ModelSource source;
+  PyRef layout;
 };
+
+constexpr const char* kName = "SlidingWindowDecoder";
 
 PyTypeObject* type = nullptr;
 
 SlidingObject* as_sliding(PyObject* o) { return reinterpret_cast<SlidingObject*>(o); }
 
 std::optional<uint32_t> rounds_arg(PyObject* o, const char* name) {
-  auto value = arg_u64(o, name);
+  auto value = arg_count(o, name);
   if (!value) return std::nullopt;
   if (*value > UINT32_MAX) {
     raise_value_error(std::string(name) + " must be at most " + std::to_string(UINT32_MAX));
@@ -79,6 +84,8 @@ bool layout_of(PyObject* arg, const dem::DetectorErrorModel& model, std::optiona
   return true;
 }
 
+PyObject* get_layout(PyObject* self, void*);
+
 PyObject* sliding_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* kwlist[] = {"dem", "commit_rounds", "buffer_rounds", "layout", "method", nullptr};
@@ -107,8 +114,8 @@ PyObject* sliding_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
     std::shared_ptr<const decode::SlidingWindowPlan> plan;
     dem::DetectorErrorModel parsed;
     const dem::DetectorErrorModel* model = model_if_dem(dem_arg);
+    std::string text;
     if (!model) {
-      std::string text;
       if (!dem_text_of(dem_arg, text)) return nullptr;
       // A long repeat block of whole rounds is decoded folded, on a model of a few windows'
       // rounds; a model that cannot be folded is expanded when it fits the reader's limits.
@@ -128,6 +135,7 @@ PyObject* sliding_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
                                    ") nor expand it: " + expanded.error().message());
         }
         parsed = std::move(expanded).value();
+        if (!refuse_missing_model_file(dem_arg, parsed)) return nullptr;
         model = &parsed;
       }
     }
@@ -144,6 +152,8 @@ PyObject* sliding_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
         return raise_value_error("layout must be 'coordinates' or a 2-D integer array (rounds x ancillas), got '" +
                                  std::string(*text) + "'");
     }
+    ModelSource source;
+    if (!capture_model_source(dem_arg, text, source)) return nullptr;
     PyObject* o = tp->tp_alloc(tp, 0);
     if (!o) return nullptr;
     auto* s = as_sliding(o);
@@ -151,12 +161,21 @@ PyObject* sliding_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
     new (&s->decoder) std::optional<decode::SlidingWindowDecoder>();
     s->detector_count = plan->model_detector_count();
     s->decoder.emplace(std::move(plan), method);
+    new (&s->source) ModelSource(std::move(source));
+    // A table is kept as the plan holds it, so later changes to the caller's array do not count.
+    new (&s->layout) PyRef(layout_arg && !PyUnicode_Check(layout_arg) ? PyRef::steal(get_layout(o, nullptr)) : PyRef());
+    if (layout_arg && !PyUnicode_Check(layout_arg) && !s->layout) {
+      Py_DECREF(o);
+      return nullptr;
+    }
     return o;
   });
 }
 
 void sliding_dealloc(PyObject* self) {
   auto* s = as_sliding(self);
+  s->layout.~PyRef();
+  s->source.~ModelSource();
   s->decoder.~optional();
   s->borrow.~BorrowFlag();
   free_instance(self);
@@ -169,7 +188,7 @@ PyObject* sliding_push(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject *events_arg, *round_arg;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:push", const_cast<char**>(kwlist), &events_arg, &round_arg))
       return nullptr;
-    auto round = arg_u64(round_arg, "round");
+    auto round = arg_count(round_arg, "round");
     if (!round) return nullptr;
     // Any 1-D numeric array: an element fires when it is non-zero.
     PyRef array = PyRef::steal(PyArray_FROM_OTF(events_arg, NPY_BOOL, NPY_ARRAY_IN_ARRAY | NPY_ARRAY_FORCECAST));
@@ -178,7 +197,7 @@ PyObject* sliding_push(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (PyArray_NDIM(a) != 1)
       return raise_value_error("detection_events must be a 1-D array of one value per ancilla");
     auto* s = as_sliding(self);
-    Borrow access = Borrow::exclusive(s->borrow);
+    Borrow access = Borrow::exclusive_or_busy(s->borrow, kName);
     if (!access) return nullptr;
     if (*round > UINT32_MAX) return raise_value_error("round " + std::to_string(*round) + " is beyond any shot");
     const std::span<const uint8_t> events(static_cast<const uint8_t*>(PyArray_DATA(a)),
@@ -207,7 +226,7 @@ PyObject* sliding_coordinate_layout(PyObject*, PyObject* args, PyObject* kwargs)
 PyObject* sliding_finish(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     auto* s = as_sliding(self);
-    Borrow access = Borrow::exclusive(s->borrow);
+    Borrow access = Borrow::exclusive_or_busy(s->borrow, kName);
     if (!access) return nullptr;
     const std::optional<uint64_t> prediction = s->decoder->finish();
     if (!prediction) Py_RETURN_NONE;
@@ -239,7 +258,7 @@ PyObject* latency_percentiles(PyObject* self, PyObject* args, PyObject* kwargs, 
       qs.push_back(*q);
     }
     auto* s = as_sliding(self);
-    Borrow access = Borrow::shared(s->borrow);
+    Borrow access = Borrow::shared_or_busy(s->borrow, kName);
     if (!access) return nullptr;
     const decode::LatencyHistogram& h = shot ? s->decoder->shot_latency() : s->decoder->commit_latency();
     PyRef out = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(qs.size())));
@@ -263,7 +282,7 @@ PyObject* sliding_shot_latency(PyObject* self, PyObject* args, PyObject* kwargs)
 PyObject* sliding_reset_statistics(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     auto* s = as_sliding(self);
-    Borrow access = Borrow::exclusive(s->borrow);
+    Borrow access = Borrow::exclusive_or_busy(s->borrow, kName);
     if (!access) return nullptr;
     s->decoder->clear_statistics();
     Py_RETURN_NONE;
@@ -275,7 +294,7 @@ template <uint64_t (*Read)(const SlidingObject&)>
 PyObject* get_number(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
     auto* s = as_sliding(self);
-    Borrow access = Borrow::shared(s->borrow);
+    Borrow access = Borrow::shared_or_busy(s->borrow, kName);
     if (!access) return nullptr;
     return PyLong_FromUnsignedLongLong(Read(*s));
   });
@@ -320,7 +339,26 @@ PyObject* sliding_repr(PyObject* self) {
   });
 }
 
+// Pickles as the constructor's arguments (the model as text): the copy starts with no shot in
+// progress and no statistics.
+PyObject* sliding_reduce(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    auto* s = as_sliding(self);
+    const decode::SlidingWindowPlan& p = s->decoder->plan();
+    PyRef text = PyRef::steal(model_source_text(s->source));
+    if (!text) return nullptr;
+    PyRef args = PyRef::steal(Py_BuildValue("(OII)", text.get(), p.commit_rounds(), p.buffer_rounds()));
+    PyRef method = PyRef::steal(get_method(self, nullptr));
+    if (!args || !method) return nullptr;
+    PyRef kwargs = PyRef::steal(Py_BuildValue("{s:O}", "method", method.get()));
+    if (!kwargs) return nullptr;
+    if (s->layout && PyDict_SetItemString(kwargs.get(), "layout", s->layout.get()) != 0) return nullptr;
+    return pickle_reduction(kName, args.get(), kwargs.get());
+  });
+}
+
 PyMethodDef methods[] = {
+    {"__reduce__", sliding_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
     {"push", with_keywords(sliding_push), METH_VARARGS | METH_KEYWORDS,
      "push($self, detection_events, round)\n--\n\n"
      "Decode one round as it arrives.\n"
@@ -445,14 +483,22 @@ bool is_sliding_window_decoder(PyObject* o) { return type && Py_IS_TYPE(o, type)
 bool sliding_window_decode_frame(PyObject* decoder, uint32_t round, std::span<const uint8_t> events,
                                  std::chrono::steady_clock::time_point arrival, uint64_t& mask) {
   auto* s = as_sliding(decoder);
-  Borrow access = Borrow::exclusive(s->borrow);
+  Borrow access = Borrow::exclusive_or_busy(s->borrow, kName);
   if (!access) return false;
   auto pushed = s->decoder->push(round, events, arrival);
   if (!pushed.ok()) {
-    raise_os_error(pushed.error());
+    raise_value_error(pushed.error());
     return false;
   }
   mask = pushed->frame;
+  return true;
+}
+
+bool sliding_window_stream_decoder(PyObject* decoder, std::optional<Borrow>& access, std::optional<decode::StreamDecoder>& out) {
+  auto* s = as_sliding(decoder);
+  access.emplace(Borrow::exclusive_or_busy(s->borrow, kName));
+  if (!*access) return false;
+  out.emplace(decode::StreamDecoder::over_sliding_window(*s->decoder));
   return true;
 }
 

@@ -11,7 +11,7 @@ from typing import Any
 
 import _ostrel
 from ostrel import synth
-from ostrel.cli.common import CommandError, plural, progress_bar
+from ostrel.cli.common import CommandError, naming, plural, progress_bar
 
 
 def check_model(dem: str, model: Any, truth: list[int] | None) -> None:
@@ -266,22 +266,30 @@ def run_decode(args: argparse.Namespace) -> int:
     truth = None
     if args.truth:
         try:
-            truth = synth.read_truth(args.truth)
+            with naming(args.truth):
+                truth = synth.read_truth(args.truth)
         except ValueError as e:
             raise CommandError(str(e)) from None
     try:
-        rounds = args.window is not None or rounds_layout(_ostrel.DetectorErrorModel.from_file(args.dem)) is not None
+        with naming(args.dem):
+            model = _ostrel.DetectorErrorModel.from_file(args.dem)
+        rounds = args.window is not None or rounds_layout(model) is not None
+    except ValueError as e:  # a DEM that does not parse
+        raise CommandError(f"{args.dem}: {e}") from None
+    try:
         if rounds:
             if args.window_depth:
                 raise CommandError("--window-depth does not apply to frames of one round each (see --window)")
             if args.method not in GRAPH_METHODS:
                 raise CommandError(f"frames of one round each are decoded by a sliding window, which "
                                    f"takes {' or '.join(GRAPH_METHODS)}, not {args.method}")
-            r = decode_rounds(args.source, args.dem, truth, args.window, args.compare_pymatching,
-                              method=args.method)
+            with naming(args.source):
+                r = decode_rounds(args.source, args.dem, truth, args.window, args.compare_pymatching,
+                                  method=args.method)
         else:
-            r = decode_source(args.source, args.dem, truth, args.window_depth, args.compare_pymatching,
-                              method=args.method)
+            with naming(args.source):
+                r = decode_source(args.source, args.dem, truth, args.window_depth, args.compare_pymatching,
+                                  method=args.method)
     except ValueError as e:  # a DEM that does not parse or has no usable layout
         raise CommandError(f"{args.dem}: {e}") from None
     except ImportError as e:

@@ -7,6 +7,7 @@ import argparse
 import math
 import socket
 
+from ostrel import qssf
 from ostrel.cli.common import CommandError
 from ostrel.replay import ReplayServer, serve
 
@@ -67,11 +68,32 @@ def _publish(args: argparse.Namespace, rate: float | None) -> int:
     return 0
 
 
+def check_qssf(path: str) -> None:
+    """Refuses, before anything listens, a file that does not begin as a QSSF stream does."""
+    try:
+        with open(path, "rb") as f:
+            head = f.read(qssf.STREAM_HEADER_LEN)
+    except OSError as e:
+        raise CommandError(f"{path}: {e.strerror or e}") from None
+    # An empty or cut header is a stream without frames, served as it is; bytes that cannot begin a
+    # stream are refused.
+    magic = qssf.stream_header()[:4]
+    try:
+        if len(head) >= qssf.STREAM_HEADER_LEN:
+            qssf.parse_stream_header(head)
+        elif head[:4] != magic[:len(head)]:
+            raise ValueError(f"invalid QSSF magic bytes: expected {magic.hex()}, found {head[:4].hex()}")
+    except ValueError as e:
+        raise CommandError(f"{path} is not a QSSF file: {e}") from None
+
+
 def run(args: argparse.Namespace) -> int:
+    port = _port_value(args.port)
     rate = _rate_value(args.rate)
+    check_qssf(args.file)
     if args.shm is not None:
         return _publish(args, rate)
-    port = _port_value(args.port)
+
     def announce(server: ReplayServer) -> None:
         print(f"listening on {server.address}", flush=True)
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "ostrel/decode/model_checks.h"
 #include "ostrel/dem/dem_parser.h"
 
 namespace ostrel::decode {
@@ -11,6 +12,7 @@ Result<std::shared_ptr<const SlidingWindowPlan>, std::string> SlidingWindowPlan:
     const dem::DetectorErrorModel& model, DetectorLayout layout, uint32_t commit_rounds, uint32_t buffer_rounds) {
   if (commit_rounds == 0) return fail(std::string("commit_rounds must be at least 1"));
   if (buffer_rounds == 0) return fail(std::string("buffer_rounds must be at least 1"));
+  if (auto refused = refuse_undecodable(model)) return fail(std::move(*refused));
   auto components = collect_component_edges(model);
   if (!components.ok()) return fail(std::move(components).error());
 

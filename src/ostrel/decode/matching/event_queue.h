@@ -24,20 +24,21 @@ class EventQueue {
  public:
   // `e.time` must not be earlier than the last time taken out.
   void push(const QueuedEvent& e) {
-    buckets_[bucket_of(e.time)].push_back(e);
+    put(e);
     ++size_;
   }
   bool empty() const { return size_ == 0; }
   QueuedEvent pop() {
     if (buckets_[0].empty()) {
-      size_t b = 1;
-      while (buckets_[b].empty()) ++b;
-      // The smallest time of the lowest bucket becomes the reference; its entries spread out
-      // into lower buckets, the smallest into bucket 0.
+      // The lowest non-empty bucket (bit b - 1 of `filled_` stands for bucket b).
+      const auto b = static_cast<size_t>(__builtin_ctzll(filled_)) + 1;
+      // The smallest time of that bucket becomes the reference; its entries spread out into
+      // lower buckets, the smallest into bucket 0.
       Time least = buckets_[b].front().time;
       for (const QueuedEvent& e : buckets_[b]) least = e.time < least ? e.time : least;
       last_ = least;
-      for (const QueuedEvent& e : buckets_[b]) buckets_[bucket_of(e.time)].push_back(e);
+      filled_ &= ~(uint64_t{1} << (b - 1));
+      for (const QueuedEvent& e : buckets_[b]) put(e);
       buckets_[b].clear();
     }
     const QueuedEvent e = buckets_[0].back();
@@ -46,17 +47,26 @@ class EventQueue {
     return e;
   }
   void clear() {
-    for (auto& b : buckets_) b.clear();
+    buckets_[0].clear();
+    for (uint64_t bits = filled_; bits; bits &= bits - 1) buckets_[static_cast<size_t>(__builtin_ctzll(bits)) + 1].clear();
+    filled_ = 0;
     size_ = 0;
     last_ = 0;
   }
 
  private:
-  size_t bucket_of(Time t) const {
-    const auto diff = static_cast<uint64_t>(t ^ last_);
-    return diff == 0 ? 0 : static_cast<size_t>(64 - __builtin_clzll(diff));
+  void put(const QueuedEvent& e) {
+    const auto diff = static_cast<uint64_t>(e.time ^ last_);
+    if (diff == 0) {
+      buckets_[0].push_back(e);
+      return;
+    }
+    const auto b = static_cast<size_t>(64 - __builtin_clzll(diff));
+    buckets_[b].push_back(e);
+    filled_ |= uint64_t{1} << (b - 1);
   }
   std::array<std::vector<QueuedEvent>, 65> buckets_;
+  uint64_t filled_ = 0;
   size_t size_ = 0;
   Time last_ = 0;
 };

@@ -45,7 +45,7 @@ void Flooder::reset() {
     origins_[x] = NodeOrigin{};
   }
   touched_.clear();
-  for (uint32_t r = 0; r < region_count_; ++r) region_alive_[r] = 0;
+  std::fill_n(region_alive_.begin(), region_count_, 0);
   region_count_ = 0;
   free_regions_.clear();
   queue_.clear();
