@@ -102,6 +102,8 @@ def test_signal_ends_a_connection_attempt():
         filler.connect_ex(("127.0.0.1", port))
         fillers.append(filler)
     time.sleep(0.2)
+    # A process started in the background of a shell ignores SIGINT; this test wants Python's own.
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
     sender = signal_later(signal.SIGINT, 0.5)
     try:
         started = time.monotonic()
@@ -110,5 +112,6 @@ def test_signal_ends_a_connection_attempt():
         assert time.monotonic() - started < 5
     finally:
         sender.wait(10)
+        signal.signal(signal.SIGINT, previous)
         for s in fillers + [server]:
             s.close()

@@ -181,8 +181,9 @@ def test_a_signal_handler_on_the_waiting_thread_may_close_the_stream():
 
 
 CTRL_C_CHILD = textwrap.dedent("""
-    import socket, sys, threading
+    import signal, socket, sys, threading
     import ostrel
+    signal.signal(signal.SIGINT, signal.default_int_handler)  # even when started ignoring it
     listener = socket.create_server(("127.0.0.1", 0))  # accepts into its backlog, never sends
     stream = ostrel.open(f"tcp://127.0.0.1:{listener.getsockname()[1]}")
     outcome = []

@@ -21,6 +21,7 @@ Flooder::Flooder(const DecodingGraph& graph) : boundary_(graph.boundary()) {
     neighbors_.push_back({in.other, 2 * fine_weight(e), e.observables});
     edge_of_.push_back(in.edge);
   }
+  owner_.assign(graph.detector_count, kNone);
   nodes_.resize(graph.detector_count);
   origins_.resize(graph.detector_count);
 }
@@ -41,6 +42,7 @@ void Flooder::touch(uint32_t x) {
 
 void Flooder::reset() {
   for (const uint32_t x : touched_) {
+    owner_[x] = kNone;
     nodes_[x] = NodeState{};
     origins_[x] = NodeOrigin{};
   }
@@ -113,7 +115,7 @@ void Flooder::add_detection_event(uint32_t x) {
   g.role = TreeRole::kOuter;
   g.slope = 1;
   g.base = -now_;
-  nodes_[x].region = r;
+  owner_[x] = r;
   nodes_[x].wrapped = 0;
   origins_[x].own_region = r;
   origins_[x].source = x;
@@ -128,11 +130,11 @@ Time Flooder::first_contact(uint32_t x, uint32_t top, Time radius, size_t& which
   for (size_t i = 0; i < list.size(); ++i) {
     const Neighbor& n = list[i];
     Time at;
-    if (n.node == boundary_ || nodes_[n.node].region == kNone) {
+    if (n.node == boundary_ || owner_[n.node] == kNone) {
       if (pace != 1) continue;
       at = n.length - radius;
     } else {
-      if (nodes_[n.node].region == nodes_[x].region) continue;
+      if (owner_[n.node] == owner_[x]) continue;
       uint32_t other_top;
       const Time other_radius = local_radius(n.node, other_top);
       if (other_top == top) continue;
@@ -152,8 +154,8 @@ Time Flooder::first_contact(uint32_t x, uint32_t top, Time radius, size_t& which
 }
 
 void Flooder::schedule_look(uint32_t x) {
+  if (owner_[x] == kNone) return;
   NodeState& n = nodes_[x];
-  if (n.region == kNone) return;
   uint32_t top;
   const Time radius = local_radius(x, top);
   if (regions_[top].slope < 0) return;
@@ -205,15 +207,15 @@ void Flooder::look_at_area_of(uint32_t r) {
 }
 
 void Flooder::release(uint32_t x) {
-  nodes_[x].region = kNone;
+  owner_[x] = kNone;
   // Growing neighbours may now claim it, sooner than they were queued for.
   for (const Neighbor& n : neighbors(x))
-    if (n.node != boundary_ && nodes_[n.node].region != kNone) schedule_look(n.node);
+    if (n.node != boundary_ && owner_[n.node] != kNone) schedule_look(n.node);
 }
 
 bool Flooder::claim_or_report(uint32_t x, MatcherEvent& out) {
+  if (owner_[x] == kNone) return false;
   NodeState& n = nodes_[x];
-  if (n.region == kNone) return false;
   uint32_t top;
   const Time radius = local_radius(x, top);
   const int8_t pace = regions_[top].slope;
@@ -224,14 +226,14 @@ bool Flooder::claim_or_report(uint32_t x, MatcherEvent& out) {
   const auto list = neighbors(x);
   for (size_t i = 0; i < list.size(); ++i) {
     const Neighbor& far = list[i];
-    const bool free = far.node == boundary_ || nodes_[far.node].region == kNone;
+    const bool free = far.node == boundary_ || owner_[far.node] == kNone;
     Time at;
     uint32_t other_top = kNone;
     if (free) {
       if (pace != 1) continue;
       at = now_ + far.length - radius;
     } else {
-      if (nodes_[far.node].region == n.region) continue;
+      if (owner_[far.node] == owner_[x]) continue;
       const Time other_radius = local_radius(far.node, other_top);
       if (other_top == top) continue;
       const int rate = pace + regions_[other_top].slope;
@@ -254,7 +256,7 @@ bool Flooder::claim_or_report(uint32_t x, MatcherEvent& out) {
       touch(far.node);
       Region& g = regions_[top];
       g.shell.push_back(far.node);
-      nodes_[far.node].region = top;
+      owner_[far.node] = top;
       nodes_[far.node].wrapped = -g.radius(now_);
       to.source = from.source;
       to.observables = from.observables ^ far.observables;

@@ -42,9 +42,9 @@ class Flooder {
     int32_t length;
     uint64_t observables;
   };
-  // What growth reads of every node it passes.
+  // What growth reads of a claimed node (which region claimed it is kept apart, in owner_, the
+  // one field read for every neighbour looked at).
   struct NodeState {
-    uint32_t region = kNone;  // the region whose own growth claimed the node
     uint32_t version = 0;
     Time wrapped = 0;
   };
@@ -96,9 +96,8 @@ class Flooder {
  private:
   // The local radius of a claimed node and the top-level region it belongs to.
   Time local_radius(uint32_t x, uint32_t& top) const {
-    const NodeState& n = nodes_[x];
-    uint32_t r = n.region;
-    Time radius = n.wrapped + regions_[r].radius(now_);
+    uint32_t r = owner_[x];
+    Time radius = nodes_[x].wrapped + regions_[r].radius(now_);
     while (regions_[r].blossom_parent != kNone) {
       r = regions_[r].blossom_parent;
       radius += regions_[r].radius(now_);
@@ -119,6 +118,7 @@ class Flooder {
   std::vector<uint32_t> start_;
   std::vector<Neighbor> neighbors_;
   std::vector<uint32_t> edge_of_;
+  std::vector<uint32_t> owner_;  // per node: the region whose own growth claimed it, or kNone
   std::vector<NodeState> nodes_;
   std::vector<NodeOrigin> origins_;
   std::vector<uint32_t> touched_;
