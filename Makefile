@@ -7,7 +7,7 @@ BUILD ?= build
 CMAKE_ARGS ?=
 export PYTHONPATH := $(CURDIR)/$(BUILD)/python:$(CURDIR)/python
 
-.PHONY: all build build-tests gtest test test-cpp test-py demo bench asan fuzz fuzz-build clang soak clean
+.PHONY: all build build-tests install bench-shm gtest test test-cpp test-py demo bench asan fuzz fuzz-build clang soak clean
 
 all: build
 
@@ -44,6 +44,11 @@ build-tests: gtest $(BUILD)/build.ninja
 	$(CMAKE) -S . -B $(BUILD) -DOSTREL_BUILD_TESTS=ON >/dev/null
 	$(CMAKE) --build $(BUILD)
 
+# The C interface under PREFIX: header, libostrel (shared and static), pkg-config file, CMake package.
+PREFIX ?= /usr/local
+install: build
+	$(CMAKE) --install $(BUILD) --prefix $(PREFIX)
+
 test-cpp: build-tests
 	$(VENV)/bin/ctest --test-dir $(BUILD) --output-on-failure
 
@@ -57,6 +62,10 @@ demo: build
 
 bench: build
 	$(VPY) bench/read_throughput.py
+
+# The shared-memory ring against loopback TCP, and the sliding window behind the ring (C).
+bench-shm: build
+	$(VPY) bench/shm_latency.py --build $(BUILD)
 
 # The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer.
 asan:
@@ -100,9 +109,12 @@ fuzz: fuzz-build
 	done
 
 # Long runs (not in CI): millions of frames through a decoding stream, many open/close cycles,
-# with resident memory, descriptors and threads printed at the start and the end.
+# with resident memory, descriptors and threads printed at the start and the end; then
+# SHM_SOAK_FRAMES frames through a shared-memory ring whose producer is killed at random points.
+SHM_SOAK_FRAMES ?= 100000000
 soak: build
 	$(VPY) bench/soak.py
+	$(BUILD)/bench/shm_soak $(SHM_SOAK_FRAMES)
 
 clean:
 	rm -rf $(BUILD) build-asan build-fuzz

@@ -16,7 +16,10 @@ detector layout's column order) and:
   3. memory: a 10-million-round stream (the replay looping over its file) decoded by one sliding
      window, resident set size sampled every million rounds.
 
-    python bench/realtime.py [--quick] [--rounds-budget N] [--memory-rounds N]
+``--method`` picks the decoder of the windows and of whole-shot decoding (default: the weighted
+Union-Find; "matching" for exact matching).
+
+    python bench/realtime.py [--quick] [--method NAME] [--rounds-budget N] [--memory-rounds N]
 """
 
 from __future__ import annotations
@@ -94,16 +97,16 @@ def stream_pass(source: str, decoder=None, limit: int | None = None) -> tuple[li
     return flips, frames, seconds
 
 
-def point(tmp: str, d: int, p: float, shots: int, seed: int) -> dict:
+def point(tmp: str, d: int, p: float, shots: int, seed: int, method: str) -> dict:
     dem, det, obs, layout, path = experiment(tmp, d, p, shots, seed)
     frames = shots * layout.shape[0]
-    sliding = _ostrel.SlidingWindowDecoder(dem, d, d)
+    sliding = _ostrel.SlidingWindowDecoder(dem, d, d, method=method)
     with replay.running(path) as port:
         _, n_read, t_read = stream_pass(f"tcp://127.0.0.1:{port}")
     with replay.running(path) as port:
         flips, n_dec, t_dec = stream_pass(f"tcp://127.0.0.1:{port}", sliding)
     assert n_read == n_dec == frames and len(flips) == shots, (n_read, n_dec, frames, len(flips))
-    whole = _ostrel.Decoder(dem)
+    whole = _ostrel.Decoder(dem, method=method)
     start = time.perf_counter()
     whole_pred = whole.decode_batch(det)[:, 0]
     t_whole = time.perf_counter() - start
@@ -123,9 +126,9 @@ def point(tmp: str, d: int, p: float, shots: int, seed: int) -> dict:
     }
 
 
-def memory_run(tmp: str, total: int, step: int = 1_000_000) -> list[tuple[int, float]]:
+def memory_run(tmp: str, total: int, method: str, step: int = 1_000_000) -> list[tuple[int, float]]:
     dem, det, obs, layout, path = experiment(tmp, 5, 0.001, 2000, seed=99)
-    sliding = _ostrel.SlidingWindowDecoder(dem, 5, 5)
+    sliding = _ostrel.SlidingWindowDecoder(dem, 5, 5, method=method)
     samples = []
     with replay.running(path, loop=True) as port, _ostrel.OstrelStream(f"tcp://127.0.0.1:{port}") as stream:
         stream.set_decoder(sliding)
@@ -146,17 +149,19 @@ def main() -> int:
     ap.add_argument("--rounds-budget", type=int, default=3_000_000,
                     help="rounds sampled per (d, p) at most (more shots, more failures to compare)")
     ap.add_argument("--memory-rounds", type=int, default=10_000_000)
+    ap.add_argument("--method", default="weighted-union-find", help="the windows' decoding method")
     args = ap.parse_args()
     budget = 200_000 if args.quick else args.rounds_budget
     memory_rounds = 2_000_000 if args.quick else args.memory_rounds
 
     rows = []
+    print(f"method: {args.method}")
     with tempfile.TemporaryDirectory(prefix="ostrel-bench-") as tmp:
         for d in (5, 9, 13):
             for p in (0.001, 0.003):
                 # Fewer shots at larger distances: their rounds are larger and failures rare anyway.
                 shots = max(200, budget // (ROUNDS + 1) // (1 if d == 5 else 3 if d == 9 else 6))
-                r = point(tmp, d, p, shots, seed=d * 1000 + int(p * 1e4))
+                r = point(tmp, d, p, shots, seed=d * 1000 + int(p * 1e4), method=args.method)
                 rows.append(r)
                 print(f"d={d:<2} p={p:<5} {r['shots']:>6,} shots x {ROUNDS + 1} rounds: "
                       f"{r['decode_rps']:>10,.0f} rounds/s decoded over TCP (read alone {r['read_rps']:,.0f}); "
@@ -187,7 +192,7 @@ def main() -> int:
                   f"{r['disagree']:>6} {per_round(r['fails']['pymatching'] / n, ROUNDS + 1):>12.2e}")
 
         print(f"\nmemory over a {memory_rounds:,}-round stream (d=5, p=0.001, replay looping its file):")
-        samples = memory_run(tmp, memory_rounds)
+        samples = memory_run(tmp, memory_rounds, args.method)
         print("  " + ", ".join(f"{n / 1e6:.0f}M: {mb:.1f} MB" for n, mb in samples))
         print(f"  growth after the first million rounds: {samples[-1][1] - samples[1][1]:+.1f} MB")
     return 0

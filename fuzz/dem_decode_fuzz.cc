@@ -1,8 +1,10 @@
 // A detector error model from arbitrary text, then everything built from it: the decoding graph,
 // the hardware schema and its JSON, the decoder, and decodes of syndromes taken from the input.
 //
-// Every decoder runs: the fixed procedure (alone and in a stream decoder), the weighted one and
-// correlated decoding over it and over matching.
+// Every decoder runs: the fixed procedure (alone and in a stream decoder), the weighted one,
+// matching, whose correction must explain the syndrome exactly, weigh no more than the weighted
+// decoder's, and (for a few events on a small graph) weigh the brute-force minimum, and
+// correlated decoding over both, whose correction must explain the syndrome exactly.
 //
 // Input: the model's text up to the first NUL byte; after it, the syndrome bytes. Each pair of
 // syndrome bytes names a cell (little-endian, top bit set marks the cell 2, which is not fired).
@@ -11,6 +13,7 @@
 // The parser's limits are smaller than the defaults, so one input costs at most a few tens of
 // megabytes and milliseconds; the limit checks are the same code either way.
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -23,6 +26,8 @@
 #include "ostrel/decode/decode_method.h"
 #include "ostrel/decode/decoding_graph.h"
 #include "ostrel/decode/graph_components.h"
+#include "ostrel/decode/matching/brute_force_matching.h"
+#include "ostrel/decode/matching/matching_decoder.h"
 #include "ostrel/decode/union_find.h"
 #include "ostrel/decode/weighted_union_find.h"
 #include "ostrel/dem/dem_parser.h"
@@ -49,6 +54,80 @@ std::vector<uint8_t> syndrome_matrix(std::span<const uint8_t> bytes, uint64_t ce
     matrix[(word & 0x7fff) % cells] = (word & 0x8000) ? 2 : 1;
   }
   return matrix;
+}
+
+// The events a decode explains: fired detectors and the ends of edges taken as occurred.
+std::vector<uint32_t> events_of(const decode::DecodingGraph& g, std::span<const uint32_t> fired) {
+  std::vector<uint8_t> parity(g.detector_count + 1, 0);
+  for (uint32_t d : fired)
+    if (d < g.detector_count) parity[d] ^= 1;
+  for (uint32_t e : g.flipped_edges) {
+    parity[g.edges[e].u] ^= 1;
+    parity[g.edges[e].v] ^= 1;
+  }
+  std::vector<uint32_t> events;
+  for (uint32_t d = 0; d < g.detector_count; ++d)
+    if (parity[d]) events.push_back(d);
+  return events;
+}
+
+void check_matching(const std::shared_ptr<const decode::DecodingGraph>& graph, std::span<const uint32_t> fired,
+                    decode::WeightedUnionFind& weighted) {
+  const decode::DecodingGraph& g = *graph;
+  decode::GraphComponents components(g);
+  decode::matching::MatchingDecoder matching(graph);
+  const uint64_t mask = matching.decode(fired);  // ends whatever the syndrome
+  if (components.unmatchable(fired)) return;
+  if (matching.decode(fired) != mask) std::abort();
+  std::vector<uint8_t> parity(g.detector_count + 1, 0);
+  double weight = 0;
+  for (const uint32_t e : matching.correction()) {
+    parity[g.edges[e].u] ^= 1;
+    parity[g.edges[e].v] ^= 1;
+    const double w = decode::matching::fine_weight(g.edges[e]) / decode::matching::kFineScale;
+    weight += g.edges[e].flipped ? -w : w;
+  }
+  std::vector<uint8_t> expected(g.detector_count + 1, 0);
+  for (uint32_t d : fired)
+    if (d < g.detector_count) expected[d] ^= 1;
+  for (uint32_t d = 0; d < g.detector_count; ++d)
+    if (parity[d] != expected[d]) std::abort();
+  if (std::abs(weight - matching.correction_weight()) > 1e-6 * (1 + std::abs(weight))) std::abort();
+  // The weighted decoder's correction explains the same events: it weighs no less (up to its
+  // coarser rounding, half a step of 1/64 per edge).
+  const double slack = (weighted.correction().size() + matching.correction().size()) / 64.0;
+  if (matching.correction_weight() > weighted.correction_weight() + slack) std::abort();
+  const std::vector<uint32_t> events = events_of(g, fired);
+  if (events.size() <= 10 && g.detector_count <= 40) {
+    int64_t flipped = 0;
+    for (uint32_t e : g.flipped_edges) flipped += decode::matching::fine_weight(g.edges[e]);
+    const int64_t brute = decode::matching::brute_force_matching_weight(g, events);
+    if (std::llround(matching.correction_weight() * decode::matching::kFineScale) != brute - flipped) std::abort();
+  }
+}
+
+// Correlated decoding over both bases: its correction (edges taken as occurred included) flips
+// exactly the fired set, and a second decode answers the same (the weights are restored).
+void check_correlated(const std::shared_ptr<const decode::DecodingGraph>& graph, std::span<const uint32_t> fired) {
+  const decode::DecodingGraph& g = *graph;
+  decode::GraphComponents components(g);
+  if (components.unmatchable(fired)) return;
+  std::vector<uint8_t> expected(g.detector_count + 1, 0);
+  for (uint32_t d : fired)
+    if (d < g.detector_count) expected[d] ^= 1;
+  for (const auto method : {decode::DecodeMethod::kCorrelatedUnionFind, decode::DecodeMethod::kCorrelatedMatching}) {
+    auto correlated = decode::make_graph_decoder(method, graph);
+    const uint64_t mask = correlated->decode(fired);
+    std::vector<uint8_t> parity(g.detector_count + 1, 0);
+    for (const uint32_t e : correlated->correction()) {
+      if (e >= g.edges.size()) std::abort();
+      parity[g.edges[e].u] ^= 1;
+      parity[g.edges[e].v] ^= 1;
+    }
+    for (uint32_t d = 0; d < g.detector_count; ++d)
+      if (parity[d] != expected[d]) std::abort();
+    if (correlated->decode(fired) != mask) std::abort();
+  }
 }
 
 }  // namespace
@@ -81,30 +160,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (uint32_t e : weighted.correction())
       if (e >= (*weighted_graph)->edges.size()) std::abort();
     if (weighted.decode(fired) != mask) std::abort();
-
-    // Correlated decoding over both bases, on shots the graph can explain: its correction (edges
-    // taken as occurred included) flips exactly the fired set, and a second decode answers the
-    // same (weights restored).
-    const decode::DecodingGraph& g = **weighted_graph;
-    decode::GraphComponents components(g);
-    if (!components.unmatchable(fired)) {
-      std::vector<uint8_t> parity(size_t{g.detector_count} + 1, 0);
-      for (const uint32_t d : fired)
-        if (d < g.detector_count) parity[d] ^= 1;
-      for (const auto method : {decode::DecodeMethod::kCorrelatedUnionFind, decode::DecodeMethod::kCorrelatedMatching}) {
-        auto correlated = decode::make_graph_decoder(method, *weighted_graph);
-        const uint64_t correlated_mask = correlated->decode(fired);
-        std::vector<uint8_t> left = parity;
-        for (const uint32_t e : correlated->correction()) {
-          if (e >= g.edges.size()) std::abort();
-          left[g.edges[e].u] ^= 1;
-          left[g.edges[e].v] ^= 1;
-        }
-        for (uint32_t d = 0; d < g.detector_count; ++d)
-          if (left[d]) std::abort();
-        if (correlated->decode(fired) != correlated_mask) std::abort();
-      }
-    }
+    check_matching(*weighted_graph, fired, weighted);
+    check_correlated(*weighted_graph, fired);
   }
 
   auto within = decode::decoding_bytes(model, kBudget);

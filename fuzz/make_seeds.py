@@ -52,6 +52,13 @@ def frame_seeds() -> None:
     again = qssf.frame(2, round=1, detector_events=[1, 0, 1])
     repeated = head + qssf.frame(1, detector_events=[0, 1, 1]) + again + again + qssf.frame(3, detector_events=[1, 1, 0])
     write("batch_read_fuzz", "repeated", bytes([0, 9, 4, 0, 0]) + repeated)
+    # Through a ring: piece-size seed; ring capacity and reader ring size. Many frames, so that
+    # the 4 KiB ring fills and wraps.
+    many = head + b"".join(qssf.frame(i, detector_events=[(i * k) % 5 == 0 for k in range(40)]) for i in range(1, 80))
+    write("shm_ring_fuzz", "many", bytes([1, 0]) + many)
+    write("shm_ring_fuzz", "full_small_ring", bytes([2, 3 << 2]) + full)
+    write("shm_ring_fuzz", "cut", bytes([3, 1 | (6 << 2)]) + cut)
+    write("shm_ring_fuzz", "broken_crc", bytes([4, 2]) + broken_crc)
 
 
 def dem_seeds() -> None:

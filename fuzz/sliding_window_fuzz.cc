@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "ostrel/decode/detector_layout.h"
+#include "ostrel/decode/decode_method.h"
 #include "ostrel/decode/sliding_window.h"
 #include "ostrel/dem/dem_parser.h"
 
@@ -71,7 +72,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!plan.ok()) return 0;
   if (commit == 0 || buffer == 0) std::abort();
 
-  decode::SlidingWindowDecoder decoder(*plan);
+  // The layout's seed byte also picks the windows' method.
+  const auto methods = decode::decode_method_names();
+  decode::SlidingWindowDecoder decoder(*plan, *decode::parse_decode_method(methods[rows_seed % methods.size()]));
   const uint32_t columns = (*plan)->layout().columns();
   const uint64_t observables = (*plan)->observable_count();
   const auto now = decode::SlidingWindowDecoder::Clock::now();

@@ -1,9 +1,8 @@
 """Scripted TCP peers for the stream tests, each in a child process.
 
-A stream keeps the interpreter lock while it waits on its socket, so a peer written in Python
-must not run in the test's own process. ``Peer(*scripts)`` starts a child that listens on a
-loopback port and plays one script per accepted connection, in order. A script is a list of
-actions:
+A peer in a child process keeps its timing apart from the test's own threads. ``Peer(*scripts)``
+starts a child that listens on a loopback port and plays one script per accepted connection, in
+order. A script is a list of actions:
 
     ("send", data)            send the bytes at once
     ("trickle", data, delay)  send them one byte at a time, sleeping `delay` seconds after each

@@ -74,6 +74,7 @@ def test_bit_packing_follows_stim_b8_order(write_stream, ancillas):
 def outcomes_by_iterator(path, limit):
     out = []
     with ostrel.open(path) as stream:
+        stream._treat_end_as_final()
         while len(out) < limit:
             try:
                 out.append(next(stream).frame_id)
@@ -88,6 +89,7 @@ def outcomes_by_batches(path, limit, plan):
     """Reads with read_batch(k) for each k of the plan in turn (0 meaning next())."""
     out = []
     with ostrel.open(path) as stream:
+        stream._treat_end_as_final()
         for k in plan:
             if len(out) >= limit:
                 break

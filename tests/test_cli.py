@@ -37,7 +37,7 @@ def test_every_command_has_help(command):
 @pytest.mark.parametrize("args, needle", [
     ([], "required"),
     (["frobnicate"], "invalid choice"),
-    (["inspect", "/no/such/file"], "No such file or directory"),
+    (["inspect", "/no/such/file"], "/no/such/file: i/o error: No such file or directory"),
     (["inspect", "shm://x"], "shm:// transport"),
     (["synth", "--code", "toric", "--distance", "3", "--rounds", "1", "--shots", "1", "--p", "0.1", "-o", "x"],
      "invalid choice"),
@@ -51,6 +51,9 @@ def test_every_command_has_help(command):
     (["decode", "x.qssf", "--dem", __file__, "--compare-pymatching"], "needs --truth"),
     (["demo", "--plot", "out.jpg"], ".png"),
     (["replay", "/no/such/file", "--port", "0"], "No such file"),
+    (["replay", __file__, "--port", "0"], f"{__file__} is not a QSSF file: invalid QSSF magic"),
+    (["decode", "x.qssf", "--dem", sys.executable], f"{sys.executable}: stream did not contain valid UTF-8"),
+    (["demo", "--plot", "/no/such/folder/rates.png"], "/no/such/folder/rates.png"),
 ])
 def test_bad_arguments_give_one_line_and_a_failure_status(args, needle):
     done = run(*args)
@@ -79,6 +82,7 @@ def test_inspect_summarises_in_text_and_json(experiment):
     assert summary["rounds"] == experiment.frames_per_shot
     assert summary["code_types"] == {"repetition": len(frames)}
     assert summary["distances"] == {"3": len(frames)}
+    assert summary["ancillas_per_frame"] == {"2": len(frames)}
     fired = sum(f.detector_event_count for f in frames) / sum(f.ancilla_count for f in frames)
     assert summary["fired_detector_rate"] == pytest.approx(fired)
     assert summary["frames_with_observable_mask"] == 0
@@ -98,8 +102,8 @@ def test_decode_reports_the_rates_of_both_decoders(experiment, method):
         experiment.frames_per_shot)
     truth = synth.read_truth(experiment.truth)
     # The fixed procedure is what a stream runs on the DEM itself.
-    decoder = experiment.dem if method == "union-find" else ostrel.Decoder(experiment.dem)
-    with ostrel.open(experiment.stream, decoder=decoder) as stream:
+    with ostrel.open(experiment.stream) as stream:
+        stream.set_decoder(experiment.dem if method == "union-find" else ostrel.Decoder(experiment.dem))
         masks = [f.observable_flips for i, f in enumerate(stream) if (i + 1) % experiment.frames_per_shot == 0]
     expected = sum((m ^ t) & 1 for m, t in zip(masks, truth)) / len(truth)
     assert r["ostrel_logical_error_rate"] == pytest.approx(expected)
@@ -172,7 +176,7 @@ CIRCUIT = "R 0 1\nX_ERROR(0.1) 0 1\nM 0 1\nDETECTOR rec[-1]\nDETECTOR rec[-2]\nO
 
 @pytest.mark.parametrize("dem, truth, needle", [
     (CIRCUIT, None, "the model has no error mechanisms"),                      # a circuit, not a DEM
-    ("error(0.1) D0 L0\n", None, "the model's 1 detector cannot cover the frames' cells (2 cells"),
+    ("error(0.1) D0 L0\n", None, "the decoder's model has 1 detector, which cannot cover frames of 2 ancillas"),
     ("error(0.1) D0 D1 L0\nerror(0.1) D5\n", "0\n8\n", "names observable 3 but"),
     ("error(0.1) D0 D1\nerror(0.1) D5\n", "0\n0\n", "has no observables to compare"),
 ], ids=["circuit", "too-few-detectors", "truth-beyond-model", "no-observables"])
@@ -198,6 +202,21 @@ def test_open_warns_about_a_model_without_errors(experiment, tmp_path):
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         ostrel.open(experiment.stream, decoder=experiment.dem).close()
+
+
+def test_a_failed_conversion_leaves_the_old_file_and_no_partial_one(tmp_path):
+    stim = pytest.importorskip("stim")
+    shots = np.random.default_rng(1).integers(0, 2, size=(1001, 128)).astype(bool)
+    stim.write_shot_data_file(data=shots, path=str(tmp_path / "shots.b8"), format="b8", num_detectors=128)
+    (tmp_path / "out.ptb64").write_text("precious")
+    for detectors in ("120", "128"):  # a wrong width; then 1,001 shots, which ptb64 cannot hold
+        done = run("convert", str(tmp_path / "shots.b8"), str(tmp_path / "out.ptb64"), "--detectors", detectors)
+        assert done.returncode == 1 and "Traceback" not in done.stderr
+        assert (tmp_path / "out.ptb64").read_text() == "precious"
+        assert sorted(os.listdir(tmp_path)) == ["out.ptb64", "shots.b8"]
+    done = run("convert", str(tmp_path / "shots.b8"), str(tmp_path / "out.qssf"), "--detectors", "128")
+    assert done.returncode == 0, done.stderr
+    assert np.array_equal(ostrel.read(str(tmp_path / "out.qssf")).detector_events, shots)
 
 
 def test_synth_refuses_a_folder_that_holds_files(tmp_path):

@@ -249,7 +249,7 @@ def test_from_file_failures(tmp_path):
     ("repeat 18446744073709551616 {\n}", "invalid repeat count '18446744073709551616'"),
     ("repeat 2 {\nerror(0.1) D0", "unterminated repeat block"),
     ("repeat 2 {\nerror(0.1) D0\n} # end", "unterminated repeat block"),
-    ("repeat 2 {\nrepeat 2 {\nerror(0.1) D0\n}\n}", "unterminated repeat block"),
+    ("repeat 2 {\nrepeat 2 {\nerror(0.1) D0\n}", "unterminated repeat block"),
     ("repeat 2 {\nerror(bad) D0\n}", "invalid probability 'bad' in error instruction"),
     ("shift_detectors -1", "malformed target 'shift_detectors -1'"),
     ("shift_detectors(a) 1", "malformed target 'shift_detectors(a) 1'"),

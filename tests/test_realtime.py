@@ -95,15 +95,16 @@ def push_shots(decoder, frames):
     return np.array([[decoder.push(shot[r], r) for r in range(len(shot))] for shot in frames])
 
 
-def test_window_covering_the_shot_equals_whole_shot_decoding(surface):
+@pytest.mark.parametrize("method", ["weighted-union-find", "matching"])
+def test_window_covering_the_shot_equals_whole_shot_decoding(surface, method):
     dem, det, obs, layout, frames = surface
-    whole = ostrel.SlidingWindowDecoder(dem, layout.shape[0], 1)
+    whole = ostrel.SlidingWindowDecoder(dem, layout.shape[0], 1, method=method)
     predictions = push_shots(whole, frames)[:, -1]
-    reference = _ostrel.Decoder(dem).decode_batch(det)[:, 0].tolist()
+    reference = _ostrel.Decoder(dem, method=method).decode_batch(det)[:, 0].tolist()
     assert predictions.tolist() == reference
     assert whole.windows_decoded == len(det) and whole.shots_decoded == len(det)
     # A window of 2 + 2 rounds decodes nearly as well (the accuracy target is the benchmark's).
-    sliding = ostrel.SlidingWindowDecoder(dem, 2, 2)
+    sliding = ostrel.SlidingWindowDecoder(dem, 2, 2, method=method)
     running = push_shots(sliding, frames)
     assert (running[:, -1] != obs).sum() <= (predictions != obs).sum() + 10
     assert (running[:, -1] != predictions).sum() <= 15
@@ -154,7 +155,8 @@ def test_disconnect_mid_shot_then_reconnect(tmp_path, surface):
                                                                   frames[1:2])[0].tolist()
 
 
-def test_bad_frames_raise_oserror_and_the_stream_goes_on(tmp_path, surface):
+@pytest.mark.parametrize("read", ["next", "read_batch"])
+def test_frames_that_do_not_fit_are_refused_alike_and_the_stream_goes_on(tmp_path, surface, read):
     dem, det, obs, layout, frames = surface
     n, a = layout.shape
     shot = frames[0]
@@ -164,13 +166,20 @@ def test_bad_frames_raise_oserror_and_the_stream_goes_on(tmp_path, surface):
         w.write_frames_fast(shot[3:4], ancilla_count=a, rounds=[3])  # skips round 2
         w.write_frames_fast(shot[2:], ancilla_count=a, rounds=range(2, n))
     sw = ostrel.SlidingWindowDecoder(dem, 3, 3)
+
+    def take(stream):
+        if read == "next":
+            return [next(stream).observable_flips]
+        return stream.read_batch(n).observable_flips.tolist()
+
     with ostrel.open(str(tmp_path / "bad.qssf"), decoder=sw) as stream:
-        got = [next(stream).observable_flips for _ in range(2)]
-        with pytest.raises(OSError, match=f"round 2 holds {a + 1} ancillas but the detector layout has {a}"):
-            next(stream)
-        with pytest.raises(OSError, match=r"round 3 does not follow round 1 \(expected round 2\)"):
-            next(stream)
-        got += [f.observable_flips for f in stream]
+        got = take(stream) + (take(stream) if read == "next" else [])
+        with pytest.raises(ValueError, match=f"round 2 holds {a + 1} ancillas but the detector layout has {a}"):
+            take(stream)
+        with pytest.raises(ValueError, match=r"round 3 does not follow round 1 \(expected round 2\)"):
+            take(stream)
+        while len(got) < n:
+            got += take(stream)
     assert got == push_shots(ostrel.SlidingWindowDecoder(dem, 3, 3), frames[:1])[0].tolist()
 
 
@@ -181,7 +190,7 @@ def test_bad_frames_raise_oserror_and_the_stream_goes_on(tmp_path, surface):
     ({"layout": [[0, 1], [2, 5]]}, "layout cell \\(1, 1\\) holds 5, which is neither -1 nor a detector"),
     ({"layout": [[0.0, 1.0]]}, "2-D integer array"),
     ({"layout": "rows"}, "layout must be 'coordinates'"),
-    ({"method": "union-find"}, "the sliding window needs 'weighted-union-find'"),
+    ({"method": "union-find"}, "the sliding window takes 'weighted-union-find', 'matching'"),
 ])
 def test_configuration_refusals(kwargs, message):
     dem = "error(0.1) D0 D1\nerror(0.1) D2 D3\nerror(0.1) D1 D3\n"

@@ -163,6 +163,7 @@ def native_outcome(path):
     """What the native reader yields, up to and including its first error."""
     out = []
     with OstrelStream(path) as stream:
+        stream._treat_end_as_final()
         while True:
             try:
                 f = next(stream)

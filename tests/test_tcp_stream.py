@@ -1,6 +1,6 @@
 """OstrelStream over TCP: addresses, peers that trickle, pause, close, reset or send corrupt
 frames, and the stream's threads and descriptors. Every peer runs in a child process
-(tests/peers.py): the stream keeps the interpreter lock while it waits on its socket."""
+(tests/peers.py), so that its timing does not depend on the test's own threads."""
 
 import gc
 import os
@@ -65,9 +65,10 @@ def stream_file(tmp_path):
 
 @pytest.fixture
 def file_outcomes(stream_file):
-    """What reading the same bytes from a file gives."""
+    """What reading the same bytes from a whole file (its end taken as final) gives."""
     def read(data: bytes) -> list:
         with OstrelStream(stream_file(data)) as stream:
+            stream._treat_end_as_final()
             return outcomes(stream)
     return read
 
@@ -214,24 +215,44 @@ def test_a_peer_that_trickles_single_bytes(file_outcomes):
     assert [o["frame_id"] for o in got[:3]] == [1, 2, 3] and got[3] == "end"
 
 
-def test_a_disconnect_anywhere_gives_what_a_file_ending_there_gives(file_outcomes):
-    data = HEADER + rich_frame(1) + rich_frame(2)
+def test_a_disconnect_anywhere_is_one_truncated_frame_then_the_end(file_outcomes):
+    """Cut in the stream header, a frame header, the payload, the lists or the trailer: the frames
+    before it, one error naming the cut frame and the bytes that arrived, then the end, as a whole
+    file ending there gives."""
+    frames = [rich_frame(1), rich_frame(2)]
+    data = HEADER + b"".join(frames)
+    ends = [len(HEADER) + len(frames[0]), len(data)]
     cuts = range(len(data) + 1)
     with Peer(*[[("send", data[:k])] for k in cuts]) as peer:
         for k in cuts:
             with OstrelStream(peer.source) as stream:
-                assert outcomes(stream) == file_outcomes(data[:k]), f"cut after {k} bytes"
+                got = outcomes(stream)
+            assert got == file_outcomes(data[:k]), f"cut after {k} bytes"
+            whole = [e for e in ends if e <= k]
+            assert [o["frame_id"] for o in got[:len(whole)]] == [1, 2][:len(whole)]
+            if k in (0, len(HEADER)) or k in ends:
+                assert got[len(whole):] == ["end"], k
+                continue
+            assert got[len(whole) + 1:] == ["end"], k
+            start = ([len(HEADER)] + ends)[len(whole)]
+            if k < len(HEADER):
+                assert got[0] == f"truncated stream header: the stream ends after {k} of its 26 bytes"
+            else:
+                assert got[len(whole)].startswith(f"truncated frame at index {len(whole)}")
+                assert f"the stream ends after {k - start} of " in got[len(whole)]
 
 
 def test_disconnect_inside_the_payload():
     second = qssf.frame(2, detector_events=[0] * 10, meas_results=[1] * 10)
-    declared = int.from_bytes(second[36:38], "little") + 10
     with Peer([("send", HEADER + plain_frame(1) + second[:40])]) as peer:
         with OstrelStream(peer.source) as stream:
             assert next(stream).frame_id == 1
             with pytest.raises(OSError) as e:
                 next(stream)
-    assert str(e.value) == f"payload length mismatch: header declares {declared} bytes, found 2"
+            with pytest.raises(StopIteration):
+                next(stream)
+    assert str(e.value) == (f"truncated frame at index 1 (frame id 2): the stream ends after 40 of its "
+                            f"{len(second)} bytes")
 
 
 def test_header_then_close_yields_nothing():

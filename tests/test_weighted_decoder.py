@@ -131,7 +131,7 @@ def test_one_object_is_used_by_one_call_at_a_time_and_decoders_run_in_parallel()
         assert np.array_equal(other.decode_batch(events[:50]), expected[:50])
     worker.join()
     assert np.array_equal(results["batch"], expected)
-    assert refused and set(refused) == {"Already borrowed"}
+    assert refused and set(refused) == {"the Decoder is in use by another thread; give each thread its own"}
 
 
 def test_streams_take_a_decoder_object_with_their_own_scratch_state(frames_file, tmp_path):
@@ -157,11 +157,13 @@ def test_sinter_collects_with_the_plugin():
     circuit = repetition(5, 0.03)
     task = sinter.Task(circuit=circuit, json_metadata={"d": 5})
     decoders = ostrel.sinter_decoders()
-    assert set(decoders) == {"weighted-union-find", "union-find"}
-    stats = sinter.collect(num_workers=1, tasks=[task], decoders=list(decoders), max_shots=2000,
+    names = ["ostrel-weighted-union-find", "ostrel-matching", "ostrel-union-find"]
+    assert set(names) <= set(decoders)
+    assert all(decoders[name.removeprefix("ostrel-")] is decoders[name] for name in names)  # old names alias
+    stats = sinter.collect(num_workers=1, tasks=[task], decoders=names, max_shots=2000,
                            custom_decoders=decoders)
-    by_decoder = {s.decoder: s for s in stats}
-    assert set(by_decoder) == set(decoders) and all(s.shots == 2000 for s in stats)
+    by_decoder = {s.decoder.removeprefix("ostrel-"): s for s in stats}
+    assert len(by_decoder) == len(names) and all(s.shots == 2000 for s in stats)
     # The same count as decoding the same kind of shots directly, within sampling noise.
     events, observables = sample(circuit, 2000, seed=2)
     direct = int(np.any(Decoder(circuit.detector_error_model(decompose_errors=True)).decode_batch(events)

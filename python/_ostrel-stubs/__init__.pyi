@@ -3,12 +3,27 @@
 import os
 from types import TracebackType
 from collections.abc import Sequence
-from typing import Any, Final, Literal, final
+from typing import Any, Final, Literal, final, overload
 
 import numpy as np
 import numpy.typing as npt
 
-__all__: list[str]
+__all__ = [
+    "SyndromeFrame",
+    "SyndromeWindow",
+    "OstrelStream",
+    "CodeType",
+    "DecoderResult",
+    "LogicalCorrection",
+    "DetectorErrorModel",
+    "SpacetimeGraph",
+    "LogicalErrorAccumulator",
+    "Decoder",
+    "FrameBatch",
+    "SlidingWindowDecoder",
+    "OstrelError",
+    "__version__",
+]
 __version__: Final[str]
 
 class OstrelError(Exception): ...
@@ -126,6 +141,7 @@ class OstrelStream:
     def timeout(self, value: float | None) -> None: ...
     def read_batch(self, max_frames: int, *, bit_packed: bool = False) -> FrameBatch: ...
     def close(self) -> None: ...
+    def _treat_end_as_final(self) -> None: ...
     def __enter__(self) -> OstrelStream: ...
     def __exit__(
         self,
@@ -208,16 +224,34 @@ class Decoder:
     def __new__(
         cls,
         dem: str | os.PathLike[str] | DetectorErrorModel | object,
-        method: Literal["weighted-union-find", "union-find"] = "weighted-union-find",
+        method: Literal["weighted-union-find", "matching", "union-find"] = "weighted-union-find",
     ) -> Decoder: ...
-    def decode(self, detection_events: npt.ArrayLike) -> npt.NDArray[np.uint8]: ...
+    @overload
+    def decode(
+        self, detection_events: npt.ArrayLike, *, return_weight: Literal[False] = False
+    ) -> npt.NDArray[np.uint8]: ...
+    @overload
+    def decode(
+        self, detection_events: npt.ArrayLike, *, return_weight: Literal[True]
+    ) -> tuple[npt.NDArray[np.uint8], float]: ...
+    @overload
     def decode_batch(
         self,
         shots: npt.ArrayLike,
         *,
         bit_packed_shots: bool = False,
         bit_packed_predictions: bool = False,
+        return_weights: Literal[False] = False,
     ) -> npt.NDArray[np.uint8]: ...
+    @overload
+    def decode_batch(
+        self,
+        shots: npt.ArrayLike,
+        *,
+        bit_packed_shots: bool = False,
+        bit_packed_predictions: bool = False,
+        return_weights: Literal[True],
+    ) -> tuple[npt.NDArray[np.uint8], npt.NDArray[np.float64]]: ...
     @property
     def num_detectors(self) -> int: ...
     @property

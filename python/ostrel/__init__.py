@@ -30,6 +30,8 @@ from _ostrel import (  # noqa: F401  (re-exports)
     SyndromeWindow,
     __version__,
 )
+from ostrel import best as _best
+from ostrel.best import BEST_METHOD, best_decoder
 
 __all__ = [
     "CodeType",
@@ -46,6 +48,8 @@ __all__ = [
     "SyndromeFrame",
     "SyndromeWindow",
     "__version__",
+    "BEST_METHOD",
+    "best_decoder",
     "open",
     "sinter_decoders",
     "read",
@@ -64,9 +68,12 @@ def open(
 ) -> OstrelStream:
     """Open a QSSF stream on a file path or ``tcp://host:port``.
 
-    With ``decoder`` (a DEM file path, DEM text, a ``pathlib.Path``, a
-    ``stim.DetectorErrorModel`` or an ``ostrel.Decoder``) every frame is decoded on
-    arrival, as ``stream.set_decoder(decoder, window_depth)`` would arrange; a model
+    With ``decoder`` every frame is decoded on arrival. A model (a DEM file path, DEM
+    text, a ``pathlib.Path``, a ``stim.DetectorErrorModel`` or a ``DetectorErrorModel``)
+    is decoded by the package's best decoder, ``ostrel.best_decoder(model)`` (today exact
+    matching); an ``ostrel.Decoder`` or ``ostrel.SlidingWindowDecoder`` is used as
+    it is. ``stream.set_decoder(model)`` itself keeps the fixed Union-Find procedure. A
+    string that names no file and holds no model raises ``FileNotFoundError``; a model
     without error mechanisms (all of whose predictions would be 0) draws a
     ``RuntimeWarning``.
 
@@ -78,7 +85,7 @@ def open(
     try:
         stream.timeout = timeout
         if decoder is not None:
-            stream.set_decoder(decoder, window_depth)
+            stream.set_decoder(_best.decoder_for(decoder), window_depth)
             _warn_if_empty(decoder)
     except BaseException:
         stream.close()
@@ -112,10 +119,11 @@ def _read_text(path: str) -> str:
 
 
 def sinter_decoders() -> dict[str, Any]:
-    """``sinter.Decoder`` objects for ``sinter.collect(custom_decoders=...)``, keyed by method.
+    """``sinter.Decoder`` objects for ``sinter.collect(custom_decoders=...)``, keyed by name.
 
-    One per method of ``ostrel.Decoder``: "weighted-union-find" and "union-find". Needs the
-    sinter package (``pip install sinter``).
+    One per method of ``ostrel.Decoder``, named for whose it is: "ostrel-weighted-union-find",
+    "ostrel-matching" and "ostrel-union-find" (the names without "ostrel-" stay as aliases). Needs
+    the sinter package (``pip install sinter``).
     """
     from ostrel.sinter_plugin import sinter_decoders as decoders
 
@@ -128,7 +136,9 @@ def read(path: str | os.PathLike[str], decoder: Any = None, window_depth: int = 
 
     Decodes every frame when ``decoder`` is given, as ``open`` does. Every frame of the file must
     have the same ancilla count (``OstrelStream.read_batch`` reads mixed files batch by batch);
-    a malformed frame raises the ``OSError`` iterating the file would raise.
+    a malformed frame raises the ``OSError`` iterating the file would raise, and a file cut
+    inside a frame (or its stream header) raises ``OSError`` ("truncated frame ..."), each
+    prefixed with the file's name.
     """
     path = os.fspath(path)
     size = os.path.getsize(path)
@@ -136,8 +146,12 @@ def read(path: str | os.PathLike[str], decoder: Any = None, window_depth: int = 
     # and is given back when the batch is complete.
     bound = max(1, (size - _STREAM_HEADER_BYTES) // _MIN_FRAME_BYTES + 1)
     with open(path, decoder, window_depth) as stream:
-        batch = stream.read_batch(bound, bit_packed=bit_packed)
-        rest = stream.read_batch(1, bit_packed=bit_packed)
+        stream._treat_end_as_final()  # a cut tail is an error, not frames still to come
+        try:
+            batch = stream.read_batch(bound, bit_packed=bit_packed)
+            rest = stream.read_batch(1, bit_packed=bit_packed)
+        except OSError as e:
+            raise OSError(f"{path}: {e}") from None
         if len(rest):
             first = int(batch.ancilla_count[0])
             raise ValueError(

@@ -26,6 +26,20 @@ class QssfDataset(NamedTuple):
     frames: Any   # dask.dataframe.DataFrame, one row per frame
     paths: list[str]
 
+    def compute(self, **kwargs: Any) -> tuple[np.ndarray, Any]:
+        """Events and frames together, each file read once: ``(ndarray, pandas.DataFrame)``.
+
+        ``dask.compute(events, frames)`` does the same but warns, as Dask does for any array
+        computed with a DataFrame (the two are built differently); the frame table here is a plain
+        concatenation with nothing to optimise, so nothing is lost by building it first.
+        """
+        import dask
+        import pandas as pd
+
+        # As delayed objects, the frame partitions share the events' per-file read tasks.
+        events, *tables = dask.compute(self.events, *self.frames.to_delayed(), **kwargs)
+        return events, pd.concat(tables)
+
 
 def _paths(paths_or_glob: str | os.PathLike[str] | Sequence[str | os.PathLike[str]]) -> list[str]:
     if isinstance(paths_or_glob, (str, os.PathLike)):
@@ -39,34 +53,40 @@ def _paths(paths_or_glob: str | os.PathLike[str] | Sequence[str | os.PathLike[st
 
 
 @functools.lru_cache(maxsize=8)
-def _worker_decoder(decoder: str) -> Any:
+def _worker_decoder(decoder: str, method: str | None = None) -> Any:
     """The decoder a decoder argument names, built once per worker process: its graph is shared by
     every file the worker reads, each file's stream decoding on scratch space of its own."""
-    import ostrel
+    from _ostrel import Decoder
+    from ostrel.best import BEST_METHOD
 
     if os.path.exists(decoder):
         with open(decoder, encoding="utf-8") as f:
             decoder = f.read()
-    # The procedure set_decoder runs on a model, so a partition decodes as ostrel.read does.
-    return ostrel.Decoder(decoder, method="union-find")
+    # Without a method, the decoder ostrel.read builds for a model, so a partition decodes as
+    # ostrel.read does.
+    return Decoder(decoder, method=method or BEST_METHOD)
 
 
-def _read_file(path: str, decoder: str | None, window_depth: int, bit_packed: bool) -> dict[str, np.ndarray]:
+def _read_file(path: str, decoder: str | None, window_depth: int, bit_packed: bool,
+               method: str | None = None) -> dict[str, np.ndarray]:
     """One file's columns; a malformed frame raises OSError naming the file and the frame."""
     import ostrel
 
     size = os.path.getsize(path)
     bound = max(1, (size - 26) // 38 + 1)
-    model = _worker_decoder(decoder) if decoder is not None else None
+    model = _worker_decoder(decoder, method) if decoder is not None else None
     batches = []
     read = 0
     with ostrel.open(path, model, window_depth) as stream:
+        stream._treat_end_as_final()  # a cut tail is an error, not frames still to come
         while True:
             try:
                 batch = stream.read_batch(bound, bit_packed=bit_packed)
             except OSError as e:
+                # A truncation names its frame itself.
                 last = f" (after frame id {int(batches[-1].frame_id[-1])})" if read else ""
-                raise OSError(f"{path}: frame {read}{last}: {e}") from None
+                where = "" if str(e).startswith("truncated") else f"frame {read}{last}: "
+                raise OSError(f"{path}: {where}{e}") from None
             if not len(batch):
                 break
             if batches and batch.ancilla_count[0] != batches[0].ancilla_count[0]:
@@ -111,11 +131,12 @@ def _table(columns: dict[str, np.ndarray], path: str, ancillas: int) -> Any:
 
 def read_qssf(paths_or_glob: str | os.PathLike[str] | Sequence[str | os.PathLike[str]], *,
               decoder: str | os.PathLike[str] | Any = None, window_depth: int = 0,
-              bit_packed: bool = False) -> QssfDataset:
+              bit_packed: bool = False, method: str | None = None) -> QssfDataset:
     """Detector events and frame metadata of many QSSF files, one Dask partition per file.
 
     Every file must have the same ancilla count (read from the first file's first frame).
-    ``decoder`` is a DEM file path, DEM text or a ``stim.DetectorErrorModel``.
+    ``decoder`` is a DEM file path, DEM text or a ``stim.DetectorErrorModel``; ``method`` names
+    the ``ostrel.Decoder`` method that decodes it ("matching", "weighted-union-find", ...).
     """
     import dask
     import dask.array as da
@@ -125,14 +146,20 @@ def read_qssf(paths_or_glob: str | os.PathLike[str] | Sequence[str | os.PathLike
 
     paths = _paths(paths_or_glob)
     with ostrel.open(paths[0]) as stream:
-        first = stream.read_batch(1)
+        stream._treat_end_as_final()
+        try:
+            first = stream.read_batch(1)
+        except OSError as e:
+            raise OSError(f"{paths[0]}: {e}") from None
     ancillas = int(first.ancilla_count[0]) if len(first) else 0
     width = (ancillas + 7) // 8 if bit_packed else ancillas
     dtype = np.uint8 if bit_packed else np.bool_
     model = None
     if decoder is not None:
         model = os.fspath(decoder) if isinstance(decoder, os.PathLike) else str(decoder)
-    reads = [dask.delayed(_read_file, pure=True)(p, model, window_depth, bit_packed) for p in paths]
+    if method is not None:
+        ostrel.Decoder("error(0.1) D0", method=method)  # an unknown name fails here, not in a worker
+    reads = [dask.delayed(_read_file, pure=True)(p, model, window_depth, bit_packed, method) for p in paths]
     events = da.concatenate([
         da.from_delayed(dask.delayed(_events, pure=True)(r, width, dtype), shape=(np.nan, width), dtype=dtype)
         for r in reads])

@@ -468,11 +468,16 @@ class QssfWriter:
         Frames are labelled with ``code_type`` and ``distance`` (default: the
         custom family, distance 0). ``meas_results`` is bytes shared by all frames, a 2-D integer
         array, or an iterable of per-frame values; it defaults to +1
-        everywhere. Writing stops with the shortest of the iterables. The bytes
+        everywhere. Per-frame inputs that know their length (lists, arrays,
+        ranges) must agree, or ValueError is raised before anything is written;
+        plain iterators stop with the shortest. The bytes
         equal those of ``frame()`` with the same arguments; on a faulty value
         the frames before it are written and ValueError is raised.
         """
         n = _check_range("ancilla_count", ancilla_count, 16)
+        _check_same_lengths(events=events, frame_ids=frame_ids, rounds=rounds, timestamps_ns=timestamps_ns,
+                            observable_flips=observable_flips,
+                            meas_results=None if isinstance(meas_results, (bytes, bytearray)) else meas_results)
         qubit_count = min(2 * n + 1, 0xFFFF) if qubit_count is None else qubit_count
         # Validate the constant fields once; the loop packs without checks.
         frame_header(0, qubit_count=qubit_count, ancilla_count=n, code_type=code_type, distance=distance)
@@ -529,6 +534,15 @@ class QssfWriter:
             self._file.close()
         else:
             self._file.flush()
+
+
+def _check_same_lengths(**inputs: Any) -> None:
+    """Refuses per-frame inputs of different lengths, which would silently drop frames' values."""
+    sized = {name: len(value) for name, value in inputs.items()
+             if value is not None and hasattr(value, "__len__") and not isinstance(value, (str, bytes))}
+    if len(set(sized.values())) > 1:
+        described = ", ".join(f"{name} {length:,}" for name, length in sized.items())
+        raise ValueError(f"per-frame inputs differ in length ({described}); give one value per frame")
 
 
 def _dense_rows(events: Any, n: int) -> bool:
@@ -743,23 +757,43 @@ def parse_stream_header(data: bytes) -> StreamHeader:
     return StreamHeader(magic, version, bytes(schema_id), reserved)
 
 
-def iter_frames(data: bytes, *, stream_header: bool = True, check_order: bool = True) -> Iterator[ParsedFrame]:
-    """Parse frames with the native reader's rules, raising ``QssfFormatError``.
+def _truncated(index: int, frame_id: int | None, found: int, expected: int, exact: bool) -> QssfFormatError:
+    named = f" (frame id {frame_id})" if frame_id is not None else ""
+    return QssfFormatError("Truncated", f"truncated frame at index {index}{named}: the stream ends after "
+                                        f"{found} of {'its' if exact else 'at least'} {expected} bytes")
 
-    End of data before a complete frame header ends the iteration; a final
-    frame may lack its trailer; an extension list cut by the end keeps the
-    entries read so far. With ``stream_header=False`` the data starts at a frame.
+
+def iter_frames(data: bytes, *, stream_header: bool = True, check_order: bool = True) -> Iterator[ParsedFrame]:
+    """Parse frames with the native reader's rules for a stream that has ended, raising
+    ``QssfFormatError``.
+
+    The data ends the iteration where a frame would begin; data that ends inside the stream
+    header or a frame raises the native reader's "truncated ..." error, naming the bytes found and
+    (at least) expected. With ``stream_header=False`` the data starts at a frame.
     """
     view = memoryview(data)
     size = len(view)
     pos = 0
     if stream_header:
-        if size < STREAM_HEADER_LEN:
+        if 0 < size < STREAM_HEADER_LEN:
+            raise QssfFormatError("Truncated", f"truncated stream header: the stream ends after {size} "
+                                               f"of its {STREAM_HEADER_LEN} bytes")
+        if size == 0:
             return
         parse_stream_header(view)
         pos = STREAM_HEADER_LEN
     last_id = None
-    while size - pos >= FRAME_HEADER_LEN:
+    index = 0
+    while size > pos:
+        start = pos
+        frame_id: int | None = None
+
+        def need(n: int, at: int, rest: int = 0, exact: bool = False) -> None:
+            # `n` bytes from `at` on, and at least `rest` after them (all of it when `exact`).
+            if size - at < n:
+                raise _truncated(index, frame_id, size - start, at + n + rest - start, exact)
+
+        need(FRAME_HEADER_LEN, pos, 2 + TRAILER_LEN)
         header = bytes(view[pos:pos + FRAME_HEADER_LEN])
         fields = _HEADER.unpack(header)
         computed = crc32(header[:32])
@@ -772,14 +806,14 @@ def iter_frames(data: bytes, *, stream_header: bool = True, check_order: bool = 
                                   f"frame ID went backwards: last seen {last_id}, got {frame_id}")
         last_id = frame_id
 
-        if size - pos < 2:
-            raise _length_error(2, size - pos)
+        lists = (2 if flags & FLAG_EXTENSIONS else 0) + (1 if flags & FLAG_ANNOTATIONS else 0)
+        per_ancilla = n + (2 * n if flags & FLAG_TIMING_OFFSETS else 0) + \
+            ((n + 7) // 8 if flags & FLAG_ANCILLA_BITS else 0)
+        need(2, pos, per_ancilla + lists + TRAILER_LEN, lists == 0)
         (m,) = _U16.unpack_from(view, pos)
         pos += 2
-        fixed = m + n + (2 * n if flags & FLAG_TIMING_OFFSETS else 0) + \
-            ((n + 7) // 8 if flags & FLAG_ANCILLA_BITS else 0)
-        if size - pos < fixed:
-            raise _length_error(fixed, size - pos)
+        fixed = m + per_ancilla
+        need(fixed, pos, lists + TRAILER_LEN, lists == 0)
         rle = bytes(view[pos:pos + m])
         pos += m
         meas = struct.unpack_from(f"<{n}b", view, pos)
@@ -793,43 +827,40 @@ def iter_frames(data: bytes, *, stream_header: bool = True, check_order: bool = 
             bits = bytes(view[pos:pos + (n + 7) // 8])
             pos += (n + 7) // 8
 
+        annotated = 1 if flags & FLAG_ANNOTATIONS else 0
         extensions = None
         if flags & FLAG_EXTENSIONS:
-            if size - pos < 2:
-                raise _length_error(2, size - pos)
+            need(2, pos, annotated + TRAILER_LEN)
             (k,) = _U16.unpack_from(view, pos)
             pos += 2
             entries = []
-            for _ in range(k):
-                if size - pos < 4:
-                    break
+            for i in range(k):
+                later = 4 * (k - i - 1) + annotated + TRAILER_LEN
+                need(4, pos, later)
                 tag, length = _EXT_ENTRY_HEAD.unpack_from(view, pos)
-                if size - pos - 4 < length:
-                    pos += 4
-                    break
+                need(4 + length, pos, later, i == k - 1 and not annotated)
                 entries.append((tag, bytes(view[pos + 4:pos + 4 + length])))
                 pos += 4 + length
             extensions = tuple(entries)
 
         annotations = None
         if flags & FLAG_ANNOTATIONS:
-            if size - pos < 1:
-                raise _length_error(1, size - pos)
+            need(1, pos, TRAILER_LEN)
             c = view[pos]
             pos += 1
-            if size - pos < 10 * c:
-                raise _length_error(10 * c, size - pos)
+            if c:
+                need(10 * c, pos, TRAILER_LEN, True)
             annotations = tuple(_ANNOTATION.unpack_from(view, pos + 10 * i) for i in range(c))
             pos += 10 * c
 
-        trailer = None
-        if size - pos >= TRAILER_LEN:
-            trailer = bytes(view[pos:pos + TRAILER_LEN])
-            marker, stored = _TRAILER.unpack(trailer)
-            expected = crc32(header)
-            if marker != TRAILER_MARKER or stored != expected:
-                raise _crc_error(expected, stored)
-            pos += TRAILER_LEN
+        need(TRAILER_LEN, pos, 0, True)
+        trailer = bytes(view[pos:pos + TRAILER_LEN])
+        marker, stored = _TRAILER.unpack(trailer)
+        expected = crc32(header)
+        if marker != TRAILER_MARKER or stored != expected:
+            raise _crc_error(expected, stored)
+        pos += TRAILER_LEN
+        index += 1
 
         yield ParsedFrame(*fields, rle, meas, offsets, bits, extensions, annotations, trailer)
 

@@ -378,8 +378,8 @@ def start(path: str | os.PathLike, port: int = 0, rate: float | None = None, loo
     """Run the replay server in a child process; returns the process and the port it listens on.
 
     The caller ends the process (``process.kill()``, then ``process.wait()``). A stream reads
-    from it as ``OstrelStream(f"tcp://127.0.0.1:{port}")``; the server must not run in a thread
-    of the reading process, since the reader keeps the interpreter lock while it waits.
+    from it as ``OstrelStream(f"tcp://127.0.0.1:{port}")``; in a process of its own the server's
+    pace does not depend on the reader's threads.
     """
     cmd = [sys.executable, "-m", "ostrel", "replay", os.fspath(path), "--port", str(port), "--host", host]
     if rate is not None:

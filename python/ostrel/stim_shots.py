@@ -15,6 +15,8 @@ from typing import Any
 
 import numpy as np
 
+from ostrel.atomic import replacing
+
 STIM_FORMATS = ("01", "b8", "r8", "ptb64")
 
 
@@ -107,12 +109,15 @@ def convert(src: str | os.PathLike[str], dst: str | os.PathLike[str], *, detecto
     if fin == "qssf" and fout == "qssf":
         raise ValueError("both files are QSSF: nothing to convert")
     _layout(detectors, frames_per_shot)
-    if fin == "qssf":
-        shots = qssf_to_shots(src, detectors=detectors, frames_per_shot=frames_per_shot)
-    else:
-        shots = read_stim_shots(src, fin, detectors)
-    if fout == "qssf":
-        shots_to_qssf(shots, dst, frames_per_shot=frames_per_shot)
-    else:
-        stim.write_shot_data_file(data=shots, path=os.fspath(dst), format=fout, num_detectors=detectors)
+    # The output is written beside its place and renamed there once complete: a failed conversion
+    # leaves the file it was to replace as it was.
+    with replacing(dst) as partial:
+        if fin == "qssf":
+            shots = qssf_to_shots(src, detectors=detectors, frames_per_shot=frames_per_shot)
+        else:
+            shots = read_stim_shots(src, fin, detectors)
+        if fout == "qssf":
+            shots_to_qssf(shots, partial, frames_per_shot=frames_per_shot)
+        else:
+            stim.write_shot_data_file(data=shots, path=partial, format=fout, num_detectors=detectors)
     return len(shots)

@@ -9,6 +9,7 @@ from dataclasses import asdict, dataclass
 from typing import Any
 
 from ostrel import qssf
+from ostrel.atomic import check_writable, replacing
 
 # A few code families with their ancilla counts, as a control stack would mix them.
 DEMO_CODES = [
@@ -79,7 +80,7 @@ class Experiment:
     truth: str
 
     def save(self, path: str) -> None:
-        with open(path, "w") as f:
+        with replacing(path) as partial, open(partial, "w") as f:
             json.dump(asdict(self), f, indent=2)
 
     @classmethod
@@ -114,6 +115,9 @@ def write_experiment(out_dir: str, code: str, distance: int, rounds: int, shots:
     frame. `frame_layout` turns such frames back into detector indices."""
     import numpy as np
 
+    # A folder that cannot be written is refused before the sampling.
+    os.makedirs(out_dir, exist_ok=True)
+    check_writable(os.path.join(out_dir, "experiment.json"))
     circuit = memory_circuit(code, distance, rounds, p)
     dem = circuit.detector_error_model(decompose_errors=True)
     detectors, observables = circuit.compile_detector_sampler(seed=seed).sample(
@@ -136,14 +140,15 @@ def write_experiment(out_dir: str, code: str, distance: int, rounds: int, shots:
                      truth=os.path.join(out_dir, "truth.txt"))
     code_type = qssf.Code.REPETITION if code == "repetition" else qssf.Code.SURFACE
     round_index = np.tile(np.arange(frames_per_shot), shots)
-    with qssf.QssfWriter(exp.stream) as w:
+    with replacing(exp.stream) as partial, qssf.QssfWriter(partial) as w:
         w.write_frames_fast(rows, ancilla_count=per_frame, rounds=round_index.tolist(),
                             code_type=int(code_type), distance=distance)
-    dem.to_file(exp.dem)
+    with replacing(exp.dem) as partial:
+        dem.to_file(partial)
     weights = 1 << np.arange(observables.shape[1], dtype=np.uint64)
     masks = (observables.astype(np.uint64) * weights).sum(axis=1) if observables.shape[1] else \
         np.zeros(shots, dtype=np.uint64)
-    with open(exp.truth, "w") as f:
+    with replacing(exp.truth) as partial, open(partial, "w") as f:
         f.write("".join(f"{int(m)}\n" for m in masks))
     exp.save(os.path.join(out_dir, "experiment.json"))
     return exp

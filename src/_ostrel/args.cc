@@ -1,5 +1,8 @@
 #include "_ostrel/args.h"
 
+#include <string>
+
+#include "_ostrel/errors.h"
 #include "_ostrel/numpy_arrays.h"
 #include "_ostrel/py_ref.h"
 
@@ -57,6 +60,34 @@ std::optional<uint64_t> arg_u64(PyObject* value, const char* name) {
     return std::nullopt;
   }
   return uint64_t(v);
+}
+
+std::optional<uint64_t> arg_count(PyObject* value, const char* name) {
+  PyRef index = PyRef::steal(PyNumber_Index(value));
+  if (index) {
+    PyRef zero = PyRef::steal(PyLong_FromLong(0));
+    if (!zero) return std::nullopt;
+    const int negative = PyObject_RichCompareBool(index.get(), zero.get(), Py_LT);
+    if (negative < 0) return std::nullopt;
+    if (negative) {
+      PyRef text = PyRef::steal(PyObject_Str(index.get()));
+      const char* number = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+      if (!number) return std::nullopt;
+      raise_value_error(std::string(name) + " must be \xE2\x89\xA5 0, got " + number);
+      return std::nullopt;
+    }
+  } else {
+    PyErr_Clear();  // arg_u64 reports it, or takes a NumPy bool
+  }
+  return arg_u64(value, name);
+}
+
+PyObject* pickle_reduction(const char* name, PyObject* args, PyObject* kwargs) {
+  PyRef module = PyRef::steal(PyImport_ImportModule("ostrel._pickle"));
+  if (!module) return nullptr;
+  PyRef rebuild = PyRef::steal(PyObject_GetAttrString(module.get(), "rebuild"));
+  if (!rebuild) return nullptr;
+  return Py_BuildValue("(O(sOO))", rebuild.get(), name, args, kwargs);
 }
 
 std::optional<double> arg_f64(PyObject* value, const char* name) {

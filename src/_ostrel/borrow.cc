@@ -22,6 +22,26 @@ Borrow Borrow::exclusive(BorrowFlag& flag) noexcept {
   return Borrow(&flag, true);
 }
 
+namespace {
+
+Borrow busy_instead(Borrow taken, const char* what) noexcept {
+  if (!taken) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_RuntimeError, "the %s is in use by another thread; give each thread its own", what);
+  }
+  return taken;
+}
+
+}  // namespace
+
+Borrow Borrow::exclusive_or_busy(BorrowFlag& flag, const char* what) noexcept {
+  return busy_instead(exclusive(flag), what);
+}
+
+Borrow Borrow::shared_or_busy(BorrowFlag& flag, const char* what) noexcept {
+  return busy_instead(shared(flag), what);
+}
+
 Borrow::~Borrow() {
   if (!flag_) return;
   if (exclusive_) flag_->state.store(0, std::memory_order_release);

@@ -18,6 +18,10 @@ class [[nodiscard]] Borrow {
   // On conflict the returned guard is empty and RuntimeError is set.
   static Borrow shared(BorrowFlag& flag) noexcept;
   static Borrow exclusive(BorrowFlag& flag) noexcept;
+  // The same for the decoder objects, whose conflict says what happened: "the Decoder is in use
+  // by another thread" for `what` "Decoder".
+  static Borrow exclusive_or_busy(BorrowFlag& flag, const char* what) noexcept;
+  static Borrow shared_or_busy(BorrowFlag& flag, const char* what) noexcept;
 
   Borrow(Borrow&& other) noexcept : flag_(other.flag_), exclusive_(other.exclusive_) {
     other.flag_ = nullptr;

@@ -16,6 +16,7 @@
 #include "ostrel/decode/decode_method.h"
 #include "ostrel/decode/decoding_graph.h"
 #include "ostrel/decode/graph_components.h"
+#include "ostrel/decode/model_checks.h"
 #include "ostrel/decode/stream_decoder.h"
 #include "ostrel/decode/union_find.h"
 #include "ostrel/dem/spacetime_graph.h"
@@ -108,6 +109,7 @@ struct DecoderObject {
   PyObject_HEAD
   BorrowFlag borrow;
   DecoderCore core;
+  ModelSource source;  // what a pickle carries: the decoder is rebuilt from its text
 };
 
 PyTypeObject* type = nullptr;
@@ -129,6 +131,10 @@ class ReleasedGil {
 bool build_core(const dem::DetectorErrorModel& model, std::optional<decode::DecodeMethod> method,
                 DecoderCore& core) {
   const bool weighted = method.has_value();
+  if (auto refused = decode::refuse_undecodable(model)) {
+    raise_value_error(*refused);
+    return false;
+  }
   core.weighted = weighted;
   if (method) core.method = *method;
   core.detector_count = model.detector_count;
@@ -193,17 +199,22 @@ PyObject* decoder_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
     }
     DecoderCore core;
     dem::DetectorErrorModel parsed;
-    const dem::DetectorErrorModel* model = model_from(dem_arg, parsed);
+    std::string text;
+    const dem::DetectorErrorModel* model = model_and_text_from(dem_arg, parsed, text);
     if (!model || !build_core(*model, method, core)) return nullptr;
+    ModelSource source;
+    if (!capture_model_source(dem_arg, text, source)) return nullptr;
     PyObject* o = tp->tp_alloc(tp, 0);
     if (!o) return nullptr;
     new (&as_decoder(o)->borrow) BorrowFlag();
     new (&as_decoder(o)->core) DecoderCore(std::move(core));
+    new (&as_decoder(o)->source) ModelSource(std::move(source));
     return o;
   });
 }
 
 void decoder_dealloc(PyObject* self) {
+  as_decoder(self)->source.~ModelSource();
   as_decoder(self)->core.~DecoderCore();
   as_decoder(self)->borrow.~BorrowFlag();
   free_instance(self);
@@ -284,7 +295,7 @@ PyObject* decoder_decode(PyObject* self, PyObject* args, PyObject* kwargs) {
     expected.append(std::to_string(width)).append(",)");
     PyRef array = shots_array(events_arg, 1, width, false, "detection_events", expected.c_str());
     if (!array) return nullptr;
-    Borrow access = Borrow::exclusive(d->borrow);
+    Borrow access = Borrow::exclusive_or_busy(d->borrow, "Decoder");
     if (!access) return nullptr;
     auto* a = reinterpret_cast<PyArrayObject*>(array.get());
     const uint64_t mask = core.decode_row(static_cast<const uint8_t*>(PyArray_DATA(a)), PyArray_STRIDE(a, 0),
@@ -317,7 +328,7 @@ PyObject* decoder_decode_batch(PyObject* self, PyObject* args, PyObject* kwargs)
     expected.append(std::to_string(width)).append(")");
     PyRef array = shots_array(shots_arg, 2, width, packed_shots != 0, "shots", expected.c_str());
     if (!array) return nullptr;
-    Borrow access = Borrow::exclusive(d->borrow);
+    Borrow access = Borrow::exclusive_or_busy(d->borrow, "Decoder");
     if (!access) return nullptr;
     auto* a = reinterpret_cast<PyArrayObject*>(array.get());
     const npy_intp shots = PyArray_DIM(a, 0);
@@ -378,7 +389,23 @@ PyObject* decoder_repr(PyObject* self) {
   });
 }
 
+// Pickles as its model text and method, so that processes (multiprocessing, Dask) rebuild it.
+PyObject* decoder_reduce(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    const DecoderObject* d = as_decoder(self);
+    PyRef text = PyRef::steal(model_source_text(d->source));
+    if (!text) return nullptr;
+    PyRef method = PyRef::steal(get_method(self, nullptr));  // the property's name for it, whatever it is
+    if (!method) return nullptr;
+    PyRef args = PyRef::steal(Py_BuildValue("(OO)", text.get(), method.get()));
+    PyRef kwargs = PyRef::steal(PyDict_New());
+    if (!args || !kwargs) return nullptr;
+    return pickle_reduction("Decoder", args.get(), kwargs.get());
+  });
+}
+
 PyMethodDef methods[] = {
+    {"__reduce__", decoder_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
     {"decode", with_keywords(decoder_decode), METH_VARARGS | METH_KEYWORDS,
      "decode($self, detection_events, *, return_weight=False)\n--\n\n"
      "Decode one shot.\n"
@@ -391,7 +418,7 @@ PyMethodDef methods[] = {
      "(an odd number of events in a part of the graph without boundary) raises\n"
      "ValueError."},
     {"decode_batch", with_keywords(decoder_decode_batch), METH_VARARGS | METH_KEYWORDS,
-     "decode_batch($self, shots, *, bit_packed_shots=False, bit_packed_predictions=False)\n--\n\n"
+     "decode_batch($self, shots, *, bit_packed_shots=False, bit_packed_predictions=False, return_weights=False)\n--\n\n"
      "Decode many shots, one per row of a 2-D array.\n"
      "\n"
      "``shots`` has shape ``(num_shots, num_detectors)``, or with\n"
@@ -455,6 +482,7 @@ bool stream_decoder_from(PyObject* decoder, uint64_t window_depth, std::optional
   const DecoderCore& core = as_decoder(decoder)->core;
   if (core.weighted) {
     out.emplace(decode::StreamDecoder::create_on_graph(core.weighted_decoder->clone(), core.detector_count, window_depth));
+    out->require_fit();
     return true;
   }
   auto created = decode::StreamDecoder::create(core.fixed_graph, core.detector_count, window_depth);
@@ -464,6 +492,7 @@ bool stream_decoder_from(PyObject* decoder, uint64_t window_depth, std::optional
     return false;
   }
   out.emplace(std::move(created).value());
+  out->require_fit();
   return true;
 }
 

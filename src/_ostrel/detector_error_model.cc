@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <array>
+#include <cerrno>
 #include <cmath>
 #include <memory>
 #include <new>
@@ -14,6 +15,7 @@
 #include "ostrel/decode/decoding_graph.h"
 #include "ostrel/dem/dem_parser.h"
 #include "ostrel/dem/dem_schema.h"
+#include "ostrel/dem/dem_writer.h"
 #include "ostrel/dem/spacetime_graph.h"
 #include "ostrel/util/text_file.h"
 
@@ -391,10 +393,73 @@ const dem::DetectorErrorModel* model_if_dem(PyObject* o) {
   return dem_type && Py_IS_TYPE(o, dem_type) ? &model_of(o) : nullptr;
 }
 
+bool refuse_missing_model_file(PyObject* dem, const dem::DetectorErrorModel& model) {
+  if (!PyUnicode_Check(dem) || model.error_count() != 0 || model.detector_count != 0) return true;
+  auto value = arg_str(dem, "dem");
+  if (!value) return false;
+  const std::string name(*value);
+  // Text with lines, or none at all, is a model (of comments, or empty), not a mistyped name.
+  if (name.find_first_of("\n\0") != std::string::npos || name.find_first_not_of(" \t\r") == std::string::npos)
+    return true;
+  struct stat info;
+  if (::stat(name.c_str(), &info) == 0) return true;
+  PyRef error = PyRef::steal(PyObject_CallFunction(PyExc_FileNotFoundError, "isO", ENOENT,
+                                                   "No such file or directory (and not a detector error model)", dem));
+  if (error) PyErr_SetObject(PyExc_FileNotFoundError, error.get());
+  return false;
+}
+
+const dem::DetectorErrorModel* model_and_text_from(PyObject* dem, dem::DetectorErrorModel& storage,
+                                                   std::string& text) {
+  if (const dem::DetectorErrorModel* given = model_if_dem(dem)) return given;
+  if (!dem_text_of(dem, text) || !parse_dem_text(text, storage) || !refuse_missing_model_file(dem, storage))
+    return nullptr;
+  return &storage;
+}
+
+bool capture_model_source(PyObject* dem, std::string_view text, ModelSource& source) {
+  source.is_path = false;
+  if (model_if_dem(dem)) {
+    source.object = PyRef::borrow(dem);
+    return true;
+  }
+  if (PyUnicode_Check(dem)) {
+    auto value = arg_str(dem, "dem");
+    if (!value) return false;
+    const std::string name(*value);
+    struct stat info;
+    source.is_path = name.find('\0') == std::string::npos && ::stat(name.c_str(), &info) == 0;
+    source.object = PyRef::borrow(dem);
+    return true;
+  }
+  if (PyObject_HasAttrString(dem, "__fspath__")) {
+    source.object = PyRef::steal(PyObject_CallMethod(dem, "__fspath__", nullptr));
+    source.is_path = true;
+    return static_cast<bool>(source.object);
+  }
+  // Other objects may change after construction: their text as it was.
+  source.object = PyRef::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  return static_cast<bool>(source.object);
+}
+
+PyObject* model_source_text(const ModelSource& source) {
+  if (const dem::DetectorErrorModel* model = model_if_dem(source.object.get())) {
+    const std::string text = dem::write_dem_text(*model);
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  }
+  if (!source.is_path) return Py_NewRef(source.object.get());
+  auto path = arg_str(source.object.get(), "dem");
+  if (!path) return nullptr;
+  std::string text;
+  if (!read_dem_file(std::string(*path), text)) return nullptr;
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
 const dem::DetectorErrorModel* model_from(PyObject* dem, dem::DetectorErrorModel& storage) {
   if (const dem::DetectorErrorModel* given = model_if_dem(dem)) return given;
   std::string text;
-  if (!dem_text_of(dem, text) || !parse_dem_text(text, storage)) return nullptr;
+  if (!dem_text_of(dem, text) || !parse_dem_text(text, storage) || !refuse_missing_model_file(dem, storage))
+    return nullptr;
   return &storage;
 }
 

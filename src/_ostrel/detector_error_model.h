@@ -3,6 +3,7 @@
 #include <string>
 #include <string_view>
 
+#include "_ostrel/py_ref.h"
 #include "_ostrel/python.h"
 #include "ostrel/dem/dem_model.h"
 
@@ -24,6 +25,26 @@ bool dem_text_of(PyObject* dem, std::string& text);
 const dem::DetectorErrorModel* model_if_dem(PyObject* o);
 // The model `dem` stands for: a DetectorErrorModel's own, or the text dem_text_of gives parsed
 // into `storage`. Null with a Python error set on failure.
+// A str that names no file and parses to a model with neither errors nor detectors is taken
+// for a mistyped path: the model, else FileNotFoundError naming it.
 const dem::DetectorErrorModel* model_from(PyObject* dem, dem::DetectorErrorModel& storage);
+// The same, also giving the text read (left empty for a DetectorErrorModel).
+const dem::DetectorErrorModel* model_and_text_from(PyObject* dem, dem::DetectorErrorModel& storage,
+                                                   std::string& text);
+
+// What a decoder object was built from, kept for pickling without a copy of a large model's text:
+// the str given (DEM text, or a path read again when pickled), the DetectorErrorModel, or for
+// other objects (which may change) their text as it was.
+struct ModelSource {
+  PyRef object;
+  bool is_path = false;
+};
+// `text` is what dem_text_of gave for `dem` (unused for a str, a path or a DetectorErrorModel).
+bool capture_model_source(PyObject* dem, std::string_view text, ModelSource& source);
+// The source's DEM text as a new str, or null with a Python error set.
+PyObject* model_source_text(const ModelSource& source);
+// The mistyped-path check of model_from, for callers that parse for themselves: false with
+// FileNotFoundError set when `dem` is such a str.
+bool refuse_missing_model_file(PyObject* dem, const dem::DetectorErrorModel& model);
 
 }  // namespace ostrel::py

@@ -253,9 +253,9 @@ std::optional<BatchRequest> parse_batch_request(PyObject* args, PyObject* kwargs
 PyObject* read_frame_batch(io::FrameSource& source, qssf::ParsedFrame& frame,
                            decode::StreamDecoder* decoder, const BatchRequest& request,
                            const WaitInterrupt* first_wait, const std::function<PyObject*()>& interrupted) {
-  // The wait for the first frame runs with the interpreter lock, so signal handlers can run. Once a
-  // frame is in, the rest of the batch touches no Python object and other threads run meanwhile;
-  // the caller's exclusive borrow keeps every other use of the stream out.
+  // The wait for the first frame releases the interpreter lock only while it blocks (its interrupt
+  // does that). Once a frame is in, the rest of the batch touches no Python object and other
+  // threads run meanwhile; the caller's exclusive borrow keeps every other use of the stream out.
   struct ReleasedLock {
     PyThreadState* state = PyEval_SaveThread();
     ~ReleasedLock() { PyEval_RestoreThread(state); }

@@ -16,6 +16,7 @@
 #include "_ostrel/detector_error_model.h"
 #include "_ostrel/py_ref.h"
 #include "_ostrel/sliding_window_decoder.h"
+#include "_ostrel/stream_wait.h"
 #include "_ostrel/syndrome_frame.h"
 #include "_ostrel/syndrome_window.h"
 #include "ostrel/decode/stream_decoder.h"
@@ -48,36 +49,13 @@ struct StreamState {
 struct OstrelStreamObject {
   PyObject_HEAD
   BorrowFlag borrow;
+  StreamCall call;  // the call waiting for bytes, if any, for close() from another thread
   StreamState state;
 };
 
 PyTypeObject* type = nullptr;
 
 OstrelStreamObject* as_stream(PyObject* o) { return reinterpret_cast<OstrelStreamObject*>(o); }
-
-// While __next__ (or a connect) waits it looks, every few tens of milliseconds, for pending signals (so Ctrl-C
-// and Python signal handlers run) and for the end of its time limit. The interpreter lock stays
-// held throughout, as for every call of the module.
-constexpr std::chrono::milliseconds kSignalPollInterval{20};
-
-struct WaitCheck {
-  std::optional<std::chrono::steady_clock::time_point> deadline;
-  bool signalled = false;  // a signal handler raised; its exception is set
-  bool timed_out = false;
-
-  static bool check(void* context) {
-    auto* self = static_cast<WaitCheck*>(context);
-    if (PyErr_CheckSignals() != 0) {
-      self->signalled = true;
-      return true;
-    }
-    if (self->deadline && std::chrono::steady_clock::now() >= *self->deadline) {
-      self->timed_out = true;
-      return true;
-    }
-    return false;
-  }
-};
 
 std::string seconds_text(double seconds) {
   char buf[64];
@@ -95,9 +73,8 @@ PyObject* stream_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
     auto source = arg_str(source_arg, "source");
     if (!source) return nullptr;
     // A connection attempt can be interrupted like a read (no time limit applies to it).
-    WaitCheck wait_check;
-    const WaitInterrupt interrupt{kSignalPollInterval, &WaitCheck::check, &wait_check};
-    auto opened = io::open_source(*source, &interrupt);
+    WaitCheck wait_check(std::nullopt, nullptr);
+    auto opened = io::open_source(*source, &wait_check.interrupt());
     if (!opened.ok()) {
       const io::OpenError& e = opened.error();
       if (e.kind == io::OpenError::Kind::Interrupted) {
@@ -111,6 +88,7 @@ PyObject* stream_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
     if (!o) return nullptr;
     auto* s = as_stream(o);
     new (&s->borrow) BorrowFlag();
+    new (&s->call) StreamCall();
     new (&s->state) StreamState();
     s->state.runtime = std::move(opened->runtime);
     s->state.source = std::move(opened->source);
@@ -121,6 +99,7 @@ PyObject* stream_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
 void stream_dealloc(PyObject* self) {
   auto* s = as_stream(self);
   s->state.~StreamState();  // closes the source and joins the runtime's threads
+  s->call.~StreamCall();
   s->borrow.~BorrowFlag();
   free_instance(self);
 }
@@ -131,18 +110,15 @@ PyObject* stream_iter(PyObject* self) {
   return Py_NewRef(self);
 }
 
-// The interrupt of one read's waits: signals, and the stream's timeout if it has one.
-WaitInterrupt arm_interrupt(const StreamState& st, WaitCheck& wait_check) {
-  WaitInterrupt interrupt{kSignalPollInterval, &WaitCheck::check, &wait_check};
-  if (st.timeout) {
-    const auto limit = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-        std::chrono::duration<double>(*st.timeout));
-    wait_check.deadline = std::chrono::steady_clock::now() + limit;
-    // A short limit is looked at as often as it needs, down to a millisecond.
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(limit);
-    interrupt.interval = std::clamp(ms, std::chrono::milliseconds(1), kSignalPollInterval);
-  }
-  return interrupt;
+void close_state(void* state) { static_cast<StreamState*>(state)->close(); }
+
+// The error of a wait that ended without a frame: the signal handler's, the closed stream's, or
+// the timeout's.
+PyObject* raise_wait_ended(const WaitCheck& wait_check, const StreamState& st) {
+  if (wait_check.signalled) return nullptr;
+  if (wait_check.cancelled) return raise_os_error("stream is closed");
+  return raise_error(PyExc_TimeoutError,
+                     "no frame arrived within the timeout of " + seconds_text(st.timeout.value_or(0)) + " s");
 }
 
 PyObject* stream_next(PyObject* self) {
@@ -152,16 +128,14 @@ PyObject* stream_next(PyObject* self) {
     if (!access) return nullptr;
     StreamState& st = s->state;
     if (!st.is_open()) return raise_os_error("stream is closed");
-    WaitCheck wait_check;
-    const WaitInterrupt interrupt = arm_interrupt(st, wait_check);
-    auto read = st.source->read_one_frame(st.frame, &interrupt);
+    WaitCheck wait_check(st.timeout, &s->call);
+    // Ends before `access`: a cancelled call closes the stream while it still holds it.
+    ActiveCall active(s->call, st.runtime.get(), &close_state, &st);
+    auto read = st.source->read_one_frame(st.frame, &wait_check.interrupt());
     // A signal handler that raised wins over whatever the read made of the rest of the call.
     if (wait_check.signalled) return nullptr;
     if (!read.ok()) return raise_qssf(read.error());
-    if (*read == qssf::ReadStatus::Interrupted) {
-      return raise_error(PyExc_TimeoutError,
-                         "no frame arrived within the timeout of " + seconds_text(*st.timeout) + " s");
-    }
+    if (*read == qssf::ReadStatus::Interrupted) return raise_wait_ended(wait_check, st);
     if (*read == qssf::ReadStatus::EndOfStream) return nullptr;  // StopIteration
     const auto arrival = std::chrono::steady_clock::now();
     PyRef frame = PyRef::steal(new_syndrome_frame(st.frame));
@@ -196,14 +170,15 @@ PyObject* stream_read_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!access) return nullptr;
     StreamState& st = s->state;
     if (!st.is_open()) return raise_os_error("stream is closed");
-    WaitCheck wait_check;
-    const WaitInterrupt interrupt = arm_interrupt(st, wait_check);
-    return read_frame_batch(*st.source, st.frame, st.decoder ? &*st.decoder : nullptr, *request, &interrupt,
-                            [&]() -> PyObject* {
-                              if (wait_check.signalled) return nullptr;  // the handler's exception
-                              return raise_error(PyExc_TimeoutError, "no frame arrived within the timeout of " +
-                                                                         seconds_text(*st.timeout) + " s");
-                            });
+    WaitCheck wait_check(st.timeout, &s->call);
+    ActiveCall active(s->call, st.runtime.get(), &close_state, &st);
+    // A SlidingWindowDecoder decodes the batch's frames too, held for the whole batch.
+    std::optional<Borrow> sliding_access;
+    std::optional<decode::StreamDecoder> sliding;
+    if (st.sliding && !sliding_window_stream_decoder(st.sliding.get(), sliding_access, sliding)) return nullptr;
+    decode::StreamDecoder* decoder = sliding ? &*sliding : st.decoder ? &*st.decoder : nullptr;
+    return read_frame_batch(*st.source, st.frame, decoder, *request, &wait_check.interrupt(),
+                            [&] { return raise_wait_ended(wait_check, st); });
   });
 }
 
@@ -211,8 +186,26 @@ PyObject* stream_close(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     auto* s = as_stream(self);
     Borrow access = Borrow::exclusive(s->borrow);
-    if (!access) return nullptr;
+    if (!access) {
+      // A call waiting for bytes is cancelled and closes the stream as it ends.
+      PyErr_Clear();
+      if (cancel_waiting_call(s->call)) Py_RETURN_NONE;
+      PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+      return nullptr;
+    }
     s->state.close();
+    Py_RETURN_NONE;
+  });
+}
+
+// For readers of whole files: the file's current end is its end, so a frame it cuts is an error.
+PyObject* stream_treat_end_as_final(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    auto* s = as_stream(self);
+    Borrow access = Borrow::exclusive(s->borrow);
+    if (!access) return nullptr;
+    if (!s->state.is_open()) return raise_os_error("stream is closed");
+    s->state.source->treat_end_as_final();
     Py_RETURN_NONE;
   });
 }
@@ -317,8 +310,9 @@ int stream_set_timeout(PyObject* self, PyObject* value, void*) {
 
 PyGetSetDef getset[] = {
     {"timeout", stream_get_timeout, stream_set_timeout,
-     "Seconds one next() may wait for a frame before it raises TimeoutError (the stream stays\n"
-     "usable and the next call resumes where this one stopped); None waits without limit.",
+     "Seconds one next() (or read_batch, for its first frame) may wait in all for its frame,\n"
+     "however the bytes trickle in, before it raises TimeoutError (the stream stays usable and\n"
+     "the next call resumes where this one stopped); None waits without limit.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -352,6 +346,10 @@ PyMethodDef methods[] = {
      "    ``detector_count / ancilla_count`` (default)."},
     {"read_batch", with_keywords(stream_read_batch), METH_VARARGS | METH_KEYWORDS, kReadBatchDoc},
     {"close", stream_close, METH_NOARGS, "close($self)\n--\n\n"},
+    {"_treat_end_as_final", stream_treat_end_as_final, METH_NOARGS,
+     "_treat_end_as_final($self)\n--\n\n"
+     "Take the source's current end as its end: a frame it cuts raises OSError (truncated\n"
+     "frame) instead of waiting for the rest, as a whole-file reader needs."},
     {"__enter__", stream_enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
     {"__exit__", with_keywords(stream_exit),
      METH_VARARGS | METH_KEYWORDS, "__exit__($self, _exc_type, _exc_val, _tb)\n--\n\n"},

@@ -22,21 +22,25 @@
 namespace ostrel::py {
 namespace {
 
-constexpr const char* kWeighted = "weighted-union-find";
 
 struct SlidingObject {
   PyObject_HEAD
   BorrowFlag borrow;
   std::optional<decode::SlidingWindowDecoder> decoder;
   uint64_t detector_count;
+  // What a pickle carries: the model and the layout table (null: 'coordinates').
+  ModelSource source;
+  PyRef layout;
 };
+
+constexpr const char* kName = "SlidingWindowDecoder";
 
 PyTypeObject* type = nullptr;
 
 SlidingObject* as_sliding(PyObject* o) { return reinterpret_cast<SlidingObject*>(o); }
 
 std::optional<uint32_t> rounds_arg(PyObject* o, const char* name) {
-  auto value = arg_u64(o, name);
+  auto value = arg_count(o, name);
   if (!value) return std::nullopt;
   if (*value > UINT32_MAX) {
     raise_value_error(std::string(name) + " must be at most " + std::to_string(UINT32_MAX));
@@ -80,6 +84,8 @@ bool layout_of(PyObject* arg, const dem::DetectorErrorModel& model, std::optiona
   return true;
 }
 
+PyObject* get_layout(PyObject* self, void*);
+
 PyObject* sliding_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* kwlist[] = {"dem", "commit_rounds", "buffer_rounds", "layout", "method", nullptr};
@@ -91,18 +97,25 @@ PyObject* sliding_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
     if (!commit) return nullptr;
     auto buffer = rounds_arg(buffer_arg, "buffer_rounds");
     if (!buffer) return nullptr;
+    decode::DecodeMethod method = decode::DecodeMethod::kWeightedUnionFind;
     if (method_arg) {
-      auto method = arg_str(method_arg, "method");
-      if (!method) return nullptr;
-      if (*method != kWeighted)
-        return raise_value_error("unknown decoding method '" + std::string(*method) + "': the sliding window needs '" +
-                                 kWeighted + "' (it commits the correction's edges)");
+      auto name = arg_str(method_arg, "method");
+      if (!name) return nullptr;
+      const auto known = decode::parse_decode_method(*name);
+      if (!known) {
+        std::string expected;
+        for (const std::string_view m : decode::decode_method_names())
+          expected.append(expected.empty() ? "'" : ", '").append(m).append("'");
+        return raise_value_error("unknown decoding method '" + std::string(*name) + "': the sliding window takes " +
+                                 expected + " (it commits the correction's edges)");
+      }
+      method = *known;
     }
     std::shared_ptr<const decode::SlidingWindowPlan> plan;
     dem::DetectorErrorModel parsed;
     const dem::DetectorErrorModel* model = model_if_dem(dem_arg);
+    std::string text;
     if (!model) {
-      std::string text;
       if (!dem_text_of(dem_arg, text)) return nullptr;
       // A long repeat block of whole rounds is decoded folded, on a model of a few windows'
       // rounds; a model that cannot be folded is expanded when it fits the reader's limits.
@@ -122,6 +135,7 @@ PyObject* sliding_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
                                    ") nor expand it: " + expanded.error().message());
         }
         parsed = std::move(expanded).value();
+        if (!refuse_missing_model_file(dem_arg, parsed)) return nullptr;
         model = &parsed;
       }
     }
@@ -138,19 +152,30 @@ PyObject* sliding_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
         return raise_value_error("layout must be 'coordinates' or a 2-D integer array (rounds x ancillas), got '" +
                                  std::string(*text) + "'");
     }
+    ModelSource source;
+    if (!capture_model_source(dem_arg, text, source)) return nullptr;
     PyObject* o = tp->tp_alloc(tp, 0);
     if (!o) return nullptr;
     auto* s = as_sliding(o);
     new (&s->borrow) BorrowFlag();
     new (&s->decoder) std::optional<decode::SlidingWindowDecoder>();
     s->detector_count = plan->model_detector_count();
-    s->decoder.emplace(std::move(plan));
+    s->decoder.emplace(std::move(plan), method);
+    new (&s->source) ModelSource(std::move(source));
+    // A table is kept as the plan holds it, so later changes to the caller's array do not count.
+    new (&s->layout) PyRef(layout_arg && !PyUnicode_Check(layout_arg) ? PyRef::steal(get_layout(o, nullptr)) : PyRef());
+    if (layout_arg && !PyUnicode_Check(layout_arg) && !s->layout) {
+      Py_DECREF(o);
+      return nullptr;
+    }
     return o;
   });
 }
 
 void sliding_dealloc(PyObject* self) {
   auto* s = as_sliding(self);
+  s->layout.~PyRef();
+  s->source.~ModelSource();
   s->decoder.~optional();
   s->borrow.~BorrowFlag();
   free_instance(self);
@@ -163,7 +188,7 @@ PyObject* sliding_push(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject *events_arg, *round_arg;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:push", const_cast<char**>(kwlist), &events_arg, &round_arg))
       return nullptr;
-    auto round = arg_u64(round_arg, "round");
+    auto round = arg_count(round_arg, "round");
     if (!round) return nullptr;
     // Any 1-D numeric array: an element fires when it is non-zero.
     PyRef array = PyRef::steal(PyArray_FROM_OTF(events_arg, NPY_BOOL, NPY_ARRAY_IN_ARRAY | NPY_ARRAY_FORCECAST));
@@ -172,7 +197,7 @@ PyObject* sliding_push(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (PyArray_NDIM(a) != 1)
       return raise_value_error("detection_events must be a 1-D array of one value per ancilla");
     auto* s = as_sliding(self);
-    Borrow access = Borrow::exclusive(s->borrow);
+    Borrow access = Borrow::exclusive_or_busy(s->borrow, kName);
     if (!access) return nullptr;
     if (*round > UINT32_MAX) return raise_value_error("round " + std::to_string(*round) + " is beyond any shot");
     const std::span<const uint8_t> events(static_cast<const uint8_t*>(PyArray_DATA(a)),
@@ -201,7 +226,7 @@ PyObject* sliding_coordinate_layout(PyObject*, PyObject* args, PyObject* kwargs)
 PyObject* sliding_finish(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     auto* s = as_sliding(self);
-    Borrow access = Borrow::exclusive(s->borrow);
+    Borrow access = Borrow::exclusive_or_busy(s->borrow, kName);
     if (!access) return nullptr;
     const std::optional<uint64_t> prediction = s->decoder->finish();
     if (!prediction) Py_RETURN_NONE;
@@ -233,7 +258,7 @@ PyObject* latency_percentiles(PyObject* self, PyObject* args, PyObject* kwargs, 
       qs.push_back(*q);
     }
     auto* s = as_sliding(self);
-    Borrow access = Borrow::shared(s->borrow);
+    Borrow access = Borrow::shared_or_busy(s->borrow, kName);
     if (!access) return nullptr;
     const decode::LatencyHistogram& h = shot ? s->decoder->shot_latency() : s->decoder->commit_latency();
     PyRef out = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(qs.size())));
@@ -257,7 +282,7 @@ PyObject* sliding_shot_latency(PyObject* self, PyObject* args, PyObject* kwargs)
 PyObject* sliding_reset_statistics(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     auto* s = as_sliding(self);
-    Borrow access = Borrow::exclusive(s->borrow);
+    Borrow access = Borrow::exclusive_or_busy(s->borrow, kName);
     if (!access) return nullptr;
     s->decoder->clear_statistics();
     Py_RETURN_NONE;
@@ -269,7 +294,7 @@ template <uint64_t (*Read)(const SlidingObject&)>
 PyObject* get_number(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
     auto* s = as_sliding(self);
-    Borrow access = Borrow::shared(s->borrow);
+    Borrow access = Borrow::shared_or_busy(s->borrow, kName);
     if (!access) return nullptr;
     return PyLong_FromUnsignedLongLong(Read(*s));
   });
@@ -287,7 +312,10 @@ uint64_t read_shots(const SlidingObject& s) { return s.decoder->shots_decoded();
 uint64_t read_abandoned(const SlidingObject& s) { return s.decoder->shots_abandoned(); }
 uint64_t read_committed(const SlidingObject& s) { return s.decoder->committed_frame(); }
 
-PyObject* get_method(PyObject*, void*) { return PyUnicode_FromString(kWeighted); }
+PyObject* get_method(PyObject* self, void*) {
+  const std::string_view name = decode::decode_method_name(as_sliding(self)->decoder->method());
+  return PyUnicode_FromStringAndSize(name.data(), Py_ssize_t(name.size()));
+}
 
 PyObject* get_layout(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
@@ -298,16 +326,39 @@ PyObject* get_layout(PyObject* self, void*) {
 
 PyObject* sliding_repr(PyObject* self) {
   return guarded([&]() -> PyObject* {
-    const decode::SlidingWindowPlan& p = as_sliding(self)->decoder->plan();
-    const std::string text = "SlidingWindowDecoder(commit_rounds=" + std::to_string(p.commit_rounds()) +
-                             ", buffer_rounds=" + std::to_string(p.buffer_rounds()) +
-                             ", rounds_per_shot=" + std::to_string(p.rounds_per_shot()) +
-                             ", ancillas=" + std::to_string(p.layout().columns()) + ")";
+    const decode::SlidingWindowDecoder& d = *as_sliding(self)->decoder;
+    const decode::SlidingWindowPlan& p = d.plan();
+    std::string text = "SlidingWindowDecoder(commit_rounds=" + std::to_string(p.commit_rounds()) +
+                       ", buffer_rounds=" + std::to_string(p.buffer_rounds()) +
+                       ", rounds_per_shot=" + std::to_string(p.rounds_per_shot()) +
+                       ", ancillas=" + std::to_string(p.layout().columns());
+    if (d.method() != decode::DecodeMethod::kWeightedUnionFind)
+      text.append(", method='").append(decode::decode_method_name(d.method())).append("'");
+    text += ")";
     return PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size()));
   });
 }
 
+// Pickles as the constructor's arguments (the model as text): the copy starts with no shot in
+// progress and no statistics.
+PyObject* sliding_reduce(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    auto* s = as_sliding(self);
+    const decode::SlidingWindowPlan& p = s->decoder->plan();
+    PyRef text = PyRef::steal(model_source_text(s->source));
+    if (!text) return nullptr;
+    PyRef args = PyRef::steal(Py_BuildValue("(OII)", text.get(), p.commit_rounds(), p.buffer_rounds()));
+    PyRef method = PyRef::steal(get_method(self, nullptr));
+    if (!args || !method) return nullptr;
+    PyRef kwargs = PyRef::steal(Py_BuildValue("{s:O}", "method", method.get()));
+    if (!kwargs) return nullptr;
+    if (s->layout && PyDict_SetItemString(kwargs.get(), "layout", s->layout.get()) != 0) return nullptr;
+    return pickle_reduction(kName, args.get(), kwargs.get());
+  });
+}
+
 PyMethodDef methods[] = {
+    {"__reduce__", sliding_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
     {"push", with_keywords(sliding_push), METH_VARARGS | METH_KEYWORDS,
      "push($self, detection_events, round)\n--\n\n"
      "Decode one round as it arrives.\n"
@@ -357,7 +408,7 @@ PyGetSetDef getset[] = {
     {"ancilla_count", get_number<read_ancillas>, nullptr, "Columns of the layout: values per round.", nullptr},
     {"num_detectors", get_number<read_detectors>, nullptr, "Detectors of the model.", nullptr},
     {"num_observables", get_number<read_observables>, nullptr, "Observables of the model.", nullptr},
-    {"method", get_method, nullptr, "'weighted-union-find'.", nullptr},
+    {"method", get_method, nullptr, "The decoding method of each window: 'weighted-union-find' or 'matching'.", nullptr},
     {"layout", get_layout, nullptr,
      "The detector layout as a 2-D int64 array (rounds, ancillas), -1 where no detector; for a\n"
      "folded repeat block, that of the shortened model (fewer rows than ``rounds_per_shot``).",
@@ -383,7 +434,8 @@ PyType_Slot slots[] = {
                     "Real-time decoding of shots that arrive one round at a time.\n"
                     "\n"
                     "The window holds ``commit_rounds + buffer_rounds`` rounds. When it is full it\n"
-                    "is decoded with the weighted Union-Find decoder; the correction edges in its\n"
+                    "is decoded by ``method`` ('weighted-union-find', or 'matching' for exact\n"
+                    "minimum-weight matching); the correction edges in its\n"
                     "first ``commit_rounds`` rounds are committed (their observables go into the\n"
                     "running logical frame; an edge crossing into the buffer flips the detector it\n"
                     "reaches there) and the window slides on by ``commit_rounds``. The shot's last\n"
@@ -431,14 +483,22 @@ bool is_sliding_window_decoder(PyObject* o) { return type && Py_IS_TYPE(o, type)
 bool sliding_window_decode_frame(PyObject* decoder, uint32_t round, std::span<const uint8_t> events,
                                  std::chrono::steady_clock::time_point arrival, uint64_t& mask) {
   auto* s = as_sliding(decoder);
-  Borrow access = Borrow::exclusive(s->borrow);
+  Borrow access = Borrow::exclusive_or_busy(s->borrow, kName);
   if (!access) return false;
   auto pushed = s->decoder->push(round, events, arrival);
   if (!pushed.ok()) {
-    raise_os_error(pushed.error());
+    raise_value_error(pushed.error());
     return false;
   }
   mask = pushed->frame;
+  return true;
+}
+
+bool sliding_window_stream_decoder(PyObject* decoder, std::optional<Borrow>& access, std::optional<decode::StreamDecoder>& out) {
+  auto* s = as_sliding(decoder);
+  access.emplace(Borrow::exclusive_or_busy(s->borrow, kName));
+  if (!*access) return false;
+  out.emplace(decode::StreamDecoder::over_sliding_window(*s->decoder));
   return true;
 }
 

@@ -15,7 +15,7 @@ import importlib
 import sys
 from typing import NoReturn, Sequence
 
-from ostrel.cli.common import CommandError
+from ostrel.cli.common import CommandError, message_of
 
 COMMANDS = ["inspect", "convert", "replay", "synth", "decode", "demo"]
 
@@ -45,7 +45,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"ostrel {args.command}: {e}", file=sys.stderr)
         return 2
     except (OSError, ValueError) as e:  # unreadable or malformed input: the message says which
-        print(f"ostrel {args.command}: {e}", file=sys.stderr)
+        print(f"ostrel {args.command}: {message_of(e)}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         return 130

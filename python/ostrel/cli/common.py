@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import sys
 import time
 from typing import Any
@@ -10,6 +11,23 @@ from typing import Any
 
 class CommandError(Exception):
     """A problem with the command's arguments or inputs, reported as one line on stderr."""
+
+
+@contextlib.contextmanager
+def naming(path: str) -> Any:
+    """An OSError raised inside that names no file is reported with `path` (see ``message_of``)."""
+    try:
+        yield
+    except OSError as e:
+        if e.filename is None and not hasattr(e, "ostrel_path"):
+            e.ostrel_path = path  # type: ignore[attr-defined]
+        raise
+
+
+def message_of(e: BaseException) -> str:
+    """The one line a command prints for a failure: an I/O error says which file."""
+    path = getattr(e, "ostrel_path", None)
+    return f"{path}: {e}" if path is not None else str(e)
 
 
 def positive_int(text: str) -> int:

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import argparse
 
-from ostrel.cli.common import positive_int
+from ostrel.cli.common import naming, positive_int
 from ostrel.stim_shots import STIM_FORMATS, convert
 
 HELP = "Convert between QSSF and Stim detection-event files (01, b8, r8, ptb64)."
@@ -22,7 +22,8 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
-    shots = convert(args.input, args.output, detectors=args.detectors,
-                    frames_per_shot=args.frames_per_shot, in_format=args.in_format, out_format=args.format)
+    with naming(args.input):
+        shots = convert(args.input, args.output, detectors=args.detectors,
+                        frames_per_shot=args.frames_per_shot, in_format=args.in_format, out_format=args.format)
     print(f"{args.input} -> {args.output}: {shots:,} shots of {args.detectors} detectors")
     return 0

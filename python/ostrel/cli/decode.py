@@ -11,7 +11,7 @@ from typing import Any
 
 import _ostrel
 from ostrel import synth
-from ostrel.cli.common import CommandError, plural, progress_bar
+from ostrel.cli.common import CommandError, naming, plural, progress_bar
 
 
 def check_model(dem: str, model: Any, truth: list[int] | None) -> None:
@@ -41,7 +41,9 @@ def check_coverage(dem: str, model: Any, ancilla_count: int, depth: int) -> None
             f"cells ({plural(ancilla_count, 'cell')} per frame x window depth {depth} = {cells:,})")
 
 
-METHODS = ("weighted-union-find", "union-find")
+METHODS = ("weighted-union-find", "matching", "union-find")
+# The methods that decode on the decoding graph, which the sliding window can use.
+GRAPH_METHODS = METHODS[:2]
 
 
 def rate_of(predictions: Any, truth: list[int]) -> float:
@@ -144,14 +146,15 @@ def rounds_layout(model: Any) -> Any:
 
 def decode_rounds(source: str, dem: str, truth: list[int] | None, window: tuple[int, int] | None,
                   compare_pymatching: bool, progress: bool | None = None,
-                  compare_whole_shot: bool = False, compare_methods: bool = False) -> dict[str, Any]:
+                  compare_whole_shot: bool = False, compare_methods: bool = False,
+                  method: str = METHODS[0]) -> dict[str, Any]:
     """Decodes a stream of one frame per round with a sliding window that commits
     (``window`` = (commit, buffer) rounds; None decodes each whole shot at once). A shot ends
     with the layout's last round; its last frame carries the shot's prediction.
 
     With a truth file, the shots can also be decoded afterwards as whole shots: by the same
-    weighted decoder (`compare_whole_shot`), by pymatching, and (`compare_methods`, for the
-    demo's table) by the fixed procedure and by "no correction"."""
+    decoder (`compare_whole_shot`), by pymatching, and (`compare_methods`, for the demo's
+    table) by the other methods and by "no correction"."""
     import numpy as np
 
     model = _ostrel.DetectorErrorModel.from_file(dem)
@@ -159,7 +162,7 @@ def decode_rounds(source: str, dem: str, truth: list[int] | None, window: tuple[
     layout = _ostrel.SlidingWindowDecoder.coordinate_layout(model)
     rounds = layout.shape[0]
     commit, buffer = window if window else (rounds, 1)
-    decoder = _ostrel.SlidingWindowDecoder(model, commit, buffer)
+    decoder = _ostrel.SlidingWindowDecoder(model, commit, buffer, method=method)
     cells = layout >= 0
     accumulator = _ostrel.LogicalErrorAccumulator(model.observable_count)
     keep_shots = compare_pymatching or compare_whole_shot or compare_methods
@@ -194,7 +197,7 @@ def decode_rounds(source: str, dem: str, truth: list[int] | None, window: tuple[
         bar.close()
     seconds = time.perf_counter() - start
     result: dict[str, Any] = {
-        "method": METHODS[0], "frames": frames, "shots": count, "window": f"{commit},{buffer}" if window else "whole shot",
+        "method": method, "frames": frames, "shots": count, "window": f"{commit},{buffer}" if window else "whole shot",
         "seconds": seconds, "frames_per_second": (frames - 1) / seconds if frames > 1 and seconds else 0.0,
         "commit_latency_us": dict(zip(("p50", "p90", "p99", "p99.9"), decoder.commit_latency_us())),
         "shot_latency_us": dict(zip(("p50", "p90", "p99", "p99.9"), decoder.shot_latency_us()))}
@@ -210,9 +213,11 @@ def decode_rounds(source: str, dem: str, truth: list[int] | None, window: tuple[
             syndromes[:, layout[r][cells[r]]] = events[:, r, cells[r]]
     references = []
     if compare_whole_shot:
-        references.append(("whole_shot_logical_error_rate", _ostrel.Decoder(model)))
+        references.append(("whole_shot_logical_error_rate", _ostrel.Decoder(model, method=method)))
     if compare_methods:
-        references.append(("union_find_logical_error_rate", _ostrel.Decoder(model, method="union-find")))
+        for other in METHODS:
+            if other != method:
+                references.append((f"{other.replace('-', '_')}_logical_error_rate", _ostrel.Decoder(model, method=other)))
         result["no_correction_logical_error_rate"] = sum(t != 0 for t in truth) / len(truth) if truth else 0.0
     if compare_pymatching:
         import pymatching
@@ -243,8 +248,9 @@ def _decode_arguments(p: argparse.ArgumentParser) -> None:
                         "rounds at a time and looks BUFFER rounds ahead (default for models whose "
                         "rounds do not all hold every ancilla, such as surface codes: whole shots)")
     p.add_argument("--method", choices=METHODS, default=METHODS[0],
-                   help="the decoder: weighted Union-Find with peeling (default), or the fixed "
-                        "Union-Find procedure that set_decoder runs on a DEM")
+                   help="the decoder: weighted Union-Find with peeling (default), exact "
+                        "minimum-weight matching, or the fixed Union-Find procedure that "
+                        "set_decoder runs on a DEM")
     p.add_argument("--compare-pymatching", action="store_true",
                    help="also decode each shot with pymatching (needs --truth)")
     p.add_argument("--json", action="store_true", help="print the result as JSON")
@@ -260,21 +266,30 @@ def run_decode(args: argparse.Namespace) -> int:
     truth = None
     if args.truth:
         try:
-            truth = synth.read_truth(args.truth)
+            with naming(args.truth):
+                truth = synth.read_truth(args.truth)
         except ValueError as e:
             raise CommandError(str(e)) from None
     try:
-        rounds = args.window is not None or rounds_layout(_ostrel.DetectorErrorModel.from_file(args.dem)) is not None
+        with naming(args.dem):
+            model = _ostrel.DetectorErrorModel.from_file(args.dem)
+        rounds = args.window is not None or rounds_layout(model) is not None
+    except ValueError as e:  # a DEM that does not parse
+        raise CommandError(f"{args.dem}: {e}") from None
+    try:
         if rounds:
             if args.window_depth:
                 raise CommandError("--window-depth does not apply to frames of one round each (see --window)")
-            if args.method != METHODS[0]:
-                raise CommandError(f"frames of one round each are decoded by the sliding window of the "
-                                   f"{METHODS[0]} decoder, not {args.method}")
-            r = decode_rounds(args.source, args.dem, truth, args.window, args.compare_pymatching)
+            if args.method not in GRAPH_METHODS:
+                raise CommandError(f"frames of one round each are decoded by a sliding window, which "
+                                   f"takes {' or '.join(GRAPH_METHODS)}, not {args.method}")
+            with naming(args.source):
+                r = decode_rounds(args.source, args.dem, truth, args.window, args.compare_pymatching,
+                                  method=args.method)
         else:
-            r = decode_source(args.source, args.dem, truth, args.window_depth, args.compare_pymatching,
-                              method=args.method)
+            with naming(args.source):
+                r = decode_source(args.source, args.dem, truth, args.window_depth, args.compare_pymatching,
+                                  method=args.method)
     except ValueError as e:  # a DEM that does not parse or has no usable layout
         raise CommandError(f"{args.dem}: {e}") from None
     except ImportError as e:

@@ -5,7 +5,7 @@
 2. Repetition- and surface-code memory experiments are sampled with Stim for several distances
    and physical error rates, each is replayed over loopback TCP by a separate process as a control
    system would stream it, decoded live by a stream with the weighted decoder set, and compared on
-   the same shots with "no correction", the fixed Union-Find procedure and pymatching.
+   the same shots with "no correction", the fixed Union-Find procedure, exact matching and pymatching.
 3. Surface-code memory experiments of a few hundred rounds per shot are written one frame per
    round (every ancilla in every frame, as a control stack emits them), replayed over loopback TCP
    at a superconducting device's pace (one round per 1.1 us) and decoded live, round by round, by
@@ -24,6 +24,7 @@ from typing import Any
 
 import _ostrel
 from ostrel import replay, synth
+from ostrel.atomic import check_writable, replacing
 from ostrel.cli.common import CommandError, positive_int
 from ostrel.cli.decode import decode_rounds, decode_source
 
@@ -37,6 +38,12 @@ SURFACE_DISTANCES = (5, 9)
 SURFACE_ROUNDS = 200
 SURFACE_P = 0.003
 CYCLE_RATE = 1 / 1.1e-6
+
+FIXED_NOTE = ("   fixed UF is the fixed Union-Find procedure that stream.set_decoder(model) runs: it flips\n"
+              "   every observable inside a cluster, so it can do worse than no correction; weighted is\n"
+              "   ostrel.Decoder's default; matching (exact) is what ostrel.open(..., decoder=model) builds.")
+PACE_NOTE = ("   rounds/s is the rate achieved, replay included: at or near the paced rate the decoder kept\n"
+             "   up with the device; below it, the decoder (or a busy machine) fell behind.")
 
 
 def stream_summary(source: str) -> dict[str, Any]:
@@ -76,7 +83,7 @@ def decode_live(tmp: str, shots: int, experiments: tuple = EXPERIMENTS) -> list[
     print(f"2. memory experiments ({shots:,} shots each, rounds = distance), replayed over loopback TCP "
           "and decoded live by the weighted decoder; logical error rates on the same shots:")
     print(f"   {'code':>10} {'d':>3} {'p':>6} {'frames':>8} {'frames/s':>10} {'no corr.':>9} "
-          f"{'fixed UF':>9} {'weighted':>9} {'pymatching':>10}")
+          f"{'fixed UF':>9} {'weighted':>9} {'matching':>9} {'pymatching':>10}")
     for code, distances, rates in experiments:
         for d in distances:
             for p in rates:
@@ -94,7 +101,9 @@ def decode_live(tmp: str, shots: int, experiments: tuple = EXPERIMENTS) -> list[
                 rows.append(row)
                 print(f"   {code:>10} {d:>3} {p:>6.3f} {r['frames']:>8,} {r['frames_per_second']:>10,.0f} "
                       f"{r['no_correction_logical_error_rate']:>9.4f} {r['union_find_logical_error_rate']:>9.4f} "
-                      f"{r['ostrel_logical_error_rate']:>9.4f} {r['pymatching_logical_error_rate']:>10.4f}")
+                      f"{r['ostrel_logical_error_rate']:>9.4f} {r['matching_logical_error_rate']:>9.4f} "
+                      f"{r['pymatching_logical_error_rate']:>10.4f}")
+    print(FIXED_NOTE)
     return rows
 
 
@@ -123,6 +132,7 @@ def decode_rounds_live(tmp: str, shots: int) -> list[dict]:
         print(f"   {d:>3} {shots:>6,} {r['frames_per_second']:>10,.0f} {r['shot_latency_us']['p99']:>11.1f} "
               f"{r['ostrel_logical_error_rate']:>8.4f} {r['whole_shot_logical_error_rate']:>10.4f} "
               f"{r['pymatching_logical_error_rate']:>10.4f}")
+    print(PACE_NOTE)
     return rows
 
 
@@ -151,7 +161,8 @@ def plot(rows: list[dict], path: str, shots: int) -> None:
     ax.set_title("Memory experiments, decoded live over TCP")
     ax.legend(fontsize=8)
     fig.tight_layout()
-    fig.savefig(path, dpi=120)
+    with replacing(path) as partial:
+        fig.savefig(partial, dpi=120, format="png")
     print(f"   plot written to {path}")
 
 
@@ -163,9 +174,20 @@ def _add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--plot", metavar="FILE.png", help="draw logical against physical error rate")
 
 
-def run(args: argparse.Namespace) -> int:
-    if args.plot and not args.plot.lower().endswith(".png"):
+def check_plot(path: str) -> None:
+    """Refuses a plot that could not be drawn or written, before the demo runs."""
+    if not path.lower().endswith(".png"):
         raise CommandError("--plot takes a .png file name")
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        raise CommandError("--plot needs matplotlib (pip install matplotlib)") from None
+    check_writable(path)
+
+
+def run(args: argparse.Namespace) -> int:
+    if args.plot:
+        check_plot(args.plot)
     start = time.perf_counter()
     with tempfile.TemporaryDirectory(prefix="ostrel-demo-") as tmp:
         status = read_mixed_stream(tmp, args.frames)

@@ -12,8 +12,15 @@ from typing import Any
 import numpy as np
 
 import _ostrel
-from ostrel.cli.common import CODE_NAMES, plural, progress_bar
+from ostrel.cli.common import CODE_NAMES, naming, plural, progress_bar
 
+
+
+def _next_batch(stream: Any, source: str, frames: int) -> Any:
+    try:
+        return stream.read_batch(frames, bit_packed=True)
+    except OSError as e:
+        raise OSError(f"{source}: {e}") from None
 
 
 def inspect_source(source: str, progress: bool = False, batch_frames: int = 65536) -> dict[str, Any]:
@@ -24,9 +31,11 @@ def inspect_source(source: str, progress: bool = False, batch_frames: int = 6553
     first_id = last_id = None
     bar = progress_bar(None, "inspecting", progress)
     start = time.perf_counter()
-    with _ostrel.OstrelStream(source) as stream:
+    ancilla_counts: collections.Counter[int] = collections.Counter()
+    with naming(source), _ostrel.OstrelStream(source) as stream:
+        stream._treat_end_as_final()  # a file cut inside a frame is reported, not awaited
         # Batches of frames as arrays: the summary never makes a Python object per frame.
-        while batch := stream.read_batch(batch_frames, bit_packed=True):
+        while batch := _next_batch(stream, source, batch_frames):
             frames += len(batch)
             bar.update(len(batch))
             if first_id is None:
@@ -39,6 +48,7 @@ def inspect_source(source: str, progress: bool = False, batch_frames: int = 6553
             counts = batch.detector_event_count.astype(np.int64)
             fired += int(counts.sum())
             ancillas += int(batch.ancilla_count[0]) * len(batch)
+            ancilla_counts[int(batch.ancilla_count[0])] += len(batch)  # one count per batch
             keys, where = np.unique(batch.round, return_inverse=True)
             fired_per_round = np.bincount(where, weights=counts, minlength=len(keys))
             cells_per_round = np.bincount(where, minlength=len(keys)) * int(batch.ancilla_count[0])
@@ -56,6 +66,7 @@ def inspect_source(source: str, progress: bool = False, batch_frames: int = 6553
         "rounds": len(rounds),
         "code_types": dict(codes),
         "distances": {str(d): n for d, n in sorted(distances.items())},
+        "ancillas_per_frame": {str(a): n for a, n in sorted(ancilla_counts.items())},
         "fired_detector_rate": fired / ancillas if ancillas else 0.0,
         "fired_detector_rate_per_round": {
             str(r): (f / c if c else 0.0) for r, (f, c) in sorted(rounds.items())},
@@ -79,6 +90,7 @@ def run_inspect(args: argparse.Namespace) -> int:
         print(f"  frame ids      {s['first_frame_id']} .. {s['last_frame_id']}")
         print("  code types     " + ", ".join(f"{k} {v:,}" for k, v in s["code_types"].items()))
         print("  distances      " + ", ".join(f"d={k}: {v:,}" for k, v in s["distances"].items()))
+        print("  ancillas       " + ", ".join(f"{k} per frame: {v:,}" for k, v in s["ancillas_per_frame"].items()))
         print(f"  fired rate     {s['fired_detector_rate']:.4f} of detectors per frame")
         per_round = list(s["fired_detector_rate_per_round"].items())
         shown = per_round if len(per_round) <= 12 else per_round[:6] + [("...", None)] + per_round[-5:]

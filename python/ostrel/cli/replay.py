@@ -1,4 +1,5 @@
-"""The ``replay`` command: serve a QSSF file over TCP as a control system would."""
+"""The ``replay`` command: serve a QSSF file over TCP as a control system would, or publish it
+into a shared-memory ring (``--shm NAME``) for a consumer written in C."""
 
 from __future__ import annotations
 
@@ -6,6 +7,7 @@ import argparse
 import math
 import socket
 
+from ostrel import qssf
 from ostrel.cli.common import CommandError
 from ostrel.replay import ReplayServer, serve
 
@@ -19,6 +21,8 @@ def _add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
     p.add_argument("--stamp-time", action="store_true",
                    help="set each frame's timestamp_ns to the wall-clock time it is sent")
+    p.add_argument("--shm", metavar="NAME", default=None,
+                   help="publish into the shared-memory ring NAME (read from C with ostrel_shm_open) instead of TCP")
 
 
 def _port_value(text: str) -> int:
@@ -43,9 +47,53 @@ def _rate_value(text: str | None) -> float | None:
     return rate
 
 
+def _publish(args: argparse.Namespace, rate: float | None) -> int:
+    from ostrel import shm_ring
+
+    if args.loop or args.stamp_time:
+        raise CommandError("--loop and --stamp-time are for TCP; with --shm the file is published once as it is")
+
+    def announce(ring: shm_ring.RingWriter) -> None:
+        print(f"publishing to shm://{ring.name}", flush=True)
+
+    try:
+        sent = shm_ring.publish(args.file, args.shm, rate, ready=announce)
+    except shm_ring.LibraryNotFound as e:
+        raise CommandError(str(e)) from None
+    except OSError as e:
+        raise CommandError(f"{args.file}: {e.strerror}" if e.filename else str(e)) from None
+    except ValueError as e:
+        raise CommandError(str(e)) from None
+    print(f"published {sent} frames", flush=True)
+    return 0
+
+
+def check_qssf(path: str) -> None:
+    """Refuses, before anything listens, a file that does not begin as a QSSF stream does."""
+    try:
+        with open(path, "rb") as f:
+            head = f.read(qssf.STREAM_HEADER_LEN)
+    except OSError as e:
+        raise CommandError(f"{path}: {e.strerror or e}") from None
+    # An empty or cut header is a stream without frames, served as it is; bytes that cannot begin a
+    # stream are refused.
+    magic = qssf.stream_header()[:4]
+    try:
+        if len(head) >= qssf.STREAM_HEADER_LEN:
+            qssf.parse_stream_header(head)
+        elif head[:4] != magic[:len(head)]:
+            raise ValueError(f"invalid QSSF magic bytes: expected {magic.hex()}, found {head[:4].hex()}")
+    except ValueError as e:
+        raise CommandError(f"{path} is not a QSSF file: {e}") from None
+
+
 def run(args: argparse.Namespace) -> int:
     port = _port_value(args.port)
     rate = _rate_value(args.rate)
+    check_qssf(args.file)
+    if args.shm is not None:
+        return _publish(args, rate)
+
     def announce(server: ReplayServer) -> None:
         print(f"listening on {server.address}", flush=True)
 
@@ -59,5 +107,5 @@ def run(args: argparse.Namespace) -> int:
     return 0
 
 
-HELP = "Serve a QSSF file over TCP as a control system would."
+HELP = "Serve a QSSF file over TCP as a control system would, or publish it into a shared-memory ring."
 add_arguments = _add_arguments

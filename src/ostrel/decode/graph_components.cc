@@ -68,7 +68,7 @@ bool GraphComponents::any_closed() const {
 std::string GraphComponents::describe(uint32_t detector) const {
   const uint32_t c = component_[detector];
   return "no matching explains these detection events: the component of " + std::to_string(size_[c]) +
-         " detectors from D" + std::to_string(lowest_[c]) +
+         (size_[c] == 1 ? " detector from D" : " detectors from D") + std::to_string(lowest_[c]) +
          " has no boundary and an odd number of detection events";
 }
 

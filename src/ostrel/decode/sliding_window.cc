@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "ostrel/decode/model_checks.h"
 #include "ostrel/dem/dem_parser.h"
 
 namespace ostrel::decode {
@@ -11,6 +12,7 @@ Result<std::shared_ptr<const SlidingWindowPlan>, std::string> SlidingWindowPlan:
     const dem::DetectorErrorModel& model, DetectorLayout layout, uint32_t commit_rounds, uint32_t buffer_rounds) {
   if (commit_rounds == 0) return fail(std::string("commit_rounds must be at least 1"));
   if (buffer_rounds == 0) return fail(std::string("buffer_rounds must be at least 1"));
+  if (auto refused = refuse_undecodable(model)) return fail(std::move(*refused));
   auto components = collect_component_edges(model);
   if (!components.ok()) return fail(std::move(components).error());
 
@@ -210,18 +212,19 @@ WindowGraph SlidingWindowPlan::partial_window(uint32_t first, uint32_t end) cons
                             scratch);
 }
 
-SlidingWindowDecoder::SlidingWindowDecoder(std::shared_ptr<const SlidingWindowPlan> plan) : plan_(std::move(plan)) {
+SlidingWindowDecoder::SlidingWindowDecoder(std::shared_ptr<const SlidingWindowPlan> plan, DecodeMethod method)
+    : plan_(std::move(plan)), method_(method) {
   size_t largest = 0;
   decoders_.reserve(plan_->decoder_count());
   for (const WindowGraph& w : plan_->windows()) {
-    if (w.decoder == decoders_.size()) decoders_.emplace_back(w.graph);
+    if (w.decoder == decoders_.size()) decoders_.push_back(make_graph_decoder(method_, w.graph));
     largest = std::max(largest, w.detectors.size());
   }
   fired_.assign(plan_->layout().detector_count(), 0);
   fired_list_.reserve(largest);
 }
 
-uint64_t SlidingWindowDecoder::decode_window(const WindowGraph& window, WeightedUnionFind& decoder) {
+uint64_t SlidingWindowDecoder::decode_window(const WindowGraph& window, GraphDecoder& decoder) {
   fired_list_.clear();
   for (uint32_t local = 0; local < window.detectors.size(); ++local)
     if (fired_[window.detectors[local]]) fired_list_.push_back(local);
@@ -267,7 +270,7 @@ Result<SlidingWindowDecoder::Pushed, std::string> SlidingWindowDecoder::push(uin
   const WindowGraph& window = plan_->windows()[plan_->window_of(window_index_)];
   if (next_round_ - shift != window.span.end) return Pushed{frame_, false};
   const bool closing = window.span.end == layout.rows();
-  decode_window(window, decoders_[window.decoder]);
+  decode_window(window, *decoders_[window.decoder]);
   const auto waited = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - arrival).count();
   const auto ns = static_cast<uint64_t>(std::max<int64_t>(waited, 0));
   if (!closing) {
@@ -299,8 +302,8 @@ std::optional<uint64_t> SlidingWindowDecoder::finish() {
   const uint32_t first = plan_->windows()[plan_->window_of(window_index_)].span.first;
   if (next_round_ - shift > first) {
     const WindowGraph window = plan_->partial_window(first, next_round_ - shift);
-    WeightedUnionFind decoder(window.graph);
-    decode_window(window, decoder);
+    const auto decoder = make_graph_decoder(method_, window.graph);
+    decode_window(window, *decoder);
   }
   ++shots_;
   in_shot_ = false;

@@ -23,7 +23,8 @@
 
 #include "ostrel/decode/detector_layout.h"
 #include "ostrel/decode/latency_histogram.h"
-#include "ostrel/decode/weighted_union_find.h"
+#include "ostrel/decode/decode_method.h"
+#include "ostrel/decode/graph_decoder.h"
 #include "ostrel/decode/window_graph.h"
 #include "ostrel/dem/dem_model.h"
 #include "ostrel/util/result.h"
@@ -105,7 +106,8 @@ class SlidingWindowDecoder {
  public:
   using Clock = std::chrono::steady_clock;
 
-  explicit SlidingWindowDecoder(std::shared_ptr<const SlidingWindowPlan> plan);
+  explicit SlidingWindowDecoder(std::shared_ptr<const SlidingWindowPlan> plan,
+                                DecodeMethod method = DecodeMethod::kWeightedUnionFind);
 
   struct Pushed {
     uint64_t frame = 0;      // the running committed frame, or the shot's prediction when it ended
@@ -124,6 +126,7 @@ class SlidingWindowDecoder {
   std::optional<uint64_t> finish();
 
   const SlidingWindowPlan& plan() const noexcept { return *plan_; }
+  DecodeMethod method() const noexcept { return method_; }
   bool in_shot() const noexcept { return in_shot_; }
   uint64_t committed_frame() const noexcept { return frame_; }
   // Rounds of the shot in progress pushed so far.
@@ -141,10 +144,11 @@ class SlidingWindowDecoder {
 
  private:
   // Decodes one window position and commits its corrections; returns the decoder's whole mask.
-  uint64_t decode_window(const WindowGraph& window, WeightedUnionFind& decoder);
+  uint64_t decode_window(const WindowGraph& window, GraphDecoder& decoder);
 
   std::shared_ptr<const SlidingWindowPlan> plan_;
-  std::vector<WeightedUnionFind> decoders_;  // one per distinct window graph of the plan
+  DecodeMethod method_;
+  std::vector<std::unique_ptr<GraphDecoder>> decoders_;  // one per distinct window graph of the plan
   std::vector<uint8_t> fired_;               // per model detector: its event in the shot in progress
   std::vector<uint32_t> fired_list_;         // scratch: the window's fired detectors
   bool in_shot_ = false;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "ostrel/decode/weighted_union_find.h"
 #include "ostrel/dem/dem_parser.h"
 
 namespace ostrel::decode {
@@ -140,8 +141,10 @@ TEST(SlidingWindow, WindowsThatDecodeAlikeShareOneDecoder) {
   EXPECT_EQ(uniform->windows()[3].graph, uniform->windows()[0].graph);
   EXPECT_NE(uniform->windows()[4].decoder, uniform->windows()[3].decoder);
   EXPECT_NE(uniform->windows()[3].flips, uniform->windows()[0].flips);  // flips name the model's detectors
-  // Observables of their own on every edge make every window different.
-  EXPECT_EQ(plan_for(line_model(3, 12), 2, 2)->decoder_count(), 5u);
+  // Observables of their own on every edge (60 of them) make every window different.
+  auto distinct = plan_for(line_model(3, 7), 2, 2);
+  EXPECT_GT(distinct->windows().size(), 2u);
+  EXPECT_EQ(distinct->decoder_count(), distinct->windows().size());
 }
 
 TEST(SlidingWindow, RoundsMustFollowEachOtherAndRoundZeroStartsAShot) {

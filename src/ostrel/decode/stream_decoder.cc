@@ -54,8 +54,37 @@ StreamDecoder StreamDecoder::create_on_graph(std::unique_ptr<GraphDecoder> decod
   return StreamDecoder(std::move(decoder), detector_count, window_depth);
 }
 
+StreamDecoder StreamDecoder::over_sliding_window(SlidingWindowDecoder& decoder) {
+  return StreamDecoder(&decoder, decoder.plan().model_detector_count(), 0);
+}
+
+std::optional<WindowError> StreamDecoder::misfit(uint64_t ancilla_count) const {
+  const auto refuse = [&](std::string detail) {
+    return WindowError{WindowErrorKind::DoesNotFit, ancilla_count, 0, std::move(detail)};
+  };
+  if (window_) {
+    if (ancilla_count == window_->ancilla_count()) return std::nullopt;
+    return refuse("a frame of " + std::to_string(ancilla_count) + " ancillas follows frames of " +
+                  std::to_string(window_->ancilla_count()) + ", for which the decoder's window was made");
+  }
+  const uint64_t depth = infer_window_depth(configured_depth_, detector_count_, ancilla_count);
+  if (ancilla_count <= detector_count_ / depth) return std::nullopt;
+  return refuse("the decoder's model has " + std::to_string(detector_count_) +
+                (detector_count_ == 1 ? " detector" : " detectors") + ", which cannot cover frames of " +
+                std::to_string(ancilla_count) +
+                " ancillas in a window of " + std::to_string(depth) + (depth == 1 ? " round" : " rounds"));
+}
+
 Result<uint64_t, WindowError> StreamDecoder::decode_frame(uint64_t ancilla_count,
-                                                          std::span<const uint8_t> detector_events) {
+                                                          std::span<const uint8_t> detector_events, uint32_t round) {
+  if (auto** sliding = std::get_if<SlidingWindowDecoder*>(&decoder_)) {
+    auto pushed = (*sliding)->push(round, detector_events, SlidingWindowDecoder::Clock::now());
+    if (!pushed.ok()) return fail(WindowError{WindowErrorKind::DoesNotFit, ancilla_count, 0, std::move(pushed).error()});
+    return pushed->frame;
+  }
+  if (require_fit_) {
+    if (auto refused = misfit(ancilla_count)) return fail(std::move(*refused));
+  }
   if (!window_) {
     auto created = SyndromeWindow::create(
         ancilla_count, infer_window_depth(configured_depth_, detector_count_, ancilla_count));

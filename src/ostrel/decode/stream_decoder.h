@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "ostrel/decode/graph_decoder.h"
+#include "ostrel/decode/sliding_window.h"
 #include "ostrel/decode/syndrome_window.h"
 #include "ostrel/decode/union_find.h"
 #include "ostrel/dem/spacetime_graph.h"
@@ -47,10 +48,22 @@ class StreamDecoder {
   static StreamDecoder create_on_graph(std::unique_ptr<GraphDecoder> decoder, uint64_t detector_count,
                                        uint64_t window_depth);
 
+  // Frames decoded one round each by a sliding-window decoder the caller owns and holds for as
+  // long as this object is used.
+  static StreamDecoder over_sliding_window(SlidingWindowDecoder& decoder);
+
+  // Refuse frames the model cannot cover (decoder objects; the fixed procedure configured from a
+  // model keeps its own rules): a window of more cells than the model has detectors, or a frame
+  // whose ancilla count differs from the window's.
+  void require_fit() noexcept { require_fit_ = true; }
+
   // Pushes one frame's detector events as the newest round and returns the mask of the whole
   // window. The first frame creates the window with its `ancilla_count`, which the window keeps
-  // for life. Fails only when that window cannot be created; the next frame then tries again.
-  Result<uint64_t, WindowError> decode_frame(uint64_t ancilla_count, std::span<const uint8_t> detector_events);
+  // for life. Fails when that window cannot be created, or when the frame does not fit (see
+  // require_fit; for a sliding window, a frame that is not the round it expects); nothing
+  // changes then, and the next frame tries again.
+  Result<uint64_t, WindowError> decode_frame(uint64_t ancilla_count, std::span<const uint8_t> detector_events,
+                                             uint32_t round = 0);
 
   uint64_t configured_window_depth() const noexcept { return configured_depth_; }
   uint64_t detector_count() const noexcept { return detector_count_; }
@@ -60,7 +73,9 @@ class StreamDecoder {
   const UnionFindDecoder* union_find() const noexcept { return std::get_if<UnionFindDecoder>(&decoder_); }
 
  private:
-  using Decoder = std::variant<UnionFindDecoder, std::unique_ptr<GraphDecoder>>;
+  using Decoder = std::variant<UnionFindDecoder, std::unique_ptr<GraphDecoder>, SlidingWindowDecoder*>;
+  std::optional<WindowError> misfit(uint64_t ancilla_count) const;
+
   StreamDecoder(Decoder decoder, uint64_t detector_count, uint64_t window_depth)
       : decoder_(std::move(decoder)), detector_count_(detector_count), configured_depth_(window_depth) {}
 
@@ -68,6 +83,7 @@ class StreamDecoder {
   std::vector<uint32_t> fired_;  // the window's fired cells, for a graph's decoder
   uint64_t detector_count_;
   uint64_t configured_depth_;
+  bool require_fit_ = false;
   std::optional<SyndromeWindow> window_;
 };
 

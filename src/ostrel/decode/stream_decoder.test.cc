@@ -111,6 +111,33 @@ TEST(StreamDecoder, AWindowThatCannotBeMadeFailsTheFrameAndIsRetried) {
   EXPECT_EQ(stream.window()->window_depth(), UINT64_MAX);
 }
 
+// What the fixed procedure above takes by its rules, a decoder object's stream refuses without
+// touching its window; frames that fit still decode.
+TEST(StreamDecoder, RequiringAFitRefusesUncoveredCellsAndAnotherWidth) {
+  struct Case {
+    uint64_t depth, ancillas;
+    bool fits;
+  };
+  for (const Case c : {Case{0, 2, true}, Case{0, 6, true}, Case{0, 7, false}, Case{3, 2, true}, Case{4, 2, false},
+                       Case{5, 2, false}}) {
+    StreamDecoder stream = make_stream_decoder(c.depth);
+    stream.require_fit();
+    auto mask = stream.decode_frame(c.ancillas, Cells(c.ancillas, 0));
+    EXPECT_EQ(mask.ok(), c.fits) << c.depth << " x " << c.ancillas;
+    if (c.fits) continue;
+    EXPECT_EQ(mask.error().kind, WindowErrorKind::DoesNotFit);
+    EXPECT_EQ(stream.window(), nullptr);
+  }
+  StreamDecoder stream = make_stream_decoder(0);
+  stream.require_fit();
+  ASSERT_TRUE(stream.decode_frame(2, Cells{1, 0}).ok());
+  auto wider = stream.decode_frame(3, Cells{0, 0, 0});
+  ASSERT_FALSE(wider.ok());
+  EXPECT_EQ(wider.error().message(), "a frame of 3 ancillas follows frames of 2, for which the decoder's window was made");
+  EXPECT_EQ(stream.window()->len(), 1u);
+  EXPECT_TRUE(stream.decode_frame(2, Cells{0, 0}).ok());
+}
+
 TEST(StreamDecoder, RefusesAMissingGraph) {
   auto created = StreamDecoder::create(nullptr, 0, 0);
   ASSERT_FALSE(created.ok());

@@ -27,6 +27,8 @@ std::string WindowError::message() const {
       return "syndrome window of " + shape + " is too large";
     case WindowErrorKind::OutOfMemory:
       return "cannot allocate a syndrome window of " + shape;
+    case WindowErrorKind::DoesNotFit:
+      return detail;
   }
   return "syndrome window error";
 }
@@ -36,7 +38,7 @@ Result<std::unique_ptr<uint8_t[]>, WindowError> SyndromeWindow::allocate(uint64_
   try {
     return std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(bytes));
   } catch (const std::bad_alloc&) {
-    return fail(WindowError{WindowErrorKind::OutOfMemory, ancilla_count, rows});
+    return fail(WindowError{WindowErrorKind::OutOfMemory, ancilla_count, rows, {}});
   }
 }
 
@@ -47,7 +49,7 @@ Result<SyndromeWindow, WindowError> SyndromeWindow::create(uint64_t ancilla_coun
   // Twice the depth, so that eviction can slide the held rows instead of moving them each time.
   uint64_t bytes = 0;
   if (window_depth > kMaxBytes / 2 || !checked_bytes(2 * window_depth, ancilla_count, bytes)) {
-    return fail(WindowError{WindowErrorKind::TooLarge, ancilla_count, window_depth});
+    return fail(WindowError{WindowErrorKind::TooLarge, ancilla_count, window_depth, {}});
   }
   auto storage = allocate(bytes, window_depth, ancilla_count);
   if (!storage.ok()) return fail(std::move(storage).error());
@@ -94,7 +96,7 @@ Result<Ok, WindowError> SyndromeWindow::grow_unbounded() {
   if (!checked_bytes(rows, row_bytes, bytes)) {
     rows = len_ + 1;
     if (!checked_bytes(rows, row_bytes, bytes)) {
-      return fail(WindowError{WindowErrorKind::TooLarge, row_bytes, len_ + 1});
+      return fail(WindowError{WindowErrorKind::TooLarge, row_bytes, len_ + 1, {}});
     }
   }
   auto grown = allocate(bytes, len_ + 1, row_bytes);

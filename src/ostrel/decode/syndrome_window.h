@@ -19,12 +19,15 @@ enum class WindowErrorKind : uint8_t {
   TooLarge = 0,
   // The storage could not be allocated.
   OutOfMemory = 1,
+  // The stream's frames do not fit the decoder it was given (`detail` says how).
+  DoesNotFit = 2,
 };
 
 struct WindowError {
   WindowErrorKind kind;
   uint64_t ancilla_count = 0;
   uint64_t rows = 0;  // rows the storage was to hold
+  std::string detail;
 
   std::string message() const;
 };

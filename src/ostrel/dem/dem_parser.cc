@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <deque>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "ostrel/dem/dem_lexer.h"
@@ -412,9 +414,7 @@ class Parser {
     if (!tokens.next(token)) token = {};
     const std::optional<uint64_t> count = parse_unsigned(token, UINT64_MAX, true);
     if (!count) return DemParseError::invalid_repeat_count(token);
-    // Blocks do not nest: the first "}" ends the enclosing body, so an inner block never
-    // finds its closing line.
-    if (in_body_) return DemParseError::unterminated_repeat();
+    if (in_body_) return parse_nested_repeat(*count);
 
     const char* body_begin = lines_.position();
     block_ = {model_.error_records.size(), model_.component_breaks.size(), model_.detector_targets.size(),
@@ -439,7 +439,61 @@ class Parser {
       }
     }
     in_body_ = false;
-    return expand_block(*count);
+    Failure expanded = expand_block(*count);
+    // The body's declarations have been replayed: nothing views the written-out text now.
+    body_declarations_.clear();
+    expansions_.clear();
+    // Nor may the probability cache: its texts may have been written out too.
+    recent_probabilities_ = {};
+    return expanded;
+  }
+
+  // A block inside a body (Stim writes them for nested loops). Its body, up to its matching "}",
+  // is written out `count` times and read as lines of the enclosing body: the enclosing block's
+  // expansion then repeats it with everything else.
+  Failure parse_nested_repeat(uint64_t count) {
+    std::string body;
+    size_t errors_in_body = 0;
+    if (Failure f = read_nested_body(body, errors_in_body)) return f;
+    if (count == 0) return {};
+    if (errors_in_body != 0 && count > limits_.errors / errors_in_body)
+      return DemParseError::model_too_large("errors", limits_.errors);
+    // All nested text of a parse counts against one bound: blocks inside blocks multiply.
+    const uint64_t room = kMaxNestedText - nested_text_;
+    if (body.size() != 0 && count > room / body.size())
+      return DemParseError::model_too_large("bytes of nested repeat text", kMaxNestedText);
+    nested_text_ += body.size() * count;
+    std::string& text = expansions_.emplace_back();
+    text.reserve(body.size() * count);
+    for (uint64_t r = 0; r < count; ++r) text += body;
+    LineReader copies(text);
+    LineReader* outer = reader_;
+    reader_ = &copies;
+    std::string_view line;
+    Failure failure;
+    while (!failure && copies.next(line)) failure = parse_line(line);
+    reader_ = outer;
+    return failure;
+  }
+
+  // The lines of a nested body up to its matching "}" (a line that is exactly "}", as at the
+  // top level), each followed by a newline; headers inside it open blocks of their own.
+  Failure read_nested_body(std::string& body, size_t& errors_in_body) {
+    size_t depth = 0;
+    std::string_view line;
+    for (;;) {
+      if (!reader_->next(line)) return DemParseError::unterminated_repeat();
+      if (line == "}") {
+        if (depth == 0) return {};
+        --depth;
+      } else if (line.starts_with("repeat")) {
+        const AfterName after = after_name(line, "repeat");
+        depth += !after.unterminated && after.rest.starts_with(' ');
+      } else if (line.starts_with("error")) {
+        ++errors_in_body;
+      }
+      body.append(line).push_back('\n');
+    }
   }
 
   // Adds repetitions 2..count of the body just read, each shifted by the body's own detector
@@ -569,7 +623,15 @@ class Parser {
     return {};
   }
 
+  // Bounds the text a nested block is written out to before its lines are read.
+  static constexpr uint64_t kMaxNestedText = uint64_t{1} << 28;
+
   LineReader lines_;
+  // Where body lines come from: the text, or the written-out copies of a nested block.
+  LineReader* reader_ = &lines_;
+  // The written-out nested blocks: declarations keep views into them until the parse ends.
+  std::deque<std::string> expansions_;
+  uint64_t nested_text_ = 0;  // bytes of nested block text written out so far
   DemLimits limits_;
   DetectorErrorModel model_;
   struct RecentProbability {

@@ -149,6 +149,37 @@ TEST(ParseDem, StimRepeatBlockMatchesItsFlattenedForm) {
   EXPECT_EQ(std::get<2>(errors_of(folded)[0]), 0.002673815958446297981);
 }
 
+// A nested block reads as its body written out in full, shifts and declarations included; the
+// inner "} #c" line is a body line, not the inner block's end.
+TEST(ParseDem, NestedRepeatBlocksMatchTheirFlattenedForm) {
+  const std::string nested =
+      "error(0.1) D0\nrepeat 2 {\n  error(0.2) D0 D1\n  repeat 3 {\n    error(0.3) D1 L0\n    } #c\n"
+      "    detector(0, 1) D1\n    shift_detectors(0, 1) 1\n  }\n  error(0.4) D1 D2 ^ D3\n"
+      "  shift_detectors 2\n}\nerror(0.5) D2";
+  std::string flat = "error(0.1) D0\n";
+  for (int outer = 0; outer < 2; ++outer) {
+    flat += "error(0.2) D0 D1\n";
+    for (int inner = 0; inner < 3; ++inner) flat += "error(0.3) D1 L0\ndetector(0, 1) D1\nshift_detectors(0, 1) 1\n";
+    flat += "error(0.4) D1 D2 ^ D3\nshift_detectors 2\n";
+  }
+  flat += "error(0.5) D2";
+  const DetectorErrorModel a = parse_ok(nested);
+  const DetectorErrorModel b = parse_ok(flat);
+  EXPECT_EQ(a.error_count(), 1u + 2 * 5 + 1);
+  EXPECT_EQ(errors_of(a), errors_of(b));
+  EXPECT_EQ(detectors_of(a), detectors_of(b));
+  EXPECT_EQ(a.component_breaks.size(), b.component_breaks.size());
+  EXPECT_EQ(a.detector_count, b.detector_count);
+  // Unclosed inner blocks, and inner ones too large to write out, are refused.
+  EXPECT_EQ(parse_dem("repeat 2 {\nrepeat 3 {\nerror(0.1) D0\n}").error().kind, DemParseErrorKind::UnterminatedRepeat);
+  EXPECT_EQ(parse_dem("repeat 2 {\nrepeat 99999999999 {\nerror(0.1) D0\n}\n}").error().kind,
+            DemParseErrorKind::ModelTooLarge);
+  // Blocks of shifts alone nested deep would take forever: the written-out text is bounded.
+  std::string deep = "shift_detectors 1\n";
+  for (int k = 0; k < 40; ++k) deep = "repeat 4 {\n" + deep + "}\n";
+  EXPECT_EQ(parse_dem("repeat 2 {\n" + deep + "}").error().kind, DemParseErrorKind::ModelTooLarge);
+}
+
 struct CountCase {
   std::string text;
   size_t errors;
@@ -246,7 +277,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "invalid repeat count '18446744073709551616'"},
         FailureCase{"repeat 2 {\nerror(0.1) D0", K::UnterminatedRepeat, "unterminated repeat block"},
         FailureCase{"repeat 2 {\nerror(0.1) D0\n} #", K::UnterminatedRepeat, "unterminated repeat block"},
-        FailureCase{"repeat 2 {\nrepeat 2 {\nerror(0.1) D0\n}\n}", K::UnterminatedRepeat,
+        FailureCase{"repeat 2 {\nrepeat 2 {\nerror(0.1) D0\n}\n} #", K::UnterminatedRepeat,
                     "unterminated repeat block"},
         // An unterminated block is reported as such even when its body is broken too.
         FailureCase{"repeat 2 {\nerror(bad) D0\n", K::UnterminatedRepeat, "unterminated repeat block"},

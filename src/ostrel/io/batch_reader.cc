@@ -44,10 +44,10 @@ Result<qssf::FrameBatch, BatchError> read_batch(FrameSource& source, qssf::Parse
         qssf::decode_detector_rle(frame.detector_rle, std::span<uint8_t>(unpacked));
         events = unpacked;
       }
-      auto mask = decoder->decode_frame(ancillas, events);
+      auto mask = decoder->decode_frame(ancillas, events, frame.header.round);
       if (!mask.ok()) {
-        // Only a window that cannot be created fails, which happens on a decoder's first frame.
-        // The iterator raises it for that frame; a batch does the same, leaving any frames
+        // A window that cannot be created, or a frame the decoder refuses, changes nothing. The
+        // iterator raises it for that frame; a batch does the same, leaving any frames
         // before it for the caller and the frame itself to the next read, which meets it first.
         if (row == 0) return fail(BatchError(std::move(mask).error()));
         batch.drop_last();

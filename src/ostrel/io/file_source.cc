@@ -21,7 +21,8 @@ struct SysResult {
 }  // namespace
 
 Result<std::unique_ptr<FileSource>, OsFailure> FileSource::open(IoRuntime& runtime,
-                                                                const std::string& path) {
+                                                                const std::string& path,
+                                                                const WaitInterrupt* interrupt) {
   // A C path ends at its first NUL; opening a shorter name than was asked for would be wrong.
   if (path.find('\0') != std::string::npos)
     return fail(OsFailure{"file name contained an unexpected NUL byte"});
@@ -30,7 +31,7 @@ Result<std::unique_ptr<FileSource>, OsFailure> FileSource::open(IoRuntime& runti
     do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     while (fd < 0 && errno == EINTR);
     return SysResult{fd, fd < 0 ? errno : 0};
-  });
+  }, interrupt);
   if (!opened) return fail(OsFailure{kBackgroundTaskFailed});
   if (opened->value < 0) return fail(OsFailure{os_error_text(opened->error), opened->error});
   return std::unique_ptr<FileSource>(new FileSource(runtime, UniqueFd(int(opened->value))));
@@ -43,7 +44,7 @@ Result<size_t, qssf::QssfError> FileSource::read(std::span<uint8_t> buf) {
       do n = ::read(fd_.get(), buffer_.get(), kBufferSize);
       while (n < 0 && errno == EINTR);
       return SysResult{n, n < 0 ? errno : 0};
-    });
+    }, interrupt_);
     if (!got) return fail(qssf::QssfError::io(kBackgroundTaskFailed));
     if (got->value < 0) return fail(qssf::QssfError::io(os_error_text(got->error), got->error));
     pos_ = 0;

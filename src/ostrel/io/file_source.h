@@ -18,9 +18,16 @@ class FileSource final : public qssf::ByteSource {
   static constexpr size_t kBufferSize = 1 << 20;
 
   // The error is the description of what failed (e.g. "No such file or directory (os error 2)").
+  // `interrupt` (optional) brackets the wait for the open with its release and reacquire.
   static Result<std::unique_ptr<FileSource>, OsFailure> open(IoRuntime& runtime,
-                                                             const std::string& path);
+                                                             const std::string& path,
+                                                             const WaitInterrupt* interrupt = nullptr);
+  // A refill waits for the pool without checks (file reads do not wait for long), bracketed by
+  // the interrupt's release and reacquire.
   Result<size_t, qssf::QssfError> read(std::span<uint8_t> buf) override;
+  void set_interrupt(const WaitInterrupt* interrupt) override { interrupt_ = interrupt; }
+  // A file may be written while it is read: its end is where the writer has got to.
+  bool can_grow() const override { return true; }
 
  private:
   FileSource(IoRuntime& runtime, UniqueFd fd)
@@ -31,6 +38,7 @@ class FileSource final : public qssf::ByteSource {
   std::unique_ptr<uint8_t[]> buffer_;
   size_t pos_ = 0;
   size_t len_ = 0;
+  const WaitInterrupt* interrupt_ = nullptr;
 };
 
 }  // namespace ostrel::io

@@ -26,6 +26,9 @@ class FrameSource {
     return read;
   }
 
+  // The source's current end is its end from now on (see FrameReader::treat_end_as_final).
+  void treat_end_as_final() noexcept { reader_.treat_end_as_final(); }
+
   // Appends the frames already buffered to `batch`, as FrameReader::append_buffered_frames; none
   // while an outcome is held, which comes first.
   uint64_t append_buffered_frames(qssf::FrameBatch& batch, uint64_t max_frames) {

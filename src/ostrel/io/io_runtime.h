@@ -20,8 +20,10 @@ class IoRuntime {
   ~IoRuntime() = default;  // the pool and the workers join their threads
 
   // Runs f() on the blocking pool and waits for its result; nothing when the task could not run.
+  // The wait runs `interrupt`'s release and reacquire around it (not its check: the task, which
+  // refers to the caller's stack, cannot be abandoned).
   template <class F>
-  std::optional<std::invoke_result_t<F&>> run_blocking(F&& f);
+  std::optional<std::invoke_result_t<F&>> run_blocking(F&& f, const WaitInterrupt* interrupt = nullptr);
 
   // Blocks until fd is ready for `events` (EPOLLIN / EPOLLOUT); 0, an errno, or
   // Reactor::kInterrupted when `interrupt` ended the wait.
@@ -29,6 +31,8 @@ class IoRuntime {
                  const WaitInterrupt* interrupt = nullptr) {
     return reactor_->wait(fd, events, registered, interrupt);
   }
+  // Every wait_ready under way runs its interrupt's check now.
+  void wake_waiters() { reactor_->wake_all(); }
 
   size_t worker_count() const noexcept { return reactor_->thread_count(); }
   size_t blocking_thread_count() { return pool_.thread_count(); }
@@ -41,7 +45,7 @@ class IoRuntime {
 };
 
 template <class F>
-std::optional<std::invoke_result_t<F&>> IoRuntime::run_blocking(F&& f) {
+std::optional<std::invoke_result_t<F&>> IoRuntime::run_blocking(F&& f, const WaitInterrupt* interrupt) {
   std::optional<std::invoke_result_t<F&>> out;
   std::mutex mutex;
   std::condition_variable cv;
@@ -57,6 +61,7 @@ std::optional<std::invoke_result_t<F&>> IoRuntime::run_blocking(F&& f) {
     cv.notify_one();  // under the lock: the waiter cannot leave (and destroy cv) before this
   });
   if (!queued) return std::nullopt;
+  BlockingStretch blocked(interrupt);
   std::unique_lock lock(mutex);
   cv.wait(lock, [&] { return done; });
   return out;

@@ -4,7 +4,9 @@
 #include <sys/epoll.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <stdexcept>
+#include <string>
 #include <thread>
 
 #include "ostrel/io/test_sockets.h"
@@ -93,6 +95,50 @@ TEST(IoRuntime, InterruptedWaitGivesUpAndTheNextWaitStillSeesData) {
   writer.join();
   char c[2];
   EXPECT_EQ(::recv(a.get(), c, 2, MSG_WAITALL), 2);
+}
+
+// Another thread's wake_waiters makes a blocked caller run its check at once, however long its
+// interval; its release and reacquire bracket the blocking, with the checks in between.
+TEST(IoRuntime, WakeWaitersRunsTheCheckAtOnceInsideTheReleasedStretch) {
+  auto runtime = IoRuntime::create();
+  ASSERT_TRUE(runtime.ok());
+  int pair[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+  UniqueFd a(pair[0]), b(pair[1]);
+  struct Log {
+    std::atomic<bool> stop{false};
+    std::atomic<bool> released{false};
+    std::string events;  // written by the waiting thread only
+  } log;
+  const WaitInterrupt interrupt{
+      std::chrono::hours(1),
+      [](void* c) {
+        auto* l = static_cast<Log*>(c);
+        l->events += l->released ? "c" : "C";
+        return l->stop.load();
+      },
+      &log,
+      [](void* c) {
+        static_cast<Log*>(c)->events += "r";
+        static_cast<Log*>(c)->released = true;
+      },
+      [](void* c) {
+        static_cast<Log*>(c)->events += "a";
+        static_cast<Log*>(c)->released = false;
+      }};
+  std::thread closer([&] {
+    while (!log.released) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    log.stop = true;
+    (*runtime)->wake_waiters();
+  });
+  bool registered = false;
+  EXPECT_EQ((*runtime)->wait_ready(a.get(), EPOLLIN, registered, &interrupt), Reactor::kInterrupted);
+  closer.join();
+  EXPECT_EQ(log.events, "Crca");  // checked before blocking (lock held), then once when woken
+  // A check that stops before blocking never releases.
+  log.events.clear();
+  EXPECT_EQ((*runtime)->wait_ready(a.get(), EPOLLIN, registered, &interrupt), Reactor::kInterrupted);
+  EXPECT_EQ(log.events, "C");
 }
 
 TEST(IoRuntime, ManyRuntimesComeAndGoWithoutLeaks) {

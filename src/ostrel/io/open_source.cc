@@ -32,7 +32,7 @@ Result<OpenedSource, OpenError> open_source(std::string_view source, const WaitI
     if (tcp.ok()) bytes = std::move(tcp).value();
     else failure = std::move(tcp).error();
   } else {
-    auto file = FileSource::open(*opened.runtime, std::string(source));
+    auto file = FileSource::open(*opened.runtime, std::string(source), interrupt);
     if (file.ok()) bytes = std::move(file).value();
     else failure = std::move(file).error();
   }

@@ -65,6 +65,14 @@ void Reactor::remove(const Waiter* waiter) {
   waiters_.pop_back();
 }
 
+void Reactor::wake_all() {
+  std::lock_guard lock(waiters_mutex_);
+  for (Waiter* w : waiters_) {
+    w->woken = true;
+    w->ready.notify_one();
+  }
+}
+
 int Reactor::wait(int fd, uint32_t events, bool& registered, const WaitInterrupt* interrupt) {
   Waiter waiter;
   std::unique_lock lock(waiters_mutex_);
@@ -83,10 +91,24 @@ int Reactor::wait(int fd, uint32_t events, bool& registered, const WaitInterrupt
   int result = 0;
   if (interrupt == nullptr) {
     waiter.ready.wait(lock, [&] { return waiter.done; });
+    remove(&waiter);
+    return 0;
+  }
+  // The check may run arbitrary code (a signal handler) and release/reacquire may wait for a
+  // lock another thread holds while it calls wake_all, so none of them runs under our lock. A
+  // registration given up stays armed with an id nobody waits for; the next wait re-arms it.
+  // Registered before the first check: a wake_all after it is seen, one before it need not be.
+  lock.unlock();
+  if (interrupt->should_stop()) {
+    result = kInterrupted;
   } else {
-    while (!waiter.ready.wait_for(lock, interrupt->interval, [&] { return waiter.done; })) {
-      // The check may run arbitrary code (a signal handler), so no lock is held across it. A
-      // registration given up stays armed with an id nobody waits for; the next wait re-arms it.
+    BlockingStretch blocked(interrupt);
+    lock.lock();
+    for (;;) {
+      if (!waiter.done && !waiter.woken)
+        waiter.ready.wait_for(lock, interrupt->interval, [&] { return waiter.done || waiter.woken; });
+      if (waiter.done) break;
+      waiter.woken = false;
       lock.unlock();
       const bool stop = interrupt->should_stop();
       lock.lock();
@@ -95,7 +117,9 @@ int Reactor::wait(int fd, uint32_t events, bool& registered, const WaitInterrupt
         break;
       }
     }
+    lock.unlock();
   }
+  lock.lock();
   remove(&waiter);
   return result;
 }

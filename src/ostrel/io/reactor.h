@@ -27,7 +27,11 @@ class Reactor {
   // Blocks until `fd` is readable (events = EPOLLIN) or writable (EPOLLOUT), or has an error or
   // hang-up pending. Returns 0, an errno, or kInterrupted when `interrupt` (if given) asked to stop.
   // `registered` tracks whether fd is known to epoll yet.
+  // With an interrupt its check runs before blocking and then every interval, or at once when
+  // wake_all() is called; the interrupt's release and reacquire bracket the blocking.
   int wait(int fd, uint32_t events, bool& registered, const WaitInterrupt* interrupt = nullptr);
+  // Makes every caller blocked in wait() run its interrupt's check now (another thread's close).
+  void wake_all();
   size_t thread_count() const noexcept { return workers_.size(); }
 
  private:
@@ -36,6 +40,7 @@ class Reactor {
   struct Waiter {
     uint64_t id = 0;
     bool done = false;
+    bool woken = false;  // wake_all() asked for a check
     std::condition_variable ready;
   };
 

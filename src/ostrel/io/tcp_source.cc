@@ -45,7 +45,7 @@ Result<std::unique_ptr<TcpSource>, OsFailure> TcpSource::connect(IoRuntime& runt
   const bool ran = runtime.run_blocking([&] {
     found = lookup_address(address);
     return true;
-  }).has_value();
+  }, interrupt).has_value();
   if (!ran) return fail(OsFailure{"background task failed"});
   if (!found.ok()) return fail(OsFailure{std::move(found).error()});
   return connect_any(runtime, found.value(), interrupt);

@@ -21,6 +21,10 @@ class ByteSource {
   // valid until replaced. Sources whose reads never wait for long may ignore it.
   virtual void set_interrupt(const WaitInterrupt* interrupt) { (void)interrupt; }
 
+  // Whether bytes may still arrive after a read has delivered 0 (a file being written); a TCP
+  // peer that has closed sends nothing more.
+  virtual bool can_grow() const { return false; }
+
   static constexpr size_t kInterrupted = SIZE_MAX;
 };
 

@@ -69,6 +69,17 @@ QssfError QssfError::json(std::string description) {
   return e;
 }
 
+QssfError QssfError::truncated_stream_header(uint64_t found) {
+  return make(QssfErrorKind::Truncated, found, 26, UINT64_MAX);
+}
+QssfError QssfError::truncated_frame(uint64_t index, std::optional<uint64_t> frame_id, uint64_t found,
+                                     uint64_t expected, bool exact) {
+  QssfError e = make(QssfErrorKind::Truncated, found, expected, index);
+  e.frame_id = frame_id;
+  e.exact = exact;
+  return e;
+}
+
 std::string QssfError::message() const {
   using std::to_string;
   switch (kind) {
@@ -104,6 +115,14 @@ std::string QssfError::message() const {
       return "i/o error: " + text;
     case QssfErrorKind::Json:
       return "json schema error: " + text;
+    case QssfErrorKind::Truncated: {
+      if (c == UINT64_MAX)
+        return "truncated stream header: the stream ends after " + to_string(a) + " of its 26 bytes";
+      std::string out = "truncated frame at index " + to_string(c);
+      if (frame_id) out += " (frame id " + to_string(*frame_id) + ")";
+      return out + ": the stream ends after " + to_string(a) + (exact ? " of its " : " of at least ") +
+             to_string(b) + " bytes";
+    }
   }
   return "unknown QSSF error";
 }

@@ -2,6 +2,7 @@
 // The error kinds of the frame format and the frame reader, with their fixed message texts.
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace ostrel::qssf {
@@ -20,6 +21,8 @@ enum class QssfErrorKind : uint8_t {
   BroadcastLagged = 10,
   Io = 11,
   Json = 12,
+  // A source that can no longer grow ended inside the stream header or a frame.
+  Truncated = 13,
 };
 
 using SchemaId = std::array<uint8_t, 16>;
@@ -34,6 +37,11 @@ struct QssfError {
   SchemaId schema_id{};    // SchemaNotFound
   std::string text;        // FrameSchemaMismatch field name, Io and Json description
   int os_errno = 0;        // Io: the errno behind the failure, 0 when there is none
+  // Truncated: a = bytes found, b = bytes expected (at least, unless `exact`), c = the frame's
+  // index in the stream; the frame's id once its header has arrived. No id and index ~0: the
+  // stream header was cut.
+  std::optional<uint64_t> frame_id;
+  bool exact = false;
 
   static QssfError invalid_magic(uint32_t got);
   static QssfError unsupported_version(uint16_t version);
@@ -49,6 +57,9 @@ struct QssfError {
   // `description` is the platform's text for the error, e.g. "Connection refused (os error 111)".
   static QssfError io(std::string description, int os_errno = 0);
   static QssfError json(std::string description);
+  static QssfError truncated_stream_header(uint64_t found);
+  static QssfError truncated_frame(uint64_t index, std::optional<uint64_t> frame_id, uint64_t found,
+                                   uint64_t expected, bool exact);
 
   std::string message() const;
 };

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "ostrel/qssf/schema.h"
 #include "ostrel/qssf/validation.h"
@@ -22,27 +23,32 @@ FrameReader::FrameReader(ByteSource& source, ReaderConfig config)
   scratch_.reserve(SOURCE_READ_CHUNK);
 }
 
-Result<bool, QssfError> FrameReader::fill(uint64_t n) {
-  if (interrupted_) return false;  // unwinds the call; next_frame reports the interruption
+Result<bool, QssfError> FrameReader::fill(uint64_t n, uint64_t rest, bool exact) {
+  if (stop_ != Stop::None) return false;  // unwinds the call; next_frame says why
   while (ring_.unread() < n) {
+    // The bytes from the rewind floor on must survive until the call ends, so that a call that
+    // stops can be undone: reads never write over them.
+    const uint64_t room = ring_.capacity() - (ring_.write_position() - rewind_floor());
     std::span<uint8_t> space = ring_.write_space();
-    // A request larger than the whole ring can never be met; reading on would lose bytes.
+    space = space.first(std::min<uint64_t>({space.size(), room, SOURCE_READ_CHUNK}));
+    // A request that cannot fit beside the floor can never be met; reading on would lose bytes.
     if (space.empty()) return fail(short_of(n, ring_.unread()));
-    if (space.size() > SOURCE_READ_CHUNK) space = space.first(SOURCE_READ_CHUNK);
     auto got = source_.read(space);
-    if (!got.ok()) return fail(std::move(got).error());
-    if (*got == ByteSource::kInterrupted) {
-      // Honoured only while the call can still be undone. A frame longer than the ring (only
-      // possible with a huge extension list) cannot be: the rest of it is read without further
-      // checks, and the caller, whose check has acted, decides what the frame is worth.
-      if (!ring_.can_rewind_to(frame_start_)) {
-        source_.set_interrupt(nullptr);
-        continue;
-      }
-      interrupted_ = true;
+    if (!got.ok()) {
+      stop_ = Stop::Failed;
+      failure_ = std::move(got).error();
       return false;
     }
-    if (*got == 0) return false;
+    if (*got == ByteSource::kInterrupted) {
+      stop_ = Stop::Interrupted;
+      return false;
+    }
+    if (*got == 0) {
+      stop_ = Stop::Ended;
+      needed_ = ring_.read_position() + n + rest;
+      needed_exact_ = exact;
+      return false;
+    }
     ring_.commit(*got);
   }
   return true;
@@ -54,54 +60,98 @@ std::span<const uint8_t> FrameReader::take(uint64_t n) {
   return bytes;
 }
 
+void FrameReader::begin_frame() noexcept {
+  frame_origin_ = ring_.read_position();
+  stage_ = Stage::Start;
+  header_parsed_ = false;
+  backwards_ = false;
+}
+
 Result<ReadStatus, QssfError> FrameReader::next_frame(ParsedFrame& frame) {
-  frame_start_ = ring_.read_position();
-  const bool header_was_read = header_read_;
   const std::optional<uint64_t> last_frame_id = last_frame_id_;
-  interrupted_ = false;
+  stop_ = Stop::None;
+  if (stage_ != Stage::Start) std::swap(frame, partial_);  // carry on with the frame read so far
   auto read = read_frame(frame);
-  if (!interrupted_) return read;
-  // Whatever the cut-short call concluded, it is undone: the bytes stay buffered and the next
-  // call parses the same frame from its start.
-  interrupted_ = false;
-  ring_.rewind_to(frame_start_);
-  header_read_ = header_was_read;
-  last_frame_id_ = last_frame_id;
-  return ReadStatus::Interrupted;
+  if (stop_ != Stop::None) return stopped(frame, last_frame_id);
+  // An error that consumed nothing (a bad stream or frame header) meets the same bytes again.
+  if (ring_.read_position() != frame_origin_ || stage_ != Stage::Start) ++frame_index_;
+  begin_frame();
+  return read;
+}
+
+Result<ReadStatus, QssfError> FrameReader::stopped(ParsedFrame& frame,
+                                                   std::optional<uint64_t> last_frame_id) {
+  const Stop stop = std::exchange(stop_, Stop::None);
+  const uint64_t arrived = ring_.write_position() - frame_origin_;
+  if (stop == Stop::Ended) {
+    if (arrived == 0) return ReadStatus::EndOfStream;  // between frames: nothing is cut
+    if (end_is_final_ || !source_.can_grow()) {
+      // Reported once; its bytes are consumed, so the next call finds the end.
+      QssfError error = header_read_
+          ? QssfError::truncated_frame(frame_index_, header_parsed_ ? std::optional(frame.header.frame_id) : std::nullopt,
+                                       arrived, needed_ - frame_origin_, needed_exact_)
+          : QssfError::truncated_stream_header(arrived);
+      ring_.advance(ring_.unread());
+      if (header_read_) ++frame_index_;
+      begin_frame();
+      return fail(std::move(error));
+    }
+  }
+  // Undone: the bytes stay buffered and the next call reads on from the floor.
+  if (stage_ == Stage::Start) {
+    ring_.rewind_to(frame_origin_);
+    last_frame_id_ = last_frame_id;
+    header_parsed_ = false;
+    backwards_ = false;
+  } else {
+    ring_.rewind_to(stage_position_);
+    std::swap(frame, partial_);
+  }
+  if (stop == Stop::Failed) {
+    QssfError error = std::move(*failure_);
+    failure_.reset();
+    return fail(std::move(error));
+  }
+  return stop == Stop::Interrupted ? ReadStatus::Interrupted : ReadStatus::EndOfStream;
 }
 
 Result<ReadStatus, QssfError> FrameReader::read_frame(ParsedFrame& frame) {
-  if (!header_read_) {
-    auto filled = fill(STREAM_HEADER_LEN);
+  if (stage_ == Stage::Start) {
+    if (!header_read_) {
+      auto filled = fill(STREAM_HEADER_LEN, 0, true);
+      if (!filled.ok()) return fail(std::move(filled).error());
+      if (!*filled) return ReadStatus::EndOfStream;
+      auto parsed = parse_stream_header(*ring_.view(STREAM_HEADER_LEN, scratch_));
+      if (!parsed.ok()) return fail(std::move(parsed).error());
+      schema_id_ = parsed->header.schema_id;
+      ring_.advance(STREAM_HEADER_LEN);
+      header_read_ = true;
+      frame_origin_ = ring_.read_position();
+    }
+
+    auto filled = fill(FRAME_HEADER_LEN, 2 + TRAILER_LEN);
     if (!filled.ok()) return fail(std::move(filled).error());
     if (!*filled) return ReadStatus::EndOfStream;
-    auto parsed = parse_stream_header(*ring_.view(STREAM_HEADER_LEN, scratch_));
-    if (!parsed.ok()) return fail(std::move(parsed).error());
-    schema_id_ = parsed->header.schema_id;
-    ring_.advance(STREAM_HEADER_LEN);
-    header_read_ = true;
+    std::span<const uint8_t> header = *ring_.view(FRAME_HEADER_LEN, scratch_);
+    auto parsed = parse_frame_header(header);
+    if (!parsed.ok()) return fail(std::move(parsed).error());  // consumes nothing: same error again
+    ring_.advance(FRAME_HEADER_LEN);
+    frame.header = parsed->header;
+    header_parsed_ = true;
+
+    const uint64_t id = frame.header.frame_id;
+    backwards_ = last_frame_id_.has_value() && id <= *last_frame_id_;
+    last_seen_ = last_frame_id_.value_or(0);
+    if (!backwards_) last_frame_id_ = id;
   }
 
-  auto filled = fill(FRAME_HEADER_LEN);
-  if (!filled.ok()) return fail(std::move(filled).error());
-  if (!*filled) return ReadStatus::EndOfStream;
-  std::span<const uint8_t> header = *ring_.view(FRAME_HEADER_LEN, scratch_);
-  auto parsed = parse_frame_header(header);
-  if (!parsed.ok()) return fail(std::move(parsed).error());  // consumes nothing: same error again
-  ring_.advance(FRAME_HEADER_LEN);
-  frame.header = parsed->header;
-
-  const uint64_t id = frame.header.frame_id;
-  const bool backwards = last_frame_id_.has_value() && id <= *last_frame_id_;
-  const uint64_t last_seen = last_frame_id_.value_or(0);
-  if (!backwards) last_frame_id_ = id;
-
   auto body = read_body(frame);
-  if (backwards) {
+  if (stop_ != Stop::None) return body;
+  if (backwards_) {
     // A rejected frame is still consumed whole so that the next call starts at the next frame.
-    // Only a source that ends (or fails) inside it reports that instead; a bad trailer does not.
+    // Only a source that fails inside it reports that instead; a bad trailer does not.
     if (!body.ok() && body.error().kind != QssfErrorKind::CrcMismatch) return body;
-    return fail(QssfError::frame_id_backwards(last_seen, id));
+    return fail(QssfError::frame_id_backwards(last_seen_, frame.header.frame_id));
   }
   if (!body.ok()) return body;
 
@@ -113,18 +163,28 @@ Result<ReadStatus, QssfError> FrameReader::read_frame(ParsedFrame& frame) {
 }
 
 Result<ReadStatus, QssfError> FrameReader::read_body(ParsedFrame& frame) {
+  if (stage_ == Stage::Extensions) {
+    auto listed = read_extensions(frame);
+    if (!listed.ok() || stop_ != Stop::None) return listed;
+    return read_tail(frame);
+  }
+  if (stage_ == Stage::Tail) return read_tail(frame);
+
   const uint16_t n = frame.header.ancilla_count;
   const uint16_t flags = frame.header.flags;
+  // What follows the fixed payload at the least: the lists' counts and the trailer.
+  const uint64_t lists = (flags & FLAG_EXTENSIONS ? 2 : 0) + (flags & FLAG_ANNOTATIONS ? 1 : 0);
+  const bool sized = lists == 0;  // without lists the header and M give the frame's whole size
 
-  auto filled = fill(2);
+  auto filled = fill(2, fixed_payload_size(0, n, flags) + lists + TRAILER_LEN, sized);
   if (!filled.ok()) return fail(std::move(filled).error());
-  if (!*filled) return fail(short_of(2, ring_.unread()));
+  if (!*filled) return ReadStatus::EndOfStream;
   const uint16_t rle_len = load_le16(take(2).data());
 
   const uint64_t fixed = fixed_payload_size(rle_len, n, flags);
-  filled = fill(fixed);
+  filled = fill(fixed, lists + TRAILER_LEN, sized);
   if (!filled.ok()) return fail(std::move(filled).error());
-  if (!*filled) return fail(short_of(fixed, ring_.unread()));
+  if (!*filled) return ReadStatus::EndOfStream;
   const uint8_t* p = take(fixed).data();
   frame.detector_rle.assign(p, p + rle_len);
   p += rle_len;
@@ -145,38 +205,68 @@ Result<ReadStatus, QssfError> FrameReader::read_body(ParsedFrame& frame) {
 
   frame.extensions.reset();
   if (flags & FLAG_EXTENSIONS) {
-    filled = fill(2);
+    filled = fill(2, lists - 2 + TRAILER_LEN);
     if (!filled.ok()) return fail(std::move(filled).error());
-    if (!*filled) return fail(short_of(2, ring_.unread()));
-    const uint16_t count = load_le16(take(2).data());
-    FrameExtensions& ext = frame.extensions.emplace();
-    // A list cut short by the end of the source keeps the entries read so far.
-    for (uint16_t i = 0; i < count; ++i) {
-      filled = fill(4);
-      if (!filled.ok()) return fail(std::move(filled).error());
-      if (!*filled) break;
-      std::span<const uint8_t> entry = take(4);
-      const uint16_t tag = load_le16(entry.data());
-      const uint16_t len = load_le16(entry.data() + 2);
-      filled = fill(len);
-      if (!filled.ok()) return fail(std::move(filled).error());
-      if (!*filled) break;
-      ext.apply(tag, take(len));
+    if (!*filled) return ReadStatus::EndOfStream;
+    entry_count_ = load_le16(take(2).data());
+    next_entry_ = 0;
+    frame.extensions.emplace();
+    auto listed = read_extensions(frame);
+    if (!listed.ok() || stop_ != Stop::None) return listed;
+  }
+  return read_tail(frame);
+}
+
+Result<ReadStatus, QssfError> FrameReader::read_extensions(ParsedFrame& frame) {
+  const bool annotations = frame.header.flags & FLAG_ANNOTATIONS;
+  FrameExtensions& ext = *frame.extensions;
+  for (; next_entry_ < entry_count_; ++next_entry_) {
+    // Once an entry might not fit beside the frame's first byte, the frame can no longer be read
+    // again from its start: each entry becomes the point a stopped call resumes from.
+    const uint64_t start = ring_.read_position();
+    if (stage_ != Stage::Start || start + 4 + UINT16_MAX - frame_origin_ > ring_.capacity()) {
+      stage_ = Stage::Extensions;
+      stage_position_ = start;
     }
+    const bool last = next_entry_ + 1 == entry_count_;
+    const uint64_t later = 4 * uint64_t(entry_count_ - next_entry_ - 1) + (annotations ? 1 : 0) + TRAILER_LEN;
+    auto filled = fill(4, later);
+    if (!filled.ok()) return fail(std::move(filled).error());
+    if (!*filled) return ReadStatus::EndOfStream;
+    std::span<const uint8_t> head = *ring_.view(4, scratch_);
+    const uint16_t tag = load_le16(head.data());
+    const uint16_t len = load_le16(head.data() + 2);
+    // The entry is filled whole before any of it is consumed, so that it stays above the floor.
+    filled = fill(4 + uint64_t(len), later, last && !annotations);
+    if (!filled.ok()) return fail(std::move(filled).error());
+    if (!*filled) return ReadStatus::EndOfStream;
+    ring_.advance(4);
+    ext.apply(tag, take(len));
+  }
+  return ReadStatus::Frame;
+}
+
+Result<ReadStatus, QssfError> FrameReader::read_tail(ParsedFrame& frame) {
+  const uint16_t flags = frame.header.flags;
+  constexpr uint64_t kLongestTail = 1 + 10 * 255 + TRAILER_LEN;
+  const uint64_t start = ring_.read_position();
+  if (stage_ != Stage::Start || start + kLongestTail - frame_origin_ > ring_.capacity()) {
+    stage_ = Stage::Tail;
+    stage_position_ = start;
   }
 
   frame.annotations.reset();
   if (flags & FLAG_ANNOTATIONS) {
-    filled = fill(1);
+    auto filled = fill(1, TRAILER_LEN);
     if (!filled.ok()) return fail(std::move(filled).error());
-    if (!*filled) return fail(short_of(1, ring_.unread()));
+    if (!*filled) return ReadStatus::EndOfStream;
     const uint8_t count = take(1)[0];
     auto& list = frame.annotations.emplace();
     if (count > 0) {
       const uint64_t size = 10 * uint64_t(count);
-      filled = fill(size);
+      filled = fill(size, TRAILER_LEN, true);
       if (!filled.ok()) return fail(std::move(filled).error());
-      if (!*filled) return fail(short_of(size, ring_.unread()));
+      if (!*filled) return ReadStatus::EndOfStream;
       const uint8_t* a = take(size).data();
       list.resize(count);
       for (auto& note : list) {
@@ -188,9 +278,9 @@ Result<ReadStatus, QssfError> FrameReader::read_body(ParsedFrame& frame) {
     }
   }
 
-  filled = fill(TRAILER_LEN);
+  auto filled = fill(TRAILER_LEN, 0, true);
   if (!filled.ok()) return fail(std::move(filled).error());
-  if (!*filled) return ReadStatus::Frame;  // a last frame may end without its trailer
+  if (!*filled) return ReadStatus::EndOfStream;
   std::span<const uint8_t> trailer = take(TRAILER_LEN);
   // A bad trailer is consumed too, so one damaged frame does not stall the stream.
   // Only frames whose header passed its CRC get here, so the header's CRC is the residue.
@@ -200,7 +290,7 @@ Result<ReadStatus, QssfError> FrameReader::read_body(ParsedFrame& frame) {
 }
 
 uint64_t FrameReader::append_buffered_frames(FrameBatch& batch, uint64_t max_frames) {
-  if (!header_read_) return 0;
+  if (!header_read_ || stage_ != Stage::Start) return 0;
   // Frames of a stream whose schema is registered get the schema checks, which need a whole
   // ParsedFrame; only the timing bounds are checked here.
   const bool checked = config_.validation == 0;
@@ -282,6 +372,8 @@ uint64_t FrameReader::append_buffered_frames(FrameBatch& batch, uint64_t max_fra
     ++appended;
   }
   ring_.advance(uint64_t(p - bytes.data()));
+  frame_index_ += appended;
+  begin_frame();
   return appended;
 }
 

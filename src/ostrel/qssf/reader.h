@@ -15,8 +15,12 @@
 
 namespace ostrel::qssf {
 
-// Interrupted: the source's interrupt ended a wait; nothing of the frame is consumed and the next
-// call reads it again from its first byte (those already buffered are not read again).
+// What a call that stops short of a whole frame leaves: nothing of the frame is consumed, or (a frame
+// too long for the ring) the reader keeps what it has and the next call carries on from there.
+// Interrupted: the source's interrupt ended a wait. EndOfStream: the source has no frame to give
+// now; a frame cut by the current end of a source that can grow (a file being written) is left
+// for a later call, which reads it whole once its bytes have arrived. A source that cannot grow
+// and ends inside a frame gives one Truncated error, then the end.
 enum class ReadStatus { Frame, EndOfStream, Interrupted };
 
 class FrameReader {
@@ -36,26 +40,58 @@ class FrameReader {
   // the same frames, and leaves the reader as next_frame would have. Returns the frames appended.
   uint64_t append_buffered_frames(FrameBatch& batch, uint64_t max_frames);
 
+  // From now on the source's current end is its end, even if it could grow: a frame cut by it is
+  // reported as truncated. For readers of whole files.
+  void treat_end_as_final() noexcept { end_is_final_ = true; }
+
   bool header_read() const noexcept { return header_read_; }
   const SchemaId& schema_id() const noexcept { return schema_id_; }
   std::optional<uint64_t> last_frame_id() const noexcept { return last_frame_id_; }
 
  private:
-  // Makes the ring hold at least n unread bytes: true when it does, false when the source ended.
-  Result<bool, QssfError> fill(uint64_t n);
+  // Where a call that stopped short resumes. Start: the frame's first byte (the frame is read
+  // again). A frame that outgrows the ring (only a long extension list can) moves it forward: to
+  // the extension entry being read, then to the annotations, keeping the frame read so far.
+  enum class Stage : uint8_t { Start, Extensions, Tail };
+  enum class Stop : uint8_t { None, Ended, Interrupted, Failed };
+
+  // Makes the ring hold at least n unread bytes: true when it does; false when the call must stop
+  // (the source ended, a wait was interrupted or the source failed: stop_ says which). `rest` is the least the frame
+  // needs after these n bytes, `exact` whether that is all of it (for the truncation report).
+  Result<bool, QssfError> fill(uint64_t n, uint64_t rest = 0, bool exact = false);
   std::span<const uint8_t> take(uint64_t n);  // view + advance; n must be buffered
   Result<ReadStatus, QssfError> read_frame(ParsedFrame& frame);
   Result<ReadStatus, QssfError> read_body(ParsedFrame& frame);
+  Result<ReadStatus, QssfError> read_extensions(ParsedFrame& frame);
+  Result<ReadStatus, QssfError> read_tail(ParsedFrame& frame);
+  Result<ReadStatus, QssfError> stopped(ParsedFrame& frame, std::optional<uint64_t> last_frame_id);
+  uint64_t rewind_floor() const noexcept { return stage_ == Stage::Start ? frame_origin_ : stage_position_; }
+  void begin_frame() noexcept;
 
   ByteSource& source_;
   ReaderConfig config_;
   RingBuffer ring_;
   std::vector<uint8_t> scratch_;
   bool header_read_ = false;
+  bool end_is_final_ = false;
   SchemaId schema_id_{};
   std::optional<uint64_t> last_frame_id_;
-  uint64_t frame_start_ = 0;  // ring position where the current call began
-  bool interrupted_ = false;  // the current call's wait was given up; fills now fail at once
+
+  uint64_t frame_origin_ = 0;  // ring position of the current frame's first byte
+  uint64_t frame_index_ = 0;   // frames consumed before the current one
+  bool header_parsed_ = false; // the current frame's header has been read
+  bool backwards_ = false;     // the current frame's id does not rise; reported once it is consumed
+  uint64_t last_seen_ = 0;     // the id it is compared with
+  Stage stage_ = Stage::Start;
+  uint64_t stage_position_ = 0;
+  uint16_t next_entry_ = 0;    // Extensions: the entry to read next, of entry_count_
+  uint16_t entry_count_ = 0;
+  ParsedFrame partial_;        // the frame read so far while stage_ is not Start
+
+  Stop stop_ = Stop::None;
+  std::optional<QssfError> failure_;  // Failed: the source's error, returned once the call is undone
+  uint64_t needed_ = 0;        // Ended: the position the frame needed bytes up to, at the least
+  bool needed_exact_ = false;
 };
 
 }  // namespace ostrel::qssf

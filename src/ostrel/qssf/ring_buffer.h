@@ -40,6 +40,7 @@ class RingBuffer {
   // Positions only grow; a consumed byte stays in storage until a write reuses its slot, so the
   // read position can move back to `position` as long as no write has wrapped onto it.
   uint64_t read_position() const noexcept { return read_; }
+  uint64_t write_position() const noexcept { return write_; }
   bool can_rewind_to(uint64_t position) const noexcept {
     return position <= read_ && write_ - position <= capacity_;
   }

@@ -118,6 +118,10 @@ class MemorySource final : public ByteSource {
   void fail_next_read() { fail_next_ = true; }
   // Every other read reports a wait given up by its interrupt, as a TCP source does.
   void interrupt_every_other_read() { interrupt_ = true; }
+  // Whether the reader may wait for more after the end (a file being written) or not (a closed
+  // connection, the default).
+  void set_can_grow(bool grows) { grows_ = grows; }
+  bool can_grow() const override { return grows_; }
   size_t delivered() const { return pos_; }
 
   Result<size_t, QssfError> read(std::span<uint8_t> buf) override {
@@ -139,6 +143,7 @@ class MemorySource final : public ByteSource {
   bool fail_next_ = false;
   bool interrupt_ = false;
   bool flip_ = false;
+  bool grows_ = false;
 };
 
 }  // namespace ostrel::qssf::testing

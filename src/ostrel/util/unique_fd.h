@@ -21,6 +21,8 @@ class UniqueFd {
 
   int get() const noexcept { return fd_; }
   explicit operator bool() const noexcept { return fd_ >= 0; }
+  // The caller now owns the descriptor.
+  int release() noexcept { return std::exchange(fd_, -1); }
   void reset(int fd = -1) noexcept {
     if (fd_ >= 0) ::close(fd_);
     fd_ = fd;

@@ -103,11 +103,14 @@ void AlternatingTrees::dissolve(uint32_t root) {
     stack_.pop_back();
     Region& g = f_.region(r);
     for (const uint32_t c : g.tree_children) stack_.push_back(c);
+    // Growing neighbours are queued for this region already, and a frozen region comes no
+    // sooner: only a region that stops shrinking needs its nodes looked at.
+    const bool was_inner = g.role == TreeRole::kInner;
     g.tree_children.clear();
     g.role = TreeRole::kNone;
     g.tree_parent = kNone;
     g.parent_edge = {};
-    f_.set_slope(r, 0);
+    f_.set_slope(r, 0, was_inner);
   }
 }
 

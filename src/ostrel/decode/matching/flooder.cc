@@ -21,7 +21,9 @@ Flooder::Flooder(const DecodingGraph& graph) : boundary_(graph.boundary()) {
     neighbors_.push_back({in.other, 2 * fine_weight(e), e.observables});
     edge_of_.push_back(in.edge);
   }
+  owner_.assign(graph.detector_count, kNone);
   nodes_.resize(graph.detector_count);
+  origins_.resize(graph.detector_count);
 }
 
 void Flooder::set_edge_length(uint32_t edge, uint32_t u, uint32_t v, int32_t length) {
@@ -33,15 +35,19 @@ void Flooder::set_edge_length(uint32_t edge, uint32_t u, uint32_t v, int32_t len
 }
 
 void Flooder::touch(uint32_t x) {
-  if (nodes_[x].touched) return;
-  nodes_[x].touched = true;
+  if (origins_[x].touched) return;
+  origins_[x].touched = true;
   touched_.push_back(x);
 }
 
 void Flooder::reset() {
-  for (const uint32_t x : touched_) nodes_[x] = NodeState{};
+  for (const uint32_t x : touched_) {
+    owner_[x] = kNone;
+    nodes_[x] = NodeState{};
+    origins_[x] = NodeOrigin{};
+  }
   touched_.clear();
-  for (uint32_t r = 0; r < region_count_; ++r) region_alive_[r] = 0;
+  std::fill_n(region_alive_.begin(), region_count_, 0);
   region_count_ = 0;
   free_regions_.clear();
   queue_.clear();
@@ -95,7 +101,7 @@ std::span<const uint32_t> Flooder::live_regions() {
 }
 
 uint32_t Flooder::child_holding(uint32_t blossom, uint32_t event) const {
-  uint32_t r = nodes_[event].own_region;
+  uint32_t r = origins_[event].own_region;
   while (regions_[r].blossom_parent != blossom) r = regions_[r].blossom_parent;
   return r;
 }
@@ -109,25 +115,12 @@ void Flooder::add_detection_event(uint32_t x) {
   g.role = TreeRole::kOuter;
   g.slope = 1;
   g.base = -now_;
-  NodeState& n = nodes_[x];
-  n.region = r;
-  n.own_region = r;
-  n.source = x;
-  n.observables = 0;
-  n.wrapped = 0;
+  owner_[x] = r;
+  nodes_[x].wrapped = 0;
+  origins_[x].own_region = r;
+  origins_[x].source = x;
+  origins_[x].observables = 0;
   schedule_look(x);
-}
-
-Time Flooder::local_radius(uint32_t x, uint32_t& top) const {
-  Time radius = nodes_[x].wrapped;
-  uint32_t r = nodes_[x].region;
-  for (;;) {
-    radius += regions_[r].radius(now_);
-    if (regions_[r].blossom_parent == kNone) break;
-    r = regions_[r].blossom_parent;
-  }
-  top = r;
-  return radius;
 }
 
 Time Flooder::first_contact(uint32_t x, uint32_t top, Time radius, size_t& which) const {
@@ -137,10 +130,11 @@ Time Flooder::first_contact(uint32_t x, uint32_t top, Time radius, size_t& which
   for (size_t i = 0; i < list.size(); ++i) {
     const Neighbor& n = list[i];
     Time at;
-    if (n.node == boundary_ || nodes_[n.node].region == kNone) {
+    if (n.node == boundary_ || owner_[n.node] == kNone) {
       if (pace != 1) continue;
       at = n.length - radius;
     } else {
+      if (owner_[n.node] == owner_[x]) continue;
       uint32_t other_top;
       const Time other_radius = local_radius(n.node, other_top);
       if (other_top == top) continue;
@@ -160,8 +154,8 @@ Time Flooder::first_contact(uint32_t x, uint32_t top, Time radius, size_t& which
 }
 
 void Flooder::schedule_look(uint32_t x) {
+  if (owner_[x] == kNone) return;
   NodeState& n = nodes_[x];
-  if (n.region == kNone) return;
   uint32_t top;
   const Time radius = local_radius(x, top);
   if (regions_[top].slope < 0) return;
@@ -213,55 +207,74 @@ void Flooder::look_at_area_of(uint32_t r) {
 }
 
 void Flooder::release(uint32_t x) {
-  nodes_[x].region = kNone;
+  owner_[x] = kNone;
   // Growing neighbours may now claim it, sooner than they were queued for.
   for (const Neighbor& n : neighbors(x))
-    if (n.node != boundary_ && nodes_[n.node].region != kNone) schedule_look(n.node);
+    if (n.node != boundary_ && owner_[n.node] != kNone) schedule_look(n.node);
 }
 
 bool Flooder::claim_or_report(uint32_t x, MatcherEvent& out) {
+  if (owner_[x] == kNone) return false;
   NodeState& n = nodes_[x];
-  if (n.region == kNone) return false;
   uint32_t top;
   const Time radius = local_radius(x, top);
-  if (regions_[top].slope < 0) return false;
-  size_t which = 0;
-  const Time at = first_contact(x, top, radius, which);
-  if (at == kNever) return false;
-  if (at > now_) {
-    queue_.push({at, x, ++n.version, QueuedEvent::kNodeLook});
-    return false;
-  }
-  const Neighbor& far = neighbors(x)[which];
-  if (far.node == boundary_) {
-    out = {MatcherEvent::kRegionHitBoundary, top, kNone, {n.source, boundary_, n.observables ^ far.observables}};
+  const int8_t pace = regions_[top].slope;
+  if (pace < 0) return false;
+  // Every edge covered by now is handled here: free nodes are claimed on the way, the first
+  // event for the matcher ends the look (the node is looked at again after it).
+  Time first = kNever;
+  const auto list = neighbors(x);
+  for (size_t i = 0; i < list.size(); ++i) {
+    const Neighbor& far = list[i];
+    const bool free = far.node == boundary_ || owner_[far.node] == kNone;
+    Time at;
+    uint32_t other_top = kNone;
+    if (free) {
+      if (pace != 1) continue;
+      at = now_ + far.length - radius;
+    } else {
+      if (owner_[far.node] == owner_[x]) continue;
+      const Time other_radius = local_radius(far.node, other_top);
+      if (other_top == top) continue;
+      const int rate = pace + regions_[other_top].slope;
+      if (rate <= 0) continue;
+      const Time gap = far.length - radius - other_radius;
+      at = now_ + (rate == 1 ? gap : gap / 2);
+    }
+    if (at > now_) {
+      first = std::min(first, at);
+      continue;
+    }
+    const NodeOrigin& from = origins_[x];
+    if (far.node == boundary_) {
+      out = {MatcherEvent::kRegionHitBoundary, top, kNone, {from.source, boundary_, from.observables ^ far.observables}};
+      look_again_ = x;
+      return true;
+    }
+    NodeOrigin& to = origins_[far.node];
+    if (free) {
+      touch(far.node);
+      Region& g = regions_[top];
+      g.shell.push_back(far.node);
+      owner_[far.node] = top;
+      nodes_[far.node].wrapped = -g.radius(now_);
+      to.source = from.source;
+      to.observables = from.observables ^ far.observables;
+      schedule_look(far.node);
+      continue;
+    }
+    const CompressedEdge edge{from.source, to.source, from.observables ^ far.observables ^ to.observables};
+    // The growing one of the two hits the other.
+    if (pace == 1) {
+      out = {MatcherEvent::kRegionHitRegion, top, other_top, edge};
+    } else {
+      out = {MatcherEvent::kRegionHitRegion, other_top, top, edge.reversed()};
+    }
     look_again_ = x;
     return true;
   }
-  NodeState& m = nodes_[far.node];
-  if (m.region == kNone) {
-    touch(far.node);
-    Region& g = regions_[top];
-    g.shell.push_back(far.node);
-    m.region = top;
-    m.source = n.source;
-    m.observables = n.observables ^ far.observables;
-    m.wrapped = -g.radius(now_);
-    schedule_look(far.node);
-    schedule_look(x);
-    return false;
-  }
-  uint32_t other_top;
-  (void)local_radius(far.node, other_top);
-  const CompressedEdge edge{n.source, m.source, n.observables ^ far.observables ^ m.observables};
-  // The growing one of the two hits the other.
-  if (regions_[top].slope == 1) {
-    out = {MatcherEvent::kRegionHitRegion, top, other_top, edge};
-  } else {
-    out = {MatcherEvent::kRegionHitRegion, other_top, top, edge.reversed()};
-  }
-  look_again_ = x;
-  return true;
+  if (first != kNever) queue_.push({first, x, ++n.version, QueuedEvent::kNodeLook});
+  return false;
 }
 
 bool Flooder::shrink_step(uint32_t r, MatcherEvent& out) {

@@ -42,13 +42,17 @@ class Flooder {
     int32_t length;
     uint64_t observables;
   };
+  // What growth reads of a claimed node (which region claimed it is kept apart, in owner_, the
+  // one field read for every neighbour looked at).
   struct NodeState {
-    uint32_t region = kNone;  // the region whose own growth claimed the node
-    uint32_t source = kNone;
     uint32_t version = 0;
+    Time wrapped = 0;
+  };
+  // Where the growth that claimed the node came from.
+  struct NodeOrigin {
+    uint32_t source = kNone;
     uint32_t own_region = kNone;  // a detection event's own region
     uint64_t observables = 0;     // crossed from the source
-    Time wrapped = 0;
     bool touched = false;
   };
 
@@ -79,7 +83,6 @@ class Flooder {
   void set_slope(uint32_t r, int8_t slope, bool look_at_area = true);
   // Queues every node of a growing region's area, its blossom children's included.
   void look_at_area_of(uint32_t r);
-  const NodeState& node(uint32_t x) const { return nodes_[x]; }
 
   std::span<const Neighbor> neighbors(uint32_t x) const {
     return std::span(neighbors_).subspan(start_[x], start_[x + 1] - start_[x]);
@@ -92,7 +95,16 @@ class Flooder {
 
  private:
   // The local radius of a claimed node and the top-level region it belongs to.
-  Time local_radius(uint32_t x, uint32_t& top) const;
+  Time local_radius(uint32_t x, uint32_t& top) const {
+    uint32_t r = owner_[x];
+    Time radius = nodes_[x].wrapped + regions_[r].radius(now_);
+    while (regions_[r].blossom_parent != kNone) {
+      r = regions_[r].blossom_parent;
+      radius += regions_[r].radius(now_);
+    }
+    top = r;
+    return radius;
+  }
   void touch(uint32_t x);
   void schedule_look(uint32_t x);
   void schedule_shrink(uint32_t r);
@@ -106,7 +118,9 @@ class Flooder {
   std::vector<uint32_t> start_;
   std::vector<Neighbor> neighbors_;
   std::vector<uint32_t> edge_of_;
+  std::vector<uint32_t> owner_;  // per node: the region whose own growth claimed it, or kNone
   std::vector<NodeState> nodes_;
+  std::vector<NodeOrigin> origins_;
   std::vector<uint32_t> touched_;
   std::vector<Region> regions_;
   std::vector<uint8_t> region_alive_;

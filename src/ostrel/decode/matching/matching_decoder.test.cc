@@ -8,11 +8,11 @@
 #include <vector>
 
 #include "ostrel/decode/graph_components.h"
+#include "ostrel/decode/matching/brute_force_matching.h"
 
 namespace ostrel::decode::matching {
 namespace {
 
-constexpr int64_t kUnreachable = INT64_MAX / 4;
 #ifndef STRESS
 constexpr int kTrials = 300;
 constexpr uint32_t kMaxExtra = 9;
@@ -31,33 +31,6 @@ std::vector<uint32_t> syndrome_of(const DecodingGraph& g, std::span<const uint32
   for (uint32_t d = 0; d < g.detector_count; ++d)
     if (parity[d]) fired.push_back(d);
   return fired;
-}
-
-// The lightest pairing of the events, each paired with another or the boundary, over all-pairs
-// shortest distances: dynamic programming over subsets.
-int64_t brute_force_weight(const DecodingGraph& g, const std::vector<uint32_t>& events) {
-  const uint32_t n = g.detector_count + 1;
-  std::vector<int64_t> d(size_t{n} * n, kUnreachable);
-  for (uint32_t x = 0; x < n; ++x) d[x * n + x] = 0;
-  for (const DecodingEdge& e : g.edges) {
-    d[e.u * n + e.v] = std::min<int64_t>(d[e.u * n + e.v], fine_weight(e));
-    d[e.v * n + e.u] = d[e.u * n + e.v];
-  }
-  for (uint32_t k = 0; k < n; ++k)
-    for (uint32_t i = 0; i < n; ++i)
-      for (uint32_t j = 0; j < n; ++j) d[i * n + j] = std::min(d[i * n + j], d[i * n + k] + d[k * n + j]);
-  const size_t m = events.size();
-  std::vector<int64_t> best(size_t{1} << m, kUnreachable);
-  best[0] = 0;
-  for (uint64_t mask = 1; mask < best.size(); ++mask) {
-    const auto i = static_cast<size_t>(__builtin_ctzll(mask));
-    const uint32_t a = events[i];
-    int64_t b = best[mask & ~(uint64_t{1} << i)] + d[a * n + g.boundary()];
-    for (size_t j = i + 1; j < m; ++j)
-      if (mask >> j & 1) b = std::min(b, best[mask & ~(uint64_t{1} << i) & ~(uint64_t{1} << j)] + d[a * n + events[j]]);
-    best[mask] = std::min(b, kUnreachable);
-  }
-  return best.back();
 }
 
 std::shared_ptr<const DecodingGraph> random_graph(std::mt19937_64& rng, uint32_t n, size_t edge_count,
@@ -104,8 +77,8 @@ TEST(MatchingDecoder, EveryShotOfRandomGraphsIsMatchedAtMinimumWeight) {
       }
       const auto odd = components.unmatchable(fired);
       decoder.decode(fired);  // ends, whatever the syndrome
-      const int64_t brute = brute_force_weight(*graph, events);
-      ASSERT_EQ(odd.has_value(), brute >= kUnreachable) << "trial " << trial << " shot " << s;
+      const int64_t brute = brute_force_matching_weight(*graph, events);
+      ASSERT_EQ(odd.has_value(), brute >= kUnmatchable) << "trial " << trial << " shot " << s;
       if (odd) continue;
       ASSERT_EQ(std::lround(decoder.correction_weight() * kFineScale), brute - flipped_weight)
           << "trial " << trial << " shot " << s;

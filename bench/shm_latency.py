@@ -1,0 +1,66 @@
+"""Runs bench/shm_latency (C): 64-ancilla frames over the shared-memory ring and loopback TCP in
+the same run, then producer -> committed correction with the sliding window at d = 5,
+p = 0.001 over the ring. This script only prepares the decoding run's inputs: a rotated surface
+code memory experiment's model (Stim) and a recording of sampled shots as one frame per round,
+the events in the window's layout order.
+
+    python bench/shm_latency.py [--frames N] [--shots S] [--build build]
+"""
+
+from __future__ import annotations
+
+import argparse
+import pathlib
+import subprocess
+import sys
+import tempfile
+
+import numpy as np
+import stim
+
+import ostrel
+from ostrel import qssf
+
+DISTANCE, ROUNDS, P = 5, 25, 0.001
+COMMIT, BUFFER = 5, 5
+
+
+def prepare(directory: pathlib.Path, shots: int) -> tuple[pathlib.Path, pathlib.Path]:
+    circuit = stim.Circuit.generated("surface_code:rotated_memory_z", distance=DISTANCE, rounds=ROUNDS,
+                                     after_clifford_depolarization=P, before_measure_flip_probability=P,
+                                     after_reset_flip_probability=P, before_round_data_depolarization=P)
+    model = circuit.detector_error_model(decompose_errors=True)
+    model_path = directory / "d5.dem"
+    model_path.write_text(str(model))
+    layout = ostrel.SlidingWindowDecoder(str(model), COMMIT, BUFFER).layout  # (rounds, ancillas), -1 = none
+    dets = circuit.compile_detector_sampler(seed=5).sample(shots)
+    cells = np.where(layout >= 0, layout, 0)
+    rows = np.where(layout[None, :, :] >= 0, dets[:, cells], False)  # (shots, rounds, ancillas)
+    rounds, ancillas = layout.shape
+    recording = directory / "d5_rounds.qssf"
+    with qssf.QssfWriter(recording) as w:
+        w.write_frames_fast(rows.reshape(shots * rounds, ancillas).astype(np.uint8), ancilla_count=ancillas,
+                            rounds=np.tile(np.arange(rounds), shots).tolist(), distance=DISTANCE,
+                            code_type=qssf.Code.SURFACE)
+    return model_path, recording
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--frames", type=int, default=200000, help="frames per paced run (5x in the throughput runs)")
+    parser.add_argument("--shots", type=int, default=4000, help="shots in the decoding run's recording")
+    parser.add_argument("--build", default="build", help="the build directory holding bench/shm_latency")
+    args = parser.parse_args()
+    binary = pathlib.Path(args.build) / "bench" / "shm_latency"
+    if not binary.exists():
+        print(f"{binary} is missing: build with `make build`", file=sys.stderr)
+        return 1
+    with tempfile.TemporaryDirectory() as tmp:
+        model, recording = prepare(pathlib.Path(tmp), args.shots)
+        print(f"decoding run: rotated surface code d={DISTANCE}, {ROUNDS} rounds, p={P}, window commit {COMMIT} "
+              f"+ buffer {BUFFER} rounds, {args.shots} shots", flush=True)
+        return subprocess.call([str(binary), str(args.frames), str(model), str(recording), str(COMMIT), str(BUFFER)])
+
+
+if __name__ == "__main__":
+    sys.exit(main())

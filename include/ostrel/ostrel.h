@@ -1,0 +1,159 @@
+/* ostrel: read QSSF syndrome streams and decode them, from C.
+ *
+ * Every function that can fail returns an ostrel_status: OSTREL_OK (0), a positive outcome
+ * that is not a failure (OSTREL_END_OF_STREAM), or a negative error. After an error,
+ * ostrel_last_error_message() gives its text (the same text the Python package shows) on the
+ * calling thread until that thread's next failing call. Handles are opaque; each is used by one
+ * thread at a time. Nothing here aborts, throws or leaks: out-of-memory is a status too.
+ *
+ * Views handed out (a frame's arrays) stay valid until the next call on the same handle.
+ */
+#ifndef OSTREL_OSTREL_H
+#define OSTREL_OSTREL_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#define OSTREL_API_VERSION 1
+
+#if defined(OSTREL_BUILDING_LIBRARY)
+#define OSTREL_EXPORT __attribute__((visibility("default")))
+#else
+#define OSTREL_EXPORT
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef int32_t ostrel_status;
+enum {
+  OSTREL_OK = 0,
+  OSTREL_END_OF_STREAM = 1,        /* a stream ended cleanly; no frame */
+  OSTREL_E_INVALID_ARGUMENT = -1,  /* a null handle, a bad size, an unknown method, ... */
+  OSTREL_E_FORMAT = -2,            /* the bytes are not valid QSSF (or a model not valid DEM text) */
+  OSTREL_E_IO = -3,                /* the system refused: no such file, connection refused, ... */
+  OSTREL_E_NO_MEMORY = -4,
+  OSTREL_E_WOULD_BLOCK = -5,       /* a ring stayed full (or empty) for the whole timeout; retry */
+  OSTREL_E_STATE = -6,             /* the call does not fit the handle's state (e.g. a round out of order) */
+  OSTREL_E_INTERNAL = -7           /* a fault inside the library; the handle should be closed */
+};
+
+/* The OSTREL_API_VERSION the library was built with. */
+OSTREL_EXPORT uint32_t ostrel_api_version(void);
+/* The text of the calling thread's last error ("" when there was none). */
+OSTREL_EXPORT const char* ostrel_last_error_message(void);
+/* A constant name for a status, e.g. "OSTREL_E_IO". */
+OSTREL_EXPORT const char* ostrel_status_name(ostrel_status status);
+
+/* ------------------------------------------------------------------ frames */
+
+/* One frame. Reading fills it with views into the stream; writing reads it (arrays of
+ * ancilla_count values; meas_results may be NULL for all zero). */
+typedef struct ostrel_frame {
+  uint64_t frame_id;
+  uint32_t round;
+  uint64_t timestamp_ns;
+  uint16_t qubit_count;
+  uint16_t ancilla_count;
+  uint8_t code_type;
+  uint8_t distance;
+  uint16_t flags;                 /* as read; ignored when writing */
+  const uint8_t* detector_events; /* ancilla_count values, 1 = fired */
+  uint32_t detector_event_count;  /* fired detectors; ignored when writing */
+  const int8_t* meas_results;     /* ancilla_count values */
+  uint8_t has_observable_flips;
+  uint64_t observable_flips;
+} ostrel_frame;
+
+/* ------------------------------------------------------------------ streams */
+
+typedef struct ostrel_stream ostrel_stream;
+
+/* "tcp://host:port" connects, "shm://name" opens a ring (as ostrel_shm_open), anything else is
+ * a file path. A file is read as it grows: a frame cut at its current end ends the stream
+ * before that frame, as the Python package's streams do. */
+OSTREL_EXPORT ostrel_status ostrel_stream_open(const char* source, ostrel_stream** out);
+/* The consumer's side of a ring made by ostrel_shm_create ("name", "/name" or "shm://name"). */
+OSTREL_EXPORT ostrel_status ostrel_shm_open(const char* name, ostrel_stream** out);
+/* The next frame: OSTREL_OK, OSTREL_END_OF_STREAM, or an error (after which the stream ends). */
+OSTREL_EXPORT ostrel_status ostrel_stream_next(ostrel_stream* stream, ostrel_frame* frame);
+/* A ring's stream spins for spin_ns (default 50000) before it sleeps while the ring is empty.
+ * Spinning gives the lowest latency on a core of its own; 0 suits cores shared with other work,
+ * where a spinning reader that is descheduled waits a whole time slice. */
+OSTREL_EXPORT ostrel_status ostrel_stream_set_spin(ostrel_stream* stream, int64_t spin_ns);
+OSTREL_EXPORT void ostrel_stream_close(ostrel_stream* stream);
+
+/* ------------------------------------------------------------------ writing */
+
+typedef struct ostrel_writer ostrel_writer;
+
+/* schema_id: 16 bytes, or NULL for all zero. The stream header is written at once. */
+OSTREL_EXPORT ostrel_status ostrel_writer_open_file(const char* path, const uint8_t* schema_id, ostrel_writer** out);
+/* Writes to a connected socket or pipe; the writer uses its own duplicate of fd. */
+OSTREL_EXPORT ostrel_status ostrel_writer_open_fd(int fd, const uint8_t* schema_id, ostrel_writer** out);
+/* The producer's side of a new ring of at least `capacity` bytes (a power of two from 4096; a
+ * ring of that name whose producer is gone is replaced). A frame is published whole or not at
+ * all. When the ring has no room for a frame, ostrel_writer_write waits up to full_timeout_ns
+ * (negative: as long as it takes; 0: not at all) and then returns OSTREL_E_WOULD_BLOCK having
+ * written nothing: unread bytes are never overwritten. */
+OSTREL_EXPORT ostrel_status ostrel_shm_create(const char* name, uint64_t capacity, const uint8_t* schema_id,
+                                              int64_t full_timeout_ns, ostrel_writer** out);
+/* Removes a ring's name (consumers attached keep reading); a missing name is not an error. */
+OSTREL_EXPORT ostrel_status ostrel_shm_unlink(const char* name);
+OSTREL_EXPORT ostrel_status ostrel_writer_write(ostrel_writer* writer, const ostrel_frame* frame);
+/* Writes bytes as they are, after the stream header: one whole frame of a recording (into a ring
+ * it is published whole, like a frame from ostrel_writer_write), or any bytes for a test. */
+OSTREL_EXPORT ostrel_status ostrel_writer_write_raw(ostrel_writer* writer, const uint8_t* bytes, size_t size);
+/* Ends the stream (a ring's consumer then reads to the end) and frees the writer. Its status
+ * reports a failure to flush; the writer is freed in every case. */
+OSTREL_EXPORT ostrel_status ostrel_writer_close(ostrel_writer* writer);
+
+/* ------------------------------------------------------------------ decoding */
+
+typedef struct ostrel_decoder ostrel_decoder;
+
+/* The decoding methods, by index from 0 (NULL past the last): the names ostrel_decoder_create
+ * takes. */
+OSTREL_EXPORT const char* ostrel_decode_method_name(size_t index);
+/* A decoder for a detector error model given as its text; method NULL means the default. */
+OSTREL_EXPORT ostrel_status ostrel_decoder_create(const char* dem_text, const char* method, ostrel_decoder** out);
+OSTREL_EXPORT uint64_t ostrel_decoder_detector_count(const ostrel_decoder* decoder);
+OSTREL_EXPORT uint64_t ostrel_decoder_observable_count(const ostrel_decoder* decoder);
+/* One shot: detector_count values (non-zero = fired) to the predicted observable mask. A shot
+ * that no correction explains (an odd number of events in a part of the graph without a
+ * boundary) is refused with OSTREL_E_INVALID_ARGUMENT and a message naming that part. */
+OSTREL_EXPORT ostrel_status ostrel_decoder_decode(ostrel_decoder* decoder, const uint8_t* detection_events,
+                                                  size_t count, uint64_t* mask);
+/* `shots` rows of detector_count values each, row k at detection_events + k * row_stride; a
+ * refused shot ends the batch (its message starts "shot K: "), the masks before it are written. */
+OSTREL_EXPORT ostrel_status ostrel_decoder_decode_batch(ostrel_decoder* decoder, const uint8_t* detection_events,
+                                                        size_t shots, size_t row_stride, uint64_t* masks);
+OSTREL_EXPORT void ostrel_decoder_free(ostrel_decoder* decoder);
+
+/* ------------------------------------------------------------------ sliding window */
+
+typedef struct ostrel_window ostrel_window;
+
+/* A sliding-window decoder for a model's text with its coordinate layout (a round per time
+ * coordinate), committing `commit_rounds` rounds each time `commit_rounds + buffer_rounds` are
+ * held. */
+OSTREL_EXPORT ostrel_status ostrel_window_create(const char* dem_text, uint32_t commit_rounds, uint32_t buffer_rounds,
+                                                 ostrel_window** out);
+OSTREL_EXPORT uint32_t ostrel_window_ancilla_count(const ostrel_window* window);
+OSTREL_EXPORT uint32_t ostrel_window_rounds_per_shot(const ostrel_window* window);
+/* One round: ancilla_count values. Round 0 starts a shot; other rounds follow the last one.
+ * *frame gets the running committed frame, or the shot's prediction when *shot_ended is 1. */
+OSTREL_EXPORT ostrel_status ostrel_window_push(ostrel_window* window, uint32_t round, const uint8_t* events,
+                                               size_t count, uint64_t* frame, uint8_t* shot_ended);
+/* The observables committed so far in the shot in progress. */
+OSTREL_EXPORT uint64_t ostrel_window_committed(const ostrel_window* window);
+/* Ends the shot in progress early: *had_shot is 0 when there was none. */
+OSTREL_EXPORT ostrel_status ostrel_window_finish(ostrel_window* window, uint64_t* prediction, uint8_t* had_shot);
+OSTREL_EXPORT void ostrel_window_free(ostrel_window* window);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* OSTREL_OSTREL_H */

@@ -1,0 +1,111 @@
+/* Decoding from C: every method on a model whose answers are known, batches against single
+ * shots, the sliding window's shot protocol, and the refusals. */
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include "c_api/test_check.h"
+
+/* A distance-3 repetition code read once: D0 and D1 compare neighbouring data qubits; the
+ * error on the first data qubit flips the logical observable. */
+static const char* const kModel =
+    "error(0.1) D0 L0\n"
+    "error(0.1) D0 D1\n"
+    "error(0.1) D1\n";
+
+/* The three shots of a single error each, decoded to that error's observables. */
+static const uint8_t kShots[4][2] = {{1, 0}, {1, 1}, {0, 1}, {0, 0}};
+static const uint64_t kMasks[4] = {1, 0, 0, 0};
+
+/* Every method decodes a batch as it decodes its shots one by one; the default method (the
+ * weighted one) also finds each single error. */
+static void check_method(const char* method) {
+  ostrel_decoder* d = NULL;
+  CHECK_STATUS(ostrel_decoder_create(kModel, method, &d), OSTREL_OK);
+  if (!d) return;
+  CHECK(ostrel_decoder_detector_count(d) == 2 && ostrel_decoder_observable_count(d) == 1);
+  uint64_t masks[4] = {9, 9, 9, 9}, singles[4];
+  for (int k = 0; k < 4; ++k) {
+    uint64_t mask = 9;
+    CHECK_STATUS(ostrel_decoder_decode(d, kShots[k], 2, &mask), OSTREL_OK);
+    if (method == NULL) CHECK(mask == kMasks[k]);
+    singles[k] = mask;
+  }
+  CHECK_STATUS(ostrel_decoder_decode_batch(d, &kShots[0][0], 4, 2, masks), OSTREL_OK);
+  for (int k = 0; k < 4; ++k) CHECK(masks[k] == singles[k]);
+  uint64_t mask;
+  CHECK_STATUS(ostrel_decoder_decode(d, kShots[0], 3, &mask), OSTREL_E_INVALID_ARGUMENT);
+  CHECK_ERROR_HAS("must hold 2 values");
+  ostrel_decoder_free(d);
+}
+
+static char* read_file(const char* path) {
+  FILE* f = fopen(path, "rb");
+  if (!f) return NULL;
+  char* text = calloc(1 << 16, 1);
+  if (text) fread(text, 1, (1 << 16) - 1, f);
+  fclose(f);
+  return text;
+}
+
+static void check_window(const char* model_path) {
+  char* model = read_file(model_path);
+  CHECK(model != NULL);
+  if (!model) return;
+  ostrel_window* w = NULL;
+  CHECK_STATUS(ostrel_window_create(model, 0, 3, &w), OSTREL_E_INVALID_ARGUMENT);
+  CHECK_STATUS(ostrel_window_create(model, 2, 3, &w), OSTREL_OK);
+  free(model);
+  if (!w) return;
+  const uint32_t rounds = ostrel_window_rounds_per_shot(w), ancillas = ostrel_window_ancilla_count(w);
+  CHECK(rounds == 11 && ancillas == 4);
+  uint8_t quiet[4] = {0, 0, 0, 0};
+  uint64_t frame = 9;
+  uint8_t ended = 9, had = 9;
+  CHECK_STATUS(ostrel_window_finish(w, &frame, &had), OSTREL_OK);
+  CHECK(had == 0);
+  /* A quiet shot predicts no flip; only its last round ends it. */
+  for (uint32_t r = 0; r < rounds; ++r) {
+    CHECK_STATUS(ostrel_window_push(w, r, quiet, 4, &frame, &ended), OSTREL_OK);
+    CHECK(ended == (r + 1 == rounds) && frame == 0);
+  }
+  CHECK_STATUS(ostrel_window_push(w, 5, quiet, 4, &frame, &ended), OSTREL_E_STATE);
+  CHECK_STATUS(ostrel_window_push(w, 0, quiet, 3, &frame, &ended), OSTREL_E_INVALID_ARGUMENT);
+  CHECK_STATUS(ostrel_window_push(w, 0, quiet, 4, &frame, &ended), OSTREL_OK);
+  CHECK_STATUS(ostrel_window_finish(w, &frame, &had), OSTREL_OK);
+  CHECK(had == 1 && frame == 0 && ostrel_window_committed(w) == 0);
+  ostrel_window_free(w);
+}
+
+int main(int argc, char** argv) {
+  size_t methods = 0;
+  for (const char* name; (name = ostrel_decode_method_name(methods)) != NULL; ++methods) check_method(name);
+  CHECK(methods >= 2);
+  check_method(NULL); /* the default */
+
+  ostrel_decoder* d = (ostrel_decoder*)1;
+  CHECK_STATUS(ostrel_decoder_create(kModel, "no-such-method", &d), OSTREL_E_INVALID_ARGUMENT);
+  CHECK(d == NULL);
+  CHECK_ERROR_HAS("unknown decoding method 'no-such-method': expected 'weighted-union-find', 'matching', or 'union-find'");
+  /* A part of the graph without a boundary: one event there is explained by no correction. */
+  CHECK_STATUS(ostrel_decoder_create("error(0.1) D0 D1\nerror(0.1) D1 D2 L0\n", NULL, &d), OSTREL_OK);
+  if (d) {
+    const uint8_t odd[3] = {0, 1, 0}, even[3] = {0, 1, 1};
+    uint64_t mask = 9, masks[2];
+    CHECK_STATUS(ostrel_decoder_decode(d, even, 3, &mask), OSTREL_OK);
+    CHECK(mask == 1);
+    CHECK_STATUS(ostrel_decoder_decode(d, odd, 3, &mask), OSTREL_E_INVALID_ARGUMENT);
+    const uint8_t rows[6] = {0, 1, 1, 0, 1, 0};
+    CHECK_STATUS(ostrel_decoder_decode_batch(d, rows, 2, 3, masks), OSTREL_E_INVALID_ARGUMENT);
+    CHECK_ERROR_HAS("shot 1: ");
+    ostrel_decoder_free(d);
+  }
+  CHECK_STATUS(ostrel_decoder_create("error(0.1) D0 L0\nerror(0.1 D1\n", NULL, &d), OSTREL_E_FORMAT);
+  CHECK_ERROR_HAS("invalid probability 'error(0.1 D1' in error instruction");
+  CHECK_STATUS(ostrel_decoder_create(kModel, NULL, NULL), OSTREL_E_INVALID_ARGUMENT);
+  ostrel_decoder_free(NULL);
+
+  CHECK(argc == 2);
+  if (argc == 2) check_window(argv[1]);
+  return TEST_RESULT();
+}

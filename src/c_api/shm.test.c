@@ -1,0 +1,189 @@
+/* The shared-memory ring from C: nothing lost when it is full, whole frames only when the
+ * producer is killed mid-stream, and stale or foreign segments and bad names refused. */
+#define _XOPEN_SOURCE 700
+#include <fcntl.h>
+#include <signal.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "c_api/test_check.h"
+
+enum { ANCILLAS = 64 };
+
+static char ring[64];
+
+/* Frame k's events, so that a reader can check every frame it gets whole. */
+static void events_of(uint64_t k, uint8_t* events) {
+  for (int a = 0; a < ANCILLAS; ++a) events[a] = (uint8_t)(((k * 7 + (uint64_t)a * 13) % 5) == 0);
+}
+
+static ostrel_status publish(ostrel_writer* w, uint64_t k) {
+  uint8_t events[ANCILLAS];
+  events_of(k, events);
+  ostrel_frame f;
+  memset(&f, 0, sizeof f);
+  f.frame_id = k;
+  f.ancilla_count = ANCILLAS;
+  f.detector_events = events;
+  f.has_observable_flips = 1;
+  f.observable_flips = k * 0x9E3779B97F4A7C15ull;
+  return ostrel_writer_write(w, &f);
+}
+
+/* Reads frames expected to be next, next+1, ...; returns the status that ended the reading. */
+static ostrel_status read_in_order(ostrel_stream* s, uint64_t* next) {
+  ostrel_frame f;
+  ostrel_status status;
+  uint8_t expected[ANCILLAS];
+  while ((status = ostrel_stream_next(s, &f)) == OSTREL_OK) {
+    events_of(*next, expected);
+    CHECK(f.frame_id == *next && f.ancilla_count == ANCILLAS);
+    CHECK(memcmp(f.detector_events, expected, ANCILLAS) == 0);
+    CHECK(f.has_observable_flips && f.observable_flips == *next * 0x9E3779B97F4A7C15ull);
+    ++*next;
+  }
+  return status;
+}
+
+/* A full ring refuses the frame (with a timeout of 0) and keeps every byte written before. */
+static void full_ring_loses_nothing(void) {
+  ostrel_writer* w = NULL;
+  CHECK_STATUS(ostrel_shm_create(ring, 4096, NULL, 0, &w), OSTREL_OK);
+  if (!w) return;
+  uint64_t written = 0;
+  ostrel_status status;
+  while ((status = publish(w, written)) == OSTREL_OK) ++written;
+  CHECK(status == OSTREL_E_WOULD_BLOCK && written > 10);
+  CHECK_ERROR_HAS("is full");
+  ostrel_stream* s = NULL;
+  CHECK_STATUS(ostrel_shm_open(ring, &s), OSTREL_OK);
+  ostrel_stream* second = NULL;
+  CHECK_STATUS(ostrel_shm_open(ring, &second), OSTREL_E_IO);
+  CHECK_ERROR_HAS("already has a consumer");
+  ostrel_writer* other = NULL;
+  CHECK_STATUS(ostrel_shm_create(ring, 4096, NULL, 0, &other), OSTREL_E_IO);
+  CHECK_ERROR_HAS("already has a producer");
+  /* Room again once the consumer reads: the refused frame goes in now. */
+  ostrel_frame f;
+  CHECK_STATUS(ostrel_stream_next(s, &f), OSTREL_OK);
+  CHECK_STATUS(publish(w, written), OSTREL_OK);
+  ++written;
+  CHECK_STATUS(ostrel_writer_close(w), OSTREL_OK);
+  uint64_t next = 1;
+  CHECK_STATUS(read_in_order(s, &next), OSTREL_END_OF_STREAM);
+  CHECK(next == written);
+  ostrel_stream_close(s);
+}
+
+/* A producer process publishing as fast as it can, killed at a random moment: the consumer
+ * gets whole frames in order and then the producer's death as an error, never a torn frame. */
+static void killed_producer(unsigned seed) {
+  ostrel_shm_unlink(ring);
+  pid_t child = fork();
+  if (child == 0) {
+    ostrel_writer* w = NULL;
+    if (ostrel_shm_create(ring, 8192, NULL, -1, &w) != OSTREL_OK) _exit(3);
+    for (uint64_t k = 0;; ++k)
+      if (publish(w, k) != OSTREL_OK) _exit(4);
+  }
+  ostrel_stream* s = NULL;
+  for (int attempt = 0; attempt < 1000 && ostrel_shm_open(ring, &s) != OSTREL_OK; ++attempt) {
+    struct timespec pause = {0, 1000000};
+    nanosleep(&pause, NULL);
+  }
+  CHECK(s != NULL);
+  /* Half the runs read with a reader that sleeps at once rather than spinning first. */
+  if (s && (seed & 1)) CHECK_STATUS(ostrel_stream_set_spin(s, 0), OSTREL_OK);
+  uint64_t next = 0;
+  ostrel_frame f;
+  /* Read a while, so that the kill lands with the ring in some random state. */
+  const int before = 100 + (int)(seed % 5000);
+  for (int i = 0; i < before && s; ++i) {
+    CHECK_STATUS(ostrel_stream_next(s, &f), OSTREL_OK);
+    CHECK(f.frame_id == next++);
+  }
+  kill(child, SIGKILL);
+  int wstatus = 0;
+  waitpid(child, &wstatus, 0);
+  CHECK(WIFSIGNALED(wstatus));
+  if (!s) return;
+  CHECK_STATUS(read_in_order(s, &next), OSTREL_E_IO);
+  CHECK_ERROR_HAS("ended without closing the stream");
+  ostrel_stream_close(s);
+  /* What is left is stale: refused to a consumer, taken over by a new producer. */
+  CHECK_STATUS(ostrel_shm_open(ring, &s), OSTREL_E_IO);
+  CHECK_ERROR_HAS("stale");
+}
+
+static void foreign_segments_refused(void) {
+  /* A segment that is not a ring: wrong magic. */
+  char posix[80];
+  snprintf(posix, sizeof posix, "/%s", ring);
+  shm_unlink(posix);
+  int fd = shm_open(posix, O_RDWR | O_CREAT | O_EXCL, 0600);
+  CHECK(fd >= 0 && ftruncate(fd, 8192) == 0);
+  ostrel_stream* s = NULL;
+  CHECK_STATUS(ostrel_shm_open(ring, &s), OSTREL_E_IO);
+  CHECK_ERROR_HAS("not a ring (wrong magic)");
+  ostrel_writer* w = NULL;
+  CHECK_STATUS(ostrel_shm_create(ring, 4096, NULL, 0, &w), OSTREL_E_IO);
+  CHECK_ERROR_HAS("exists and is not a ring");
+  close(fd);
+  shm_unlink(posix);
+
+  /* A ring from another version, then one whose size does not match its header. */
+  CHECK_STATUS(ostrel_shm_create(ring, 4096, NULL, 0, &w), OSTREL_OK);
+  fd = shm_open(posix, O_RDWR, 0);
+  uint32_t* version = mmap(NULL, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  CHECK(version != MAP_FAILED);
+  version[2] = 99; /* after the 8-byte magic */
+  CHECK_STATUS(ostrel_shm_open(ring, &s), OSTREL_E_IO);
+  CHECK_ERROR_HAS("unsupported ring version 99");
+  version[2] = 1;
+  CHECK(ftruncate(fd, 4096 + 8192) == 0);
+  CHECK_STATUS(ostrel_shm_open(ring, &s), OSTREL_E_IO);
+  CHECK_ERROR_HAS("does not match its header");
+  munmap(version, 4096);
+  close(fd);
+  CHECK_STATUS(ostrel_writer_close(w), OSTREL_OK);
+
+  static const char* const bad[] = {"", "a/b", "..", "shm://", "name with space", "//x"};
+  for (size_t i = 0; i < sizeof bad / sizeof bad[0]; ++i) {
+    CHECK_STATUS(ostrel_shm_open(bad[i], &s), OSTREL_E_INVALID_ARGUMENT);
+    CHECK_ERROR_HAS("invalid ring name");
+    CHECK_STATUS(ostrel_shm_create(bad[i], 4096, NULL, 0, &w), OSTREL_E_INVALID_ARGUMENT);
+  }
+  CHECK_STATUS(ostrel_stream_set_spin(NULL, 0), OSTREL_E_INVALID_ARGUMENT);
+  CHECK_STATUS(ostrel_shm_open("shm://ostrel-no-such-ring", &s), OSTREL_E_IO);
+  CHECK_ERROR_HAS("No such file or directory (os error 2)");
+}
+
+/* A frame longer than the ring can never be published whole: refused, not split. */
+static void oversized_frame_refused(void) {
+  ostrel_writer* w = NULL;
+  CHECK_STATUS(ostrel_shm_create(ring, 4096, NULL, 0, &w), OSTREL_OK);
+  static uint8_t events[5000];
+  ostrel_frame f;
+  memset(&f, 0, sizeof f);
+  f.ancilla_count = 5000;
+  f.detector_events = events;
+  CHECK_STATUS(ostrel_writer_write(w, &f), OSTREL_E_INVALID_ARGUMENT);
+  CHECK_ERROR_HAS("does not fit");
+  CHECK_STATUS(ostrel_writer_close(w), OSTREL_OK);
+}
+
+int main(void) {
+  snprintf(ring, sizeof ring, "ostrel-c-test-%ld", (long)getpid());
+  full_ring_loses_nothing();
+  oversized_frame_refused();
+  srand((unsigned)time(NULL));
+  for (int run = 0; run < 8; ++run) killed_producer((unsigned)rand());
+  foreign_segments_refused();
+  ostrel_shm_unlink(ring);
+  return TEST_RESULT();
+}

@@ -1,0 +1,126 @@
+#define _XOPEN_SOURCE 700
+/* Frames written by the C writer read back through the C stream, field by field; and the
+ * stream's failures with the texts Python shows. */
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include "c_api/test_check.h"
+
+enum { FRAMES = 300, ANCILLAS = 200 };
+
+/* Frame k's events and results, as a function of k (the oracle for what is read back). */
+static uint8_t event_of(int k, int a) { return (uint8_t)(((k * 31 + a * 17) % 7) == 0 || (k % 5 == 0 && a > 150)); }
+static int8_t meas_of(int k, int a) { return (int8_t)((k + a) % 3 - 1); }
+
+static void write_frames(const char* path) {
+  uint8_t events[ANCILLAS];
+  int8_t meas[ANCILLAS];
+  uint8_t schema[16] = {1, 2, 3};
+  ostrel_writer* w = NULL;
+  CHECK_STATUS(ostrel_writer_open_file(path, schema, &w), OSTREL_OK);
+  for (int k = 0; k < FRAMES; ++k) {
+    ostrel_frame f;
+    memset(&f, 0, sizeof f);
+    f.frame_id = 10 + 3 * (uint64_t)k;
+    f.round = (uint32_t)(k % 11);
+    f.timestamp_ns = 1000000007ull * (uint64_t)k;
+    f.qubit_count = 2 * ANCILLAS;
+    f.ancilla_count = (uint16_t)(k == 7 ? 0 : ANCILLAS); /* an empty frame among them */
+    f.code_type = 1;
+    f.distance = 9;
+    for (int a = 0; a < ANCILLAS; ++a) {
+      events[a] = event_of(k, a);
+      meas[a] = meas_of(k, a);
+    }
+    f.detector_events = events;
+    f.meas_results = k % 2 ? meas : NULL;
+    f.has_observable_flips = (uint8_t)(k % 3 == 0);
+    f.observable_flips = 0x8000000000000001ull ^ (uint64_t)k;
+    CHECK_STATUS(ostrel_writer_write(w, &f), OSTREL_OK);
+  }
+  CHECK_STATUS(ostrel_writer_close(w), OSTREL_OK);
+}
+
+static void read_frames_back(const char* path) {
+  ostrel_stream* s = NULL;
+  CHECK_STATUS(ostrel_stream_open(path, &s), OSTREL_OK);
+  if (!s) return;
+  ostrel_frame f;
+  for (int k = 0; k < FRAMES; ++k) {
+    CHECK_STATUS(ostrel_stream_next(s, &f), OSTREL_OK);
+    const int n = k == 7 ? 0 : ANCILLAS;
+    CHECK(f.frame_id == 10 + 3 * (uint64_t)k && f.round == (uint32_t)(k % 11));
+    CHECK(f.timestamp_ns == 1000000007ull * (uint64_t)k && f.qubit_count == 2 * ANCILLAS);
+    CHECK(f.ancilla_count == n && f.code_type == 1 && f.distance == 9);
+    uint32_t fired = 0;
+    int same = 1;
+    for (int a = 0; a < n; ++a) {
+      fired += event_of(k, a);
+      same &= f.detector_events[a] == event_of(k, a);
+      same &= f.meas_results[a] == (k % 2 ? meas_of(k, a) : 0);
+    }
+    CHECK(same && f.detector_event_count == fired);
+    CHECK(f.has_observable_flips == (k % 3 == 0));
+    if (f.has_observable_flips) CHECK(f.observable_flips == (0x8000000000000001ull ^ (uint64_t)k));
+  }
+  CHECK_STATUS(ostrel_stream_next(s, &f), OSTREL_END_OF_STREAM);
+  CHECK_STATUS(ostrel_stream_next(s, &f), OSTREL_END_OF_STREAM);
+  ostrel_stream_close(s);
+}
+
+/* Cuts the file at `keep` bytes, or overwrites its first bytes, and expects `status` + text. */
+static void check_damaged(const char* path, long keep, const char* overwrite, ostrel_status status,
+                          const char* text) {
+  FILE* f = fopen(path, "r+b");
+  CHECK(f != NULL);
+  if (!f) return;
+  if (overwrite) fwrite(overwrite, 1, strlen(overwrite), f);
+  fclose(f);
+  if (keep >= 0) CHECK(truncate(path, keep) == 0);
+  ostrel_stream* s = NULL;
+  CHECK_STATUS(ostrel_stream_open(path, &s), OSTREL_OK);
+  ostrel_frame frame;
+  ostrel_status got;
+  while ((got = ostrel_stream_next(s, &frame)) == OSTREL_OK) {
+  }
+  CHECK(got == status);
+  CHECK_ERROR_HAS(text);
+  /* The outcome sticks: the same status and text again. */
+  CHECK(ostrel_stream_next(s, &frame) == status);
+  CHECK_ERROR_HAS(text);
+  ostrel_stream_close(s);
+}
+
+int main(void) {
+  char path[] = "/tmp/ostrel-c-stream-XXXXXX";
+  int fd = mkstemp(path);
+  CHECK(fd >= 0);
+  close(fd);
+
+  CHECK(ostrel_api_version() == OSTREL_API_VERSION);
+  write_frames(path);
+  read_frames_back(path);
+
+  /* A frame cut short ends a file stream before it (the file may still be being written, as
+   * Python's streams read it), then a stream of another format altogether. */
+  check_damaged(path, 26 + 500, NULL, OSTREL_END_OF_STREAM, "");
+  check_damaged(path, -1, "XXXX", OSTREL_E_FORMAT, "invalid QSSF magic bytes: expected 0x51535346, got 0x58585858");
+
+  ostrel_stream* s = (ostrel_stream*)1;
+  CHECK_STATUS(ostrel_stream_open("/nonexistent/ostrel.qssf", &s), OSTREL_E_IO);
+  CHECK(s == NULL);
+  CHECK_ERROR_HAS("No such file or directory (os error 2)");
+  CHECK_STATUS(ostrel_stream_open("tcp://127.0.0.1:1", &s), OSTREL_E_IO);
+  CHECK_ERROR_HAS("Connection refused (os error 111)");
+  CHECK_STATUS(ostrel_stream_open(NULL, &s), OSTREL_E_INVALID_ARGUMENT);
+  CHECK_ERROR_HAS("source is NULL");
+  CHECK_STATUS(ostrel_stream_next(NULL, NULL), OSTREL_E_INVALID_ARGUMENT);
+  CHECK_STATUS(ostrel_writer_write(NULL, NULL), OSTREL_E_INVALID_ARGUMENT);
+  ostrel_stream_close(NULL);
+  CHECK(strcmp(ostrel_status_name(OSTREL_E_WOULD_BLOCK), "OSTREL_E_WOULD_BLOCK") == 0);
+
+  unlink(path);
+  return TEST_RESULT();
+}

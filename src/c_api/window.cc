@@ -1,0 +1,93 @@
+// The sliding-window decoder over a model's text and its coordinate layout, as
+// ostrel.SlidingWindowDecoder builds it by default (a long repeat block decoded folded).
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "c_api/boundary.h"
+#include "ostrel/decode/sliding_window.h"
+#include "ostrel/dem/dem_parser.h"
+
+using namespace ostrel;
+
+struct ostrel_window {
+  explicit ostrel_window(std::shared_ptr<const decode::SlidingWindowPlan> plan) : decoder(std::move(plan)) {}
+  decode::SlidingWindowDecoder decoder;
+};
+
+extern "C" {
+
+OSTREL_EXPORT ostrel_status ostrel_window_create(const char* dem_text, uint32_t commit_rounds, uint32_t buffer_rounds,
+                                                 ostrel_window** out) {
+  return c_api::guarded([&]() -> ostrel_status {
+    OSTREL_REQUIRE(out);
+    *out = nullptr;
+    OSTREL_REQUIRE(dem_text);
+    std::shared_ptr<const decode::SlidingWindowPlan> plan;
+    std::string fold_error;
+    auto folded = decode::SlidingWindowPlan::create_folded(dem_text, commit_rounds, buffer_rounds);
+    if (folded.ok())
+      plan = std::move(folded).value();
+    else
+      fold_error = std::move(folded).error();
+    if (!plan) {
+      auto parsed = dem::parse_dem(dem_text);
+      if (!parsed.ok()) {
+        if (fold_error.empty()) return c_api::set_error(OSTREL_E_FORMAT, parsed.error().message());
+        return c_api::set_error(OSTREL_E_FORMAT, "cannot decode the repeat block by folding (" + fold_error +
+                                                     ") nor expand it: " + parsed.error().message());
+      }
+      auto layout = decode::DetectorLayout::from_coordinates(*parsed);
+      if (!layout.ok()) return c_api::set_error(OSTREL_E_INVALID_ARGUMENT, layout.error());
+      auto created = decode::SlidingWindowPlan::create(*parsed, std::move(layout).value(), commit_rounds, buffer_rounds);
+      if (!created.ok()) return c_api::set_error(OSTREL_E_INVALID_ARGUMENT, created.error());
+      plan = std::move(created).value();
+    }
+    *out = std::make_unique<ostrel_window>(std::move(plan)).release();
+    return OSTREL_OK;
+  });
+}
+
+OSTREL_EXPORT uint32_t ostrel_window_ancilla_count(const ostrel_window* w) {
+  return w ? uint32_t(w->decoder.plan().layout().columns()) : 0;
+}
+
+OSTREL_EXPORT uint32_t ostrel_window_rounds_per_shot(const ostrel_window* w) {
+  return w ? w->decoder.plan().rounds_per_shot() : 0;
+}
+
+OSTREL_EXPORT ostrel_status ostrel_window_push(ostrel_window* w, uint32_t round, const uint8_t* events, size_t count,
+                                               uint64_t* frame, uint8_t* shot_ended) {
+  const auto arrival = decode::SlidingWindowDecoder::Clock::now();
+  return c_api::guarded([&]() -> ostrel_status {
+    OSTREL_REQUIRE(w);
+    OSTREL_REQUIRE(frame);
+    OSTREL_REQUIRE(shot_ended);
+    if (count) OSTREL_REQUIRE(events);
+    // The core refuses a wrong count or a round out of order with the text Python shows.
+    const bool count_ok = count == w->decoder.plan().layout().columns();
+    auto pushed = w->decoder.push(round, {events, count}, arrival);
+    if (!pushed.ok()) return c_api::set_error(count_ok ? OSTREL_E_STATE : OSTREL_E_INVALID_ARGUMENT, pushed.error());
+    *frame = pushed->frame;
+    *shot_ended = pushed->shot_ended ? 1 : 0;
+    return OSTREL_OK;
+  });
+}
+
+OSTREL_EXPORT uint64_t ostrel_window_committed(const ostrel_window* w) { return w ? w->decoder.committed_frame() : 0; }
+
+OSTREL_EXPORT ostrel_status ostrel_window_finish(ostrel_window* w, uint64_t* prediction, uint8_t* had_shot) {
+  return c_api::guarded([&]() -> ostrel_status {
+    OSTREL_REQUIRE(w);
+    OSTREL_REQUIRE(prediction);
+    OSTREL_REQUIRE(had_shot);
+    const std::optional<uint64_t> done = w->decoder.finish();
+    *prediction = done.value_or(0);
+    *had_shot = done ? 1 : 0;
+    return OSTREL_OK;
+  });
+}
+
+OSTREL_EXPORT void ostrel_window_free(ostrel_window* w) { delete w; }
+
+}  // extern "C"

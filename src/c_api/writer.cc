@@ -1,0 +1,198 @@
+// Writers: QSSF frames encoded by the core into a file, a socket or pipe, or a ring.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "c_api/boundary.h"
+#include "ostrel/io/shm_ring.h"
+#include "ostrel/qssf/frame_encoder.h"
+#include "ostrel/util/os_error.h"
+#include "ostrel/util/unique_fd.h"
+
+using namespace ostrel;
+
+struct ostrel_writer {
+  UniqueFd fd;
+  std::optional<io::ShmRing> ring;
+  std::chrono::nanoseconds full_timeout{-1};
+  bool buffered = false;  // files gather bytes; sockets and rings get each frame at once
+  std::vector<uint8_t> bytes;
+};
+
+namespace {
+
+constexpr size_t kFileBuffer = 1 << 16;
+
+qssf::SchemaId schema_of(const uint8_t* id) {
+  qssf::SchemaId schema{};
+  if (id) std::memcpy(schema.data(), id, schema.size());
+  return schema;
+}
+
+// Writes every byte; sockets without SIGPIPE, so a closed peer is an error, not a signal.
+ostrel_status write_all(int fd, const uint8_t* data, size_t n) {
+  bool socket = true;
+  while (n > 0) {
+    ssize_t k = socket ? ::send(fd, data, n, MSG_NOSIGNAL) : ::write(fd, data, n);
+    if (k < 0 && socket && errno == ENOTSOCK) {
+      socket = false;
+      continue;
+    }
+    if (k < 0 && errno == EINTR) continue;
+    if (k < 0) return c_api::set_error(OSTREL_E_IO, qssf::QssfError::io(os_error_text(errno), errno).message());
+    data += k;
+    n -= size_t(k);
+  }
+  return OSTREL_OK;
+}
+
+ostrel_status flush(ostrel_writer* w) {
+  if (w->bytes.empty()) return OSTREL_OK;
+  const ostrel_status status = write_all(w->fd.get(), w->bytes.data(), w->bytes.size());
+  w->bytes.clear();
+  return status;
+}
+
+// Sends what was appended to the writer's bytes from `before` on: into a ring as one piece,
+// otherwise to the descriptor (at once, or when a file's buffer is full).
+ostrel_status emit(ostrel_writer* w, size_t before) {
+  if (w->ring) {
+    auto published = w->ring->publish({w->bytes.data() + before, w->bytes.size() - before}, w->full_timeout);
+    w->bytes.resize(before);
+    if (!published.ok())
+      return c_api::set_error(published.error().would_block ? OSTREL_E_WOULD_BLOCK : OSTREL_E_INVALID_ARGUMENT,
+                              published.error().message);
+    return OSTREL_OK;
+  }
+  if (!w->buffered || w->bytes.size() >= kFileBuffer) return flush(w);
+  return OSTREL_OK;
+}
+
+ostrel_status start(std::unique_ptr<ostrel_writer> w, const uint8_t* schema_id, ostrel_writer** out) {
+  qssf::encode_stream_header(schema_of(schema_id), w->bytes);
+  if (w->ring) {
+    auto published = w->ring->publish(w->bytes, std::chrono::nanoseconds(-1));
+    if (!published.ok()) return c_api::set_error(OSTREL_E_IO, published.error().message);
+    w->bytes.clear();
+  } else if (!w->buffered) {
+    if (ostrel_status s = flush(w.get()); s != OSTREL_OK) return s;
+  }
+  *out = w.release();
+  return OSTREL_OK;
+}
+
+}  // namespace
+
+extern "C" {
+
+OSTREL_EXPORT ostrel_status ostrel_writer_open_file(const char* path, const uint8_t* schema_id, ostrel_writer** out) {
+  return c_api::guarded([&]() -> ostrel_status {
+    OSTREL_REQUIRE(out);
+    *out = nullptr;
+    OSTREL_REQUIRE(path);
+    auto w = std::make_unique<ostrel_writer>();
+    w->fd.reset(::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!w->fd) return c_api::set_error(OSTREL_E_IO, qssf::QssfError::io(os_error_text(errno), errno).message());
+    w->buffered = true;
+    w->bytes.reserve(kFileBuffer + 4096);
+    return start(std::move(w), schema_id, out);
+  });
+}
+
+OSTREL_EXPORT ostrel_status ostrel_writer_open_fd(int fd, const uint8_t* schema_id, ostrel_writer** out) {
+  return c_api::guarded([&]() -> ostrel_status {
+    OSTREL_REQUIRE(out);
+    *out = nullptr;
+    auto w = std::make_unique<ostrel_writer>();
+    w->fd.reset(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+    if (!w->fd) return c_api::set_error(OSTREL_E_IO, qssf::QssfError::io(os_error_text(errno), errno).message());
+    return start(std::move(w), schema_id, out);
+  });
+}
+
+OSTREL_EXPORT ostrel_status ostrel_shm_create(const char* name, uint64_t capacity, const uint8_t* schema_id,
+                                              int64_t full_timeout_ns, ostrel_writer** out) {
+  return c_api::guarded([&]() -> ostrel_status {
+    OSTREL_REQUIRE(out);
+    *out = nullptr;
+    OSTREL_REQUIRE(name);
+    if (auto posix = io::shm_ring_posix_name(name); !posix.ok())
+      return c_api::set_error(OSTREL_E_INVALID_ARGUMENT, posix.error());
+    auto ring = io::ShmRing::create(name, capacity);
+    if (!ring.ok()) return c_api::set_error(OSTREL_E_IO, qssf::QssfError::io(ring.error().message).message());
+    auto w = std::make_unique<ostrel_writer>();
+    w->ring.emplace(std::move(ring).value());
+    w->full_timeout = std::chrono::nanoseconds(full_timeout_ns);
+    return start(std::move(w), schema_id, out);
+  });
+}
+
+OSTREL_EXPORT ostrel_status ostrel_shm_unlink(const char* name) {
+  return c_api::guarded([&]() -> ostrel_status {
+    OSTREL_REQUIRE(name);
+    auto posix = io::shm_ring_posix_name(name);
+    if (!posix.ok()) return c_api::set_error(OSTREL_E_INVALID_ARGUMENT, posix.error());
+    if (shm_unlink(posix->c_str()) != 0 && errno != ENOENT)
+      return c_api::set_error(OSTREL_E_IO, qssf::QssfError::io(os_error_text(errno), errno).message());
+    return OSTREL_OK;
+  });
+}
+
+OSTREL_EXPORT ostrel_status ostrel_writer_write(ostrel_writer* w, const ostrel_frame* frame) {
+  return c_api::guarded([&]() -> ostrel_status {
+    OSTREL_REQUIRE(w);
+    OSTREL_REQUIRE(frame);
+    const size_t n = frame->ancilla_count;
+    if (n > 0) OSTREL_REQUIRE(frame->detector_events);
+    qssf::FrameFields fields;
+    fields.frame_id = frame->frame_id;
+    fields.round = frame->round;
+    fields.timestamp_ns = frame->timestamp_ns;
+    fields.qubit_count = frame->qubit_count;
+    fields.code_type = frame->code_type;
+    fields.distance = frame->distance;
+    fields.detector_events = {frame->detector_events, n};
+    if (frame->meas_results) fields.meas_results = {frame->meas_results, n};
+    if (frame->has_observable_flips) fields.observable_flips = frame->observable_flips;
+    const size_t before = w->bytes.size();
+    (void)qssf::encode_frame(fields, w->bytes);  // cannot fail: the sizes come from one u16
+    return emit(w, before);
+  });
+}
+
+OSTREL_EXPORT ostrel_status ostrel_writer_write_raw(ostrel_writer* w, const uint8_t* bytes, size_t size) {
+  return c_api::guarded([&]() -> ostrel_status {
+    OSTREL_REQUIRE(w);
+    if (size) OSTREL_REQUIRE(bytes);
+    const size_t before = w->bytes.size();
+    w->bytes.insert(w->bytes.end(), bytes, bytes + size);
+    return emit(w, before);
+  });
+}
+
+OSTREL_EXPORT ostrel_status ostrel_writer_close(ostrel_writer* w) {
+  if (!w) return OSTREL_OK;
+  std::unique_ptr<ostrel_writer> owned(w);
+  return c_api::guarded([&]() -> ostrel_status {
+    if (owned->ring) {
+      owned->ring->close_stream();
+      return OSTREL_OK;
+    }
+    const ostrel_status status = flush(owned.get());
+    if (::close(owned->fd.release()) != 0 && status == OSTREL_OK) {
+      const int err = errno;
+      return c_api::set_error(OSTREL_E_IO, qssf::QssfError::io(os_error_text(err), err).message());
+    }
+    return status;
+  });
+}
+
+}  // extern "C"

@@ -1,0 +1,19 @@
+#pragma once
+// What a decoder object refuses in a model that parsed: probabilities no error can have, and
+// observables beyond the 64 a prediction mask holds.
+#include <optional>
+#include <string>
+
+#include "ostrel/dem/dem_model.h"
+
+namespace ostrel::decode {
+
+// Bits of a prediction mask.
+constexpr uint64_t kMaxDecodedObservables = 64;
+
+// Why the decoders cannot mean `model`, naming the first offending error, or nothing:
+// "error(nan) D0 D1 L0: its probability is not a number from 0 to 1"
+// "the model has 70 observables; a decoder predicts at most 64 (L0 to L63)"
+std::optional<std::string> refuse_undecodable(const dem::DetectorErrorModel& model);
+
+}  // namespace ostrel::decode

@@ -1,0 +1,318 @@
+#include "ostrel/io/shm_ring.h"
+
+#include <fcntl.h>
+#include <linux/futex.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <ctime>
+#include <new>
+#include <thread>
+#include <utility>
+
+#include "ostrel/util/os_error.h"
+
+namespace ostrel::io {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::nanoseconds;
+
+constexpr std::string_view kScheme = "shm://";
+constexpr size_t kMaxNameLength = 200;
+constexpr off_t kProducerLockByte = 0;
+constexpr off_t kConsumerLockByte = 1;
+// The longest sleep between two looks at the peer's liveness.
+constexpr nanoseconds kSleepSlice = std::chrono::milliseconds(20);
+
+inline void cpu_relax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
+
+uint32_t* futex_word(std::atomic<uint32_t>& a) noexcept { return reinterpret_cast<uint32_t*>(&a); }
+
+void futex_wait(std::atomic<uint32_t>& word, uint32_t expected, nanoseconds limit) noexcept {
+  timespec ts{static_cast<time_t>(limit.count() / 1000000000), static_cast<long>(limit.count() % 1000000000)};
+  // Shared between processes: not FUTEX_PRIVATE. Spurious returns are fine; callers loop.
+  syscall(SYS_futex, futex_word(word), FUTEX_WAIT, expected, &ts, nullptr, 0);
+}
+
+void futex_wake_all(std::atomic<uint32_t>& word) noexcept {
+  syscall(SYS_futex, futex_word(word), FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+}
+
+// Open-file-description locks belong to the descriptor, vanish with the process and do not
+// conflict within one description, so each side can tell whether the other is attached.
+bool try_lock_byte(int fd, off_t byte) noexcept {
+  struct flock lock{};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = byte;
+  lock.l_len = 1;
+  return fcntl(fd, F_OFD_SETLK, &lock) == 0;
+}
+
+bool byte_locked(int fd, off_t byte) noexcept {
+  struct flock lock{};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = byte;
+  lock.l_len = 1;
+  if (fcntl(fd, F_OFD_GETLK, &lock) != 0) return true;  // cannot tell: assume alive
+  return lock.l_type != F_UNLCK;
+}
+
+bool is_power_of_two(uint64_t v) noexcept { return v && !(v & (v - 1)); }
+
+ShmFailure failure(std::string message) { return ShmFailure{std::move(message), false}; }
+
+std::string quoted(const std::string& posix) { return "'" + posix + "'"; }
+
+}  // namespace
+
+Result<std::string, std::string> shm_ring_posix_name(std::string_view name) {
+  std::string_view bare = name;
+  if (bare.starts_with(kScheme)) bare.remove_prefix(kScheme.size());
+  if (bare.starts_with('/')) bare.remove_prefix(1);
+  bool ok = !bare.empty() && bare.size() <= kMaxNameLength && bare != "." && bare != "..";
+  for (char c : bare)
+    ok = ok && ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+                c == '_' || c == '-');
+  if (!ok)
+    return fail("invalid ring name '" + std::string(name) +
+                "': expected 1 to 200 letters, digits, '.', '_' or '-' (optionally after shm:// or /)");
+  std::string posix(1, '/');
+  posix.append(bare);
+  return posix;
+}
+
+ShmRing::ShmRing(std::string name, UniqueFd fd, void* map, uint64_t map_bytes, bool producer)
+    : name_(std::move(name)), fd_(std::move(fd)), map_(map), map_bytes_(map_bytes), producer_(producer) {
+  capacity_ = header().capacity;
+  cached_peer_pos_ = producer ? header().read_pos.load(std::memory_order_acquire)
+                              : header().write_pos.load(std::memory_order_acquire);
+}
+
+ShmRing::ShmRing(ShmRing&& other) noexcept
+    : name_(std::move(other.name_)),
+      fd_(std::move(other.fd_)),
+      map_(std::exchange(other.map_, nullptr)),
+      map_bytes_(other.map_bytes_),
+      capacity_(other.capacity_),
+      producer_(other.producer_),
+      cached_peer_pos_(other.cached_peer_pos_),
+      spin_(other.spin_) {}
+
+ShmRing::~ShmRing() {
+  if (map_) munmap(map_, map_bytes_);
+}
+
+Result<ShmRing, ShmFailure> ShmRing::create(std::string_view name, uint64_t capacity) {
+  auto posix = shm_ring_posix_name(name);
+  if (!posix.ok()) return fail(failure(std::move(posix).error()));
+  if (capacity > kShmRingMaxCapacity)
+    return fail(failure("ring capacity must be at most " + std::to_string(kShmRingMaxCapacity) + " bytes, got " +
+                        std::to_string(capacity)));
+  uint64_t cap = kShmRingMinCapacity;
+  while (cap < capacity) cap <<= 1;
+  const std::string& path = *posix;
+
+  UniqueFd fd(shm_open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600));
+  if (!fd && errno == EEXIST) {
+    // Replace the segment only when it is a ring whose producer is gone.
+    UniqueFd old(shm_open(path.c_str(), O_RDWR, 0));
+    if (!old) return fail(failure("cannot create ring " + quoted(path) + ": " + os_error_text(errno)));
+    struct stat st{};
+    bool ring = fstat(old.get(), &st) == 0 && uint64_t(st.st_size) >= kShmRingHeaderBytes;
+    if (ring) {
+      void* head = mmap(nullptr, kShmRingHeaderBytes, PROT_READ, MAP_SHARED, old.get(), 0);
+      if (head == MAP_FAILED) return fail(failure("cannot create ring " + quoted(path) + ": " + os_error_text(errno)));
+      ring = static_cast<ShmRingHeader*>(head)->magic.load(std::memory_order_acquire) == kShmRingMagic;
+      munmap(head, kShmRingHeaderBytes);
+    }
+    if (!ring) return fail(failure("cannot create ring " + quoted(path) + ": a segment of that name exists and is not a ring"));
+    // Looked at, not taken: a consumer opening the old segment meanwhile must not see it alive.
+    if (byte_locked(old.get(), kProducerLockByte))
+      return fail(failure("cannot create ring " + quoted(path) + ": it already has a producer"));
+    shm_unlink(path.c_str());
+    fd.reset(shm_open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600));
+  }
+  if (!fd) return fail(failure("cannot create ring " + quoted(path) + ": " + os_error_text(errno)));
+  const uint64_t bytes = kShmRingHeaderBytes + cap;
+  auto undo = [&](int err) {
+    shm_unlink(path.c_str());
+    return fail(failure("cannot create ring " + quoted(path) + ": " + os_error_text(err)));
+  };
+  if (!try_lock_byte(fd.get(), kProducerLockByte)) return undo(errno);
+  if (ftruncate(fd.get(), off_t(bytes)) != 0) return undo(errno);
+  void* map = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
+  if (map == MAP_FAILED) return undo(errno);
+  // The new pages are zero; the atomics need no construction beyond that on this platform, but
+  // placement-new keeps the object model honest.
+  auto* h = new (map) ShmRingHeader{};
+  h->version = kShmRingVersion;
+  h->header_bytes = uint32_t(kShmRingHeaderBytes);
+  h->capacity = cap;
+  h->magic.store(kShmRingMagic, std::memory_order_release);
+  return ShmRing(path, std::move(fd), map, bytes, true);
+}
+
+Result<ShmRing, ShmFailure> ShmRing::open(std::string_view name) {
+  auto posix = shm_ring_posix_name(name);
+  if (!posix.ok()) return fail(failure(std::move(posix).error()));
+  const std::string& path = *posix;
+  UniqueFd fd(shm_open(path.c_str(), O_RDWR, 0));
+  if (!fd) return fail(failure("cannot open ring " + quoted(path) + ": " + os_error_text(errno)));
+  struct stat st{};
+  if (fstat(fd.get(), &st) != 0) return fail(failure("cannot open ring " + quoted(path) + ": " + os_error_text(errno)));
+  const uint64_t size = uint64_t(st.st_size);
+  if (size < kShmRingHeaderBytes + kShmRingMinCapacity)
+    return fail(failure("cannot open ring " + quoted(path) + ": the segment is not a ring (" + std::to_string(size) +
+                        " bytes)"));
+  void* head = mmap(nullptr, kShmRingHeaderBytes, PROT_READ, MAP_SHARED, fd.get(), 0);
+  if (head == MAP_FAILED) return fail(failure("cannot open ring " + quoted(path) + ": " + os_error_text(errno)));
+  const auto* h = static_cast<const ShmRingHeader*>(head);
+  const uint64_t magic = h->magic.load(std::memory_order_acquire);
+  const uint32_t version = h->version;
+  const uint64_t header_bytes = h->header_bytes;
+  const uint64_t capacity = h->capacity;
+  munmap(head, kShmRingHeaderBytes);
+  if (magic != kShmRingMagic)
+    return fail(failure("cannot open ring " + quoted(path) + ": the segment is not a ring (wrong magic)"));
+  if (version != kShmRingVersion)
+    return fail(failure("cannot open ring " + quoted(path) + ": unsupported ring version " + std::to_string(version) +
+                        " (this library reads version " + std::to_string(kShmRingVersion) + ")"));
+  if (header_bytes != kShmRingHeaderBytes || !is_power_of_two(capacity) || capacity < kShmRingMinCapacity ||
+      capacity > kShmRingMaxCapacity || size != header_bytes + capacity)
+    return fail(failure("cannot open ring " + quoted(path) + ": its size (" + std::to_string(size) +
+                        " bytes) does not match its header (capacity " + std::to_string(capacity) + ")"));
+  if (!try_lock_byte(fd.get(), kConsumerLockByte))
+    return fail(failure("cannot open ring " + quoted(path) + ": it already has a consumer"));
+  void* map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
+  if (map == MAP_FAILED) return fail(failure("cannot open ring " + quoted(path) + ": " + os_error_text(errno)));
+  ShmRing ring(path, std::move(fd), map, size, false);
+  if (!ring.header().closed.load(std::memory_order_acquire) && !ring.peer_alive())
+    return fail(failure("cannot open ring " + quoted(path) + ": it is stale (its producer ended without closing it)"));
+  return ring;
+}
+
+bool ShmRing::peer_alive() const noexcept {
+  return byte_locked(fd_.get(), producer_ ? kConsumerLockByte : kProducerLockByte);
+}
+
+Result<Ok, ShmFailure> ShmRing::publish(std::span<const uint8_t> bytes, nanoseconds timeout) {
+  ShmRingHeader& h = header();
+  const uint64_t n = bytes.size();
+  if (n > capacity_)
+    return fail(failure("a frame of " + std::to_string(n) + " bytes does not fit ring " + quoted(name_) + " of " +
+                        std::to_string(capacity_) + " bytes"));
+  const uint64_t w = h.write_pos.load(std::memory_order_relaxed);
+  auto room = [&] { return capacity_ - (w - cached_peer_pos_) >= n; };
+  if (!room()) {
+    cached_peer_pos_ = h.read_pos.load(std::memory_order_acquire);
+    const auto start = Clock::now();
+    const bool forever = timeout.count() < 0;
+    while (!room()) {
+      const nanoseconds waited = Clock::now() - start;
+      if (!forever && waited >= timeout)
+        return fail(ShmFailure{"ring " + quoted(name_) + " is full: the consumer has not made room for " +
+                                   std::to_string(n) + " bytes",
+                               true});
+      if (waited < spin_) {
+        cpu_relax();
+      } else {
+        const uint32_t seq = h.space_seq.load(std::memory_order_acquire);
+        h.producer_waiting.store(1, std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+        cached_peer_pos_ = h.read_pos.load(std::memory_order_acquire);
+        if (!room()) futex_wait(h.space_seq, seq, forever ? kSleepSlice : std::min(kSleepSlice, timeout - waited));
+        h.producer_waiting.store(0, std::memory_order_relaxed);
+      }
+      cached_peer_pos_ = h.read_pos.load(std::memory_order_acquire);
+    }
+  }
+  const uint64_t at = w & (capacity_ - 1);
+  const uint64_t first = std::min(n, capacity_ - at);
+  std::memcpy(data() + at, bytes.data(), first);
+  std::memcpy(data(), bytes.data() + first, n - first);
+  h.write_pos.store(w + n, std::memory_order_release);
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  if (h.consumer_waiting.load(std::memory_order_relaxed)) {
+    h.data_seq.fetch_add(1, std::memory_order_release);
+    futex_wake_all(h.data_seq);
+  }
+  return Ok{};
+}
+
+void ShmRing::close_stream() noexcept {
+  ShmRingHeader& h = header();
+  h.closed.store(1, std::memory_order_release);
+  h.data_seq.fetch_add(1, std::memory_order_release);
+  futex_wake_all(h.data_seq);
+}
+
+Result<size_t, ShmFailure> ShmRing::consume(std::span<uint8_t> out, nanoseconds timeout) {
+  ShmRingHeader& h = header();
+  const uint64_t r = h.read_pos.load(std::memory_order_relaxed);
+  if (cached_peer_pos_ == r) {
+    cached_peer_pos_ = h.write_pos.load(std::memory_order_acquire);
+    const auto start = Clock::now();
+    const bool forever = timeout.count() < 0;
+    while (cached_peer_pos_ == r) {
+      // `closed` is set after the last publish: seen closed and still empty, the stream ended.
+      if (h.closed.load(std::memory_order_acquire)) {
+        cached_peer_pos_ = h.write_pos.load(std::memory_order_acquire);
+        if (cached_peer_pos_ == r) return size_t(0);
+        break;
+      }
+      const nanoseconds waited = Clock::now() - start;
+      if (!forever && waited >= timeout)
+        return fail(ShmFailure{"no bytes arrived in ring " + quoted(name_) + " in time", true});
+      if (waited < spin_) {
+        cpu_relax();
+      } else {
+        const uint32_t seq = h.data_seq.load(std::memory_order_acquire);
+        h.consumer_waiting.store(1, std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+        cached_peer_pos_ = h.write_pos.load(std::memory_order_acquire);
+        if (cached_peer_pos_ == r && !h.closed.load(std::memory_order_acquire))
+          futex_wait(h.data_seq, seq, forever ? kSleepSlice : std::min(kSleepSlice, timeout - waited));
+        h.consumer_waiting.store(0, std::memory_order_relaxed);
+        if (!peer_alive()) {
+          // The producer's last publish, if any, happened before its lock was dropped.
+          cached_peer_pos_ = h.write_pos.load(std::memory_order_acquire);
+          if (cached_peer_pos_ == r && !h.closed.load(std::memory_order_acquire))
+            return fail(failure("the producer of ring " + quoted(name_) + " ended without closing the stream"));
+        }
+      }
+      cached_peer_pos_ = h.write_pos.load(std::memory_order_acquire);
+    }
+  }
+  const uint64_t available = cached_peer_pos_ - r;
+  if (available > capacity_)
+    return fail(failure("ring " + quoted(name_) + " is corrupt: its write position is beyond its capacity"));
+  const uint64_t n = std::min<uint64_t>(available, out.size());
+  const uint64_t at = r & (capacity_ - 1);
+  const uint64_t first = std::min(n, capacity_ - at);
+  std::memcpy(out.data(), data() + at, first);
+  std::memcpy(out.data() + first, data(), n - first);
+  h.read_pos.store(r + n, std::memory_order_release);
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  if (h.producer_waiting.load(std::memory_order_relaxed)) {
+    h.space_seq.fetch_add(1, std::memory_order_release);
+    futex_wake_all(h.space_seq);
+  }
+  return size_t(n);
+}
+
+}  // namespace ostrel::io

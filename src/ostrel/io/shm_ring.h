@@ -1,0 +1,114 @@
+#pragma once
+// A single-producer single-consumer ring of QSSF bytes in POSIX shared memory.
+//
+// The segment is a header page followed by `capacity` data bytes (a power of two). The header
+// holds a magic, a version and the capacity, then the producer's and the consumer's positions
+// (bytes written and read since creation) on cache lines of their own. The producer publishes
+// only whole frames: a frame's bytes are copied in first and the write position moves past them
+// with one release store, so a consumer never sees part of a frame, even when the producer dies.
+// The producer never overwrites unread bytes: a frame that does not fit waits for room, or fails.
+//
+// Liveness: each side holds an open-file-description lock on a byte of its own for as long as it
+// is attached, which the kernel drops when the process dies. A waiting consumer that finds the
+// producer's byte free and the ring not closed reports the producer's death; a new producer may
+// take over a segment whose producer is gone. A second producer or consumer is refused.
+//
+// Waiting: a short spin, then a futex wait on a sequence word the other side bumps (and wakes)
+// only when a waiter has said it sleeps, so a busy ring makes no system calls.
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "ostrel/util/result.h"
+#include "ostrel/util/unique_fd.h"
+
+namespace ostrel::io {
+
+inline constexpr uint64_t kShmRingMagic = 0x474E495254534FULL;  // "OSTRING" little-endian
+inline constexpr uint32_t kShmRingVersion = 1;
+inline constexpr uint64_t kShmRingHeaderBytes = 4096;
+inline constexpr uint64_t kShmRingMinCapacity = 4096;
+inline constexpr uint64_t kShmRingMaxCapacity = uint64_t(1) << 34;
+
+struct alignas(64) ShmRingHeader {
+  // Line 0: fixed at creation (magic written last, with release).
+  std::atomic<uint64_t> magic;
+  uint32_t version;
+  uint32_t header_bytes;
+  uint64_t capacity;
+  std::atomic<uint32_t> closed;  // the producer ended the stream cleanly
+  // Line 1: the producer's.
+  alignas(64) std::atomic<uint64_t> write_pos;
+  std::atomic<uint32_t> data_seq;          // bumped when the consumer sleeps and data arrived
+  std::atomic<uint32_t> producer_waiting;  // the producer sleeps for room
+  // Line 2: the consumer's.
+  alignas(64) std::atomic<uint64_t> read_pos;
+  std::atomic<uint32_t> space_seq;         // bumped when the producer sleeps and room was made
+  std::atomic<uint32_t> consumer_waiting;  // the consumer sleeps for data
+};
+static_assert(sizeof(ShmRingHeader) <= kShmRingHeaderBytes);
+static_assert(std::atomic<uint64_t>::is_always_lock_free && std::atomic<uint32_t>::is_always_lock_free);
+
+// "ring0", "/ring0" and "shm://ring0" name the same ring; its POSIX name is "/ring0". Fails with
+// the message for a name that is not 1 to 200 letters, digits, '.', '_' or '-' (or "." / "..").
+Result<std::string, std::string> shm_ring_posix_name(std::string_view name);
+
+// A failure: its message, and whether it is the ring being full or a wait timing out (which the
+// caller may retry) rather than a fault.
+struct ShmFailure {
+  std::string message;
+  bool would_block = false;
+};
+
+// One attached side of a ring: the mapping, the descriptor holding the side's lock.
+class ShmRing {
+ public:
+  ShmRing(ShmRing&& other) noexcept;
+  ShmRing& operator=(ShmRing&&) = delete;
+  ShmRing(const ShmRing&) = delete;
+  ShmRing& operator=(const ShmRing&) = delete;
+  ~ShmRing();
+
+  // The producer's side: a new ring of `capacity` bytes (rounded up to a power of two), or one
+  // whose producer died, replaced.
+  static Result<ShmRing, ShmFailure> create(std::string_view name, uint64_t capacity);
+  // The consumer's side of an existing ring; stale or foreign segments are refused.
+  static Result<ShmRing, ShmFailure> open(std::string_view name);
+
+  uint64_t capacity() const noexcept { return capacity_; }
+  // How long a wait spins before it sleeps on the futex (default 50 us; 0 sleeps at once, which
+  // suits cores shared with other work: a spinning side descheduled for a time slice waits longer).
+  void set_spin(std::chrono::nanoseconds spin) noexcept { spin_ = spin; }
+  const std::string& name() const noexcept { return name_; }
+
+  // Producer: appends `bytes` whole, or nothing. A negative timeout waits for room for as long as
+  // it takes; 0 fails at once when the ring is full. Bytes longer than the ring always fail.
+  Result<Ok, ShmFailure> publish(std::span<const uint8_t> bytes, std::chrono::nanoseconds timeout);
+  // Producer: marks the end of the stream (the consumer reads what is left, then the end).
+  void close_stream() noexcept;
+
+  // Consumer: copies up to out.size() bytes; waits while the ring is empty. 0 at the end of the
+  // stream. Fails when the producer died without closing the stream (after the bytes it published
+  // are read), or with would_block when `timeout` (negative: none) passes first.
+  Result<size_t, ShmFailure> consume(std::span<uint8_t> out, std::chrono::nanoseconds timeout);
+
+ private:
+  ShmRing(std::string name, UniqueFd fd, void* map, uint64_t map_bytes, bool producer);
+  ShmRingHeader& header() const noexcept { return *static_cast<ShmRingHeader*>(map_); }
+  uint8_t* data() const noexcept { return static_cast<uint8_t*>(map_) + kShmRingHeaderBytes; }
+  bool peer_alive() const noexcept;
+
+  std::string name_;
+  UniqueFd fd_;
+  void* map_ = nullptr;
+  uint64_t map_bytes_ = 0;
+  uint64_t capacity_ = 0;
+  bool producer_ = false;
+  uint64_t cached_peer_pos_ = 0;  // the other side's position as last read
+  std::chrono::nanoseconds spin_{std::chrono::microseconds(50)};
+};
+
+}  // namespace ostrel::io

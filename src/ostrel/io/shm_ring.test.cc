@@ -1,0 +1,97 @@
+#include "ostrel/io/shm_ring.h"
+
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace ostrel::io {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::nanoseconds;
+
+std::string unique_name(const char* what) { return std::string("ostrel-ut-") + what + "-" + std::to_string(getpid()); }
+
+struct Unlink {
+  std::string name;
+  ~Unlink() { shm_unlink(("/" + name).c_str()); }
+};
+
+TEST(ShmRingName, AcceptsTheThreeSpellingsAndRefusesTheRest) {
+  for (const char* good : {"ring0", "/ring0", "shm://ring0"}) EXPECT_EQ(*shm_ring_posix_name(good), "/ring0") << good;
+  for (const char* bad : {"", "/", "shm://", ".", "..", "a/b", "//a", "a b", "ring\n", "shm:///"})
+    EXPECT_FALSE(shm_ring_posix_name(bad).ok()) << bad;
+  EXPECT_TRUE(shm_ring_posix_name(std::string(200, 'x')).ok());
+  EXPECT_FALSE(shm_ring_posix_name(std::string(201, 'x')).ok());
+}
+
+// Bytes in pieces of random sizes, from a producer thread to a consumer reading into buffers of
+// random sizes, through a ring small enough to wrap thousands of times: the same bytes arrive,
+// in order, then the end of the stream.
+TEST(ShmRing, DeliversEveryByteInOrderAcrossWraps) {
+  const std::string name = unique_name("wrap");
+  Unlink cleanup{name};
+  auto producer = ShmRing::create(name, 4096);
+  ASSERT_TRUE(producer.ok()) << producer.error().message;
+  auto consumer = ShmRing::open(name);
+  ASSERT_TRUE(consumer.ok()) << consumer.error().message;
+  std::vector<uint8_t> sent(3'000'000);
+  std::mt19937 rng(3);
+  for (auto& b : sent) b = uint8_t(rng());
+  std::thread writer([&] {
+    std::mt19937 sizes(4);
+    for (size_t at = 0; at < sent.size();) {
+      const size_t n = std::min<size_t>(sent.size() - at, 1 + sizes() % 4096);
+      ASSERT_TRUE(producer->publish({sent.data() + at, n}, nanoseconds(-1)).ok());
+      at += n;
+    }
+    producer->close_stream();
+  });
+  std::vector<uint8_t> got;
+  std::vector<uint8_t> buf(5000);
+  for (std::mt19937 sizes(5);;) {
+    auto n = consumer->consume({buf.data(), 1 + sizes() % buf.size()}, nanoseconds(-1));
+    ASSERT_TRUE(n.ok()) << n.error().message;
+    if (*n == 0) break;
+    got.insert(got.end(), buf.begin(), buf.begin() + long(*n));
+  }
+  writer.join();
+  EXPECT_TRUE(got == sent);
+}
+
+// A consumer asleep on the futex (past its spin) wakes for a late publish; a timed wait on an
+// empty ring gives up with would_block, and so does a publish into a full one.
+TEST(ShmRing, SleepersWakeAndTimedWaitsGiveUp) {
+  const std::string name = unique_name("wake");
+  Unlink cleanup{name};
+  auto producer = ShmRing::create(name, 4096);
+  auto consumer = ShmRing::open(name);
+  ASSERT_TRUE(producer.ok() && consumer.ok());
+  uint8_t byte[1];
+  auto none = consumer->consume(byte, milliseconds(30));
+  ASSERT_FALSE(none.ok());
+  EXPECT_TRUE(none.error().would_block);
+  std::thread late([&] {
+    std::this_thread::sleep_for(milliseconds(100));
+    const uint8_t one[1] = {42};
+    ASSERT_TRUE(producer->publish(one, nanoseconds(0)).ok());
+  });
+  auto got = consumer->consume(byte, nanoseconds(-1));
+  late.join();
+  ASSERT_TRUE(got.ok());
+  EXPECT_EQ(*got, 1u);
+  EXPECT_EQ(byte[0], 42);
+  const std::vector<uint8_t> page(4096, 7);
+  ASSERT_TRUE(producer->publish(page, nanoseconds(0)).ok());
+  auto full = producer->publish(byte, milliseconds(30));
+  ASSERT_FALSE(full.ok());
+  EXPECT_TRUE(full.error().would_block);
+}
+
+}  // namespace
+}  // namespace ostrel::io
