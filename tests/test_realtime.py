@@ -95,7 +95,7 @@ def push_shots(decoder, frames):
     return np.array([[decoder.push(shot[r], r) for r in range(len(shot))] for shot in frames])
 
 
-@pytest.mark.parametrize("method", ["weighted-union-find", "matching"])
+@pytest.mark.parametrize("method", ["weighted-union-find", "matching", "correlated-matching"])
 def test_window_covering_the_shot_equals_whole_shot_decoding(surface, method):
     dem, det, obs, layout, frames = surface
     whole = ostrel.SlidingWindowDecoder(dem, layout.shape[0], 1, method=method)
