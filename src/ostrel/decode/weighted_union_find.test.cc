@@ -7,23 +7,11 @@
 #include <random>
 #include <vector>
 
+#include "ostrel/decode/test_syndromes.h"
 #include "ostrel/dem/dem_parser.h"
 
 namespace ostrel::decode {
 namespace {
-
-// Fired detectors of an edge set: endpoints touched an odd number of times, boundary excluded.
-std::vector<uint32_t> syndrome_of(const DecodingGraph& g, std::span<const uint32_t> edges) {
-  std::vector<uint8_t> parity(g.detector_count + 1, 0);
-  for (uint32_t e : edges) {
-    parity[g.edges[e].u] ^= 1;
-    parity[g.edges[e].v] ^= 1;
-  }
-  std::vector<uint32_t> fired;
-  for (uint32_t d = 0; d < g.detector_count; ++d)
-    if (parity[d]) fired.push_back(d);
-  return fired;
-}
 
 uint64_t observables_of(const DecodingGraph& g, std::span<const uint32_t> edges) {
   uint64_t mask = 0;

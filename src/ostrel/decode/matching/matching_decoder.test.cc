@@ -9,10 +9,12 @@
 
 #include "ostrel/decode/graph_components.h"
 #include "ostrel/decode/matching/brute_force_matching.h"
+#include "ostrel/decode/test_syndromes.h"
 
 namespace ostrel::decode::matching {
 namespace {
 
+// Built by hand with -DSTRESS, a longer sweep over larger graphs.
 #ifndef STRESS
 constexpr int kTrials = 300;
 constexpr uint32_t kMaxExtra = 9;
@@ -20,18 +22,6 @@ constexpr uint32_t kMaxExtra = 9;
 constexpr int kTrials = 5000;
 constexpr uint32_t kMaxExtra = 15;
 #endif
-
-std::vector<uint32_t> syndrome_of(const DecodingGraph& g, std::span<const uint32_t> edges) {
-  std::vector<uint8_t> parity(g.detector_count + 1, 0);
-  for (uint32_t e : edges) {
-    parity[g.edges[e].u] ^= 1;
-    parity[g.edges[e].v] ^= 1;
-  }
-  std::vector<uint32_t> fired;
-  for (uint32_t d = 0; d < g.detector_count; ++d)
-    if (parity[d]) fired.push_back(d);
-  return fired;
-}
 
 std::shared_ptr<const DecodingGraph> random_graph(std::mt19937_64& rng, uint32_t n, size_t edge_count,
                                                   bool with_boundary, bool with_likely) {
