@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "ostrel/decode/decode_method.h"
+#include "ostrel/decode/test_syndromes.h"
 #include "ostrel/dem/dem_parser.h"
 
 namespace ostrel::decode {
@@ -20,18 +21,6 @@ std::shared_ptr<const DecodingGraph> graph_of(const std::string& text) {
   auto graph = build_decoding_graph(parsed.value());
   EXPECT_TRUE(graph.ok());
   return std::move(graph).value();
-}
-
-std::vector<uint32_t> syndrome_of(const DecodingGraph& g, std::span<const uint32_t> edges) {
-  std::vector<uint8_t> parity(g.detector_count + 1, 0);
-  for (const uint32_t e : edges) {
-    parity[g.edges[e].u] ^= 1;
-    parity[g.edges[e].v] ^= 1;
-  }
-  std::vector<uint32_t> fired;
-  for (uint32_t d = 0; d < g.detector_count; ++d)
-    if (parity[d]) fired.push_back(d);
-  return fired;
 }
 
 std::vector<uint32_t> sorted(std::span<const uint32_t> edges) {
