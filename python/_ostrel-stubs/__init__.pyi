@@ -224,7 +224,9 @@ class Decoder:
     def __new__(
         cls,
         dem: str | os.PathLike[str] | DetectorErrorModel | object,
-        method: Literal["weighted-union-find", "matching", "union-find"] = "weighted-union-find",
+        method: Literal[
+            "weighted-union-find", "matching", "correlated-matching", "correlated-union-find", "union-find"
+        ] = "weighted-union-find",
     ) -> Decoder: ...
     @overload
     def decode(

@@ -11,7 +11,7 @@ from typing import Any
 
 from _ostrel import Decoder, SlidingWindowDecoder
 
-BEST_METHOD = "matching"
+BEST_METHOD = "correlated-matching"
 
 
 def best_decoder(model: Any) -> Decoder:

@@ -13,7 +13,7 @@ import stim
 
 from _ostrel import Decoder
 
-METHODS = ("weighted-union-find", "matching", "union-find")
+METHODS = ("weighted-union-find", "matching", "correlated-matching", "correlated-union-find", "union-find")
 
 
 class CompiledOstrelDecoder(sinter.CompiledDecoder):  # type: ignore[misc]

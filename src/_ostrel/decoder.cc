@@ -435,7 +435,10 @@ PyGetSetDef getset[] = {
     {"num_detectors", get_num_detectors, nullptr, "Detectors of the model (the width of a shot).", nullptr},
     {"num_observables", get_num_observables, nullptr, "Observables of the model (the width of a prediction).",
      nullptr},
-    {"method", get_method, nullptr, "The decoding method: 'weighted-union-find', 'matching' or 'union-find'.", nullptr},
+    {"method", get_method, nullptr,
+     "The decoding method: 'weighted-union-find', 'matching', 'correlated-matching', 'correlated-union-find' or "
+     "'union-find'.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -452,8 +455,10 @@ PyType_Slot slots[] = {
                     "\n"
                     "``method='weighted-union-find'`` (default) grows clusters by edge weight and\n"
                     "peels a correction; ``method='matching'`` finds a minimum-weight perfect\n"
-                    "matching, exactly; both need the model's errors decomposed into components of\n"
-                    "one or two detectors. ``method='union-find'`` is the fixed procedure that\n"
+                    "matching, exactly; ``method='correlated-matching'`` (and\n"
+                    "``'correlated-union-find'``) decode again with the edges that share an error\n"
+                    "with the correction weighed by that; all need the model's errors decomposed\n"
+                    "into components of one or two detectors. ``method='union-find'`` is the fixed procedure that\n"
                     "``OstrelStream.set_decoder`` runs by default, on the whole model.")},
     {0, nullptr},
 };

@@ -408,7 +408,10 @@ PyGetSetDef getset[] = {
     {"ancilla_count", get_number<read_ancillas>, nullptr, "Columns of the layout: values per round.", nullptr},
     {"num_detectors", get_number<read_detectors>, nullptr, "Detectors of the model.", nullptr},
     {"num_observables", get_number<read_observables>, nullptr, "Observables of the model.", nullptr},
-    {"method", get_method, nullptr, "The decoding method of each window: 'weighted-union-find' or 'matching'.", nullptr},
+    {"method", get_method, nullptr,
+     "The decoding method of each window: 'weighted-union-find', 'matching', 'correlated-matching' or "
+     "'correlated-union-find'.",
+     nullptr},
     {"layout", get_layout, nullptr,
      "The detector layout as a 2-D int64 array (rounds, ancillas), -1 where no detector; for a\n"
      "folded repeat block, that of the shortened model (fewer rows than ``rounds_per_shot``).",
@@ -434,8 +437,9 @@ PyType_Slot slots[] = {
                     "Real-time decoding of shots that arrive one round at a time.\n"
                     "\n"
                     "The window holds ``commit_rounds + buffer_rounds`` rounds. When it is full it\n"
-                    "is decoded by ``method`` ('weighted-union-find', or 'matching' for exact\n"
-                    "minimum-weight matching); the correction edges in its\n"
+                    "is decoded by ``method`` ('weighted-union-find'; 'matching' for exact\n"
+                    "minimum-weight matching; 'correlated-matching' or 'correlated-union-find'\n"
+                    "re-weighted by the model's correlated errors); the correction edges in its\n"
                     "first ``commit_rounds`` rounds are committed (their observables go into the\n"
                     "running logical frame; an edge crossing into the buffer flips the detector it\n"
                     "reaches there) and the window slides on by ``commit_rounds``. The shot's last\n"

@@ -41,9 +41,9 @@ def check_coverage(dem: str, model: Any, ancilla_count: int, depth: int) -> None
             f"cells ({plural(ancilla_count, 'cell')} per frame x window depth {depth} = {cells:,})")
 
 
-METHODS = ("weighted-union-find", "matching", "union-find")
+METHODS = ("weighted-union-find", "matching", "correlated-matching", "correlated-union-find", "union-find")
 # The methods that decode on the decoding graph, which the sliding window can use.
-GRAPH_METHODS = METHODS[:2]
+GRAPH_METHODS = METHODS[:4]
 
 
 def rate_of(predictions: Any, truth: list[int]) -> float:
@@ -249,8 +249,9 @@ def _decode_arguments(p: argparse.ArgumentParser) -> None:
                         "rounds do not all hold every ancilla, such as surface codes: whole shots)")
     p.add_argument("--method", choices=METHODS, default=METHODS[0],
                    help="the decoder: weighted Union-Find with peeling (default), exact "
-                        "minimum-weight matching, or the fixed Union-Find procedure that "
-                        "set_decoder runs on a DEM")
+                        "minimum-weight matching, either re-weighted by the model's correlated "
+                        "error components (correlated-...), or the fixed Union-Find procedure "
+                        "that set_decoder runs on a DEM")
     p.add_argument("--compare-pymatching", action="store_true",
                    help="also decode each shot with pymatching (needs --truth)")
     p.add_argument("--json", action="store_true", help="print the result as JSON")

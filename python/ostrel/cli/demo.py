@@ -41,7 +41,8 @@ CYCLE_RATE = 1 / 1.1e-6
 
 FIXED_NOTE = ("   fixed UF is the fixed Union-Find procedure that stream.set_decoder(model) runs: it flips\n"
               "   every observable inside a cluster, so it can do worse than no correction; weighted is\n"
-              "   ostrel.Decoder's default; matching (exact) is what ostrel.open(..., decoder=model) builds.")
+              "   ostrel.Decoder's default; correlated (exact matching re-weighted by the model's correlated\n"
+              "   errors) is what ostrel.open(..., decoder=model) builds.")
 PACE_NOTE = ("   rounds/s is the rate achieved, replay included: at or near the paced rate the decoder kept\n"
              "   up with the device; below it, the decoder (or a busy machine) fell behind.")
 
@@ -83,7 +84,7 @@ def decode_live(tmp: str, shots: int, experiments: tuple = EXPERIMENTS) -> list[
     print(f"2. memory experiments ({shots:,} shots each, rounds = distance), replayed over loopback TCP "
           "and decoded live by the weighted decoder; logical error rates on the same shots:")
     print(f"   {'code':>10} {'d':>3} {'p':>6} {'frames':>8} {'frames/s':>10} {'no corr.':>9} "
-          f"{'fixed UF':>9} {'weighted':>9} {'matching':>9} {'pymatching':>10}")
+          f"{'fixed UF':>9} {'weighted':>9} {'matching':>9} {'correlated':>10} {'pymatching':>10}")
     for code, distances, rates in experiments:
         for d in distances:
             for p in rates:
@@ -102,6 +103,7 @@ def decode_live(tmp: str, shots: int, experiments: tuple = EXPERIMENTS) -> list[
                 print(f"   {code:>10} {d:>3} {p:>6.3f} {r['frames']:>8,} {r['frames_per_second']:>10,.0f} "
                       f"{r['no_correction_logical_error_rate']:>9.4f} {r['union_find_logical_error_rate']:>9.4f} "
                       f"{r['ostrel_logical_error_rate']:>9.4f} {r['matching_logical_error_rate']:>9.4f} "
+                      f"{r['correlated_matching_logical_error_rate']:>10.4f} "
                       f"{r['pymatching_logical_error_rate']:>10.4f}")
     print(FIXED_NOTE)
     return rows
