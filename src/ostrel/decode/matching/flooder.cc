@@ -16,22 +16,19 @@ Flooder::Flooder(const DecodingGraph& graph) : boundary_(graph.boundary()) {
   start_.assign(graph.adjacency_start.begin(), graph.adjacency_start.end());
   neighbors_.reserve(graph.adjacency.size());
   edge_of_.reserve(graph.adjacency.size());
+  own_length_.reserve(graph.edges.size());
+  for (const DecodingEdge& e : graph.edges) own_length_.push_back(2 * fine_weight(e));
+  incidence_of_.assign(graph.edges.size(), {kNone, kNone});
   for (const Incidence& in : graph.adjacency) {
     const DecodingEdge& e = graph.edges[in.edge];
-    neighbors_.push_back({in.other, 2 * fine_weight(e), e.observables});
+    auto& places = incidence_of_[in.edge];
+    places[places[0] == kNone ? 0 : 1] = static_cast<uint32_t>(neighbors_.size());
+    neighbors_.push_back({in.other, own_length_[in.edge], e.observables});
     edge_of_.push_back(in.edge);
   }
   owner_.assign(graph.detector_count, kNone);
   nodes_.resize(graph.detector_count);
   origins_.resize(graph.detector_count);
-}
-
-void Flooder::set_edge_length(uint32_t edge, uint32_t u, uint32_t v, int32_t length) {
-  for (const uint32_t x : {u, v}) {
-    if (x == boundary_) continue;
-    for (uint32_t i = start_[x]; i < start_[x + 1]; ++i)
-      if (edge_of_[i] == edge) neighbors_[i].length = length;
-  }
 }
 
 void Flooder::touch(uint32_t x) {

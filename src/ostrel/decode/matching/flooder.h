@@ -15,6 +15,7 @@
 //
 // Edges are twice their (fine, edge_weights.h) weight long, so that two regions growing toward
 // each other meet on a whole unit of time.
+#include <array>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -90,8 +91,13 @@ class Flooder {
   std::span<const uint32_t> neighbor_edges(uint32_t x) const {
     return std::span(edge_of_).subspan(start_[x], start_[x + 1] - start_[x]);
   }
-  // Re-weighting: the length of both incidences of `edge` (between u and v).
-  void set_edge_length(uint32_t edge, uint32_t u, uint32_t v, int32_t length);
+  // Re-weighting: the length of both incidences of `edge`.
+  void set_edge_length(uint32_t edge, int32_t length) {
+    for (const uint32_t at : incidence_of_[edge])
+      if (at != kNone) neighbors_[at].length = length;
+  }
+  // The length the graph gives `edge`.
+  int32_t own_length(uint32_t edge) const { return own_length_[edge]; }
 
  private:
   // The local radius of a claimed node and the top-level region it belongs to.
@@ -118,6 +124,8 @@ class Flooder {
   std::vector<uint32_t> start_;
   std::vector<Neighbor> neighbors_;
   std::vector<uint32_t> edge_of_;
+  std::vector<std::array<uint32_t, 2>> incidence_of_;  // per edge: its places in neighbors_
+  std::vector<int32_t> own_length_;                    // per edge
   std::vector<uint32_t> owner_;  // per node: the region whose own growth claimed it, or kNone
   std::vector<NodeState> nodes_;
   std::vector<NodeOrigin> origins_;

@@ -107,8 +107,7 @@ std::span<const uint32_t> MatchingDecoder::correction() {
 }
 
 void MatchingDecoder::set_edge_weight(uint32_t edge, int32_t weight) {
-  const DecodingEdge& e = graph_->edges[edge];
-  flooder_.set_edge_length(edge, e.u, e.v, 2 * std::clamp<int32_t>(weight * kFinePerGraphUnit, 1, kMaxFineWeight));
+  flooder_.set_edge_length(edge, 2 * std::clamp<int32_t>(weight * kFinePerGraphUnit, 1, kMaxFineWeight));
   if (!reweighted_mark_[edge]) {
     reweighted_mark_[edge] = 1;
     reweighted_.push_back(edge);
@@ -117,8 +116,7 @@ void MatchingDecoder::set_edge_weight(uint32_t edge, int32_t weight) {
 
 void MatchingDecoder::restore_edge_weights() {
   for (const uint32_t edge : reweighted_) {
-    const DecodingEdge& e = graph_->edges[edge];
-    flooder_.set_edge_length(edge, e.u, e.v, 2 * fine_weight(e));
+    flooder_.set_edge_length(edge, flooder_.own_length(edge));
     reweighted_mark_[edge] = 0;
   }
   reweighted_.clear();
