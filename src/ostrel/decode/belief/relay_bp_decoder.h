@@ -1,0 +1,67 @@
+#pragma once
+// Relay-BP (Müller et al., arXiv:2506.01779): min-sum with memory, run in legs. The first leg has
+// one memory strength gamma0 for every variable; each relay leg after it draws a strength per
+// variable uniformly from [gamma_min, gamma_max] (negative ones included, as the paper finds
+// indispensable) and starts from where the leg before it ended, its final marginals as memory.
+// Every leg whose hard decision meets the syndrome is a solution; after `solutions` of them, or
+// `legs` relay legs, the least-weight solution (sum ln((1 - p) / p) of the priors) is the answer.
+// No post-processing: the cost is bounded by pre_iter + legs * num_iter iterations.
+//
+// The strengths of leg r for variable j come from a hash of (seed, r, j): a decode depends only on
+// its syndrome and the options, whatever the order of shots or the copy of the decoder.
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "ostrel/decode/belief/belief_propagation.h"
+#include "ostrel/dem/dem_model.h"
+#include "ostrel/util/result.h"
+
+namespace ostrel::decode::belief {
+
+struct RelayBpOptions {
+  double gamma0 = 0.1;         // the first leg's memory strength
+  uint32_t pre_iter = 80;      // iterations of the first leg
+  uint32_t num_iter = 60;      // iterations of each relay leg
+  uint32_t legs = 300;         // relay legs after the first, at most
+  double gamma_min = -0.24;    // relay legs' strengths are drawn from [gamma_min, gamma_max]
+  double gamma_max = 0.66;
+  uint32_t solutions = 5;      // stop once this many legs have met the syndrome
+  double ms_scaling_factor = 1.0;
+  uint64_t seed = 0;
+};
+
+std::optional<std::string> refuse_options(const RelayBpOptions& options);
+
+class RelayBpDecoder {
+ public:
+  static Result<RelayBpDecoder, std::string> create(const dem::DetectorErrorModel& dem, const RelayBpOptions& options);
+
+  uint64_t decode(std::span<const uint32_t> fired);
+  // The last answer's columns (the last leg's hard decision when no leg met the syndrome).
+  std::span<const uint32_t> correction() const { return correction_; }
+  double correction_weight() const { return weight_; }
+  // Solutions found by the last decode, and the legs it ran (the first included).
+  uint32_t solutions_found() const { return found_; }
+  uint32_t legs_run() const { return legs_run_; }
+  const CheckMatrix& matrix() const { return bp_.matrix(); }
+
+ private:
+  RelayBpDecoder(BeliefPropagation bp, const RelayBpOptions& options);
+  void draw_strengths(uint32_t leg);
+  void consider();
+
+  BeliefPropagation bp_;
+  RelayBpOptions options_;
+  std::vector<double> gamma_;
+  std::vector<uint32_t> correction_;
+  uint64_t observables_ = 0;
+  double weight_ = 0;
+  uint32_t found_ = 0;
+  uint32_t legs_run_ = 0;
+};
+
+}  // namespace ostrel::decode::belief
