@@ -1,7 +1,9 @@
 #include "ostrel/decode/belief/belief_propagation.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <vector>
 
 namespace ostrel::decode::belief {
 namespace {
@@ -11,6 +13,55 @@ namespace {
 constexpr double kMaxMessage = 1e6;
 // tanh products are kept below 1 so that 2 atanh stays finite (about 37).
 constexpr double kMaxTanh = 1.0 - 1e-16;
+
+// phi(x) = -ln tanh(x / 2), tabulated with linear interpolation: on [1/8, 32) in steps of 1/256,
+// and below 1/8, where it grows like -ln x, on a grid of 256 steps per power of two (read from
+// the bits of x) down to 2^-57, where it passes kMaxPhi. Relative error below 1e-4.
+constexpr double kPhiSteps = 256.0;
+constexpr double kPhiEnd = 32.0;
+constexpr double kPhiSmall = 0.125;     // 2^-3
+constexpr int kSmallExponentMin = -57;
+constexpr int kSmallExponentEnd = -3;
+constexpr double kMaxPhi = 40.0;
+
+double phi_exact(double x) {
+  if (!(x > 0)) return kMaxPhi;
+  return std::min(kMaxPhi, -std::log(std::tanh(0.5 * x)));
+}
+
+struct PhiTable {
+  std::vector<double> linear;  // phi(i / 256)
+  std::vector<double> small;   // phi(2^e (1 + j / 256)) at (e - kSmallExponentMin) * 256 + j
+  PhiTable() {
+    linear.resize(static_cast<size_t>(kPhiEnd * kPhiSteps) + 2);
+    for (size_t i = 0; i < linear.size(); ++i) linear[i] = phi_exact(static_cast<double>(i) / kPhiSteps);
+    small.resize(static_cast<size_t>(kSmallExponentEnd - kSmallExponentMin) * 256 + 1);
+    for (size_t i = 0; i < small.size(); ++i)
+      small[i] = phi_exact(std::ldexp(1.0 + static_cast<double>(i % 256) / 256.0,
+                                      kSmallExponentMin + static_cast<int>(i / 256)));
+  }
+};
+
+const PhiTable& phi_table() {
+  static const PhiTable table;
+  return table;
+}
+
+inline double phi(double x, const PhiTable& table) {
+  if (x < kPhiSmall) {
+    if (x < 0x1.0p-57) return kMaxPhi;
+    const uint64_t bits = std::bit_cast<uint64_t>(x);
+    const int exponent = static_cast<int>(bits >> 52) - 1023;
+    const size_t i = static_cast<size_t>(exponent - kSmallExponentMin) * 256 + ((bits >> 44) & 0xff);
+    const double f = static_cast<double>(bits & ((uint64_t{1} << 44) - 1)) * 0x1.0p-44;
+    return table.small[i] + f * (table.small[i + 1] - table.small[i]);
+  }
+  if (x >= kPhiEnd) return 2.0 * std::exp(-x);
+  const double at = x * kPhiSteps;
+  const size_t i = static_cast<size_t>(at);
+  const double f = at - static_cast<double>(i);
+  return table.linear[i] + f * (table.linear[i + 1] - table.linear[i]);
+}
 
 double prior_llr(double p) {
   const double q = std::clamp(p, 1e-300, 1.0);
@@ -28,13 +79,14 @@ BeliefPropagation::BeliefPropagation(std::shared_ptr<const CheckMatrix> matrix, 
   bias_ = prior_;
   marginal_ = prior_;
   hard_.assign(h.column_count, 0);
-  to_check_.assign(h.entry_count(), 0.0);
   to_variable_.assign(h.entry_count(), 0.0);
   uint32_t longest = 0;
   for (uint32_t r = 0; r < h.row_count; ++r) longest = std::max(longest, h.row_start[r + 1] - h.row_start[r]);
   scratch_.assign(longest, 0.0);
   scratch2_.assign(longest, 0.0);
   syndrome_.assign(h.row_count, 0);
+  row_parity_.assign(h.row_count, 0);
+  phi_table();
 }
 
 void BeliefPropagation::set_syndrome(std::span<const uint32_t> fired) {
@@ -60,10 +112,14 @@ void BeliefPropagation::set_syndrome(std::span<const uint32_t> fired) {
 void BeliefPropagation::begin() {
   const CheckMatrix& h = *matrix_;
   std::fill(to_variable_.begin(), to_variable_.end(), 0.0);
-  for (size_t k = 0; k < to_check_.size(); ++k) to_check_[k] = prior_[h.row_columns[k]];
   std::copy(prior_.begin(), prior_.end(), marginal_.begin());
   std::copy(prior_.begin(), prior_.end(), bias_.begin());
-  for (uint32_t c = 0; c < h.column_count; ++c) hard_[c] = prior_[c] < 0;
+  // The parities of the all-zero decision are the syndrome; likely columns then flip theirs.
+  std::copy(syndrome_.begin(), syndrome_.end(), row_parity_.begin());
+  std::fill(hard_.begin(), hard_.end(), 0);
+  unsatisfied_ = static_cast<int64_t>(fired_.size());
+  if (h.has_likely_column)
+    for (uint32_t c = 0; c < h.column_count; ++c) decide(c, prior_[c] < 0);
   iterations_ = 0;
   total_iterations_ = 0;
 }
@@ -129,19 +185,19 @@ void BeliefPropagation::row_messages(uint32_t begin, uint32_t end, bool flipped,
     }
     return;
   }
-  // Product-sum: tanh products of every other entry, from prefix and suffix products.
-  double* t = scratch2_.data();
-  for (uint32_t i = 0; i < n; ++i) t[i] = std::tanh(0.5 * in[i]);
-  double prefix = 1.0;
+  // Product-sum in the phi domain.
+  const PhiTable& table = phi_table();
+  double* f = scratch2_.data();
+  double total = 0;
+  bool negative = flipped;
   for (uint32_t i = 0; i < n; ++i) {
-    out[i] = prefix;
-    prefix *= t[i];
+    negative ^= in[i] < 0;
+    f[i] = phi(std::fabs(in[i]), table);
+    total += f[i];
   }
-  double suffix = flipped ? -1.0 : 1.0;
-  for (uint32_t i = n; i-- > 0;) {
-    const double x = std::clamp(out[i] * suffix, -kMaxTanh, kMaxTanh);
-    out[i] = 2.0 * std::atanh(x);
-    suffix *= t[i];
+  for (uint32_t i = 0; i < n; ++i) {
+    const double magnitude = phi(std::max(0.0, total - f[i]), table);
+    out[i] = (negative ^ (in[i] < 0)) ? -magnitude : magnitude;
   }
 }
 
@@ -150,7 +206,10 @@ void BeliefPropagation::check_pass_parallel(double alpha) {
   for (uint32_t r = 0; r < h.row_count; ++r) {
     const uint32_t b = h.row_start[r], e = h.row_start[r + 1];
     if (b == e) continue;
-    row_messages(b, e, syndrome_[r] != 0, alpha, to_check_.data() + b, to_variable_.data() + b);
+    // Variable-to-check messages: the last marginal without this check's own message.
+    double* in = scratch_.data();
+    for (uint32_t k = b; k < e; ++k) in[k - b] = marginal_[h.row_columns[k]] - to_variable_[k];
+    row_messages(b, e, syndrome_[r] != 0, alpha, in, to_variable_.data() + b);
   }
 }
 
@@ -160,12 +219,10 @@ void BeliefPropagation::variable_pass_parallel(Memory memory, double gamma, std:
     double bias = prior_[c];
     if (memory == Memory::kUniform) bias = (1 - gamma) * prior_[c] + gamma * marginal_[c];
     else if (memory == Memory::kPerColumn) bias = (1 - gammas[c]) * prior_[c] + gammas[c] * marginal_[c];
-    const auto entries = h.entries_of(c);
     double sum = bias;
-    for (const uint32_t k : entries) sum += to_variable_[k];
-    for (const uint32_t k : entries) to_check_[k] = sum - to_variable_[k];
+    for (const uint32_t k : h.entries_of(c)) sum += to_variable_[k];
     marginal_[c] = sum;
-    hard_[c] = sum < 0;
+    decide(c, sum < 0);
   }
 }
 
@@ -187,17 +244,7 @@ void BeliefPropagation::serial_pass(double alpha, Memory memory, double gamma, s
     row_messages(b, e, syndrome_[r] != 0, alpha, in, out);
     for (uint32_t k = b; k < e; ++k) marginal_[h.row_columns[k]] = in[k - b] + out[k - b];
   }
-  for (uint32_t c = 0; c < h.column_count; ++c) hard_[c] = marginal_[c] < 0;
-}
-
-bool BeliefPropagation::converged() const {
-  const CheckMatrix& h = *matrix_;
-  for (uint32_t r = 0; r < h.row_count; ++r) {
-    uint8_t parity = syndrome_[r];
-    for (uint32_t k = h.row_start[r]; k < h.row_start[r + 1]; ++k) parity ^= hard_[h.row_columns[k]];
-    if (parity) return false;
-  }
-  return true;
+  for (uint32_t c = 0; c < h.column_count; ++c) decide(c, marginal_[c] < 0);
 }
 
 uint64_t BeliefPropagation::hard_observables() const {

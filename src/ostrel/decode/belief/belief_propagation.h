@@ -11,7 +11,13 @@
 // j by (1 - gamma_j) * prior_j + gamma_j * marginal_j (the previous iteration's), instead of the
 // prior alone; gamma = 0 is plain BP. Relay-BP runs legs of this with different strengths.
 //
-// Buffers are sized once for the matrix; nothing is allocated per shot.
+// Product-sum runs in the phi domain, |message| = phi(sum of phi(|input|)) with
+// phi(x) = -ln tanh(x / 2) (its own inverse), phi read from a table with linear interpolation
+// (exact below 1/8, where it is steep): two lookups per entry instead of a tanh and an atanh.
+//
+// Buffers are sized once for the matrix; nothing is allocated per shot. Whether the hard decision
+// meets the syndrome is kept up to date as decisions flip (a count of unsatisfied checks), so
+// testing it costs the flips, not the matrix.
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -75,7 +81,16 @@ class BeliefPropagation {
   void serial_pass(double alpha, Memory memory, double gamma, std::span<const double> gammas);
   // Check-to-variable messages of one row from its variable-to-check messages in scratch_.
   void row_messages(uint32_t begin, uint32_t end, bool flipped, double alpha, const double* in, double* out);
-  bool converged() const;
+  bool converged() const { return unsatisfied_ == 0; }
+  // Sets column c's hard decision, keeping the unsatisfied checks counted.
+  void decide(uint32_t c, bool flipped) {
+    if (hard_[c] == flipped) return;
+    hard_[c] = flipped;
+    for (const uint32_t r : matrix_->rows_of(c)) {
+      row_parity_[r] ^= 1;
+      unsatisfied_ += row_parity_[r] ? 1 : -1;
+    }
+  }
 
   std::shared_ptr<const CheckMatrix> matrix_;
   BpOptions options_;
@@ -83,12 +98,13 @@ class BeliefPropagation {
   std::vector<double> bias_;        // per column: this iteration's bias (serial schedule)
   std::vector<double> marginal_;    // per column
   std::vector<uint8_t> hard_;       // per column
-  std::vector<double> to_check_;    // per entry (row order): variable to check
   std::vector<double> to_variable_; // per entry (row order): check to variable
   std::vector<double> scratch_;     // the longest row
   std::vector<double> scratch2_;
   std::vector<uint8_t> syndrome_;   // per row
   std::vector<uint32_t> fired_;
+  std::vector<uint8_t> row_parity_;  // per row: syndrome + the hard decision's, mod 2
+  int64_t unsatisfied_ = 0;          // rows with parity 1
   uint32_t iterations_ = 0;
   uint32_t total_iterations_ = 0;   // across runs since begin(), for the adaptive factor
 };

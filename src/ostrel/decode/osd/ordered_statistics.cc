@@ -105,7 +105,10 @@ bool OrderedStatistics::solve(std::span<const uint32_t> fired, std::span<const d
                               uint32_t order) {
   const belief::CheckMatrix& h = *matrix_;
   std::iota(order_.begin(), order_.end(), 0u);
-  std::stable_sort(order_.begin(), order_.end(), [&](uint32_t a, uint32_t b) { return marginals[a] < marginals[b]; });
+  // Ties by index: the order is a function of the marginals alone (and std::sort needs no buffer).
+  std::sort(order_.begin(), order_.end(), [&](uint32_t a, uint32_t b) {
+    return marginals[a] < marginals[b] || (marginals[a] == marginals[b] && a < b);
+  });
   std::fill(is_pivot_.begin(), is_pivot_.end(), 0);
   fill(fired);
   rank_ = eliminate(full_rank_);
