@@ -59,33 +59,35 @@ void OrderedStatistics::fill(std::span<const uint32_t> fired) {
   std::fill(rows_.begin(), rows_.end(), 0);
   for (uint32_t p = 0; p < h.column_count; ++p)
     for (const uint32_t r : h.rows_of(order_[p])) rows_[size_t{r} * words_ + p / 64] |= uint64_t{1} << (p % 64);
-  std::iota(row_of_.begin(), row_of_.end(), 0u);
   std::fill(syndrome_.begin(), syndrome_.end(), 0);
   for (const uint32_t r : fired) syndrome_[r] = 1;
 }
 
 uint32_t OrderedStatistics::eliminate(uint32_t stop_at_rank) {
+  // Rows are swapped in place, so that pivot i sits in row i and every scan runs down memory.
   const uint32_t m = matrix_->row_count, n = matrix_->column_count;
   uint32_t rank = 0;
   for (uint32_t p = 0; p < n && rank < stop_at_rank; ++p) {
-    uint32_t found = m;
-    for (uint32_t i = rank; i < m; ++i)
-      if (bit(i, p)) {
-        found = i;
-        break;
-      }
+    const uint32_t word = p / 64;
+    const uint64_t mask = uint64_t{1} << (p % 64);
+    uint32_t found = rank;
+    while (found < m && !(rows_[size_t{found} * words_ + word] & mask)) ++found;
     if (found == m) continue;
-    std::swap(row_of_[rank], row_of_[found]);
-    const uint32_t pivot = row_of_[rank];
-    const uint64_t* source = &rows_[size_t{pivot} * words_];
-    const uint32_t from = p / 64;
-    // The pivot row is zero before p: only the words from p's on change.
-    for (uint32_t i = 0; i < m; ++i) {
-      if (i == rank || !bit(i, p)) continue;
-      uint64_t* target = &rows_[size_t{row_of_[i]} * words_];
-      for (uint32_t w = from; w < words_; ++w) target[w] ^= source[w];
-      syndrome_[row_of_[i]] ^= syndrome_[pivot];
+    uint64_t* pivot = &rows_[size_t{rank} * words_];
+    if (found != rank) {
+      // Both rows are zero before word p / 64.
+      std::swap_ranges(pivot + word, pivot + words_, &rows_[size_t{found} * words_ + word]);
+      std::swap(syndrome_[rank], syndrome_[found]);
     }
+    // The pivot row is zero before p: only the words from p's on change.
+    for (uint32_t r = 0; r < m; ++r) {
+      if (r == rank) continue;
+      uint64_t* target = &rows_[size_t{r} * words_];
+      if (!(target[word] & mask)) continue;
+      for (uint32_t w = word; w < words_; ++w) target[w] ^= pivot[w];
+      syndrome_[r] ^= syndrome_[rank];
+    }
+    row_of_[rank] = rank;
     pivot_position_[rank] = p;
     is_pivot_[p] = 1;
     ++rank;
@@ -114,8 +116,8 @@ bool OrderedStatistics::solve(std::span<const uint32_t> fired, std::span<const d
   rank_ = eliminate(full_rank_);
 
   bool consistent = true;
-  for (uint32_t i = rank_; i < h.row_count; ++i)
-    if (syndrome_[row_of_[i]]) consistent = false;
+  for (uint32_t r = rank_; r < h.row_count; ++r)
+    if (syndrome_[r]) consistent = false;
   std::fill(base_.begin(), base_.end(), 0);
   for (uint32_t i = 0; i < rank_; ++i)
     if (syndrome_[row_of_[i]]) base_[i / 64] |= uint64_t{1} << (i % 64);

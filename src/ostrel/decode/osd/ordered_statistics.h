@@ -7,8 +7,9 @@
 // pair among the w likeliest. Among the candidates, each of which meets the syndrome, the one of
 // least weight sum ln((1 - p) / p) over its columns (the model's priors) wins.
 //
-// The matrix is bit-packed by rows in the sorted column order and reduced in place; a pivot row
-// only carries bits from its own column on, so a reduction step XORs the words from there.
+// The matrix is bit-packed by rows in the sorted column order and reduced in place, rows swapped
+// so that every scan runs down memory; a pivot row only carries bits from its own column on, so a
+// reduction step XORs (and a swap exchanges) the words from there.
 // Elimination stops once the matrix's rank is reached. Buffers are sized once.
 #include <cstdint>
 #include <memory>
@@ -47,6 +48,7 @@ class OrderedStatistics {
   explicit OrderedStatistics(std::shared_ptr<const belief::CheckMatrix> matrix);
   // Reduces the packed matrix in order_; returns the rank reached.
   uint32_t eliminate(uint32_t stop_at_rank);
+  // Bit `position` of pivot `row`'s row.
   bool bit(uint32_t row, uint32_t position) const {
     return (rows_[size_t{row_of_[row]} * words_ + position / 64] >> (position % 64)) & 1;
   }
@@ -65,7 +67,7 @@ class OrderedStatistics {
   uint32_t rank_ = 0;
   std::vector<double> weight_;  // per column: ln((1 - p) / p)
   std::vector<uint64_t> rows_;  // row_count x words_
-  std::vector<uint32_t> row_of_;   // logical row -> physical row
+  std::vector<uint32_t> row_of_;   // pivot index -> its row (the same index, rows being swapped)
   std::vector<uint8_t> syndrome_;  // per physical row
   std::vector<uint32_t> order_;    // position -> column
   std::vector<uint32_t> pivot_position_;  // pivot index -> position
