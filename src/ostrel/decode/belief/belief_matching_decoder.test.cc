@@ -12,12 +12,14 @@ namespace {
 
 // A repetition-like chain whose errors come in correlated pairs (`^`), sampled as whole errors.
 std::string chain_model(std::mt19937_64& rng, uint32_t n) {
-  std::uniform_real_distribution<double> probability(0.01, 0.08);
+  const double scale = 1.0;
+  std::uniform_real_distribution<double> probability(0.01 * scale, 0.08 * scale);
   std::string text;
   for (uint32_t j = 0; j + 1 < n; ++j) text += "error(" + std::to_string(probability(rng)) + ") D" + std::to_string(j) + " D" + std::to_string(j + 1) + "\n";
-  text += "error(0.05) D0 L0\nerror(0.05) D" + std::to_string(n - 1) + "\n";
+  text += "error(" + std::to_string(0.05 * scale) + ") D0 L0\nerror(" + std::to_string(0.05 * scale) + ") D" +
+          std::to_string(n - 1) + "\n";
   for (uint32_t j = 0; j + 3 < n; j += 2)
-    text += "error(0.03) D" + std::to_string(j) + " D" + std::to_string(j + 1) + " ^ D" + std::to_string(j + 2) + " D" +
+    text += "error(" + std::to_string(0.03 * scale) + ") D" + std::to_string(j) + " D" + std::to_string(j + 1) + " ^ D" + std::to_string(j + 2) + " D" +
             std::to_string(j + 3) + "\n";
   return text;
 }
