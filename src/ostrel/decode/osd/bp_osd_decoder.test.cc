@@ -55,6 +55,28 @@ TEST(BpOsdDecoder, FailsLittleMoreThanMaximumLikelihoodAndAlwaysMeetsTheSyndrome
   }
 }
 
+// With errors likelier than not, an empty syndrome is not free: the answer must still explain it.
+TEST(BpOsdDecoder, LikelyErrorsAreDecodedLikeAnyOther) {
+  auto dem = dem::parse_dem("error(0.9) D0 D1 L0\nerror(0.1) D1 D2\nerror(0.2) D2\nerror(0.05) D0\n");
+  ASSERT_TRUE(dem.ok());
+  auto decoder = BpOsdDecoder::create(*dem, {.osd_method = OsdMethod::kExhaustive, .osd_order = 4});
+  ASSERT_TRUE(decoder.ok());
+  const belief::CheckMatrix& h = decoder->matrix();
+  std::vector<uint8_t> syndrome(3), parity;
+  std::vector<uint32_t> fired, check;
+  for (uint32_t s = 0; s < 8; ++s) {
+    fired.clear();
+    for (uint32_t r = 0; r < 3; ++r) {
+      syndrome[r] = (s >> r) & 1;
+      if (syndrome[r]) fired.push_back(r);
+    }
+    const uint64_t predicted = decoder->decode(fired);
+    belief::syndrome_of_columns(h, decoder->correction(), parity, check);
+    EXPECT_EQ(check, fired) << s;
+    EXPECT_EQ(predicted, belief::brute_force_decode(h, syndrome).min_weight_observables) << s;
+  }
+}
+
 TEST(BpOsdDecoder, ZeroSyndromeAndCopiesDecodeAlike) {
   std::mt19937_64 rng(2);
   auto dem = dem::parse_dem(belief::random_model_text(rng, 20, 40, 3, 0.01, 0.1));
