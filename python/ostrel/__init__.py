@@ -72,7 +72,8 @@ def open(
     text, a ``pathlib.Path``, a ``stim.DetectorErrorModel`` or a ``DetectorErrorModel``)
     is decoded by the package's best decoder, ``ostrel.best_decoder(model)`` (today
     correlated matching); an ``ostrel.Decoder`` or ``ostrel.SlidingWindowDecoder`` is used as
-    it is. ``stream.set_decoder(model)`` itself keeps the fixed Union-Find procedure. A
+    it is. ``stream.set_decoder(model)`` itself keeps the fixed Union-Find procedure, the
+    reference procedure for comparisons (it fails more shots than no correction). A
     string that names no file and holds no model raises ``FileNotFoundError``; a model
     without error mechanisms (all of whose predictions would be 0) draws a
     ``RuntimeWarning``.
