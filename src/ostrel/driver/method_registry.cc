@@ -3,6 +3,7 @@
 #include <array>
 
 #include "ostrel/driver/graph_methods.h"
+#include "ostrel/driver/hypergraph_methods.h"
 
 namespace ostrel::driver {
 namespace {
@@ -21,6 +22,18 @@ const std::array kMethods = {
                true, false, DecodeMethod::kWeightedUnionFind, &make_weighted_union_find},
     MethodSpec{"correlated-union-find", "the weighted Union-Find re-weighted as correlated-matching is", true, false,
                DecodeMethod::kCorrelatedUnionFind, &make_correlated_union_find},
+    MethodSpec{"bp-osd",
+               "belief propagation, then ordered statistics when it does not converge (qLDPC and colour codes: "
+               "any model, decomposed or not)",
+               true, true, std::nullopt, &make_bp_osd},
+    MethodSpec{"relay-bp",
+               "belief propagation with memory in relay legs, no post-processing (qLDPC codes; faster than bp-osd "
+               "where BP converges)",
+               true, true, std::nullopt, &make_relay_bp},
+    MethodSpec{"belief-matching",
+               "matching weighed by belief propagation over the whole errors (surface codes; needs a model "
+               "decomposed with ^)",
+               true, false, std::nullopt, &make_belief_matching},
     MethodSpec{"union-find", "the fixed reference procedure on the spacetime graph (for comparisons only)", false,
                false, std::nullopt, &make_fixed_union_find},
 };
