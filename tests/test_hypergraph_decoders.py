@@ -61,15 +61,19 @@ def test_relay_bp_fails_about_as_often_as_bp_osd():
 
 
 def test_belief_matching_beats_plain_matching_on_the_surface_code():
-    circuit = models.surface_circuit(5, 0.007)
+    circuit = models.surface_circuit(5, 0.009)
     dem = circuit.detector_error_model(decompose_errors=True)
-    events, observables = sample(circuit, 6000, 7)
-    ours = failures(Decoder(dem, method="belief-matching").decode_batch(events), observables)
+    events, observables = sample(circuit, 3000, 7)
+    predictions = Decoder(dem, method="belief-matching").decode_batch(events)
+    ours = failures(predictions, observables)
     plain = failures(Decoder(dem, method="matching").decode_batch(events), observables)
     assert plain >= 100
     assert ours <= 0.95 * plain, f"belief-matching {ours}, matching {plain}"
+    # The peer is slow: a third of the shots.
     beliefmatching = pytest.importorskip("beliefmatching")
-    theirs = failures(beliefmatching.BeliefMatching(dem, max_bp_iters=20).decode_batch(events), observables)
+    k = 1000
+    theirs = failures(beliefmatching.BeliefMatching(dem, max_bp_iters=20).decode_batch(events[:k]), observables[:k])
+    ours = failures(predictions[:k], observables[:k])
     assert ours <= 1.15 * theirs + 10, f"belief-matching {ours}, beliefmatching {theirs}"
 
 
