@@ -49,6 +49,12 @@ static char* read_file(const char* path) {
   return text;
 }
 
+/* The methods on a check matrix, which take errors of any size: the table's "graph" cases are
+ * theirs to decode. */
+static int decodes_hyperedges(const char* method) {
+  return strcmp(method, "bp-osd") == 0 || strcmp(method, "relay-bp") == 0;
+}
+
 /* Every case of the refusal table the Python tests read too, with every method. */
 static void check_refusals(void) {
   char* table = read_file(OSTREL_REFUSAL_TABLE);
@@ -74,7 +80,7 @@ static void check_refusals(void) {
     for (size_t m = 0;; ++m) {
       const char* method = m == 0 ? "union-find" : ostrel_decode_method_name(m - 1);
       if (!method) break;
-      if (graph_only && m == 0) continue;
+      if (graph_only && (m == 0 || decodes_hyperedges(method))) continue;
       ostrel_decoder* d = (ostrel_decoder*)1;
       const ostrel_status status = ostrel_decoder_create(model, method, &d);
       CHECK(status == (format ? OSTREL_E_FORMAT : OSTREL_E_INVALID_ARGUMENT) && d == NULL);
