@@ -228,3 +228,14 @@ def test_synth_refuses_a_folder_that_holds_files(tmp_path):
     assert sorted(os.listdir(tmp_path)) == ["notes.txt"]
     assert run(*args, "--force").returncode == 0
     assert (tmp_path / "notes.txt").read_text() == "keep me"
+
+
+def test_decode_reports_a_cut_recording_as_every_whole_file_reader_does(experiment, tmp_path):
+    cut = tmp_path / "cut.qssf"
+    cut.write_bytes(open(experiment.stream, "rb").read()[:3000])  # inside frame 62
+    with pytest.raises(OSError) as read:
+        ostrel.read(str(cut))
+    done = run("decode", str(cut), "--dem", experiment.dem)
+    assert done.returncode == 1 and done.stdout == ""
+    assert done.stderr.strip() == f"ostrel decode: {read.value}"
+

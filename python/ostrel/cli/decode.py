@@ -46,6 +46,15 @@ METHODS = ("weighted-union-find", "matching", "correlated-matching", "correlated
 GRAPH_METHODS = METHODS[:4]
 
 
+def open_recording(source: str) -> Any:
+    """The stream of `source`; a file is a recording, whose end is final: a frame cut by it is
+    the truncation error, as every whole-file reader reports it, not frames still to come."""
+    stream = _ostrel.OstrelStream(source)
+    if "://" not in source:
+        stream._treat_end_as_final()
+    return stream
+
+
 def rate_of(predictions: Any, truth: list[int]) -> float:
     """The fraction of shots whose predicted observables (a uint8 row each) differ from the truth."""
     wrong = 0
@@ -85,7 +94,7 @@ def decode_source(source: str, dem: str, truth: list[int] | None, window_depth: 
     bar = progress_bar(None, "decoding", progress if progress is not None else sys.stderr.isatty())
     start = time.perf_counter()
     try:
-        with _ostrel.OstrelStream(source) as stream:
+        with open_recording(source) as stream:
             stream.set_decoder(decoder, window_depth)
             for frame in stream:
                 if depth is None:
@@ -173,7 +182,7 @@ def decode_rounds(source: str, dem: str, truth: list[int] | None, window: tuple[
     bar = progress_bar(None, "decoding", progress if progress is not None else sys.stderr.isatty())
     start = time.perf_counter()
     try:
-        with _ostrel.OstrelStream(source) as stream:
+        with open_recording(source) as stream:
             stream.set_decoder(decoder)
             for frame in stream:
                 if frames == 0:  # rates count from the first frame, not from connecting
