@@ -239,3 +239,30 @@ def test_decode_reports_a_cut_recording_as_every_whole_file_reader_does(experime
     assert done.returncode == 1 and done.stdout == ""
     assert done.stderr.strip() == f"ostrel decode: {read.value}"
 
+
+
+@pytest.mark.parametrize("case", ["inspect-a-model", "binary-truth", "missing-stream"])
+def test_mistakes_name_their_file_once(experiment, tmp_path, case):
+    stim = pytest.importorskip("stim")
+    named = {"inspect-a-model": experiment.dem, "binary-truth": str(tmp_path / "obs.npy"),
+             "b8-width": str(tmp_path / "det.b8"), "missing-stream": str(tmp_path / "nosuch.qssf")}[case]
+    np.save(tmp_path / "obs.npy", np.zeros(300, np.uint8))
+    events = np.random.default_rng(1).random((64, 120)) < 0.3
+    stim.write_shot_data_file(data=events, path=str(tmp_path / "det.b8"), format="b8", num_detectors=120)
+    args = {"inspect-a-model": ["inspect", experiment.dem],
+            "binary-truth": ["decode", experiment.stream, "--dem", experiment.dem, "--truth", named],
+            "b8-width": ["convert", named, str(tmp_path / "out.qssf"), "--detectors", "121"],
+            "missing-stream": ["decode", named, "--dem", experiment.dem]}[case]
+    done = run(*args)
+    assert done.returncode != 0 and "Traceback" not in done.stderr
+    assert len(done.stderr.strip().splitlines()) == 1 and done.stderr.count(named) == 1, done.stderr
+    assert not (tmp_path / "out.qssf").exists()
+
+
+def test_a_reader_that_leaves_ends_the_command_quietly(experiment):
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    proc = subprocess.Popen([sys.executable, "-m", "ostrel", "inspect", experiment.stream],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+    proc.stdout.close()  # as `| head` does once it has its lines
+    assert proc.stderr.read() == b"" and proc.wait(timeout=60) == 141
+

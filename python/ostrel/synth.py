@@ -177,12 +177,17 @@ def frames_from_shots(detectors: Any, layout: Any) -> Any:
 def read_truth(path: str) -> list[int]:
     """The masks of a truth file: one non-negative decimal integer per line."""
     masks = []
-    with open(path) as f:
-        for number, line in enumerate(f, 1):
-            text = line.strip()
-            if not text:
-                continue
-            if not text.isdigit() or int(text) >= 2**64:
-                raise ValueError(f"{path}:{number}: not an observable mask: {text!r}")
-            masks.append(int(text))
+    number = 0
+    try:
+        with open(path, encoding="utf-8") as f:
+            for number, line in enumerate(f, 1):
+                text = line.strip()
+                if not text:
+                    continue
+                if not text.isdigit() or int(text) >= 2**64:
+                    raise ValueError(f"{path}:{number}: not an observable mask: {text!r}")
+                masks.append(int(text))
+    except UnicodeDecodeError as e:  # a binary file, such as a NumPy array
+        raise ValueError(f"{path}:{number + 1}: not a text file of observable masks, one decimal "
+                         f"integer per line ({e.reason}: byte 0x{e.object[e.start]:02x})") from None
     return masks

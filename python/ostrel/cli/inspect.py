@@ -15,14 +15,6 @@ import _ostrel
 from ostrel.cli.common import CODE_NAMES, naming, plural, progress_bar
 
 
-
-def _next_batch(stream: Any, source: str, frames: int) -> Any:
-    try:
-        return stream.read_batch(frames, bit_packed=True)
-    except OSError as e:
-        raise OSError(f"{source}: {e}") from None
-
-
 def inspect_source(source: str, progress: bool = False, batch_frames: int = 65536) -> dict[str, Any]:
     frames = masks = fired = ancillas = 0
     rounds: dict[int, list[int]] = collections.defaultdict(lambda: [0, 0])  # round -> fired, cells
@@ -35,7 +27,7 @@ def inspect_source(source: str, progress: bool = False, batch_frames: int = 6553
     with naming(source), _ostrel.OstrelStream(source) as stream:
         stream._treat_end_as_final()  # a file cut inside a frame is reported, not awaited
         # Batches of frames as arrays: the summary never makes a Python object per frame.
-        while batch := _next_batch(stream, source, batch_frames):
+        while batch := stream.read_batch(batch_frames, bit_packed=True):  # errors: naming()
             frames += len(batch)
             bar.update(len(batch))
             if first_id is None:
