@@ -240,8 +240,7 @@ def test_decode_reports_a_cut_recording_as_every_whole_file_reader_does(experime
     assert done.stderr.strip() == f"ostrel decode: {read.value}"
 
 
-
-@pytest.mark.parametrize("case", ["inspect-a-model", "binary-truth", "missing-stream"])
+@pytest.mark.parametrize("case", ["inspect-a-model", "binary-truth", "b8-width", "missing-stream"])
 def test_mistakes_name_their_file_once(experiment, tmp_path, case):
     stim = pytest.importorskip("stim")
     named = {"inspect-a-model": experiment.dem, "binary-truth": str(tmp_path / "obs.npy"),
@@ -266,3 +265,24 @@ def test_a_reader_that_leaves_ends_the_command_quietly(experiment):
     proc.stdout.close()  # as `| head` does once it has its lines
     assert proc.stderr.read() == b"" and proc.wait(timeout=60) == 141
 
+
+def test_ctrl_c_reports_the_shots_decoded_so_far(experiment):
+    import signal
+    import time
+
+    from ostrel import replay
+
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    with replay.running(experiment.stream, rate=500.0) as port:
+        proc = subprocess.Popen([sys.executable, "-m", "ostrel", "decode", f"tcp://127.0.0.1:{port}",
+                                 "--dem", experiment.dem, "--truth", experiment.truth, "--compare-pymatching"],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+        time.sleep(2.0)  # some shots of the 3 s replay have been decoded
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=60)
+    assert proc.returncode == 130 and "interrupted after" in err and "Traceback" not in err
+    decoded, *rates = out.splitlines()
+    shots = int(decoded.split("(")[1].split()[0].replace(",", ""))
+    assert 0 < shots < experiment.shots and f"after {shots:,} shots" in err
+    # Both rates are there, their figures in one column.
+    assert len(rates) == 2 and len({line.index("0.") for line in rates}) == 1, rates

@@ -51,6 +51,15 @@ def _check_stim_size(path: str, fmt: str, detectors: int) -> None:
     if record and size % record:
         raise ValueError(f"{path} holds {size} bytes, which is not a whole number of {fmt} records "
                          f"for {detectors} detectors ({record} bytes each)")
+    if fmt == "b8" and detectors % 8 and size:
+        # The bits after the last detector of each record are zero in a file of this many
+        # detectors; set ones mean the records are longer or shorter than this count says.
+        records = np.fromfile(path, dtype=np.uint8).reshape(-1, record)
+        padding = records[:, -1] >> (detectors % 8)
+        if padding.any():
+            shot = int(np.flatnonzero(padding)[0])
+            raise ValueError(f"{path} does not hold b8 records of {detectors} detectors: shot {shot} "
+                             f"sets padding bits after detector {detectors - 1} (is the detector count right?)")
 
 
 def read_stim_shots(path: str | os.PathLike[str], fmt: str, detectors: int) -> np.ndarray:

@@ -93,6 +93,7 @@ def decode_source(source: str, dem: str, truth: list[int] | None, window_depth: 
     reference_shots: list[Any] = []
     bar = progress_bar(None, "decoding", progress if progress is not None else sys.stderr.isatty())
     start = time.perf_counter()
+    interrupted = False
     try:
         with open_recording(source) as stream:
             stream.set_decoder(decoder, window_depth)
@@ -114,11 +115,16 @@ def decode_source(source: str, dem: str, truth: list[int] | None, window_depth: 
                     reference_shots.append(np.concatenate(shot_rows)[:model.detector_count])
                     shot_rows = []
                 shots += 1
+    except KeyboardInterrupt:
+        interrupted = True  # the statistics of the shots decoded so far are still reported
     finally:
         bar.close()
     seconds = time.perf_counter() - start
     result: dict[str, Any] = {"method": method, "frames": frames, "shots": shots, "window_depth": depth,
                               "seconds": seconds, "frames_per_second": frames / seconds if seconds else 0.0}
+    if interrupted:
+        result["interrupted"] = True
+        truth = truth[:shots] if truth is not None else None
     if truth is not None:
         if shots != len(truth):
             raise CommandError(f"the stream holds {plural(shots, 'shot')} but the truth file {len(truth):,}")
@@ -181,6 +187,7 @@ def decode_rounds(source: str, dem: str, truth: list[int] | None, window: tuple[
     count = 0
     bar = progress_bar(None, "decoding", progress if progress is not None else sys.stderr.isatty())
     start = time.perf_counter()
+    interrupted = False
     try:
         with open_recording(source) as stream:
             stream.set_decoder(decoder)
@@ -202,6 +209,8 @@ def decode_rounds(source: str, dem: str, truth: list[int] | None, window: tuple[
                 if keep_shots:
                     shots.append(pending)
                 count += 1
+    except KeyboardInterrupt:
+        interrupted = True  # the statistics of the shots decoded so far are still reported
     finally:
         bar.close()
     seconds = time.perf_counter() - start
@@ -210,6 +219,9 @@ def decode_rounds(source: str, dem: str, truth: list[int] | None, window: tuple[
         "seconds": seconds, "frames_per_second": (frames - 1) / seconds if frames > 1 and seconds else 0.0,
         "commit_latency_us": dict(zip(("p50", "p90", "p99", "p99.9"), decoder.commit_latency_us())),
         "shot_latency_us": dict(zip(("p50", "p90", "p99", "p99.9"), decoder.shot_latency_us()))}
+    if interrupted:
+        result["interrupted"] = True
+        truth = truth[:count] if truth is not None else None
     if truth is None:
         return result
     if count != len(truth):
@@ -306,7 +318,7 @@ def run_decode(args: argparse.Namespace) -> int:
         raise CommandError(str(e)) from None
     if args.json:
         print(json.dumps(r, indent=2))
-        return 0
+        return interrupted_status(r)
     if rounds:
         print(f"decoded {plural(r['frames'], 'frame')} ({plural(r['shots'], 'shot')}, sliding window {r['window']}) "
               f"with {r['method']} at {r['frames_per_second']:,.0f} frames/s; last round to prediction "
@@ -314,11 +326,22 @@ def run_decode(args: argparse.Namespace) -> int:
     else:
         print(f"decoded {plural(r['frames'], 'frame')} ({plural(r['shots'], 'shot')}, window depth {r['window_depth']}) "
               f"with {r['method']} at {r['frames_per_second']:,.0f} frames/s")
-    if "ostrel_logical_error_rate" in r:
-        print(f"  ostrel {r['method']} logical error rate  {r['ostrel_logical_error_rate']:.4f}")
-    if "pymatching_logical_error_rate" in r:
-        print(f"  pymatching logical error rate{' ' * (len(r['method']) + 7)}{r['pymatching_logical_error_rate']:.4f}")
-    return 0
+    rates = [(f"ostrel {r['method']}", r.get("ostrel_logical_error_rate")),
+             ("pymatching", r.get("pymatching_logical_error_rate"))]
+    rates = [(label, rate) for label, rate in rates if rate is not None]
+    width = max((len(label) for label, _ in rates), default=0)
+    for label, rate in rates:
+        print(f"  {label:<{width}}  logical error rate {rate:.4f}")
+    return interrupted_status(r)
+
+
+def interrupted_status(r: dict[str, Any]) -> int:
+    """130 (after saying so on stderr) when Ctrl-C ended the decode early, else 0."""
+    if not r.get("interrupted"):
+        return 0
+    print(f"ostrel decode: interrupted after {plural(r['shots'], 'shot')}; the figures above are theirs",
+          file=sys.stderr)
+    return 130
 
 
 HELP = "Decode every frame of a stream and report logical error rates."
