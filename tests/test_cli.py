@@ -85,7 +85,7 @@ def test_inspect_summarises_in_text_and_json(experiment):
     assert summary["ancillas_per_frame"] == {"2": len(frames)}
     fired = sum(f.detector_event_count for f in frames) / sum(f.ancilla_count for f in frames)
     assert summary["fired_detector_rate"] == pytest.approx(fired)
-    assert summary["frames_with_observable_mask"] == 0
+    assert summary["frames_with_observable_mask"] == summary["frames_with_payload_checksum"] == 0
     text = run("inspect", experiment.stream)
     assert text.returncode == 0 and f"{len(frames):,} frames" in text.stdout
 
@@ -217,6 +217,20 @@ def test_a_failed_conversion_leaves_the_old_file_and_no_partial_one(tmp_path):
     done = run("convert", str(tmp_path / "shots.b8"), str(tmp_path / "out.qssf"), "--detectors", "128")
     assert done.returncode == 0, done.stderr
     assert np.array_equal(ostrel.read(str(tmp_path / "out.qssf")).detector_events, shots)
+
+
+def test_convert_can_checksum_every_frame_and_inspect_counts_them(tmp_path):
+    stim = pytest.importorskip("stim")
+    shots = np.random.default_rng(3).random((40, 12)) < 0.2
+    stim.write_shot_data_file(data=shots, path=str(tmp_path / "s.b8"), format="b8", num_detectors=12)
+    out = str(tmp_path / "s.qssf")
+    assert run("convert", str(tmp_path / "s.b8"), out, "--detectors", "12", "--frames-per-shot", "2",
+               "--payload-checksum").returncode == 0
+    frames = list(qssf.iter_frames(open(out, "rb").read()))  # the parser checks each checksum
+    assert len(frames) == 80 and all(f.payload_checksum is not None for f in frames)
+    done = run("inspect", out, "--json")
+    assert json.loads(done.stdout)["frames_with_payload_checksum"] == 80, done.stderr
+    assert np.array_equal(ostrel.read(out).detector_events.reshape(40, 12), shots)
 
 
 def test_synth_refuses_a_folder_that_holds_files(tmp_path):
