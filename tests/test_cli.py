@@ -171,6 +171,26 @@ def test_decode_surface_rounds_with_and_without_a_sliding_window(tmp_path):
         assert r["ostrel_logical_error_rate"] == pytest.approx(np.mean([p != t for p, t in zip(predicted, truth)]))
 
 
+def test_decode_takes_one_frame_per_shot_and_long_shots_through_a_window(tmp_path):
+    stim = pytest.importorskip("stim")
+    from ostrel.stim_shots import shots_to_qssf
+
+    circuit = stim.Circuit.generated("surface_code:rotated_memory_z", distance=3, rounds=3,
+                                     after_clifford_depolarization=0.01)
+    dem = tmp_path / "surface.dem"
+    circuit.detector_error_model(decompose_errors=True).to_file(str(dem))
+    events, flips = circuit.compile_detector_sampler(seed=2).sample(400, separate_observables=True)
+    shots_to_qssf(events, tmp_path / "shots.qssf")  # convert's default: one frame per shot
+    (tmp_path / "truth.txt").write_text("".join(f"{int(f)}\n" for f in flips[:, 0]))
+    done = run("decode", str(tmp_path / "shots.qssf"), "--dem", str(dem), "--truth", str(tmp_path / "truth.txt"),
+               "--json")
+    assert done.returncode == 0, done.stderr
+    r = json.loads(done.stdout)
+    predicted = _ostrel.Decoder(str(dem)).decode_batch(events)[:, 0]
+    assert (r["shots"], r["chosen_because"]) == (400, "one frame per shot")
+    assert r["ostrel_logical_error_rate"] == pytest.approx(np.mean(predicted != flips[:, 0]))
+
+
 CIRCUIT = "R 0 1\nX_ERROR(0.1) 0 1\nM 0 1\nDETECTOR rec[-1]\nDETECTOR rec[-2]\nOBSERVABLE_INCLUDE(0) rec[-1]\n"
 
 

@@ -252,6 +252,44 @@ def decode_rounds(source: str, dem: str, truth: list[int] | None, window: tuple[
     return result
 
 
+def first_frame(source: str) -> Any:
+    """A file's first frame (None for a live source, an empty file or one that fails: the decode
+    itself reports that), for choosing how to decode before decoding."""
+    if "://" in source:
+        return None
+    try:
+        with open_recording(source) as stream:
+            return next(iter(stream), None)
+    except OSError:
+        return None
+
+
+def plan(args: argparse.Namespace, model: Any, first: Any) -> tuple[Any, str]:
+    """How to decode: False for whole shots by a Decoder over `--window-depth` frames; None for
+    whole shots through the rounds' layout (frames are rounds); (commit, buffer) for a sliding
+    window. With the reason, for the one line that says what was used."""
+    if args.window is not None:
+        if first is not None and first.ancilla_count == model.detector_count > 0:
+            raise CommandError(f"--window decodes frames of one round each, but the first frame holds "
+                               f"all {model.detector_count:,} detectors of a shot")
+        return args.window, "as asked (--window)"
+    if args.window_depth:
+        return False, "as asked (--window-depth)"
+    if first is not None and first.ancilla_count == model.detector_count:
+        return False, "one frame per shot"
+    try:
+        layout = _ostrel.SlidingWindowDecoder.coordinate_layout(model)
+    except ValueError:
+        return False, "the model has no rounds"
+    rounds = layout.shape[0]
+    if first is not None and first.ancilla_count != layout.shape[1]:
+        return False, f"frames of {plural(first.ancilla_count, 'ancilla')} are not the model's rounds"
+    holes = rounds_layout(model) is not None
+    if holes:
+        return None, f"{plural(rounds, 'round')} a shot"
+    return False, f"{plural(rounds, 'round')} a shot"
+
+
 def _window(text: str) -> tuple[int, int]:
     parts = text.split(",")
     if len(parts) != 2 or not all(p.strip().isdigit() for p in parts) or min(int(p) for p in parts) < 1:
@@ -295,18 +333,17 @@ def run_decode(args: argparse.Namespace) -> int:
     try:
         with naming(args.dem):
             model = _ostrel.DetectorErrorModel.from_file(args.dem)
-        rounds = args.window is not None or rounds_layout(model) is not None
+        window, why = plan(args, model, first_frame(args.source))
     except ValueError as e:  # a DEM that does not parse
         raise CommandError(f"{args.dem}: {e}") from None
+    rounds = window is not False
     try:
         if rounds:
-            if args.window_depth:
-                raise CommandError("--window-depth does not apply to frames of one round each (see --window)")
             if args.method not in GRAPH_METHODS:
                 raise CommandError(f"frames of one round each are decoded by a sliding window, which "
                                    f"takes {' or '.join(GRAPH_METHODS)}, not {args.method}")
             with naming(args.source):
-                r = decode_rounds(args.source, args.dem, truth, args.window, args.compare_pymatching,
+                r = decode_rounds(args.source, args.dem, truth, window, args.compare_pymatching,
                                   method=args.method)
         else:
             with naming(args.source):
@@ -317,15 +354,18 @@ def run_decode(args: argparse.Namespace) -> int:
     except ImportError as e:
         raise CommandError(str(e)) from None
     if args.json:
+        r["chosen_because"] = why
         print(json.dumps(r, indent=2))
         return interrupted_status(r)
+    r["chosen_because"] = why
     if rounds:
-        print(f"decoded {plural(r['frames'], 'frame')} ({plural(r['shots'], 'shot')}, sliding window {r['window']}) "
-              f"with {r['method']} at {r['frames_per_second']:,.0f} frames/s; last round to prediction "
+        shape = "whole shots" if r["window"] == "whole shot" else f"a sliding window {r['window']} (commit,buffer rounds)"
+        print(f"decoded {plural(r['frames'], 'frame')} ({plural(r['shots'], 'shot')}) with {r['method']} over "
+              f"{shape}, {why}, at {r['frames_per_second']:,.0f} frames/s; last round to prediction "
               f"p50 {r['shot_latency_us']['p50']:.1f} us, p99 {r['shot_latency_us']['p99']:.1f} us")
     else:
-        print(f"decoded {plural(r['frames'], 'frame')} ({plural(r['shots'], 'shot')}, window depth {r['window_depth']}) "
-              f"with {r['method']} at {r['frames_per_second']:,.0f} frames/s")
+        print(f"decoded {plural(r['frames'], 'frame')} ({plural(r['shots'], 'shot')}) with {r['method']} over "
+              f"whole shots of {plural(r['window_depth'], 'frame')}, {why}, at {r['frames_per_second']:,.0f} frames/s")
     rates = [(f"ostrel {r['method']}", r.get("ostrel_logical_error_rate")),
              ("pymatching", r.get("pymatching_logical_error_rate"))]
     rates = [(label, rate) for label, rate in rates if rate is not None]
