@@ -190,6 +190,19 @@ def test_decode_takes_one_frame_per_shot_and_long_shots_through_a_window(tmp_pat
     assert (r["shots"], r["chosen_because"]) == (400, "one frame per shot")
     assert r["ostrel_logical_error_rate"] == pytest.approx(np.mean(predicted != flips[:, 0]))
 
+    out = tmp_path / "long"  # 61 rounds a shot: a sliding window by default
+    assert run("synth", "--code", "repetition", "--distance", "3", "--rounds", "60", "--shots", "50",
+               "--p", "0.03", "--seed", "1", "-o", str(out)).returncode == 0
+    exp = synth.Experiment.load(str(out / "experiment.json"))
+    done = run("decode", exp.stream, "--dem", exp.dem, "--truth", exp.truth, "--json")
+    r = json.loads(done.stdout)
+    assert r["window"] == "10,10" and "61 rounds a shot" in r["chosen_because"], r
+    with ostrel.open(exp.stream) as stream:
+        stream.set_decoder(_ostrel.SlidingWindowDecoder(exp.dem, 10, 10))
+        masks = [f.observable_flips for f in stream if f.round == 60]
+    truth = synth.read_truth(exp.truth)
+    assert r["ostrel_logical_error_rate"] == pytest.approx(np.mean([m != t for m, t in zip(masks, truth)]))
+
 
 CIRCUIT = "R 0 1\nX_ERROR(0.1) 0 1\nM 0 1\nDETECTOR rec[-1]\nDETECTOR rec[-2]\nOBSERVABLE_INCLUDE(0) rec[-1]\n"
 

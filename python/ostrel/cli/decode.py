@@ -264,6 +264,12 @@ def first_frame(source: str) -> Any:
         return None
 
 
+# Sliding windows commit and look ahead this many rounds at least, and twice the code distance when
+# frames name one: a buffer of about the distance decodes as well as the whole shot (measured in
+# bench/decode.py), and committing as many rounds again keeps the work per round low.
+MIN_WINDOW_ROUNDS = 10
+
+
 def plan(args: argparse.Namespace, model: Any, first: Any) -> tuple[Any, str]:
     """How to decode: False for whole shots by a Decoder over `--window-depth` frames; None for
     whole shots through the rounds' layout (frames are rounds); (commit, buffer) for a sliding
@@ -285,6 +291,9 @@ def plan(args: argparse.Namespace, model: Any, first: Any) -> tuple[Any, str]:
     if first is not None and first.ancilla_count != layout.shape[1]:
         return False, f"frames of {plural(first.ancilla_count, 'ancilla')} are not the model's rounds"
     holes = rounds_layout(model) is not None
+    size = max(MIN_WINDOW_ROUNDS, 2 * (first.distance if first is not None else 0))
+    if rounds > 2 * size and args.method in GRAPH_METHODS:
+        return (size, size), f"chosen for {plural(rounds, 'round')} a shot (as accurate as whole shots, faster)"
     if holes:
         return None, f"{plural(rounds, 'round')} a shot"
     return False, f"{plural(rounds, 'round')} a shot"
@@ -303,9 +312,10 @@ def _decode_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--truth", help="true observable masks, one decimal integer per shot and line")
     p.add_argument("--window-depth", type=int, default=0, help="rounds per decode (0: infer)")
     p.add_argument("--window", type=_window, metavar="COMMIT,BUFFER",
-                   help="frames are rounds: decode them with a sliding window that commits COMMIT "
-                        "rounds at a time and looks BUFFER rounds ahead (default for models whose "
-                        "rounds do not all hold every ancilla, such as surface codes: whole shots)")
+                   help="frames are rounds (one frame per round, any code): decode them with a "
+                        "sliding window that commits COMMIT rounds at a time and looks BUFFER rounds "
+                        f"ahead. Default: max({MIN_WINDOW_ROUNDS}, 2 x the frames' distance) each, when "
+                        "a shot has more than twice that many rounds; else whole shots")
     p.add_argument("--method", choices=METHODS, default=METHODS[0],
                    help="the decoder: weighted Union-Find with peeling (default), exact "
                         "minimum-weight matching, either re-weighted by the model's correlated "
