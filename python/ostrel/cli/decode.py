@@ -265,8 +265,9 @@ def first_frame(source: str) -> Any:
 
 
 # Sliding windows commit and look ahead this many rounds at least, and twice the code distance when
-# frames name one: a buffer of about the distance decodes as well as the whole shot (measured in
-# bench/decode.py), and committing as many rounds again keeps the work per round low.
+# frames name one: a buffer of twice the distance decodes as well as the whole shot (repetition
+# d=5, 200 rounds, 3,000 shots: matching fails the very same shots), and committing as many rounds
+# again keeps the work per round low.
 MIN_WINDOW_ROUNDS = 10
 
 
