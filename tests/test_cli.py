@@ -143,6 +143,18 @@ def test_demo_runs_end_to_end(tmp_path):
         assert plot.read_bytes().startswith(b"\x89PNG")
 
 
+@pytest.mark.parametrize("failures, shots", [(0, 5000), (1, 5000), (7, 300), (150, 300), (300, 300)])
+def test_the_demo_plots_wilson_intervals(failures, shots):
+    from ostrel.cli.demo import wilson_interval
+
+    lo, hi = wilson_interval(failures, shots)
+    assert lo <= failures / shots <= hi
+    mirror = wilson_interval(shots - failures, shots)
+    assert (lo, hi) == pytest.approx((1 - mirror[1], 1 - mirror[0]))
+    if failures == 0:  # the closed form: no lower bound, z^2 / (n + z^2) above
+        assert (lo, hi) == pytest.approx((0.0, 1.96**2 / (shots + 1.96**2)))
+
+
 def test_decode_surface_rounds_with_and_without_a_sliding_window(tmp_path):
     out = tmp_path / "surface"
     done = run("synth", "--code", "surface", "--distance", "3", "--rounds", "6", "--shots", "200",
