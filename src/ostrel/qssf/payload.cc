@@ -29,6 +29,9 @@ void FrameExtensions::apply(uint16_t tag, std::span<const uint8_t> value) {
     case 16:
       if (value.size() == 8) observable_flips = load_le64(value.data());
       break;
+    case TAG_PAYLOAD_CRC32C:
+      if (value.size() == 4) payload_crc32c = load_le32(value.data());
+      break;
     default:
       break;
   }

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <utility>
 
+#include "ostrel/qssf/crc32c.h"
 #include "ostrel/qssf/schema.h"
 #include "ostrel/qssf/validation.h"
 #include "ostrel/util/bytes.h"
@@ -154,6 +155,13 @@ Result<ReadStatus, QssfError> FrameReader::read_frame(ParsedFrame& frame) {
     return fail(QssfError::frame_id_backwards(last_seen_, frame.header.frame_id));
   }
   if (!body.ok()) return body;
+  // The frame has been consumed whole: a payload that differs from its checksum is reported and
+  // the stream goes on with the next frame.
+  if (frame.extensions && frame.extensions->payload_crc32c) {
+    if (payload_crc_ != *frame.extensions->payload_crc32c)
+      return fail(QssfError::payload_checksum_mismatch(frame_index_, frame.header.frame_id, payload_crc_,
+                                                       *frame.extensions->payload_crc32c));
+  }
 
   if (config_.validation == 0) {
     auto valid = validate_frame(config_, schema_id_, frame);
@@ -185,7 +193,14 @@ Result<ReadStatus, QssfError> FrameReader::read_body(ParsedFrame& frame) {
   filled = fill(fixed, lists + TRAILER_LEN, sized);
   if (!filled.ok()) return fail(std::move(filled).error());
   if (!*filled) return ReadStatus::EndOfStream;
-  const uint8_t* p = take(fixed).data();
+  const std::span<const uint8_t> fixed_bytes = take(fixed);
+  const uint8_t* p = fixed_bytes.data();
+  if (flags & FLAG_EXTENSIONS) {
+    // Only a frame with an extension list can carry a payload checksum: its CRC is taken here,
+    // over the bytes as received, and compared once the list has been read.
+    const uint8_t length[2] = {uint8_t(rle_len), uint8_t(rle_len >> 8)};
+    payload_crc_ = crc32c_extend(crc32c(length), fixed_bytes);
+  }
   frame.detector_rle.assign(p, p + rle_len);
   p += rle_len;
   frame.meas_results.resize(n);
@@ -203,14 +218,18 @@ Result<ReadStatus, QssfError> FrameReader::read_body(ParsedFrame& frame) {
     frame.ancilla_bits.clear();
   }
 
-  frame.extensions.reset();
+  if (!(flags & FLAG_EXTENSIONS)) frame.extensions.reset();
   if (flags & FLAG_EXTENSIONS) {
     filled = fill(2, lists - 2 + TRAILER_LEN);
     if (!filled.ok()) return fail(std::move(filled).error());
     if (!*filled) return ReadStatus::EndOfStream;
     entry_count_ = load_le16(take(2).data());
     next_entry_ = 0;
-    frame.extensions.emplace();
+    // Reused in place: frames of a stream mostly all carry a list, or none do.
+    if (frame.extensions)
+      frame.extensions->clear();
+    else
+      frame.extensions.emplace();
     auto listed = read_extensions(frame);
     if (!listed.ok() || stop_ != Stop::None) return listed;
   }
@@ -220,6 +239,17 @@ Result<ReadStatus, QssfError> FrameReader::read_body(ParsedFrame& frame) {
 Result<ReadStatus, QssfError> FrameReader::read_extensions(ParsedFrame& frame) {
   const bool annotations = frame.header.flags & FLAG_ANNOTATIONS;
   FrameExtensions& ext = *frame.extensions;
+  // Entries already buffered in one stretch of the ring are read in place.
+  const std::span<const uint8_t> buffered = ring_.contiguous_unread();
+  size_t used = 0;
+  while (next_entry_ < entry_count_ && buffered.size() - used >= 4) {
+    const uint16_t len = load_le16(buffered.data() + used + 2);
+    if (buffered.size() - used - 4 < len) break;
+    ext.apply(load_le16(buffered.data() + used), buffered.subspan(used + 4, len));
+    used += 4 + size_t(len);
+    ++next_entry_;
+  }
+  ring_.advance(used);
   for (; next_entry_ < entry_count_; ++next_entry_) {
     // Once an entry might not fit beside the frame's first byte, the frame can no longer be read
     // again from its start: each entry becomes the point a stopped call resumes from.
@@ -312,6 +342,7 @@ uint64_t FrameReader::append_buffered_frames(FrameBatch& batch, uint64_t max_fra
     if (last_frame_id_.has_value() && header.frame_id <= *last_frame_id_) break;
     q += FRAME_HEADER_LEN;
     const uint16_t flags = header.flags;
+    const uint8_t* const payload = q;
     const uint16_t rle_len = load_le16(q);
     q += 2;
     const uint64_t fixed = fixed_payload_size(rle_len, n, flags);
@@ -330,6 +361,7 @@ uint64_t FrameReader::append_buffered_frames(FrameBatch& batch, uint64_t max_fra
     // the last well-formed mask is the frame's.
     uint64_t mask = 0;
     bool has_mask = false;
+    std::optional<uint32_t> checksum;
     bool whole = true;
     if (flags & FLAG_EXTENSIONS) {
       if (end - q < 2) break;
@@ -350,10 +382,14 @@ uint64_t FrameReader::append_buffered_frames(FrameBatch& batch, uint64_t max_fra
         if (tag == 16 && len == 8) {
           mask = load_le64(q);
           has_mask = true;
+        } else if (tag == TAG_PAYLOAD_CRC32C && len == 4) {
+          checksum = load_le32(q);
         }
         q += len;
       }
       if (!whole) break;
+      // A payload that fails its checksum is left for next_frame to report.
+      if (checksum && crc32c(std::span<const uint8_t>(payload, 2 + fixed)) != *checksum) break;
     }
     if (flags & FLAG_ANNOTATIONS) {
       if (end - q < 1) break;
@@ -366,7 +402,7 @@ uint64_t FrameReader::append_buffered_frames(FrameBatch& batch, uint64_t max_fra
     if (load_le16(q) != TRAILER_MARKER || load_le32(q + 2) != VALID_HEADER_CRC) break;
     q += TRAILER_LEN;
 
-    batch.append(header, rle, meas, has_mask ? &mask : nullptr);
+    batch.append(header, rle, meas, has_mask ? &mask : nullptr, checksum.has_value());
     last_frame_id_ = header.frame_id;
     p = q;
     ++appended;

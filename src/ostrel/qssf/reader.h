@@ -86,6 +86,7 @@ class FrameReader {
   uint64_t stage_position_ = 0;
   uint16_t next_entry_ = 0;    // Extensions: the entry to read next, of entry_count_
   uint16_t entry_count_ = 0;
+  uint32_t payload_crc_ = 0;   // CRC-32C of the current frame's payload (frames with extensions)
   ParsedFrame partial_;        // the frame read so far while stage_ is not Start
 
   Stop stop_ = Stop::None;
