@@ -74,7 +74,11 @@ typedef struct ostrel_stream ostrel_stream;
  * a file path. A file is read as it grows: a frame cut at its current end ends the stream
  * before that frame, as the Python package's streams do. */
 OSTREL_EXPORT ostrel_status ostrel_stream_open(const char* source, ostrel_stream** out);
-/* The consumer's side of a ring made by ostrel_shm_create ("name", "/name" or "shm://name"). */
+/* The consumer's side of a ring made by ostrel_shm_create ("name", "/name" or "shm://name").
+ * A ring has one consumer at a time, and a consumer takes from the ring only what
+ * ostrel_stream_next has handed it: a consumer that opens the ring after another closed it or
+ * died resumes at the next frame nobody was handed, whole (each frame is handed over at most
+ * once; one whose call was under way when its consumer died counts as not handed). */
 OSTREL_EXPORT ostrel_status ostrel_shm_open(const char* name, ostrel_stream** out);
 /* The next frame: OSTREL_OK, OSTREL_END_OF_STREAM, or an error (after which the stream ends). */
 OSTREL_EXPORT ostrel_status ostrel_stream_next(ostrel_stream* stream, ostrel_frame* frame);

@@ -1,5 +1,6 @@
 /* The shared-memory ring from C: nothing lost when it is full, whole frames only when the
- * producer is killed mid-stream, and stale or foreign segments and bad names refused. */
+ * producer is killed mid-stream, a consumer that closes or is killed losing no frame it was not
+ * handed, and stale or foreign segments and bad names refused. */
 #define _XOPEN_SOURCE 700
 #include <fcntl.h>
 #include <signal.h>
@@ -120,6 +121,99 @@ static void killed_producer(unsigned seed) {
   CHECK_ERROR_HAS("stale");
 }
 
+/* Consumers one after another on one ring, each closing after `take` frames: the next starts at
+ * the next frame, whole, whatever the first had already copied out of the ring. */
+static void closed_consumer_loses_nothing(void) {
+  enum { FRAMES = 300 };
+  static const int takes[] = {0, 1, 7, 150, FRAMES};
+  for (size_t t = 0; t < sizeof takes / sizeof takes[0]; ++t) {
+    ostrel_writer* w = NULL;
+    CHECK_STATUS(ostrel_shm_create(ring, 1 << 16, NULL, 0, &w), OSTREL_OK);
+    if (!w) return;
+    for (uint64_t k = 0; k < FRAMES; ++k) CHECK_STATUS(publish(w, k), OSTREL_OK);
+    /* Half the runs end the stream first: the end then comes after the last frame. */
+    if (t % 2) CHECK_STATUS(ostrel_writer_close(w), OSTREL_OK);
+    uint64_t next = 0;
+    ostrel_frame f;
+    for (int consumer = 0; consumer < 3 && next < FRAMES; ++consumer) {
+      ostrel_stream* s = NULL;
+      CHECK_STATUS(ostrel_shm_open(ring, &s), OSTREL_OK);
+      if (!s) break;
+      const uint64_t stop = consumer == 2 ? FRAMES : next + (uint64_t)takes[t];
+      while (next < stop && ostrel_stream_next(s, &f) == OSTREL_OK) {
+        CHECK(f.frame_id == next && f.ancilla_count == ANCILLAS);
+        ++next;
+      }
+      ostrel_stream_close(s);
+    }
+    CHECK(next == FRAMES);
+    if (!(t % 2)) CHECK_STATUS(ostrel_writer_close(w), OSTREL_OK);
+    ostrel_stream* last = NULL;
+    CHECK_STATUS(ostrel_shm_open(ring, &last), OSTREL_OK);
+    if (last) {
+      CHECK_STATUS(ostrel_stream_next(last, &f), OSTREL_END_OF_STREAM);
+      ostrel_stream_close(last);
+    }
+    ostrel_shm_unlink(ring);
+  }
+}
+
+/* A consumer process killed while it reads as fast as it can: it reports each frame id it is
+ * handed down a pipe, so the next consumer must start at the frame after the last reported one
+ * (or the one after that, handed but not yet reported when the kill landed), and read the rest
+ * whole and in order. */
+static void killed_consumer_loses_nothing(unsigned seed) {
+  enum { FRAMES = 20000 };
+  ostrel_shm_unlink(ring);
+  ostrel_writer* w = NULL;
+  CHECK_STATUS(ostrel_shm_create(ring, 1 << 22, NULL, 0, &w), OSTREL_OK);
+  if (!w) return;
+  for (uint64_t k = 0; k < FRAMES; ++k) CHECK_STATUS(publish(w, k), OSTREL_OK);
+  CHECK_STATUS(ostrel_writer_close(w), OSTREL_OK);
+  int ids[2];
+  CHECK(pipe(ids) == 0);
+  pid_t child = fork();
+  if (child == 0) {
+    close(ids[0]);
+    ostrel_stream* s = NULL;
+    if (ostrel_shm_open(ring, &s) != OSTREL_OK) _exit(3);
+    ostrel_frame f;
+    while (ostrel_stream_next(s, &f) == OSTREL_OK)
+      if (write(ids[1], &f.frame_id, sizeof f.frame_id) != (ssize_t)sizeof f.frame_id) _exit(4);
+    pause();
+    _exit(0);
+  }
+  close(ids[1]);
+  /* Wait for the first report, then let it run a random while. */
+  uint64_t id = 0;
+  int64_t last = -1;
+  if (read(ids[0], &id, sizeof id) == (ssize_t)sizeof id) last = (int64_t)id;
+  struct timespec pause_for = {0, (long)(seed % 3000) * 1000};
+  nanosleep(&pause_for, NULL);
+  kill(child, SIGKILL);
+  waitpid(child, NULL, 0);
+  while (read(ids[0], &id, sizeof id) == (ssize_t)sizeof id) {
+    CHECK((int64_t)id == last + 1);
+    last = (int64_t)id;
+  }
+  close(ids[0]);
+  ostrel_stream* s = NULL;
+  CHECK_STATUS(ostrel_shm_open(ring, &s), OSTREL_OK);
+  if (!s) return;
+  ostrel_frame f;
+  const ostrel_status status = ostrel_stream_next(s, &f);
+  if (status == OSTREL_OK) {
+    CHECK((int64_t)f.frame_id == last + 1 || (int64_t)f.frame_id == last + 2);
+    uint64_t next = f.frame_id + 1;
+    CHECK_STATUS(read_in_order(s, &next), OSTREL_END_OF_STREAM);
+    CHECK(next == FRAMES);
+  } else {
+    CHECK(status == OSTREL_END_OF_STREAM && last + 2 >= FRAMES);
+  }
+  ostrel_stream_close(s);
+  ostrel_shm_unlink(ring);
+}
+
 static void foreign_segments_refused(void) {
   /* A segment that is not a ring: wrong magic. */
   char posix[80];
@@ -144,7 +238,7 @@ static void foreign_segments_refused(void) {
   version[2] = 99; /* after the 8-byte magic */
   CHECK_STATUS(ostrel_shm_open(ring, &s), OSTREL_E_IO);
   CHECK_ERROR_HAS("unsupported ring version 99");
-  version[2] = 1;
+  version[2] = 2;
   CHECK(ftruncate(fd, 4096 + 8192) == 0);
   CHECK_STATUS(ostrel_shm_open(ring, &s), OSTREL_E_IO);
   CHECK_ERROR_HAS("does not match its header");
@@ -183,6 +277,8 @@ int main(void) {
   oversized_frame_refused();
   srand((unsigned)time(NULL));
   for (int run = 0; run < 8; ++run) killed_producer((unsigned)rand());
+  closed_consumer_loses_nothing();
+  for (int run = 0; run < 8; ++run) killed_consumer_loses_nothing((unsigned)rand());
   foreign_segments_refused();
   ostrel_shm_unlink(ring);
   return TEST_RESULT();

@@ -82,6 +82,7 @@ OSTREL_EXPORT ostrel_status ostrel_stream_next(ostrel_stream* s, ostrel_frame* o
       return *s->final_status;
     }
     auto read = s->opened.source->read_one_frame(s->frame);
+    s->opened.source->hand_over();
     if (!read.ok()) return end_with(s, c_api::set_qssf_error(read.error()));
     if (*read != qssf::ReadStatus::Frame) return end_with(s, OSTREL_END_OF_STREAM);
     const qssf::ParsedFrame& f = s->frame;

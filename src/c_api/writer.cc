@@ -76,13 +76,10 @@ ostrel_status emit(ostrel_writer* w, size_t before) {
   return OSTREL_OK;
 }
 
+// A descriptor's stream starts with its header; a ring's header is its prologue (see ShmRing).
 ostrel_status start(std::unique_ptr<ostrel_writer> w, const uint8_t* schema_id, ostrel_writer** out) {
-  qssf::encode_stream_header(schema_of(schema_id), w->bytes);
-  if (w->ring) {
-    auto published = w->ring->publish(w->bytes, std::chrono::nanoseconds(-1));
-    if (!published.ok()) return c_api::set_error(OSTREL_E_IO, published.error().message);
-    w->bytes.clear();
-  } else if (!w->buffered) {
+  if (!w->ring) qssf::encode_stream_header(schema_of(schema_id), w->bytes);
+  if (!w->buffered) {
     if (ostrel_status s = flush(w.get()); s != OSTREL_OK) return s;
   }
   *out = w.release();
@@ -126,7 +123,9 @@ OSTREL_EXPORT ostrel_status ostrel_shm_create(const char* name, uint64_t capacit
     OSTREL_REQUIRE(name);
     if (auto posix = io::shm_ring_posix_name(name); !posix.ok())
       return c_api::set_error(OSTREL_E_INVALID_ARGUMENT, posix.error());
-    auto ring = io::ShmRing::create(name, capacity);
+    std::vector<uint8_t> header;
+    qssf::encode_stream_header(schema_of(schema_id), header);
+    auto ring = io::ShmRing::create(name, capacity, header);
     if (!ring.ok()) return c_api::set_error(OSTREL_E_IO, qssf::QssfError::io(ring.error().message).message());
     auto w = std::make_unique<ostrel_writer>();
     w->ring.emplace(std::move(ring).value());

@@ -101,6 +101,7 @@ ShmRing::ShmRing(std::string name, UniqueFd fd, void* map, uint64_t map_bytes, b
   capacity_ = header().capacity;
   cached_peer_pos_ = producer ? header().read_pos.load(std::memory_order_acquire)
                               : header().write_pos.load(std::memory_order_acquire);
+  if (!producer) start_ = cursor_ = released_ = header().read_pos.load(std::memory_order_relaxed);
 }
 
 ShmRing::ShmRing(ShmRing&& other) noexcept
@@ -111,15 +112,23 @@ ShmRing::ShmRing(ShmRing&& other) noexcept
       capacity_(other.capacity_),
       producer_(other.producer_),
       cached_peer_pos_(other.cached_peer_pos_),
+      start_(other.start_),
+      cursor_(other.cursor_),
+      released_(other.released_),
       spin_(other.spin_) {}
 
 ShmRing::~ShmRing() {
   if (map_) munmap(map_, map_bytes_);
 }
 
-Result<ShmRing, ShmFailure> ShmRing::create(std::string_view name, uint64_t capacity) {
+
+Result<ShmRing, ShmFailure> ShmRing::create(std::string_view name, uint64_t capacity,
+                                            std::span<const uint8_t> prologue) {
   auto posix = shm_ring_posix_name(name);
   if (!posix.ok()) return fail(failure(std::move(posix).error()));
+  if (prologue.size() > kShmRingMaxPrologue)
+    return fail(failure("a ring's prologue must be at most " + std::to_string(kShmRingMaxPrologue) + " bytes, got " +
+                        std::to_string(prologue.size())));
   if (capacity > kShmRingMaxCapacity)
     return fail(failure("ring capacity must be at most " + std::to_string(kShmRingMaxCapacity) + " bytes, got " +
                         std::to_string(capacity)));
@@ -163,6 +172,8 @@ Result<ShmRing, ShmFailure> ShmRing::create(std::string_view name, uint64_t capa
   h->version = kShmRingVersion;
   h->header_bytes = uint32_t(kShmRingHeaderBytes);
   h->capacity = cap;
+  h->prologue_bytes = uint32_t(prologue.size());
+  if (!prologue.empty()) std::memcpy(h->prologue, prologue.data(), prologue.size());
   h->magic.store(kShmRingMagic, std::memory_order_release);
   return ShmRing(path, std::move(fd), map, bytes, true);
 }
@@ -186,6 +197,7 @@ Result<ShmRing, ShmFailure> ShmRing::open(std::string_view name) {
   const uint32_t version = h->version;
   const uint64_t header_bytes = h->header_bytes;
   const uint64_t capacity = h->capacity;
+  const uint32_t prologue_bytes = h->prologue_bytes;
   munmap(head, kShmRingHeaderBytes);
   if (magic != kShmRingMagic)
     return fail(failure("cannot open ring " + quoted(path) + ": the segment is not a ring (wrong magic)"));
@@ -193,7 +205,7 @@ Result<ShmRing, ShmFailure> ShmRing::open(std::string_view name) {
     return fail(failure("cannot open ring " + quoted(path) + ": unsupported ring version " + std::to_string(version) +
                         " (this library reads version " + std::to_string(kShmRingVersion) + ")"));
   if (header_bytes != kShmRingHeaderBytes || !is_power_of_two(capacity) || capacity < kShmRingMinCapacity ||
-      capacity > kShmRingMaxCapacity || size != header_bytes + capacity)
+      capacity > kShmRingMaxCapacity || size != header_bytes + capacity || prologue_bytes > kShmRingMaxPrologue)
     return fail(failure("cannot open ring " + quoted(path) + ": its size (" + std::to_string(size) +
                         " bytes) does not match its header (capacity " + std::to_string(capacity) + ")"));
   if (!try_lock_byte(fd.get(), kConsumerLockByte))
@@ -201,6 +213,12 @@ Result<ShmRing, ShmFailure> ShmRing::open(std::string_view name) {
   void* map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
   if (map == MAP_FAILED) return fail(failure("cannot open ring " + quoted(path) + ": " + os_error_text(errno)));
   ShmRing ring(path, std::move(fd), map, size, false);
+  // Positions a consumer before us left, checked before any byte is trusted.
+  const uint64_t w = ring.header().write_pos.load(std::memory_order_acquire);
+  if (ring.start_ > w || w - ring.start_ > capacity)
+    return fail(failure("cannot open ring " + quoted(path) + ": it is corrupt: its read position (" +
+                        std::to_string(ring.start_) + ") is not within " + std::to_string(capacity) +
+                        " bytes before its write position (" + std::to_string(w) + ")"));
   if (!ring.header().closed.load(std::memory_order_acquire) && !ring.peer_alive())
     return fail(failure("cannot open ring " + quoted(path) + ": it is stale (its producer ended without closing it)"));
   return ring;
@@ -220,6 +238,10 @@ Result<Ok, ShmFailure> ShmRing::publish(std::span<const uint8_t> bytes, nanoseco
   auto room = [&] { return capacity_ - (w - cached_peer_pos_) >= n; };
   if (!room()) {
     cached_peer_pos_ = h.read_pos.load(std::memory_order_acquire);
+    if (cached_peer_pos_ > w || w - cached_peer_pos_ > capacity_)
+      return fail(failure("ring " + quoted(name_) + " is corrupt: its read position (" +
+                          std::to_string(cached_peer_pos_) + ") is not within " + std::to_string(capacity_) +
+                          " bytes before its write position (" + std::to_string(w) + ")"));
     const auto start = Clock::now();
     const bool forever = timeout.count() < 0;
     while (!room()) {
@@ -263,7 +285,7 @@ void ShmRing::close_stream() noexcept {
 
 Result<size_t, ShmFailure> ShmRing::consume(std::span<uint8_t> out, nanoseconds timeout) {
   ShmRingHeader& h = header();
-  const uint64_t r = h.read_pos.load(std::memory_order_relaxed);
+  const uint64_t r = cursor_;
   if (cached_peer_pos_ == r) {
     cached_peer_pos_ = h.write_pos.load(std::memory_order_acquire);
     const auto start = Clock::now();
@@ -298,21 +320,29 @@ Result<size_t, ShmFailure> ShmRing::consume(std::span<uint8_t> out, nanoseconds 
       cached_peer_pos_ = h.write_pos.load(std::memory_order_acquire);
     }
   }
-  const uint64_t available = cached_peer_pos_ - r;
-  if (available > capacity_)
-    return fail(failure("ring " + quoted(name_) + " is corrupt: its write position is beyond its capacity"));
-  const uint64_t n = std::min<uint64_t>(available, out.size());
+  if (cached_peer_pos_ < r || cached_peer_pos_ - released_ > capacity_)
+    return fail(failure("ring " + quoted(name_) + " is corrupt: its write position (" +
+                        std::to_string(cached_peer_pos_) + ") is not within " + std::to_string(capacity_) +
+                        " bytes after its read position (" + std::to_string(released_) + ")"));
+  const uint64_t n = std::min<uint64_t>(cached_peer_pos_ - r, out.size());
   const uint64_t at = r & (capacity_ - 1);
   const uint64_t first = std::min(n, capacity_ - at);
   std::memcpy(out.data(), data() + at, first);
   std::memcpy(out.data() + first, data(), n - first);
-  h.read_pos.store(r + n, std::memory_order_release);
+  cursor_ = r + n;
+  return size_t(n);
+}
+
+void ShmRing::release(uint64_t position) noexcept {
+  if (position <= released_ || position > cursor_) return;
+  ShmRingHeader& h = header();
+  released_ = position;
+  h.read_pos.store(position, std::memory_order_release);
   std::atomic_thread_fence(std::memory_order_seq_cst);
   if (h.producer_waiting.load(std::memory_order_relaxed)) {
     h.space_seq.fetch_add(1, std::memory_order_release);
     futex_wake_all(h.space_seq);
   }
-  return size_t(n);
 }
 
 }  // namespace ostrel::io

@@ -6,7 +6,16 @@
 // (bytes written and read since creation) on cache lines of their own. The producer publishes
 // only whole frames: a frame's bytes are copied in first and the write position moves past them
 // with one release store, so a consumer never sees part of a frame, even when the producer dies.
-// The producer never overwrites unread bytes: a frame that does not fit waits for room, or fails.
+// The producer never overwrites unreleased bytes: a frame that does not fit waits for room, or fails.
+//
+// Reading is in two steps: the consumer copies bytes out (its own cursor, private) and releases
+// them later (the shared read position), once whatever it made of them has been handed over. A
+// consumer that closes or dies therefore leaves every byte it copied but did not release in the
+// ring, and the next consumer to attach starts at the read position. A stream's opening bytes (a
+// QSSF stream header) are the ring's prologue, kept in the header page for every consumer that
+// attaches, so the rule for a restarted consumer is: it reads the prologue, then resumes at the
+// first byte nobody released -- with a frame reader releasing only up to the end of each frame it
+// hands over, the next frame nobody was handed, whole.
 //
 // Liveness: each side holds an open-file-description lock on a byte of its own for as long as it
 // is attached, which the kernel drops when the process dies. A waiting consumer that finds the
@@ -28,10 +37,11 @@
 namespace ostrel::io {
 
 inline constexpr uint64_t kShmRingMagic = 0x474E495254534FULL;  // "OSTRING" little-endian
-inline constexpr uint32_t kShmRingVersion = 1;
+inline constexpr uint32_t kShmRingVersion = 2;
 inline constexpr uint64_t kShmRingHeaderBytes = 4096;
 inline constexpr uint64_t kShmRingMinCapacity = 4096;
 inline constexpr uint64_t kShmRingMaxCapacity = uint64_t(1) << 34;
+inline constexpr uint32_t kShmRingMaxPrologue = 1024;
 
 struct alignas(64) ShmRingHeader {
   // Line 0: fixed at creation (magic written last, with release).
@@ -40,6 +50,7 @@ struct alignas(64) ShmRingHeader {
   uint32_t header_bytes;
   uint64_t capacity;
   std::atomic<uint32_t> closed;  // the producer ended the stream cleanly
+  uint32_t prologue_bytes;       // how many bytes of `prologue` every consumer reads first
   // Line 1: the producer's.
   alignas(64) std::atomic<uint64_t> write_pos;
   std::atomic<uint32_t> data_seq;          // bumped when the consumer sleeps and data arrived
@@ -48,6 +59,8 @@ struct alignas(64) ShmRingHeader {
   alignas(64) std::atomic<uint64_t> read_pos;
   std::atomic<uint32_t> space_seq;         // bumped when the producer sleeps and room was made
   std::atomic<uint32_t> consumer_waiting;  // the consumer sleeps for data
+  // Line 3 on: fixed at creation.
+  alignas(64) uint8_t prologue[kShmRingMaxPrologue];
 };
 static_assert(sizeof(ShmRingHeader) <= kShmRingHeaderBytes);
 static_assert(std::atomic<uint64_t>::is_always_lock_free && std::atomic<uint32_t>::is_always_lock_free);
@@ -73,8 +86,10 @@ class ShmRing {
   ~ShmRing();
 
   // The producer's side: a new ring of `capacity` bytes (rounded up to a power of two), or one
-  // whose producer died, replaced.
-  static Result<ShmRing, ShmFailure> create(std::string_view name, uint64_t capacity);
+  // whose producer died, replaced. `prologue` (at most kShmRingMaxPrologue bytes) is what every
+  // consumer reads before the ring's bytes.
+  static Result<ShmRing, ShmFailure> create(std::string_view name, uint64_t capacity,
+                                            std::span<const uint8_t> prologue = {});
   // The consumer's side of an existing ring; stale or foreign segments are refused.
   static Result<ShmRing, ShmFailure> open(std::string_view name);
 
@@ -90,10 +105,18 @@ class ShmRing {
   // Producer: marks the end of the stream (the consumer reads what is left, then the end).
   void close_stream() noexcept;
 
-  // Consumer: copies up to out.size() bytes; waits while the ring is empty. 0 at the end of the
-  // stream. Fails when the producer died without closing the stream (after the bytes it published
-  // are read), or with would_block when `timeout` (negative: none) passes first.
+  // Consumer: the bytes to read before the ring's own (see create).
+  std::span<const uint8_t> prologue() const noexcept { return {header().prologue, header().prologue_bytes}; }
+  // Consumer: copies up to out.size() bytes from its cursor on, without releasing them; waits
+  // while there are none. 0 at the end of the stream. Fails when the producer died without closing
+  // the stream (after the bytes it published are read), or with would_block when `timeout`
+  // (negative: none) passes first.
   Result<size_t, ShmFailure> consume(std::span<uint8_t> out, std::chrono::nanoseconds timeout);
+  // Consumer: the ring position of its first byte at attach (what an earlier consumer released).
+  uint64_t start_position() const noexcept { return start_; }
+  // Consumer: gives back to the producer every byte before ring position `position`, which lies
+  // between what was released and the cursor (others are ignored).
+  void release(uint64_t position) noexcept;
 
  private:
   ShmRing(std::string name, UniqueFd fd, void* map, uint64_t map_bytes, bool producer);
@@ -108,6 +131,9 @@ class ShmRing {
   uint64_t capacity_ = 0;
   bool producer_ = false;
   uint64_t cached_peer_pos_ = 0;  // the other side's position as last read
+  uint64_t start_ = 0;            // consumer: the read position at attach
+  uint64_t cursor_ = 0;           // consumer: bytes copied out, released or not
+  uint64_t released_ = 0;         // consumer: the read position as last stored
   std::chrono::nanoseconds spin_{std::chrono::microseconds(50)};
 };
 

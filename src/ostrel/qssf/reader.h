@@ -44,6 +44,10 @@ class FrameReader {
   // reported as truncated. For readers of whole files.
   void treat_end_as_final() noexcept { end_is_final_ = true; }
 
+  // The source position just past the last outcome returned (a frame, or an error that consumed
+  // its bytes): where the next call starts, a frame resumed mid-way aside.
+  uint64_t handed_position() const noexcept { return frame_origin_; }
+
   bool header_read() const noexcept { return header_read_; }
   const SchemaId& schema_id() const noexcept { return schema_id_; }
   std::optional<uint64_t> last_frame_id() const noexcept { return last_frame_id_; }
