@@ -1,12 +1,16 @@
 // Writers: QSSF frames encoded by the core into a file, a socket or pipe, or a ring.
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -19,8 +23,15 @@
 
 using namespace ostrel;
 
+namespace {
+// What a descriptor is, found once: sockets and pipes (or anything else not a regular file) may
+// lose their reader, which must come back as an error rather than SIGPIPE.
+enum class Kind { File, Socket, Pipe };
+}  // namespace
+
 struct ostrel_writer {
   UniqueFd fd;
+  Kind kind = Kind::File;
   std::optional<io::ShmRing> ring;
   std::chrono::nanoseconds full_timeout{-1};
   bool buffered = false;  // files gather bytes; sockets and rings get each frame at once
@@ -37,15 +48,37 @@ qssf::SchemaId schema_of(const uint8_t* id) {
   return schema;
 }
 
-// Writes every byte; sockets without SIGPIPE, so a closed peer is an error, not a signal.
-ostrel_status write_all(int fd, const uint8_t* data, size_t n) {
-  bool socket = true;
-  while (n > 0) {
-    ssize_t k = socket ? ::send(fd, data, n, MSG_NOSIGNAL) : ::write(fd, data, n);
-    if (k < 0 && socket && errno == ENOTSOCK) {
-      socket = false;
-      continue;
+// write(2) on a pipe whose reader has gone raises SIGPIPE, which kills a caller that did not
+// ignore it. Blocked on this thread for the call, the signal stays pending instead; one the write
+// raised (none was pending before) is taken back before the mask is restored.
+ssize_t write_without_sigpipe(int fd, const uint8_t* data, size_t n) {
+  sigset_t pipe_only, old;
+  sigemptyset(&pipe_only);
+  sigaddset(&pipe_only, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe_only, &old);
+  sigset_t pending;
+  sigemptyset(&pending);
+  sigpending(&pending);
+  const bool was_pending = sigismember(&pending, SIGPIPE) == 1;
+  const ssize_t k = ::write(fd, data, n);
+  const int err = errno;
+  if (k < 0 && err == EPIPE && !was_pending) {
+    const timespec now{0, 0};
+    while (sigtimedwait(&pipe_only, nullptr, &now) < 0 && errno == EINTR) {
     }
+  }
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  errno = err;
+  return k;
+}
+
+// Writes every byte; never raises SIGPIPE, so a closed peer is an error, not a signal.
+ostrel_status write_all(const ostrel_writer& w, const uint8_t* data, size_t n) {
+  const int fd = w.fd.get();
+  while (n > 0) {
+    ssize_t k = w.kind == Kind::Socket ? ::send(fd, data, n, MSG_NOSIGNAL)
+                : w.kind == Kind::Pipe ? write_without_sigpipe(fd, data, n)
+                                       : ::write(fd, data, n);
     if (k < 0 && errno == EINTR) continue;
     if (k < 0) return c_api::set_error(OSTREL_E_IO, qssf::QssfError::io(os_error_text(errno), errno).message());
     data += k;
@@ -56,7 +89,7 @@ ostrel_status write_all(int fd, const uint8_t* data, size_t n) {
 
 ostrel_status flush(ostrel_writer* w) {
   if (w->bytes.empty()) return OSTREL_OK;
-  const ostrel_status status = write_all(w->fd.get(), w->bytes.data(), w->bytes.size());
+  const ostrel_status status = write_all(*w, w->bytes.data(), w->bytes.size());
   w->bytes.clear();
   return status;
 }
@@ -111,6 +144,10 @@ OSTREL_EXPORT ostrel_status ostrel_writer_open_fd(int fd, const uint8_t* schema_
     auto w = std::make_unique<ostrel_writer>();
     w->fd.reset(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
     if (!w->fd) return c_api::set_error(OSTREL_E_IO, qssf::QssfError::io(os_error_text(errno), errno).message());
+    struct stat st{};
+    if (::fstat(w->fd.get(), &st) != 0)
+      return c_api::set_error(OSTREL_E_IO, qssf::QssfError::io(os_error_text(errno), errno).message());
+    w->kind = S_ISSOCK(st.st_mode) ? Kind::Socket : S_ISREG(st.st_mode) ? Kind::File : Kind::Pipe;
     return start(std::move(w), schema_id, out);
   });
 }
