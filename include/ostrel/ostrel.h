@@ -71,8 +71,10 @@ typedef struct ostrel_frame {
 typedef struct ostrel_stream ostrel_stream;
 
 /* "tcp://host:port" connects, "shm://name" opens a ring (as ostrel_shm_open), anything else is
- * a file path. A file is read as it grows: a frame cut at its current end ends the stream
- * before that frame, as the Python package's streams do. */
+ * a file path. A file is read as it grows, as the Python package's streams read it: at its
+ * current end ostrel_stream_next gives OSTREL_END_OF_STREAM (before a frame cut there), and a
+ * later call reads on from there, the frames appended meanwhile and the cut frame once whole. The
+ * end of a TCP stream or a ring is final. */
 OSTREL_EXPORT ostrel_status ostrel_stream_open(const char* source, ostrel_stream** out);
 /* The consumer's side of a ring made by ostrel_shm_create ("name", "/name" or "shm://name").
  * A ring has one consumer at a time, and a consumer takes from the ring only what

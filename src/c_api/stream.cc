@@ -84,7 +84,9 @@ OSTREL_EXPORT ostrel_status ostrel_stream_next(ostrel_stream* s, ostrel_frame* o
     auto read = s->opened.source->read_one_frame(s->frame);
     s->opened.source->hand_over();
     if (!read.ok()) return end_with(s, c_api::set_qssf_error(read.error()));
-    if (*read != qssf::ReadStatus::Frame) return end_with(s, OSTREL_END_OF_STREAM);
+    // A file's end is where its writer has got to: a later call reads what was appended.
+    if (*read != qssf::ReadStatus::Frame)
+      return s->opened.source->can_grow() ? OSTREL_END_OF_STREAM : end_with(s, OSTREL_END_OF_STREAM);
     const qssf::ParsedFrame& f = s->frame;
     const uint16_t n = f.header.ancilla_count;
     s->events.resize(n);

@@ -93,6 +93,50 @@ static void check_damaged(const char* path, long keep, const char* overwrite, os
   ostrel_stream_close(s);
 }
 
+/* Appends bytes [from, to) of file `src` to file `dst`. */
+static void append_part(const char* src, long from, long to, const char* dst) {
+  FILE* in = fopen(src, "rb");
+  FILE* out = fopen(dst, "ab");
+  CHECK(in && out);
+  if (in && out) {
+    static char buf[1 << 16];
+    CHECK(to - from <= (long)sizeof buf);
+    CHECK(fseek(in, from, SEEK_SET) == 0 && fread(buf, 1, (size_t)(to - from), in) == (size_t)(to - from));
+    CHECK(fwrite(buf, 1, (size_t)(to - from), out) == (size_t)(to - from));
+  }
+  if (in) fclose(in);
+  if (out) fclose(out);
+}
+
+/* A file read while it is written: frames appended after an end arrive on later calls, and a
+ * frame cut at the file's current end is left until it is whole. The complete recording (written
+ * by write_frames) is the source; the file being read gets it in pieces cut mid-frame. */
+static void growing_file(const char* whole, const char* growing) {
+  FILE* f = fopen(whole, "rb");
+  CHECK(f && fseek(f, 0, SEEK_END) == 0);
+  const long size = f ? ftell(f) : 0;
+  if (f) fclose(f);
+  CHECK(truncate(growing, 0) == 0);
+  const long cuts[] = {0, 20, 26, 26 + 1, 700, 701, 5000, 5001, 5002, size / 2, size - 1, size};
+  ostrel_stream* s = NULL;
+  ostrel_frame frame;
+  int k = 0;
+  for (size_t c = 1; c < sizeof cuts / sizeof cuts[0]; ++c) {
+    append_part(whole, cuts[c - 1], cuts[c], growing);
+    if (!s) CHECK_STATUS(ostrel_stream_open(growing, &s), OSTREL_OK);
+    if (!s) return;
+    ostrel_status status;
+    while ((status = ostrel_stream_next(s, &frame)) == OSTREL_OK) {
+      CHECK(frame.frame_id == 10 + 3 * (uint64_t)k);
+      CHECK(frame.ancilla_count == (k == 7 ? 0 : ANCILLAS));
+      ++k;
+    }
+    CHECK_STATUS(status, OSTREL_END_OF_STREAM);
+  }
+  CHECK(k == FRAMES);
+  ostrel_stream_close(s);
+}
+
 int main(void) {
   char path[] = "/tmp/ostrel-c-stream-XXXXXX";
   int fd = mkstemp(path);
@@ -105,6 +149,13 @@ int main(void) {
 
   /* A frame cut short ends a file stream before it (the file may still be being written, as
    * Python's streams read it), then a stream of another format altogether. */
+  char growing[] = "/tmp/ostrel-c-growing-XXXXXX";
+  fd = mkstemp(growing);
+  CHECK(fd >= 0);
+  close(fd);
+  growing_file(path, growing);
+  unlink(growing);
+
   check_damaged(path, 26 + 500, NULL, OSTREL_END_OF_STREAM, "");
   check_damaged(path, -1, "XXXX", OSTREL_E_FORMAT, "invalid QSSF magic bytes: expected 0x51535346, got 0x58585858");
 

@@ -27,6 +27,9 @@ class FrameSource {
     return read;
   }
 
+  // Whether frames may still arrive after an end (a file being written).
+  bool can_grow() const { return bytes_->can_grow(); }
+
   // The source's current end is its end from now on (see FrameReader::treat_end_as_final).
   void treat_end_as_final() noexcept { reader_.treat_end_as_final(); }
 
