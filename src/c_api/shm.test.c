@@ -214,6 +214,67 @@ static void killed_consumer_loses_nothing(unsigned seed) {
   ostrel_shm_unlink(ring);
 }
 
+/* A producer process that forked a helper before it was killed: the helper, alive, keeps neither
+ * the producer's lock (the consumer learns of the death, a new producer may take over) nor the
+ * use of the producer's side (writing gives OSTREL_E_STATE, closing does not end the stream). */
+static void forked_helper_keeps_no_lock(void) {
+  ostrel_shm_unlink(ring);
+  int report[2];
+  CHECK(pipe(report) == 0);
+  pid_t producer = fork();
+  if (producer == 0) {
+    close(report[0]);
+    ostrel_writer* w = NULL;
+    if (ostrel_shm_create(ring, 1 << 16, NULL, -1, &w) != OSTREL_OK) _exit(3);
+    for (uint64_t k = 0; k < 3; ++k)
+      if (publish(w, k) != OSTREL_OK) _exit(4);
+    int helper_said[2];
+    if (pipe(helper_said) != 0) _exit(5);
+    pid_t helper = fork();
+    if (helper == 0) {
+      const char verdict = publish(w, 99) == OSTREL_E_STATE && ostrel_writer_close(w) == OSTREL_OK ? 'y' : 'n';
+      if (write(helper_said[1], &verdict, 1) != 1) _exit(6);
+      for (;;) pause();
+    }
+    char verdict = 'n';
+    if (read(helper_said[0], &verdict, 1) != 1) _exit(7);
+    /* The helper's close did not end the stream: the producer publishes on. */
+    if (publish(w, 3) != OSTREL_OK) _exit(8);
+    if (write(report[1], &verdict, 1) != 1 || write(report[1], &helper, sizeof helper) != (ssize_t)sizeof helper)
+      _exit(9);
+    for (;;) pause();
+  }
+  close(report[1]);
+  char verdict = 0;
+  pid_t helper = -1;
+  CHECK(read(report[0], &verdict, 1) == 1 && read(report[0], &helper, sizeof helper) == (ssize_t)sizeof helper);
+  close(report[0]);
+  CHECK(verdict == 'y');
+  ostrel_stream* s = NULL;
+  CHECK_STATUS(ostrel_shm_open(ring, &s), OSTREL_OK);
+  if (s) {
+    /* A wait the helper kept going would end the test here: SIGALRM's default is to terminate. */
+    alarm(20);
+    uint64_t next = 0;
+    ostrel_frame f;
+    for (int i = 0; i < 4; ++i) {
+      CHECK_STATUS(ostrel_stream_next(s, &f), OSTREL_OK);
+      CHECK(f.frame_id == next++);
+    }
+    kill(producer, SIGKILL);
+    waitpid(producer, NULL, 0);
+    CHECK_STATUS(ostrel_stream_next(s, &f), OSTREL_E_IO);
+    CHECK_ERROR_HAS("ended without closing the stream");
+    alarm(0);
+    ostrel_stream_close(s);
+  }
+  ostrel_writer* w = NULL;
+  CHECK_STATUS(ostrel_shm_create(ring, 4096, NULL, 0, &w), OSTREL_OK);
+  CHECK_STATUS(ostrel_writer_close(w), OSTREL_OK);
+  if (helper > 0) kill(helper, SIGKILL);
+  ostrel_shm_unlink(ring);
+}
+
 static void foreign_segments_refused(void) {
   /* A segment that is not a ring: wrong magic. */
   char posix[80];
@@ -278,6 +339,7 @@ int main(void) {
   srand((unsigned)time(NULL));
   for (int run = 0; run < 8; ++run) killed_producer((unsigned)rand());
   closed_consumer_loses_nothing();
+  forked_helper_keeps_no_lock();
   for (int run = 0; run < 8; ++run) killed_consumer_loses_nothing((unsigned)rand());
   foreign_segments_refused();
   ostrel_shm_unlink(ring);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "c_api/boundary.h"
+#include "c_api/shm_status.h"
 #include "ostrel/io/open_source.h"
 #include "ostrel/io/shm_source.h"
 #include "ostrel/qssf/payload.h"
@@ -63,7 +64,7 @@ OSTREL_EXPORT ostrel_status ostrel_shm_open(const char* name, ostrel_stream** ou
     if (auto posix = io::shm_ring_posix_name(name); !posix.ok())
       return c_api::set_error(OSTREL_E_INVALID_ARGUMENT, posix.error());
     auto source = io::ShmSource::open(name);
-    if (!source.ok()) return c_api::set_error(OSTREL_E_IO, qssf::QssfError::io(source.error()).message());
+    if (!source.ok()) return c_api::set_shm_error(source.error());
     io::ShmSource* ring = source->get();
     io::OpenedSource opened;
     opened.source = std::make_unique<io::FrameSource>(std::move(source).value(), io::module_reader_config());

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "c_api/boundary.h"
+#include "c_api/shm_status.h"
 #include "ostrel/io/shm_ring.h"
 #include "ostrel/qssf/frame_encoder.h"
 #include "ostrel/util/os_error.h"
@@ -100,9 +101,7 @@ ostrel_status emit(ostrel_writer* w, size_t before) {
   if (w->ring) {
     auto published = w->ring->publish({w->bytes.data() + before, w->bytes.size() - before}, w->full_timeout);
     w->bytes.resize(before);
-    if (!published.ok())
-      return c_api::set_error(published.error().would_block ? OSTREL_E_WOULD_BLOCK : OSTREL_E_INVALID_ARGUMENT,
-                              published.error().message);
+    if (!published.ok()) return c_api::set_shm_error(published.error());
     return OSTREL_OK;
   }
   if (!w->buffered || w->bytes.size() >= kFileBuffer) return flush(w);
@@ -163,7 +162,7 @@ OSTREL_EXPORT ostrel_status ostrel_shm_create(const char* name, uint64_t capacit
     std::vector<uint8_t> header;
     qssf::encode_stream_header(schema_of(schema_id), header);
     auto ring = io::ShmRing::create(name, capacity, header);
-    if (!ring.ok()) return c_api::set_error(OSTREL_E_IO, qssf::QssfError::io(ring.error().message).message());
+    if (!ring.ok()) return c_api::set_shm_error(ring.error());
     auto w = std::make_unique<ostrel_writer>();
     w->ring.emplace(std::move(ring).value());
     w->full_timeout = std::chrono::nanoseconds(full_timeout_ns);

@@ -16,6 +16,7 @@
 #include <thread>
 #include <utility>
 
+#include "ostrel/io/fork_detach.h"
 #include "ostrel/util/os_error.h"
 
 namespace ostrel::io {
@@ -74,7 +75,9 @@ bool byte_locked(int fd, off_t byte) noexcept {
 
 bool is_power_of_two(uint64_t v) noexcept { return v && !(v & (v - 1)); }
 
-ShmFailure failure(std::string message) { return ShmFailure{std::move(message), false}; }
+ShmFailure failure(std::string message, ShmFailure::Kind kind = ShmFailure::Kind::Fault) {
+  return ShmFailure{std::move(message), kind};
+}
 
 std::string quoted(const std::string& posix) { return "'" + posix + "'"; }
 
@@ -99,6 +102,8 @@ Result<std::string, std::string> shm_ring_posix_name(std::string_view name) {
 ShmRing::ShmRing(std::string name, UniqueFd fd, void* map, uint64_t map_bytes, bool producer)
     : name_(std::move(name)), fd_(std::move(fd)), map_(map), map_bytes_(map_bytes), producer_(producer) {
   capacity_ = header().capacity;
+  detach_at_fork(fd_.get());
+  generation_ = fork_generation();
   cached_peer_pos_ = producer ? header().read_pos.load(std::memory_order_acquire)
                               : header().write_pos.load(std::memory_order_acquire);
   if (!producer) start_ = cursor_ = released_ = header().read_pos.load(std::memory_order_relaxed);
@@ -115,12 +120,21 @@ ShmRing::ShmRing(ShmRing&& other) noexcept
       start_(other.start_),
       cursor_(other.cursor_),
       released_(other.released_),
+      generation_(other.generation_),
       spin_(other.spin_) {}
 
 ShmRing::~ShmRing() {
+  if (fd_) forget_at_fork(fd_.get());
   if (map_) munmap(map_, map_bytes_);
 }
 
+bool ShmRing::inherited() const noexcept { return generation_ != fork_generation(); }
+
+ShmFailure ShmRing::inherited_failure() const {
+  return failure("this side of ring " + quoted(name_) +
+                 " was attached by the parent of this forked process, which must attach its own",
+                 ShmFailure::Kind::State);
+}
 
 Result<ShmRing, ShmFailure> ShmRing::create(std::string_view name, uint64_t capacity,
                                             std::span<const uint8_t> prologue) {
@@ -229,11 +243,13 @@ bool ShmRing::peer_alive() const noexcept {
 }
 
 Result<Ok, ShmFailure> ShmRing::publish(std::span<const uint8_t> bytes, nanoseconds timeout) {
+  if (inherited()) return fail(inherited_failure());
   ShmRingHeader& h = header();
   const uint64_t n = bytes.size();
   if (n > capacity_)
     return fail(failure("a frame of " + std::to_string(n) + " bytes does not fit ring " + quoted(name_) + " of " +
-                        std::to_string(capacity_) + " bytes"));
+                            std::to_string(capacity_) + " bytes",
+                        ShmFailure::Kind::Argument));
   const uint64_t w = h.write_pos.load(std::memory_order_relaxed);
   auto room = [&] { return capacity_ - (w - cached_peer_pos_) >= n; };
   if (!room()) {
@@ -249,7 +265,7 @@ Result<Ok, ShmFailure> ShmRing::publish(std::span<const uint8_t> bytes, nanoseco
       if (!forever && waited >= timeout)
         return fail(ShmFailure{"ring " + quoted(name_) + " is full: the consumer has not made room for " +
                                    std::to_string(n) + " bytes",
-                               true});
+                               ShmFailure::Kind::WouldBlock});
       if (waited < spin_) {
         cpu_relax();
       } else {
@@ -277,6 +293,7 @@ Result<Ok, ShmFailure> ShmRing::publish(std::span<const uint8_t> bytes, nanoseco
 }
 
 void ShmRing::close_stream() noexcept {
+  if (inherited()) return;  // the parent's stream is not the child's to end
   ShmRingHeader& h = header();
   h.closed.store(1, std::memory_order_release);
   h.data_seq.fetch_add(1, std::memory_order_release);
@@ -284,6 +301,7 @@ void ShmRing::close_stream() noexcept {
 }
 
 Result<size_t, ShmFailure> ShmRing::consume(std::span<uint8_t> out, nanoseconds timeout) {
+  if (inherited()) return fail(inherited_failure());
   ShmRingHeader& h = header();
   const uint64_t r = cursor_;
   if (cached_peer_pos_ == r) {
@@ -299,7 +317,7 @@ Result<size_t, ShmFailure> ShmRing::consume(std::span<uint8_t> out, nanoseconds 
       }
       const nanoseconds waited = Clock::now() - start;
       if (!forever && waited >= timeout)
-        return fail(ShmFailure{"no bytes arrived in ring " + quoted(name_) + " in time", true});
+        return fail(ShmFailure{"no bytes arrived in ring " + quoted(name_) + " in time", ShmFailure::Kind::WouldBlock});
       if (waited < spin_) {
         cpu_relax();
       } else {
@@ -334,7 +352,7 @@ Result<size_t, ShmFailure> ShmRing::consume(std::span<uint8_t> out, nanoseconds 
 }
 
 void ShmRing::release(uint64_t position) noexcept {
-  if (position <= released_ || position > cursor_) return;
+  if (position <= released_ || position > cursor_ || inherited()) return;
   ShmRingHeader& h = header();
   released_ = position;
   h.read_pos.store(position, std::memory_order_release);

@@ -18,7 +18,9 @@
 // hands over, the next frame nobody was handed, whole.
 //
 // Liveness: each side holds an open-file-description lock on a byte of its own for as long as it
-// is attached, which the kernel drops when the process dies. A waiting consumer that finds the
+// is attached, which the kernel drops when the process dies. A child forked by an attached
+// process does not keep the lock (its copy of the descriptor is dropped at fork, see
+// fork_detach.h), and its inherited side refuses to publish, consume or close the stream. A waiting consumer that finds the
 // producer's byte free and the ring not closed reports the producer's death; a new producer may
 // take over a segment whose producer is gone. A second producer or consumer is refused.
 //
@@ -69,11 +71,15 @@ static_assert(std::atomic<uint64_t>::is_always_lock_free && std::atomic<uint32_t
 // the message for a name that is not 1 to 200 letters, digits, '.', '_' or '-' (or "." / "..").
 Result<std::string, std::string> shm_ring_posix_name(std::string_view name);
 
-// A failure: its message, and whether it is the ring being full or a wait timing out (which the
-// caller may retry) rather than a fault.
+// A failure: its message and its kind. WouldBlock: the ring stayed full, or a wait timed out (the
+// caller may retry). Argument: what the caller asked for cannot be (a bad name, a size). State:
+// the ring is not in a state for it (a second producer or consumer; a side inherited by fork).
+// Fault: the system refused, or the ring is not a sound ring.
 struct ShmFailure {
+  enum class Kind : uint8_t { Fault, WouldBlock, Argument, State };
   std::string message;
-  bool would_block = false;
+  Kind kind = Kind::Fault;
+  bool would_block() const noexcept { return kind == Kind::WouldBlock; }
 };
 
 // One attached side of a ring: the mapping, the descriptor holding the side's lock.
@@ -123,6 +129,8 @@ class ShmRing {
   ShmRingHeader& header() const noexcept { return *static_cast<ShmRingHeader*>(map_); }
   uint8_t* data() const noexcept { return static_cast<uint8_t*>(map_) + kShmRingHeaderBytes; }
   bool peer_alive() const noexcept;
+  bool inherited() const noexcept;  // this object was copied into a forked child
+  ShmFailure inherited_failure() const;
 
   std::string name_;
   UniqueFd fd_;
@@ -134,6 +142,7 @@ class ShmRing {
   uint64_t start_ = 0;            // consumer: the read position at attach
   uint64_t cursor_ = 0;           // consumer: bytes copied out, released or not
   uint64_t released_ = 0;         // consumer: the read position as last stored
+  uint32_t generation_ = 0;       // the fork generation of the process that attached
   std::chrono::nanoseconds spin_{std::chrono::microseconds(50)};
 };
 

@@ -77,7 +77,7 @@ TEST(ShmRing, SleepersWakeAndTimedWaitsGiveUp) {
   uint8_t byte[1];
   auto none = consumer->consume(byte, milliseconds(30));
   ASSERT_FALSE(none.ok());
-  EXPECT_TRUE(none.error().would_block);
+  EXPECT_TRUE(none.error().would_block());
   std::thread late([&] {
     std::this_thread::sleep_for(milliseconds(100));
     const uint8_t one[1] = {42};
@@ -93,7 +93,7 @@ TEST(ShmRing, SleepersWakeAndTimedWaitsGiveUp) {
   ASSERT_TRUE(producer->publish(page, nanoseconds(0)).ok());
   auto full = producer->publish(byte, milliseconds(30));
   ASSERT_FALSE(full.ok());
-  EXPECT_TRUE(full.error().would_block);
+  EXPECT_TRUE(full.error().would_block());
 }
 
 // What a consumer copied out but did not release stays in the ring: the next consumer reads the
@@ -124,7 +124,7 @@ TEST(ShmRing, ANewConsumerStartsAtTheFirstUnreleasedByte) {
   }
   // Released bytes are room again: exactly `released` of them.
   EXPECT_TRUE(producer->publish(std::vector<uint8_t>(released, 1), nanoseconds(0)).ok());
-  EXPECT_TRUE(producer->publish(std::vector<uint8_t>(1, 1), nanoseconds(0)).error().would_block);
+  EXPECT_TRUE(producer->publish(std::vector<uint8_t>(1, 1), nanoseconds(0)).error().would_block());
 }
 
 }  // namespace

@@ -5,9 +5,9 @@
 
 namespace ostrel::io {
 
-Result<std::unique_ptr<ShmSource>, std::string> ShmSource::open(std::string_view name) {
+Result<std::unique_ptr<ShmSource>, ShmFailure> ShmSource::open(std::string_view name) {
   auto ring = ShmRing::open(name);
-  if (!ring.ok()) return fail(std::move(ring).error().message);
+  if (!ring.ok()) return fail(std::move(ring).error());
   return std::unique_ptr<ShmSource>(new ShmSource(std::move(ring).value()));
 }
 
@@ -21,7 +21,7 @@ Result<size_t, qssf::QssfError> ShmSource::consume(std::span<uint8_t> buf, std::
   }
   auto got = ring_.consume(buf, timeout);
   if (got.ok()) return *got;
-  if (got.error().would_block) return fail(qssf::QssfError::io(std::move(got).error().message, EAGAIN));
+  if (got.error().would_block()) return fail(qssf::QssfError::io(std::move(got).error().message, EAGAIN));
   return fail(qssf::QssfError::io(std::move(got).error().message));
 }
 

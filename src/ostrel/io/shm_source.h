@@ -12,8 +12,8 @@ namespace ostrel::io {
 
 class ShmSource final : public qssf::ByteSource {
  public:
-  // Fails with the ring's message (see ShmRing::open).
-  static Result<std::unique_ptr<ShmSource>, std::string> open(std::string_view name);
+  // Fails as ShmRing::open.
+  static Result<std::unique_ptr<ShmSource>, ShmFailure> open(std::string_view name);
 
   Result<size_t, qssf::QssfError> read(std::span<uint8_t> buf) override;
   void set_interrupt(const WaitInterrupt* interrupt) override { interrupt_ = interrupt; }
