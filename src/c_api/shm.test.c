@@ -64,10 +64,10 @@ static void full_ring_loses_nothing(void) {
   ostrel_stream* s = NULL;
   CHECK_STATUS(ostrel_shm_open(ring, &s), OSTREL_OK);
   ostrel_stream* second = NULL;
-  CHECK_STATUS(ostrel_shm_open(ring, &second), OSTREL_E_IO);
+  CHECK_STATUS(ostrel_shm_open(ring, &second), OSTREL_E_STATE);
   CHECK_ERROR_HAS("already has a consumer");
   ostrel_writer* other = NULL;
-  CHECK_STATUS(ostrel_shm_create(ring, 4096, NULL, 0, &other), OSTREL_E_IO);
+  CHECK_STATUS(ostrel_shm_create(ring, 4096, NULL, 0, &other), OSTREL_E_STATE);
   CHECK_ERROR_HAS("already has a producer");
   /* Room again once the consumer reads: the refused frame goes in now. */
   ostrel_frame f;
@@ -307,15 +307,70 @@ static void foreign_segments_refused(void) {
   close(fd);
   CHECK_STATUS(ostrel_writer_close(w), OSTREL_OK);
 
-  static const char* const bad[] = {"", "a/b", "..", "shm://", "name with space", "//x"};
+  static const char* const bad[] = {"", "a/b", "..", "shm://", "name with space", "//x", "ring\nforged line"};
   for (size_t i = 0; i < sizeof bad / sizeof bad[0]; ++i) {
     CHECK_STATUS(ostrel_shm_open(bad[i], &s), OSTREL_E_INVALID_ARGUMENT);
     CHECK_ERROR_HAS("invalid ring name");
+    CHECK(strchr(ostrel_last_error_message(), '\n') == NULL);
     CHECK_STATUS(ostrel_shm_create(bad[i], 4096, NULL, 0, &w), OSTREL_E_INVALID_ARGUMENT);
   }
+  CHECK_ERROR_HAS("'ring\\nforged line'");
+  CHECK_STATUS(ostrel_shm_create(ring, (1ull << 34) + 1, NULL, 0, &w), OSTREL_E_INVALID_ARGUMENT);
+  CHECK_ERROR_HAS("at most 17179869184 bytes");
+  CHECK_STATUS(ostrel_shm_create(ring, 1ull << 34, NULL, 0, NULL), OSTREL_E_INVALID_ARGUMENT);
+  CHECK_ERROR_HAS("out is NULL");
   CHECK_STATUS(ostrel_stream_set_spin(NULL, 0), OSTREL_E_INVALID_ARGUMENT);
   CHECK_STATUS(ostrel_shm_open("shm://ostrel-no-such-ring", &s), OSTREL_E_IO);
   CHECK_ERROR_HAS("No such file or directory (os error 2)");
+}
+
+/* Timeouts on both sides, the writer's wait for its reader, and a read position someone else
+ * wrote being reported as what it is. */
+static void timeouts_and_positions(void) {
+  ostrel_shm_unlink(ring);
+  ostrel_writer* w = NULL;
+  CHECK_STATUS(ostrel_shm_create(ring, 4096, NULL, 0, &w), OSTREL_OK);
+  ostrel_stream* s = NULL;
+  CHECK_STATUS(ostrel_shm_open(ring, &s), OSTREL_OK);
+  if (!w || !s) return;
+  ostrel_frame f;
+  static const int64_t timeouts[] = {0, 200000, 3000000};
+  for (size_t t = 0; t < sizeof timeouts / sizeof timeouts[0]; ++t) {
+    CHECK_STATUS(ostrel_stream_set_timeout(s, timeouts[t]), OSTREL_OK);
+    CHECK_STATUS(ostrel_stream_next(s, &f), OSTREL_E_TIMEOUT);
+    CHECK_ERROR_HAS("timeout");
+    /* Not final: a frame published now is read by the next call. */
+    CHECK_STATUS(publish(w, t), OSTREL_OK);
+    CHECK_STATUS(ostrel_writer_wait_read(w, 0), OSTREL_E_TIMEOUT);
+    CHECK_STATUS(ostrel_stream_next(s, &f), OSTREL_OK);
+    CHECK(f.frame_id == t);
+    CHECK_STATUS(ostrel_writer_wait_read(w, 0), OSTREL_OK);
+  }
+  CHECK_STATUS(ostrel_stream_set_timeout(NULL, 0), OSTREL_E_INVALID_ARGUMENT);
+  CHECK_ERROR_HAS("stream is NULL");
+
+  /* A read position moved past the write position by someone else. */
+  ostrel_stream_close(s);
+  char posix[80];
+  snprintf(posix, sizeof posix, "/%s", ring);
+  int fd = shm_open(posix, O_RDWR, 0);
+  uint64_t* head = mmap(NULL, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  CHECK(head != MAP_FAILED);
+  if (head != MAP_FAILED) {
+    const uint64_t written = head[64 / 8], read = head[128 / 8];
+    CHECK(written == read && written > 0);
+    head[128 / 8] = written + (1ull << 40);
+    CHECK_STATUS(ostrel_shm_open(ring, &s), OSTREL_E_IO);
+    CHECK_ERROR_HAS("corrupt: its read position");
+    /* The producer, needing room, looks at it too. */
+    for (uint64_t k = 100; publish(w, k) == OSTREL_OK; ++k) {
+    }
+    CHECK_ERROR_HAS("corrupt: its read position");
+    munmap(head, 4096);
+  }
+  close(fd);
+  CHECK_STATUS(ostrel_writer_close(w), OSTREL_OK);
+  ostrel_shm_unlink(ring);
 }
 
 /* A frame longer than the ring can never be published whole: refused, not split. */
@@ -336,6 +391,7 @@ int main(void) {
   snprintf(ring, sizeof ring, "ostrel-c-test-%ld", (long)getpid());
   full_ring_loses_nothing();
   oversized_frame_refused();
+  timeouts_and_positions();
   srand((unsigned)time(NULL));
   for (int run = 0; run < 8; ++run) killed_producer((unsigned)rand());
   closed_consumer_loses_nothing();

@@ -13,6 +13,7 @@
 #include <ctime>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "c_api/boundary.h"
@@ -20,6 +21,7 @@
 #include "ostrel/io/shm_ring.h"
 #include "ostrel/qssf/frame_encoder.h"
 #include "ostrel/util/os_error.h"
+#include "ostrel/util/quoted.h"
 #include "ostrel/util/unique_fd.h"
 
 using namespace ostrel;
@@ -37,6 +39,8 @@ struct ostrel_writer {
   std::chrono::nanoseconds full_timeout{-1};
   bool buffered = false;  // files gather bytes; sockets and rings get each frame at once
   std::vector<uint8_t> bytes;
+  std::string target;  // what the writer writes to, as messages name it
+  std::optional<uint64_t> last_frame_id;
 };
 
 namespace {
@@ -81,7 +85,9 @@ ostrel_status write_all(const ostrel_writer& w, const uint8_t* data, size_t n) {
                 : w.kind == Kind::Pipe ? write_without_sigpipe(fd, data, n)
                                        : ::write(fd, data, n);
     if (k < 0 && errno == EINTR) continue;
-    if (k < 0) return c_api::set_error(OSTREL_E_IO, qssf::QssfError::io(os_error_text(errno), errno).message());
+    if (k < 0)
+      return c_api::set_qssf_error(
+          qssf::QssfError::io("cannot write to " + w.target + ": " + os_error_text(errno), errno));
     data += k;
     n -= size_t(k);
   }
@@ -128,8 +134,10 @@ OSTREL_EXPORT ostrel_status ostrel_writer_open_file(const char* path, const uint
     *out = nullptr;
     OSTREL_REQUIRE(path);
     auto w = std::make_unique<ostrel_writer>();
+    w->target = quoted(path);
     w->fd.reset(::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (!w->fd) return c_api::set_error(OSTREL_E_IO, qssf::QssfError::io(os_error_text(errno), errno).message());
+    if (!w->fd)
+      return c_api::set_qssf_error(qssf::QssfError::io("cannot create " + w->target + ": " + os_error_text(errno), errno));
     w->buffered = true;
     w->bytes.reserve(kFileBuffer + 4096);
     return start(std::move(w), schema_id, out);
@@ -141,11 +149,11 @@ OSTREL_EXPORT ostrel_status ostrel_writer_open_fd(int fd, const uint8_t* schema_
     OSTREL_REQUIRE(out);
     *out = nullptr;
     auto w = std::make_unique<ostrel_writer>();
+    w->target = "descriptor " + std::to_string(fd);
     w->fd.reset(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
-    if (!w->fd) return c_api::set_error(OSTREL_E_IO, qssf::QssfError::io(os_error_text(errno), errno).message());
     struct stat st{};
-    if (::fstat(w->fd.get(), &st) != 0)
-      return c_api::set_error(OSTREL_E_IO, qssf::QssfError::io(os_error_text(errno), errno).message());
+    if (!w->fd || ::fstat(w->fd.get(), &st) != 0)
+      return c_api::set_qssf_error(qssf::QssfError::io("cannot write to " + w->target + ": " + os_error_text(errno), errno));
     w->kind = S_ISSOCK(st.st_mode) ? Kind::Socket : S_ISREG(st.st_mode) ? Kind::File : Kind::Pipe;
     return start(std::move(w), schema_id, out);
   });
@@ -176,17 +184,22 @@ OSTREL_EXPORT ostrel_status ostrel_shm_unlink(const char* name) {
     auto posix = io::shm_ring_posix_name(name);
     if (!posix.ok()) return c_api::set_error(OSTREL_E_INVALID_ARGUMENT, posix.error());
     if (shm_unlink(posix->c_str()) != 0 && errno != ENOENT)
-      return c_api::set_error(OSTREL_E_IO, qssf::QssfError::io(os_error_text(errno), errno).message());
+      return c_api::set_qssf_error(
+          qssf::QssfError::io("cannot unlink ring " + quoted(*posix) + ": " + os_error_text(errno), errno));
     return OSTREL_OK;
   });
 }
 
-OSTREL_EXPORT ostrel_status ostrel_writer_write(ostrel_writer* w, const ostrel_frame* frame) {
+OSTREL_EXPORT ostrel_status ostrel_writer_write(ostrel_writer* writer, const ostrel_frame* frame) {
   return c_api::guarded([&]() -> ostrel_status {
-    OSTREL_REQUIRE(w);
+    OSTREL_REQUIRE(writer);
     OSTREL_REQUIRE(frame);
     const size_t n = frame->ancilla_count;
     if (n > 0) OSTREL_REQUIRE(frame->detector_events);
+    // A reader refuses a stream whose ids do not rise: refused here, where the fault is.
+    if (writer->last_frame_id && frame->frame_id <= *writer->last_frame_id)
+      return c_api::set_error(OSTREL_E_INVALID_ARGUMENT, "frame_id must rise: got " + std::to_string(frame->frame_id) +
+                                                             " after " + std::to_string(*writer->last_frame_id));
     qssf::FrameFields fields;
     fields.frame_id = frame->frame_id;
     fields.round = frame->round;
@@ -197,25 +210,40 @@ OSTREL_EXPORT ostrel_status ostrel_writer_write(ostrel_writer* w, const ostrel_f
     fields.detector_events = {frame->detector_events, n};
     if (frame->meas_results) fields.meas_results = {frame->meas_results, n};
     if (frame->has_observable_flips) fields.observable_flips = frame->observable_flips;
-    const size_t before = w->bytes.size();
-    (void)qssf::encode_frame(fields, w->bytes);  // cannot fail: the sizes come from one u16
-    return emit(w, before);
+    const size_t before = writer->bytes.size();
+    (void)qssf::encode_frame(fields, writer->bytes);  // cannot fail: the sizes come from one u16
+    const ostrel_status status = emit(writer, before);
+    if (status == OSTREL_OK) writer->last_frame_id = frame->frame_id;
+    return status;
   });
 }
 
-OSTREL_EXPORT ostrel_status ostrel_writer_write_raw(ostrel_writer* w, const uint8_t* bytes, size_t size) {
+OSTREL_EXPORT ostrel_status ostrel_writer_write_raw(ostrel_writer* writer, const uint8_t* bytes, size_t size) {
   return c_api::guarded([&]() -> ostrel_status {
-    OSTREL_REQUIRE(w);
+    OSTREL_REQUIRE(writer);
     if (size) OSTREL_REQUIRE(bytes);
-    const size_t before = w->bytes.size();
-    w->bytes.insert(w->bytes.end(), bytes, bytes + size);
-    return emit(w, before);
+    const size_t before = writer->bytes.size();
+    writer->bytes.insert(writer->bytes.end(), bytes, bytes + size);
+    return emit(writer, before);
   });
 }
 
-OSTREL_EXPORT ostrel_status ostrel_writer_close(ostrel_writer* w) {
-  if (!w) return OSTREL_OK;
-  std::unique_ptr<ostrel_writer> owned(w);
+OSTREL_EXPORT ostrel_status ostrel_writer_wait_read(ostrel_writer* writer, int64_t timeout_ns) {
+  return c_api::guarded([&]() -> ostrel_status {
+    OSTREL_REQUIRE(writer);
+    if (!writer->ring) return c_api::set_error(OSTREL_E_INVALID_ARGUMENT, "only a ring's writer waits for its reader");
+    auto read = writer->ring->wait_until_read(std::chrono::nanoseconds(timeout_ns));
+    if (read.ok()) return OSTREL_OK;
+    if (read.error().would_block())
+      return c_api::set_error(OSTREL_E_TIMEOUT, "ring " + quoted(writer->ring->name()) + ": frames written were not all read within " +
+                                                    std::to_string(timeout_ns) + " ns");
+    return c_api::set_shm_error(read.error());
+  });
+}
+
+OSTREL_EXPORT ostrel_status ostrel_writer_close(ostrel_writer* writer) {
+  if (!writer) return OSTREL_OK;
+  std::unique_ptr<ostrel_writer> owned(writer);
   return c_api::guarded([&]() -> ostrel_status {
     if (owned->ring) {
       owned->ring->close_stream();
@@ -224,7 +252,7 @@ OSTREL_EXPORT ostrel_status ostrel_writer_close(ostrel_writer* w) {
     const ostrel_status status = flush(owned.get());
     if (::close(owned->fd.release()) != 0 && status == OSTREL_OK) {
       const int err = errno;
-      return c_api::set_error(OSTREL_E_IO, qssf::QssfError::io(os_error_text(err), err).message());
+      return c_api::set_qssf_error(qssf::QssfError::io("cannot close " + owned->target + ": " + os_error_text(err), err));
     }
     return status;
   });

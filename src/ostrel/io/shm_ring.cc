@@ -18,6 +18,7 @@
 
 #include "ostrel/io/fork_detach.h"
 #include "ostrel/util/os_error.h"
+#include "ostrel/util/quoted.h"
 
 namespace ostrel::io {
 namespace {
@@ -79,8 +80,6 @@ ShmFailure failure(std::string message, ShmFailure::Kind kind = ShmFailure::Kind
   return ShmFailure{std::move(message), kind};
 }
 
-std::string quoted(const std::string& posix) { return "'" + posix + "'"; }
-
 }  // namespace
 
 Result<std::string, std::string> shm_ring_posix_name(std::string_view name) {
@@ -92,8 +91,8 @@ Result<std::string, std::string> shm_ring_posix_name(std::string_view name) {
     ok = ok && ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
                 c == '_' || c == '-');
   if (!ok)
-    return fail("invalid ring name '" + std::string(name) +
-                "': expected 1 to 200 letters, digits, '.', '_' or '-' (optionally after shm:// or /)");
+    return fail("invalid ring name " + quoted(name) +
+                ": expected 1 to 200 letters, digits, '.', '_' or '-' (optionally after shm:// or /)");
   std::string posix(1, '/');
   posix.append(bare);
   return posix;
@@ -139,13 +138,15 @@ ShmFailure ShmRing::inherited_failure() const {
 Result<ShmRing, ShmFailure> ShmRing::create(std::string_view name, uint64_t capacity,
                                             std::span<const uint8_t> prologue) {
   auto posix = shm_ring_posix_name(name);
-  if (!posix.ok()) return fail(failure(std::move(posix).error()));
+  if (!posix.ok()) return fail(failure(std::move(posix).error(), ShmFailure::Kind::Argument));
   if (prologue.size() > kShmRingMaxPrologue)
     return fail(failure("a ring's prologue must be at most " + std::to_string(kShmRingMaxPrologue) + " bytes, got " +
-                        std::to_string(prologue.size())));
+                            std::to_string(prologue.size()),
+                        ShmFailure::Kind::Argument));
   if (capacity > kShmRingMaxCapacity)
-    return fail(failure("ring capacity must be at most " + std::to_string(kShmRingMaxCapacity) + " bytes, got " +
-                        std::to_string(capacity)));
+    return fail(failure("ring capacity must be at most " + std::to_string(kShmRingMaxCapacity) + " bytes (16 GiB), got " +
+                            std::to_string(capacity),
+                        ShmFailure::Kind::Argument));
   uint64_t cap = kShmRingMinCapacity;
   while (cap < capacity) cap <<= 1;
   const std::string& path = *posix;
@@ -166,7 +167,7 @@ Result<ShmRing, ShmFailure> ShmRing::create(std::string_view name, uint64_t capa
     if (!ring) return fail(failure("cannot create ring " + quoted(path) + ": a segment of that name exists and is not a ring"));
     // Looked at, not taken: a consumer opening the old segment meanwhile must not see it alive.
     if (byte_locked(old.get(), kProducerLockByte))
-      return fail(failure("cannot create ring " + quoted(path) + ": it already has a producer"));
+      return fail(failure("cannot create ring " + quoted(path) + ": it already has a producer", ShmFailure::Kind::State));
     shm_unlink(path.c_str());
     fd.reset(shm_open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600));
   }
@@ -194,7 +195,7 @@ Result<ShmRing, ShmFailure> ShmRing::create(std::string_view name, uint64_t capa
 
 Result<ShmRing, ShmFailure> ShmRing::open(std::string_view name) {
   auto posix = shm_ring_posix_name(name);
-  if (!posix.ok()) return fail(failure(std::move(posix).error()));
+  if (!posix.ok()) return fail(failure(std::move(posix).error(), ShmFailure::Kind::Argument));
   const std::string& path = *posix;
   UniqueFd fd(shm_open(path.c_str(), O_RDWR, 0));
   if (!fd) return fail(failure("cannot open ring " + quoted(path) + ": " + os_error_text(errno)));
@@ -223,7 +224,7 @@ Result<ShmRing, ShmFailure> ShmRing::open(std::string_view name) {
     return fail(failure("cannot open ring " + quoted(path) + ": its size (" + std::to_string(size) +
                         " bytes) does not match its header (capacity " + std::to_string(capacity) + ")"));
   if (!try_lock_byte(fd.get(), kConsumerLockByte))
-    return fail(failure("cannot open ring " + quoted(path) + ": it already has a consumer"));
+    return fail(failure("cannot open ring " + quoted(path) + ": it already has a consumer", ShmFailure::Kind::State));
   void* map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
   if (map == MAP_FAILED) return fail(failure("cannot open ring " + quoted(path) + ": " + os_error_text(errno)));
   ShmRing ring(path, std::move(fd), map, size, false);
@@ -242,6 +243,49 @@ bool ShmRing::peer_alive() const noexcept {
   return byte_locked(fd_.get(), producer_ ? kConsumerLockByte : kProducerLockByte);
 }
 
+Result<Ok, ShmFailure> ShmRing::wait_for_room(uint64_t n, nanoseconds timeout) {
+  ShmRingHeader& h = header();
+  const uint64_t w = h.write_pos.load(std::memory_order_relaxed);
+  auto room = [&] { return capacity_ - (w - cached_peer_pos_) >= n; };
+  // The read position is the consumer's to write: trusted only once checked.
+  auto refresh = [&]() -> bool {
+    cached_peer_pos_ = h.read_pos.load(std::memory_order_acquire);
+    return cached_peer_pos_ <= w && w - cached_peer_pos_ <= capacity_;
+  };
+  auto corrupt = [&] {
+    return fail(failure("ring " + quoted(name_) + " is corrupt: its read position (" + std::to_string(cached_peer_pos_) +
+                        ") is not within " + std::to_string(capacity_) + " bytes before its write position (" +
+                        std::to_string(w) + ")"));
+  };
+  if (!refresh()) return corrupt();
+  const auto start = Clock::now();
+  const bool forever = timeout.count() < 0;
+  while (!room()) {
+    const nanoseconds waited = Clock::now() - start;
+    if (!forever && waited >= timeout)
+      return fail(ShmFailure{"ring " + quoted(name_) + " is full: the consumer has not made room for " +
+                                 std::to_string(n) + " bytes",
+                             ShmFailure::Kind::WouldBlock});
+    if (waited < spin_) {
+      cpu_relax();
+    } else {
+      const uint32_t seq = h.space_seq.load(std::memory_order_acquire);
+      h.producer_waiting.store(1, std::memory_order_relaxed);
+      std::atomic_thread_fence(std::memory_order_seq_cst);
+      if (!refresh()) return corrupt();
+      if (!room()) futex_wait(h.space_seq, seq, forever ? kSleepSlice : std::min(kSleepSlice, timeout - waited));
+      h.producer_waiting.store(0, std::memory_order_relaxed);
+    }
+    if (!refresh()) return corrupt();
+  }
+  return Ok{};
+}
+
+Result<Ok, ShmFailure> ShmRing::wait_until_read(nanoseconds timeout) {
+  if (inherited()) return fail(inherited_failure());
+  return wait_for_room(capacity_, timeout);
+}
+
 Result<Ok, ShmFailure> ShmRing::publish(std::span<const uint8_t> bytes, nanoseconds timeout) {
   if (inherited()) return fail(inherited_failure());
   ShmRingHeader& h = header();
@@ -251,33 +295,9 @@ Result<Ok, ShmFailure> ShmRing::publish(std::span<const uint8_t> bytes, nanoseco
                             std::to_string(capacity_) + " bytes",
                         ShmFailure::Kind::Argument));
   const uint64_t w = h.write_pos.load(std::memory_order_relaxed);
-  auto room = [&] { return capacity_ - (w - cached_peer_pos_) >= n; };
-  if (!room()) {
-    cached_peer_pos_ = h.read_pos.load(std::memory_order_acquire);
-    if (cached_peer_pos_ > w || w - cached_peer_pos_ > capacity_)
-      return fail(failure("ring " + quoted(name_) + " is corrupt: its read position (" +
-                          std::to_string(cached_peer_pos_) + ") is not within " + std::to_string(capacity_) +
-                          " bytes before its write position (" + std::to_string(w) + ")"));
-    const auto start = Clock::now();
-    const bool forever = timeout.count() < 0;
-    while (!room()) {
-      const nanoseconds waited = Clock::now() - start;
-      if (!forever && waited >= timeout)
-        return fail(ShmFailure{"ring " + quoted(name_) + " is full: the consumer has not made room for " +
-                                   std::to_string(n) + " bytes",
-                               ShmFailure::Kind::WouldBlock});
-      if (waited < spin_) {
-        cpu_relax();
-      } else {
-        const uint32_t seq = h.space_seq.load(std::memory_order_acquire);
-        h.producer_waiting.store(1, std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_seq_cst);
-        cached_peer_pos_ = h.read_pos.load(std::memory_order_acquire);
-        if (!room()) futex_wait(h.space_seq, seq, forever ? kSleepSlice : std::min(kSleepSlice, timeout - waited));
-        h.producer_waiting.store(0, std::memory_order_relaxed);
-      }
-      cached_peer_pos_ = h.read_pos.load(std::memory_order_acquire);
-    }
+  if (capacity_ - (w - cached_peer_pos_) < n) {
+    auto waited = wait_for_room(n, timeout);
+    if (!waited.ok()) return waited;
   }
   const uint64_t at = w & (capacity_ - 1);
   const uint64_t first = std::min(n, capacity_ - at);

@@ -108,6 +108,9 @@ class ShmRing {
   // Producer: appends `bytes` whole, or nothing. A negative timeout waits for room for as long as
   // it takes; 0 fails at once when the ring is full. Bytes longer than the ring always fail.
   Result<Ok, ShmFailure> publish(std::span<const uint8_t> bytes, std::chrono::nanoseconds timeout);
+  // Producer: waits until every byte published has been released by a consumer (would_block when
+  // `timeout`, negative: none, passes first).
+  Result<Ok, ShmFailure> wait_until_read(std::chrono::nanoseconds timeout);
   // Producer: marks the end of the stream (the consumer reads what is left, then the end).
   void close_stream() noexcept;
 
@@ -129,6 +132,8 @@ class ShmRing {
   ShmRingHeader& header() const noexcept { return *static_cast<ShmRingHeader*>(map_); }
   uint8_t* data() const noexcept { return static_cast<uint8_t*>(map_) + kShmRingHeaderBytes; }
   bool peer_alive() const noexcept;
+  // Producer: waits until `n` bytes are free, checking the read position it is given.
+  Result<Ok, ShmFailure> wait_for_room(uint64_t n, std::chrono::nanoseconds timeout);
   bool inherited() const noexcept;  // this object was copied into a forked child
   ShmFailure inherited_failure() const;
 
