@@ -41,6 +41,17 @@ inline void cpu_relax() noexcept {
 #endif
 }
 
+// Looks between waits grow from one pause to kMaxPauses: a side that arrives soon is seen soon,
+// one that does not costs fewer looks (each may miss in the cache the other side writes).
+constexpr unsigned kMaxPauses = 64;
+struct Backoff {
+  unsigned pauses = 1;
+  void pause() noexcept {
+    for (unsigned i = 0; i < pauses; ++i) cpu_relax();
+    if (pauses < kMaxPauses) pauses <<= 1;
+  }
+};
+
 uint32_t* futex_word(std::atomic<uint32_t>& a) noexcept { return reinterpret_cast<uint32_t*>(&a); }
 
 void futex_wait(std::atomic<uint32_t>& word, uint32_t expected, nanoseconds limit) noexcept {
@@ -105,7 +116,7 @@ ShmRing::ShmRing(std::string name, UniqueFd fd, void* map, uint64_t map_bytes, b
   generation_ = fork_generation();
   cached_peer_pos_ = producer ? header().read_pos.load(std::memory_order_acquire)
                               : header().write_pos.load(std::memory_order_acquire);
-  if (!producer) start_ = cursor_ = released_ = header().read_pos.load(std::memory_order_relaxed);
+  if (!producer) start_ = cursor_ = released_ = fenced_release_ = header().read_pos.load(std::memory_order_relaxed);
 }
 
 ShmRing::ShmRing(ShmRing&& other) noexcept
@@ -119,10 +130,15 @@ ShmRing::ShmRing(ShmRing&& other) noexcept
       start_(other.start_),
       cursor_(other.cursor_),
       released_(other.released_),
+      fenced_release_(other.fenced_release_),
       generation_(other.generation_),
       spin_(other.spin_) {}
 
 ShmRing::~ShmRing() {
+  if (map_ && !producer_ && fenced_release_ != released_ && !inherited()) {
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    wake_producer_if_waiting();
+  }
   if (fd_) forget_at_fork(fd_.get());
   if (map_) munmap(map_, map_bytes_);
 }
@@ -260,6 +276,7 @@ Result<Ok, ShmFailure> ShmRing::wait_for_room(uint64_t n, nanoseconds timeout) {
   if (!refresh()) return corrupt();
   const auto start = Clock::now();
   const bool forever = timeout.count() < 0;
+  Backoff backoff;
   while (!room()) {
     const nanoseconds waited = Clock::now() - start;
     if (!forever && waited >= timeout)
@@ -267,7 +284,7 @@ Result<Ok, ShmFailure> ShmRing::wait_for_room(uint64_t n, nanoseconds timeout) {
                                  std::to_string(n) + " bytes",
                              ShmFailure::Kind::WouldBlock});
     if (waited < spin_) {
-      cpu_relax();
+      backoff.pause();
     } else {
       const uint32_t seq = h.space_seq.load(std::memory_order_acquire);
       h.producer_waiting.store(1, std::memory_order_relaxed);
@@ -305,7 +322,8 @@ Result<Ok, ShmFailure> ShmRing::publish(std::span<const uint8_t> bytes, nanoseco
   std::memcpy(data(), bytes.data() + first, n - first);
   h.write_pos.store(w + n, std::memory_order_release);
   std::atomic_thread_fence(std::memory_order_seq_cst);
-  if (h.consumer_waiting.load(std::memory_order_relaxed)) {
+  // The waker clears the flag: one wake per sleep, not one per publish until the sleeper runs.
+  if (h.consumer_waiting.load(std::memory_order_relaxed) && h.consumer_waiting.exchange(0, std::memory_order_relaxed)) {
     h.data_seq.fetch_add(1, std::memory_order_release);
     futex_wake_all(h.data_seq);
   }
@@ -326,8 +344,15 @@ Result<size_t, ShmFailure> ShmRing::consume(std::span<uint8_t> out, nanoseconds 
   const uint64_t r = cursor_;
   if (cached_peer_pos_ == r) {
     cached_peer_pos_ = h.write_pos.load(std::memory_order_acquire);
+    // About to wait: a producer asleep for room that a release without a fence missed is woken.
+    if (cached_peer_pos_ == r && fenced_release_ != released_) {
+      fenced_release_ = released_;
+      std::atomic_thread_fence(std::memory_order_seq_cst);
+      wake_producer_if_waiting();
+    }
     const auto start = Clock::now();
     const bool forever = timeout.count() < 0;
+    Backoff backoff;
     while (cached_peer_pos_ == r) {
       // `closed` is set after the last publish: seen closed and still empty, the stream ended.
       if (h.closed.load(std::memory_order_acquire)) {
@@ -339,7 +364,7 @@ Result<size_t, ShmFailure> ShmRing::consume(std::span<uint8_t> out, nanoseconds 
       if (!forever && waited >= timeout)
         return fail(ShmFailure{"no bytes arrived in ring " + quoted(name_) + " in time", ShmFailure::Kind::WouldBlock});
       if (waited < spin_) {
-        cpu_relax();
+        backoff.pause();
       } else {
         const uint32_t seq = h.data_seq.load(std::memory_order_acquire);
         h.consumer_waiting.store(1, std::memory_order_relaxed);
@@ -373,11 +398,14 @@ Result<size_t, ShmFailure> ShmRing::consume(std::span<uint8_t> out, nanoseconds 
 
 void ShmRing::release(uint64_t position) noexcept {
   if (position <= released_ || position > cursor_ || inherited()) return;
-  ShmRingHeader& h = header();
   released_ = position;
-  h.read_pos.store(position, std::memory_order_release);
-  std::atomic_thread_fence(std::memory_order_seq_cst);
-  if (h.producer_waiting.load(std::memory_order_relaxed)) {
+  header().read_pos.store(position, std::memory_order_release);
+  wake_producer_if_waiting();  // without a fence: see the header on missed wakes
+}
+
+void ShmRing::wake_producer_if_waiting() noexcept {
+  ShmRingHeader& h = header();
+  if (h.producer_waiting.load(std::memory_order_relaxed) && h.producer_waiting.exchange(0, std::memory_order_relaxed)) {
     h.space_seq.fetch_add(1, std::memory_order_release);
     futex_wake_all(h.space_seq);
   }

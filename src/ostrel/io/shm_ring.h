@@ -20,12 +20,19 @@
 // Liveness: each side holds an open-file-description lock on a byte of its own for as long as it
 // is attached, which the kernel drops when the process dies. A child forked by an attached
 // process does not keep the lock (its copy of the descriptor is dropped at fork, see
-// fork_detach.h), and its inherited side refuses to publish, consume or close the stream. A waiting consumer that finds the
-// producer's byte free and the ring not closed reports the producer's death; a new producer may
-// take over a segment whose producer is gone. A second producer or consumer is refused.
+// fork_detach.h), and its inherited side refuses to publish, consume or close the stream. A
+// waiting consumer that finds the producer's byte free and the ring not closed reports the
+// producer's death; a new producer may take over a segment whose producer is gone. A second
+// producer or consumer is refused.
 //
-// Waiting: a short spin, then a futex wait on a sequence word the other side bumps (and wakes)
-// only when a waiter has said it sleeps, so a busy ring makes no system calls.
+// Waiting: a spin that backs off (ever longer runs of pause instructions between looks), then a
+// futex wait on a sequence word the other side bumps (and wakes) only when a waiter has said it
+// sleeps, so a busy ring makes no system calls. Each side writes its position on a cache line of
+// its own, and says it sleeps on another, so the flag the other side reads after every publish or
+// release stays in its cache. The producer looks for a sleeping consumer after each publish
+// behind a full fence: no wake is missed. The consumer looks for a sleeping producer after each
+// release without one, and behind one before it waits itself: a wake it misses comes with its
+// next release, or before it waits.
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -53,15 +60,17 @@ struct alignas(64) ShmRingHeader {
   uint64_t capacity;
   std::atomic<uint32_t> closed;  // the producer ended the stream cleanly
   uint32_t prologue_bytes;       // how many bytes of `prologue` every consumer reads first
-  // Line 1: the producer's.
+  // Line 1: the producer's position (written at every publish).
   alignas(64) std::atomic<uint64_t> write_pos;
-  std::atomic<uint32_t> data_seq;          // bumped when the consumer sleeps and data arrived
-  std::atomic<uint32_t> producer_waiting;  // the producer sleeps for room
-  // Line 2: the consumer's.
+  // Line 2: the consumer's position (written at every release).
   alignas(64) std::atomic<uint64_t> read_pos;
-  std::atomic<uint32_t> space_seq;         // bumped when the producer sleeps and room was made
-  std::atomic<uint32_t> consumer_waiting;  // the consumer sleeps for data
-  // Line 3 on: fixed at creation.
+  // Line 3: the consumer's sleep (written around it).
+  alignas(64) std::atomic<uint32_t> consumer_waiting;  // the consumer sleeps for data
+  std::atomic<uint32_t> data_seq;                      // bumped when it sleeps and data arrived
+  // Line 4: the producer's sleep.
+  alignas(64) std::atomic<uint32_t> producer_waiting;  // the producer sleeps for room
+  std::atomic<uint32_t> space_seq;                     // bumped when it sleeps and room was made
+  // Line 5 on: fixed at creation.
   alignas(64) uint8_t prologue[kShmRingMaxPrologue];
 };
 static_assert(sizeof(ShmRingHeader) <= kShmRingHeaderBytes);
@@ -132,6 +141,7 @@ class ShmRing {
   ShmRingHeader& header() const noexcept { return *static_cast<ShmRingHeader*>(map_); }
   uint8_t* data() const noexcept { return static_cast<uint8_t*>(map_) + kShmRingHeaderBytes; }
   bool peer_alive() const noexcept;
+  void wake_producer_if_waiting() noexcept;
   // Producer: waits until `n` bytes are free, checking the read position it is given.
   Result<Ok, ShmFailure> wait_for_room(uint64_t n, std::chrono::nanoseconds timeout);
   bool inherited() const noexcept;  // this object was copied into a forked child
@@ -147,6 +157,7 @@ class ShmRing {
   uint64_t start_ = 0;            // consumer: the read position at attach
   uint64_t cursor_ = 0;           // consumer: bytes copied out, released or not
   uint64_t released_ = 0;         // consumer: the read position as last stored
+  uint64_t fenced_release_ = 0;   // consumer: the last release a fenced look for a sleeper followed
   uint32_t generation_ = 0;       // the fork generation of the process that attached
   std::chrono::nanoseconds spin_{std::chrono::microseconds(50)};
 };
