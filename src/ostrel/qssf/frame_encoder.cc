@@ -1,5 +1,7 @@
 #include "ostrel/qssf/frame_encoder.h"
 
+#include <cstring>
+
 #include "ostrel/qssf/crc32.h"
 #include "ostrel/qssf/payload.h"
 
@@ -14,9 +16,15 @@ void put(std::vector<uint8_t>& out, T v) {
   for (size_t i = 0; i < sizeof(T); ++i) out.push_back(uint8_t(uint64_t(v) >> (8 * i)));
 }
 
+template <class T>
+uint8_t* store(uint8_t* p, T v) noexcept {
+  for (size_t i = 0; i < sizeof(T); ++i) p[i] = uint8_t(uint64_t(v) >> (8 * i));  // one store, little-endian
+  return p + sizeof(T);
+}
+
 // Runs of at most 127 equal events, the top bit holding the value; the last run of zeros is left
-// out, since the reader pads with zeros to the ancilla count.
-void append_rle(std::span<const uint8_t> events, std::vector<uint8_t>& out) {
+// out, since the reader pads with zeros to the ancilla count. At most one byte per event.
+uint8_t* write_rle(std::span<const uint8_t> events, uint8_t* p) noexcept {
   size_t end = events.size();
   while (end > 0 && events[end - 1] == 0) --end;
   size_t i = 0;
@@ -24,9 +32,10 @@ void append_rle(std::span<const uint8_t> events, std::vector<uint8_t>& out) {
     const bool value = events[i] != 0;
     size_t run = 1;
     while (i + run < end && (events[i + run] != 0) == value && run < kMaxRun) ++run;
-    out.push_back(uint8_t((value ? 0x80 : 0) | run));
+    *p++ = uint8_t((value ? 0x80 : 0) | run);
     i += run;
   }
+  return p;
 }
 
 }  // namespace
@@ -38,41 +47,46 @@ void encode_stream_header(const SchemaId& schema_id, std::vector<uint8_t>& out) 
   put<uint32_t>(out, 0);
 }
 
+// Sized once for the longest the frame can be, written through a pointer, trimmed to its length:
+// no per-byte growth checks on a path taken for every frame.
 bool encode_frame(const FrameFields& f, std::vector<uint8_t>& out) {
   const size_t n = f.detector_events.size();
   if (n > UINT16_MAX || (!f.meas_results.empty() && f.meas_results.size() != n)) return false;
   const size_t start = out.size();
   const uint16_t flags = f.observable_flips ? FLAG_EXTENSIONS : 0;
-  put<uint64_t>(out, f.frame_id);
-  put<uint32_t>(out, f.round);
-  put<uint64_t>(out, f.timestamp_ns);
-  put<uint16_t>(out, f.qubit_count);
-  put<uint16_t>(out, uint16_t(n));
-  put<uint32_t>(out, 0);
-  out.push_back(f.code_type);
-  out.push_back(f.distance);
-  put<uint16_t>(out, flags);
-  put<uint32_t>(out, crc32(std::span<const uint8_t>(out.data() + start, FRAME_HEADER_LEN - 4)));
+  const size_t extensions = f.observable_flips ? 2 + 4 + 8 : 0;
+  out.resize(start + FRAME_HEADER_LEN + 2 + n + n + extensions + TRAILER_LEN);
+  uint8_t* const header = out.data() + start;
+  uint8_t* p = header;
+  p = store<uint64_t>(p, f.frame_id);
+  p = store<uint32_t>(p, f.round);
+  p = store<uint64_t>(p, f.timestamp_ns);
+  p = store<uint16_t>(p, f.qubit_count);
+  p = store<uint16_t>(p, uint16_t(n));
+  p = store<uint32_t>(p, 0);
+  *p++ = f.code_type;
+  *p++ = f.distance;
+  p = store<uint16_t>(p, flags);
+  p = store<uint32_t>(p, crc32(std::span<const uint8_t>(header, FRAME_HEADER_LEN - 4)));
 
-  const size_t rle_len_at = out.size();
-  put<uint16_t>(out, 0);
-  append_rle(f.detector_events, out);
-  const size_t rle_len = out.size() - rle_len_at - 2;
-  out[rle_len_at] = uint8_t(rle_len);
-  out[rle_len_at + 1] = uint8_t(rle_len >> 8);
+  uint8_t* const rle = p + 2;
+  p = write_rle(f.detector_events, rle);
+  store<uint16_t>(rle - 2, uint16_t(p - rle));
   if (f.meas_results.empty())
-    out.insert(out.end(), n, 0);
-  else
-    for (int8_t m : f.meas_results) out.push_back(uint8_t(m));
+    std::memset(p, 0, n);
+  else if (n)
+    std::memcpy(p, f.meas_results.data(), n);
+  p += n;
   if (f.observable_flips) {
-    put<uint16_t>(out, 1);
-    put<uint16_t>(out, kObservableFlipsTag);
-    put<uint16_t>(out, 8);
-    put<uint64_t>(out, *f.observable_flips);
+    p = store<uint16_t>(p, 1);
+    p = store<uint16_t>(p, kObservableFlipsTag);
+    p = store<uint16_t>(p, 8);
+    p = store<uint64_t>(p, *f.observable_flips);
   }
   // The trailer repeats the CRC of the whole header, which for a valid header is a constant.
-  put<uint16_t>(out, TRAILER_MARKER);
-  put<uint32_t>(out, VALID_HEADER_CRC);
+  p = store<uint16_t>(p, TRAILER_MARKER);
+  p = store<uint32_t>(p, VALID_HEADER_CRC);
+  out.resize(size_t(p - out.data()));
   return true;
 }
 
