@@ -130,6 +130,15 @@ OSTREL_EXPORT ostrel_status ostrel_shm_unlink(const char* name);
 /* Frame ids must rise from one frame to the next (a reader refuses a stream where they do not):
  * a frame whose id does not is refused with OSTREL_E_INVALID_ARGUMENT and nothing is written. */
 OSTREL_EXPORT ostrel_status ostrel_writer_write(ostrel_writer* writer, const ostrel_frame* frame);
+/* Writes `count` frames in order, as `count` calls of ostrel_writer_write would, in fewer steps:
+ * into a ring they go in pieces of whole frames (up to half the ring each) with one publish per
+ * piece, so a consumer may be handed several at once. A frame refused (a NULL array, an id that
+ * does not rise) ends the burst after the frames before it; a ring that stays full for
+ * full_timeout_ns ends it after the pieces published. *written (when not NULL) is the number of
+ * frames from the start that went out; after OSTREL_E_IO on a file, pipe or socket it is 0 and
+ * the stream should be abandoned. */
+OSTREL_EXPORT ostrel_status ostrel_writer_write_frames(ostrel_writer* writer, const ostrel_frame* frames, size_t count,
+                                                       size_t* written);
 /* Writes bytes as they are, after the stream header: one whole frame of a recording (into a ring
  * it is published whole, like a frame from ostrel_writer_write), or any bytes for a test. */
 OSTREL_EXPORT ostrel_status ostrel_writer_write_raw(ostrel_writer* writer, const uint8_t* bytes, size_t size);

@@ -373,6 +373,53 @@ static void timeouts_and_positions(void) {
   ostrel_shm_unlink(ring);
 }
 
+/* Bursts: what goes in is what `written` says, whole and in order, whether the burst ends
+ * complete, at a refused frame, or at a full ring (frames 0..49 written first, then bursts). */
+static void bursts(void) {
+  enum { BURST = 120 };
+  static uint8_t events[BURST][ANCILLAS];
+  static ostrel_frame frames[BURST];
+  static const struct {
+    uint64_t capacity;
+    size_t bad; /* index of a frame whose id repeats its predecessor's, or BURST */
+    ostrel_status status;
+  } cases[] = {{1 << 16, BURST, OSTREL_OK}, {1 << 16, 77, OSTREL_E_INVALID_ARGUMENT}, {4096, BURST, OSTREL_E_WOULD_BLOCK}};
+  for (size_t c = 0; c < sizeof cases / sizeof cases[0]; ++c) {
+    ostrel_shm_unlink(ring);
+    ostrel_writer* w = NULL;
+    CHECK_STATUS(ostrel_shm_create(ring, cases[c].capacity, NULL, 0, &w), OSTREL_OK);
+    ostrel_stream* s = NULL;
+    CHECK_STATUS(ostrel_shm_open(ring, &s), OSTREL_OK);
+    if (!w || !s) return;
+    ostrel_frame f;
+    for (uint64_t k = 0; k < 50; ++k) {
+      CHECK_STATUS(publish(w, k), OSTREL_OK);
+      CHECK_STATUS(ostrel_stream_next(s, &f), OSTREL_OK);
+    }
+    uint64_t next = 50;
+    for (size_t k = 0; k < BURST; ++k) {
+      const uint64_t id = 50 + (k == cases[c].bad ? k - 1 : k);
+      events_of(id, events[k]);
+      memset(&frames[k], 0, sizeof frames[k]);
+      frames[k].frame_id = id;
+      frames[k].ancilla_count = ANCILLAS;
+      frames[k].detector_events = events[k];
+      frames[k].has_observable_flips = 1;
+      frames[k].observable_flips = id * 0x9E3779B97F4A7C15ull;
+    }
+    size_t written = 999;
+    CHECK_STATUS(ostrel_writer_write_frames(w, frames, BURST, &written), cases[c].status);
+    if (cases[c].status == OSTREL_OK) CHECK(written == BURST);
+    if (cases[c].status == OSTREL_E_INVALID_ARGUMENT) CHECK(written == cases[c].bad);
+    if (cases[c].status == OSTREL_E_WOULD_BLOCK) CHECK(written > 0 && written < BURST);
+    CHECK_STATUS(ostrel_writer_close(w), OSTREL_OK);
+    CHECK_STATUS(read_in_order(s, &next), OSTREL_END_OF_STREAM);
+    CHECK(next == 50 + written);
+    ostrel_stream_close(s);
+  }
+  ostrel_shm_unlink(ring);
+}
+
 /* A frame longer than the ring can never be published whole: refused, not split. */
 static void oversized_frame_refused(void) {
   ostrel_writer* w = NULL;
@@ -392,6 +439,7 @@ int main(void) {
   full_ring_loses_nothing();
   oversized_frame_refused();
   timeouts_and_positions();
+  bursts();
   srand((unsigned)time(NULL));
   for (int run = 0; run < 8; ++run) killed_producer((unsigned)rand());
   closed_consumer_loses_nothing();

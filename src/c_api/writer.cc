@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -41,6 +42,7 @@ struct ostrel_writer {
   std::vector<uint8_t> bytes;
   std::string target;  // what the writer writes to, as messages name it
   std::optional<uint64_t> last_frame_id;
+  std::vector<size_t> ends;  // a burst's frame ends in `bytes`, kept for its capacity
 };
 
 namespace {
@@ -111,6 +113,29 @@ ostrel_status emit(ostrel_writer* w, size_t before) {
     return OSTREL_OK;
   }
   if (!w->buffered || w->bytes.size() >= kFileBuffer) return flush(w);
+  return OSTREL_OK;
+}
+
+// Appends one frame to the writer's bytes, or refuses it (nothing appended).
+ostrel_status encode(ostrel_writer* w, const ostrel_frame& frame) {
+  const size_t n = frame.ancilla_count;
+  if (n > 0 && !frame.detector_events)
+    return c_api::set_error(OSTREL_E_INVALID_ARGUMENT, "frame->detector_events is NULL");
+  // A reader refuses a stream whose ids do not rise: refused here, where the fault is.
+  if (w->last_frame_id && frame.frame_id <= *w->last_frame_id)
+    return c_api::set_error(OSTREL_E_INVALID_ARGUMENT, "frame_id must rise: got " + std::to_string(frame.frame_id) +
+                                                           " after " + std::to_string(*w->last_frame_id));
+  qssf::FrameFields fields;
+  fields.frame_id = frame.frame_id;
+  fields.round = frame.round;
+  fields.timestamp_ns = frame.timestamp_ns;
+  fields.qubit_count = frame.qubit_count;
+  fields.code_type = frame.code_type;
+  fields.distance = frame.distance;
+  fields.detector_events = {frame.detector_events, n};
+  if (frame.meas_results) fields.meas_results = {frame.meas_results, n};
+  if (frame.has_observable_flips) fields.observable_flips = frame.observable_flips;
+  (void)qssf::encode_frame(fields, w->bytes);  // cannot fail: the sizes come from one u16
   return OSTREL_OK;
 }
 
@@ -194,28 +219,63 @@ OSTREL_EXPORT ostrel_status ostrel_writer_write(ostrel_writer* writer, const ost
   return c_api::guarded([&]() -> ostrel_status {
     OSTREL_REQUIRE(writer);
     OSTREL_REQUIRE(frame);
-    const size_t n = frame->ancilla_count;
-    if (n > 0) OSTREL_REQUIRE(frame->detector_events);
-    // A reader refuses a stream whose ids do not rise: refused here, where the fault is.
-    if (writer->last_frame_id && frame->frame_id <= *writer->last_frame_id)
-      return c_api::set_error(OSTREL_E_INVALID_ARGUMENT, "frame_id must rise: got " + std::to_string(frame->frame_id) +
-                                                             " after " + std::to_string(*writer->last_frame_id));
-    qssf::FrameFields fields;
-    fields.frame_id = frame->frame_id;
-    fields.round = frame->round;
-    fields.timestamp_ns = frame->timestamp_ns;
-    fields.qubit_count = frame->qubit_count;
-    fields.code_type = frame->code_type;
-    fields.distance = frame->distance;
-    fields.detector_events = {frame->detector_events, n};
-    if (frame->meas_results) fields.meas_results = {frame->meas_results, n};
-    if (frame->has_observable_flips) fields.observable_flips = frame->observable_flips;
     const size_t before = writer->bytes.size();
-    (void)qssf::encode_frame(fields, writer->bytes);  // cannot fail: the sizes come from one u16
+    if (const ostrel_status s = encode(writer, *frame); s != OSTREL_OK) return s;
     const ostrel_status status = emit(writer, before);
     if (status == OSTREL_OK) writer->last_frame_id = frame->frame_id;
     return status;
   });
+}
+
+OSTREL_EXPORT ostrel_status ostrel_writer_write_frames(ostrel_writer* writer, const ostrel_frame* frames, size_t count,
+                                                       size_t* written) {
+  size_t done = 0;
+  const ostrel_status status = c_api::guarded([&]() -> ostrel_status {
+    OSTREL_REQUIRE(writer);
+    if (count) OSTREL_REQUIRE(frames);
+    const std::optional<uint64_t> last_before = writer->last_frame_id;
+    const size_t before = writer->bytes.size();
+    // Encoded up to the first frame refused; what was encoded goes out below either way.
+    ostrel_status refused = OSTREL_OK;
+    writer->ends.clear();
+    for (size_t k = 0; k < count && refused == OSTREL_OK; ++k) {
+      refused = encode(writer, frames[k]);
+      if (refused == OSTREL_OK) {
+        writer->last_frame_id = frames[k].frame_id;
+        writer->ends.push_back(writer->bytes.size());
+      }
+    }
+    if (writer->ring) {
+      // As many whole frames at a time as half the ring holds: one store of the write position
+      // (and one look for a sleeping consumer) per piece rather than per frame.
+      const uint64_t piece_limit = std::max<uint64_t>(writer->ring->capacity() / 2, 1);
+      size_t from = before;
+      while (done < writer->ends.size()) {
+        size_t k = done;
+        while (k + 1 < writer->ends.size() && writer->ends[k + 1] - from <= piece_limit) ++k;
+        auto published =
+            writer->ring->publish({writer->bytes.data() + from, writer->ends[k] - from}, writer->full_timeout);
+        if (!published.ok()) {
+          writer->bytes.resize(before);
+          writer->last_frame_id = done ? frames[done - 1].frame_id : last_before;
+          return c_api::set_shm_error(published.error());
+        }
+        from = writer->ends[k];
+        done = k + 1;
+      }
+      writer->bytes.resize(before);
+    } else {
+      const ostrel_status status = writer->ends.empty() ? OSTREL_OK : emit(writer, before);
+      if (status != OSTREL_OK) {
+        writer->last_frame_id = last_before;
+        return status;
+      }
+      done = writer->ends.size();
+    }
+    return refused;
+  });
+  if (written) *written = done;
+  return status;
 }
 
 OSTREL_EXPORT ostrel_status ostrel_writer_write_raw(ostrel_writer* writer, const uint8_t* bytes, size_t size) {
