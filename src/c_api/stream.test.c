@@ -126,7 +126,11 @@ static void growing_file(const char* whole, const char* growing) {
   int k = 0;
   for (size_t c = 1; c < sizeof cuts / sizeof cuts[0]; ++c) {
     append_part(whole, cuts[c - 1], cuts[c], growing);
-    if (!s) CHECK_STATUS(ostrel_stream_open(growing, &s), OSTREL_OK);
+    if (!s) {
+      CHECK_STATUS(ostrel_stream_open(growing, &s), OSTREL_OK);
+      /* A file's reads do not wait: a timeout of 0 changes nothing. */
+      if (s) CHECK_STATUS(ostrel_stream_set_timeout(s, 0), OSTREL_OK);
+    }
     if (!s) return;
     ostrel_status status;
     while ((status = ostrel_stream_next(s, &frame)) == OSTREL_OK) {
