@@ -36,7 +36,7 @@ enum {
   OSTREL_E_FORMAT = -2,            /* the bytes are not valid QSSF (or a model not valid DEM text) */
   OSTREL_E_IO = -3,                /* the system refused: no such file, connection refused, ... */
   OSTREL_E_NO_MEMORY = -4,
-  OSTREL_E_WOULD_BLOCK = -5,       /* a ring stayed full (or empty) for the whole timeout; retry */
+  OSTREL_E_WOULD_BLOCK = -5,       /* a ring stayed full for the whole timeout; retry */
   OSTREL_E_STATE = -6,             /* the call does not fit the handle's state (e.g. a round out of order) */
   OSTREL_E_INTERNAL = -7,          /* a fault inside the library; the handle should be closed */
   OSTREL_E_TIMEOUT = -8            /* a stream's read waited its whole timeout; the next call resumes */
