@@ -53,7 +53,11 @@ void decode_detector_rle(std::span<const uint8_t> rle, std::span<uint8_t> out) {
   for (uint8_t b : rle) {
     if (pos == n) break;
     const size_t len = std::min<size_t>(b & 0x7F, n - pos);
-    if ((b & 0x80) && len) std::memset(out.data() + pos, 1, len);
+    // Most set runs are a single event: a store, not a call.
+    if ((b & 0x80) && len == 1)
+      out[pos] = 1;
+    else if ((b & 0x80) && len)
+      std::memset(out.data() + pos, 1, len);
     pos += len;
   }
 }

@@ -130,6 +130,14 @@ Result<ReadStatus, QssfError> FrameReader::read_frame(ParsedFrame& frame) {
       frame_origin_ = ring_.read_position();
     }
 
+    if (read_whole_buffered(frame)) {
+      if (config_.validation == 0) {
+        auto valid = validate_frame(config_, schema_id_, frame);
+        if (!valid.ok()) return fail(std::move(valid).error());
+      }
+      return ReadStatus::Frame;
+    }
+
     auto filled = fill(FRAME_HEADER_LEN, 2 + TRAILER_LEN);
     if (!filled.ok()) return fail(std::move(filled).error());
     if (!*filled) return ReadStatus::EndOfStream;
@@ -317,6 +325,81 @@ Result<ReadStatus, QssfError> FrameReader::read_tail(ParsedFrame& frame) {
   auto checked = check_trailer(VALID_HEADER_CRC, trailer.first<TRAILER_LEN>());
   if (!checked.ok()) return fail(std::move(checked).error());
   return ReadStatus::Frame;
+}
+
+bool FrameReader::read_whole_buffered(ParsedFrame& frame) {
+  const std::span<const uint8_t> bytes = ring_.contiguous_unread();
+  const uint8_t* const end = bytes.data() + bytes.size();
+  const uint8_t* q = bytes.data();
+  // Every length below is checked against what is left before it is read.
+  if (size_t(end - q) < FRAME_HEADER_LEN + 2) return false;
+  auto parsed = parse_frame_header(std::span<const uint8_t>(q, FRAME_HEADER_LEN));
+  if (!parsed.ok()) return false;
+  const FrameHeader& header = parsed->header;
+  if (last_frame_id_.has_value() && header.frame_id <= *last_frame_id_) return false;
+  const uint16_t flags = header.flags;
+  if (flags & FLAG_ANNOTATIONS) return false;
+  const uint16_t n = header.ancilla_count;
+  q += FRAME_HEADER_LEN;
+  const uint16_t rle_len = load_le16(q);
+  q += 2;
+  const uint64_t fixed = fixed_payload_size(rle_len, n, flags);
+  if (uint64_t(end - q) < fixed) return false;
+  const uint8_t* const payload = q;
+  q += fixed;
+  const uint8_t* extensions = nullptr;
+  uint16_t entries = 0;
+  if (flags & FLAG_EXTENSIONS) {
+    if (end - q < 2) return false;
+    entries = load_le16(q);
+    q += 2;
+    extensions = q;
+    for (uint16_t i = 0; i < entries; ++i) {
+      if (end - q < 4) return false;
+      const uint16_t len = load_le16(q + 2);
+      q += 4;
+      if (end - q < len) return false;
+      q += len;
+    }
+  }
+  if (size_t(end - q) < TRAILER_LEN) return false;
+  if (!check_trailer(VALID_HEADER_CRC, std::span<const uint8_t, TRAILER_LEN>(q, TRAILER_LEN)).ok()) return false;
+  q += TRAILER_LEN;
+
+  // Sound and whole: taken as read_header, read_body and read_tail would take it.
+  frame.header = header;
+  const uint8_t* p = payload;
+  frame.detector_rle.assign(p, p + rle_len);
+  p += rle_len;
+  frame.meas_results.resize(n);
+  if (n) std::memcpy(frame.meas_results.data(), p, n);
+  p += n;
+  if (flags & FLAG_TIMING_OFFSETS) {
+    frame.timing_offsets.resize(n);
+    for (size_t i = 0; i < n; ++i, p += 2) frame.timing_offsets[i] = load_le16(p);
+  } else {
+    frame.timing_offsets.clear();
+  }
+  if (flags & FLAG_ANCILLA_BITS) {
+    frame.ancilla_bits.assign(p, p + (size_t(n) + 7) / 8);
+  } else {
+    frame.ancilla_bits.clear();
+  }
+  frame.extensions.reset();
+  if (flags & FLAG_EXTENSIONS) {
+    FrameExtensions& ext = frame.extensions.emplace();
+    for (uint16_t i = 0; i < entries; ++i) {
+      const uint16_t tag = load_le16(extensions);
+      const uint16_t len = load_le16(extensions + 2);
+      ext.apply(tag, std::span<const uint8_t>(extensions + 4, len));
+      extensions += 4 + len;
+    }
+  }
+  frame.annotations.reset();
+  header_parsed_ = true;
+  last_frame_id_ = header.frame_id;
+  ring_.advance(uint64_t(q - bytes.data()));
+  return true;
 }
 
 uint64_t FrameReader::append_buffered_frames(FrameBatch& batch, uint64_t max_frames) {
