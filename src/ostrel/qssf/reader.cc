@@ -354,13 +354,18 @@ bool FrameReader::read_whole_buffered(ParsedFrame& frame) {
     entries = load_le16(q);
     q += 2;
     extensions = q;
+    std::optional<uint32_t> checksum;
     for (uint16_t i = 0; i < entries; ++i) {
       if (end - q < 4) return false;
+      const uint16_t tag = load_le16(q);
       const uint16_t len = load_le16(q + 2);
       q += 4;
       if (end - q < len) return false;
+      if (tag == TAG_PAYLOAD_CRC32C && len == 4) checksum = load_le32(q);
       q += len;
     }
+    // A payload that fails its checksum is left to the step-by-step read, which reports it.
+    if (checksum && crc32c(std::span<const uint8_t>(payload - 2, 2 + fixed)) != *checksum) return false;
   }
   if (size_t(end - q) < TRAILER_LEN) return false;
   if (!check_trailer(VALID_HEADER_CRC, std::span<const uint8_t, TRAILER_LEN>(q, TRAILER_LEN)).ok()) return false;
