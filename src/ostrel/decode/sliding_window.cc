@@ -220,20 +220,50 @@ SlidingWindowDecoder::SlidingWindowDecoder(std::shared_ptr<const SlidingWindowPl
     if (w.decoder == decoders_.size()) decoders_.push_back(make_graph_decoder(method_, w.graph));
     largest = std::max(largest, w.detectors.size());
   }
-  fired_.assign(plan_->layout().detector_count(), 0);
+  const DetectorLayout& layout = plan_->layout();
+  rank_.assign(layout.detector_count(), DetectorLayout::kNone);
+  row_base_.assign(size_t{layout.rows()} + 1, 0);
+  uint32_t rank = 0;
+  for (uint32_t r = 0; r < layout.rows(); ++r) {
+    row_base_[r] = rank;
+    for (const uint32_t det : layout.row(r))
+      if (det != DetectorLayout::kNone) rank_[det] = rank++;
+  }
+  row_base_[layout.rows()] = rank;
+  row_fired_.assign(size_t{layout.rows()} * layout.columns(), 0);
+  row_count_.assign(layout.rows(), 0);
   fired_list_.reserve(largest);
+}
+
+void SlidingWindowDecoder::flip(uint32_t detector) {
+  const uint32_t row = plan_->layout().round_of(detector);
+  const uint32_t rank = rank_[detector];
+  uint32_t* cells = row_fired_.data() + size_t{row} * plan_->layout().columns();
+  uint32_t& n = row_count_[row];
+  uint32_t i = 0;
+  while (i < n && cells[i] < rank) ++i;
+  if (i < n && cells[i] == rank) {
+    std::copy(cells + i + 1, cells + n, cells + i);
+    --n;
+  } else {
+    std::copy_backward(cells + i, cells + n, cells + n + 1);
+    cells[i] = rank;
+    ++n;
+  }
 }
 
 uint64_t SlidingWindowDecoder::decode_window(const WindowGraph& window, GraphDecoder& decoder) {
   fired_list_.clear();
-  for (uint32_t local = 0; local < window.detectors.size(); ++local)
-    if (fired_[window.detectors[local]]) fired_list_.push_back(local);
+  const uint32_t base = row_base_[window.span.first];
+  const size_t columns = plan_->layout().columns();
+  for (uint32_t r = window.span.first; r < window.span.end; ++r)
+    for (uint32_t i = 0; i < row_count_[r]; ++i) fired_list_.push_back(row_fired_[r * columns + i] - base);
   const uint64_t mask = decoder.decode(fired_list_);
   const std::vector<DecodingEdge>& edges = window.graph->edges;
   for (const uint32_t e : decoder.correction()) {
     if (!window.committed[e]) continue;
     frame_ ^= edges[e].observables;
-    if (const uint32_t flip = window.flips[e]; flip != WindowGraph::kNoFlip) fired_[flip] ^= 1;
+    if (const uint32_t detector = window.flips[e]; detector != WindowGraph::kNoFlip) flip(detector);
   }
   ++windows_;
   return mask;
@@ -260,10 +290,16 @@ Result<SlidingWindowDecoder::Pushed, std::string> SlidingWindowDecoder::push(uin
   }
   // A folded plan holds the rounds of window window_index_ offset by `shift`.
   const uint32_t shift = plan_->round_offset(window_index_);
-  // Assigning every cell of the row also clears whatever an earlier shot left there.
-  const std::span<const uint32_t> row = layout.row(round - shift);
-  for (size_t c = 0; c < row.size(); ++c)
-    if (row[c] != DetectorLayout::kNone) fired_[row[c]] = events[c] != 0;
+  // Rewriting the row's list also clears whatever an earlier shot left there.
+  {
+    const uint32_t r = round - shift;
+    const std::span<const uint32_t> row = layout.row(r);
+    uint32_t* cells = row_fired_.data() + size_t{r} * layout.columns();
+    uint32_t n = 0;
+    for (size_t c = 0; c < row.size(); ++c)
+      if (events[c] != 0 && row[c] != DetectorLayout::kNone) cells[n++] = rank_[row[c]];
+    row_count_[r] = n;
+  }
   next_round_ = round + 1;
   ++rounds_;
 
@@ -278,12 +314,16 @@ Result<SlidingWindowDecoder::Pushed, std::string> SlidingWindowDecoder::push(uin
     if (plan_->round_offset(window_index_) != shift) {
       // The next window decodes on the same rounds of the plan: move the buffer's events (the
       // rounds already pushed) down by one commit region.
+      // Both rows have their detectors in the same columns (the plan checks it), so a cell's
+      // rank moves by the difference of the rows' first ranks.
       const uint32_t c = plan_->commit_rounds();
+      const size_t columns = layout.columns();
       for (uint32_t r = window.span.first; r + c < window.span.end; ++r) {
-        const std::span<const uint32_t> to = layout.row(r);
-        const std::span<const uint32_t> from = layout.row(r + c);
-        for (size_t col = 0; col < to.size(); ++col)
-          if (to[col] != DetectorLayout::kNone) fired_[to[col]] = fired_[from[col]];
+        const uint32_t down = row_base_[r + c] - row_base_[r];
+        const uint32_t* from = row_fired_.data() + (r + c) * columns;
+        uint32_t* to = row_fired_.data() + r * columns;
+        row_count_[r] = row_count_[r + c];
+        for (uint32_t i = 0; i < row_count_[r]; ++i) to[i] = from[i] - down;
       }
     }
     commit_latency_.record(ns);

@@ -110,6 +110,65 @@ TEST(SlidingWindow, CommittedCorrectionExplainsTheShotAndCoveringWindowEqualsWho
   }
 }
 
+// The plan's windows decoded one after another by a fresh decoder each, from a dense copy of the
+// shot's events: what every window of a SlidingWindowDecoder must give. Returns the running frame
+// after each window.
+std::vector<uint64_t> windows_afresh(const SlidingWindowPlan& plan, DecodeMethod method, std::vector<uint8_t> fired) {
+  std::vector<uint64_t> frames;
+  uint64_t frame = 0;
+  for (const WindowGraph& w : plan.windows()) {
+    std::vector<uint32_t> list;
+    for (uint32_t local = 0; local < w.detectors.size(); ++local)
+      if (fired[w.detectors[local]]) list.push_back(local);
+    auto decoder = make_graph_decoder(method, w.graph);
+    decoder->decode(list);
+    for (const uint32_t e : decoder->correction()) {
+      if (!w.committed[e]) continue;
+      frame ^= w.graph->edges[e].observables;
+      if (w.flips[e] != WindowGraph::kNoFlip) fired[w.flips[e]] ^= 1;
+    }
+    frames.push_back(frame);
+  }
+  return frames;
+}
+
+TEST(SlidingWindow, EveryWindowDecodesAsAFreshDecoderOnItsEvents) {
+  // The layout has an empty column between the first two ancillas, so cells and detectors
+  // differ in rank; every method, several window shapes, dense and sparse shots.
+  const LineModel m = line_model(3, 9);
+  const uint32_t columns = m.A + 1;
+  std::vector<int64_t> table(size_t{m.R} * columns, -1);
+  for (uint32_t r = 0; r < m.R; ++r)
+    for (uint32_t a = 0; a < m.A; ++a) table[size_t{r} * columns + (a == 0 ? 0 : a + 1)] = r * m.A + a;
+  std::mt19937 rng(11);
+  for (const DecodeMethod method : {DecodeMethod::kWeightedUnionFind, DecodeMethod::kMatching,
+                                    DecodeMethod::kCorrelatedUnionFind, DecodeMethod::kCorrelatedMatching}) {
+    for (const auto& [commit, buffer] : {std::pair{1u, 1u}, {2u, 3u}, {3u, 2u}}) {
+      auto layout = DetectorLayout::from_table(m.model, m.R, columns, table);
+      ASSERT_TRUE(layout.ok()) << layout.error();
+      auto plan = SlidingWindowPlan::create(m.model, std::move(layout).value(), commit, buffer);
+      ASSERT_TRUE(plan.ok());
+      SlidingWindowDecoder dec(*plan, method);
+      for (int shot_index = 0; shot_index < 120; ++shot_index) {
+        const auto shot = random_shot(m, rng, shot_index % 2 ? 0.3 : 0.06);
+        const auto expected = windows_afresh(**plan, method, shot);
+        std::vector<uint64_t> frames;
+        std::vector<uint8_t> row(columns);
+        for (uint32_t r = 0; r < m.R; ++r) {
+          for (uint32_t a = 0; a < m.A; ++a) row[a == 0 ? 0 : a + 1] = shot[size_t{r} * m.A + a];
+          row[1] = static_cast<uint8_t>(rng() & 1);  // an empty cell's value counts for nothing
+          const uint64_t before = dec.windows_decoded();
+          auto pushed = dec.push(r, row, SlidingWindowDecoder::Clock::now());
+          ASSERT_TRUE(pushed.ok());
+          if (dec.windows_decoded() != before) frames.push_back(pushed->frame);
+        }
+        ASSERT_EQ(frames, expected) << decode_method_name(method) << " " << commit << "+" << buffer << " shot "
+                                    << shot_index;
+      }
+    }
+  }
+}
+
 TEST(SlidingWindow, CommittedEdgesDependOnlyOnTheRoundsTheirWindowHeld) {
   // Two shots equal up to round `split`: every frame reported once a window ending at or before
   // the split has committed is the same, and a frame never loses an edge it committed earlier
