@@ -213,57 +213,25 @@ WindowGraph SlidingWindowPlan::partial_window(uint32_t first, uint32_t end) cons
 }
 
 SlidingWindowDecoder::SlidingWindowDecoder(std::shared_ptr<const SlidingWindowPlan> plan, DecodeMethod method)
-    : plan_(std::move(plan)), method_(method) {
+    : plan_(std::move(plan)), method_(method), events_(plan_->layout()) {
   size_t largest = 0;
   decoders_.reserve(plan_->decoder_count());
   for (const WindowGraph& w : plan_->windows()) {
     if (w.decoder == decoders_.size()) decoders_.push_back(make_graph_decoder(method_, w.graph));
     largest = std::max(largest, w.detectors.size());
   }
-  const DetectorLayout& layout = plan_->layout();
-  rank_.assign(layout.detector_count(), DetectorLayout::kNone);
-  row_base_.assign(size_t{layout.rows()} + 1, 0);
-  uint32_t rank = 0;
-  for (uint32_t r = 0; r < layout.rows(); ++r) {
-    row_base_[r] = rank;
-    for (const uint32_t det : layout.row(r))
-      if (det != DetectorLayout::kNone) rank_[det] = rank++;
-  }
-  row_base_[layout.rows()] = rank;
-  row_fired_.assign(size_t{layout.rows()} * layout.columns(), 0);
-  row_count_.assign(layout.rows(), 0);
   fired_list_.reserve(largest);
-}
-
-void SlidingWindowDecoder::flip(uint32_t detector) {
-  const uint32_t row = plan_->layout().round_of(detector);
-  const uint32_t rank = rank_[detector];
-  uint32_t* cells = row_fired_.data() + size_t{row} * plan_->layout().columns();
-  uint32_t& n = row_count_[row];
-  uint32_t i = 0;
-  while (i < n && cells[i] < rank) ++i;
-  if (i < n && cells[i] == rank) {
-    std::copy(cells + i + 1, cells + n, cells + i);
-    --n;
-  } else {
-    std::copy_backward(cells + i, cells + n, cells + n + 1);
-    cells[i] = rank;
-    ++n;
-  }
 }
 
 uint64_t SlidingWindowDecoder::decode_window(const WindowGraph& window, GraphDecoder& decoder) {
   fired_list_.clear();
-  const uint32_t base = row_base_[window.span.first];
-  const size_t columns = plan_->layout().columns();
-  for (uint32_t r = window.span.first; r < window.span.end; ++r)
-    for (uint32_t i = 0; i < row_count_[r]; ++i) fired_list_.push_back(row_fired_[r * columns + i] - base);
+  events_.gather(window.span.first, window.span.end, fired_list_);
   const uint64_t mask = decoder.decode(fired_list_);
   const std::vector<DecodingEdge>& edges = window.graph->edges;
   for (const uint32_t e : decoder.correction()) {
     if (!window.committed[e]) continue;
     frame_ ^= edges[e].observables;
-    if (const uint32_t detector = window.flips[e]; detector != WindowGraph::kNoFlip) flip(detector);
+    if (const uint32_t detector = window.flips[e]; detector != WindowGraph::kNoFlip) events_.toggle(detector);
   }
   ++windows_;
   return mask;
@@ -290,16 +258,8 @@ Result<SlidingWindowDecoder::Pushed, std::string> SlidingWindowDecoder::push(uin
   }
   // A folded plan holds the rounds of window window_index_ offset by `shift`.
   const uint32_t shift = plan_->round_offset(window_index_);
-  // Rewriting the row's list also clears whatever an earlier shot left there.
-  {
-    const uint32_t r = round - shift;
-    const std::span<const uint32_t> row = layout.row(r);
-    uint32_t* cells = row_fired_.data() + size_t{r} * layout.columns();
-    uint32_t n = 0;
-    for (size_t c = 0; c < row.size(); ++c)
-      if (events[c] != 0 && row[c] != DetectorLayout::kNone) cells[n++] = rank_[row[c]];
-    row_count_[r] = n;
-  }
+  // Setting the round also clears whatever an earlier shot left there.
+  events_.set_round(round - shift, events);
   next_round_ = round + 1;
   ++rounds_;
 
@@ -314,17 +274,8 @@ Result<SlidingWindowDecoder::Pushed, std::string> SlidingWindowDecoder::push(uin
     if (plan_->round_offset(window_index_) != shift) {
       // The next window decodes on the same rounds of the plan: move the buffer's events (the
       // rounds already pushed) down by one commit region.
-      // Both rows have their detectors in the same columns (the plan checks it), so a cell's
-      // rank moves by the difference of the rows' first ranks.
       const uint32_t c = plan_->commit_rounds();
-      const size_t columns = layout.columns();
-      for (uint32_t r = window.span.first; r + c < window.span.end; ++r) {
-        const uint32_t down = row_base_[r + c] - row_base_[r];
-        const uint32_t* from = row_fired_.data() + (r + c) * columns;
-        uint32_t* to = row_fired_.data() + r * columns;
-        row_count_[r] = row_count_[r + c];
-        for (uint32_t i = 0; i < row_count_[r]; ++i) to[i] = from[i] - down;
-      }
+      if (window.span.end - window.span.first > c) events_.move_down(window.span.first, window.span.end - c, c);
     }
     commit_latency_.record(ns);
     return Pushed{frame_, false};

@@ -23,6 +23,7 @@
 
 #include "ostrel/decode/detector_layout.h"
 #include "ostrel/decode/latency_histogram.h"
+#include "ostrel/decode/shot_events.h"
 #include "ostrel/decode/decode_method.h"
 #include "ostrel/decode/graph_decoder.h"
 #include "ostrel/decode/window_graph.h"
@@ -148,18 +149,8 @@ class SlidingWindowDecoder {
 
   std::shared_ptr<const SlidingWindowPlan> plan_;
   DecodeMethod method_;
-  // Toggles a model detector's event (a committed edge reaching into the buffer).
-  void flip(uint32_t detector);
-
   std::vector<std::unique_ptr<GraphDecoder>> decoders_;  // one per distinct window graph of the plan
-  // The shot's events as lists of fired cells per plan row, each in ascending order of its
-  // detector's rank (its place among the layout's detectors, row by row), so that a window's
-  // fired list is its rows' lists less the rank of its first detector: gathering costs the
-  // events, not the window's size.
-  std::vector<uint32_t> rank_;      // per model detector
-  std::vector<uint32_t> row_base_;  // per plan row (and one past the last): rank of its first detector
-  std::vector<uint32_t> row_fired_; // per plan row: room for one rank per column
-  std::vector<uint32_t> row_count_; // per plan row: how many of that room are used
+  ShotEvents events_;                                    // the shot in progress, by plan round
   std::vector<uint32_t> fired_list_;  // scratch: the window's fired detectors
   bool in_shot_ = false;
   uint32_t next_round_ = 0;
