@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -22,6 +23,7 @@
 
 #include "ostrel/decode/decode_method.h"
 #include "ostrel/decode/decoding_graph.h"
+#include "ostrel/decode/parallel_windows.h"
 #include "ostrel/decode/sliding_window.h"
 #include "ostrel/dem/dem_parser.h"
 
@@ -92,7 +94,7 @@ int main(int argc, char** argv) {
   auto graph = build_decoding_graph(model);
   if (!graph.ok()) return complain(graph.error());
   auto whole = make_graph_decoder(*method, *graph);
-  SlidingWindowDecoder window(*plan, *method);
+  SlidingWindowDecoder window(*plan, *method, threads);
   std::vector<uint64_t> whole_pred(shots.size()), window_pred(shots.size());
   const auto now = SlidingWindowDecoder::Clock::now();
   auto run_whole = [&] {
@@ -177,5 +179,48 @@ int main(int argc, char** argv) {
               "   [a full scan of the window to gather would cost %.4f]\n",
               us(t_decode), us(t_paths), std::max(0.0, 1e6 * t_window / n_rounds - us(t_decode) - us(t_paths)),
               us(t_gather + t_commit));
+  if (threads == 0) return 0;
+
+  // Parallel windows on N cores, modelled: each window's measured cost (thread CPU time, decoded
+  // one by one as a worker would), then per shot a list schedule of the windows on N workers
+  // (first-layer windows ready at once, as in-process rounds are; a seam when both neighbours are
+  // done). Rounds per second of CPU wall time = rounds / makespan.
+  const ParallelWindows parallel(*plan, *method, 1);
+  const auto& jobs = parallel.jobs();
+  std::vector<double> cost(jobs.size(), 0);
+  {
+    std::vector<std::unique_ptr<GraphDecoder>> decs;
+    for (const auto& job : jobs) decs.push_back(make_graph_decoder(*method, job.window.graph));
+    std::vector<uint32_t> fired_list;
+    for (size_t s = 0; s < shots.size(); ++s)
+      for (size_t j = 0; j < jobs.size(); ++j) {
+        const WindowGraph& w = jobs[j].window;
+        const double t0 = thread_seconds();
+        fired_list.clear();
+        for (uint32_t local = 0; local < w.detectors.size(); ++local)
+          if (shots[s][w.detectors[local]]) fired_list.push_back(local);
+        decs[j]->decode(fired_list);
+        (void)decs[j]->correction();
+        cost[j] += thread_seconds() - t0 - clock_cost;
+      }
+    for (double& c : cost) c /= static_cast<double>(shots.size());
+  }
+  std::printf("  modelled parallel windows (mean window costs, list schedule per shot):");
+  for (const uint32_t n : {1u, 2u, 4u, 8u, 16u}) {
+    std::vector<double> free_at(n, 0), finish(jobs.size(), 0);
+    auto place = [&](size_t j, double ready) {
+      auto it = std::min_element(free_at.begin(), free_at.end());
+      *it = std::max(*it, ready) + cost[j];
+      finish[j] = *it;
+    };
+    for (size_t j = 0; j < jobs.size(); ++j)
+      if (jobs[j].ready_round != ParallelWindows::kNone) place(j, 0);
+    for (size_t j = 0; j < jobs.size(); ++j)
+      if (jobs[j].ready_round == ParallelWindows::kNone)
+        place(j, std::max(finish[jobs[j].waits_for[0]], finish[jobs[j].waits_for[1]]));
+    const double makespan = *std::max_element(finish.begin(), finish.end());
+    std::printf(" %u: %.2f M rounds/s", n, rows / makespan / 1e6);
+  }
+  std::printf("\n  measured: %.2f M rounds/s wall with %u threads\n", n_rounds / wall_window / 1e6, threads);
   return 0;
 }
