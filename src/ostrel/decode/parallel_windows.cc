@@ -69,12 +69,14 @@ ParallelWindows::ParallelWindows(std::shared_ptr<const SlidingWindowPlan> plan, 
   for (State& st : states_) st.flips.reserve(plan_->layout().columns() * size_t{b});
   for (const Job& job : jobs_) largest = std::max(largest, job.window.detectors.size());
   worker_state_.resize(threads);
-  for (Worker& w : worker_state_) {
+  auto equip = [&](Worker& w) {
     for (const WindowGraph* g : distinct) w.decoders.push_back(make_graph_decoder(method_, g->graph));
     w.fired.reserve(largest);
     w.flipped.reserve(largest);
     w.merged.reserve(largest);
-  }
+  };
+  for (Worker& w : worker_state_) equip(w);
+  equip(helper_);
   workers_.reserve(threads);
   for (uint32_t i = 0; i < threads; ++i) workers_.emplace_back([this, i] { run(i); });
 }
@@ -94,39 +96,44 @@ void ParallelWindows::run(uint32_t worker_index) {
   for (;;) {
     work_.wait(lock, [&] { return stop_ || queue_size_ > 0; });
     if (stop_) return;
-    const uint32_t j = queue_[queue_head_];
-    queue_head_ = (queue_head_ + 1) % queue_.size();
-    --queue_size_;
-    lock.unlock();
-    std::exception_ptr failed;
-    try {
-      const Job& job = jobs_[j];
-      decode_window(job.window, job.waits_for, w, *w.decoders[job.window.decoder], states_[j]);
-    } catch (...) {
-      failed = std::current_exception();
-    }
-    const auto finished = Clock::now();
-    lock.lock();
-    State& st = states_[j];
-    const auto waited = std::chrono::duration_cast<std::chrono::nanoseconds>(finished - st.arrival).count();
-    st.latency_ns = static_cast<uint64_t>(std::max<int64_t>(waited, 0));
-    if (failed && !failure_) failure_ = failed;
-    frame_.store(frame_.load(std::memory_order_relaxed) ^ st.mask, std::memory_order_relaxed);
-    done_[j] = 1;
-    for (const uint32_t seam : jobs_[j].unblocks) {
-      if (seam == kNone) continue;
-      State& next = states_[seam];
-      next.arrival = std::max(next.arrival, st.arrival);
-      if (--next.waiting == 0) enqueue_locked(seam);
-    }
-    if (--outstanding_ == 0) idle_.notify_all();
+    decode_next_locked(lock, w);
   }
+}
+
+void ParallelWindows::decode_next_locked(std::unique_lock<std::mutex>& lock, Worker& w) {
+  const uint32_t j = queue_[queue_head_];
+  queue_head_ = (queue_head_ + 1) % queue_.size();
+  --queue_size_;
+  lock.unlock();
+  std::exception_ptr failed;
+  try {
+    const Job& job = jobs_[j];
+    decode_window(job.window, job.waits_for, w, *w.decoders[job.window.decoder], states_[j]);
+  } catch (...) {
+    failed = std::current_exception();
+  }
+  const auto finished = Clock::now();
+  lock.lock();
+  State& st = states_[j];
+  const auto waited = std::chrono::duration_cast<std::chrono::nanoseconds>(finished - st.arrival).count();
+  st.latency_ns = static_cast<uint64_t>(std::max<int64_t>(waited, 0));
+  if (failed && !failure_) failure_ = failed;
+  frame_.store(frame_.load(std::memory_order_relaxed) ^ st.mask, std::memory_order_relaxed);
+  done_[j] = 1;
+  for (const uint32_t seam : jobs_[j].unblocks) {
+    if (seam == kNone) continue;
+    State& next = states_[seam];
+    next.arrival = std::max(next.arrival, st.arrival);
+    if (--next.waiting == 0) enqueue_locked(seam);
+  }
+  if (--outstanding_ == 0 && waiting_) idle_.notify_all();
 }
 
 void ParallelWindows::enqueue_locked(uint32_t j) {
   queue_[(queue_head_ + queue_size_) % queue_.size()] = j;
   ++queue_size_;
   ++outstanding_;
+  if (waiting_) idle_.notify_all();
   work_.notify_one();
 }
 
@@ -179,7 +186,16 @@ void ParallelWindows::decode_window(const WindowGraph& window, const uint32_t (&
 }
 
 void ParallelWindows::wait_idle(std::unique_lock<std::mutex>& lock) {
-  idle_.wait(lock, [&] { return outstanding_ == 0; });
+  // The waiting thread decodes windows too rather than sleep beside the workers.
+  while (outstanding_ > 0) {
+    if (queue_size_ > 0) {
+      decode_next_locked(lock, helper_);
+      continue;
+    }
+    waiting_ = true;
+    idle_.wait(lock, [&] { return outstanding_ == 0 || queue_size_ > 0; });
+    waiting_ = false;
+  }
   if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
 }
 

@@ -11,7 +11,8 @@
 // [i(C + b) + C, (i + 1)(C + b)). The last first-layer window commits to the shot's end.
 //
 // A window's result depends only on its rounds and the windows it waits for, never on which
-// thread decodes it or when: the prediction is the same for any number of threads. The running
+// thread decodes it or when: the prediction is the same for any number of threads. A thread
+// waiting for the windows (at a shot's end) decodes queued ones too. The running
 // frame between a shot's rounds is what the windows finished so far have committed (it depends
 // on timing); the shot's last round waits for every window and gives the prediction.
 #include <atomic>
@@ -87,6 +88,8 @@ class ParallelWindows {
   };
 
   void run(uint32_t worker_index);
+  // Takes the next queued window, decodes it with `w` (the lock released meanwhile) and records it.
+  void decode_next_locked(std::unique_lock<std::mutex>& lock, Worker& w);
   // Decodes a window into `out` (its committed mask and flips).
   void decode_window(const WindowGraph& window, const uint32_t (&waits_for)[2], Worker& w, GraphDecoder& decoder,
                      State& out);
@@ -110,12 +113,14 @@ class ParallelWindows {
   size_t queue_size_ = 0;
   uint32_t outstanding_ = 0;  // queued or being decoded
   bool stop_ = false;
+  bool waiting_ = false;  // the shot's thread waits in wait_idle (and decodes what is queued)
   std::exception_ptr failure_;
   std::vector<State> states_;
   std::vector<uint8_t> done_;
   std::atomic<uint64_t> frame_{0};  // written under mutex_, read between rounds without it
   uint64_t windows_ = 0;
   std::vector<Worker> worker_state_;
+  Worker helper_;  // the shot's own thread's, while it waits for the windows
   std::vector<std::thread> workers_;  // last: joined before anything they use goes
 };
 
