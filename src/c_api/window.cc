@@ -11,7 +11,8 @@
 using namespace ostrel;
 
 struct ostrel_window {
-  explicit ostrel_window(std::shared_ptr<const decode::SlidingWindowPlan> plan) : decoder(std::move(plan)) {}
+  explicit ostrel_window(std::shared_ptr<const decode::SlidingWindowPlan> plan, uint32_t threads = 0)
+      : decoder(std::move(plan), decode::DecodeMethod::kWeightedUnionFind, threads) {}
   decode::SlidingWindowDecoder decoder;
 };
 
@@ -44,6 +45,26 @@ OSTREL_EXPORT ostrel_status ostrel_window_create(const char* dem_text, uint32_t 
       plan = std::move(created).value();
     }
     *out = std::make_unique<ostrel_window>(std::move(plan)).release();
+    return OSTREL_OK;
+  });
+}
+
+OSTREL_EXPORT ostrel_status ostrel_window_create_parallel(const char* dem_text, uint32_t commit_rounds,
+                                                          uint32_t buffer_rounds, uint32_t threads,
+                                                          ostrel_window** out) {
+  if (threads == 0) return ostrel_window_create(dem_text, commit_rounds, buffer_rounds, out);
+  return c_api::guarded([&]() -> ostrel_status {
+    OSTREL_REQUIRE(out);
+    *out = nullptr;
+    OSTREL_REQUIRE(dem_text);
+    // Parallel windows hold every round of the shot: the model is expanded, never folded.
+    auto parsed = dem::parse_dem(dem_text);
+    if (!parsed.ok()) return c_api::set_error(OSTREL_E_FORMAT, parsed.error().message());
+    auto layout = decode::DetectorLayout::from_coordinates(*parsed);
+    if (!layout.ok()) return c_api::set_error(OSTREL_E_INVALID_ARGUMENT, layout.error());
+    auto plan = decode::SlidingWindowPlan::create(*parsed, std::move(layout).value(), commit_rounds, buffer_rounds);
+    if (!plan.ok()) return c_api::set_error(OSTREL_E_INVALID_ARGUMENT, plan.error());
+    *out = std::make_unique<ostrel_window>(std::move(plan).value(), threads).release();
     return OSTREL_OK;
   });
 }
