@@ -189,6 +189,13 @@ typedef struct ostrel_window ostrel_window;
  * held. */
 OSTREL_EXPORT ostrel_status ostrel_window_create(const char* dem_text, uint32_t commit_rounds, uint32_t buffer_rounds,
                                                  ostrel_window** out);
+/* As ostrel_window_create, with windows decoded in parallel on `threads` threads of the window's
+ * own (0: one after another in the pushing thread): a first layer of windows with `buffer_rounds`
+ * on both sides of their commit region, then the seams between them. Predictions are the same
+ * for every threads >= 1; a shot's last round waits for its windows. The model is expanded. */
+OSTREL_EXPORT ostrel_status ostrel_window_create_parallel(const char* dem_text, uint32_t commit_rounds,
+                                                          uint32_t buffer_rounds, uint32_t threads,
+                                                          ostrel_window** out);
 OSTREL_EXPORT uint32_t ostrel_window_ancilla_count(const ostrel_window* window);
 OSTREL_EXPORT uint32_t ostrel_window_rounds_per_shot(const ostrel_window* window);
 /* One round: ancilla_count values. Round 0 starts a shot; other rounds follow the last one.
