@@ -802,3 +802,10 @@ def test_messages_keep_text_after_a_nul_byte():
     with pytest.raises(ValueError) as info:
         _ostrel.DetectorErrorModel.parse("error(0.1) D0 L0\x00x")
     assert str(info.value) == "malformed target 'L0\x00x'"
+
+
+@pytest.mark.parametrize("code", ["surface_code:rotated_memory_x", "repetition_code:memory", "color_code:memory_xyz"])
+def test_detector_coordinates_are_stims(code):
+    dem = stim.Circuit.generated(code, distance=3, rounds=3, after_clifford_depolarization=0.01).detector_error_model()
+    ours = DEM.parse(str(dem)).detector_coordinates()
+    assert ours == [tuple(c) or None for _, c in sorted(dem.get_detector_coordinates().items())]
