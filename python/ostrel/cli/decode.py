@@ -12,6 +12,7 @@ from typing import Any
 import _ostrel
 from ostrel import synth
 from ostrel.cli.common import CommandError, naming, plural, progress_bar
+from ostrel.rounds import rounds_layout
 
 
 def check_model(dem: str, model: Any, truth: list[int] | None) -> None:
@@ -131,19 +132,6 @@ def decode_source(source: str, dem: str, truth: list[int] | None, window_depth: 
     return result
 
 
-def rounds_layout(model: Any) -> Any:
-    """The model's coordinate layout when its frames are rounds that are not numbered block by
-    block (surface codes: rounds with holes, ancillas in coordinate order), else None."""
-    import numpy as np
-
-    try:
-        layout = _ostrel.SlidingWindowDecoder.coordinate_layout(model)
-    except ValueError:
-        return None
-    blocks = np.arange(layout.size).reshape(layout.shape)
-    return None if layout.size == model.detector_count and (layout == blocks).all() else layout
-
-
 def decode_rounds(source: str, dem: str, truth: list[int] | None, window: tuple[int, int] | None,
                   compare_pymatching: bool, progress: bool | None = None,
                   compare_whole_shot: bool = False, compare_methods: bool = False,
@@ -257,7 +245,9 @@ def _decode_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--json", action="store_true", help="print the result as JSON")
 
 
-def run_decode(args: argparse.Namespace) -> int:
+def prepare(args: argparse.Namespace) -> tuple[list[int] | None, bool]:
+    """Checks decode's arguments; returns the truth file's masks (or None) and whether the frames
+    are rounds decoded by a sliding window (else windows of `window_depth` frames)."""
     if args.window_depth < 0:
         raise CommandError("--window-depth must not be negative")
     if args.compare_pymatching and not args.truth:
@@ -277,13 +267,19 @@ def run_decode(args: argparse.Namespace) -> int:
         rounds = args.window is not None or rounds_layout(model) is not None
     except ValueError as e:  # a DEM that does not parse
         raise CommandError(f"{args.dem}: {e}") from None
+    if rounds:
+        if args.window_depth:
+            raise CommandError("--window-depth does not apply to frames of one round each (see --window)")
+        if args.method not in GRAPH_METHODS:
+            raise CommandError(f"frames of one round each are decoded by a sliding window, which "
+                               f"takes {' or '.join(GRAPH_METHODS)}, not {args.method}")
+    return truth, rounds
+
+
+def run_decode(args: argparse.Namespace) -> int:
+    truth, rounds = prepare(args)
     try:
         if rounds:
-            if args.window_depth:
-                raise CommandError("--window-depth does not apply to frames of one round each (see --window)")
-            if args.method not in GRAPH_METHODS:
-                raise CommandError(f"frames of one round each are decoded by a sliding window, which "
-                                   f"takes {' or '.join(GRAPH_METHODS)}, not {args.method}")
             with naming(args.source):
                 r = decode_rounds(args.source, args.dem, truth, args.window, args.compare_pymatching,
                                   method=args.method)
