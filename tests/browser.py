@@ -40,6 +40,8 @@ class Browser:
              f"--user-data-dir={self._profile}",
              "about:blank"],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            # Not under the sanitizers' runtime the test process may have been started with.
+            env={k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS")},
             preexec_fn=fds_3_and_4, close_fds=False)  # pipes are not inherited, but 3 and 4 must be
         os.close(to_child)
         os.close(from_child)

@@ -196,3 +196,36 @@ def test_the_command_serves_until_ctrl_c_and_writes_a_self_contained_page(experi
     assert proc.returncode == 0, err
     assert f"monitored {final['frames']:,} frames ({final['shots']:,} shots)" in out
     assert f"logical error rate {final['logical']['rate']:.4g} per shot" in out
+
+
+class Batch:
+    def __init__(self, events, rounds):
+        self.detector_events, self.round = events.astype(bool), rounds.astype(np.uint32)
+        self.observable_flips = np.zeros(len(rounds), dtype=np.uint64)
+
+    def __len__(self):
+        return len(self.round)
+
+
+@pytest.mark.parametrize("seed, shots, loss, batches", [
+    (0, 40, 0.0, 12), (1, 40, 0.02, 12), (2, 1500, 0.0, 3), (3, 1500, 0.2, 3)])
+def test_counts_do_not_depend_on_how_frames_fall_into_batches(seed, shots, loss, batches):
+    from ostrel.monitor.figures import Figures
+
+    rng = np.random.default_rng(seed)
+    R, A = 5, 3
+    rounds = np.tile(np.arange(R), shots)
+    rounds = rounds[rng.random(len(rounds)) >= loss]  # frames lost on the way
+    rounds = rounds[int(rng.integers(R)):]  # starting inside a shot
+    events = (rng.random((len(rounds), A)) < 0.3).astype(np.uint8)
+    figures = Figures(np.arange(R * A).reshape(R, A), recent=7)
+    cuts = np.sort(rng.choice(np.arange(1, len(rounds)), size=batches - 1, replace=False))
+    for e, r in zip(np.split(events, cuts), np.split(rounds, cuts)):
+        figures.add(Batch(e, r))
+    fired = np.zeros((R, A), dtype=np.int64)
+    np.add.at(fired, rounds, events)
+    assert figures.fired.tolist() == fired.ravel().tolist()
+    assert figures.exposure.tolist() == np.bincount(rounds, minlength=R).tolist()
+    assert (figures.frames, figures.shots) == (len(rounds), int(np.sum(rounds == R - 1)))
+    assert sorted(map(tuple, figures.ring_events)) == sorted(map(tuple, events[-7:]))
+    assert sorted(figures.ring_rounds.tolist()) == sorted(rounds[-7:].tolist())

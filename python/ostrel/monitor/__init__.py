@@ -63,7 +63,7 @@ class Monitor:
         self.server: Server | None = None
         self.thread: threading.Thread | None = None
         self.final: Figures | None = None
-        self._publish(self.reader.waiting_figures())
+        self._publish(self.reader.figures)
 
     def _publish(self, figures: Figures) -> None:
         snapshot = figures.snapshot()

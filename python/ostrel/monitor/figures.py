@@ -65,7 +65,7 @@ class Figures:
     def __init__(self, layout: np.ndarray, *, coordinates: Sequence[Any] | None = None,
                  truth: Sequence[int] | None = None, observables: int = 0, decoded: bool = True,
                  rounds_from_frames: bool = True, recent: int = 1000, cycle_us: float | None = None,
-                 clock: Any = time.monotonic, start: float | None = None) -> None:
+                 clock: Any = time.monotonic) -> None:
         self.clock = clock
         self.layout = np.asarray(layout, dtype=np.int64)
         self.R, self.A = self.layout.shape
@@ -83,6 +83,7 @@ class Figures:
         self.ring_events = np.zeros((self.recent, self.A), dtype=np.uint8)
         self.ring_rounds = np.full(self.recent, -1, dtype=np.int64)
         self.ring_at = 0
+        self._rounds: np.ndarray | None = None
         self.truth = None if truth is None else np.asarray(truth, dtype=np.uint64)
         self.observables = observables
         self.decoded = decoded
@@ -92,10 +93,8 @@ class Figures:
         self.compared = 0
         self.failures = 0
         self.wrong = np.zeros(max(observables, 1), dtype=np.int64)
-        self.valid_fired = 0  # fired cells that are detectors, and cells seen that are detectors
-        self.valid_seen = 0
         self.backlog = 0
-        self.start = clock() if start is None else start
+        self.start = clock()
         self.first_frame: float | None = None
         self.last_frame: float | None = None
         self.errors: collections.deque = collections.deque(maxlen=ERRORS_KEPT)
@@ -107,6 +106,11 @@ class Figures:
         self._told: set[str] = set()
 
     # -- input -------------------------------------------------------------------------------
+
+    def begin(self) -> None:
+        """Times start from now (the reading's start)."""
+        self.start = self.clock()
+        self._last_tick = (self.start, 0, 0, 0)
 
     def error(self, message: str, once: str | None = None) -> None:
         """Records a problem of the stream (`once`: a key under which it is told only once)."""
@@ -133,40 +137,84 @@ class Figures:
                        "detection events are left out", once=f"ancillas {events.shape[1]}")
             self.frames += n
             return
+        events = events.view(np.uint8)
         if self.rounds_from_frames:
+            r0 = int(batch.round[0])
+            in_order = r0 < self.R and bool((batch.round == self._cycle(r0, n)).all())
+        else:
+            r0, in_order = self.frames % self.R, True
+        if in_order:
+            self._count_in_order(events, r0)
+            ends = np.arange((self.R - 1 - r0) % self.R, n, self.R)
+            self._remember(events, self._cycle(r0, n))
+        else:
             rounds = batch.round.astype(np.int64)
             inside = rounds < self.R
             if not inside.all():
                 self.error(f"frames of rounds beyond the model's {self.R} (first: round "
                            f"{int(rounds[~inside][0])}): their detection events are left out", once="rounds")
                 rounds = np.where(inside, rounds, -1)
-        else:
-            rounds = (self.frames + np.arange(n)) % self.R
-        self._count(events.view(np.uint8), rounds)
-        ends = np.flatnonzero(rounds == self.R - 1)
+            self._count_cells(events, rounds)
+            ends = np.flatnonzero(rounds == self.R - 1)
+            self._remember(events, rounds)
         if self.decoded and self.truth is not None and len(ends):
             self._compare(batch.observable_flips[ends])
         self.shots += len(ends)
         self.frames += n
 
-    def _count(self, events: np.ndarray, rounds: np.ndarray) -> None:
+    def _cycle(self, r0: int, n: int) -> np.ndarray:
+        """The rounds of n frames in order from round r0: r0, r0 + 1, ... modulo R."""
+        if self._rounds is None or len(self._rounds) < r0 + n:
+            self._rounds = np.arange(max(r0 + n, 2 * self.R + 8192), dtype=np.uint32) % np.uint32(self.R)
+        return self._rounds[r0:r0 + n]
+
+    def _count_in_order(self, events: np.ndarray, r0: int) -> None:
+        """Counts frames whose rounds run r0, r0 + 1, ... (modulo R): the frames before the first
+        whole shot and after the last add to cells that lie side by side, whole shots are
+        summed shot-wise."""
+        n, R, A = len(events), self.R, self.A
+        head = min(n, (R - r0) % R)
+        if head:
+            self.fired[r0 * A:(r0 + head) * A] += events[:head].reshape(-1)
+            self.exposure[r0:r0 + head] += 1
+        whole = (n - head) // R
+        end = head + whole * R
+        if whole:
+            # A sum of at most 255 rows of 0/1 bytes fits a byte, and NumPy adds byte rows without
+            # casting, fastest when they are long: m shots side by side make one row.
+            m = -(-whole // 255)
+            rows = whole // m
+            shots = events[head:head + rows * m * R].reshape(rows, m * R * A)
+            self.fired += shots.sum(axis=0, dtype=np.uint8).reshape(m, R * A).sum(axis=0, dtype=np.int64)
+            rest = events[head + rows * m * R:end]
+            if len(rest):
+                self.fired += rest.reshape(-1, R * A).sum(axis=0, dtype=np.int64)
+            self.exposure += whole
+        if end < n:
+            self.fired[:(n - end) * A] += events[end:].reshape(-1)
+            self.exposure[:n - end] += 1
+
+    def _count_cells(self, events: np.ndarray, rounds: np.ndarray) -> None:
+        if not len(rounds):
+            return
         kept = rounds >= 0
         if not kept.all():
             events, rounds = events[kept], rounds[kept]
         rows, cols = np.nonzero(events)
-        cells = rounds[rows] * self.A + cols
-        self.fired += np.bincount(cells, minlength=self.fired.size)
+        self.fired += np.bincount(rounds[rows] * self.A + cols, minlength=self.fired.size)
         self.exposure += np.bincount(rounds, minlength=self.R)
-        self.valid_fired += int(np.count_nonzero(self.valid_flat[cells]))
-        self.valid_seen += int(self.valid_per_round[rounds].sum())
-        k = min(len(rounds), self.recent)
+
+    def _remember(self, events: np.ndarray, rounds: np.ndarray) -> None:
+        """Keeps the last `recent` frames for the second heatmap."""
+        n = len(rounds)
+        k = min(n, self.recent)
         at = self.ring_at
         first = min(k, self.recent - at)
-        self.ring_events[at:at + first] = events[len(rounds) - k:len(rounds) - k + first]
-        self.ring_rounds[at:at + first] = rounds[len(rounds) - k:len(rounds) - k + first]
+        self.ring_events[at:at + first] = events[n - k:n - k + first]
+        self.ring_rounds[at:at + first] = rounds[n - k:n - k + first]
         if first < k:
-            self.ring_events[:k - first] = events[len(rounds) - k + first:]
-            self.ring_rounds[:k - first] = rounds[len(rounds) - k + first:]
+            self.ring_events[:k - first] = events[n - k + first:]
+            self.ring_rounds[:k - first] = rounds[n - k + first:]
         self.ring_at = (at + k) % self.recent
 
     def _compare(self, predicted: np.ndarray) -> None:
@@ -190,19 +238,24 @@ class Figures:
             self.latency = latency
         then, frames, fired, seen = self._last_tick
         dt = now - then
-        self._last_tick = (now, self.frames, self.valid_fired, self.valid_seen)
+        valid_fired, valid_seen = self._valid_counts()
+        self._last_tick = (now, self.frames, valid_fired, valid_seen)
         logical = self._logical()
         lat = self.latency or {}
         self.history.append((
             round(now - self.start, 3), self.frames, self.shots,
             (self.frames - frames) / dt if dt > 0 else 0.0,
-            (self.valid_fired - fired) / (self.valid_seen - seen) if self.valid_seen > seen else None,
+            (valid_fired - fired) / (valid_seen - seen) if valid_seen > seen else None,
             logical["rate"] if logical else None, logical["low"] if logical else None,
             logical["high"] if logical else None,
             *(lat.get(kind, {}).get(p) for kind in ("commit", "shot") for p in ("p50", "p99")),
             self.backlog))
 
     # -- output ------------------------------------------------------------------------------
+
+    def _valid_counts(self) -> tuple[int, int]:
+        """Events seen on cells that are detectors, and such cells seen."""
+        return int(self.fired[self.valid_flat].sum()), int((self.exposure * self.valid_per_round).sum())
 
     def _logical(self) -> dict | None:
         if self.truth is None or not self.decoded:
@@ -237,6 +290,7 @@ class Figures:
         recent_exposure = np.bincount(recent_rounds, minlength=self.R)
         rec_fired, rec_exposure = self._per_detector(recent_fired, recent_exposure)
         per_round_fired = (self.fired * self.valid_flat).reshape(self.R, self.A).sum(axis=1)
+        valid_fired, valid_seen = self._valid_counts()
         span = (self.last_frame - self.first_frame) if self.first_frame is not None else 0.0
         rate = self.frames / span if span > 0 else 0.0
         history = list(zip(*self.history)) or [[]] * 13
@@ -257,7 +311,7 @@ class Figures:
             "required_rounds_per_second": 1e6 / self.cycle_us if self.cycle_us else None,
             "backlog_frames": self.backlog,
             "latency_us": self.latency,
-            "detection_fraction": self.valid_fired / self.valid_seen if self.valid_seen else None,
+            "detection_fraction": valid_fired / valid_seen if valid_seen else None,
             "detectors": {"fraction": _fractions(det_fired, det_exposure),
                           "recent_fraction": _fractions(rec_fired, rec_exposure),
                           "recent_frames": int(kept.sum())},

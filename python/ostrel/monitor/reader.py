@@ -14,7 +14,7 @@ import _ostrel
 from ostrel.monitor.figures import Figures
 from ostrel.rounds import rounds_layout
 
-BATCH = 4096  # at most this many frames per read: a read returns the frames at hand
+BATCH = 16384  # at most this many frames per read: a read returns the frames at hand
 TICK_S = 0.25  # figures are published at least this often while frames arrive
 WAIT_S = 0.25  # a read waits this long for a frame before the figures are published anyway
 STUCK_AFTER = 1000  # consecutive failed reads that end the reading
@@ -105,53 +105,49 @@ class Reader:
         self.truth = truth
         self.recent = recent
         self.cycle_us = cycle_us
-        self.figures: Figures | None = None
         self.stopping = threading.Event()
-        self.start = time.monotonic()
+        self.started = False  # a frame has arrived
+        # Figures to show before the first frame, made again should its shape differ.
+        ancillas = 1 if plan.layout is None else plan.layout.shape[1]
+        if plan.layout is None and plan.model is not None and plan.window_depth:
+            ancillas = max(1, plan.model.detector_count // plan.window_depth)
+        self.figures = self._figures_for(ancillas)
 
     def _figures_for(self, ancillas: int) -> Figures:
         model = self.plan.model
-        figures = Figures(self.plan.frame_layout(ancillas), coordinates=self.plan.coordinates,
-                          truth=self.truth, observables=model.observable_count if model is not None else 0,
-                          decoded=self.plan.decoder is not None, rounds_from_frames=self.plan.rounds,
-                          recent=self.recent, cycle_us=self.cycle_us, start=self.start)
-        return figures
-
-    def waiting_figures(self) -> Figures:
-        """Figures to show before the first frame (or when there is none)."""
-        ancillas = 1 if self.plan.layout is None else self.plan.layout.shape[1]
-        if self.plan.layout is None and self.plan.model is not None and self.plan.window_depth:
-            ancillas = max(1, self.plan.model.detector_count // self.plan.window_depth)
-        return self._figures_for(ancillas)
+        return Figures(self.plan.frame_layout(ancillas), coordinates=self.plan.coordinates,
+                       truth=self.truth, observables=model.observable_count if model is not None else 0,
+                       decoded=self.plan.decoder is not None, rounds_from_frames=self.plan.rounds,
+                       recent=self.recent, cycle_us=self.cycle_us)
 
     def run(self) -> Figures:
         """Reads to the end of the stream (or until stop()); returns the final figures."""
-        self.start = time.monotonic()
-        placeholder = self.waiting_figures()
-        placeholder.state = "connecting"
-        self.publish(placeholder)
+        figures = self.figures
+        figures.begin()
+        figures.state = "connecting"
+        self.publish(figures)
         try:
             stream = self.source if isinstance(self.source, _ostrel.OstrelStream) else _ostrel.OstrelStream(
                 os.fspath(self.source))
         except (OSError, ValueError) as e:
-            placeholder.error(f"{self.source}: {e}")
-            placeholder.state = "failed"
-            self.publish(placeholder)
-            return placeholder
+            figures.error(f"{self.source}: {e}")
+            figures.state = "failed"
+            self.publish(figures)
+            return figures
         own = stream is not self.source
         saved_timeout = stream.timeout
         try:
             self.plan.attach(stream)
             stream.timeout = WAIT_S
-            return self._read(stream, placeholder)
+            return self._read(stream)
         finally:
             if own:
                 stream.close()
             else:
                 stream.timeout = saved_timeout
 
-    def _read(self, stream: Any, placeholder: Figures) -> Figures:
-        figures = placeholder
+    def _read(self, stream: Any) -> Figures:
+        figures = self.figures
         figures.state = "running"
         last = time.monotonic()
         failures = 0
@@ -182,31 +178,34 @@ class Reader:
                         break
                     failures = 0
                     last_failure = None
-                    if self.figures is None:
-                        figures = self._first_figures(batch, placeholder)
+                    if not self.started:
+                        figures = self._first_frames(batch.detector_events.shape[1])
                     figures.add(batch, began)
                 now = time.monotonic()
                 if now - last >= TICK_S:
                     last = now
-                    figures.tick(self.plan.latency() if self.figures is not None else None)
+                    figures.tick(self.plan.latency() if self.started else None)
                     self.publish(figures)
         except KeyboardInterrupt:
             self.stopping.set()
             raise
         finally:
-            if self.figures is not None and self.truth is not None and figures.shots < len(self.truth):
+            if self.truth is not None and figures.shots < len(self.truth):
                 figures.error(f"the stream holds {figures.shots:,} shots but the truth file {len(self.truth):,}")
             if figures.state != "broken":
                 figures.state = "stopped" if self.stopping.is_set() else "ended"
-            figures.tick(self.plan.latency() if self.figures is not None else None)
+            figures.tick(self.plan.latency() if self.started else None)
             self.publish(figures)
         return figures
 
-    def _first_figures(self, batch: Any, placeholder: Figures) -> Figures:
-        self.figures = self._figures_for(batch.detector_events.shape[1])
-        self.figures.errors.extend(placeholder.errors)
-        self.figures.error_count = placeholder.error_count
-        self.figures.state = "running"
+    def _first_frames(self, ancillas: int) -> Figures:
+        self.started = True
+        old = self.figures
+        if ancillas != old.A:
+            self.figures = self._figures_for(ancillas)
+            self.figures.start, self.figures.state, self.figures._last_tick = old.start, old.state, old._last_tick
+            self.figures.errors.extend(old.errors)
+            self.figures.error_count = old.error_count
         return self.figures
 
     def stop(self) -> None:
