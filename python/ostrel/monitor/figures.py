@@ -232,10 +232,13 @@ class Figures:
             self.wrong[k] += int(np.count_nonzero((flips >> np.uint64(k)) & np.uint64(1)))
 
     def tick(self, latency: dict | None = None) -> None:
-        """Adds a point to the history (the rates since the last point)."""
+        """Adds a point to the history (the rates since the last point), from the first frame on."""
         now = self.clock()
         if latency is not None:
             self.latency = latency
+        if self.first_frame is None:
+            self._last_tick = (now, 0, 0, 0)
+            return
         then, frames, fired, seen = self._last_tick
         dt = now - then
         valid_fired, valid_seen = self._valid_counts()

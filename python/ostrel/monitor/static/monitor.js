@@ -100,9 +100,10 @@
     if (opts.rule) values.push(opts.rule);
     if (!xs.length || !values.length) return empty(svg, w, h, opts.empty || "no data yet");
     const x0 = Math.min(...xs), x1 = Math.max(...xs) > x0 ? Math.max(...xs) : x0 + 1;
-    const y0 = 0, y1 = Math.max(...values) > 0 ? Math.max(...values) * 1.08 : 1;
+    const top = opts.ymax || Math.max(...values);
+    const y0 = 0, y1 = top > 0 ? top * 1.08 : 1;
     const X = (x) => m.l + (x - x0) / (x1 - x0) * (w - m.l - m.r);
-    const Y = (y) => h - m.b - (y - y0) / (y1 - y0) * (h - m.t - m.b);
+    const Y = (y) => h - m.b - (Math.min(y, y1) - y0) / (y1 - y0) * (h - m.t - m.b);
     for (const t of ticks(y0, y1, 4)) {
       el("line", {x1: m.l, x2: w - m.r, y1: Y(t), y2: Y(t), class: "grid"}, svg);
       el("text", {x: m.l - 5, y: Y(t) + 4, "text-anchor": "end"}, svg, opts.percent ? percent(t) : label(t));
@@ -178,8 +179,11 @@
       {ys: H.commit_p50_us, colour: "#3565a8", name: "commit p50"}, {ys: H.commit_p99_us, colour: "#8fb0e0", name: "commit p99"},
       {ys: H.shot_p50_us, colour: "#b8672e", name: "shot p50"}, {ys: H.shot_p99_us, colour: "#e5b48f", name: "shot p99"}],
       {rule: f.cycle_us, xlabel: "s", empty: "no latencies: the shots are decoded whole, not by a sliding window"});
+    // The early intervals span most of [0, 1]: the axis follows the rate and the latest interval.
+    const rates = H.logical_error_rate.filter((v) => v !== null), highs = H.logical_high.filter((v) => v !== null);
     chart($("logical"), H.shots, [{ys: H.logical_error_rate, colour: "#b83a2e"}],
       {band: {low: H.logical_low, high: H.logical_high, colour: "#b83a2e"}, xlabel: "shots",
+       ymax: rates.length ? Math.max(2 * Math.max(...rates), highs[highs.length - 1]) : undefined,
        empty: lg ? "no shots yet" : "no truth: give --truth"});
 
     const list = $("errors");
