@@ -38,7 +38,7 @@ def _positions(layout: np.ndarray, coordinates: Sequence[Any] | None) -> tuple[n
     position = np.full(detectors, -1, dtype=np.int64)
     rows, cols = np.nonzero(layout >= 0)
     cells = layout[rows, cols]
-    spatial = None
+    spatial: list[tuple[float, float]] | None = None
     if coordinates is not None:
         spatial = []
         for d in cells.tolist():
@@ -294,9 +294,9 @@ class Figures:
         rec_fired, rec_exposure = self._per_detector(recent_fired, recent_exposure)
         per_round_fired = (self.fired * self.valid_flat).reshape(self.R, self.A).sum(axis=1)
         valid_fired, valid_seen = self._valid_counts()
-        span = (self.last_frame - self.first_frame) if self.first_frame is not None else 0.0
+        span = self.last_frame - self.first_frame if self.first_frame is not None and self.last_frame is not None else 0.0
         rate = self.frames / span if span > 0 else 0.0
-        history = list(zip(*self.history)) or [[]] * 13
+        history: list[Any] = list(zip(*self.history)) or [()] * 13
         names = ("t", "frames", "shots", "frames_per_second", "detection_fraction", "logical_error_rate",
                  "logical_low", "logical_high", "commit_p50_us", "commit_p99_us", "shot_p50_us",
                  "shot_p99_us", "backlog")

@@ -23,7 +23,7 @@ def per_round(p_shot: float, rounds: int) -> float:
     flipping the logical with that probability: 1 - 2 p_shot = (1 - 2 p_round) ** rounds."""
     if rounds <= 0 or p_shot >= 0.5:
         return min(p_shot, 0.5)
-    return (1 - (1 - 2 * p_shot) ** (1 / rounds)) / 2
+    return float((1 - (1 - 2 * p_shot) ** (1 / rounds)) / 2)
 
 
 def logical_figures(failures: int, shots: int, rounds: int) -> dict:

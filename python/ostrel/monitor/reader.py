@@ -51,7 +51,7 @@ class Plan:
             commit, buffer = window if window else (self.layout.shape[0], 1)
             self.decoder = _ostrel.SlidingWindowDecoder(self.model, commit, buffer, method=method)
         else:
-            self.decoder = _ostrel.Decoder(self.model, method=method)
+            self.decoder = _ostrel.Decoder(self.model, method=method)  # type: ignore[arg-type]  # checked there
 
     def attach(self, stream: Any) -> None:
         if self.decoder is None:
