@@ -53,12 +53,15 @@ def shots_of(exp) -> np.ndarray:
 def test_every_figure_matches_the_stream_decoded_without_the_monitor(experiments, key, window):
     exp = experiments[key]
     truth = synth.read_truth(exp.truth)
+    pymatching = pytest.importorskip("pymatching")
     if exp.code == "surface":
-        expected = decode.decode_rounds(exp.stream, exp.dem, truth, window, False, progress=False)
+        expected = decode.decode_rounds(exp.stream, exp.dem, truth, window, True, progress=False)
     else:
-        expected = decode.decode_source(exp.stream, exp.dem, truth, 0, False, progress=False)
+        expected = decode.decode_source(exp.stream, exp.dem, truth, 0, True, progress=False)
+    matching = pymatching.Matching.from_detector_error_model_file(exp.dem)
     with replay.running(exp.stream) as port:
-        with ostrel.Monitor(f"tcp://127.0.0.1:{port}", exp.dem, truth=exp.truth, window=window) as monitor:
+        with ostrel.Monitor(f"tcp://127.0.0.1:{port}", exp.dem, truth=exp.truth, window=window,
+                            reference=matching) as monitor:
             assert monitor.wait(60)
             stats = json.loads(get(monitor.url + "stats"))
     assert stats == monitor.snapshot()
@@ -68,6 +71,8 @@ def test_every_figure_matches_the_stream_decoded_without_the_monitor(experiments
     assert logical["mean_logical_error_rate"] == expected["ostrel_logical_error_rate"]
     assert logical["rate"] == expected["ostrel_logical_error_rate"]  # one observable
     assert logical["low"] <= logical["rate"] <= logical["high"]
+    assert (logical["reference"]["name"], logical["reference"]["shots"], logical["reference"]["rate"]) == (
+        "pymatching", exp.shots, expected["pymatching_logical_error_rate"])
     rounds = exp.frames_per_shot
     for p in (logical["rate"], logical["low"], logical["high"]):
         assert (1 - 2 * per_round(p, rounds)) ** rounds == pytest.approx(1 - 2 * p)
@@ -216,9 +221,15 @@ def test_counts_do_not_depend_on_how_frames_fall_into_batches(seed, shots, loss,
     R, A = 5, 3
     rounds = np.tile(np.arange(R), shots)
     rounds = rounds[rng.random(len(rounds)) >= loss]  # frames lost on the way
-    rounds = rounds[int(rng.integers(R)):]  # starting inside a shot
+    rounds = rounds[1 + int(rng.integers(R - 1)):]  # starting inside a shot
     events = (rng.random((len(rounds), A)) < 0.3).astype(np.uint8)
-    figures = Figures(np.arange(R * A).reshape(R, A), recent=7)
+    truth = rng.integers(0, 2, size=shots)
+
+    class Parity:  # a stand-in decoder: the parity of the shot's detection events
+        def decode_batch(self, syndromes):
+            return (syndromes.sum(axis=1) % 2)[:, None].astype(np.uint8)
+
+    figures = Figures(np.arange(R * A).reshape(R, A), recent=7, truth=truth, observables=1, reference=(Parity(), "p"))
     cuts = np.sort(rng.choice(np.arange(1, len(rounds)), size=batches - 1, replace=False))
     for e, r in zip(np.split(events, cuts), np.split(rounds, cuts)):
         figures.add(Batch(e, r))
@@ -229,3 +240,11 @@ def test_counts_do_not_depend_on_how_frames_fall_into_batches(seed, shots, loss,
     assert (figures.frames, figures.shots) == (len(rounds), int(np.sum(rounds == R - 1)))
     assert sorted(map(tuple, figures.ring_events)) == sorted(map(tuple, events[-7:]))
     assert sorted(figures.ring_rounds.tolist()) == sorted(rounds[-7:].tolist())
+    # The stand-in's failures on the shots whose every round arrived (all but a first partial
+    # one when nothing was lost), shot k being the k-th whose last round arrived.
+    ends = np.flatnonzero(rounds == R - 1)
+    whole = [k for k, e in enumerate(ends) if e >= R - 1 and rounds[e - R + 1:e + 1].tolist() == list(range(R))]
+    failures = sum(int(events[ends[k] - R + 1:ends[k] + 1].sum() % 2 != truth[k]) for k in whole)
+    assert figures.reference.compared <= len(whole)
+    if not loss:
+        assert (figures.reference.compared, figures.reference.failures) == (len(whole), failures)

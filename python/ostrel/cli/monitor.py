@@ -46,8 +46,9 @@ def _monitor_arguments(p: argparse.ArgumentParser) -> None:
                    help="the second heatmap covers the last N rounds (default 1000)")
     p.add_argument("--once", metavar="FILE.html",
                    help="decode to the end, write the page with its final figures into FILE.html and exit")
+    p.add_argument("--compare-pymatching", action="store_true",
+                   help="also decode each shot with pymatching as it completes (needs --truth)")
     p.add_argument("--json", action="store_true", help="print the final figures as JSON")
-    p.set_defaults(compare_pymatching=False)
 
 
 def summary(f: dict[str, Any]) -> str:
@@ -65,6 +66,11 @@ def summary(f: dict[str, Any]) -> str:
         lines.append(f"  logical error rate {logical['rate']:.4g} per shot [{logical['low']:.4g}, {logical['high']:.4g}], "
                      f"{r['rate']:.4g} per round [{r['low']:.4g}, {r['high']:.4g}] "
                      f"({logical['failures']:,} of {logical['shots']:,} shots)")
+    reference = logical["reference"] if logical else None
+    if reference and reference["rate"] is not None:
+        lines.append(f"  {reference['name']} logical error rate {reference['rate']:.4g} per shot "
+                     f"[{reference['low']:.4g}, {reference['high']:.4g}] ({reference['failures']:,} of "
+                     f"{reference['shots']:,} shots)")
     for e in f["errors"][-5:]:
         lines.append(f"  error after frame {e['frame']:,}: {e['message']}")
     return "\n".join(lines)
@@ -79,10 +85,17 @@ def run_monitor(args: argparse.Namespace) -> int:
     with naming(args.dem):
         model = _ostrel.DetectorErrorModel.from_file(args.dem)
     decode.check_model(args.dem, model, truth)
+    reference = None
+    if args.compare_pymatching:
+        try:
+            import pymatching
+        except ImportError as e:
+            raise CommandError(str(e)) from None
+        reference = pymatching.Matching.from_detector_error_model_file(args.dem)
     try:
         monitor = Monitor(args.source, model, truth=truth, method=args.method, window=args.window,
                           window_depth=args.window_depth, cycle_us=args.cycle_us, recent=args.recent,
-                          port=args.port)
+                          port=args.port, reference=reference)
     except ValueError as e:  # a model without a usable layout
         raise CommandError(f"{args.dem}: {e}") from None
     if args.once:

@@ -39,6 +39,9 @@ class Monitor:
     models whose frames are blocks of detectors (0: inferred). `cycle_us`: the device's cycle
     time, drawn against the rates and latencies. `recent`: how many of the latest rounds the
     second heatmap covers. `port`: 0 picks a free one. The page is served on 127.0.0.1 only.
+    `reference`: another decoder (anything with pymatching's ``decode_batch``, such as
+    ``pymatching.Matching.from_detector_error_model_file(path)``) that decodes the same shots, as
+    they complete, for its logical error rate beside the stream's (needs `truth`).
 
     As a context manager, the server and the reading start on entry and stop on exit; ``start``
     and ``close`` do the same by hand, and ``run`` reads in the calling thread instead.
@@ -47,7 +50,7 @@ class Monitor:
     def __init__(self, stream: Any, dem: Any = None, *, truth: Sequence[int] | str | os.PathLike | None = None,
                  method: str = "weighted-union-find", window: tuple[int, int] | None = None,
                  window_depth: int = 0, cycle_us: float | None = None, recent: int = 1000,
-                 port: int = 0) -> None:
+                 port: int = 0, reference: Any = None, reference_name: str = "pymatching") -> None:
         if isinstance(truth, (str, os.PathLike)):
             from ostrel.synth import read_truth
 
@@ -59,7 +62,8 @@ class Monitor:
         self.port = port
         self.hub = Hub()
         self.reader = Reader(stream, self.plan, self._publish, truth=None if truth is None else list(truth),
-                             recent=recent, cycle_us=cycle_us)
+                             recent=recent, cycle_us=cycle_us,
+                             reference=None if reference is None else (reference, reference_name))
         self.server: Server | None = None
         self.thread: threading.Thread | None = None
         self.final: Figures | None = None

@@ -14,6 +14,7 @@ from typing import Any, Sequence
 import numpy as np
 
 from ostrel.monitor.rates import logical_figures
+from ostrel.monitor.reference import Reference
 
 HISTORY_POINTS = 1200  # ten minutes of history at two points a second
 ERRORS_KEPT = 50
@@ -60,12 +61,13 @@ def _positions(layout: np.ndarray, coordinates: Sequence[Any] | None) -> tuple[n
 class Figures:
     """Counts of one stream. `layout` maps (round within a shot, ancilla column) to a detector
     index or -1; a shot ends with its last round. `truth` holds the shots' true observable
-    masks when known; `decoded` says whether the frames' masks are predictions."""
+    masks when known; `decoded` says whether the frames' masks are predictions; `reference`
+    (decoder, name) decodes the shots again (see Reference)."""
 
     def __init__(self, layout: np.ndarray, *, coordinates: Sequence[Any] | None = None,
                  truth: Sequence[int] | None = None, observables: int = 0, decoded: bool = True,
                  rounds_from_frames: bool = True, recent: int = 1000, cycle_us: float | None = None,
-                 clock: Any = time.monotonic) -> None:
+                 reference: tuple[Any, str] | None = None, clock: Any = time.monotonic) -> None:
         self.clock = clock
         self.layout = np.asarray(layout, dtype=np.int64)
         self.R, self.A = self.layout.shape
@@ -87,6 +89,9 @@ class Figures:
         self.truth = None if truth is None else np.asarray(truth, dtype=np.uint64)
         self.observables = observables
         self.decoded = decoded
+        # Another decoder on the same shots (with the truth only: its rate is all it gives).
+        self.reference = None if reference is None or self.truth is None else Reference(
+            reference[0], reference[1], self.layout, self.detectors, self.truth)
         self.cycle_us = cycle_us
         self.frames = 0
         self.shots = 0
@@ -147,6 +152,8 @@ class Figures:
             self._count_in_order(events, r0)
             ends = np.arange((self.R - 1 - r0) % self.R, n, self.R)
             self._remember(events, self._cycle(r0, n))
+            if self.reference is not None:
+                self.reference.add(events, r0, self.shots, len(ends))
         else:
             rounds = batch.round.astype(np.int64)
             inside = rounds < self.R
@@ -157,6 +164,8 @@ class Figures:
             self._count_cells(events, rounds)
             ends = np.flatnonzero(rounds == self.R - 1)
             self._remember(events, rounds)
+            if self.reference is not None:
+                self.reference.reset()
         if self.decoded and self.truth is not None and len(ends):
             self._compare(batch.observable_flips[ends])
         self.shots += len(ends)
@@ -252,7 +261,7 @@ class Figures:
             logical["rate"] if logical else None, logical["low"] if logical else None,
             logical["high"] if logical else None,
             *(lat.get(kind, {}).get(p) for kind in ("commit", "shot") for p in ("p50", "p99")),
-            self.backlog))
+            self.backlog, logical["reference"]["rate"] if logical and logical["reference"] else None))
 
     # -- output ------------------------------------------------------------------------------
 
@@ -266,6 +275,9 @@ class Figures:
         figures = logical_figures(self.failures, self.compared, self.R)
         figures["mean_logical_error_rate"] = (
             float(self.wrong[:self.observables].mean() / self.compared) if self.compared and self.observables else None)
+        ref = self.reference
+        figures["reference"] = None if ref is None else {
+            "name": ref.name, **logical_figures(ref.failures, ref.compared, self.R)}
         return figures
 
     def _per_detector(self, fired: np.ndarray, exposure: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
@@ -296,10 +308,10 @@ class Figures:
         valid_fired, valid_seen = self._valid_counts()
         span = self.last_frame - self.first_frame if self.first_frame is not None and self.last_frame is not None else 0.0
         rate = self.frames / span if span > 0 else 0.0
-        history: list[Any] = list(zip(*self.history)) or [()] * 13
+        history: list[Any] = list(zip(*self.history)) or [()] * 14
         names = ("t", "frames", "shots", "frames_per_second", "detection_fraction", "logical_error_rate",
                  "logical_low", "logical_high", "commit_p50_us", "commit_p99_us", "shot_p50_us",
-                 "shot_p99_us", "backlog")
+                 "shot_p99_us", "backlog", "reference_logical_error_rate")
         return {
             "state": self.state,
             "elapsed_s": now - self.start,

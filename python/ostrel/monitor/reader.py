@@ -98,13 +98,15 @@ class Reader:
     every TICK_S while frames arrive, and once more at the end."""
 
     def __init__(self, source: Any, plan: Plan, publish: Callable[[Figures], None], *,
-                 truth: list[int] | None = None, recent: int = 1000, cycle_us: float | None = None) -> None:
+                 truth: list[int] | None = None, recent: int = 1000, cycle_us: float | None = None,
+                 reference: tuple[Any, str] | None = None) -> None:
         self.source = source
         self.plan = plan
         self.publish = publish
         self.truth = truth
         self.recent = recent
         self.cycle_us = cycle_us
+        self.reference = reference
         self.stopping = threading.Event()
         self.started = False  # a frame has arrived
         # Figures to show before the first frame, made again should its shape differ.
@@ -118,7 +120,7 @@ class Reader:
         return Figures(self.plan.frame_layout(ancillas), coordinates=self.plan.coordinates,
                        truth=self.truth, observables=model.observable_count if model is not None else 0,
                        decoded=self.plan.decoder is not None, rounds_from_frames=self.plan.rounds,
-                       recent=self.recent, cycle_us=self.cycle_us)
+                       recent=self.recent, cycle_us=self.cycle_us, reference=self.reference)
 
     def run(self) -> Figures:
         """Reads to the end of the stream (or until stop()); returns the final figures."""

@@ -158,7 +158,8 @@
     show("detection-fraction", f.detection_fraction, percent(f.detection_fraction));
     const lg = f.logical;
     show("ler", lg ? lg.rate : null, lg ? (lg.rate === null ? "\u2013" : number(lg.rate, 3)) : "no truth");
-    $("ler-interval").textContent = lg ? `[${number(lg.low, 3)}, ${number(lg.high, 3)}], ${number(lg.failures)} of ${number(lg.shots)}` : "";
+    $("ler-interval").textContent = lg ? `[${number(lg.low, 3)}, ${number(lg.high, 3)}], ${number(lg.failures)} of ${number(lg.shots)}` +
+      (lg.reference && lg.reference.rate !== null ? `; ${lg.reference.name} ${number(lg.reference.rate, 3)}` : "") : "";
     show("ler-round", lg ? lg.per_round.rate : null, lg ? (lg.per_round.rate === null ? "\u2013" : number(lg.per_round.rate, 3)) : "no truth");
     $("ler-round-interval").textContent = lg ? `[${number(lg.per_round.low, 3)}, ${number(lg.per_round.high, 3)}], ${lg.rounds_per_shot} rounds a shot` : "";
     show("error-count", f.error_count, number(f.error_count));
@@ -180,8 +181,10 @@
       {ys: H.shot_p50_us, colour: "#b8672e", name: "shot p50"}, {ys: H.shot_p99_us, colour: "#e5b48f", name: "shot p99"}],
       {rule: f.cycle_us, xlabel: "s", empty: "no latencies: the shots are decoded whole, not by a sliding window"});
     // The early intervals span most of [0, 1]: the axis follows the rate and the latest interval.
-    const rates = H.logical_error_rate.filter((v) => v !== null), highs = H.logical_high.filter((v) => v !== null);
-    chart($("logical"), H.shots, [{ys: H.logical_error_rate, colour: "#b83a2e"}],
+    const rates = H.logical_error_rate.concat(H.reference_logical_error_rate).filter((v) => v !== null), highs = H.logical_high.filter((v) => v !== null);
+    const ref = lg && lg.reference;
+    chart($("logical"), H.shots, [{ys: H.logical_error_rate, colour: "#b83a2e", name: ref ? (f.method || "ostrel") : ""}]
+      .concat(ref ? [{ys: H.reference_logical_error_rate, colour: "#3565a8", name: ref.name}] : []),
       {band: {low: H.logical_low, high: H.logical_high, colour: "#b83a2e"}, xlabel: "shots",
        ymax: rates.length ? Math.max(2 * Math.max(...rates), highs[highs.length - 1]) : undefined,
        empty: lg ? "no shots yet" : "no truth: give --truth"});
