@@ -174,7 +174,7 @@ def run_cli(*args, **kw):
 
 def test_the_command_serves_until_ctrl_c_and_writes_a_self_contained_page(experiments, tmp_path):
     exp = experiments["surface", 3]
-    args = [exp.stream, "--dem", exp.dem, "--truth", exp.truth, "--window", "2,2"]
+    args = [exp.stream, "--dem", exp.dem, "--truth", exp.truth, "--window", "2,2", "--compare-pymatching"]
     once = tmp_path / "run.html"
     done = run_cli(*args, "--once", str(once), "--json")
     out, err = done.communicate(timeout=120)
@@ -201,6 +201,7 @@ def test_the_command_serves_until_ctrl_c_and_writes_a_self_contained_page(experi
     assert proc.returncode == 0, err
     assert f"monitored {final['frames']:,} frames ({final['shots']:,} shots)" in out
     assert f"logical error rate {final['logical']['rate']:.4g} per shot" in out
+    assert f"pymatching logical error rate {final['logical']['reference']['rate']:.4g} per shot" in out
 
 
 class Batch:
