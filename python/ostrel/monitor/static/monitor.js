@@ -130,7 +130,7 @@
         d += (d ? " L" : "M") + X(x).toFixed(1) + "," + Y(y).toFixed(1);
       });
       if (d) el("path", {d, fill: "none", stroke: s.colour, "stroke-width": 1.8}, svg);
-      if (opts.points) xs.forEach((x, i) => { if (s.ys[i] !== null) el("circle", {cx: X(x), cy: Y(s.ys[i]), r: 3, fill: s.colour}, svg); });
+      if (opts.points || xs.length < 3) xs.forEach((x, i) => { if (s.ys[i] !== null) el("circle", {cx: X(x), cy: Y(s.ys[i]), r: 3, fill: s.colour}, svg); });
       if (s.name) {
         el("rect", {x: lx, y: m.t + 2, width: 10, height: 3, fill: s.colour}, svg);
         el("text", {x: lx + 13, y: m.t + 8}, svg, s.name);
