@@ -139,7 +139,7 @@ def test_properties_are_read_only_and_there_is_no_constructor(cls, props):
     for name in props:
         assert isinstance(cls.__dict__[name], types.GetSetDescriptorType)
     public = sorted(n for n in cls.__dict__ if not n.startswith("_"))
-    methods = ["from_file", "parse", "to_pymatching", "to_schema_json"] if cls is DEM else []
+    methods = ["detector_coordinates", "from_file", "parse", "to_pymatching", "to_schema_json"] if cls is DEM else []
     assert public == sorted(props + methods)
     with pytest.raises(TypeError):
         cls()
