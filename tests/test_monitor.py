@@ -127,6 +127,18 @@ def test_the_page_in_a_real_browser_shows_the_served_figures(experiments, tmp_pa
     assert len(shown["cells"]) == 24 and shown["errors"] == 0
 
 
+def test_a_stream_of_the_callers_is_read_but_not_closed_and_without_a_model_counts_columns(experiments):
+    exp = experiments["repetition", 3]
+    events = ostrel.read(exp.stream).detector_events
+    with ostrel.open(exp.stream, timeout=7.0) as stream:
+        with ostrel.Monitor(stream) as monitor:
+            assert monitor.wait(60)
+        stats = monitor.snapshot()
+        assert stream.timeout == 7.0 and list(stream) == []  # still open, at its end
+    assert (stats["frames"], stats["logical"], stats["latency_us"]) == (len(events), None, None)
+    assert stats["positions"]["x"] == [0.0, 1.0] and stats["positions"]["fraction"] == events.mean(axis=0).tolist()
+
+
 def frames(*events, **kw) -> list:
     return [qssf.frame(i, round=i % 2, detector_events=e, **kw) for i, e in enumerate(events, 1)]
 

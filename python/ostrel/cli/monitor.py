@@ -32,7 +32,7 @@ def _microseconds(text: str) -> float:
 
 
 def _monitor_arguments(p: argparse.ArgumentParser) -> None:
-    p.add_argument("source", help="a QSSF file, tcp://host:port or shm://name")
+    p.add_argument("source", help="a QSSF file or tcp://host:port")
     p.add_argument("--dem", required=True, help="the detector error model (Stim DEM file)")
     p.add_argument("--truth", help="true observable masks, one decimal integer per shot and line")
     p.add_argument("--window-depth", type=int, default=0, help="frames per shot (0: infer)")

@@ -30,7 +30,7 @@ __all__ = ["Monitor", "Plan"]
 
 
 class Monitor:
-    """Decodes `stream` (a path, ``tcp://...``, ``shm://...`` or an open ``OstrelStream``) with the
+    """Decodes `stream` (a path, ``tcp://...`` or an open ``OstrelStream``) with the
     model `dem` (a path, DEM text or a DetectorErrorModel; None: count detection events only) and
     serves its figures.
 
@@ -83,7 +83,7 @@ class Monitor:
         """Starts the web server (once); returns the page's address."""
         if self.server is None:
             self.server = Server(self.hub, self.port)
-            self.hub.figures["url"] = self.server.url
+            self.hub.publish({**self.hub.figures, "url": self.server.url})
         return self.server.url
 
     def run(self) -> Figures:

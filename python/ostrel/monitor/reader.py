@@ -93,7 +93,7 @@ class Plan:
 
 
 class Reader:
-    """Reads `source` (a path, ``tcp://...``, ``shm://...`` or an open OstrelStream) to its end,
+    """Reads `source` (a path, ``tcp://...`` or an open OstrelStream) to its end,
     counting into Figures (made at the first frame) and calling `publish` with them at least
     every TICK_S while frames arrive, and once more at the end."""
 
