@@ -192,7 +192,7 @@ class Reader:
             self.stopping.set()
             raise
         finally:
-            if self.truth is not None and figures.shots < len(self.truth):
+            if self.truth is not None and figures.shots < len(self.truth) and not self.stopping.is_set():
                 figures.error(f"the stream holds {figures.shots:,} shots but the truth file {len(self.truth):,}")
             if figures.state != "broken":
                 figures.state = "stopped" if self.stopping.is_set() else "ended"
