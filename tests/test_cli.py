@@ -28,7 +28,7 @@ def experiment(tmp_path_factory):
     return synth.Experiment.load(str(out / "experiment.json"))
 
 
-@pytest.mark.parametrize("command", ["", "inspect", "convert", "replay", "synth", "decode", "demo"])
+@pytest.mark.parametrize("command", ["", "inspect", "convert", "replay", "synth", "decode", "monitor", "demo"])
 def test_every_command_has_help(command):
     done = run(*([command] if command else []), "--help")
     assert done.returncode == 0 and "usage: ostrel" in done.stdout

@@ -18,7 +18,7 @@ from typing import NoReturn, Sequence
 
 from ostrel.cli.common import CommandError, message_of
 
-COMMANDS = ["inspect", "convert", "replay", "synth", "decode", "demo"]
+COMMANDS = ["inspect", "convert", "replay", "synth", "decode", "monitor", "demo"]
 
 
 class _Parser(argparse.ArgumentParser):

@@ -12,6 +12,7 @@ from typing import Any
 import _ostrel
 from ostrel import synth
 from ostrel.cli.common import CommandError, naming, plural, progress_bar
+from ostrel.rounds import rounds_layout
 
 
 def check_model(dem: str, model: Any, truth: list[int] | None) -> None:
@@ -152,19 +153,6 @@ def decode_source(source: str, dem: str, truth: list[int] | None, window_depth: 
                     result[f"{other.replace('-', '_')}_logical_error_rate"] = rate_of(predictions, truth)
             result["no_correction_logical_error_rate"] = sum(t != 0 for t in truth) / len(truth) if truth else 0.0
     return result
-
-
-def rounds_layout(model: Any) -> Any:
-    """The model's coordinate layout when its frames are rounds that are not numbered block by
-    block (surface codes: rounds with holes, ancillas in coordinate order), else None."""
-    import numpy as np
-
-    try:
-        layout = _ostrel.SlidingWindowDecoder.coordinate_layout(model)
-    except ValueError:
-        return None
-    blocks = np.arange(layout.size).reshape(layout.shape)
-    return None if layout.size == model.detector_count and (layout == blocks).all() else layout
 
 
 def decode_rounds(source: str, dem: str, truth: list[int] | None, window: tuple[int, int] | None,
@@ -332,7 +320,10 @@ def _decode_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--json", action="store_true", help="print the result as JSON")
 
 
-def run_decode(args: argparse.Namespace) -> int:
+def prepare(args: argparse.Namespace) -> tuple[list[int] | None, Any, str]:
+    """Checks decode's arguments; returns the truth file's masks (or None), the window the frames
+    are decoded with (False: windows of `window_depth` frames; None: whole shots of rounds; else
+    (commit, buffer)) and why it was chosen."""
     if args.window_depth < 0:
         raise CommandError("--window-depth must not be negative")
     if args.compare_pymatching and not args.truth:
@@ -352,12 +343,17 @@ def run_decode(args: argparse.Namespace) -> int:
         window, why = plan(args, model, first_frame(args.source))
     except ValueError as e:  # a DEM that does not parse
         raise CommandError(f"{args.dem}: {e}") from None
+    if window is not False and args.method not in GRAPH_METHODS:
+        raise CommandError(f"frames of one round each are decoded by a sliding window, which "
+                           f"takes {' or '.join(GRAPH_METHODS)}, not {args.method}")
+    return truth, window, why
+
+
+def run_decode(args: argparse.Namespace) -> int:
+    truth, window, why = prepare(args)
     rounds = window is not False
     try:
         if rounds:
-            if args.method not in GRAPH_METHODS:
-                raise CommandError(f"frames of one round each are decoded by a sliding window, which "
-                                   f"takes {' or '.join(GRAPH_METHODS)}, not {args.method}")
             with naming(args.source):
                 r = decode_rounds(args.source, args.dem, truth, window, args.compare_pymatching,
                                   method=args.method)
