@@ -40,12 +40,12 @@ uint64_t MatchingDecoder::decode(std::span<const uint32_t> fired_detectors) {
 }
 
 uint64_t MatchingDecoder::read_out() {
-  pairs_.clear();
+  matched_.clear();
   open_.clear();
   uint64_t mask = 0;
   Time radii = 0;
   auto take = [&](const CompressedEdge& e) {
-    pairs_.push_back({e.from, e.to});
+    matched_.push_back(e);
     mask ^= e.observables;
   };
   for (const uint32_t r : flooder_.live_regions()) {
@@ -82,6 +82,7 @@ uint64_t MatchingDecoder::read_out() {
   }
   // Every path crosses the rim of each region that holds one of its ends and not the other, and
   // each region is crossed by exactly one: the matching's length is the sum of the radii.
+  radii_ = radii;
   weight_ = radii / 2 - flipped_weight_;
   return mask;
 }
@@ -89,7 +90,23 @@ uint64_t MatchingDecoder::read_out() {
 std::span<const uint32_t> MatchingDecoder::correction() {
   if (correction_ready_) return correction_;
   correction_.clear();
-  for (const Pair& p : pairs_) paths_.append_path(p.a, p.b, correction_);
+  // Each path as growth found it, where its records still hold it, else searched for. The lengths
+  // add up to the radii exactly when every path is a shortest one; if not, all are searched for.
+  searched_paths_ = 0;
+  Time length = 0;
+  for (const CompressedEdge& e : matched_) {
+    Time l = flooder_.append_grown_path(e, correction_);
+    if (l < 0) {
+      l = paths_.append_path(e.from, e.to, correction_);
+      ++searched_paths_;
+    }
+    length += l;
+  }
+  if (length != radii_) {
+    correction_.clear();
+    for (const CompressedEdge& e : matched_) paths_.append_path(e.from, e.to, correction_);
+    searched_paths_ = static_cast<uint32_t>(matched_.size());
+  }
   // An edge on two paths cancels; the edges taken as occurred join the correction unless a path
   // undoes them.
   for (const uint32_t e : graph_->flipped_edges) correction_.push_back(e);

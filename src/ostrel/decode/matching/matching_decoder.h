@@ -28,7 +28,8 @@ class MatchingDecoder final : public GraphDecoder {
   explicit MatchingDecoder(std::shared_ptr<const DecodingGraph> graph);
 
   uint64_t decode(std::span<const uint32_t> fired_detectors) override;
-  // Shortest paths between the matched events, found on demand.
+  // The matched paths' edges, read back from growth's records on demand (searched for where the
+  // records have changed since a path was found).
   std::span<const uint32_t> correction() override;
   double correction_weight() override { return static_cast<double>(weight_) / kFineScale; }
   void set_edge_weight(uint32_t edge, int32_t weight) override;
@@ -37,12 +38,10 @@ class MatchingDecoder final : public GraphDecoder {
   const std::shared_ptr<const DecodingGraph>& shared_graph() const override { return graph_; }
   std::unique_ptr<GraphDecoder> clone() const override { return std::make_unique<MatchingDecoder>(graph_); }
 
-  // The matched pairs of the last decode (the second end may be the boundary node).
-  struct Pair {
-    uint32_t a;
-    uint32_t b;
-  };
-  std::span<const Pair> pairs() const { return pairs_; }
+  // The matched paths of the last decode, by their ends (`to` may be the boundary node).
+  std::span<const CompressedEdge> matched() const { return matched_; }
+  // Paths of the last correction() that had to be searched for.
+  uint32_t searched_paths() const { return searched_paths_; }
 
  private:
   // Reads the matching out of the regions, blossoms opened down to their events.
@@ -54,7 +53,9 @@ class MatchingDecoder final : public GraphDecoder {
   ShortestPaths paths_;
   std::vector<uint8_t> parity_;
   std::vector<uint32_t> toggled_;
-  std::vector<Pair> pairs_;
+  std::vector<CompressedEdge> matched_;
+  Time radii_ = 0;
+  uint32_t searched_paths_ = 0;
   std::vector<std::pair<uint32_t, uint32_t>> open_;  // blossoms to open, with the event they are matched at
   std::vector<uint32_t> correction_;
   bool correction_ready_ = false;
