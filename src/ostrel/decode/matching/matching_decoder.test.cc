@@ -9,6 +9,7 @@
 
 #include "ostrel/decode/graph_components.h"
 #include "ostrel/decode/matching/brute_force_matching.h"
+#include "ostrel/decode/matching/test_graphs.h"
 #include "ostrel/decode/test_syndromes.h"
 
 namespace ostrel::decode::matching {
@@ -22,24 +23,6 @@ constexpr uint32_t kMaxExtra = 9;
 constexpr int kTrials = 5000;
 constexpr uint32_t kMaxExtra = 15;
 #endif
-
-std::shared_ptr<const DecodingGraph> random_graph(std::mt19937_64& rng, uint32_t n, size_t edge_count,
-                                                  bool with_boundary, bool with_likely) {
-  std::uniform_int_distribution<uint32_t> node(0, n - 1);
-  std::uniform_real_distribution<double> prob(0.0005, 0.45);
-  std::vector<ComponentEdge> components;
-  while (components.size() < edge_count) {
-    const uint32_t u = node(rng);
-    const bool to_boundary = with_boundary && rng() % 4 == 0;
-    const uint32_t v = to_boundary ? kNoDetector : node(rng);
-    if (v == u) continue;
-    double p = prob(rng);
-    if (with_likely && rng() % 8 == 0) p = 1 - p;  // more likely than not: taken as occurred
-    if (rng() % 6 == 0) p = std::exp(-3.0 * std::uniform_int_distribution<int>(1, 3)(rng));  // equal weights tie
-    components.push_back({u, v, p, rng() & 7});
-  }
-  return build_decoding_graph(n, 3, components);
-}
 
 TEST(MatchingDecoder, EveryShotOfRandomGraphsIsMatchedAtMinimumWeight) {
   std::mt19937_64 rng(7);
