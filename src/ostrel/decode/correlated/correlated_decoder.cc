@@ -81,7 +81,7 @@ uint64_t CorrelatedDecoder::decode(std::span<const uint32_t> fired_detectors) {
   std::sort(previous_.begin(), previous_.end());
   while (last_passes_ < max_passes_) {
     if (!weigh_from(previous_, accumulate_)) break;  // the same weights give the same correction
-    mask = base_->decode(fired_detectors);
+    mask = base_->decode_again(fired_detectors);
     ++last_passes_;
     const std::span<const uint32_t> next = base_->correction();
     current_.assign(next.begin(), next.end());

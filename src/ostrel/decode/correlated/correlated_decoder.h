@@ -11,7 +11,9 @@
 //   that can be lowered), and the measured error rates are the lowest of the variants.
 // An edge takes the lowest weight any correction edge gives it (never above its own). A pass that
 // would weigh the graph as the one before stops the decode, as does a correction equal to the last:
-// on a model without `^` this decoder answers exactly as its base, in one pass. Weights go back to
+// on a model without `^` this decoder answers exactly as its base, in one pass. Every pass after the
+// first decodes again (GraphDecoder::decode_again): matching keeps the regions the lowered edges
+// leave sound and grows only the rest anew. Weights go back to
 // where they were before the decode returns; the correction, its weight (as that pass weighed the
 // edges) and the mask are the last pass's.
 #include <cstdint>

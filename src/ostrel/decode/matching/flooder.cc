@@ -204,6 +204,20 @@ void Flooder::look_at_area_of(uint32_t r) {
   }
 }
 
+void Flooder::dissolve(uint32_t r, std::vector<uint32_t>& events) {
+  area_scratch_.clear();
+  area_scratch_.push_back(r);
+  while (!area_scratch_.empty()) {
+    const uint32_t q = area_scratch_.back();
+    area_scratch_.pop_back();
+    Region& g = regions_[q];
+    for (const uint32_t x : g.shell) owner_[x] = kNone;
+    if (g.source != kNone) events.push_back(g.source);
+    for (const BlossomChild& c : g.children) area_scratch_.push_back(c.region);
+    free_region(q);
+  }
+}
+
 void Flooder::release(uint32_t x) {
   owner_[x] = kNone;
   // Growing neighbours may now claim it, sooner than they were queued for.

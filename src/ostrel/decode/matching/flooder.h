@@ -87,6 +87,18 @@ class Flooder {
   void set_slope(uint32_t r, int8_t slope, bool look_at_area = true);
   // Queues every node of a growing region's area, its blossom children's included.
   void look_at_area_of(uint32_t r);
+  // Undoes a top-level region's growth: gives back every node of its area and frees it and the
+  // regions inside it; appends its detection events to `events` (to be added again).
+  void dissolve(uint32_t r, std::vector<uint32_t>& events);
+  // Sets the clock back to zero once every region is frozen (as after a decode): frozen radii do
+  // not depend on it. Growth that starts again from zero keeps radii and times of one parity.
+  void restart_clock() {
+    queue_.clear();
+    now_ = 0;
+    look_again_ = kNone;
+  }
+  // The top-level region that claimed node x, or kNone when it is free.
+  uint32_t top_owner(uint32_t x) const { return owned(x) ? top_of(owner_[x]) : kNone; }
 
   std::span<const Neighbor> neighbors(uint32_t x) const {
     return std::span(neighbors_).subspan(start_[x], start_[x + 1] - start_[x]);

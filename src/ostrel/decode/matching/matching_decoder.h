@@ -34,6 +34,13 @@ class MatchingDecoder final : public GraphDecoder {
   double correction_weight() override { return static_cast<double>(weight_) / kFineScale; }
   void set_edge_weight(uint32_t edge, int32_t weight) override;
   void restore_edge_weights() override;
+  // After edges were only lowered: the regions that growth no longer proves minimal (those that
+  // cover a lowered edge past its new length) are dissolved, their partners grow again, and the
+  // matcher goes on from there; the rest keep their regions and matches. The result is a minimum
+  // under the new weights, as a fresh decode's is. Raised edges decode afresh.
+  uint64_t decode_again(std::span<const uint32_t> fired_detectors) override;
+  // Regions the last decode_again() dissolved (0 after a fresh decode).
+  uint32_t dissolved_regions() const { return dissolved_; }
   const DecodingGraph& graph() const override { return *graph_; }
   const std::shared_ptr<const DecodingGraph>& shared_graph() const override { return graph_; }
   std::unique_ptr<GraphDecoder> clone() const override { return std::make_unique<MatchingDecoder>(graph_); }
@@ -63,6 +70,17 @@ class MatchingDecoder final : public GraphDecoder {
   int64_t flipped_weight_ = 0;
   std::vector<uint32_t> reweighted_;
   std::vector<uint8_t> reweighted_mark_;
+  // Edges whose length changed since the last decode, with their length in it.
+  void set_length(uint32_t edge, int32_t length);
+  void forget_changes();
+  std::vector<uint32_t> changed_;
+  std::vector<int32_t> length_at_decode_;  // per edge; valid where changed_mark_ is set
+  std::vector<uint8_t> changed_mark_;
+  bool warm_ = false;  // the flooder holds the finished growth of the last decode
+  std::vector<uint32_t> dirty_;
+  std::vector<uint32_t> regrow_;
+  std::vector<uint8_t> dirty_mark_;  // per region
+  uint32_t dissolved_ = 0;
 };
 
 }  // namespace ostrel::decode::matching
