@@ -27,6 +27,7 @@ from __future__ import annotations
 import argparse
 import sys
 import time
+import zlib
 
 import numpy as np
 import pymatching
@@ -38,7 +39,7 @@ from decoder_accuracy import paired_ratio, wilson, wrong
 OURS = ("matching", "correlated-matching", "correlated-union-find")
 REFERENCE = "pymatching-correlated"
 # Default p per profile: near where the rotated code at d = 5 to 9 fails often enough to compare.
-DEFAULT_P = {"uniform": 0.005, "si1000": 0.002, "measurement-heavy": 0.01, "code-capacity": 0.03}
+DEFAULT_P = {"uniform": 0.005, "si1000": 0.003, "measurement-heavy": 0.02, "code-capacity": 0.05}
 
 
 def noise(profile: str, p: float) -> dict:
@@ -79,7 +80,7 @@ def run_point(profile, code, basis, d, p, args, rng) -> dict:
     correlated = pymatching.Matching.from_detector_error_model(dem, enable_correlations=True)
     decode["pymatching"] = plain.decode_batch
     decode[REFERENCE] = lambda events: correlated.decode_batch(events, enable_correlations=True)
-    sampler = c.compile_detector_sampler(seed=hash((profile, code, basis, d)) % 2**32)
+    sampler = c.compile_detector_sampler(seed=zlib.crc32(f"{profile} {code} {basis} {d} {p}".encode()))
     fails = {name: [] for name in decode}
     cpu = {name: [] for name in decode}
     done, spent = 0, 0.0
