@@ -50,6 +50,9 @@ class CorrelatedDecoder final : public GraphDecoder {
   // last pass's weights if `keep`), every other edge at weight_. Sets only what differs from the
   // pass before; returns whether anything did.
   bool weigh_from(std::span<const uint32_t> correction, bool keep);
+  // Accumulating: lowers further what the correction's edges not seen before in this decode
+  // correlate with; returns whether any weight fell.
+  bool lower_from(std::span<const uint32_t> correction);
 
   std::unique_ptr<GraphDecoder> base_;
   uint32_t max_passes_;
@@ -62,6 +65,8 @@ class CorrelatedDecoder final : public GraphDecoder {
   std::vector<uint32_t> lowered_edges_;
   std::vector<int32_t> next_;          // the same for the pass being weighed
   std::vector<uint32_t> next_edges_;
+  std::vector<uint8_t> seen_;          // per edge: in a correction of this decode (accumulating)
+  std::vector<uint32_t> seen_edges_;
   std::vector<uint32_t> previous_;     // the last pass's correction, sorted
   std::vector<uint32_t> current_;
 };
