@@ -12,7 +12,7 @@ from __future__ import annotations
 import builtins
 import os
 import warnings
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from _ostrel import (  # noqa: F401  (re-exports)
     CodeType,
@@ -33,6 +33,9 @@ from _ostrel import (  # noqa: F401  (re-exports)
 from ostrel import best as _best
 from ostrel.best import BEST_METHOD, best_decoder
 
+if TYPE_CHECKING:
+    from ostrel.monitor import Monitor
+
 __all__ = [
     "CodeType",
     "Decoder",
@@ -50,10 +53,20 @@ __all__ = [
     "__version__",
     "BEST_METHOD",
     "best_decoder",
+    "Monitor",
     "open",
     "sinter_decoders",
     "read",
 ]
+
+def __getattr__(name: str) -> Any:
+    # The monitor (and its web server) is imported only by those who use it.
+    if name == "Monitor":
+        from ostrel.monitor import Monitor
+
+        return Monitor
+    raise AttributeError(f"module 'ostrel' has no attribute {name!r}")
+
 
 # The smallest frame a file can hold: a header and the payload length, no ancillas, no trailer.
 _MIN_FRAME_BYTES = 38
