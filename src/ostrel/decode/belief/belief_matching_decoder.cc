@@ -75,11 +75,14 @@ BeliefMatchingDecoder::BeliefMatchingDecoder(const BeliefMatchingDecoder& other)
       shares_(other.shares_),
       edge_start_(other.edge_start_),
       edges_(other.edges_),
-      edge_probability_(other.edge_probability_) {}
+      edge_probability_(other.edge_probability_),
+      empty_(other.empty_) {}
 
 uint64_t BeliefMatchingDecoder::decode(std::span<const uint32_t> fired) {
   bp_.set_syndrome(fired);
   const DecodingGraph& g = matcher_->graph();
+  empty_ = bp_.syndrome_empty() && g.flipped_edges.empty();
+  if (empty_) return 0;  // nothing fired and nothing assumed: no correction, at no cost
   if (bp_.syndrome_empty()) {
     // Nothing for BP to weigh: the graph's own weights.
     matcher_->restore_edge_weights();

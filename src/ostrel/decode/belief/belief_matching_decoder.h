@@ -30,8 +30,8 @@ class BeliefMatchingDecoder {
 
   uint64_t decode(std::span<const uint32_t> fired);
   // Edges of the decoding graph in the last correction, and its weight as BP weighed them.
-  std::span<const uint32_t> correction() { return matcher_->correction(); }
-  double correction_weight() { return matcher_->correction_weight(); }
+  std::span<const uint32_t> correction() { return empty_ ? std::span<const uint32_t>() : matcher_->correction(); }
+  double correction_weight() { return empty_ ? 0.0 : matcher_->correction_weight(); }
   const DecodingGraph& graph() const { return matcher_->graph(); }
 
   BeliefMatchingDecoder(const BeliefMatchingDecoder& other);
@@ -53,6 +53,7 @@ class BeliefMatchingDecoder {
   std::vector<uint32_t> edge_start_;
   std::vector<uint32_t> edges_;
   std::vector<double> edge_probability_;  // per graph edge, this shot's posterior
+  bool empty_ = false;                    // the last shot fired nothing
 };
 
 }  // namespace ostrel::decode::belief
