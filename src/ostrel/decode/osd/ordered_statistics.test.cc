@@ -63,6 +63,41 @@ TEST(OrderedStatistics, EveryCandidateMeetsTheSyndromeAndFullExhaustiveSearchIsM
   EXPECT_EQ(checked, 3000);
 }
 
+// Rows of several words: the syndrome is met and the sweeps never do worse than OSD-0.
+TEST(OrderedStatistics, WideMatricesMeetTheSyndrome) {
+  std::mt19937_64 rng(17);
+  for (int trial = 0; trial < 20; ++trial) {
+    const uint32_t rows = 40 + static_cast<uint32_t>(rng() % 60);
+    const uint32_t columns = 2 * rows + static_cast<uint32_t>(rng() % 150);
+    const auto h = belief::matrix_from_text(belief::random_model_text(rng, rows, columns, 5, 0.001, 0.1));
+    ASSERT_NE(h, nullptr);
+    auto osd = OrderedStatistics::create(h, uint64_t{1} << 30);
+    ASSERT_TRUE(osd.ok());
+    std::vector<double> marginals(h->column_count);
+    std::vector<uint8_t> parity;
+    std::vector<uint32_t> fired, chosen, check;
+    for (int shot = 0; shot < 10; ++shot) {
+      chosen.clear();
+      for (uint32_t c = 0; c < h->column_count; ++c)
+        if (rng() % 20 == 0) chosen.push_back(c);
+      belief::syndrome_of_columns(*h, chosen, parity, fired);
+      for (double& m : marginals) m = std::normal_distribution<double>(3.0, 3.0)(rng);
+      double osd0_weight = 0;
+      for (const auto& [method, order] : {std::pair{OsdMethod::kOsd0, 0u}, {OsdMethod::kCombinationSweep, 10u},
+                                          {OsdMethod::kExhaustive, 8u}}) {
+        ASSERT_TRUE(osd->solve(fired, marginals, method, order));
+        belief::syndrome_of_columns(*h, osd->correction(), parity, check);
+        ASSERT_EQ(check, fired) << trial << " " << shot;
+        if (method == OsdMethod::kOsd0) {
+          osd0_weight = osd->correction_weight();
+        } else {
+          EXPECT_LE(osd->correction_weight(), osd0_weight + 1e-9);
+        }
+      }
+    }
+  }
+}
+
 TEST(OrderedStatistics, ASyndromeNoColumnsExplainIsReported) {
   const auto h = belief::matrix_from_text("error(0.1) D0 D1\nerror(0.1) D1 D2\ndetector D3\n");
   ASSERT_NE(h, nullptr);
