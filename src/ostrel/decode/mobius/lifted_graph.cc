@@ -1,0 +1,142 @@
+#include "ostrel/decode/mobius/lifted_graph.h"
+
+#include <algorithm>
+#include <cmath>
+#include <tuple>
+
+#include "ostrel/decode/mobius/detector_colours.h"
+
+namespace ostrel::decode::mobius {
+namespace {
+
+// Errors of more atoms give no correlations: their pairs grow as the square of their size.
+constexpr size_t kMaxCorrelatedAtoms = 4;
+
+double weight_of(double p) {
+  const double q = std::min(p, 0.5);
+  return std::log((1 - q) / q);
+}
+
+// The probability whose weight is w.
+double probability_of(double w) { return 1.0 / (1.0 + std::exp(w)); }
+
+struct Candidate {
+  uint32_t u, v;  // v == boundary for a boundary edge
+  double weight;
+  uint32_t atom;
+};
+
+}  // namespace
+
+LiftedGraph build_lifted_graph(const AtomModel& atoms, std::span<const uint8_t> marks, uint64_t observable_count,
+                               bool correlate) {
+  const uint32_t detector_count = static_cast<uint32_t>(marks.size());
+  const uint32_t boundary = 2 * detector_count;
+  LiftedGraph out;
+  const size_t n = atoms.atoms.size();
+  out.atom_edge_count.assign(n, 0);
+  out.atom_edges.assign(3 * n, kNoEdge);
+  out.atom_weight.resize(n);
+
+  // The edges each atom makes, in the order of the colour each subgraph leaves out.
+  std::vector<Candidate> candidates;
+  candidates.reserve(3 * n);
+  for (uint32_t a = 0; a < n; ++a) {
+    const Atom& atom = atoms.atoms[a];
+    out.atom_weight[a] = weight_of(atom.probability);
+    size_t first = candidates.size();
+    for (uint8_t excluded = 0; excluded < 3; ++excluded) {
+      uint32_t ends[2];
+      size_t k = 0;
+      for (uint32_t d : atom.view()) {
+        const uint8_t c = colour_of(marks[d]);
+        if (c != excluded) ends[k++] = lifted_node(d, c, excluded);
+      }
+      if (k == 0) continue;
+      if (k == 1) ends[1] = boundary;
+      candidates.push_back({std::min(ends[0], ends[1]), std::max(ends[0], ends[1]), 0.0, a});
+    }
+    const size_t count = candidates.size() - first;
+    out.atom_edge_count[a] = static_cast<uint8_t>(count);
+    for (size_t k = first; k < candidates.size(); ++k) candidates[k].weight = out.atom_weight[a] / double(count);
+  }
+  // Parallel edges: one graph edge weighing as the lightest atom (the first of equals).
+  std::sort(candidates.begin(), candidates.end(), [](const Candidate& x, const Candidate& y) {
+    return std::tie(x.u, x.v, x.weight, x.atom) < std::tie(y.u, y.v, y.weight, y.atom);
+  });
+  std::vector<ComponentEdge> components;
+  for (size_t i = 0; i < candidates.size(); ++i) {
+    if (i > 0 && candidates[i].u == candidates[i - 1].u && candidates[i].v == candidates[i - 1].v) continue;
+    const Candidate& c = candidates[i];
+    components.push_back(
+        {c.u, c.v == boundary ? kNoDetector : c.v, probability_of(c.weight), uint64_t{0}, kNoError});
+  }
+  std::shared_ptr<const DecodingGraph> built = build_decoding_graph(boundary, observable_count, components);
+
+  // Each candidate's graph edge; `candidates` is ordered by (u, v, weight) as the graph's edges are.
+  out.edge_atom.assign(built->edges.size(), 0);
+  out.edge_atoms_start.assign(built->edges.size() + 1, 0);
+  out.edge_atoms.reserve(candidates.size());
+  std::vector<uint8_t> filled(n, 0);
+  uint32_t e = 0;
+  for (const Candidate& c : candidates) {
+    while (e < built->edges.size() && std::tie(built->edges[e].u, built->edges[e].v) < std::tie(c.u, c.v)) {
+      out.edge_atoms_start[e + 1] = static_cast<uint32_t>(out.edge_atoms.size());
+      ++e;
+    }
+    if (e == built->edges.size() || built->edges[e].u != c.u || built->edges[e].v != c.v) continue;
+    if (out.edge_atoms.size() == out.edge_atoms_start[e]) out.edge_atom[e] = c.atom;
+    out.edge_atoms.push_back(c.atom);
+    out.atom_edges[3 * c.atom + filled[c.atom]++] = e;
+  }
+  for (; e < built->edges.size(); ++e) out.edge_atoms_start[e + 1] = static_cast<uint32_t>(out.edge_atoms.size());
+
+  if (correlate && atoms.composite_count() > 0) {
+    struct Entry {
+      uint32_t from, to;
+      int32_t weight;
+    };
+    std::vector<Entry> entries;
+    for (size_t c = 0; c < atoms.composite_count(); ++c) {
+      const std::span<const uint32_t> members = atoms.atoms_of_composite(c);
+      if (members.size() > kMaxCorrelatedAtoms) continue;
+      const double joint = atoms.joint_probability[c];
+      for (uint32_t a : members) {
+        for (uint32_t b : members) {
+          if (a == b) continue;
+          const double pa = atoms.atoms[a].probability, pb = atoms.atoms[b].probability;
+          if (!(pa > 0.0) || pa >= 0.5) continue;
+          const double q = std::min(0.5, std::max(joint / pa, pb));
+          const double w = weight_of(q) / out.atom_edge_count[b];
+          const int32_t units = static_cast<int32_t>(std::clamp(std::round(w * kWeightScale), 0.0, double(kMaxWeight)));
+          for (size_t i = 0; i < out.atom_edge_count[a]; ++i) {
+            const uint32_t from = out.atom_edges[3 * a + i];
+            if (from == kNoEdge) continue;
+            for (size_t j = 0; j < out.atom_edge_count[b]; ++j) {
+              const uint32_t to = out.atom_edges[3 * b + j];
+              if (to != kNoEdge && units < built->edges[to].weight) entries.push_back({from, to, units});
+            }
+          }
+        }
+      }
+    }
+    std::sort(entries.begin(), entries.end(), [](const Entry& x, const Entry& y) {
+      return std::tie(x.from, x.to, x.weight) < std::tie(y.from, y.to, y.weight);
+    });
+    auto graph = std::make_shared<DecodingGraph>(*built);
+    EdgeCorrelations& corr = graph->correlations;
+    corr.start.assign(graph->edges.size() + 1, 0);
+    for (size_t i = 0; i < entries.size(); ++i) {
+      if (i > 0 && entries[i].from == entries[i - 1].from && entries[i].to == entries[i - 1].to) continue;
+      corr.list.push_back({entries[i].to, entries[i].weight});
+      ++corr.start[entries[i].from + 1];
+    }
+    for (size_t i = 1; i < corr.start.size(); ++i) corr.start[i] += corr.start[i - 1];
+    if (corr.list.empty()) corr.start.clear();
+    built = std::move(graph);
+  }
+  out.graph = std::move(built);
+  return out;
+}
+
+}  // namespace ostrel::decode::mobius

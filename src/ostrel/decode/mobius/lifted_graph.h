@@ -1,0 +1,52 @@
+#pragma once
+// The lifted ("rainbow") graph of a colour code, after Gidney & Jones (arXiv:2312.08813): each
+// detector becomes two nodes, one in each of the two colour-pair subgraphs holding its colour
+// (a red one in red-green and in blue-red). An atom becomes an edge in each subgraph where it
+// flips one or two detectors: between the two, or to the boundary for one. A three-colour atom
+// gives three edges, a two-colour one three (two of them to the boundary), a one-detector or
+// same-colour atom two.
+//
+// Every node of an atom's detector meets exactly one of its edges in each of the detector's
+// subgraphs, so the edges of any set of atoms meet each node of a detector as often as the set
+// flips it: a shot's fired detectors, lifted to both their nodes, are explained by the edges of
+// the atoms that occurred. Each edge weighs the atom's weight ln((1 - p) / p) divided by its edge
+// count, so a set of whole atoms weighs what the atoms weigh together. Parallel edges of several
+// atoms are one graph edge weighing as the lightest of them.
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "ostrel/decode/decoding_graph.h"
+#include "ostrel/decode/mobius/atoms.h"
+
+namespace ostrel::decode::mobius {
+
+// The node of detector d in the subgraph without colour `excluded` (never d's own colour).
+inline uint32_t lifted_node(uint32_t detector, uint8_t colour, uint8_t excluded) {
+  return 2 * detector + (excluded == (colour + 2) % 3 ? 0u : 1u);
+}
+
+struct LiftedGraph {
+  std::shared_ptr<const DecodingGraph> graph;  // 2 nodes per detector, then the boundary
+  std::vector<uint32_t> edge_atom;             // per graph edge: the lightest atom on it
+  // Every atom on each graph edge, lightest first: edge_atoms[edge_atoms_start[e] .. [e + 1]).
+  std::vector<uint32_t> edge_atoms_start;
+  std::vector<uint32_t> edge_atoms;
+  std::vector<uint8_t> atom_edge_count;        // per atom: 2 or 3
+  // Per atom, the graph edges it lies on: atom_edges[3 * a .. 3 * a + atom_edge_count[a]),
+  // kNoEdge for one the graph left out (a weight past its range).
+  std::vector<uint32_t> atom_edges;
+  // The ln((1 - p) / p) of each atom, p capped at 1/2.
+  std::vector<double> atom_weight;
+};
+
+inline constexpr uint32_t kNoEdge = UINT32_MAX;
+
+// `correlate` adds the correlations of atoms that share an error (a Y error's two bases, a hook's
+// pieces): once one atom's edge is in a correction, the other atoms' edges weigh what they weigh
+// given that error occurred.
+LiftedGraph build_lifted_graph(const AtomModel& atoms, std::span<const uint8_t> marks, uint64_t observable_count,
+                               bool correlate);
+
+}  // namespace ostrel::decode::mobius

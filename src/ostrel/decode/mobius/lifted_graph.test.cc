@@ -1,0 +1,112 @@
+#include "ostrel/decode/mobius/lifted_graph.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <algorithm>
+#include <map>
+#include <span>
+
+#include "ostrel/decode/matching/edge_weights.h"
+#include "ostrel/decode/mobius/detector_colours.h"
+#include "ostrel/decode/mobius/test_colour_codes.h"
+#include "ostrel/dem/dem_parser.h"
+
+namespace ostrel::decode::mobius {
+namespace {
+
+struct Built {
+  std::vector<uint8_t> marks;
+  AtomModel atoms;
+  LiftedGraph lifted;
+};
+
+Built build(const char* text, bool correlate) {
+  auto model = dem::parse_dem(text);
+  EXPECT_TRUE(model.ok());
+  Built b;
+  b.marks = read_detector_colours(model.value()).value();
+  auto atoms = decompose_errors(model.value(), b.marks);
+  EXPECT_TRUE(atoms.ok()) << atoms.error();
+  b.atoms = std::move(atoms).value();
+  b.lifted = build_lifted_graph(b.atoms, b.marks, model->observable_count, correlate);
+  return b;
+}
+
+// Each atom meets both nodes of each of its detectors exactly once, the
+// rest of its edge ends at the boundary, and its edges weigh what it weighs.
+TEST(LiftedGraph, AtomsMeetEachNodeOfTheirDetectorsOnce) {
+  for (const char* text : {testdata::kPhenomenologicalD3, testdata::kCircuitD3}) {
+    const Built b = build(text, false);
+    const DecodingGraph& g = *b.lifted.graph;
+    ASSERT_EQ(g.detector_count, 2 * b.marks.size());
+    size_t whole = 0;
+    for (uint32_t a = 0; a < b.atoms.atoms.size(); ++a) {
+      const Atom& atom = b.atoms.atoms[a];
+      const uint32_t count = b.lifted.atom_edge_count[a];
+      ASSERT_EQ(count, atom.size == 1 || (atom.size == 2 && colour_of(b.marks[atom.detectors[0]]) ==
+                                                                colour_of(b.marks[atom.detectors[1]]))
+                           ? 2u
+                           : 3u);
+      std::map<uint32_t, int> ends;
+      double weight = 0;
+      bool all = true, lightest = true;
+      for (uint32_t k = 0; k < count; ++k) {
+        const uint32_t e = b.lifted.atom_edges[3 * a + k];
+        if (e == kNoEdge) {
+          all = false;
+          continue;
+        }
+        const auto on = std::span(b.lifted.edge_atoms)
+                            .subspan(b.lifted.edge_atoms_start[e], b.lifted.edge_atoms_start[e + 1] - b.lifted.edge_atoms_start[e]);
+        EXPECT_NE(std::find(on.begin(), on.end(), a), on.end());
+        EXPECT_EQ(b.lifted.edge_atom[e], on.front());
+        lightest = lightest && on.front() == a;
+        ++ends[g.edges[e].u];
+        ++ends[g.edges[e].v];
+        weight += static_cast<double>(matching::fine_weight(g.edges[e])) / matching::kFineScale;
+      }
+      if (!all) continue;
+      ++whole;
+      std::map<uint32_t, int> expected;
+      for (uint32_t d : atom.view()) expected[2 * d] = expected[2 * d + 1] = 1;
+      const int to_boundary = 2 * static_cast<int>(count) - 2 * atom.size;
+      if (to_boundary) expected[g.boundary()] = to_boundary;
+      EXPECT_EQ(ends, expected) << "atom " << a;
+      // A graph edge weighs as its lightest atom.
+      EXPECT_LE(weight, b.lifted.atom_weight[a] + count * 1e-3) << "atom " << a;
+      if (lightest) {
+        EXPECT_NEAR(weight, b.lifted.atom_weight[a], count * 1e-3) << "atom " << a;
+      }
+    }
+    EXPECT_EQ(whole, b.atoms.atoms.size());
+  }
+}
+
+// A Y error's two atoms are correlated both ways, at the weight they take given the error.
+TEST(LiftedGraph, CorrelatesTheAtomsOfOneError) {
+  const Built b = build(
+      "error(0.01) D0 D1 D2\nerror(0.01) D3 D4 D5\nerror(0.005) D0 D1 D2 D3 D4 D5\n"
+      "detector(0,0,0,0) D0\ndetector(1,0,0,1) D1\ndetector(2,0,0,2) D2\n"
+      "detector(0,0,0,3) D3\ndetector(1,0,0,4) D4\ndetector(2,0,0,5) D5\n",
+      true);
+  ASSERT_EQ(b.atoms.atoms.size(), 2u);
+  ASSERT_EQ(b.atoms.composite_count(), 1u);
+  const DecodingGraph& g = *b.lifted.graph;
+  const double p = b.atoms.atoms[0].probability;  // 0.01 and 0.005 merged
+  const double q = 0.005 / p;
+  const int32_t expected = static_cast<int32_t>(std::round(std::log((1 - q) / q) / 3 * kWeightScale));
+  for (uint32_t a : {0u, 1u}) {
+    for (uint32_t k = 0; k < 3; ++k) {
+      const auto list = g.correlations.of(b.lifted.atom_edges[3 * a + k]);
+      ASSERT_EQ(list.size(), 3u);
+      for (const EdgeCorrelation& c : list) {
+        EXPECT_EQ(b.lifted.edge_atom[c.edge], 1 - a);  // each atom's edges are its own here
+        EXPECT_EQ(c.weight, expected);
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace ostrel::decode::mobius
