@@ -1,5 +1,7 @@
 #include "ostrel/decode/mobius/lift.h"
 
+#include <algorithm>
+
 namespace ostrel::decode::mobius {
 namespace {
 
@@ -10,28 +12,39 @@ constexpr uint32_t kRepairBudget = 4096;
 
 Lift::Lift(std::shared_ptr<const AtomModel> atoms, std::shared_ptr<const LiftedGraph> lifted)
     : atoms_(std::move(atoms)), lifted_(std::move(lifted)) {
-  in_matching_.assign(lifted_->edge_atom.size(), 0);
+  for (size_t c = 0; c < 3; ++c) matchers_[c] = std::make_unique<matching::MatchingDecoder>(lifted_->lift_graph[c]);
   const size_t detectors = atoms_->at_start.empty() ? 0 : atoms_->at_start.size() - 1;
   parity_.assign(detectors, 0);
   listed_.assign(detectors, 0);
 }
 
-void Lift::toggle(uint32_t atom) {
-  for (uint32_t d : atoms_->atoms[atom].view()) {
-    parity_[d] ^= 1;
-    if (parity_[d]) {
-      ++odd_;
-    } else {
-      --odd_;
-    }
-    if (!listed_[d]) {
-      listed_[d] = 1;
-      seen_.push_back(d);
-    }
+void Lift::toggle_detector(uint32_t d) {
+  parity_[d] ^= 1;
+  if (parity_[d]) {
+    ++odd_;
+  } else {
+    --odd_;
+  }
+  if (!listed_[d]) {
+    listed_[d] = 1;
+    seen_.push_back(d);
   }
 }
 
-bool Lift::search(uint32_t depth, double weight) {
+void Lift::toggle(uint32_t atom) {
+  for (uint32_t d : atoms_->atoms[atom].view()) toggle_detector(d);
+}
+
+void Lift::clear_parity() {
+  for (uint32_t d : seen_) {
+    parity_[d] = 0;
+    listed_[d] = 0;
+  }
+  seen_.clear();
+  odd_ = 0;
+}
+
+void Lift::search(uint32_t depth, double weight) {
   uint32_t lowest = UINT32_MAX;
   for (uint32_t d : seen_)
     if (parity_[d] && d < lowest) lowest = d;
@@ -41,10 +54,10 @@ bool Lift::search(uint32_t depth, double weight) {
       best_weight_ = weight;
       found_ = true;
     }
-    return true;
+    return;
   }
   // Each atom clears at most three detectors.
-  if (depth == 0 || budget_ == 0 || odd_ > 3 * depth) return false;
+  if (depth == 0 || budget_ == 0 || odd_ > 3 * depth) return;
   --budget_;
   for (uint32_t a : atoms_->atoms_at(lowest)) {
     const double w = weight + lifted_->atom_weight[a];
@@ -55,65 +68,45 @@ bool Lift::search(uint32_t depth, double weight) {
     stack_.pop_back();
     toggle(a);
   }
-  return found_;
 }
 
 uint64_t Lift::lift(std::span<const uint32_t> edges, std::span<const uint32_t> fired) {
   correction_.clear();
-  matched_.clear();
-  for (uint32_t e : edges) {
-    if (!in_matching_[e]) matched_.push_back(e);
-    in_matching_[e] ^= 1;
-  }
-  // Whole atoms first: on each matched edge, the lightest atom whose edges were all matched.
-  for (uint32_t e : matched_) {
-    if (!in_matching_[e]) continue;
-    for (uint32_t k = lifted_->edge_atoms_start[e]; k < lifted_->edge_atoms_start[e + 1]; ++k) {
-      const uint32_t a = lifted_->edge_atoms[k];
-      const uint32_t count = lifted_->atom_edge_count[a];
-      bool whole = true;
-      for (uint32_t i = 0; i < count && whole; ++i) {
-        const uint32_t f = lifted_->atom_edges[3 * a + i];
-        whole = f != kNoEdge && in_matching_[f];
-      }
-      if (!whole) continue;
-      for (uint32_t i = 0; i < count; ++i) in_matching_[lifted_->atom_edges[3 * a + i]] = 0;
-      correction_.push_back(a);
-      toggle(a);
-      break;
+  double best_weight = 0.0;
+  bool have = false;
+  explained_ = false;
+  for (uint8_t colour = 0; colour < 3; ++colour) {
+    targets_.clear();
+    for (uint32_t e : edges)
+      if (lifted_->edge_excluded[e] != colour) targets_.push_back(e);
+    std::sort(targets_.begin(), targets_.end());
+    matching::MatchingDecoder& m = *matchers_[colour];
+    m.decode(targets_);
+    const double weight = m.correction_weight();
+    candidate_.clear();
+    for (uint32_t e : m.correction()) candidate_.push_back(lifted_->lift_edge_atom[colour][e]);
+    // Explained unless some targets were left unmatched.
+    for (uint32_t a : candidate_) toggle(a);
+    for (uint32_t d : fired) toggle_detector(d);
+    const bool explains = odd_ == 0;
+    clear_parity();
+    if (!have || (explains && !explained_) || (explains == explained_ && weight < best_weight)) {
+      correction_.swap(candidate_);
+      best_weight = weight;
+      explained_ = explains;
+      have = true;
     }
   }
-  for (uint32_t e : matched_) in_matching_[e] = 0;
-  for (uint32_t d : fired) {
-    if (d >= parity_.size()) continue;
-    parity_[d] ^= 1;
-    if (parity_[d]) {
-      ++odd_;
-    } else {
-      --odd_;
-    }
-    if (!listed_[d]) {
-      listed_[d] = 1;
-      seen_.push_back(d);
-    }
-  }
-  explained_ = true;
-  if (odd_ > 0) {
+  if (!explained_) {
+    for (uint32_t a : correction_) toggle(a);
+    for (uint32_t d : fired) toggle_detector(d);
     found_ = false;
     budget_ = kRepairBudget;
     for (uint32_t depth = 1; depth <= kMaxRepairAtoms && !found_ && budget_ > 0; ++depth) search(depth, 0.0);
     explained_ = found_;
-    if (found_)
-      for (uint32_t a : best_) correction_.push_back(a);
+    if (found_) correction_.insert(correction_.end(), best_.begin(), best_.end());
+    clear_parity();
   }
-  for (uint32_t d : seen_) {
-    parity_[d] = 0;
-    listed_[d] = 0;
-  }
-  seen_.clear();
-  odd_ = 0;
-
-  // An atom chosen twice cancels; the observables follow the same parity.
   uint64_t observables = 0;
   for (uint32_t a : correction_) observables ^= atoms_->atoms[a].observables;
   return observables;

@@ -2,17 +2,27 @@
 // From a matching on the lifted graph back to a colour-code correction: a set of atoms whose
 // syndrome is the shot's fired detectors.
 //
-// Atoms whose edges the matching all took are in the correction (on each matched edge, the
-// lightest such atom). The matching may also take a part of an atom, as where the edges of
-// different atoms coincide in one subgraph but flip different detectors of the third colour; what
-// the whole atoms then leave unexplained is a few detectors around that spot, explained by the
-// lightest set of at most kMaxRepairAtoms atoms met there (a bounded search from the lowest
-// unexplained detector). Work follows the matched edges and the detectors they reach.
+// Pick a colour c, say red. Every atom has one lifted edge at each node of each of its detectors,
+// so a set of atoms flips a red or green detector as often as its edges meet the detector's
+// red-green node, and a blue one as often as they meet its blue-red node. Any set of atoms whose
+// edges in those two subgraphs are the matching's edges there (each edge taken an odd number of
+// times exactly when the matching took it) therefore flips exactly the fired detectors. An atom
+// has one or two edges in the two subgraphs, so such a set is a T-join on a second graph: a node
+// per lifted edge, an edge per atom between its two (or to the boundary), T the matched edges of
+// the two subgraphs. Exact matching finds the lightest. The lift does this for each colour and
+// keeps the lightest correction; the matched edges are few, so each costs what the shot's
+// detection events cost.
+//
+// Should no colour's T-join exist (the matching took edges no atom set reproduces), the atoms of
+// the lightest are kept and what they leave unexplained is explained by the lightest set of at
+// most kMaxRepairAtoms atoms met there (a bounded search from the lowest unexplained detector).
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <span>
 #include <vector>
 
+#include "ostrel/decode/matching/matching_decoder.h"
 #include "ostrel/decode/mobius/atoms.h"
 #include "ostrel/decode/mobius/lifted_graph.h"
 
@@ -24,8 +34,8 @@ class Lift {
  public:
   Lift(std::shared_ptr<const AtomModel> atoms, std::shared_ptr<const LiftedGraph> lifted);
 
-  // `edges`: the lifted graph's edges of a matching; `fired`: the shot's marked fired detectors.
-  // Returns the observables the correction flips.
+  // `edges`: the lifted graph's edges of a matching; `fired`: the shot's marked fired detectors,
+  // distinct. Returns the observables the correction flips.
   uint64_t lift(std::span<const uint32_t> edges, std::span<const uint32_t> fired);
   // The last correction's atoms, and whether its syndrome is the fired set (false only when the
   // bounded search gave up).
@@ -34,17 +44,19 @@ class Lift {
 
  private:
   void toggle(uint32_t atom);
-  bool search(uint32_t depth, double weight);
+  void toggle_detector(uint32_t detector);
+  void search(uint32_t depth, double weight);
+  void clear_parity();
 
   std::shared_ptr<const AtomModel> atoms_;
   std::shared_ptr<const LiftedGraph> lifted_;
-  std::vector<uint8_t> in_matching_;  // per lifted edge, this shot
-  std::vector<uint32_t> matched_;
+  std::array<std::unique_ptr<matching::MatchingDecoder>, 3> matchers_;
+  std::vector<uint32_t> targets_;
   std::vector<uint8_t> parity_;   // per detector: fired xor flipped by the correction
   std::vector<uint8_t> listed_;   // per detector: in seen_
-  std::vector<uint32_t> seen_;    // detectors whose parity was changed this shot
+  std::vector<uint32_t> seen_;    // detectors whose parity was changed
   uint32_t odd_ = 0;              // detectors of odd parity
-  std::vector<uint32_t> correction_;
+  std::vector<uint32_t> correction_, candidate_;
   std::vector<uint32_t> stack_, best_;
   double best_weight_ = 0.0;
   bool found_ = false;

@@ -24,7 +24,33 @@ struct Candidate {
   uint32_t u, v;  // v == boundary for a boundary edge
   double weight;
   uint32_t atom;
+  uint8_t excluded = 0;
 };
+
+// Edges given as candidates (any order), parallel ones reduced to the lightest, built into a
+// decoding graph of `nodes` nodes; `edge_atom` gets each graph edge's atom.
+std::shared_ptr<const DecodingGraph> build_graph(uint32_t nodes, uint64_t observable_count, std::vector<Candidate>& list,
+                                                 std::vector<uint32_t>& edge_atom) {
+  std::sort(list.begin(), list.end(), [](const Candidate& x, const Candidate& y) {
+    return std::tie(x.u, x.v, x.weight, x.atom) < std::tie(y.u, y.v, y.weight, y.atom);
+  });
+  std::vector<ComponentEdge> components;
+  std::vector<const Candidate*> firsts;
+  for (size_t i = 0; i < list.size(); ++i) {
+    if (i > 0 && list[i].u == list[i - 1].u && list[i].v == list[i - 1].v) continue;
+    firsts.push_back(&list[i]);
+    components.push_back({list[i].u, list[i].v == nodes ? kNoDetector : list[i].v, probability_of(list[i].weight),
+                          uint64_t{0}, kNoError});
+  }
+  std::shared_ptr<const DecodingGraph> built = build_decoding_graph(nodes, observable_count, components);
+  edge_atom.assign(built->edges.size(), 0);
+  size_t k = 0;
+  for (uint32_t e = 0; e < built->edges.size(); ++e) {
+    while (k < firsts.size() && std::tie(firsts[k]->u, firsts[k]->v) < std::tie(built->edges[e].u, built->edges[e].v)) ++k;
+    if (k < firsts.size()) edge_atom[e] = firsts[k]->atom;
+  }
+  return built;
+}
 
 }  // namespace
 
@@ -54,7 +80,7 @@ LiftedGraph build_lifted_graph(const AtomModel& atoms, std::span<const uint8_t> 
       }
       if (k == 0) continue;
       if (k == 1) ends[1] = boundary;
-      candidates.push_back({std::min(ends[0], ends[1]), std::max(ends[0], ends[1]), 0.0, a});
+      candidates.push_back({std::min(ends[0], ends[1]), std::max(ends[0], ends[1]), 0.0, a, excluded});
     }
     const size_t count = candidates.size() - first;
     out.atom_edge_count[a] = static_cast<uint8_t>(count);
@@ -66,6 +92,8 @@ LiftedGraph build_lifted_graph(const AtomModel& atoms, std::span<const uint8_t> 
   });
   std::vector<ComponentEdge> components;
   for (size_t i = 0; i < candidates.size(); ++i) {
+    // Merging parallel edges as "an odd number of them" instead measured far worse: the lift
+    // must pick one atom, and the merged weight undersells each.
     if (i > 0 && candidates[i].u == candidates[i - 1].u && candidates[i].v == candidates[i - 1].v) continue;
     const Candidate& c = candidates[i];
     components.push_back(
@@ -75,6 +103,7 @@ LiftedGraph build_lifted_graph(const AtomModel& atoms, std::span<const uint8_t> 
 
   // Each candidate's graph edge; `candidates` is ordered by (u, v, weight) as the graph's edges are.
   out.edge_atom.assign(built->edges.size(), 0);
+  out.edge_excluded.assign(built->edges.size(), 0);
   out.edge_atoms_start.assign(built->edges.size() + 1, 0);
   out.edge_atoms.reserve(candidates.size());
   std::vector<uint8_t> filled(n, 0);
@@ -87,9 +116,27 @@ LiftedGraph build_lifted_graph(const AtomModel& atoms, std::span<const uint8_t> 
     if (e == built->edges.size() || built->edges[e].u != c.u || built->edges[e].v != c.v) continue;
     if (out.edge_atoms.size() == out.edge_atoms_start[e]) out.edge_atom[e] = c.atom;
     out.edge_atoms.push_back(c.atom);
+    out.edge_excluded[e] = c.excluded;
     out.atom_edges[3 * c.atom + filled[c.atom]++] = e;
   }
   for (; e < built->edges.size(); ++e) out.edge_atoms_start[e + 1] = static_cast<uint32_t>(out.edge_atoms.size());
+
+  const uint32_t lifted_edges = static_cast<uint32_t>(built->edges.size());
+  for (uint8_t colour = 0; colour < 3; ++colour) {
+    std::vector<Candidate> list;
+    list.reserve(n);
+    for (uint32_t a = 0; a < n; ++a) {
+      uint32_t ends[2] = {lifted_edges, lifted_edges};
+      size_t k = 0;
+      for (size_t i = 0; i < out.atom_edge_count[a]; ++i) {
+        const uint32_t e = out.atom_edges[3 * a + i];
+        if (e != kNoEdge && out.edge_excluded[e] != colour) ends[k++] = e;
+      }
+      if (k == 0) continue;
+      list.push_back({std::min(ends[0], ends[1]), std::max(ends[0], ends[1]), out.atom_weight[a], a});
+    }
+    out.lift_graph[colour] = build_graph(lifted_edges, 0, list, out.lift_edge_atom[colour]);
+  }
 
   if (correlate && atoms.composite_count() > 0) {
     struct Entry {

@@ -12,6 +12,7 @@
 // the atoms that occurred. Each edge weighs the atom's weight ln((1 - p) / p) divided by its edge
 // count, so a set of whole atoms weighs what the atoms weigh together. Parallel edges of several
 // atoms are one graph edge weighing as the lightest of them.
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -39,6 +40,13 @@ struct LiftedGraph {
   std::vector<uint32_t> atom_edges;
   // The ln((1 - p) / p) of each atom, p capped at 1/2.
   std::vector<double> atom_weight;
+  // Per lifted edge: the colour its subgraph leaves out.
+  std::vector<uint8_t> edge_excluded;
+  // Per colour c, the graph the lift matches on (lift.h): a node per lifted edge, an edge per
+  // atom joining its lifted edges in the two subgraphs that hold c (to the boundary when it has
+  // one there), weighing the atom's weight; and the atom of each of its edges.
+  std::array<std::shared_ptr<const DecodingGraph>, 3> lift_graph;
+  std::array<std::vector<uint32_t>, 3> lift_edge_atom;
 };
 
 inline constexpr uint32_t kNoEdge = UINT32_MAX;
