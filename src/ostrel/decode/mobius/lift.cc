@@ -1,6 +1,7 @@
 #include "ostrel/decode/mobius/lift.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace ostrel::decode::mobius {
 namespace {
@@ -12,7 +13,10 @@ constexpr uint32_t kRepairBudget = 4096;
 
 Lift::Lift(std::shared_ptr<const AtomModel> atoms, std::shared_ptr<const LiftedGraph> lifted)
     : atoms_(std::move(atoms)), lifted_(std::move(lifted)) {
-  for (size_t c = 0; c < 3; ++c) matchers_[c] = std::make_unique<matching::MatchingDecoder>(lifted_->lift_graph[c]);
+  for (size_t c = 0; c < 3; ++c) {
+    matchers_[c] = std::make_unique<matching::MatchingDecoder>(lifted_->lift_graph[c]);
+    for (const DecodingEdge& e : lifted_->lift_graph[c]->edges) now_[c].push_back(e.weight);
+  }
   const size_t detectors = atoms_->at_start.empty() ? 0 : atoms_->at_start.size() - 1;
   parity_.assign(detectors, 0);
   listed_.assign(detectors, 0);
@@ -33,6 +37,26 @@ void Lift::toggle_detector(uint32_t d) {
 
 void Lift::toggle(uint32_t atom) {
   for (uint32_t d : atoms_->atoms[atom].view()) toggle_detector(d);
+}
+
+void Lift::lower_atom(uint32_t atom, double weight) {
+  const auto units = static_cast<int32_t>(std::clamp(std::round(weight * kWeightScale), 0.0, double(kMaxWeight)));
+  for (size_t c = 0; c < 3; ++c) {
+    const uint32_t e = lifted_->lift_atom_edge[c][atom];
+    if (e == kNoEdge || units >= now_[c][e]) continue;
+    now_[c][e] = units;
+    matchers_[c]->set_edge_weight(e, units);
+    lowered_[c].push_back(e);
+  }
+}
+
+void Lift::restore_weights() {
+  for (size_t c = 0; c < 3; ++c) {
+    if (lowered_[c].empty()) continue;
+    for (uint32_t e : lowered_[c]) now_[c][e] = lifted_->lift_graph[c]->edges[e].weight;
+    lowered_[c].clear();
+    matchers_[c]->restore_edge_weights();
+  }
 }
 
 void Lift::clear_parity() {

@@ -42,6 +42,11 @@ class Lift {
   std::span<const uint32_t> correction() const { return correction_; }
   bool explained() const { return explained_; }
 
+  // Weighs `atom` as `weight` (ln units) in the lifts that follow if that is lower, until
+  // restore_weights().
+  void lower_atom(uint32_t atom, double weight);
+  void restore_weights();
+
  private:
   void toggle(uint32_t atom);
   void toggle_detector(uint32_t detector);
@@ -52,6 +57,8 @@ class Lift {
   std::shared_ptr<const LiftedGraph> lifted_;
   std::array<std::unique_ptr<matching::MatchingDecoder>, 3> matchers_;
   std::vector<uint32_t> targets_;
+  std::array<std::vector<int32_t>, 3> now_;  // per lift-graph edge: its weight now
+  std::array<std::vector<uint32_t>, 3> lowered_;
   std::vector<uint8_t> parity_;   // per detector: fired xor flipped by the correction
   std::vector<uint8_t> listed_;   // per detector: in seen_
   std::vector<uint32_t> seen_;    // detectors whose parity was changed

@@ -9,9 +9,6 @@
 namespace ostrel::decode::mobius {
 namespace {
 
-// Errors of more atoms give no correlations: their pairs grow as the square of their size.
-constexpr size_t kMaxCorrelatedAtoms = 4;
-
 double weight_of(double p) {
   const double q = std::min(p, 0.5);
   return std::log((1 - q) / q);
@@ -28,34 +25,36 @@ struct Candidate {
 };
 
 // Edges given as candidates (any order), parallel ones reduced to the lightest, built into a
-// decoding graph of `nodes` nodes; `edge_atom` gets each graph edge's atom.
-std::shared_ptr<const DecodingGraph> build_graph(uint32_t nodes, uint64_t observable_count, std::vector<Candidate>& list,
-                                                 std::vector<uint32_t>& edge_atom) {
+// decoding graph of `nodes` nodes; `edge_atom` gets each graph edge's atom (the lightest) and
+// `atom_edge` each atom's graph edge.
+std::shared_ptr<const DecodingGraph> build_graph(uint32_t nodes, std::vector<Candidate>& list, size_t atom_count,
+                                                 std::vector<uint32_t>& edge_atom, std::vector<uint32_t>& atom_edge) {
   std::sort(list.begin(), list.end(), [](const Candidate& x, const Candidate& y) {
     return std::tie(x.u, x.v, x.weight, x.atom) < std::tie(y.u, y.v, y.weight, y.atom);
   });
   std::vector<ComponentEdge> components;
-  std::vector<const Candidate*> firsts;
   for (size_t i = 0; i < list.size(); ++i) {
     if (i > 0 && list[i].u == list[i - 1].u && list[i].v == list[i - 1].v) continue;
-    firsts.push_back(&list[i]);
     components.push_back({list[i].u, list[i].v == nodes ? kNoDetector : list[i].v, probability_of(list[i].weight),
                           uint64_t{0}, kNoError});
   }
-  std::shared_ptr<const DecodingGraph> built = build_decoding_graph(nodes, observable_count, components);
+  std::shared_ptr<const DecodingGraph> built = build_decoding_graph(nodes, 0, components);
   edge_atom.assign(built->edges.size(), 0);
-  size_t k = 0;
-  for (uint32_t e = 0; e < built->edges.size(); ++e) {
-    while (k < firsts.size() && std::tie(firsts[k]->u, firsts[k]->v) < std::tie(built->edges[e].u, built->edges[e].v)) ++k;
-    if (k < firsts.size()) edge_atom[e] = firsts[k]->atom;
+  atom_edge.assign(atom_count, kNoEdge);
+  uint32_t e = 0;
+  for (size_t i = 0; i < list.size(); ++i) {
+    const Candidate& c = list[i];
+    while (e < built->edges.size() && std::tie(built->edges[e].u, built->edges[e].v) < std::tie(c.u, c.v)) ++e;
+    if (e == built->edges.size() || built->edges[e].u != c.u || built->edges[e].v != c.v) continue;
+    if (i == 0 || list[i - 1].u != c.u || list[i - 1].v != c.v) edge_atom[e] = c.atom;
+    atom_edge[c.atom] = e;
   }
   return built;
 }
 
 }  // namespace
 
-LiftedGraph build_lifted_graph(const AtomModel& atoms, std::span<const uint8_t> marks, uint64_t observable_count,
-                               bool correlate) {
+LiftedGraph build_lifted_graph(const AtomModel& atoms, std::span<const uint8_t> marks, uint64_t observable_count) {
   const uint32_t detector_count = static_cast<uint32_t>(marks.size());
   const uint32_t boundary = 2 * detector_count;
   LiftedGraph out;
@@ -135,53 +134,10 @@ LiftedGraph build_lifted_graph(const AtomModel& atoms, std::span<const uint8_t> 
       if (k == 0) continue;
       list.push_back({std::min(ends[0], ends[1]), std::max(ends[0], ends[1]), out.atom_weight[a], a});
     }
-    out.lift_graph[colour] = build_graph(lifted_edges, 0, list, out.lift_edge_atom[colour]);
+    out.lift_graph[colour] =
+        build_graph(lifted_edges, list, n, out.lift_edge_atom[colour], out.lift_atom_edge[colour]);
   }
 
-  if (correlate && atoms.composite_count() > 0) {
-    struct Entry {
-      uint32_t from, to;
-      int32_t weight;
-    };
-    std::vector<Entry> entries;
-    for (size_t c = 0; c < atoms.composite_count(); ++c) {
-      const std::span<const uint32_t> members = atoms.atoms_of_composite(c);
-      if (members.size() > kMaxCorrelatedAtoms) continue;
-      const double joint = atoms.joint_probability[c];
-      for (uint32_t a : members) {
-        for (uint32_t b : members) {
-          if (a == b) continue;
-          const double pa = atoms.atoms[a].probability, pb = atoms.atoms[b].probability;
-          if (!(pa > 0.0) || pa >= 0.5) continue;
-          const double q = std::min(0.5, std::max(joint / pa, pb));
-          const double w = weight_of(q) / out.atom_edge_count[b];
-          const int32_t units = static_cast<int32_t>(std::clamp(std::round(w * kWeightScale), 0.0, double(kMaxWeight)));
-          for (size_t i = 0; i < out.atom_edge_count[a]; ++i) {
-            const uint32_t from = out.atom_edges[3 * a + i];
-            if (from == kNoEdge) continue;
-            for (size_t j = 0; j < out.atom_edge_count[b]; ++j) {
-              const uint32_t to = out.atom_edges[3 * b + j];
-              if (to != kNoEdge && units < built->edges[to].weight) entries.push_back({from, to, units});
-            }
-          }
-        }
-      }
-    }
-    std::sort(entries.begin(), entries.end(), [](const Entry& x, const Entry& y) {
-      return std::tie(x.from, x.to, x.weight) < std::tie(y.from, y.to, y.weight);
-    });
-    auto graph = std::make_shared<DecodingGraph>(*built);
-    EdgeCorrelations& corr = graph->correlations;
-    corr.start.assign(graph->edges.size() + 1, 0);
-    for (size_t i = 0; i < entries.size(); ++i) {
-      if (i > 0 && entries[i].from == entries[i - 1].from && entries[i].to == entries[i - 1].to) continue;
-      corr.list.push_back({entries[i].to, entries[i].weight});
-      ++corr.start[entries[i].from + 1];
-    }
-    for (size_t i = 1; i < corr.start.size(); ++i) corr.start[i] += corr.start[i - 1];
-    if (corr.list.empty()) corr.start.clear();
-    built = std::move(graph);
-  }
   out.graph = std::move(built);
   return out;
 }

@@ -47,14 +47,11 @@ struct LiftedGraph {
   // one there), weighing the atom's weight; and the atom of each of its edges.
   std::array<std::shared_ptr<const DecodingGraph>, 3> lift_graph;
   std::array<std::vector<uint32_t>, 3> lift_edge_atom;
+  std::array<std::vector<uint32_t>, 3> lift_atom_edge;  // per atom: its edge there
 };
 
 inline constexpr uint32_t kNoEdge = UINT32_MAX;
 
-// `correlate` adds the correlations of atoms that share an error (a Y error's two bases, a hook's
-// pieces): once one atom's edge is in a correction, the other atoms' edges weigh what they weigh
-// given that error occurred.
-LiftedGraph build_lifted_graph(const AtomModel& atoms, std::span<const uint8_t> marks, uint64_t observable_count,
-                               bool correlate);
+LiftedGraph build_lifted_graph(const AtomModel& atoms, std::span<const uint8_t> marks, uint64_t observable_count);
 
 }  // namespace ostrel::decode::mobius

@@ -21,7 +21,7 @@ struct Built {
   LiftedGraph lifted;
 };
 
-Built build(const char* text, bool correlate) {
+Built build(const char* text) {
   auto model = dem::parse_dem(text);
   EXPECT_TRUE(model.ok());
   Built b;
@@ -29,7 +29,7 @@ Built build(const char* text, bool correlate) {
   auto atoms = decompose_errors(model.value(), b.marks);
   EXPECT_TRUE(atoms.ok()) << atoms.error();
   b.atoms = std::move(atoms).value();
-  b.lifted = build_lifted_graph(b.atoms, b.marks, model->observable_count, correlate);
+  b.lifted = build_lifted_graph(b.atoms, b.marks, model->observable_count);
   return b;
 }
 
@@ -37,7 +37,7 @@ Built build(const char* text, bool correlate) {
 // rest of its edge ends at the boundary, and its edges weigh what it weighs.
 TEST(LiftedGraph, AtomsMeetEachNodeOfTheirDetectorsOnce) {
   for (const char* text : {testdata::kPhenomenologicalD3, testdata::kCircuitD3}) {
-    const Built b = build(text, false);
+    const Built b = build(text);
     const DecodingGraph& g = *b.lifted.graph;
     ASSERT_EQ(g.detector_count, 2 * b.marks.size());
     size_t whole = 0;
@@ -80,31 +80,6 @@ TEST(LiftedGraph, AtomsMeetEachNodeOfTheirDetectorsOnce) {
       }
     }
     EXPECT_EQ(whole, b.atoms.atoms.size());
-  }
-}
-
-// A Y error's two atoms are correlated both ways, at the weight they take given the error.
-TEST(LiftedGraph, CorrelatesTheAtomsOfOneError) {
-  const Built b = build(
-      "error(0.01) D0 D1 D2\nerror(0.01) D3 D4 D5\nerror(0.005) D0 D1 D2 D3 D4 D5\n"
-      "detector(0,0,0,0) D0\ndetector(1,0,0,1) D1\ndetector(2,0,0,2) D2\n"
-      "detector(0,0,0,3) D3\ndetector(1,0,0,4) D4\ndetector(2,0,0,5) D5\n",
-      true);
-  ASSERT_EQ(b.atoms.atoms.size(), 2u);
-  ASSERT_EQ(b.atoms.composite_count(), 1u);
-  const DecodingGraph& g = *b.lifted.graph;
-  const double p = b.atoms.atoms[0].probability;  // 0.01 and 0.005 merged
-  const double q = 0.005 / p;
-  const int32_t expected = static_cast<int32_t>(std::round(std::log((1 - q) / q) / 3 * kWeightScale));
-  for (uint32_t a : {0u, 1u}) {
-    for (uint32_t k = 0; k < 3; ++k) {
-      const auto list = g.correlations.of(b.lifted.atom_edges[3 * a + k]);
-      ASSERT_EQ(list.size(), 3u);
-      for (const EdgeCorrelation& c : list) {
-        EXPECT_EQ(b.lifted.edge_atom[c.edge], 1 - a);  // each atom's edges are its own here
-        EXPECT_EQ(c.weight, expected);
-      }
-    }
   }
 }
 

@@ -1,9 +1,9 @@
 #include "ostrel/decode/mobius/mobius_decoder.h"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 
-#include "ostrel/decode/correlated/correlated_decoder.h"
-#include "ostrel/decode/matching/matching_decoder.h"
 #include "ostrel/decode/mobius/detector_colours.h"
 #include "ostrel/util/memory_budget.h"
 
@@ -18,18 +18,27 @@ constexpr uint64_t kBytesPerError = 3 * 200;
 }  // namespace
 
 MobiusDecoder::MobiusDecoder(std::shared_ptr<const std::vector<uint8_t>> marks, std::shared_ptr<const AtomModel> atoms,
-                             std::shared_ptr<const LiftedGraph> lifted, std::unique_ptr<GraphDecoder> matcher,
+                             std::shared_ptr<const LiftedGraph> lifted,
+                             std::shared_ptr<const AtomCorrelations> correlations, uint32_t max_passes,
                              uint64_t observable_count)
     : marks_(std::move(marks)),
       atoms_(std::move(atoms)),
       lifted_(std::move(lifted)),
-      matcher_(std::move(matcher)),
+      correlations_(std::move(correlations)),
+      max_passes_(std::max<uint32_t>(1, max_passes)),
+      matcher_(std::make_unique<matching::MatchingDecoder>(lifted_->graph)),
       lift_(atoms_, lifted_),
       observable_count_(observable_count),
-      parity_(marks_->size(), 0) {}
+      parity_(marks_->size(), 0) {
+  if (correlations_) {
+    atom_now_.assign(atoms_->atoms.size(), std::numeric_limits<double>::infinity());
+    for (const DecodingEdge& e : lifted_->graph->edges) edge_now_.push_back(e.weight);
+  }
+}
 
 MobiusDecoder::MobiusDecoder(const MobiusDecoder& other)
-    : MobiusDecoder(other.marks_, other.atoms_, other.lifted_, other.matcher_->clone(), other.observable_count_) {}
+    : MobiusDecoder(other.marks_, other.atoms_, other.lifted_, other.correlations_, other.max_passes_,
+                    other.observable_count_) {}
 
 Result<MobiusDecoder, std::string> MobiusDecoder::create(const dem::DetectorErrorModel& model,
                                                          const MobiusOptions& options) {
@@ -47,13 +56,51 @@ Result<MobiusDecoder, std::string> MobiusDecoder::create(const dem::DetectorErro
   if (!atoms.ok()) return fail(std::move(atoms).error());
   auto shared_marks = std::make_shared<const std::vector<uint8_t>>(std::move(marks).value());
   auto shared_atoms = std::make_shared<const AtomModel>(std::move(atoms).value());
-  auto lifted = std::make_shared<const LiftedGraph>(
-      build_lifted_graph(*shared_atoms, *shared_marks, model.observable_count, options.correlated));
-  std::unique_ptr<GraphDecoder> matcher = std::make_unique<matching::MatchingDecoder>(lifted->graph);
+  auto lifted = std::make_shared<const LiftedGraph>(build_lifted_graph(*shared_atoms, *shared_marks, model.observable_count));
+  std::shared_ptr<const AtomCorrelations> correlations;
   if (options.correlated)
-    matcher = std::make_unique<CorrelatedDecoder>(std::move(matcher), std::max<uint32_t>(1, options.max_passes), true);
-  return MobiusDecoder(std::move(shared_marks), std::move(shared_atoms), std::move(lifted), std::move(matcher),
-                       model.observable_count);
+    correlations = std::make_shared<const AtomCorrelations>(correlate_atoms(*shared_atoms, lifted->atom_weight));
+  return MobiusDecoder(std::move(shared_marks), std::move(shared_atoms), std::move(lifted), std::move(correlations),
+                       options.max_passes, model.observable_count);
+}
+
+uint64_t MobiusDecoder::pass() {
+  matcher_->decode(nodes_);
+  return lift_.lift(matcher_->correction(), fired_);
+}
+
+bool MobiusDecoder::lower_from_correction() {
+  bool any = false;
+  for (uint32_t a : lift_.correction()) {
+    for (const AtomCorrelation& c : correlations_->of(a)) {
+      if (!(c.weight < atom_now_[c.atom])) continue;
+      if (atom_now_[c.atom] == std::numeric_limits<double>::infinity()) lowered_atoms_.push_back(c.atom);
+      atom_now_[c.atom] = c.weight;
+      any = true;
+      const uint32_t count = lifted_->atom_edge_count[c.atom];
+      const auto units = static_cast<int32_t>(
+          std::clamp(std::round(c.weight / count * kWeightScale), 0.0, static_cast<double>(kMaxWeight)));
+      for (uint32_t k = 0; k < count; ++k) {
+        const uint32_t e = lifted_->atom_edges[3 * c.atom + k];
+        if (e == kNoEdge || units >= edge_now_[e]) continue;
+        if (edge_now_[e] == lifted_->graph->edges[e].weight) lowered_edges_.push_back(e);
+        edge_now_[e] = units;
+        matcher_->set_edge_weight(e, units);
+      }
+      lift_.lower_atom(c.atom, c.weight);
+    }
+  }
+  return any;
+}
+
+void MobiusDecoder::restore_weights() {
+  if (lowered_atoms_.empty()) return;
+  for (uint32_t a : lowered_atoms_) atom_now_[a] = std::numeric_limits<double>::infinity();
+  lowered_atoms_.clear();
+  for (uint32_t e : lowered_edges_) edge_now_[e] = lifted_->graph->edges[e].weight;
+  lowered_edges_.clear();
+  matcher_->restore_edge_weights();
+  lift_.restore_weights();
 }
 
 uint64_t MobiusDecoder::decode(std::span<const uint32_t> fired_detectors) {
@@ -76,8 +123,16 @@ uint64_t MobiusDecoder::decode(std::span<const uint32_t> fired_detectors) {
     nodes_.push_back(2 * d);
     nodes_.push_back(2 * d + 1);
   }
-  matcher_->decode(nodes_);
-  return lift_.lift(matcher_->correction(), fired_);
+  uint64_t mask = pass();
+  last_passes_ = 1;
+  if (correlations_) {
+    while (last_passes_ < max_passes_ && lower_from_correction()) {
+      mask = pass();
+      ++last_passes_;
+    }
+    restore_weights();
+  }
+  return mask;
 }
 
 }  // namespace ostrel::decode::mobius

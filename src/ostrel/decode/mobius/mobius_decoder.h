@@ -2,17 +2,19 @@
 // Colour codes decoded by matching on the lifted graph (lifted_graph.h) and lifting the matching
 // back to a set of the model's atoms (lift.h); the observables are those the atoms flip.
 //
-// The correlated variant re-weighs the lifted graph as correlated matching does: once a
-// correction takes an atom of an error made of several (a Y error's X and Z parts, a hook's
-// pieces), the error's other atoms weigh what they weigh given it occurred, and the matching runs
-// again.
+// The correlated variant re-weighs as correlated matching does, from the lifted correction:
+// once it holds an atom of an error made of several (a Y error's X and Z parts, a hook's pieces),
+// the error's other atoms weigh what they weigh given it occurred (atom_correlations.h), in the
+// lifted graph and in the lift's graphs alike, and the shot is decoded again. Weights only fall
+// from pass to pass, and the passes stop once a correction lowers nothing new.
 #include <cstdint>
 #include <memory>
 #include <span>
 #include <string>
 #include <vector>
 
-#include "ostrel/decode/graph_decoder.h"
+#include "ostrel/decode/matching/matching_decoder.h"
+#include "ostrel/decode/mobius/atom_correlations.h"
 #include "ostrel/decode/mobius/atoms.h"
 #include "ostrel/decode/mobius/lift.h"
 #include "ostrel/decode/mobius/lifted_graph.h"
@@ -23,7 +25,7 @@ namespace ostrel::decode::mobius {
 
 struct MobiusOptions {
   bool correlated = false;
-  // Correlated passes, accumulating (see correlated/correlated_decoder.h); at least 1.
+  // Decodes per shot at most, the first included (correlated only; at least 1).
   uint32_t max_passes = 4;
 };
 
@@ -46,30 +48,46 @@ class MobiusDecoder {
   std::span<const uint32_t> correction() const { return lift_.correction(); }
   // Whether its syndrome is the fired set.
   bool explained() const { return lift_.explained(); }
-  // The matching's weight on the lifted graph, in ln((1 - p) / p) units.
+  // The last pass's matching on the lifted graph: its weight (ln((1 - p) / p) units, as that pass
+  // weighed the edges) and its edges.
   double matching_weight() { return matcher_->correction_weight(); }
-  // The matching's lifted edges.
   std::span<const uint32_t> matched_edges() { return matcher_->correction(); }
+  // Passes the last decode ran.
+  uint32_t last_passes() const { return last_passes_; }
 
   const AtomModel& atoms() const { return *atoms_; }
   const LiftedGraph& lifted() const { return *lifted_; }
   std::span<const uint8_t> marks() const { return *marks_; }
   uint64_t observable_count() const { return observable_count_; }
+  bool correlated() const { return correlations_ != nullptr; }
 
  private:
   MobiusDecoder(std::shared_ptr<const std::vector<uint8_t>> marks, std::shared_ptr<const AtomModel> atoms,
-                std::shared_ptr<const LiftedGraph> lifted, std::unique_ptr<GraphDecoder> matcher,
-                uint64_t observable_count);
+                std::shared_ptr<const LiftedGraph> lifted, std::shared_ptr<const AtomCorrelations> correlations,
+                uint32_t max_passes, uint64_t observable_count);
+
+  uint64_t pass();
+  // Lowers the atoms correlated with the correction; returns whether any fell.
+  bool lower_from_correction();
+  void restore_weights();
 
   std::shared_ptr<const std::vector<uint8_t>> marks_;
   std::shared_ptr<const AtomModel> atoms_;
   std::shared_ptr<const LiftedGraph> lifted_;
-  std::unique_ptr<GraphDecoder> matcher_;
+  std::shared_ptr<const AtomCorrelations> correlations_;  // null unless correlated
+  uint32_t max_passes_ = 1;
+  std::unique_ptr<matching::MatchingDecoder> matcher_;
   Lift lift_;
   uint64_t observable_count_ = 0;
+  uint32_t last_passes_ = 0;
   std::vector<uint8_t> parity_;  // per detector, this shot
   std::vector<uint32_t> fired_;
   std::vector<uint32_t> nodes_;
+  // Re-weighting state (correlated only).
+  std::vector<double> atom_now_;       // per atom: its lowered weight, or +inf
+  std::vector<uint32_t> lowered_atoms_;
+  std::vector<int32_t> edge_now_;      // per lifted edge: its weight now
+  std::vector<uint32_t> lowered_edges_;
 };
 
 }  // namespace ostrel::decode::mobius
