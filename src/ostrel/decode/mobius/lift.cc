@@ -94,6 +94,68 @@ void Lift::search(uint32_t depth, double weight) {
   }
 }
 
+uint32_t Lift::find_atom(std::span<const uint32_t> detectors) const {
+  for (uint32_t a : atoms_->atoms_at(detectors[0])) {
+    const std::span<const uint32_t> v = atoms_->atoms[a].view();
+    if (std::equal(v.begin(), v.end(), detectors.begin(), detectors.end())) return a;
+  }
+  return UINT32_MAX;
+}
+
+void Lift::merge_pairs() {
+  uint32_t together[6], rest[9];
+  for (bool changed = true; changed;) {
+    changed = false;
+    for (size_t i = 0; i < correction_.size() && !changed; ++i) {
+      const std::span<const uint32_t> a = atoms_->atoms[correction_[i]].view();
+      for (size_t j = i + 1; j < correction_.size() && !changed; ++j) {
+        const std::span<const uint32_t> b = atoms_->atoms[correction_[j]].view();
+        uint32_t* end = std::set_symmetric_difference(a.begin(), a.end(), b.begin(), b.end(), together);
+        const size_t size = static_cast<size_t>(end - together);
+        if (size == a.size() + b.size()) continue;  // disjoint
+        const double weight = lifted_->atom_weight[correction_[i]] + lifted_->atom_weight[correction_[j]];
+        if (size == 0) {  // they cancel
+          correction_.erase(correction_.begin() + static_cast<ptrdiff_t>(j));
+          correction_.erase(correction_.begin() + static_cast<ptrdiff_t>(i));
+          changed = true;
+          continue;
+        }
+        // The lightest one atom, or two atoms one of which flips the first detector, flipping the same.
+        uint32_t best[2] = {UINT32_MAX, UINT32_MAX};
+        double best_weight = weight;
+        if (size <= 3) {
+          const uint32_t c = find_atom(std::span<const uint32_t>(together, size));
+          if (c != UINT32_MAX && lifted_->atom_weight[c] < best_weight) {
+            best[0] = c;
+            best_weight = lifted_->atom_weight[c];
+          }
+        }
+        for (uint32_t c : atoms_->atoms_at(together[0])) {
+          if (lifted_->atom_weight[c] >= best_weight) continue;
+          const std::span<const uint32_t> v = atoms_->atoms[c].view();
+          uint32_t* rest_end = std::set_symmetric_difference(together, together + size, v.begin(), v.end(), rest);
+          const size_t rest_size = static_cast<size_t>(rest_end - rest);
+          if (rest_size == 0 || rest_size > 3) continue;
+          const uint32_t d = find_atom(std::span<const uint32_t>(rest, rest_size));
+          if (d == UINT32_MAX || !(lifted_->atom_weight[c] + lifted_->atom_weight[d] < best_weight)) continue;
+          best[0] = c;
+          best[1] = d;
+          best_weight = lifted_->atom_weight[c] + lifted_->atom_weight[d];
+        }
+        // A strict gain only, so that the loop ends.
+        if (best[0] == UINT32_MAX || !(best_weight < weight - 1e-9)) continue;
+        correction_[i] = best[0];
+        if (best[1] == UINT32_MAX) {
+          correction_.erase(correction_.begin() + static_cast<ptrdiff_t>(j));
+        } else {
+          correction_[j] = best[1];
+        }
+        changed = true;
+      }
+    }
+  }
+}
+
 uint64_t Lift::lift(std::span<const uint32_t> edges, std::span<const uint32_t> fired) {
   correction_.clear();
   double best_weight = 0.0;
@@ -131,6 +193,7 @@ uint64_t Lift::lift(std::span<const uint32_t> edges, std::span<const uint32_t> f
     if (found_) correction_.insert(correction_.end(), best_.begin(), best_.end());
     clear_parity();
   }
+  merge_pairs();
   uint64_t observables = 0;
   for (uint32_t a : correction_) observables ^= atoms_->atoms[a].observables;
   return observables;

@@ -13,6 +13,10 @@
 // keeps the lightest correction; the matched edges are few, so each costs what the shot's
 // detection events cost.
 //
+// Where two atoms of the correction flip together what one lighter atom flips (a lift takes the
+// edges the matching took, which may bend where another atom runs straight), that atom replaces
+// them.
+//
 // Should no colour's T-join exist (the matching took edges no atom set reproduces), the atoms of
 // the lightest are kept and what they leave unexplained is explained by the lightest set of at
 // most kMaxRepairAtoms atoms met there (a bounded search from the lowest unexplained detector).
@@ -52,6 +56,10 @@ class Lift {
   void toggle_detector(uint32_t detector);
   void search(uint32_t depth, double weight);
   void clear_parity();
+  // Replaces two atoms of the correction by one atom flipping what they flip together (or by
+  // nothing, where they cancel) wherever that is lighter, until nothing changes.
+  void merge_pairs();
+  uint32_t find_atom(std::span<const uint32_t> detectors) const;
 
   std::shared_ptr<const AtomModel> atoms_;
   std::shared_ptr<const LiftedGraph> lifted_;
