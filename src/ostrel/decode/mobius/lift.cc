@@ -164,7 +164,7 @@ uint64_t Lift::lift(std::span<const uint32_t> edges, std::span<const uint32_t> f
   for (uint8_t colour = 0; colour < 3; ++colour) {
     targets_.clear();
     for (uint32_t e : edges)
-      if (lifted_->edge_excluded[e] != colour) targets_.push_back(e);
+      if (lifted_->edge_lift_mask[e] >> colour & 1) targets_.push_back(e);
     std::sort(targets_.begin(), targets_.end());
     matching::MatchingDecoder& m = *matchers_[colour];
     m.decode(targets_);

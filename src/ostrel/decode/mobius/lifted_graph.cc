@@ -121,17 +121,33 @@ LiftedGraph build_lifted_graph(const AtomModel& atoms, std::span<const uint8_t> 
   for (; e < built->edges.size(); ++e) out.edge_atoms_start[e + 1] = static_cast<uint32_t>(out.edge_atoms.size());
 
   const uint32_t lifted_edges = static_cast<uint32_t>(built->edges.size());
+  // The node that speaks for detector d in the lift of colour c: the node in the subgraph of c and
+  // c + 1 for those two colours, in that of c + 2 and c for colour c + 2. An edge takes part in
+  // the lift when it meets one.
+  out.edge_lift_mask.assign(lifted_edges, 0);
+  for (uint32_t e = 0; e < lifted_edges; ++e) {
+    for (uint32_t node : {built->edges[e].u, built->edges[e].v}) {
+      if (node >= boundary) continue;
+      const uint8_t colour = colour_of(marks[node / 2]);
+      const uint8_t excluded = node % 2 == 0 ? (colour + 2) % 3 : (colour + 1) % 3;
+      for (uint8_t c = 0; c < 3; ++c) {
+        const uint8_t speaks = colour == (c + 2) % 3 ? (c + 1) % 3 : (c + 2) % 3;
+        if (excluded == speaks) out.edge_lift_mask[e] |= uint8_t(1u << c);
+      }
+    }
+  }
   for (uint8_t colour = 0; colour < 3; ++colour) {
     std::vector<Candidate> list;
     list.reserve(n);
     for (uint32_t a = 0; a < n; ++a) {
-      uint32_t ends[2] = {lifted_edges, lifted_edges};
+      uint32_t ends[3] = {lifted_edges, lifted_edges, lifted_edges};
       size_t k = 0;
       for (size_t i = 0; i < out.atom_edge_count[a]; ++i) {
         const uint32_t e = out.atom_edges[3 * a + i];
-        if (e != kNoEdge && out.edge_excluded[e] != colour) ends[k++] = e;
+        if (e != kNoEdge && (out.edge_lift_mask[e] >> colour & 1)) ends[k++] = e;
       }
-      if (k == 0) continue;
+      // One or two by construction (each detector has one node speaking for it).
+      if (k == 0 || k > 2) continue;
       list.push_back({std::min(ends[0], ends[1]), std::max(ends[0], ends[1]), out.atom_weight[a], a});
     }
     out.lift_graph[colour] =

@@ -42,9 +42,11 @@ struct LiftedGraph {
   std::vector<double> atom_weight;
   // Per lifted edge: the colour its subgraph leaves out.
   std::vector<uint8_t> edge_excluded;
-  // Per colour c, the graph the lift matches on (lift.h): a node per lifted edge, an edge per
-  // atom joining its lifted edges in the two subgraphs that hold c (to the boundary when it has
-  // one there), weighing the atom's weight; and the atom of each of its edges.
+  // Per lifted edge, bit c: the edge takes part in the lift of colour c (lift.h).
+  std::vector<uint8_t> edge_lift_mask;
+  // Per colour c, the graph the lift matches on: a node per lifted edge, an edge per atom joining
+  // its (one or two) lifted edges that take part in the lift of c (to the boundary for one),
+  // weighing the atom's weight; and the atom of each of its edges.
   std::array<std::shared_ptr<const DecodingGraph>, 3> lift_graph;
   std::array<std::vector<uint32_t>, 3> lift_edge_atom;
   std::array<std::vector<uint32_t>, 3> lift_atom_edge;  // per atom: its edge there
