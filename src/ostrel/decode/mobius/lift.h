@@ -2,16 +2,16 @@
 // From a matching on the lifted graph back to a colour-code correction: a set of atoms whose
 // syndrome is the shot's fired detectors.
 //
-// Pick a colour c, say red. Every atom has one lifted edge at each node of each of its detectors,
-// so a set of atoms flips a red or green detector as often as its edges meet the detector's
-// red-green node, and a blue one as often as they meet its blue-red node. Any set of atoms whose
-// edges in those two subgraphs are the matching's edges there (each edge taken an odd number of
-// times exactly when the matching took it) therefore flips exactly the fired detectors. An atom
-// has one or two edges in the two subgraphs, so such a set is a T-join on a second graph: a node
-// per lifted edge, an edge per atom between its two (or to the boundary), T the matched edges of
-// the two subgraphs. Exact matching finds the lightest. The lift does this for each colour and
-// keeps the lightest correction; the matched edges are few, so each costs what the shot's
-// detection events cost.
+// Pick a colour c, say red, and let one node speak for each detector: its red-green node for a
+// red or green detector, its blue-red node for a blue one. Every atom has one lifted edge at each
+// node of each of its detectors, so a set of atoms flips a detector as often as its edges meet the
+// node speaking for it. Any set of atoms whose edges meeting speaking nodes are the matching's
+// edges there (each taken an odd number of times exactly when the matching took it) therefore
+// flips exactly the fired detectors. An atom has one or two such edges, so such a set is a T-join
+// on a second graph: a node per lifted edge, an edge per atom between its two (or to the
+// boundary for one), T the matched edges meeting speaking nodes. Exact matching finds the
+// lightest. The lift does this for each colour and keeps the lightest correction; the matched
+// edges are few, so each costs what the shot's detection events cost.
 //
 // Where two atoms of the correction flip together what one lighter atom flips (a lift takes the
 // edges the matching took, which may bend where another atom runs straight), that atom replaces

@@ -70,6 +70,8 @@ LiftedGraph build_lifted_graph(const AtomModel& atoms, std::span<const uint8_t> 
     const Atom& atom = atoms.atoms[a];
     out.atom_weight[a] = weight_of(atom.probability);
     size_t first = candidates.size();
+    uint32_t dangling[3];
+    size_t dangling_count = 0;
     for (uint8_t excluded = 0; excluded < 3; ++excluded) {
       uint32_t ends[2];
       size_t k = 0;
@@ -78,9 +80,16 @@ LiftedGraph build_lifted_graph(const AtomModel& atoms, std::span<const uint8_t> 
         if (c != excluded) ends[k++] = lifted_node(d, c, excluded);
       }
       if (k == 0) continue;
-      if (k == 1) ends[1] = boundary;
+      if (k == 1) {
+        dangling[dangling_count++] = ends[0];
+        continue;
+      }
       candidates.push_back({std::min(ends[0], ends[1]), std::max(ends[0], ends[1]), 0.0, a, excluded});
     }
+    // An atom with two colours, or one detector, leaves two nodes in different subgraphs (where the
+    // code's boundary cuts its pieces off): one edge between them glues the subgraphs there.
+    if (dangling_count == 2)
+      candidates.push_back({std::min(dangling[0], dangling[1]), std::max(dangling[0], dangling[1]), 0.0, a, 3});
     const size_t count = candidates.size() - first;
     out.atom_edge_count[a] = static_cast<uint8_t>(count);
     for (size_t k = first; k < candidates.size(); ++k) candidates[k].weight = out.atom_weight[a] / double(count);

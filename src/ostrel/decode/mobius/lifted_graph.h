@@ -2,16 +2,21 @@
 // The lifted ("rainbow") graph of a colour code, after Gidney & Jones (arXiv:2312.08813): each
 // detector becomes two nodes, one in each of the two colour-pair subgraphs holding its colour
 // (a red one in red-green and in blue-red). An atom becomes an edge in each subgraph where it
-// flips one or two detectors: between the two, or to the boundary for one. A three-colour atom
-// gives three edges, a two-colour one three (two of them to the boundary), a one-detector or
-// same-colour atom two.
+// flips two detectors, between their nodes there. Where it flips one detector in a subgraph (the
+// code's boundary has cut the rest off), that node is left over; an atom leaves two such nodes
+// (a red-green atom its red node in blue-red and its green node in green-blue, a one-detector
+// atom both nodes of its detector), and one edge joins them, gluing the subgraphs along the
+// boundary into one surface (the Möbius strip of Sahay and Brown, arXiv:2108.11395, for the
+// triangle). A three-colour atom gives three edges, a two-colour or same-colour one two, a
+// one-detector atom one; there are no boundary edges.
 //
-// Every node of an atom's detector meets exactly one of its edges in each of the detector's
-// subgraphs, so the edges of any set of atoms meet each node of a detector as often as the set
-// flips it: a shot's fired detectors, lifted to both their nodes, are explained by the edges of
-// the atoms that occurred. Each edge weighs the atom's weight ln((1 - p) / p) divided by its edge
-// count, so a set of whole atoms weighs what the atoms weigh together. Parallel edges of several
-// atoms are one graph edge weighing as the lightest of them.
+// Every node of an atom's detector meets exactly one of its edges, so the edges of any set of
+// atoms meet each node of a detector as often as the set flips it: a shot's fired detectors,
+// lifted to both their nodes, are explained by the edges of the atoms that occurred, and each
+// detector contributes two nodes, so every component holds an even number. Each edge weighs the
+// atom's weight ln((1 - p) / p) divided by its edge count, so a set of whole atoms weighs what the
+// atoms weigh together. Parallel edges of several atoms are one graph edge weighing as the
+// lightest of them.
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -29,18 +34,18 @@ inline uint32_t lifted_node(uint32_t detector, uint8_t colour, uint8_t excluded)
 }
 
 struct LiftedGraph {
-  std::shared_ptr<const DecodingGraph> graph;  // 2 nodes per detector, then the boundary
+  std::shared_ptr<const DecodingGraph> graph;  // 2 nodes per detector (and an unused boundary)
   std::vector<uint32_t> edge_atom;             // per graph edge: the lightest atom on it
   // Every atom on each graph edge, lightest first: edge_atoms[edge_atoms_start[e] .. [e + 1]).
   std::vector<uint32_t> edge_atoms_start;
   std::vector<uint32_t> edge_atoms;
-  std::vector<uint8_t> atom_edge_count;        // per atom: 2 or 3
+  std::vector<uint8_t> atom_edge_count;        // per atom: 1, 2 or 3
   // Per atom, the graph edges it lies on: atom_edges[3 * a .. 3 * a + atom_edge_count[a]),
   // kNoEdge for one the graph left out (a weight past its range).
   std::vector<uint32_t> atom_edges;
   // The ln((1 - p) / p) of each atom, p capped at 1/2.
   std::vector<double> atom_weight;
-  // Per lifted edge: the colour its subgraph leaves out.
+  // Per lifted edge: the colour its subgraph leaves out (3 for an edge gluing two subgraphs).
   std::vector<uint8_t> edge_excluded;
   // Per lifted edge, bit c: the edge takes part in the lift of colour c (lift.h).
   std::vector<uint8_t> edge_lift_mask;
