@@ -97,9 +97,69 @@ class Builder {
     return true;
   }
 
+  // Splits `dets` into atom-shaped pieces with as few pieces no single error names as the
+  // budget finds. Returns false when none is found.
+  bool split_with_new(std::span<const uint32_t> dets, std::vector<Key>& out) {
+    for (uint32_t allowed = 1; allowed <= dets.size(); ++allowed) {
+      budget_ = kSplitBudget;
+      pieces_.clear();
+      found_pieces_.clear();
+      remaining_.assign(dets.begin(), dets.end());
+      if (search_new(allowed)) {
+        out = found_pieces_;
+        return true;
+      }
+    }
+    return false;
+  }
+
   AtomModel& model() { return model_; }
 
  private:
+  bool try_piece(std::span<const uint32_t> piece, uint32_t new_left) {
+    const bool known = index_.contains(key_of(piece));
+    if (!known && new_left == 0) return false;
+    const std::vector<uint32_t> before = remaining_;
+    std::vector<uint32_t> rest;
+    std::set_difference(before.begin(), before.end(), piece.begin(), piece.end(), std::back_inserter(rest));
+    remaining_ = std::move(rest);
+    pieces_.push_back(key_of(piece));
+    const bool done = search_new(known ? new_left : new_left - 1);
+    pieces_.pop_back();
+    remaining_ = before;
+    return done;
+  }
+
+  bool search_new(uint32_t new_left) {
+    if (budget_ == 0) return false;
+    --budget_;
+    if (remaining_.empty()) {
+      found_pieces_ = pieces_;
+      return true;
+    }
+    const uint32_t first = remaining_.front();
+    for (uint32_t k = split_start_[first]; k < split_start_[first + 1]; ++k) {
+      const Atom& a = model_.atoms[split_at_[k]];
+      if (std::includes(remaining_.begin(), remaining_.end(), a.view().begin(), a.view().end()) &&
+          try_piece(a.view(), new_left))
+        return true;
+    }
+    if (new_left == 0) return false;
+    const std::vector<uint32_t> rest(remaining_.begin() + 1, remaining_.end());
+    uint32_t piece[3] = {first, 0, 0};
+    if (try_piece(std::span<const uint32_t>(piece, 1), new_left)) return true;
+    for (size_t i = 0; i < rest.size(); ++i) {
+      piece[1] = rest[i];
+      if (try_piece(std::span<const uint32_t>(piece, 2), new_left)) return true;
+      for (size_t j = i + 1; j < rest.size(); ++j) {
+        piece[2] = rest[j];
+        if (is_atomic(std::span<const uint32_t>(piece, 3), marks_) && try_piece(std::span<const uint32_t>(piece, 3), new_left))
+          return true;
+      }
+    }
+    return false;
+  }
+
   void search(uint64_t want, uint64_t have) {
     if (exact_ || budget_ == 0) return;
     --budget_;
@@ -133,6 +193,7 @@ class Builder {
   std::unordered_map<Key, uint32_t, KeyHash> index_;
   std::vector<uint32_t> split_start_, split_at_;
   std::vector<uint32_t> remaining_, chosen_, found_;
+  std::vector<Key> pieces_, found_pieces_;
   uint32_t budget_ = 0;
   bool exact_ = false;
 };
@@ -188,6 +249,7 @@ Result<AtomModel, std::string> decompose_errors(const dem::DetectorErrorModel& m
 
   AtomModel& out = builder.model();
   std::vector<uint32_t> pieces, split;
+  std::vector<Key> new_pieces;
   for (uint32_t i : deferred) {
     const dem::DemError e = model.error(i);
     const double p = std::min(e.probability, 1.0);
@@ -195,9 +257,8 @@ Result<AtomModel, std::string> decompose_errors(const dem::DetectorErrorModel& m
     const uint64_t want = observables_of(e);
     pieces.clear();
     uint64_t have = 0;
-    // Parts that are atoms nobody named alone: their observables are what the rest leaves.
-    std::vector<uint32_t>* unknown[2] = {nullptr, nullptr};
-    size_t unknown_count = 0;
+    // Pieces no single error names: their observables are what the named pieces leave.
+    std::vector<Key> unknown;
     const bool single_part = parts.basis[0].empty() || parts.basis[1].empty();
     for (std::vector<uint32_t>& part : parts.basis) {
       if (part.empty()) continue;
@@ -210,18 +271,27 @@ Result<AtomModel, std::string> decompose_errors(const dem::DetectorErrorModel& m
           have ^= out.atoms[a].observables;
         }
       } else if (is_atomic(part, marks)) {
-        unknown[unknown_count++] = &part;
+        unknown.push_back(key_of(part));
+      } else if (builder.split_with_new(part, new_pieces)) {
+        for (const Key& k : new_pieces) {
+          const std::span<const uint32_t> dets = std::span(k.d).first(k.size);
+          if (const std::optional<uint32_t> a = builder.find(dets)) {
+            pieces.push_back(*a);
+            have ^= out.atoms[*a].observables;
+          } else {
+            unknown.push_back(k);
+          }
+        }
       } else {
         std::string text = "error " + std::to_string(i) + " (";
         for (size_t k = 0; k < e.detectors.size(); ++k) text += (k ? " D" : "D") + std::to_string(e.detectors[k]);
-        return fail(text + ") cannot be split into errors that flip at most one detector of each colour "
+        return fail(text + ") cannot be split into pieces that flip at most one detector of each colour "
                            "in each basis, or two of one colour");
       }
     }
     for (uint32_t a : pieces) builder.add(out.atoms[a].view(), out.atoms[a].observables, p);
-    // The first unknown part takes the observables the known pieces leave.
-    for (size_t k = 0; k < unknown_count; ++k) {
-      const uint32_t a = builder.add(*unknown[k], k == 0 ? want ^ have : 0, p);
+    for (size_t k = 0; k < unknown.size(); ++k) {
+      const uint32_t a = builder.add(std::span(unknown[k].d).first(unknown[k].size), k == 0 ? want ^ have : 0, p);
       pieces.push_back(a);
     }
     if (pieces.size() >= 2) {

@@ -48,8 +48,8 @@ struct AtomModel {
 };
 
 // `marks` from read_detector_colours. Errors with p = 0 (or not a number) are left out, and
-// ignored detectors are dropped from every error. Fails naming the first error that no set of
-// atoms explains, and models with observables beyond the 64th.
+// ignored detectors are dropped from every error. Fails naming the first error the bounded search
+// cannot split, and models with observables beyond the 64th.
 Result<AtomModel, std::string> decompose_errors(const dem::DetectorErrorModel& model, std::span<const uint8_t> marks);
 
 }  // namespace ostrel::decode::mobius
