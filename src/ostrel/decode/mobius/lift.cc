@@ -15,6 +15,7 @@ Lift::Lift(std::shared_ptr<const AtomModel> atoms, std::shared_ptr<const LiftedG
     : atoms_(std::move(atoms)), lifted_(std::move(lifted)) {
   for (size_t c = 0; c < 3; ++c) {
     matchers_[c] = std::make_unique<matching::MatchingDecoder>(lifted_->lift_graph[c]);
+    in_matching_.assign(lifted_->edge_atom.size(), 0);
     for (const DecodingEdge& e : lifted_->lift_graph[c]->edges) now_[c].push_back(e.weight);
   }
   const size_t detectors = atoms_->at_start.empty() ? 0 : atoms_->at_start.size() - 1;
@@ -156,7 +157,45 @@ void Lift::merge_pairs() {
   }
 }
 
+bool Lift::take_whole_atoms(std::span<const uint32_t> edges) {
+  correction_.clear();
+  matched_.clear();
+  for (uint32_t e : edges) {
+    if (!in_matching_[e]) matched_.push_back(e);
+    in_matching_[e] ^= 1;
+  }
+  size_t left = 0;
+  for (uint32_t e : matched_) left += in_matching_[e];
+  for (uint32_t e : matched_) {
+    if (!in_matching_[e]) continue;
+    for (uint32_t k = lifted_->edge_atoms_start[e]; k < lifted_->edge_atoms_start[e + 1]; ++k) {
+      const uint32_t a = lifted_->edge_atoms[k];
+      const uint32_t count = lifted_->atom_edge_count[a];
+      bool whole = true;
+      for (uint32_t i = 0; i < count && whole; ++i) {
+        const uint32_t f = lifted_->atom_edges[3 * a + i];
+        whole = f != kNoEdge && in_matching_[f];
+      }
+      if (!whole) continue;
+      for (uint32_t i = 0; i < count; ++i) in_matching_[lifted_->atom_edges[3 * a + i]] = 0;
+      left -= count;
+      correction_.push_back(a);
+      break;
+    }
+  }
+  for (uint32_t e : matched_) in_matching_[e] = 0;
+  return left == 0;
+}
+
 uint64_t Lift::lift(std::span<const uint32_t> edges, std::span<const uint32_t> fired) {
+  // Most matchings are whole atoms: their atoms are the correction, and no lift is needed.
+  if (take_whole_atoms(edges)) {
+    explained_ = true;
+    merge_pairs();
+    uint64_t observables = 0;
+    for (uint32_t a : correction_) observables ^= atoms_->atoms[a].observables;
+    return observables;
+  }
   correction_.clear();
   double best_weight = 0.0;
   bool have = false;

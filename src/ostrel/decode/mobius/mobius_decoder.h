@@ -51,7 +51,7 @@ class MobiusDecoder {
   // The last pass's matching on the lifted graph: its weight (ln((1 - p) / p) units, as that pass
   // weighed the edges) and its edges.
   double matching_weight() { return matcher_->correction_weight(); }
-  std::span<const uint32_t> matched_edges() { return matcher_->correction(); }
+  std::span<const uint32_t> matched_edges();
   // Passes the last decode ran.
   uint32_t last_passes() const { return last_passes_; }
 
@@ -83,6 +83,7 @@ class MobiusDecoder {
   std::vector<uint8_t> parity_;  // per detector, this shot
   std::vector<uint32_t> fired_;
   std::vector<uint32_t> nodes_;
+  std::vector<uint32_t> direct_;
   // Re-weighting state (correlated only).
   std::vector<double> atom_now_;       // per atom: its lowered weight, or +inf
   std::vector<uint32_t> lowered_atoms_;
