@@ -61,6 +61,9 @@ if(OSTREL_BUILD_TESTS)
     target_link_libraries(c_api_${name}_test PRIVATE ostrel)
     set_target_properties(c_api_${name}_test PROPERTIES C_STANDARD 99 C_STANDARD_REQUIRED ON C_EXTENSIONS OFF)
     target_include_directories(c_api_${name}_test PRIVATE ${PROJECT_SOURCE_DIR}/src)
+    # The models every front door refuses, one table for the C and the Python tests.
+    target_compile_definitions(c_api_${name}_test PRIVATE
+                               OSTREL_REFUSAL_TABLE="${PROJECT_SOURCE_DIR}/tests/model_refusals.txt")
     add_test(NAME c_api.${name} COMMAND c_api_${name}_test ${PROJECT_SOURCE_DIR}/examples/c/repetition_d5.dem)
     set_tests_properties(c_api.${name} PROPERTIES TIMEOUT 60)
   endforeach()

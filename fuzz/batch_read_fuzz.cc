@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "ostrel/io/batch_reader.h"
+#include "ostrel/driver/batch_reader.h"
 #include "ostrel/io/frame_source.h"
 #include "chunked_source.h"
 #include "ostrel/qssf/byte_source.h"
@@ -116,9 +116,9 @@ std::vector<Outcome> batch_reads(std::span<const uint8_t> stream, const uint8_t*
   int errors_in_a_row = 0;
   while (outcomes.size() < kMaxOutcomes && errors_in_a_row < kMaxErrorsInARow) {
     const uint64_t max_frames = 1 + next_state(sizes) % largest;
-    auto batch = io::read_batch(source, frame, max_frames, bit_packed, nullptr);
+    auto batch = driver::read_batch(source, frame, max_frames, bit_packed, nullptr);
     if (!batch.ok()) {
-      outcomes.push_back({{}, io::batch_error_message(batch.error())});
+      outcomes.push_back({{}, driver::batch_error_message(batch.error())});
       ++errors_in_a_row;
       continue;
     }

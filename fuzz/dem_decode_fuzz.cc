@@ -22,7 +22,7 @@
 #include <string_view>
 #include <vector>
 
-#include "ostrel/decode/stream_decoder.h"
+#include "ostrel/driver/stream_decoder.h"
 #include "ostrel/decode/decode_method.h"
 #include "ostrel/decode/decoding_graph.h"
 #include "ostrel/decode/graph_components.h"
@@ -164,7 +164,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check_correlated(*weighted_graph, fired);
   }
 
-  auto within = decode::decoding_bytes(model, kBudget);
+  auto within = driver::decoding_bytes(model, kBudget);
   auto graph = dem::build_spacetime_graph(model, kBudget);
   // The combined count is never below the graph's own.
   if (within.ok() && !graph.ok() && graph.error().kind == dem::GraphBuildError::Kind::OverBudget) std::abort();
@@ -185,7 +185,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The same syndrome decodes the same way again: nothing is left over from the first decode.
   if (decoder->decode(matrix) != mask) std::abort();
 
-  auto stream = decode::StreamDecoder::create(*graph, model.detector_count, syndrome.size() % 5);
+  auto stream = driver::StreamDecoder::create(*graph, model.detector_count, syndrome.size() % 5);
   if (!stream.ok()) return 0;
   const uint64_t ancillas = syndrome.empty() ? 0 : syndrome[0];
   // Three rounds cut from the matrix: a row may be shorter than the ancilla count, or empty.

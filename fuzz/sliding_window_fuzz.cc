@@ -73,8 +73,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (commit == 0 || buffer == 0) std::abort();
 
   // The layout's seed byte also picks the windows' method.
-  const auto methods = decode::decode_method_names();
-  decode::SlidingWindowDecoder decoder(*plan, *decode::parse_decode_method(methods[rows_seed % methods.size()]));
+  constexpr decode::DecodeMethod kMethods[] = {decode::DecodeMethod::kWeightedUnionFind, decode::DecodeMethod::kMatching,
+                                               decode::DecodeMethod::kCorrelatedUnionFind,
+                                               decode::DecodeMethod::kCorrelatedMatching};
+  decode::SlidingWindowDecoder decoder(*plan, kMethods[rows_seed % std::size(kMethods)]);
   const uint32_t columns = (*plan)->layout().columns();
   const uint64_t observables = (*plan)->observable_count();
   const auto now = decode::SlidingWindowDecoder::Clock::now();

@@ -98,12 +98,12 @@ def test_decode_reports_the_rates_of_both_decoders(experiment, method):
     assert done.returncode == 0, done.stderr
     r = json.loads(done.stdout)
     assert (r["method"], r["frames"], r["shots"], r["window_depth"]) == (
-        method or "weighted-union-find", experiment.shots * experiment.frames_per_shot, experiment.shots,
+        method or "matching", experiment.shots * experiment.frames_per_shot, experiment.shots,
         experiment.frames_per_shot)
     truth = synth.read_truth(experiment.truth)
     # The fixed procedure is what a stream runs on the DEM itself.
     with ostrel.open(experiment.stream) as stream:
-        stream.set_decoder(experiment.dem if method == "union-find" else ostrel.Decoder(experiment.dem))
+        stream.set_decoder(experiment.dem if method == "union-find" else ostrel.Decoder(experiment.dem, method or "matching"))
         masks = [f.observable_flips for i, f in enumerate(stream) if (i + 1) % experiment.frames_per_shot == 0]
     expected = sum((m ^ t) & 1 for m, t in zip(masks, truth)) / len(truth)
     assert r["ostrel_logical_error_rate"] == pytest.approx(expected)
@@ -192,11 +192,11 @@ def test_decode_refuses_models_that_cannot_fit_the_run(experiment, tmp_path, dem
     assert "logical error rate" not in done.stdout
 
 
-def test_open_warns_about_a_model_without_errors(experiment, tmp_path):
+def test_open_refuses_a_circuit_given_for_its_model(experiment, tmp_path):
     circuit = tmp_path / "circuit.stim"
     circuit.write_text(CIRCUIT)
     for decoder in (str(circuit), circuit, CIRCUIT):
-        with pytest.warns(RuntimeWarning, match="no error mechanisms"):
+        with pytest.raises(ValueError, match=r"circuit.detector_error_model\(decompose_errors=True\)"):
             ostrel.open(experiment.stream, decoder=decoder).close()
     import warnings
     with warnings.catch_warnings():

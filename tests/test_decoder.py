@@ -522,7 +522,7 @@ HUGE_FROM_SMALL = "repeat 16000000 {\nerror(0.1) D0 D1 D2 D3\nshift_detectors 4\
 
 @pytest.mark.parametrize("method, message", [
     ("union-find", r"^decoding this model needs at least 10254 MiB, more than the budget of \d+ MiB$"),
-    ("weighted-union-find", r"^the weighted decoder for this model needs at least 6836 MiB, more than the budget of \d+ MiB$"),
+    ("weighted-union-find", r"^decoding this model on a graph needs at least 6836 MiB, more than the budget of \d+ MiB$"),
 ])
 def test_decoders_refuse_a_small_model_describing_a_huge_graph(method, message):
     with pytest.raises(ValueError, match=message):

@@ -140,3 +140,50 @@ def test_decoders_pickle_to_equals(make, tmp_path):
 def test_negative_counts_are_value_errors(call):
     with pytest.raises(ValueError, match="must be ≥ 0, got -"):
         call()
+
+
+def refusal_table():
+    """The cases of tests/model_refusals.txt, which the C interface's tests read too."""
+    from pathlib import Path
+    text = (Path(__file__).parent / "model_refusals.txt").read_text()
+    cases = []
+    for block in text.split("\n= ")[1:]:
+        head, _, model = block.partition("\n")
+        status, _, message = head.partition(" ")
+        graph_only = message.startswith("graph ")
+        cases.append(pytest.param(model, message.removeprefix("graph "), graph_only, id=message[:40]))
+    return cases
+
+
+@pytest.mark.parametrize("model, message, graph_only", refusal_table())
+def test_every_method_refuses_the_table_of_models_as_c_does(model, message, graph_only):
+    import re
+    methods = ["matching", "correlated-matching", "weighted-union-find", "correlated-union-find"]
+    for method in methods if graph_only else methods + ["union-find"]:
+        with pytest.raises(ValueError, match=re.escape(message)):
+            ostrel.Decoder(model, method=method)
+
+
+def test_a_circuit_is_refused_with_how_to_get_its_model():
+    stim = pytest.importorskip("stim")
+    circuit = stim.Circuit.generated("repetition_code:memory", distance=3, rounds=2, after_clifford_depolarization=0.01)
+    for build_it in (ostrel.Decoder, lambda c: ostrel.SlidingWindowDecoder(c, 1, 1)):
+        with pytest.raises(ValueError, match=r"circuit.detector_error_model\(decompose_errors=True\)"):
+            build_it(circuit)
+
+
+def test_a_stream_window_no_matching_explains_is_refused_like_decode_and_the_stream_goes_on(tmp_path):
+    # D0-D1 has no boundary: one event there is explained by no correction.
+    model = "error(0.1) D0 D1\nerror(0.1) D2 L0\n"
+    decoder = ostrel.Decoder(model)
+    with pytest.raises(ValueError) as single:
+        decoder.decode(np.array([1, 0, 0], dtype=np.uint8))
+    path = tmp_path / "run.qssf"
+    with qssf.QssfWriter(str(path)) as w:
+        w.write_frame(1, round=0, detector_events=[1, 0, 0])
+        w.write_frame(2, round=0, detector_events=[0, 0, 1])
+    with ostrel.open(str(path), decoder=decoder) as stream:
+        with pytest.raises(ValueError) as streamed:
+            next(stream)
+        assert str(streamed.value) == str(single.value)
+        assert next(stream).observable_flips == 1

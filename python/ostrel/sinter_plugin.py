@@ -11,9 +11,11 @@ import numpy as np
 import sinter
 import stim
 
-from _ostrel import Decoder
+from _ostrel import DECODE_METHODS, DEFAULT_METHOD, Decoder
 
-METHODS = ("weighted-union-find", "matching", "correlated-matching", "correlated-union-find", "union-find")
+# The methods offered; the fixed reference procedure ("union-find") is left out of the list but
+# OstrelSinterDecoder("union-find") still builds it, for comparisons.
+METHODS = tuple(DECODE_METHODS)
 
 
 class CompiledOstrelDecoder(sinter.CompiledDecoder):  # type: ignore[misc]
@@ -30,7 +32,7 @@ class CompiledOstrelDecoder(sinter.CompiledDecoder):  # type: ignore[misc]
 class OstrelSinterDecoder(sinter.Decoder):  # type: ignore[misc]
     """``ostrel.Decoder(dem, method=method)`` for each model sinter samples."""
 
-    def __init__(self, method: str = "weighted-union-find") -> None:
+    def __init__(self, method: str = DEFAULT_METHOD) -> None:
         self.method = method
 
     def compile_decoder_for_dem(self, *, dem: stim.DetectorErrorModel) -> CompiledOstrelDecoder:
@@ -44,5 +46,5 @@ ALIASES = ("weighted-union-find", "matching", "union-find")
 
 def sinter_decoders() -> dict[str, sinter.Decoder]:
     decoders = {f"ostrel-{method}": OstrelSinterDecoder(method) for method in METHODS}
-    decoders.update({alias: decoders[f"ostrel-{alias}"] for alias in ALIASES})
+    decoders.update({alias: decoders.get(f"ostrel-{alias}") or OstrelSinterDecoder(alias) for alias in ALIASES})
     return decoders

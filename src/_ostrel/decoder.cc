@@ -13,13 +13,9 @@
 #include "_ostrel/detector_error_model.h"
 #include "_ostrel/errors.h"
 #include "_ostrel/py_ref.h"
-#include "ostrel/decode/decode_method.h"
-#include "ostrel/decode/decoding_graph.h"
-#include "ostrel/decode/graph_components.h"
-#include "ostrel/decode/model_checks.h"
-#include "ostrel/decode/stream_decoder.h"
-#include "ostrel/decode/union_find.h"
-#include "ostrel/dem/spacetime_graph.h"
+#include "ostrel/driver/fired_detectors.h"
+#include "ostrel/driver/make_decoder.h"
+#include "ostrel/driver/stream_decoder.h"
 
 #define NO_IMPORT_ARRAY
 #define PY_ARRAY_UNIQUE_SYMBOL ostrel_ARRAY_API
@@ -28,80 +24,27 @@
 namespace ostrel::py {
 namespace {
 
-constexpr const char* kFixed = "union-find";
-constexpr decode::DecodeMethod kDefaultMethod = decode::DecodeMethod::kWeightedUnionFind;
-
-// The graphs and decoders of one Decoder object. The graphs never change; the decoders' scratch
-// space is used under the object's exclusive borrow.
+// The decoder of one Decoder object, made by the driver; its scratch space is used under the
+// object's exclusive borrow.
 struct DecoderCore {
-  bool weighted = true;  // on a decoding graph, by `method`; else the fixed procedure
-  decode::DecodeMethod method = kDefaultMethod;
-  uint64_t detector_count = 0;
-  uint64_t observable_count = 0;
-  std::shared_ptr<const decode::DecodingGraph> weighted_graph;
-  std::shared_ptr<const dem::SpacetimeGraph> fixed_graph;
-  std::unique_ptr<decode::GraphDecoder> weighted_decoder;
-  std::optional<decode::UnionFindDecoder> fixed_decoder;
-  // Components without boundary, when the graph has any: a shot must leave each of them even.
-  std::optional<decode::GraphComponents> components;
+  driver::BuiltDecoder built;
   // Scratch of one shot.
   std::vector<uint32_t> fired;
-  std::vector<uint8_t> cells;
-  std::optional<uint32_t> unmatchable;  // set by decode_row: the shot could not be decoded
+  std::string unexplained;  // set by decode_row: why the shot could not be decoded
 
-  std::string method_name() const {
-    return weighted ? std::string(decode::decode_method_name(method)) : std::string(kFixed);
-  }
+  std::string method_name() const { return std::string(built.method->name); }
+  uint64_t detector_count() const { return built.detector_count; }
+  uint64_t observable_count() const { return built.observable_count; }
 
   // One shot: `count` elements `stride` bytes apart, an element non-zero when fired (or, bit
-  // packed, eight detectors per byte, lowest bit first).
+  // packed, eight detectors per byte, lowest bit first). Returns 0 with `unexplained` set for a
+  // shot the method cannot explain.
   uint64_t decode_row(const uint8_t* data, npy_intp stride, npy_intp count, bool bit_packed) {
-    if (weighted) {
-      fired.clear();
-      npy_intp i = 0;
-      if (stride == 1 && !bit_packed) {
-        // Shots are mostly zeros: skip them eight bytes at a time.
-        for (; i + 8 <= count; i += 8) {
-          uint64_t word;
-          std::memcpy(&word, data + i, sizeof word);
-          if constexpr (std::endian::native == std::endian::little) {
-            // Each non-zero byte, lowest address first: the word's lowest set bit, then its byte cleared.
-            while (word) {
-              const int byte = __builtin_ctzll(word) >> 3;
-              fired.push_back(static_cast<uint32_t>(i + byte));
-              word &= ~(uint64_t{0xff} << (8 * byte));
-            }
-          } else {
-            for (npy_intp j = i; j < i + 8; ++j)
-              if (data[j]) fired.push_back(static_cast<uint32_t>(j));
-          }
-        }
-      }
-      for (; i < count; ++i) {
-        const uint8_t byte = data[i * stride];
-        if (!byte) continue;
-        if (!bit_packed) {
-          fired.push_back(static_cast<uint32_t>(i));
-          continue;
-        }
-        for (uint32_t b = 0; b < 8; ++b)
-          if (byte >> b & 1) fired.push_back(static_cast<uint32_t>(8 * i + b));
-      }
-      if (components && (unmatchable = components->unmatchable(fired))) return 0;
-      return weighted_decoder->decode(fired);
-    }
-    cells.assign(detector_count, 0);
-    for (npy_intp i = 0; i < count; ++i) {
-      const uint8_t byte = data[i * stride];
-      if (!byte) continue;
-      if (!bit_packed) {
-        cells[i] = 1;
-        continue;
-      }
-      for (uint64_t b = 0; b < 8; ++b)
-        if ((byte >> b & 1) && 8 * uint64_t(i) + b < detector_count) cells[8 * i + b] = 1;
-    }
-    return fixed_decoder->decode(cells);
+    driver::collect_fired(data, stride, static_cast<size_t>(count), bit_packed, built.detector_count, fired);
+    auto decoded = built.decoder->decode(fired);
+    if (decoded.ok()) return *decoded;
+    unexplained = std::move(decoded).error();
+    return 0;
   }
 };
 
@@ -110,6 +53,7 @@ struct DecoderObject {
   BorrowFlag borrow;
   DecoderCore core;
   ModelSource source;  // what a pickle carries: the decoder is rebuilt from its text
+  PyRef options;       // the method's keyword options as given (a dict), for pickles
 };
 
 PyTypeObject* type = nullptr;
@@ -128,92 +72,106 @@ class ReleasedGil {
   PyThreadState* state_;
 };
 
-bool build_core(const dem::DetectorErrorModel& model, std::optional<decode::DecodeMethod> method,
-                DecoderCore& core) {
-  const bool weighted = method.has_value();
-  if (auto refused = decode::refuse_undecodable(model)) {
-    raise_value_error(*refused);
-    return false;
-  }
-  core.weighted = weighted;
-  if (method) core.method = *method;
-  core.detector_count = model.detector_count;
-  core.observable_count = model.observable_count;
-  if (weighted) {
-    auto graph = decode::build_decoding_graph(model);
-    if (!graph.ok()) {
-      raise_value_error(graph.error());
+}  // namespace
+
+bool raise_driver_error(const driver::DriverError& error) {
+  raise_error(error.kind == driver::DriverError::Kind::OutOfMemory ? PyExc_MemoryError : PyExc_ValueError,
+              error.message);
+  return false;
+}
+
+bool decoder_options_from(PyObject* kwargs, driver::DecoderOptions& options) {
+  if (!kwargs) return true;
+  PyObject *key, *value;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(kwargs, &pos, &key, &value)) {
+    auto name = arg_str(key, "option name");
+    if (!name) return false;
+    if (PyBool_Check(value) || PyLong_Check(value)) {
+      const long long v = PyLong_AsLongLong(value);
+      if (v == -1 && PyErr_Occurred()) return false;
+      options.set(std::string(*name), int64_t{v});
+    } else if (PyFloat_Check(value)) {
+      options.set(std::string(*name), PyFloat_AsDouble(value));
+    } else if (PyUnicode_Check(value)) {
+      auto text = arg_str(value, "option");
+      if (!text) return false;
+      options.set(std::string(*name), std::string(*text));
+    } else {
+      PyErr_Format(PyExc_TypeError, "option '%U' must be an int, float or str, not %.200s", key,
+                   Py_TYPE(value)->tp_name);
       return false;
     }
-    core.weighted_graph = std::move(graph).value();
-    core.weighted_decoder = decode::make_graph_decoder(core.method, core.weighted_graph);
-    decode::GraphComponents components(*core.weighted_graph);
-    if (components.any_closed()) core.components.emplace(std::move(components));
-    return true;
   }
-  // Refused before anything is built when the graph and its decoder would pass the budget.
-  if (auto refused = dem::check_node_count(model)) {
-    raise_value_error(refused->message());
-    return false;
-  }
-  if (auto within = decode::decoding_bytes(model); !within.ok()) {
-    raise_value_error(within.error().message());
-    return false;
-  }
-  auto graph = dem::build_spacetime_graph(model);
-  if (!graph.ok()) {
-    raise_value_error(graph.error().message());
-    return false;
-  }
-  core.fixed_graph = std::move(graph).value();
-  auto decoder = decode::UnionFindDecoder::create(core.fixed_graph);
-  if (!decoder.ok()) {
-    const bool memory = decoder.error().kind == decode::DecoderErrorKind::OutOfMemory;
-    raise_error(memory ? PyExc_MemoryError : PyExc_ValueError, decoder.error().message());
-    return false;
-  }
-  core.fixed_decoder.emplace(std::move(decoder).value());
   return true;
 }
 
+namespace {
+
 PyObject* decoder_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* kwlist[] = {"dem", "method", nullptr};
-    PyObject* dem_arg;
+    // Decoder(dem, method=None, **options): every keyword but these two is the method's option.
+    PyObject* dem_arg = nullptr;
     PyObject* method_arg = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:Decoder", const_cast<char**>(kwlist), &dem_arg,
-                                     &method_arg))
+    const Py_ssize_t positional = PyTuple_GET_SIZE(args);
+    if (positional > 2) {
+      PyErr_Format(PyExc_TypeError, "Decoder() takes at most 2 positional arguments (%zd given)", positional);
       return nullptr;
-    std::optional<decode::DecodeMethod> method = kDefaultMethod;
-    if (method_arg) {
+    }
+    if (positional > 0) dem_arg = PyTuple_GET_ITEM(args, 0);
+    if (positional > 1) method_arg = PyTuple_GET_ITEM(args, 1);
+    PyRef options_dict = PyRef::steal(kwargs ? PyDict_Copy(kwargs) : PyDict_New());
+    if (!options_dict) return nullptr;
+    for (const char* name : {"dem", "method"}) {
+      PyObject* given = PyDict_GetItemString(options_dict.get(), name);
+      if (!given) continue;
+      PyObject*& slot = name[0] == 'd' ? dem_arg : method_arg;
+      if (slot) {
+        PyErr_Format(PyExc_TypeError, "argument for Decoder() given by name ('%s') and position", name);
+        return nullptr;
+      }
+      slot = given;
+    }
+    if (!dem_arg) {
+      PyErr_SetString(PyExc_TypeError, "Decoder() missing required argument 'dem' (pos 1)");
+      return nullptr;
+    }
+    // Held here: the two leave the options below.
+    const PyRef dem_held = PyRef::borrow(dem_arg);
+    const PyRef method_held = method_arg ? PyRef::borrow(method_arg) : PyRef();
+    for (const char* name : {"dem", "method"})
+      if (PyDict_GetItemString(options_dict.get(), name) && PyDict_DelItemString(options_dict.get(), name) != 0)
+        return nullptr;
+    std::string method_name(driver::kDefaultMethod);
+    if (method_arg && method_arg != Py_None) {
       auto name = arg_str(method_arg, "method");
       if (!name) return nullptr;
-      if (*name == kFixed) {
-        method.reset();
-      } else if (!(method = decode::parse_decode_method(*name))) {
-        std::string expected;
-        for (const std::string_view known : decode::decode_method_names()) expected.append("'").append(known).append("', ");
-        return raise_value_error("unknown decoding method '" + std::string(*name) + "': expected " + expected +
-                                 "or '" + kFixed + "'");
-      }
+      method_name.assign(name->data(), name->size());
     }
-    DecoderCore core;
+    driver::DecoderOptions options;
+    if (!decoder_options_from(options_dict.get(), options)) return nullptr;
+    if (auto known = driver::method_for(method_name); !known.ok()) return raise_driver_error(known.error()), nullptr;
     dem::DetectorErrorModel parsed;
     std::string text;
-    const dem::DetectorErrorModel* model = model_and_text_from(dem_arg, parsed, text);
-    if (!model || !build_core(*model, method, core)) return nullptr;
+    const dem::DetectorErrorModel* model = model_and_text_from(dem_arg, parsed, text, true);
+    if (!model) return nullptr;
+    auto built = driver::make_decoder(*model, method_name, options);
+    if (!built.ok()) return raise_driver_error(built.error()), nullptr;
     ModelSource source;
     if (!capture_model_source(dem_arg, text, source)) return nullptr;
     PyObject* o = tp->tp_alloc(tp, 0);
     if (!o) return nullptr;
     new (&as_decoder(o)->borrow) BorrowFlag();
-    new (&as_decoder(o)->core) DecoderCore(std::move(core));
+    new (&as_decoder(o)->core) DecoderCore{std::move(built).value(), {}, {}};
+    as_decoder(o)->core.fired.reserve(as_decoder(o)->core.detector_count());
     new (&as_decoder(o)->source) ModelSource(std::move(source));
+    new (&as_decoder(o)->options) PyRef(std::move(options_dict));
     return o;
   });
 }
 
 void decoder_dealloc(PyObject* self) {
+  as_decoder(self)->options.~PyRef();
   as_decoder(self)->source.~ModelSource();
   as_decoder(self)->core.~DecoderCore();
   as_decoder(self)->borrow.~BorrowFlag();
@@ -264,19 +222,18 @@ void write_prediction(uint64_t mask, uint8_t* out, npy_intp stride, npy_intp cou
 }
 
 // The refusal of a shot that no correction explains.
-PyObject* raise_unmatchable(const DecoderCore& core, npy_intp shot, bool batch) {
-  std::string text = core.components->describe(*core.unmatchable);
+PyObject* raise_unmatchable(DecoderCore& core, npy_intp shot, bool batch) {
+  std::string text = std::move(core.unexplained);
+  core.unexplained.clear();
   if (batch) text = "shot " + std::to_string(shot) + ": " + text;
   return raise_value_error(text);
 }
 
-// A correction's weight in the model's units, ln((1 - p) / p) summed over its edges.
-double model_weight(DecoderCore& core) {
-  return core.weighted_decoder->correction_weight();
-}
+// A correction's weight in the model's units, ln((1 - p) / p) summed over its errors.
+double model_weight(DecoderCore& core) { return core.built.decoder->correction_weight(); }
 
 PyObject* refuse_weights(const DecoderCore& core) {
-  return raise_value_error("the '" + core.method_name() + "' method weighs no corrections: use a method on the decoding graph");
+  return raise_value_error("the '" + core.method_name() + "' method weighs no corrections: use a method that does, such as 'matching'");
 }
 
 PyObject* decoder_decode(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -289,8 +246,8 @@ PyObject* decoder_decode(PyObject* self, PyObject* args, PyObject* kwargs) {
       return nullptr;
     auto* d = as_decoder(self);
     DecoderCore& core = d->core;
-    if (return_weight && !core.weighted) return refuse_weights(core);
-    const auto width = static_cast<npy_intp>(core.detector_count);
+    if (return_weight && !core.built.decoder->weighs_corrections()) return refuse_weights(core);
+    const auto width = static_cast<npy_intp>(core.detector_count());
     std::string expected = "(";
     expected.append(std::to_string(width)).append(",)");
     PyRef array = shots_array(events_arg, 1, width, false, "detection_events", expected.c_str());
@@ -300,8 +257,8 @@ PyObject* decoder_decode(PyObject* self, PyObject* args, PyObject* kwargs) {
     auto* a = reinterpret_cast<PyArrayObject*>(array.get());
     const uint64_t mask = core.decode_row(static_cast<const uint8_t*>(PyArray_DATA(a)), PyArray_STRIDE(a, 0),
                                           width, false);
-    if (core.unmatchable) return raise_unmatchable(core, 0, false);
-    npy_intp dims[1] = {static_cast<npy_intp>(core.observable_count)};
+    if (!core.unexplained.empty()) return raise_unmatchable(core, 0, false);
+    npy_intp dims[1] = {static_cast<npy_intp>(core.observable_count())};
     PyRef out = PyRef::steal(PyArray_ZEROS(1, dims, NPY_UINT8, 0));
     if (!out) return nullptr;
     write_prediction(mask, static_cast<uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get()))), 1,
@@ -321,9 +278,9 @@ PyObject* decoder_decode_batch(PyObject* self, PyObject* args, PyObject* kwargs)
       return nullptr;
     auto* d = as_decoder(self);
     DecoderCore& core = d->core;
-    if (return_weights && !core.weighted) return refuse_weights(core);
+    if (return_weights && !core.built.decoder->weighs_corrections()) return refuse_weights(core);
     const npy_intp width =
-        packed_shots ? packed_width(core.detector_count) : static_cast<npy_intp>(core.detector_count);
+        packed_shots ? packed_width(core.detector_count()) : static_cast<npy_intp>(core.detector_count());
     std::string expected = "(num_shots, ";
     expected.append(std::to_string(width)).append(")");
     PyRef array = shots_array(shots_arg, 2, width, packed_shots != 0, "shots", expected.c_str());
@@ -332,8 +289,8 @@ PyObject* decoder_decode_batch(PyObject* self, PyObject* args, PyObject* kwargs)
     if (!access) return nullptr;
     auto* a = reinterpret_cast<PyArrayObject*>(array.get());
     const npy_intp shots = PyArray_DIM(a, 0);
-    const npy_intp out_width = packed_predictions ? packed_width(core.observable_count)
-                                                  : static_cast<npy_intp>(core.observable_count);
+    const npy_intp out_width = packed_predictions ? packed_width(core.observable_count())
+                                                  : static_cast<npy_intp>(core.observable_count());
     npy_intp dims[2] = {shots, out_width};
     PyRef out = PyRef::steal(PyArray_ZEROS(2, dims, NPY_UINT8, 0));
     if (!out) return nullptr;
@@ -354,7 +311,7 @@ PyObject* decoder_decode_batch(PyObject* self, PyObject* args, PyObject* kwargs)
       ReleasedGil released;
       for (npy_intp s = 0; s < shots; ++s) {
         const uint64_t mask = core.decode_row(in + s * row_stride, col_stride, width, packed_shots != 0);
-        if (core.unmatchable) {
+        if (!core.unexplained.empty()) {
           failed = s;
           break;
         }
@@ -369,10 +326,10 @@ PyObject* decoder_decode_batch(PyObject* self, PyObject* args, PyObject* kwargs)
 }
 
 PyObject* get_num_detectors(PyObject* self, void*) {
-  return PyLong_FromUnsignedLongLong(as_decoder(self)->core.detector_count);
+  return PyLong_FromUnsignedLongLong(as_decoder(self)->core.detector_count());
 }
 PyObject* get_num_observables(PyObject* self, void*) {
-  return PyLong_FromUnsignedLongLong(as_decoder(self)->core.observable_count);
+  return PyLong_FromUnsignedLongLong(as_decoder(self)->core.observable_count());
 }
 PyObject* get_method(PyObject* self, void*) {
   const std::string name = as_decoder(self)->core.method_name();
@@ -383,8 +340,8 @@ PyObject* decoder_repr(PyObject* self) {
   return guarded([&]() -> PyObject* {
     const DecoderCore& c = as_decoder(self)->core;
     const std::string text = std::string("Decoder(method='") + c.method_name() +
-                             "', num_detectors=" + std::to_string(c.detector_count) +
-                             ", num_observables=" + std::to_string(c.observable_count) + ")";
+                             "', num_detectors=" + std::to_string(c.detector_count()) +
+                             ", num_observables=" + std::to_string(c.observable_count()) + ")";
     return PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size()));
   });
 }
@@ -398,7 +355,7 @@ PyObject* decoder_reduce(PyObject* self, PyObject*) {
     PyRef method = PyRef::steal(get_method(self, nullptr));  // the property's name for it, whatever it is
     if (!method) return nullptr;
     PyRef args = PyRef::steal(Py_BuildValue("(OO)", text.get(), method.get()));
-    PyRef kwargs = PyRef::steal(PyDict_New());
+    PyRef kwargs = PyRef::steal(PyDict_Copy(d->options.get()));
     if (!args || !kwargs) return nullptr;
     return pickle_reduction("Decoder", args.get(), kwargs.get());
   });
@@ -436,8 +393,7 @@ PyGetSetDef getset[] = {
     {"num_observables", get_num_observables, nullptr, "Observables of the model (the width of a prediction).",
      nullptr},
     {"method", get_method, nullptr,
-     "The decoding method: 'weighted-union-find', 'matching', 'correlated-matching', 'correlated-union-find' or "
-     "'union-find'.",
+     "The decoding method: a name of ``DECODE_METHODS``, or 'union-find'.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -449,17 +405,20 @@ PyType_Slot slots[] = {
     {Py_tp_methods, methods},
     {Py_tp_getset, getset},
     {Py_tp_doc, const_cast<char*>(
-                    "Decoder(dem, method='weighted-union-find')\n--\n\n"
+                    "Decoder(dem, method='matching', **options)\n--\n\n"
                     "A decoder built from a detector error model: a file path, DEM text, a\n"
                     "``pathlib.Path``, a ``stim.DetectorErrorModel`` or a ``DetectorErrorModel``.\n"
                     "\n"
-                    "``method='weighted-union-find'`` (default) grows clusters by edge weight and\n"
-                    "peels a correction; ``method='matching'`` finds a minimum-weight perfect\n"
-                    "matching, exactly; ``method='correlated-matching'`` (and\n"
+                    "``method='matching'`` (default) finds a minimum-weight perfect matching,\n"
+                    "exactly; ``method='weighted-union-find'`` grows clusters by edge weight and\n"
+                    "peels a correction (faster, a little less accurate); ``method='correlated-matching'`` (and\n"
                     "``'correlated-union-find'``) decode again with the edges that share an error\n"
                     "with the correction weighed by that; all need the model's errors decomposed\n"
-                    "into components of one or two detectors. ``method='union-find'`` is the fixed procedure that\n"
-                    "``OstrelStream.set_decoder`` runs by default, on the whole model.")},
+                    "into components of one or two detectors. ``method='union-find'`` is the fixed reference\n"
+                    "procedure that ``OstrelStream.set_decoder`` runs on a model, for comparisons.\n"
+                    "``DECODE_METHODS`` lists the methods; keyword ``options`` go to the method, which\n"
+                    "refuses names it does not read. A model with a line that is no model instruction,\n"
+                    "a probability outside [0, 1] or an observable past L63 is refused (ValueError).")},
     {0, nullptr},
 };
 
@@ -482,21 +441,10 @@ bool init_decoder_type() {
 
 bool is_decoder(PyObject* o) { return type && Py_IS_TYPE(o, type); }
 
-bool stream_decoder_from(PyObject* decoder, uint64_t window_depth, std::optional<decode::StreamDecoder>& out) {
-  // The graphs are immutable and shared; the stream gets decoders of its own on them.
+bool stream_decoder_from(PyObject* decoder, uint64_t window_depth, std::optional<driver::StreamDecoder>& out) {
+  // The model is shared; the stream gets a decoder of its own, with its own scratch space.
   const DecoderCore& core = as_decoder(decoder)->core;
-  if (core.weighted) {
-    out.emplace(decode::StreamDecoder::create_on_graph(core.weighted_decoder->clone(), core.detector_count, window_depth));
-    out->require_fit();
-    return true;
-  }
-  auto created = decode::StreamDecoder::create(core.fixed_graph, core.detector_count, window_depth);
-  if (!created.ok()) {
-    const bool memory = created.error().kind == decode::DecoderErrorKind::OutOfMemory;
-    raise_error(memory ? PyExc_MemoryError : PyExc_ValueError, created.error().message());
-    return false;
-  }
-  out.emplace(std::move(created).value());
+  out.emplace(driver::StreamDecoder::create_on(core.built.decoder->clone(), core.detector_count(), window_depth));
   out->require_fit();
   return true;
 }

@@ -339,10 +339,10 @@ bool read_dem_file(const std::string& path, std::string& text) {
   return true;
 }
 
-bool parse_dem_text(std::string_view text, dem::DetectorErrorModel& model) {
+bool parse_dem_text(std::string_view text, dem::DetectorErrorModel& model, bool located) {
   auto parsed = dem::parse_dem(text);
   if (!parsed.ok()) {
-    raise_value_error(parsed.error().message());
+    raise_value_error(located ? parsed.error().located_message() : parsed.error().message());
     return false;
   }
   model = std::move(parsed).value();
@@ -409,10 +409,31 @@ bool refuse_missing_model_file(PyObject* dem, const dem::DetectorErrorModel& mod
   return false;
 }
 
+// A circuit's text parses as a model of skipped lines: say what to pass instead.
+bool refuse_stim_circuit(PyObject* dem) {
+  PyTypeObject* t = Py_TYPE(dem);
+  PyRef module = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(t), "__module__"));
+  if (!module) {
+    PyErr_Clear();
+    return true;
+  }
+  const char* name = PyUnicode_Check(module.get()) ? PyUnicode_AsUTF8(module.get()) : nullptr;
+  if (!name) {
+    PyErr_Clear();
+    return true;
+  }
+  if (std::string_view(name).starts_with("stim") && std::string_view(t->tp_name).ends_with("Circuit")) {
+    raise_value_error(std::string(dem::kCircuitGivenAdvice));
+    return false;
+  }
+  return true;
+}
+
 const dem::DetectorErrorModel* model_and_text_from(PyObject* dem, dem::DetectorErrorModel& storage,
-                                                   std::string& text) {
+                                                   std::string& text, bool for_decoder) {
   if (const dem::DetectorErrorModel* given = model_if_dem(dem)) return given;
-  if (!dem_text_of(dem, text) || !parse_dem_text(text, storage) || !refuse_missing_model_file(dem, storage))
+  if (for_decoder && !refuse_stim_circuit(dem)) return nullptr;
+  if (!dem_text_of(dem, text) || !parse_dem_text(text, storage, for_decoder) || !refuse_missing_model_file(dem, storage))
     return nullptr;
   return &storage;
 }

@@ -16,8 +16,9 @@ bool init_detector_error_model_types();
 // The DEM text named by a path: reads the file as UTF-8. On failure sets OSError with the OS
 // text ("No such file or directory (os error 2)") or "stream did not contain valid UTF-8".
 bool read_dem_file(const std::string& path, std::string& text);
-// Parses DEM text; on failure sets ValueError with the parser's message.
-bool parse_dem_text(std::string_view text, dem::DetectorErrorModel& model);
+// Parses DEM text; on failure sets ValueError with the parser's message (`located`: after the
+// line it was met on, as decoders show it).
+bool parse_dem_text(std::string_view text, dem::DetectorErrorModel& model, bool located = false);
 // The DEM text `dem` stands for: the file a str names when anything exists at that path (else
 // the str itself), the file an os.PathLike names, or str(dem). On failure a Python error is set.
 bool dem_text_of(PyObject* dem, std::string& text);
@@ -28,9 +29,13 @@ const dem::DetectorErrorModel* model_if_dem(PyObject* o);
 // A str that names no file and parses to a model with neither errors nor detectors is taken
 // for a mistyped path: the model, else FileNotFoundError naming it.
 const dem::DetectorErrorModel* model_from(PyObject* dem, dem::DetectorErrorModel& storage);
-// The same, also giving the text read (left empty for a DetectorErrorModel).
+// The same, also giving the text read (left empty for a DetectorErrorModel). `for_decoder`: a
+// stim.Circuit is refused with how to get its model, and parse failures name their line.
 const dem::DetectorErrorModel* model_and_text_from(PyObject* dem, dem::DetectorErrorModel& storage,
-                                                   std::string& text);
+                                                   std::string& text, bool for_decoder = false);
+
+// False with ValueError set when `dem` is a stim.Circuit: decoders take its model.
+bool refuse_stim_circuit(PyObject* dem);
 
 // What a decoder object was built from, kept for pickling without a copy of a large model's text:
 // the str given (DEM text, or a path read again when pickled), the DetectorErrorModel, or for

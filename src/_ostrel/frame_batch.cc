@@ -8,7 +8,7 @@
 #include "_ostrel/numpy_arrays.h"
 #include "_ostrel/py_ref.h"
 #include "_ostrel/syndrome_window.h"
-#include "ostrel/io/batch_reader.h"
+#include "ostrel/driver/batch_reader.h"
 
 namespace ostrel::py {
 namespace {
@@ -200,10 +200,10 @@ PyType_Spec spec = {
     slots,
 };
 
-std::nullptr_t raise_batch_error(const io::BatchError& error) {
+std::nullptr_t raise_batch_error(const driver::BatchError& error) {
   if (const auto* e = std::get_if<qssf::QssfError>(&error)) return raise_qssf(*e);
-  if (const auto* e = std::get_if<decode::WindowError>(&error)) return raise_window_error(*e);
-  if (std::holds_alternative<io::BatchInterrupted>(error)) return raise_internal_fault("interrupted");
+  if (const auto* e = std::get_if<driver::WindowError>(&error)) return raise_window_error(*e);
+  if (std::holds_alternative<driver::BatchInterrupted>(error)) return raise_internal_fault("interrupted");
   const auto& e = std::get<qssf::BatchAllocError>(error);
   return raise_error(e.too_large ? PyExc_ValueError : PyExc_MemoryError, e.message());
 }
@@ -251,7 +251,7 @@ std::optional<BatchRequest> parse_batch_request(PyObject* args, PyObject* kwargs
 }
 
 PyObject* read_frame_batch(io::FrameSource& source, qssf::ParsedFrame& frame,
-                           decode::StreamDecoder* decoder, const BatchRequest& request,
+                           driver::StreamDecoder* decoder, const BatchRequest& request,
                            const WaitInterrupt* first_wait, const std::function<PyObject*()>& interrupted) {
   // The wait for the first frame releases the interpreter lock only while it blocks (its interrupt
   // does that). Once a frame is in, the rest of the batch touches no Python object and other
@@ -260,14 +260,14 @@ PyObject* read_frame_batch(io::FrameSource& source, qssf::ParsedFrame& frame,
     PyThreadState* state = PyEval_SaveThread();
     ~ReleasedLock() { PyEval_RestoreThread(state); }
   };
-  std::optional<Result<qssf::FrameBatch, io::BatchError>> read;
+  std::optional<Result<qssf::FrameBatch, driver::BatchError>> read;
   {
     std::optional<ReleasedLock> released;  // takes the lock back however the block is left
-    io::BatchWaits waits{first_wait, [&] { released.emplace(); }};
-    read.emplace(io::read_batch(source, frame, request.max_frames, request.bit_packed, decoder, waits));
+    driver::BatchWaits waits{first_wait, [&] { released.emplace(); }};
+    read.emplace(driver::read_batch(source, frame, request.max_frames, request.bit_packed, decoder, waits));
   }
   if (!read->ok()) {
-    if (std::holds_alternative<io::BatchInterrupted>(read->error())) return interrupted();
+    if (std::holds_alternative<driver::BatchInterrupted>(read->error())) return interrupted();
     return raise_batch_error(read->error());
   }
   return new_batch_object(read->value());

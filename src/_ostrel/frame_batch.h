@@ -15,7 +15,7 @@ class FrameSource;
 namespace ostrel::qssf {
 struct ParsedFrame;
 }
-namespace ostrel::decode {
+namespace ostrel::driver {
 class StreamDecoder;
 }
 
@@ -46,7 +46,7 @@ std::optional<BatchRequest> parse_batch_request(PyObject* args, PyObject* kwargs
 // returns it as a new FrameBatch, or raises what the frames' reading raises. `first_wait` may end
 // the wait for the first frame; `interrupted` then makes the call's result.
 PyObject* read_frame_batch(io::FrameSource& source, qssf::ParsedFrame& frame,
-                           decode::StreamDecoder* decoder, const BatchRequest& request,
+                           driver::StreamDecoder* decoder, const BatchRequest& request,
                            const WaitInterrupt* first_wait, const std::function<PyObject*()>& interrupted);
 
 }  // namespace ostrel::py

@@ -35,6 +35,21 @@ bool add(PyObject* module, const char* name, PyObject* value) {
   return PyModule_AddObjectRef(module, name, value) == 0;
 }
 
+// The decoding methods offered, name -> one line on each, in the order callers list them; the
+// fixed reference procedure is left out (it stays reachable by name).
+PyObject* decode_methods() {
+  PyRef methods = PyRef::steal(PyDict_New());
+  if (!methods) return nullptr;
+  for (const driver::MethodSpec& m : driver::registered_methods()) {
+    if (!m.listed) continue;
+    PyRef summary = PyRef::steal(PyUnicode_FromStringAndSize(m.summary.data(), Py_ssize_t(m.summary.size())));
+    if (!summary) return nullptr;
+    const std::string name(m.name);
+    if (PyDict_SetItemString(methods.get(), name.c_str(), summary.get()) != 0) return nullptr;
+  }
+  return methods.release();
+}
+
 int module_exec(PyObject* module) {
   return guarded([&]() -> int {
     if (!PyModule_Check(module)) {
@@ -49,6 +64,9 @@ int module_exec(PyObject* module) {
         !init_sliding_window_decoder_type())
       return -1;
     PyRef version = PyRef::steal(PyUnicode_FromString("0.1.0"));
+    PyRef methods = PyRef::steal(decode_methods());
+    const std::string default_method(driver::kDefaultMethod);
+    PyRef default_name = PyRef::steal(PyUnicode_FromString(default_method.c_str()));
     const bool ok = add(module, "SyndromeFrame", as_object(syndrome_frame_type())) &&
                     add(module, "SyndromeWindow", as_object(syndrome_window_type())) &&
                     add(module, "OstrelStream", as_object(ostrel_stream_type())) &&
@@ -63,6 +81,8 @@ int module_exec(PyObject* module) {
                     add(module, "FrameBatch", as_object(frame_batch_type())) &&
                     add(module, "SlidingWindowDecoder", as_object(sliding_window_decoder_type())) &&
                     add(module, "OstrelError", ostrel_error_type()) &&
+                    add(module, "DECODE_METHODS", methods.get()) &&
+                    add(module, "DEFAULT_METHOD", default_name.get()) &&
                     add(module, "__version__", version.get());
     return ok ? 0 : -1;
   });

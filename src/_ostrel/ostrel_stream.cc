@@ -19,8 +19,7 @@
 #include "_ostrel/stream_wait.h"
 #include "_ostrel/syndrome_frame.h"
 #include "_ostrel/syndrome_window.h"
-#include "ostrel/decode/stream_decoder.h"
-#include "ostrel/dem/spacetime_graph.h"
+#include "ostrel/driver/stream_decoder.h"
 #include "ostrel/io/open_source.h"
 
 namespace ostrel::py {
@@ -34,7 +33,7 @@ struct StreamState {
   qssf::ParsedFrame frame;  // reused for every read, so reading allocates only the result
   // Set by set_decoder; holds the decoder, the configured depth, the model's detector count and
   // the window, which the first frame after configuration creates.
-  std::optional<decode::StreamDecoder> decoder;
+  std::optional<driver::StreamDecoder> decoder;
   // Or a SlidingWindowDecoder object, whose own state decodes the frames (one round each).
   PyRef sliding;
 
@@ -174,9 +173,9 @@ PyObject* stream_read_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
     ActiveCall active(s->call, st.runtime.get(), &close_state, &st);
     // A SlidingWindowDecoder decodes the batch's frames too, held for the whole batch.
     std::optional<Borrow> sliding_access;
-    std::optional<decode::StreamDecoder> sliding;
+    std::optional<driver::StreamDecoder> sliding;
     if (st.sliding && !sliding_window_stream_decoder(st.sliding.get(), sliding_access, sliding)) return nullptr;
-    decode::StreamDecoder* decoder = sliding ? &*sliding : st.decoder ? &*st.decoder : nullptr;
+    driver::StreamDecoder* decoder = sliding ? &*sliding : st.decoder ? &*st.decoder : nullptr;
     return read_frame_batch(*st.source, st.frame, decoder, *request, &wait_check.interrupt(),
                             [&] { return raise_wait_ended(wait_check, st); });
   });
@@ -236,7 +235,7 @@ PyObject* stream_set_decoder(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     if (is_decoder(dem_arg)) {
       // A Decoder object: its graph and method, with scratch space of the stream's own.
-      std::optional<decode::StreamDecoder> configured;
+      std::optional<driver::StreamDecoder> configured;
       if (!stream_decoder_from(dem_arg, depth, configured)) return nullptr;
       s->state.sliding = PyRef();
       s->state.decoder.reset();
@@ -247,18 +246,8 @@ PyObject* stream_set_decoder(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!dem_text_of(dem_arg, text)) return nullptr;
     dem::DetectorErrorModel model;
     if (!parse_dem_text(text, model)) return nullptr;
-    // Refused before anything is built when the graph and its decoder would pass the budget.
-    if (auto refused = dem::check_node_count(model)) return raise_value_error(refused->message());
-    auto within = decode::decoding_bytes(model);
-    if (!within.ok()) return raise_value_error(within.error().message());
-    auto graph = dem::build_spacetime_graph(model);
-    if (!graph.ok()) return raise_value_error(graph.error().message());
-    auto decoder = decode::StreamDecoder::create(std::move(graph).value(), model.detector_count, depth);
-    if (!decoder.ok()) {
-      const bool memory = decoder.error().kind == decode::DecoderErrorKind::OutOfMemory;
-      raise_error(memory ? PyExc_MemoryError : PyExc_ValueError, decoder.error().message());
-      return nullptr;
-    }
+    auto decoder = driver::StreamDecoder::create_fixed(model, depth);
+    if (!decoder.ok()) return raise_driver_error(decoder.error()), nullptr;
     // Nothing above changed the stream; from here the new decoder replaces the old one whole,
     // and its window starts empty.
     s->state.sliding = PyRef();

@@ -8,12 +8,15 @@
 
 #include "_ostrel/args.h"
 #include "_ostrel/borrow.h"
+#include "_ostrel/decoder.h"
 #include "_ostrel/detector_error_model.h"
 #include "_ostrel/errors.h"
 #include "_ostrel/numpy_arrays.h"
 #include "_ostrel/py_ref.h"
 #include "ostrel/decode/sliding_window.h"
 #include "ostrel/dem/dem_parser.h"
+#include "ostrel/driver/make_decoder.h"
+#include "ostrel/driver/window_plan.h"
 
 #define NO_IMPORT_ARRAY
 #define PY_ARRAY_UNIQUE_SYMBOL ostrel_ARRAY_API
@@ -97,44 +100,27 @@ PyObject* sliding_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
     if (!commit) return nullptr;
     auto buffer = rounds_arg(buffer_arg, "buffer_rounds");
     if (!buffer) return nullptr;
-    decode::DecodeMethod method = decode::DecodeMethod::kWeightedUnionFind;
+    std::string_view method_name = driver::kDefaultMethod;
     if (method_arg) {
       auto name = arg_str(method_arg, "method");
       if (!name) return nullptr;
-      const auto known = decode::parse_decode_method(*name);
-      if (!known) {
-        std::string expected;
-        for (const std::string_view m : decode::decode_method_names())
-          expected.append(expected.empty() ? "'" : ", '").append(m).append("'");
-        return raise_value_error("unknown decoding method '" + std::string(*name) + "': the sliding window takes " +
-                                 expected + " (it commits the correction's edges)");
-      }
-      method = *known;
+      method_name = *name;
     }
+    auto spec = driver::method_for(method_name, true);
+    if (!spec.ok()) return raise_driver_error(spec.error()), nullptr;
+    const decode::DecodeMethod method = *(*spec)->graph_method;
     std::shared_ptr<const decode::SlidingWindowPlan> plan;
     dem::DetectorErrorModel parsed;
     const dem::DetectorErrorModel* model = model_if_dem(dem_arg);
     std::string text;
     if (!model) {
-      if (!dem_text_of(dem_arg, text)) return nullptr;
-      // A long repeat block of whole rounds is decoded folded, on a model of a few windows'
-      // rounds; a model that cannot be folded is expanded when it fits the reader's limits.
-      std::string fold_error;
-      if (layout_arg == nullptr || PyUnicode_Check(layout_arg)) {
-        auto folded = decode::SlidingWindowPlan::create_folded(text, *commit, *buffer);
-        if (folded.ok())
-          plan = std::move(folded).value();
-        else
-          fold_error = std::move(folded).error();
-      }
-      if (!plan) {
-        auto expanded = dem::parse_dem(text);
-        if (!expanded.ok()) {
-          if (fold_error.empty()) return raise_value_error(expanded.error().message());
-          return raise_value_error("cannot decode the repeat block by folding (" + fold_error +
-                                   ") nor expand it: " + expanded.error().message());
-        }
-        parsed = std::move(expanded).value();
+      if (!refuse_stim_circuit(dem_arg) || !dem_text_of(dem_arg, text)) return nullptr;
+      auto got = driver::fold_or_parse(text, *commit, *buffer, layout_arg == nullptr || PyUnicode_Check(layout_arg));
+      if (!got.ok()) return raise_driver_error(got.error()), nullptr;
+      if (got->folded) {
+        plan = std::move(got->folded);
+      } else {
+        parsed = std::move(got->model);
         if (!refuse_missing_model_file(dem_arg, parsed)) return nullptr;
         model = &parsed;
       }
@@ -142,8 +128,8 @@ PyObject* sliding_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
     if (!plan) {
       std::optional<decode::DetectorLayout> layout;
       if (!layout_of(layout_arg, *model, layout)) return nullptr;
-      auto created = decode::SlidingWindowPlan::create(*model, std::move(*layout), *commit, *buffer);
-      if (!created.ok()) return raise_value_error(created.error());
+      auto created = driver::plan_window(*model, std::move(*layout), *commit, *buffer);
+      if (!created.ok()) return raise_driver_error(created.error()), nullptr;
       plan = std::move(created).value();
     } else if (layout_arg != nullptr) {
       auto text = arg_str(layout_arg, "layout");
@@ -332,7 +318,7 @@ PyObject* sliding_repr(PyObject* self) {
                        ", buffer_rounds=" + std::to_string(p.buffer_rounds()) +
                        ", rounds_per_shot=" + std::to_string(p.rounds_per_shot()) +
                        ", ancillas=" + std::to_string(p.layout().columns());
-    if (d.method() != decode::DecodeMethod::kWeightedUnionFind)
+    if (decode::decode_method_name(d.method()) != driver::kDefaultMethod)
       text.append(", method='").append(decode::decode_method_name(d.method())).append("'");
     text += ")";
     return PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size()));
@@ -409,7 +395,7 @@ PyGetSetDef getset[] = {
     {"num_detectors", get_number<read_detectors>, nullptr, "Detectors of the model.", nullptr},
     {"num_observables", get_number<read_observables>, nullptr, "Observables of the model.", nullptr},
     {"method", get_method, nullptr,
-     "The decoding method of each window: 'weighted-union-find', 'matching', 'correlated-matching' or "
+     "The decoding method of each window: 'matching', 'correlated-matching', 'weighted-union-find' or "
      "'correlated-union-find'.",
      nullptr},
     {"layout", get_layout, nullptr,
@@ -433,12 +419,12 @@ PyType_Slot slots[] = {
     {Py_tp_getset, getset},
     {Py_tp_doc, const_cast<char*>(
                     "SlidingWindowDecoder(dem, commit_rounds, buffer_rounds, *, layout='coordinates', "
-                    "method='weighted-union-find')\n--\n\n"
+                    "method='matching')\n--\n\n"
                     "Real-time decoding of shots that arrive one round at a time.\n"
                     "\n"
                     "The window holds ``commit_rounds + buffer_rounds`` rounds. When it is full it\n"
-                    "is decoded by ``method`` ('weighted-union-find'; 'matching' for exact\n"
-                    "minimum-weight matching; 'correlated-matching' or 'correlated-union-find'\n"
+                    "is decoded by ``method`` ('matching', exact minimum-weight matching;\n"
+                    "'weighted-union-find', faster; 'correlated-matching' or 'correlated-union-find'\n"
                     "re-weighted by the model's correlated errors); the correction edges in its\n"
                     "first ``commit_rounds`` rounds are committed (their observables go into the\n"
                     "running logical frame; an edge crossing into the buffer flips the detector it\n"
@@ -498,11 +484,11 @@ bool sliding_window_decode_frame(PyObject* decoder, uint32_t round, std::span<co
   return true;
 }
 
-bool sliding_window_stream_decoder(PyObject* decoder, std::optional<Borrow>& access, std::optional<decode::StreamDecoder>& out) {
+bool sliding_window_stream_decoder(PyObject* decoder, std::optional<Borrow>& access, std::optional<driver::StreamDecoder>& out) {
   auto* s = as_sliding(decoder);
   access.emplace(Borrow::exclusive_or_busy(s->borrow, kName));
   if (!*access) return false;
-  out.emplace(decode::StreamDecoder::over_sliding_window(*s->decoder));
+  out.emplace(driver::StreamDecoder::over_sliding_window(*s->decoder));
   return true;
 }
 

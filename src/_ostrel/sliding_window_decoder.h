@@ -8,7 +8,7 @@
 
 #include "_ostrel/borrow.h"
 #include "_ostrel/python.h"
-#include "ostrel/decode/stream_decoder.h"
+#include "ostrel/driver/stream_decoder.h"
 
 namespace ostrel::py {
 
@@ -23,6 +23,6 @@ bool sliding_window_decode_frame(PyObject* decoder, uint32_t round, std::span<co
                                  std::chrono::steady_clock::time_point arrival, uint64_t& mask);
 // The object `decoder` as a stream's decoding step for a batch read, under the exclusive borrow
 // it takes into `access` (held while `out` is used). False with RuntimeError set on conflict.
-bool sliding_window_stream_decoder(PyObject* decoder, std::optional<Borrow>& access, std::optional<decode::StreamDecoder>& out);
+bool sliding_window_stream_decoder(PyObject* decoder, std::optional<Borrow>& access, std::optional<driver::StreamDecoder>& out);
 
 }  // namespace ostrel::py

@@ -1,17 +1,19 @@
-// The sliding-window decoder over a model's text and its coordinate layout, as
-// ostrel.SlidingWindowDecoder builds it by default (a long repeat block decoded folded).
+// The sliding-window decoder over a model's text and its coordinate layout, planned by the driver
+// as ostrel.SlidingWindowDecoder plans it (a long repeat block decoded folded).
 #include <memory>
 #include <optional>
 #include <string>
 
 #include "c_api/boundary.h"
 #include "ostrel/decode/sliding_window.h"
-#include "ostrel/dem/dem_parser.h"
+#include "ostrel/driver/method_registry.h"
+#include "ostrel/driver/window_plan.h"
 
 using namespace ostrel;
 
 struct ostrel_window {
-  explicit ostrel_window(std::shared_ptr<const decode::SlidingWindowPlan> plan) : decoder(std::move(plan)) {}
+  explicit ostrel_window(std::shared_ptr<const decode::SlidingWindowPlan> plan)
+      : decoder(std::move(plan), *driver::find_method(driver::kDefaultMethod)->graph_method) {}
   decode::SlidingWindowDecoder decoder;
 };
 
@@ -23,27 +25,12 @@ OSTREL_EXPORT ostrel_status ostrel_window_create(const char* dem_text, uint32_t 
     OSTREL_REQUIRE(out);
     *out = nullptr;
     OSTREL_REQUIRE(dem_text);
-    std::shared_ptr<const decode::SlidingWindowPlan> plan;
-    std::string fold_error;
-    auto folded = decode::SlidingWindowPlan::create_folded(dem_text, commit_rounds, buffer_rounds);
-    if (folded.ok())
-      plan = std::move(folded).value();
-    else
-      fold_error = std::move(folded).error();
-    if (!plan) {
-      auto parsed = dem::parse_dem(dem_text);
-      if (!parsed.ok()) {
-        if (fold_error.empty()) return c_api::set_error(OSTREL_E_FORMAT, parsed.error().message());
-        return c_api::set_error(OSTREL_E_FORMAT, "cannot decode the repeat block by folding (" + fold_error +
-                                                     ") nor expand it: " + parsed.error().message());
-      }
-      auto layout = decode::DetectorLayout::from_coordinates(*parsed);
-      if (!layout.ok()) return c_api::set_error(OSTREL_E_INVALID_ARGUMENT, layout.error());
-      auto created = decode::SlidingWindowPlan::create(*parsed, std::move(layout).value(), commit_rounds, buffer_rounds);
-      if (!created.ok()) return c_api::set_error(OSTREL_E_INVALID_ARGUMENT, created.error());
-      plan = std::move(created).value();
-    }
-    *out = std::make_unique<ostrel_window>(std::move(plan)).release();
+    auto plan = driver::plan_window_from_text(dem_text, commit_rounds, buffer_rounds);
+    if (!plan.ok())
+      return c_api::set_error(plan.error().kind == driver::DriverError::Kind::BadText ? OSTREL_E_FORMAT
+                                                                                     : OSTREL_E_INVALID_ARGUMENT,
+                              plan.error().message);
+    *out = std::make_unique<ostrel_window>(std::move(plan).value()).release();
     return OSTREL_OK;
   });
 }

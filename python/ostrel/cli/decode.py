@@ -41,9 +41,17 @@ def check_coverage(dem: str, model: Any, ancilla_count: int, depth: int) -> None
             f"cells ({plural(ancilla_count, 'cell')} per frame x window depth {depth} = {cells:,})")
 
 
-METHODS = ("weighted-union-find", "matching", "correlated-matching", "correlated-union-find", "union-find")
+# The methods offered, the default first; the fixed reference procedure is taken by name too.
+METHODS = (_ostrel.DEFAULT_METHOD, *(m for m in _ostrel.DECODE_METHODS if m != _ostrel.DEFAULT_METHOD))
+REFERENCE_METHOD = "union-find"
 # The methods that decode on the decoding graph, which the sliding window can use.
-GRAPH_METHODS = METHODS[:4]
+GRAPH_METHODS = ("matching", "correlated-matching", "weighted-union-find", "correlated-union-find")
+
+
+def _method(name: str) -> str:
+    if name in METHODS or name == REFERENCE_METHOD:
+        return name
+    raise argparse.ArgumentTypeError(f"invalid choice: {name!r} (choose from {', '.join(METHODS)})")
 
 
 def rate_of(predictions: Any, truth: list[int]) -> float:
@@ -57,7 +65,7 @@ def rate_of(predictions: Any, truth: list[int]) -> float:
 
 def decode_source(source: str, dem: str, truth: list[int] | None, window_depth: int,
                   compare_pymatching: bool, progress: bool | None = None,
-                  method: str = "weighted-union-find", compare_methods: bool = False) -> dict[str, Any]:
+                  method: str = _ostrel.DEFAULT_METHOD, compare_methods: bool = False) -> dict[str, Any]:
     """Decodes every frame; a shot ends every `depth` frames, depth being the window's.
 
     With `compare_methods` (and a truth file) the shots are also decoded afterwards, as whole
@@ -123,7 +131,7 @@ def decode_source(source: str, dem: str, truth: list[int] | None, window_depth: 
             result["pymatching_logical_error_rate"] = reference.mean_logical_error_rate()
         if compare_methods and reference_shots:
             syndromes = np.array(reference_shots, dtype=np.uint8)
-            for other in METHODS:
+            for other in (*METHODS, REFERENCE_METHOD):
                 if other != method:
                     predictions = _ostrel.Decoder(model, method=other).decode_batch(syndromes)
                     result[f"{other.replace('-', '_')}_logical_error_rate"] = rate_of(predictions, truth)
@@ -215,7 +223,7 @@ def decode_rounds(source: str, dem: str, truth: list[int] | None, window: tuple[
     if compare_whole_shot:
         references.append(("whole_shot_logical_error_rate", _ostrel.Decoder(model, method=method)))
     if compare_methods:
-        for other in METHODS:
+        for other in (*METHODS, REFERENCE_METHOD):
             if other != method:
                 references.append((f"{other.replace('-', '_')}_logical_error_rate", _ostrel.Decoder(model, method=other)))
         result["no_correction_logical_error_rate"] = sum(t != 0 for t in truth) / len(truth) if truth else 0.0
@@ -247,11 +255,8 @@ def _decode_arguments(p: argparse.ArgumentParser) -> None:
                    help="frames are rounds: decode them with a sliding window that commits COMMIT "
                         "rounds at a time and looks BUFFER rounds ahead (default for models whose "
                         "rounds do not all hold every ancilla, such as surface codes: whole shots)")
-    p.add_argument("--method", choices=METHODS, default=METHODS[0],
-                   help="the decoder: weighted Union-Find with peeling (default), exact "
-                        "minimum-weight matching, either re-weighted by the model's correlated "
-                        "error components (correlated-...), or the fixed Union-Find procedure "
-                        "that set_decoder runs on a DEM")
+    p.add_argument("--method", type=_method, default=METHODS[0], metavar="METHOD",
+                   help=("the decoder: " + "; ".join(f"{m}: {s}" for m, s in _ostrel.DECODE_METHODS.items())).replace("%", "%%"))
     p.add_argument("--compare-pymatching", action="store_true",
                    help="also decode each shot with pymatching (needs --truth)")
     p.add_argument("--json", action="store_true", help="print the result as JSON")

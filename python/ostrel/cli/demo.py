@@ -93,9 +93,11 @@ def decode_live(tmp: str, shots: int, experiments: tuple = EXPERIMENTS) -> list[
                 with replay.running(exp.stream) as port:
                     source = f"tcp://127.0.0.1:{port}"
                     if code == "surface":  # frames of one round each: whole shots through the layout
-                        r = decode_rounds(source, exp.dem, truth, None, True, progress=False, compare_methods=True)
+                        r = decode_rounds(source, exp.dem, truth, None, True, progress=False, compare_methods=True,
+                                          method="weighted-union-find")
                     else:
-                        r = decode_source(source, exp.dem, truth, 0, True, progress=False, compare_methods=True)
+                        r = decode_source(source, exp.dem, truth, 0, True, progress=False, compare_methods=True,
+                                          method="weighted-union-find")
                 if r["shots"] != shots:
                     raise CommandError(f"expected {shots} shots from the replay, got {r['shots']}")
                 row = {"code": code, "distance": d, "p": p, **r}

@@ -19,15 +19,7 @@ constexpr uint32_t kCorrelatedPasses = 4;
 
 }  // namespace
 
-std::span<const std::string_view> decode_method_names() noexcept { return kNames; }
-
 std::string_view decode_method_name(DecodeMethod method) noexcept { return kNames[static_cast<size_t>(method)]; }
-
-std::optional<DecodeMethod> parse_decode_method(std::string_view name) noexcept {
-  for (size_t i = 0; i < kNames.size(); ++i)
-    if (kNames[i] == name) return static_cast<DecodeMethod>(i);
-  return std::nullopt;
-}
 
 std::unique_ptr<GraphDecoder> make_graph_decoder(DecodeMethod method, std::shared_ptr<const DecodingGraph> graph) {
   switch (method) {

@@ -1,5 +1,5 @@
 #pragma once
-// The decoding methods a caller can name, and the decoder each builds on a decoding graph.
+// The methods that decode on a decoding graph, and the decoder each builds on one.
 #include <memory>
 #include <optional>
 #include <span>
@@ -18,10 +18,8 @@ enum class DecodeMethod : uint8_t {
   kCorrelatedMatching,
 };
 
-// Every method's name, in the order callers list them.
-std::span<const std::string_view> decode_method_names() noexcept;
+// The method's name as callers give it (the driver's registry maps names to methods).
 std::string_view decode_method_name(DecodeMethod method) noexcept;
-std::optional<DecodeMethod> parse_decode_method(std::string_view name) noexcept;
 
 std::unique_ptr<GraphDecoder> make_graph_decoder(DecodeMethod method, std::shared_ptr<const DecodingGraph> graph);
 

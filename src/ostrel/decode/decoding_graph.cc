@@ -89,8 +89,8 @@ Result<std::vector<ComponentEdge>, std::string> collect_component_edges(const de
         }
         if (count >= 3)
           return fail("error " + error_line(dem, i, breaks) + " has a component with " + std::to_string(count) +
-                      " detectors: the weighted decoder needs errors decomposed into components of one or two "
-                      "detectors (generate the model with decompose_errors=True)");
+                      " detectors: decoding on a graph needs errors decomposed into components of one or two "
+                      "detectors");
         d = d_end;
       }
       uint64_t observables = 0;
@@ -207,7 +207,7 @@ uint64_t correlation_bytes(std::span<const ComponentEdge> list) {
 }
 
 std::string over_budget(uint64_t bytes, uint64_t budget) {
-  return "the weighted decoder for this model needs at least " + std::to_string(mebibytes(bytes)) +
+  return "decoding this model on a graph needs at least " + std::to_string(mebibytes(bytes)) +
          " MiB, more than the budget of " + std::to_string(mebibytes(budget)) + " MiB";
 }
 
@@ -217,7 +217,7 @@ Result<std::shared_ptr<const DecodingGraph>, std::string> build_decoding_graph(c
                                                                                uint64_t budget) {
   if (dem.detector_count >= UINT32_MAX)
     return fail("detector error model has " + std::to_string(dem.detector_count) +
-                " detectors; the weighted decoder holds at most 4294967294");
+                " detectors; a decoding graph holds at most 4294967294");
   // Counted before anything is allocated: the nodes, and the component list the first step makes.
   const uint64_t node_bytes = (dem.detector_count + 1) * kBytesPerNode;
   const uint64_t most_components = dem.error_count() + dem.component_breaks.size();

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
+#include <string_view>
 #include <vector>
 
 namespace ostrel::dem {
@@ -41,6 +43,18 @@ struct ComponentBreak {
   uint32_t observables = 0;  // position in observable_targets
 };
 
+// A line the parser skipped as no instruction it reads: `line_number` is 1-based, 0 when the line
+// came from a nested repeat block's written-out repetitions.
+struct UnknownLine {
+  uint64_t line_number = 0;
+  std::string text;
+};
+
+// What a decoder says when given a circuit rather than its model.
+inline constexpr std::string_view kCircuitGivenAdvice =
+    "a Stim circuit is not a detector error model: decode its model, "
+    "circuit.detector_error_model(decompose_errors=True)";
+
 struct DetectorErrorModel {
   // Where one error's targets sit in the pools.
   struct ErrorRecord {
@@ -64,6 +78,9 @@ struct DetectorErrorModel {
   uint64_t detector_count = 0;
   // 1 + the largest observable index of an error target or a top-level declaration, 0 if none.
   uint64_t observable_count = 0;
+  // The first line skipped as no instruction (a misspelt `erorr(0.1) D0`, say): the parse goes
+  // on, but a decoder must not decode a model other than the one written.
+  std::optional<UnknownLine> first_unknown_line;
 
   size_t error_count() const { return error_records.size(); }
 

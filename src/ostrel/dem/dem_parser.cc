@@ -167,7 +167,7 @@ class LineReader {
 
 class Parser {
  public:
-  Parser(std::string_view text, const DemLimits& limits) : lines_(text), limits_(limits) {
+  Parser(std::string_view text, const DemLimits& limits) : text_(text), lines_(text), limits_(limits) {
     // Room for the text's own errors (an error line takes at least a dozen bytes); repeat
     // blocks reserve their copies when they expand.
     const size_t likely_errors = std::min<size_t>(text.size() / 24, limits_.errors);
@@ -178,7 +178,10 @@ class Parser {
   Result<DetectorErrorModel, DemParseError> run() {
     std::string_view line;
     while (lines_.next(line)) {
-      if (Failure f = parse_line(line)) return fail(std::move(*f));
+      if (Failure f = parse_line(line)) {
+        locate(*f, line);
+        return fail(std::move(*f));
+      }
     }
     model_.detector_count = max_detector_plus_one_;
     model_.observable_count = max_observable_plus_one_;
@@ -186,6 +189,26 @@ class Parser {
   }
 
  private:
+  // The written line a view into the text starts on (1-based), or 0 for a view into written-out
+  // nested text, which no written line holds whole.
+  uint64_t line_number_of(std::string_view line) const {
+    if (line.data() < text_.data() || line.data() > text_.data() + text_.size()) return 0;
+    return 1 + static_cast<uint64_t>(std::count(text_.data(), line.data(), '\n'));
+  }
+
+  // Failures name the written line they were met on, where one holds them.
+  void locate(DemParseError& failure, std::string_view line) const {
+    if (failure.line_number != 0) return;
+    failure.line_number = line_number_of(line);
+    if (failure.line_number != 0) failure.line = std::string(line);
+  }
+
+  // Lines no instruction reads are skipped; the first is kept for decoders, which refuse it.
+  void note_unknown(std::string_view line) {
+    if (model_.first_unknown_line) return;
+    model_.first_unknown_line = UnknownLine{line_number_of(line), std::string(line)};
+  }
+
   // A detector declaration of a repeat body, kept to be replayed in later repetitions.
   struct BodyDeclaration {
     std::string_view line;
@@ -228,7 +251,7 @@ class Parser {
         if (after.unterminated) return DemParseError::unterminated_tag(line);
         // A body is read as a model of its own whose counts are dropped, so its observable
         // declarations have no effect.
-        if (in_body_) break;
+        if (in_body_) return {};
         if (!after.tagged) {
           parse_observable(line);
         } else {
@@ -237,7 +260,7 @@ class Parser {
           const std::string_view rest = after.rest;
           parse_observable(rest, !rest.empty() && space_len_at(rest.data(), rest.data() + rest.size()) == 0);
         }
-        break;
+        return {};
       case 'r':
         if (!line.starts_with("repeat")) break;
         after = after_name(line, "repeat");
@@ -247,9 +270,12 @@ class Parser {
       case 's':
         if (is_shift_instruction(line)) return parse_shift(line);
         break;
+      case '#':
+        return {};
       default:
         break;
     }
+    note_unknown(line);
     return {};
   }
 
@@ -443,6 +469,7 @@ class Parser {
       if (Failure f = parse_line(body_line)) {
         // An unterminated block is reported as such, whatever its body holds.
         if (!lines_.closing_line_ahead()) return DemParseError::unterminated_repeat();
+        locate(*f, body_line);
         return f;
       }
     }
@@ -460,6 +487,9 @@ class Parser {
   // is written out `count` times and read as lines of the enclosing body: the enclosing block's
   // expansion then repeats it with everything else.
   Failure parse_nested_repeat(uint64_t count) {
+    // Each level reads its body by recursion: hostile text must not exhaust the stack.
+    if (nesting_ >= kMaxRepeatNesting)
+      return DemParseError::model_too_large("levels of nested repeat blocks", kMaxRepeatNesting);
     std::string body;
     size_t errors_in_body = 0;
     if (Failure f = read_nested_body(body, errors_in_body)) return f;
@@ -477,9 +507,11 @@ class Parser {
     LineReader copies(text);
     LineReader* outer = reader_;
     reader_ = &copies;
+    ++nesting_;
     std::string_view line;
     Failure failure;
     while (!failure && copies.next(line)) failure = parse_line(line);
+    --nesting_;
     reader_ = outer;
     return failure;
   }
@@ -634,7 +666,9 @@ class Parser {
   // Bounds the text a nested block is written out to before its lines are read.
   static constexpr uint64_t kMaxNestedText = uint64_t{1} << 28;
 
+  std::string_view text_;
   LineReader lines_;
+  uint32_t nesting_ = 0;  // nested repeat blocks being read
   // Where body lines come from: the text, or the written-out copies of a nested block.
   LineReader* reader_ = &lines_;
   // The written-out nested blocks: declarations keep views into them until the parse ends.
@@ -675,24 +709,46 @@ std::string quoted(std::string_view prefix, std::string_view text, std::string_v
 
 }  // namespace
 
+namespace {
+
+DemParseError make_error(DemParseErrorKind kind, std::string text, uint64_t limit = 0) {
+  DemParseError error;
+  error.kind = kind;
+  error.text = std::move(text);
+  error.limit = limit;
+  return error;
+}
+
+}  // namespace
+
 DemParseError DemParseError::invalid_probability(std::string_view text) {
-  return {DemParseErrorKind::InvalidProbability, std::string(text)};
+  return make_error(DemParseErrorKind::InvalidProbability, std::string(text));
 }
 DemParseError DemParseError::malformed_target(std::string_view text) {
-  return {DemParseErrorKind::MalformedTarget, std::string(text)};
+  return make_error(DemParseErrorKind::MalformedTarget, std::string(text));
 }
-DemParseError DemParseError::unterminated_repeat() { return {DemParseErrorKind::UnterminatedRepeat, {}}; }
+DemParseError DemParseError::unterminated_repeat() {
+  return make_error(DemParseErrorKind::UnterminatedRepeat, std::string());
+}
 DemParseError DemParseError::invalid_repeat_count(std::string_view token) {
-  return {DemParseErrorKind::InvalidRepeatCount, std::string(token)};
+  return make_error(DemParseErrorKind::InvalidRepeatCount, std::string(token));
 }
 DemParseError DemParseError::malformed_detector_coords(std::string_view line) {
-  return {DemParseErrorKind::MalformedDetectorCoords, std::string(line)};
+  return make_error(DemParseErrorKind::MalformedDetectorCoords, std::string(line));
 }
 DemParseError DemParseError::unterminated_tag(std::string_view line) {
-  return {DemParseErrorKind::UnterminatedTag, std::string(line)};
+  return make_error(DemParseErrorKind::UnterminatedTag, std::string(line));
 }
 DemParseError DemParseError::model_too_large(std::string_view what, uint64_t limit) {
-  return {DemParseErrorKind::ModelTooLarge, std::string(what), limit};
+  return make_error(DemParseErrorKind::ModelTooLarge, std::string(what), limit);
+}
+
+std::string DemParseError::located_message() const {
+  if (line_number == 0) return message();
+  std::string out = "line " + std::to_string(line_number) + ": " + message();
+  // A target's message shows only the token; the line shows where it stood.
+  if (kind == DemParseErrorKind::MalformedTarget && line != text) out += quoted(" in '", line, "'");
+  return out;
 }
 
 std::string DemParseError::message() const {

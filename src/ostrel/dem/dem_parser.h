@@ -48,6 +48,10 @@ struct DemParseError {
   // for ModelTooLarge, what exceeded its limit ("errors", "error targets", ...).
   std::string text;
   uint64_t limit = 0;  // ModelTooLarge only
+  // The written line the failure was met on (1-based) and its text; 0 and empty where no
+  // written line holds it (a line of a nested block's written-out repetitions).
+  uint64_t line_number = 0;
+  std::string line;
 
   static DemParseError invalid_probability(std::string_view text);
   static DemParseError malformed_target(std::string_view text);
@@ -60,7 +64,14 @@ struct DemParseError {
   // e.g. "malformed target 'X1'", "unterminated repeat block",
   // "detector error model too large: more than 16777216 errors", "unterminated tag in 'error[a(0.1)'".
   std::string message() const;
+  // The message after "line N: ", and for a malformed target the line it stood in:
+  // "line 1: malformed target '#' in 'error(0.1) D0 D1 L0 # note'". What decoders and the command
+  // line show, where a model is read to be decoded.
+  std::string located_message() const;
 };
+
+// Nested repeat blocks are read by recursion; deeper text is refused as too large.
+inline constexpr uint32_t kMaxRepeatNesting = 64;
 
 // The first failure ends the parse; no partial record is returned.
 Result<DetectorErrorModel, DemParseError> parse_dem(std::string_view text, const DemLimits& limits = {});

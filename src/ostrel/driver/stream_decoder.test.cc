@@ -1,4 +1,4 @@
-#include "ostrel/decode/stream_decoder.h"
+#include "ostrel/driver/stream_decoder.h"
 
 #include <gtest/gtest.h>
 
@@ -12,8 +12,9 @@
 #include "ostrel/dem/dem_parser.h"
 #include "ostrel/dem/spacetime_graph.h"
 
-namespace ostrel::decode {
+namespace ostrel::driver {
 namespace {
+using namespace ostrel::decode;
 
 using Cells = std::vector<uint8_t>;
 
@@ -145,10 +146,11 @@ TEST(StreamDecoder, RefusesAMissingGraph) {
 }
 
 }  // namespace
-}  // namespace ostrel::decode
+}  // namespace ostrel::driver
 
-namespace ostrel::decode {
+namespace ostrel::driver {
 namespace {
+using namespace ostrel::decode;
 
 // Two chain links with an observable, a boundary edge, an edge of probability 0 (no edge) and a
 // self-loop (an edge, though it joins nothing).
@@ -212,10 +214,11 @@ TEST(DecodingBudget, SelfLoopsAndBoundaryEdgesCountAsTheDecoderSeesThem) {
 }
 
 }  // namespace
-}  // namespace ostrel::decode
+}  // namespace ostrel::driver
 
-namespace ostrel::decode {
+namespace ostrel::driver {
 namespace {
+using namespace ostrel::decode;
 
 // The smallest budget build_decoding_graph admits the model with.
 uint64_t smallest_weighted_budget(const dem::DetectorErrorModel& model) {
@@ -239,11 +242,11 @@ TEST(DecodingBudget, WeightedGraphCountsParallelComponentsAsOneEdgeAndRefusesBey
   EXPECT_LT(budget, smallest_weighted_budget(model_of(chain)));
   auto refused = build_decoding_graph(one_edge, budget - 1);
   ASSERT_FALSE(refused.ok());
-  EXPECT_EQ(refused.error(), "the weighted decoder for this model needs at least 1 MiB, more than the budget of 1 MiB");
+  EXPECT_EQ(refused.error(), "decoding this model on a graph needs at least 1 MiB, more than the budget of 1 MiB");
   auto graph = build_decoding_graph(one_edge, budget);
   ASSERT_TRUE(graph.ok());
   EXPECT_EQ((*graph)->edges.size(), 1u);
 }
 
 }  // namespace
-}  // namespace ostrel::decode
+}  // namespace ostrel::driver

@@ -1,9 +1,11 @@
-#include "ostrel/decode/stream_decoder.h"
+#include "ostrel/driver/stream_decoder.h"
 
 #include <algorithm>
 #include <utility>
 
-namespace ostrel::decode {
+#include "ostrel/driver/graph_methods.h"
+
+namespace ostrel::driver {
 
 uint64_t infer_window_depth(uint64_t configured_depth, uint64_t detector_count, uint64_t ancilla_count) noexcept {
   if (configured_depth != 0) return configured_depth;
@@ -32,7 +34,7 @@ Result<uint64_t, DecodingBudgetError> decoding_bytes(const dem::DetectorErrorMod
   uint64_t merging = 0;
   for_each_link([&](uint64_t u, uint64_t v) { merging += u != v; });
   const uint64_t left = budget > graph.bytes ? budget - graph.bytes : 0;
-  const uint64_t decoder = UnionFindDecoder::bytes_against_budget(model.detector_count + 1, merging, left, [&](auto&& emit) {
+  const uint64_t decoder = decode::UnionFindDecoder::bytes_against_budget(model.detector_count + 1, merging, left, [&](auto&& emit) {
     for_each_link([&](uint64_t u, uint64_t v) {
       if (u != v) emit(std::min(u, v) << 32 | std::max(u, v));
     });
@@ -49,8 +51,15 @@ Result<StreamDecoder, DecoderError> StreamDecoder::create(std::shared_ptr<const 
   return StreamDecoder(std::move(decoder).value(), detector_count, window_depth);
 }
 
-StreamDecoder StreamDecoder::create_on_graph(std::unique_ptr<GraphDecoder> decoder, uint64_t detector_count,
-                                             uint64_t window_depth) {
+Result<StreamDecoder, DriverError> StreamDecoder::create_fixed(const dem::DetectorErrorModel& model,
+                                                              uint64_t window_depth) {
+  auto decoder = build_fixed_procedure(model);
+  if (!decoder.ok()) return fail(std::move(decoder).error());
+  return StreamDecoder(std::move(decoder).value(), model.detector_count, window_depth);
+}
+
+StreamDecoder StreamDecoder::create_on(std::unique_ptr<ShotDecoder> decoder, uint64_t detector_count,
+                                       uint64_t window_depth) {
   return StreamDecoder(std::move(decoder), detector_count, window_depth);
 }
 
@@ -95,13 +104,15 @@ Result<uint64_t, WindowError> StreamDecoder::decode_frame(uint64_t ancilla_count
   auto pushed = window_->push(detector_events);
   if (!pushed.ok()) return fail(std::move(pushed).error());
   if (auto* fixed = std::get_if<UnionFindDecoder>(&decoder_)) return fixed->decode(*window_);
-  GraphDecoder& decoder = *std::get<std::unique_ptr<GraphDecoder>>(decoder_);
+  ShotDecoder& decoder = *std::get<std::unique_ptr<ShotDecoder>>(decoder_);
   fired_.clear();
   window_->for_each_active([&](uint64_t cell) {
-    // Cells past the model name no detector; the decoder would skip them anyway.
-    if (cell < decoder.graph().detector_count) fired_.push_back(static_cast<uint32_t>(cell));
+    // Cells past the model name no detector.
+    if (cell < detector_count_) fired_.push_back(static_cast<uint32_t>(cell));
   });
-  return decoder.decode(fired_);
+  auto decoded = decoder.decode(fired_);
+  if (!decoded.ok()) return fail(WindowError{WindowErrorKind::DoesNotFit, ancilla_count, 0, std::move(decoded).error()});
+  return *decoded;
 }
 
-}  // namespace ostrel::decode
+}  // namespace ostrel::driver

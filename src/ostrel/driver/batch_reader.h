@@ -12,18 +12,20 @@
 #include <string>
 #include <variant>
 
-#include "ostrel/decode/stream_decoder.h"
+#include "ostrel/driver/stream_decoder.h"
 #include "ostrel/io/frame_source.h"
 #include "ostrel/qssf/frame_batch.h"
 
-namespace ostrel::io {
+namespace ostrel::driver {
+
+using io::FrameSource;
 
 // The wait for the first frame was ended by the caller's interrupt; nothing was consumed.
 struct BatchInterrupted {
   std::string message() const { return "interrupted"; }
 };
 
-using BatchError = std::variant<qssf::QssfError, decode::WindowError, qssf::BatchAllocError, BatchInterrupted>;
+using BatchError = std::variant<qssf::QssfError, WindowError, qssf::BatchAllocError, BatchInterrupted>;
 
 std::string batch_error_message(const BatchError& error);
 
@@ -40,6 +42,6 @@ struct BatchWaits {
 // be null. An empty batch means the end of the stream.
 Result<qssf::FrameBatch, BatchError> read_batch(FrameSource& source, qssf::ParsedFrame& frame,
                                                 uint64_t max_frames, bool bit_packed,
-                                                decode::StreamDecoder* decoder, const BatchWaits& waits = {});
+                                                StreamDecoder* decoder, const BatchWaits& waits = {});
 
-}  // namespace ostrel::io
+}  // namespace ostrel::driver

@@ -1,4 +1,4 @@
-#include "ostrel/io/batch_reader.h"
+#include "ostrel/driver/batch_reader.h"
 
 #include <gtest/gtest.h>
 
@@ -10,9 +10,10 @@
 #include "ostrel/io/open_source.h"
 #include "ostrel/qssf/test_frames.h"
 
-namespace ostrel::io {
+namespace ostrel::driver {
 namespace {
 
+using io::module_reader_config;
 using qssf::testing::Bytes;
 using qssf::testing::FrameSpec;
 
@@ -189,4 +190,4 @@ TEST(PackDetectorRle, EqualsTheUnpackedEventsBitForBit) {
 }
 
 }  // namespace
-}  // namespace ostrel::io
+}  // namespace ostrel::driver

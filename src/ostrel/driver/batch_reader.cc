@@ -1,9 +1,9 @@
-#include "ostrel/io/batch_reader.h"
+#include "ostrel/driver/batch_reader.h"
 
 #include <chrono>
 #include <vector>
 
-namespace ostrel::io {
+namespace ostrel::driver {
 
 std::string batch_error_message(const BatchError& error) {
   return std::visit([](const auto& e) { return e.message(); }, error);
@@ -19,7 +19,7 @@ const WaitInterrupt kNoWait{std::chrono::milliseconds(0), &stop_at_once, nullptr
 
 Result<qssf::FrameBatch, BatchError> read_batch(FrameSource& source, qssf::ParsedFrame& frame,
                                                 uint64_t max_frames, bool bit_packed,
-                                                decode::StreamDecoder* decoder, const BatchWaits& waits) {
+                                                StreamDecoder* decoder, const BatchWaits& waits) {
   auto read = source.read_one_frame(frame, waits.first);
   if (!read.ok()) return fail(BatchError(std::move(read).error()));
   if (*read == qssf::ReadStatus::Interrupted) return fail(BatchError(BatchInterrupted{}));
@@ -76,4 +76,4 @@ Result<qssf::FrameBatch, BatchError> read_batch(FrameSource& source, qssf::Parse
   return batch;
 }
 
-}  // namespace ostrel::io
+}  // namespace ostrel::driver

@@ -1,8 +1,8 @@
 #pragma once
-// The decoding state a stream carries once it has a decoder: the graph's decoder (the fixed
-// Union-Find procedure or a decoder on a decoding graph, each with its own scratch space), the configured
-// window depth, the model's detector count, and the sliding window created by the first frame.
-// Each frame is pushed into the window and the whole window is decoded.
+// The decoding state a stream carries once it has a decoder: the decoder (the fixed Union-Find
+// procedure on the spacetime graph, or any method's shot decoder, each with its own scratch
+// space), the configured window depth, the model's detector count, and the sliding window
+// created by the first frame. Each frame is pushed into the window and the whole window is decoded.
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -11,15 +11,23 @@
 #include <variant>
 #include <vector>
 
-#include "ostrel/decode/graph_decoder.h"
 #include "ostrel/decode/sliding_window.h"
 #include "ostrel/decode/syndrome_window.h"
 #include "ostrel/decode/union_find.h"
 #include "ostrel/dem/spacetime_graph.h"
+#include "ostrel/driver/method_registry.h"
+#include "ostrel/driver/shot_decoder.h"
 #include "ostrel/util/memory_budget.h"
 #include "ostrel/util/result.h"
 
-namespace ostrel::decode {
+namespace ostrel::driver {
+
+using decode::DecoderError;
+using decode::SlidingWindowDecoder;
+using decode::SyndromeWindow;
+using decode::UnionFindDecoder;
+using decode::WindowError;
+using decode::WindowErrorKind;
 
 // The depth of a stream's window: the configured depth if not 0, else the detector count divided
 // by the frame's ancilla count (0 counting as 1), and at least 1.
@@ -44,9 +52,13 @@ class StreamDecoder {
   // `detector_count` is the model's; `window_depth` 0 means infer it from the first frame.
   static Result<StreamDecoder, DecoderError> create(std::shared_ptr<const dem::SpacetimeGraph> graph,
                                                     uint64_t detector_count, uint64_t window_depth);
-  // A decoder on a decoding graph (the weighted decoder, matching, ...), owned by the stream.
-  static StreamDecoder create_on_graph(std::unique_ptr<GraphDecoder> decoder, uint64_t detector_count,
-                                       uint64_t window_depth);
+  // The fixed procedure on the model's spacetime graph, refused before anything is built when
+  // it would pass the memory budget.
+  static Result<StreamDecoder, DriverError> create_fixed(const dem::DetectorErrorModel& model, uint64_t window_depth);
+  // Any method's decoder (make_decoder.h), owned by the stream. A window that decoder cannot
+  // explain fails that frame (DoesNotFit, with the reason Decoder.decode gives).
+  static StreamDecoder create_on(std::unique_ptr<ShotDecoder> decoder, uint64_t detector_count,
+                                 uint64_t window_depth);
 
   // Frames decoded one round each by a sliding-window decoder the caller owns and holds for as
   // long as this object is used.
@@ -69,22 +81,22 @@ class StreamDecoder {
   uint64_t detector_count() const noexcept { return detector_count_; }
   // Null until the first frame.
   const SyndromeWindow* window() const noexcept { return window_ ? &*window_ : nullptr; }
-  // The fixed procedure, or null when the stream decodes on a decoding graph.
+  // The fixed procedure configured from a model, or null.
   const UnionFindDecoder* union_find() const noexcept { return std::get_if<UnionFindDecoder>(&decoder_); }
 
  private:
-  using Decoder = std::variant<UnionFindDecoder, std::unique_ptr<GraphDecoder>, SlidingWindowDecoder*>;
+  using Decoder = std::variant<UnionFindDecoder, std::unique_ptr<ShotDecoder>, SlidingWindowDecoder*>;
   std::optional<WindowError> misfit(uint64_t ancilla_count) const;
 
   StreamDecoder(Decoder decoder, uint64_t detector_count, uint64_t window_depth)
       : decoder_(std::move(decoder)), detector_count_(detector_count), configured_depth_(window_depth) {}
 
   Decoder decoder_;
-  std::vector<uint32_t> fired_;  // the window's fired cells, for a graph's decoder
+  std::vector<uint32_t> fired_;  // the window's fired cells, for a shot decoder
   uint64_t detector_count_;
   uint64_t configured_depth_;
   bool require_fit_ = false;
   std::optional<SyndromeWindow> window_;
 };
 
-}  // namespace ostrel::decode
+}  // namespace ostrel::driver

@@ -1,0 +1,27 @@
+#pragma once
+// The makers of the methods on a decoding graph (the weighted Union-Find, exact matching and
+// their correlated re-weighting) and of the fixed Union-Find procedure on the spacetime graph.
+#include "ostrel/decode/union_find.h"
+#include "ostrel/driver/method_registry.h"
+
+namespace ostrel::driver {
+
+Result<std::unique_ptr<ShotDecoder>, DriverError> make_weighted_union_find(const dem::DetectorErrorModel& model,
+                                                                           const DecoderOptions& options);
+Result<std::unique_ptr<ShotDecoder>, DriverError> make_matching(const dem::DetectorErrorModel& model,
+                                                                const DecoderOptions& options);
+Result<std::unique_ptr<ShotDecoder>, DriverError> make_correlated_union_find(const dem::DetectorErrorModel& model,
+                                                                             const DecoderOptions& options);
+Result<std::unique_ptr<ShotDecoder>, DriverError> make_correlated_matching(const dem::DetectorErrorModel& model,
+                                                                           const DecoderOptions& options);
+Result<std::unique_ptr<ShotDecoder>, DriverError> make_fixed_union_find(const dem::DetectorErrorModel& model,
+                                                                        const DecoderOptions& options);
+
+// The fixed procedure on the model's spacetime graph, refused before anything is built when the
+// graph and its arrays would pass the memory budget.
+Result<decode::UnionFindDecoder, DriverError> build_fixed_procedure(const dem::DetectorErrorModel& model);
+
+// A decoder on a decoding graph as a shot decoder: shots no matching explains are refused.
+std::unique_ptr<ShotDecoder> graph_shot_decoder(std::unique_ptr<decode::GraphDecoder> decoder);
+
+}  // namespace ostrel::driver

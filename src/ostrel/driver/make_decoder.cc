@@ -1,0 +1,31 @@
+#include "ostrel/driver/make_decoder.h"
+
+#include "ostrel/decode/model_checks.h"
+
+namespace ostrel::driver {
+
+Result<const MethodSpec*, DriverError> method_for(std::string_view name, bool for_window) {
+  const MethodSpec* spec = find_method(name);
+  if (!spec) return fail(DriverError::invalid(unknown_method_message(name)));
+  if (for_window && !spec->graph_method) {
+    std::string windowed;
+    for (const MethodSpec& m : registered_methods())
+      if (m.listed && m.graph_method) windowed.append(windowed.empty() ? "'" : ", '").append(m.name).append("'");
+    return fail(DriverError::invalid("the sliding window cannot decode with '" + std::string(name) +
+                                     "': it takes " + windowed + " (it commits the correction's edges)"));
+  }
+  return spec;
+}
+
+Result<BuiltDecoder, DriverError> make_decoder(const dem::DetectorErrorModel& model, std::string_view method,
+                                               const DecoderOptions& options) {
+  auto spec = method_for(method);
+  if (!spec.ok()) return fail(std::move(spec).error());
+  if (auto refused = decode::refuse_undecodable(model)) return fail(DriverError::invalid(std::move(*refused)));
+  auto made = (*spec)->make(model, options);
+  if (!made.ok()) return fail(std::move(made).error());
+  if (auto unknown = options.unread(method)) return fail(DriverError::invalid(std::move(*unknown)));
+  return BuiltDecoder{std::move(made).value(), *spec, model.detector_count, model.observable_count};
+}
+
+}  // namespace ostrel::driver
