@@ -10,8 +10,6 @@ Families (``family=``):
   directions of the hexagon.
 - ``"superdense"``: two ancillas per face prepared as a Bell pair; one pass of CNOTs from the data
   into one and from the other into the data maps both checks onto the pair, read in the Bell basis.
-- ``"midout"``: the faces' checks measured by one ancilla each, X and Z in alternate half-rounds of
-  one CNOT pass that folds the two into the ancilla's one measurement outcome pair (see below).
 
 Noise (``noise=``): ``"uniform"`` (every gate, reset, measurement and idle step at p) or
 ``"si1000"`` (superconducting-inspired: two-qubit gates p, one-qubit gates and idling p / 10,
@@ -217,32 +215,7 @@ def _superdense(b: _Builder):
     b.finish()
 
 
-def _midout(b: _Builder):
-    # One ancilla per face: an X check half-round then a Z check half-round of CNOTs, with one
-    # measurement between them (the check's state sits on the data halfway between measurements).
-    n, F = b.n, len(b.faces)
-    anc = list(range(n, n + F))
-    everyone = list(range(n + F))
-    b.reset(list(range(n)), everyone, x=b.basis == "X")
-    for r in range(b.rounds):
-        for basis in ("X", "Z"):
-            b.reset(anc, everyone, x=basis == "X")
-            order = range(6) if basis == "X" else reversed(range(6))
-            for k in order:
-                pairs = []
-                for fi, f in enumerate(b.faces):
-                    if k in f.qubits:
-                        a, q = anc[fi], f.qubits[k]
-                        pairs.append((a, q) if basis == "X" else (q, a))
-                b.layer_cx(pairs, everyone)
-            ms = b.measure(anc, everyone, x=basis == "X")
-            for fi in range(F):
-                b.compare(fi, basis, ms[fi])
-        b.c.append("SHIFT_COORDS", [], [0, 0, 1])
-    b.finish()
-
-
-_FAMILIES = {"phenom": _phenom, "cnot": _cnot, "superdense": _superdense, "midout": _midout}
+_FAMILIES = {"phenom": _phenom, "cnot": _cnot, "superdense": _superdense}
 
 
 def colour_code_memory(
