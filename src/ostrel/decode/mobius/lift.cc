@@ -198,8 +198,8 @@ uint64_t Lift::lift(std::span<const uint32_t> edges, std::span<const uint32_t> f
   }
   correction_.clear();
   double best_weight = 0.0;
+  uint32_t best_odd = 0;
   bool have = false;
-  explained_ = false;
   for (uint8_t colour = 0; colour < 3; ++colour) {
     targets_.clear();
     for (uint32_t e : edges)
@@ -213,15 +213,18 @@ uint64_t Lift::lift(std::span<const uint32_t> edges, std::span<const uint32_t> f
     // Explained unless some targets were left unmatched.
     for (uint32_t a : candidate_) toggle(a);
     for (uint32_t d : fired) toggle_detector(d);
-    const bool explains = odd_ == 0;
+    const uint32_t odd = odd_;
     clear_parity();
-    if (!have || (explains && !explained_) || (explains == explained_ && weight < best_weight)) {
+    // The one leaving the fewest detectors unexplained (none, mostly), then the lightest.
+    if (!have || odd < best_odd || (odd == best_odd && weight < best_weight)) {
       correction_.swap(candidate_);
       best_weight = weight;
-      explained_ = explains;
+      best_odd = odd;
       have = true;
     }
   }
+  explained_ = best_odd == 0;
+  residual_.clear();
   if (!explained_) {
     for (uint32_t a : correction_) toggle(a);
     for (uint32_t d : fired) toggle_detector(d);
@@ -229,7 +232,13 @@ uint64_t Lift::lift(std::span<const uint32_t> edges, std::span<const uint32_t> f
     budget_ = kRepairBudget;
     for (uint32_t depth = 1; depth <= kMaxRepairAtoms && !found_ && budget_ > 0; ++depth) search(depth, 0.0);
     explained_ = found_;
-    if (found_) correction_.insert(correction_.end(), best_.begin(), best_.end());
+    if (found_) {
+      correction_.insert(correction_.end(), best_.begin(), best_.end());
+    } else {
+      for (uint32_t d : seen_)
+        if (parity_[d]) residual_.push_back(d);
+      std::sort(residual_.begin(), residual_.end());
+    }
     clear_parity();
   }
   merge_pairs();

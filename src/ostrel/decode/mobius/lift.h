@@ -18,8 +18,9 @@
 // them.
 //
 // Should no colour's T-join exist (the matching took edges no atom set reproduces), the atoms of
-// the lightest are kept and what they leave unexplained is explained by the lightest set of at
-// most kMaxRepairAtoms atoms met there (a bounded search from the lowest unexplained detector).
+// the one leaving the fewest detectors unexplained are kept, and those detectors are explained by
+// the lightest set of at most kMaxRepairAtoms atoms met there (a bounded search from the lowest
+// unexplained detector); failing that, the caller decodes them as a shot of their own.
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -45,6 +46,8 @@ class Lift {
   // bounded search gave up).
   std::span<const uint32_t> correction() const { return correction_; }
   bool explained() const { return explained_; }
+  // When not explained: the detectors the correction leaves unexplained, ascending.
+  std::span<const uint32_t> residual() const { return residual_; }
 
   // Weighs `atom` as `weight` (ln units) in the lifts that follow if that is lower, until
   // restore_weights().
@@ -76,7 +79,7 @@ class Lift {
   std::vector<uint8_t> listed_;   // per detector: in seen_
   std::vector<uint32_t> seen_;    // detectors whose parity was changed
   uint32_t odd_ = 0;              // detectors of odd parity
-  std::vector<uint32_t> correction_, candidate_;
+  std::vector<uint32_t> correction_, candidate_, residual_;
   std::vector<uint32_t> stack_, best_;
   double best_weight_ = 0.0;
   bool found_ = false;

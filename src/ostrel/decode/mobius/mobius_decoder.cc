@@ -14,6 +14,8 @@ namespace {
 // per error up to three lifted edges with their matcher state and the atom tables.
 constexpr uint64_t kBytesPerLiftedNode = 160;
 constexpr uint64_t kBytesPerError = 3 * 200;
+// Lifts of a lift's unexplained detectors per pass, at most.
+constexpr uint32_t kResidualRounds = 3;
 
 }  // namespace
 
@@ -66,7 +68,35 @@ Result<MobiusDecoder, std::string> MobiusDecoder::create(const dem::DetectorErro
 
 uint64_t MobiusDecoder::pass() {
   matcher_->decode(nodes_);
-  return lift_.lift(matched_edges(), fired_);
+  uint64_t mask = lift_.lift(matched_edges(), fired_);
+  correction_.assign(lift_.correction().begin(), lift_.correction().end());
+  explained_ = lift_.explained();
+  // What a lift leaves unexplained is a shot of its own: decode it the same way, a few times at most.
+  for (uint32_t round = 0; !explained_ && round < kResidualRounds; ++round) {
+    residual_.assign(lift_.residual().begin(), lift_.residual().end());
+    residual_nodes_.clear();
+    for (uint32_t d : residual_) {
+      residual_nodes_.push_back(2 * d);
+      residual_nodes_.push_back(2 * d + 1);
+    }
+    matcher_->decode(residual_nodes_);
+    mask ^= lift_.lift(matched_edges(), residual_);
+    correction_.insert(correction_.end(), lift_.correction().begin(), lift_.correction().end());
+    explained_ = lift_.explained();
+    if (round + 1 == kResidualRounds || explained_) {
+      // An atom taken twice cancels.
+      std::sort(correction_.begin(), correction_.end());
+      size_t kept = 0;
+      for (size_t i = 0; i < correction_.size();) {
+        size_t j = i;
+        while (j < correction_.size() && correction_[j] == correction_[i]) ++j;
+        if ((j - i) % 2 == 1) correction_[kept++] = correction_[i];
+        i = j;
+      }
+      correction_.resize(kept);
+    }
+  }
+  return mask;
 }
 
 std::span<const uint32_t> MobiusDecoder::matched_edges() {
@@ -87,7 +117,7 @@ std::span<const uint32_t> MobiusDecoder::matched_edges() {
 
 bool MobiusDecoder::lower_from_correction() {
   bool any = false;
-  for (uint32_t a : lift_.correction()) {
+  for (uint32_t a : correction_) {
     for (const AtomCorrelation& c : correlations_->of(a)) {
       if (!(c.weight < atom_now_[c.atom])) continue;
       if (atom_now_[c.atom] == std::numeric_limits<double>::infinity()) lowered_atoms_.push_back(c.atom);

@@ -45,11 +45,12 @@ class MobiusDecoder {
   uint64_t decode(std::span<const uint32_t> fired_detectors);
 
   // The last correction: indices into atoms().atoms.
-  std::span<const uint32_t> correction() const { return lift_.correction(); }
+  std::span<const uint32_t> correction() const { return correction_; }
   // Whether its syndrome is the fired set.
-  bool explained() const { return lift_.explained(); }
-  // The last pass's matching on the lifted graph: its weight (ln((1 - p) / p) units, as that pass
-  // weighed the edges) and its edges.
+  bool explained() const { return explained_; }
+  // The last matching on the lifted graph: its weight (ln((1 - p) / p) units, as that pass weighed
+  // the edges) and its edges. (Detectors a lift leaves unexplained, which is rare, are decoded
+  // by a matching of their own; this is then that one.)
   double matching_weight() { return matcher_->correction_weight(); }
   std::span<const uint32_t> matched_edges();
   // Passes the last decode ran.
@@ -84,6 +85,9 @@ class MobiusDecoder {
   std::vector<uint32_t> fired_;
   std::vector<uint32_t> nodes_;
   std::vector<uint32_t> direct_;
+  std::vector<uint32_t> correction_;
+  bool explained_ = true;
+  std::vector<uint32_t> residual_, residual_nodes_;
   // Re-weighting state (correlated only).
   std::vector<double> atom_now_;       // per atom: its lowered weight, or +inf
   std::vector<uint32_t> lowered_atoms_;
