@@ -92,7 +92,8 @@ LiftedGraph build_lifted_graph(const AtomModel& atoms, std::span<const uint8_t> 
       candidates.push_back({std::min(dangling[0], dangling[1]), std::max(dangling[0], dangling[1]), 0.0, a, 3});
     const size_t count = candidates.size() - first;
     out.atom_edge_count[a] = static_cast<uint8_t>(count);
-    for (size_t k = first; k < candidates.size(); ++k) candidates[k].weight = out.atom_weight[a] / double(count);
+    const double share = out.atom_weight[a] / std::pow(double(count), kEdgeShareExponent);
+    for (size_t k = first; k < candidates.size(); ++k) candidates[k].weight = share;
   }
   // Parallel edges: one graph edge weighing as the lightest atom (the first of equals).
   std::sort(candidates.begin(), candidates.end(), [](const Candidate& x, const Candidate& y) {

@@ -124,8 +124,9 @@ bool MobiusDecoder::lower_from_correction() {
       atom_now_[c.atom] = c.weight;
       any = true;
       const uint32_t count = lifted_->atom_edge_count[c.atom];
-      const auto units = static_cast<int32_t>(
-          std::clamp(std::round(c.weight / count * kWeightScale), 0.0, static_cast<double>(kMaxWeight)));
+      const double share = c.weight / std::pow(double(count), kEdgeShareExponent);
+      const auto units =
+          static_cast<int32_t>(std::clamp(std::round(share * kWeightScale), 0.0, static_cast<double>(kMaxWeight)));
       for (uint32_t k = 0; k < count; ++k) {
         const uint32_t e = lifted_->atom_edges[3 * c.atom + k];
         if (e == kNoEdge || units >= edge_now_[e]) continue;
