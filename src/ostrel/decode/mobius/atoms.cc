@@ -153,8 +153,8 @@ class Builder {
       if (try_piece(std::span<const uint32_t>(piece, 2), new_left)) return true;
       for (size_t j = i + 1; j < rest.size(); ++j) {
         piece[2] = rest[j];
-        if (is_atomic(std::span<const uint32_t>(piece, 3), marks_) && try_piece(std::span<const uint32_t>(piece, 3), new_left))
-          return true;
+        const std::span<const uint32_t> three(piece, 3);
+        if (is_atomic(three, marks_) && try_piece(three, new_left)) return true;
       }
     }
     return false;

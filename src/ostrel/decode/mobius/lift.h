@@ -2,8 +2,9 @@
 // From a matching on the lifted graph back to a colour-code correction: a set of atoms whose
 // syndrome is the shot's fired detectors.
 //
-// A matching made of whole atoms' edges is lifted to those atoms. Otherwise, pick a colour c, say red, and let one node speak for each detector: its red-green node for a
-// red or green detector, its blue-red node for a blue one. Every atom has one lifted edge at each
+// A matching made of whole atoms' edges is lifted to those atoms. Otherwise, pick a colour c, say
+// red, and let one node speak for each detector: its red-green node for a red or green detector,
+// its blue-red node for a blue one. Every atom has one lifted edge at each
 // node of each of its detectors, so a set of atoms flips a detector as often as its edges meet the
 // node speaking for it. Any set of atoms whose edges meeting speaking nodes are the matching's
 // edges there (each taken an odd number of times exactly when the matching took it) therefore

@@ -58,7 +58,8 @@ Result<MobiusDecoder, std::string> MobiusDecoder::create(const dem::DetectorErro
   if (!atoms.ok()) return fail(std::move(atoms).error());
   auto shared_marks = std::make_shared<const std::vector<uint8_t>>(std::move(marks).value());
   auto shared_atoms = std::make_shared<const AtomModel>(std::move(atoms).value());
-  auto lifted = std::make_shared<const LiftedGraph>(build_lifted_graph(*shared_atoms, *shared_marks, model.observable_count));
+  auto lifted =
+      std::make_shared<const LiftedGraph>(build_lifted_graph(*shared_atoms, *shared_marks, model.observable_count));
   std::shared_ptr<const AtomCorrelations> correlations;
   if (options.correlated)
     correlations = std::make_shared<const AtomCorrelations>(correlate_atoms(*shared_atoms, lifted->atom_weight));
