@@ -181,6 +181,47 @@ TEST(MobiusDecoder, CorrectionExplainsSampledShots) {
   }
 }
 
+// Re-weighting in one pass, or on a model whose errors are all single atoms, is the plain decoder.
+TEST(MobiusDecoder, CorrelatedWithoutRoomToReweighDecodesAsPlain) {
+  const dem::DetectorErrorModel circuit = parse(testdata::kCircuitD3);
+  // The phenomenological model without its errors in both bases (Y errors): no error of two atoms.
+  const dem::DetectorErrorModel phenomenological = parse(testdata::kPhenomenologicalD3);
+  const std::vector<uint8_t> marks = read_detector_colours(phenomenological).value();
+  std::string single;
+  size_t error = 0;
+  for (std::string_view rest = testdata::kPhenomenologicalD3; !rest.empty();) {
+    const size_t end = rest.find('\n');
+    const std::string_view line = rest.substr(0, end);
+    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    if (line.starts_with("error")) {
+      uint8_t bases = 0;
+      for (uint32_t d : phenomenological.error(error++).detectors) bases |= uint8_t(1u << basis_of(marks[d]));
+      if (bases == 3) continue;
+    }
+    single.append(line).append("\n");
+  }
+  struct Case {
+    const dem::DetectorErrorModel model;
+    uint32_t passes;
+  };
+  const Case cases[] = {{circuit, 1}, {parse(single.c_str()), 4}};
+  for (const Case& c : cases) {
+    auto plain = MobiusDecoder::create(c.model);
+    auto correlated = MobiusDecoder::create(c.model, {.correlated = true, .max_passes = c.passes});
+    ASSERT_TRUE(plain.ok() && correlated.ok());
+    ASSERT_EQ(c.passes == 1, plain->atoms().composite_count() > 0);
+    std::mt19937_64 rng(3);
+    for (int shot = 0; shot < 500; ++shot) {
+      std::vector<uint32_t> errors;
+      for (uint32_t e = 0; e < c.model.error_count(); ++e)
+        if (std::uniform_real_distribution<double>(0, 1)(rng) < 0.03) errors.push_back(e);
+      const std::vector<uint32_t> fired = syndrome_of_errors(c.model, plain->marks(), errors);
+      ASSERT_EQ(correlated->decode(fired), plain->decode(fired)) << "shot " << shot;
+      ASSERT_EQ(correlated->last_passes(), 1u);
+    }
+  }
+}
+
 TEST(MobiusDecoder, SkipsIgnoredAndRepeatedDetectors) {
   const dem::DetectorErrorModel model = parse(
       "error(0.1) D0 D1 D2\nerror(0.1) D0 D1\nerror(0.1) D1 D2\nerror(0.1) D0 D2\nerror(0.1) D0 L0\n"
