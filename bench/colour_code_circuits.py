@@ -5,7 +5,8 @@ X-type checks and 3, 4, 5 for Z-type ones, the convention colour-code decoders r
 
 Families (``family=``):
 - ``"phenom"``: the phenomenological model: each round, every data qubit depolarises with p and
-  every check (measured directly, as one multi-qubit Pauli product) is misread with p.
+  every check (measured directly, as one multi-qubit Pauli product) is misread with the noise
+  model's measurement error (p uniform, 5p SI1000-like).
 - ``"cnot"``: one ancilla per face measuring its X check and then its Z check, CNOTs in the six
   directions of the hexagon.
 - ``"superdense"``: two ancillas per face prepared as a Bell pair; one pass of CNOTs from the data
@@ -156,7 +157,7 @@ def _phenom(b: _Builder):
                 targets = []
                 for q in f.qubits.values():
                     targets += [stim.target_x(q) if basis == "X" else stim.target_z(q), stim.target_combiner()]
-                b.c.append("MPP", targets[:-1], b.p)
+                b.c.append("MPP", targets[:-1], b.noise.measure)
                 b.m += 1
                 b.compare(k, basis, b.m - 1)
         b.c.append("SHIFT_COORDS", [], [0, 0, 1])

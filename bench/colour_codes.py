@@ -29,7 +29,7 @@ sys.modules[_spec.name] = circuits
 _spec.loader.exec_module(circuits)
 
 # Physical error rates giving failure rates of a few percent at d = 5 to 9 (below threshold).
-P = {("phenom", "uniform"): 0.02, ("phenom", "si1000"): 0.02,
+P = {("phenom", "uniform"): 0.02, ("phenom", "si1000"): 0.012,
      ("cnot", "uniform"): 0.002, ("cnot", "si1000"): 0.0015,
      ("superdense", "uniform"): 0.0015, ("superdense", "si1000"): 0.001}
 METHODS = ("mobius", "correlated-mobius")
