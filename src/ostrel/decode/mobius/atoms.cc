@@ -114,6 +114,10 @@ class Builder {
   }
 
   AtomModel& model() { return model_; }
+  // Atoms at `detector` among those the single errors named.
+  uint32_t atoms_at_count(uint32_t detector) const {
+    return detector + 1 < split_start_.size() ? split_start_[detector + 1] - split_start_[detector] : 0;
+  }
 
  private:
   bool try_piece(std::span<const uint32_t> piece, uint32_t new_left) {
@@ -146,8 +150,9 @@ class Builder {
     }
     if (new_left == 0) return false;
     const std::vector<uint32_t> rest(remaining_.begin() + 1, remaining_.end());
+    // New pieces flip two or three detectors: a new one-detector piece inside the code would let
+    // any shot end a chain there, as cheaply as at the code's boundary.
     uint32_t piece[3] = {first, 0, 0};
-    if (try_piece(std::span<const uint32_t>(piece, 1), new_left)) return true;
     for (size_t i = 0; i < rest.size(); ++i) {
       piece[1] = rest[i];
       if (try_piece(std::span<const uint32_t>(piece, 2), new_left)) return true;
@@ -217,6 +222,13 @@ void parts_of(const dem::DemError& e, std::span<const uint8_t> marks, Parts& out
   }
 }
 
+std::string unsplittable(uint32_t i, const dem::DemError& e) {
+  std::string text = "error " + std::to_string(i) + " (";
+  for (size_t k = 0; k < e.detectors.size(); ++k) text += (k ? " D" : "D") + std::to_string(e.detectors[k]);
+  return text + ") cannot be split into pieces that flip at most one detector of each colour in each basis, or "
+                "two of one colour, and no other error flips some of its detectors";
+}
+
 }  // namespace
 
 Result<AtomModel, std::string> decompose_errors(const dem::DetectorErrorModel& model, std::span<const uint8_t> marks) {
@@ -259,6 +271,7 @@ Result<AtomModel, std::string> decompose_errors(const dem::DetectorErrorModel& m
     uint64_t have = 0;
     // Pieces no single error names: their observables are what the named pieces leave.
     std::vector<Key> unknown;
+    bool dropped = false;
     const bool single_part = parts.basis[0].empty() || parts.basis[1].empty();
     for (std::vector<uint32_t>& part : parts.basis) {
       if (part.empty()) continue;
@@ -270,8 +283,11 @@ Result<AtomModel, std::string> decompose_errors(const dem::DetectorErrorModel& m
           pieces.push_back(a);
           have ^= out.atoms[a].observables;
         }
-      } else if (is_atomic(part, marks)) {
+      } else if (is_atomic(part, marks) && part.size() > 1) {
         unknown.push_back(key_of(part));
+      } else if (part.size() == 1) {
+        // A lone detector no single error flips alone: that part is left out (see above).
+        dropped = true;
       } else if (builder.split_with_new(part, new_pieces)) {
         for (const Key& k : new_pieces) {
           const std::span<const uint32_t> dets = std::span(k.d).first(k.size);
@@ -283,11 +299,17 @@ Result<AtomModel, std::string> decompose_errors(const dem::DetectorErrorModel& m
           }
         }
       } else {
-        std::string text = "error " + std::to_string(i) + " (";
-        for (size_t k = 0; k < e.detectors.size(); ++k) text += (k ? " D" : "D") + std::to_string(e.detectors[k]);
-        return fail(text + ") cannot be split into pieces that flip at most one detector of each colour "
-                           "in each basis, or two of one colour");
+        dropped = true;
       }
+    }
+    if (dropped) {
+      // An error with a part nothing splits is left out whole; the model's other errors still
+      // explain its detectors, at a higher weight. Unless they do not: then it is refused.
+      for (const std::vector<uint32_t>& part : parts.basis)
+        for (uint32_t d : part)
+          if (builder.atoms_at_count(d) == 0) return fail(unsplittable(i, e));
+      ++out.left_out;
+      continue;
     }
     for (uint32_t a : pieces) builder.add(out.atoms[a].view(), out.atoms[a].observables, p);
     for (size_t k = 0; k < unknown.size(); ++k) {

@@ -37,6 +37,8 @@ struct AtomModel {
   // Atoms at each detector: at[at_start[d] .. at_start[d + 1]).
   std::vector<uint32_t> at_start;
   std::vector<uint32_t> at;
+  // Errors left out: a part of them no split reaches (see decompose_errors).
+  uint64_t left_out = 0;
 
   size_t composite_count() const { return joint_probability.size(); }
   std::span<const uint32_t> atoms_of_composite(size_t i) const {
@@ -48,8 +50,8 @@ struct AtomModel {
 };
 
 // `marks` from read_detector_colours. Errors with p = 0 (or not a number) are left out, and
-// ignored detectors are dropped from every error. Fails naming the first error the bounded search
-// cannot split, and models with observables beyond the 64th.
+// ignored detectors are dropped from every error. Fails naming the first error left out that
+// flips a detector no single error of the model flips, and models with observables beyond the 64th.
 Result<AtomModel, std::string> decompose_errors(const dem::DetectorErrorModel& model, std::span<const uint8_t> marks);
 
 }  // namespace ostrel::decode::mobius
