@@ -158,7 +158,8 @@ void Lift::merge_pairs() {
 }
 
 bool Lift::take_whole_atoms(std::span<const uint32_t> edges) {
-  correction_.clear();
+  whole_.clear();
+  rest_edges_.clear();
   matched_.clear();
   for (uint32_t e : edges) {
     if (!in_matching_[e]) matched_.push_back(e);
@@ -179,23 +180,38 @@ bool Lift::take_whole_atoms(std::span<const uint32_t> edges) {
       if (!whole) continue;
       for (uint32_t i = 0; i < count; ++i) in_matching_[lifted_->atom_edges[3 * a + i]] = 0;
       left -= count;
-      correction_.push_back(a);
+      whole_.push_back(a);
       break;
     }
   }
-  for (uint32_t e : matched_) in_matching_[e] = 0;
+  for (uint32_t e : matched_) {
+    if (in_matching_[e]) rest_edges_.push_back(e);
+    in_matching_[e] = 0;
+  }
   return left == 0;
 }
 
 uint64_t Lift::lift(std::span<const uint32_t> edges, std::span<const uint32_t> fired) {
   // Most matchings are whole atoms: their atoms are the correction, and no lift is needed.
   if (take_whole_atoms(edges)) {
+    correction_.assign(whole_.begin(), whole_.end());
     explained_ = true;
+    residual_.clear();
     merge_pairs();
     uint64_t observables = 0;
     for (uint32_t a : correction_) observables ^= atoms_->atoms[a].observables;
     return observables;
   }
+  // Otherwise the whole atoms stay, and the rest of the matching explains what they leave.
+  for (uint32_t a : whole_) toggle(a);
+  for (uint32_t d : fired) toggle_detector(d);
+  rest_fired_.clear();
+  for (uint32_t d : seen_)
+    if (parity_[d]) rest_fired_.push_back(d);
+  std::sort(rest_fired_.begin(), rest_fired_.end());
+  clear_parity();
+  edges = rest_edges_;
+  fired = rest_fired_;
   correction_.clear();
   double best_weight = 0.0;
   uint32_t best_odd = 0;
@@ -241,6 +257,7 @@ uint64_t Lift::lift(std::span<const uint32_t> edges, std::span<const uint32_t> f
     }
     clear_parity();
   }
+  correction_.insert(correction_.end(), whole_.begin(), whole_.end());
   merge_pairs();
   uint64_t observables = 0;
   for (uint32_t a : correction_) observables ^= atoms_->atoms[a].observables;

@@ -2,7 +2,8 @@
 // From a matching on the lifted graph back to a colour-code correction: a set of atoms whose
 // syndrome is the shot's fired detectors.
 //
-// A matching made of whole atoms' edges is lifted to those atoms. Otherwise, pick a colour c, say
+// Atoms whose edges the matching all took are in the correction (on each matched edge, the
+// lightest such atom); the matched edges left over, few, are lifted as follows. Pick a colour c, say
 // red, and let one node speak for each detector: its red-green node for a red or green detector,
 // its blue-red node for a blue one. Every atom has one lifted edge at each
 // node of each of its detectors, so a set of atoms flips a detector as often as its edges meet the
@@ -60,8 +61,8 @@ class Lift {
   void toggle_detector(uint32_t detector);
   void search(uint32_t depth, double weight);
   void clear_parity();
-  // The correction as whole atoms whose edges are exactly the matched edges, if there is one
-  // (found greedily: on each edge, the lightest atom whose edges are all matched).
+  // Whole atoms among the matched edges (greedily: on each edge, the lightest atom whose edges
+  // are all matched) into whole_, the edges left into rest_edges_; whether none are left.
   bool take_whole_atoms(std::span<const uint32_t> edges);
   // Replaces two atoms of the correction by one atom flipping what they flip together (or by
   // nothing, where they cancel) wherever that is lighter, until nothing changes.
@@ -74,6 +75,7 @@ class Lift {
   std::vector<uint32_t> targets_;
   std::vector<uint8_t> in_matching_;  // per lifted edge, this shot
   std::vector<uint32_t> matched_;
+  std::vector<uint32_t> whole_, rest_edges_, rest_fired_;
   std::array<std::vector<int32_t>, 3> now_;  // per lift-graph edge: its weight now
   std::array<std::vector<uint32_t>, 3> lowered_;
   std::vector<uint8_t> parity_;   // per detector: fired xor flipped by the correction
