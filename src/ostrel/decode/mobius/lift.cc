@@ -1,5 +1,7 @@
 #include "ostrel/decode/mobius/lift.h"
 
+#include "ostrel/decode/mobius/matched_paths.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -103,13 +105,13 @@ uint32_t Lift::find_atom(std::span<const uint32_t> detectors) const {
   return UINT32_MAX;
 }
 
-void Lift::merge_pairs() {
+void Lift::merge_pairs(size_t first) {
   uint32_t together[6], rest[9];
   for (bool changed = true; changed;) {
     changed = false;
     for (size_t i = 0; i < correction_.size() && !changed; ++i) {
       const std::span<const uint32_t> a = atoms_->atoms[correction_[i]].view();
-      for (size_t j = i + 1; j < correction_.size() && !changed; ++j) {
+      for (size_t j = std::max(i + 1, first); j < correction_.size() && !changed; ++j) {
         const std::span<const uint32_t> b = atoms_->atoms[correction_[j]].view();
         uint32_t* end = std::set_symmetric_difference(a.begin(), a.end(), b.begin(), b.end(), together);
         const size_t size = static_cast<size_t>(end - together);
@@ -197,7 +199,6 @@ uint64_t Lift::lift(std::span<const uint32_t> edges, std::span<const uint32_t> f
     correction_.assign(whole_.begin(), whole_.end());
     explained_ = true;
     residual_.clear();
-    merge_pairs();
     uint64_t observables = 0;
     for (uint32_t a : correction_) observables ^= atoms_->atoms[a].observables;
     return observables;
@@ -225,7 +226,7 @@ uint64_t Lift::lift(std::span<const uint32_t> edges, std::span<const uint32_t> f
     m.decode(targets_);
     const double weight = m.correction_weight();
     candidate_.clear();
-    for (uint32_t e : m.correction()) candidate_.push_back(lifted_->lift_edge_atom[colour][e]);
+    for (uint32_t e : matched_paths(m, paths_)) candidate_.push_back(lifted_->lift_edge_atom[colour][e]);
     // Explained unless some targets were left unmatched.
     for (uint32_t a : candidate_) toggle(a);
     for (uint32_t d : fired) toggle_detector(d);
@@ -257,8 +258,9 @@ uint64_t Lift::lift(std::span<const uint32_t> edges, std::span<const uint32_t> f
     }
     clear_parity();
   }
-  correction_.insert(correction_.end(), whole_.begin(), whole_.end());
-  merge_pairs();
+  // Whole atoms first: pairs among them are the matching's own choice and are left as they are.
+  correction_.insert(correction_.begin(), whole_.begin(), whole_.end());
+  merge_pairs(whole_.size());
   uint64_t observables = 0;
   for (uint32_t a : correction_) observables ^= atoms_->atoms[a].observables;
   return observables;

@@ -66,7 +66,8 @@ class Lift {
   bool take_whole_atoms(std::span<const uint32_t> edges);
   // Replaces two atoms of the correction by one atom flipping what they flip together (or by
   // nothing, where they cancel) wherever that is lighter, until nothing changes.
-  void merge_pairs();
+  // Pairs with an atom at `first` or later only.
+  void merge_pairs(size_t first);
   uint32_t find_atom(std::span<const uint32_t> detectors) const;
 
   std::shared_ptr<const AtomModel> atoms_;
@@ -75,7 +76,7 @@ class Lift {
   std::vector<uint32_t> targets_;
   std::vector<uint8_t> in_matching_;  // per lifted edge, this shot
   std::vector<uint32_t> matched_;
-  std::vector<uint32_t> whole_, rest_edges_, rest_fired_;
+  std::vector<uint32_t> whole_, rest_edges_, rest_fired_, paths_;
   std::array<std::vector<int32_t>, 3> now_;  // per lift-graph edge: its weight now
   std::array<std::vector<uint32_t>, 3> lowered_;
   std::vector<uint8_t> parity_;   // per detector: fired xor flipped by the correction

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "ostrel/decode/mobius/detector_colours.h"
+#include "ostrel/decode/mobius/matched_paths.h"
 #include "ostrel/util/memory_budget.h"
 
 namespace ostrel::decode::mobius {
@@ -100,21 +101,7 @@ uint64_t MobiusDecoder::pass() {
   return mask;
 }
 
-std::span<const uint32_t> MobiusDecoder::matched_edges() {
-  // Most matched pairs are the two ends of one edge: that edge is their path, found without the
-  // search the matcher runs for the others.
-  const DecodingGraph& g = *lifted_->graph;
-  direct_.clear();
-  for (const matching::MatchingDecoder::Pair& p : matcher_->pairs()) {
-    if (p.a >= g.detector_count || p.b >= g.detector_count) return matcher_->correction();
-    uint32_t found = kNoEdge;
-    for (const Incidence& i : g.incident(p.a))
-      if (i.other == p.b) found = i.edge;
-    if (found == kNoEdge) return matcher_->correction();
-    direct_.push_back(found);
-  }
-  return direct_;
-}
+std::span<const uint32_t> MobiusDecoder::matched_edges() { return matched_paths(*matcher_, direct_); }
 
 bool MobiusDecoder::lower_from_correction() {
   bool any = false;
