@@ -1,6 +1,5 @@
 #include "ostrel/decode/mobius/lift.h"
 
-#include "ostrel/decode/mobius/matched_paths.h"
 
 #include <algorithm>
 #include <cmath>
@@ -9,7 +8,7 @@ namespace ostrel::decode::mobius {
 namespace {
 
 // Search steps per shot before the repair gives up.
-constexpr uint32_t kRepairBudget = 4096;
+constexpr uint32_t kRepairBudget = 256;
 
 }  // namespace
 
@@ -113,9 +112,12 @@ void Lift::merge_pairs(size_t first) {
       const std::span<const uint32_t> a = atoms_->atoms[correction_[i]].view();
       for (size_t j = std::max(i + 1, first); j < correction_.size() && !changed; ++j) {
         const std::span<const uint32_t> b = atoms_->atoms[correction_[j]].view();
+        bool meet = false;
+        for (uint32_t x : a)
+          for (uint32_t y : b) meet = meet || x == y;
+        if (!meet) continue;
         uint32_t* end = std::set_symmetric_difference(a.begin(), a.end(), b.begin(), b.end(), together);
         const size_t size = static_cast<size_t>(end - together);
-        if (size == a.size() + b.size()) continue;  // disjoint
         const double weight = lifted_->atom_weight[correction_[i]] + lifted_->atom_weight[correction_[j]];
         if (size == 0) {  // they cancel
           correction_.erase(correction_.begin() + static_cast<ptrdiff_t>(j));
@@ -226,7 +228,7 @@ uint64_t Lift::lift(std::span<const uint32_t> edges, std::span<const uint32_t> f
     m.decode(targets_);
     const double weight = m.correction_weight();
     candidate_.clear();
-    for (uint32_t e : matched_paths(m, paths_)) candidate_.push_back(lifted_->lift_edge_atom[colour][e]);
+    for (uint32_t e : paths_.of(m, now_[colour])) candidate_.push_back(lifted_->lift_edge_atom[colour][e]);
     // Explained unless some targets were left unmatched.
     for (uint32_t a : candidate_) toggle(a);
     for (uint32_t d : fired) toggle_detector(d);

@@ -5,7 +5,6 @@
 #include <limits>
 
 #include "ostrel/decode/mobius/detector_colours.h"
-#include "ostrel/decode/mobius/matched_paths.h"
 #include "ostrel/util/memory_budget.h"
 
 namespace ostrel::decode::mobius {
@@ -101,7 +100,7 @@ uint64_t MobiusDecoder::pass() {
   return mask;
 }
 
-std::span<const uint32_t> MobiusDecoder::matched_edges() { return matched_paths(*matcher_, direct_); }
+std::span<const uint32_t> MobiusDecoder::matched_edges() { return paths_.of(*matcher_, edge_now_); }
 
 bool MobiusDecoder::lower_from_correction() {
   bool any = false;

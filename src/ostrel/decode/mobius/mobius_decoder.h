@@ -18,6 +18,7 @@
 #include "ostrel/decode/mobius/atoms.h"
 #include "ostrel/decode/mobius/lift.h"
 #include "ostrel/decode/mobius/lifted_graph.h"
+#include "ostrel/decode/mobius/matched_paths.h"
 #include "ostrel/dem/dem_model.h"
 #include "ostrel/util/result.h"
 
@@ -84,7 +85,7 @@ class MobiusDecoder {
   std::vector<uint8_t> parity_;  // per detector, this shot
   std::vector<uint32_t> fired_;
   std::vector<uint32_t> nodes_;
-  std::vector<uint32_t> direct_;
+  MatchedPaths paths_;
   std::vector<uint32_t> correction_;
   bool explained_ = true;
   std::vector<uint32_t> residual_, residual_nodes_;
