@@ -9,6 +9,8 @@ then the batch path over the same file:
   (e) the same bit-packed,
   (f) CRC-32 alone over the file's bytes: zlib.crc32, and ISA-L's (isal.isal_zlib.crc32, which uses
       the CPU's carry-less multiply) when installed,
+  (g) the same frames each carrying the payload checksum (CRC-32C extension entry): written,
+      iterated and read in one batch, against the plain file, in CPU time,
 and the resident memory of a child process reading the whole file in one batch against the size
 of its output arrays plus the 4 MiB ring. Then streams a 1 GiB file and samples the process's
 resident memory while reading it.
@@ -41,7 +43,7 @@ def sparse_events(frames: int, ancillas: int, p: float, seed: int = 7):
         yield sorted(rng.sample(range(ancillas), k=min(ancillas, int(rng.random() < p * ancillas * 4))))
 
 
-def write_file(path: str, frames: int, ancillas: int = 64) -> None:
+def write_file(path: str, frames: int, ancillas: int = 64, payload_checksum: bool = False) -> None:
     rng = random.Random(11)
 
     def rows():
@@ -49,7 +51,7 @@ def write_file(path: str, frames: int, ancillas: int = 64) -> None:
             k = 0 if rng.random() < 0.7 else rng.randint(1, 3)
             yield sorted(rng.sample(range(ancillas), k))
 
-    with qssf.QssfWriter(path) as w:
+    with qssf.QssfWriter(path, payload_checksum=payload_checksum) as w:
         w.write_frames_fast(rows(), ancilla_count=ancillas, rounds=range(frames))
 
 
@@ -141,7 +143,7 @@ batch = stream.read_batch(int(sys.argv[2]))
 peak = rss("VmHWM:")
 arrays = sum(getattr(batch, n).nbytes for n in ("frame_id", "round", "timestamp_ns", "qubit_count",
     "ancilla_count", "detector_event_count", "code_type", "distance", "flags", "observable_flips",
-    "has_observable_flips", "detector_events", "meas_results"))
+    "has_observable_flips", "has_payload_checksum", "detector_events", "meas_results"))
 print(before, peak, arrays)
 """
 
@@ -175,6 +177,36 @@ def batch_section(path: str, frames: int, size: int, per_frame: float) -> None:
           f"{arrays / 2**20:.1f} MiB of arrays + 4.0 MiB ring")
 
 
+def cpu_per_frame(fn, frames: int, repeats: int = 5) -> float:
+    """The least CPU time per frame (ns) over `repeats` runs."""
+    best = float("inf")
+    for _ in range(repeats):
+        cpu = time.process_time()
+        assert fn() == frames
+        best = min(best, time.process_time() - cpu)
+    return best / frames * 1e9
+
+
+def checksum_section(tmp: str, frames: int) -> None:
+    print("payload checksums (CRC-32C entry on every frame), CPU time, best of 5:")
+    paths = {False: os.path.join(tmp, "plain.qssf"), True: os.path.join(tmp, "checksummed.qssf")}
+    costs: dict[tuple[str, bool], float] = {}
+    for _ in range(2):  # interleaved, so both see the same machine
+        for checked, path in paths.items():
+            def write(path=path, checked=checked) -> int:
+                write_file(path, frames, payload_checksum=checked)
+                return frames
+            for label, fn in (("write (write_frames_fast)", write),
+                              ("iterate (OstrelStream)", lambda path=path: read_native(path)),
+                              ("read_batch, one batch", lambda path=path: read_batches(path, frames, False))):
+                ns = cpu_per_frame(fn, frames, 2 if label.startswith("write") else 5)
+                costs[label, checked] = min(costs.get((label, checked), ns), ns)
+    for label in dict.fromkeys(label for label, _ in costs):
+        plain, checked = costs[label, False], costs[label, True]
+        print(f"  (g) {label:<28} {plain:7.0f} ns/frame plain, {checked:7.0f} checksummed: "
+              f"throughput x{plain / checked:.3f}")
+
+
 def main() -> None:
     ap = argparse.ArgumentParser()
     ap.add_argument("--frames", type=int, default=1_000_000)
@@ -198,6 +230,7 @@ def main() -> None:
         print(f"  (a)/(b) = {native / pure:.1f}x faster than the pure-Python reader")
         print(f"  (a)/(c) = {native / floor:.2f} of the one-object-per-frame floor")
         batch_section(path, args.frames, size, native)
+        checksum_section(tmp, args.frames)
 
         if not args.skip_rss:
             big = os.path.join(tmp, "big.qssf")

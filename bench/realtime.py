@@ -2,24 +2,28 @@
 
 For rotated surface-code memory experiments sampled with Stim (uniform circuit noise p, 100 rounds
 per shot) at d = 5, 9, 13 and p = 0.001, 0.003, the shots are written one frame per round (the
-detector layout's column order) and:
-  1. replayed at full speed over loopback TCP by a separate process, read by an OstrelStream in
-     Python with a SlidingWindowDecoder (commit = buffer = d rounds) set: rounds per second end to
-     end, the latency of each commit (arrival of the round that fills a window to its committed
-     result) and of each shot (arrival of its last round to its prediction), measured in the core;
-     beside it the same replay read without decoding (the transport's own ceiling) and, per round,
-     whole-shot decode_batch of the same shots by ostrel's weighted decoder and by pymatching
-     (batch, one thread: what decoding costs without the real-time constraint);
-  2. the logical error rate per round of the sliding window against whole-shot decoding by the
-     same weighted decoder, paired on the same shots, with 95 % Wilson intervals (and pymatching's
-     for reference), plus the shots where the two disagree;
-  3. memory: a 10-million-round stream (the replay looping over its file) decoded by one sliding
-     window, resident set size sampled every million rounds.
+detector layout's column order), and for each method (matching, the weighted Union-Find,
+correlated matching) with commit = buffer = d:
+  1. in-process CPU cost: the window fed round by round with no transport (the C++ micro-benchmark
+     src/ostrel/decode/sliding_window.perf.cc on the same shots), per round, beside whole-shot
+     decoding of the same shots by the same method: their ratio, where the window's time goes
+     (decoding, the correction's edges, the rest), and for parallel windows (threads=2) the
+     CPU per round and a model of N cores from the measured cost of each window;
+  2. replayed at full speed over loopback TCP by a separate process, read by an OstrelStream in
+     Python with a SlidingWindowDecoder set, one window after another (threads=0) and in parallel
+     (threads=1 and 2): rounds per second end to end, the latency of each commit (arrival of the
+     round that completes a window to its committed result) and of each shot (arrival of its last
+     round to its prediction), measured in the core; beside it the same replay read without
+     decoding and whole-shot decode_batch of the same shots (and pymatching's, for reference);
+  3. the logical error rate per round of each windowing against whole-shot decoding by the
+     same method, paired on the same shots, with 95 % Wilson intervals and the shots that differ;
+  4. memory: a long stream (the replay looping over its file) decoded by one sliding window,
+     resident set size sampled every million rounds.
 
-``--method`` picks the decoder of the windows and of whole-shot decoding (default: the weighted
-Union-Find; "matching" for exact matching).
+Wall-clock figures (rounds/s, latencies, thread scaling) depend on what else the machine runs;
+CPU figures less so. Each row prints the load average beside it.
 
-    python bench/realtime.py [--quick] [--method NAME] [--rounds-budget N] [--memory-rounds N]
+    python bench/realtime.py [--quick] [--methods A,B] [--rounds-budget N] [--memory-rounds N]
 """
 
 from __future__ import annotations
@@ -28,6 +32,9 @@ import argparse
 import itertools
 import math
 import os
+import pathlib
+import re
+import subprocess
 import sys
 import tempfile
 import time
@@ -75,6 +82,37 @@ def experiment(tmp: str, d: int, p: float, shots: int, seed: int):
     return dem, det, obs[:, 0].astype(np.uint8), layout, path
 
 
+PERF_SHOTS = 1000  # shots the in-process micro-benchmark decodes per point
+
+
+def write_perf_fixture(tmp: str, dem, det) -> tuple[str, str]:
+    """The flattened model and the first PERF_SHOTS shots as "01" lines, for sliding_window_perf."""
+    dem_path, shots_path = os.path.join(tmp, "perf.dem"), os.path.join(tmp, "perf.01")
+    pathlib.Path(dem_path).write_text(str(dem.flattened()))
+    rows = det[:PERF_SHOTS].astype(np.uint8) + ord("0")
+    np.hstack([rows, np.full((len(rows), 1), ord("\n"), dtype=np.uint8)]).tofile(shots_path)
+    return dem_path, shots_path
+
+
+def perf_run(binary: pathlib.Path, fixture: tuple[str, str], d: int, method: str, threads: int) -> dict:
+    """The in-process micro-benchmark on these shots: per-round CPU costs (see its header)."""
+    dem_path, shots_path = fixture
+    out = subprocess.run([str(binary), method, str(threads), dem_path, shots_path, str(d), str(d)],
+                         capture_output=True, text=True, check=True).stdout
+    num = lambda pattern: float(re.search(pattern, out).group(1))  # noqa: E731
+    r = {"whole": num(r"whole-shot ([\d.]+) us/round"), "window": num(r"window ([\d.]+) us/round CPU"),
+         "decode": num(r"decode ([\d.]+)"), "correction": num(r"correction ([\d.]+)"),
+         "rest": num(r"rest \(events in, gather, commit\) ([\d.]+)")}
+    r["ratio"] = r["window"] / r["whole"]
+    model = re.findall(r"(\d+): ([\d.]+) M rounds/s", out)
+    r["model"] = {int(n): float(v) for n, v in model}
+    m = re.search(r"parallel windows: decode \+ correction ([\d.]+) us/round", out)
+    r["parallel_work"] = float(m.group(1)) if m else float("nan")
+    m = re.search(r"measured: ([\d.]+) M rounds/s wall", out)
+    r["wall_mrps"] = float(m.group(1)) if m else float("nan")
+    return r
+
+
 def stream_pass(source: str, decoder=None, limit: int | None = None) -> tuple[list[int], int, float]:
     """Reads a stream (optionally decoding); returns the last-frame flips of each shot, the frames
     read and the seconds taken."""
@@ -97,36 +135,52 @@ def stream_pass(source: str, decoder=None, limit: int | None = None) -> tuple[li
     return flips, frames, seconds
 
 
-def point(tmp: str, d: int, p: float, shots: int, seed: int, method: str) -> dict:
+WINDOWINGS = (0, 1, 2)  # threads: 0 one window after another, >= 1 parallel windows
+
+
+def point(tmp: str, d: int, p: float, shots: int, seed: int, methods: list[str], perf: pathlib.Path | None) -> dict:
     dem, det, obs, layout, path = experiment(tmp, d, p, shots, seed)
     frames = shots * layout.shape[0]
-    sliding = _ostrel.SlidingWindowDecoder(dem, d, d, method=method)
     with replay.running(path) as port:
         _, n_read, t_read = stream_pass(f"tcp://127.0.0.1:{port}")
-    with replay.running(path) as port:
-        flips, n_dec, t_dec = stream_pass(f"tcp://127.0.0.1:{port}", sliding)
-    assert n_read == n_dec == frames and len(flips) == shots, (n_read, n_dec, frames, len(flips))
-    whole = _ostrel.Decoder(dem, method=method)
-    start = time.perf_counter()
-    whole_pred = whole.decode_batch(det)[:, 0]
-    t_whole = time.perf_counter() - start
+    assert n_read == frames
     matching = pymatching.Matching.from_detector_error_model(dem)
-    start = time.perf_counter()
+    start = time.process_time()
     pm_pred = matching.decode_batch(det)[:, 0]
-    t_pm = time.perf_counter() - start
-    slid = np.array(flips, dtype=np.uint8)
-    fails = {"sliding": int((slid != obs).sum()), "whole": int((whole_pred != obs).sum()),
-             "pymatching": int((pm_pred != obs).sum())}
-    return {
-        "d": d, "p": p, "shots": shots, "frames": frames,
-        "read_rps": n_read / t_read, "decode_rps": n_dec / t_dec,
-        "whole_us_per_round": t_whole / frames * 1e6, "pm_us_per_round": t_pm / frames * 1e6,
-        "commit_us": sliding.commit_latency_us([50, 99, 99.9]), "shot_us": sliding.shot_latency_us([50, 99, 99.9]),
-        "fails": fails, "disagree": int((slid != whole_pred).sum()),
-    }
+    t_pm = time.process_time() - start
+    fixture = write_perf_fixture(tmp, dem, det) if perf is not None else None
+    out = {"d": d, "p": p, "shots": shots, "frames": frames, "read_rps": n_read / t_read,
+           "pm_us_per_round": t_pm / frames * 1e6, "pm_fails": int((pm_pred != obs).sum()), "methods": {}}
+    for method in methods:
+        whole = _ostrel.Decoder(dem, method=method)
+        start = time.process_time()
+        whole_pred = whole.decode_batch(det)[:, 0]
+        t_whole = time.process_time() - start
+        row = {"whole_us_per_round": t_whole / frames * 1e6, "whole_fails": int((whole_pred != obs).sum()),
+               "windowings": {}, "load": os.getloadavg()[0]}
+        for threads in WINDOWINGS:
+            sliding = _ostrel.SlidingWindowDecoder(dem, d, d, method=method, threads=threads)
+            cpu0 = time.process_time()
+            with replay.running(path) as port:
+                flips, n_dec, t_dec = stream_pass(f"tcp://127.0.0.1:{port}", sliding)
+            cpu = time.process_time() - cpu0
+            assert n_dec == frames and len(flips) == shots, (n_dec, frames, len(flips))
+            slid = np.array(flips, dtype=np.uint8)
+            row["windowings"][threads] = {
+                "decode_rps": n_dec / t_dec, "cpu_us_per_round": cpu / frames * 1e6,
+                "commit_us": sliding.commit_latency_us([50, 99, 99.9]), "shot_us": sliding.shot_latency_us([50, 99]),
+                "fails": int((slid != obs).sum()), "disagree": int((slid != whole_pred).sum()),
+                "pred": slid}
+        row["threads_agree"] = all((row["windowings"][t]["pred"] == row["windowings"][1]["pred"]).all()
+                                   for t in WINDOWINGS if t >= 1)
+        if perf is not None:
+            row["perf"] = {t: perf_run(perf, fixture, d, method, t) for t in (0, 2)}
+        out["methods"][method] = row
+    return out
 
 
 def memory_run(tmp: str, total: int, method: str, step: int = 1_000_000) -> list[tuple[int, float]]:
+    """Resident set size while one window (threads=0, folded model) decodes a looping stream."""
     dem, det, obs, layout, path = experiment(tmp, 5, 0.001, 2000, seed=99)
     sliding = _ostrel.SlidingWindowDecoder(dem, 5, 5, method=method)
     samples = []
@@ -149,50 +203,84 @@ def main() -> int:
     ap.add_argument("--rounds-budget", type=int, default=3_000_000,
                     help="rounds sampled per (d, p) at most (more shots, more failures to compare)")
     ap.add_argument("--memory-rounds", type=int, default=10_000_000)
-    ap.add_argument("--method", default="weighted-union-find", help="the windows' decoding method")
+    ap.add_argument("--methods", default="matching,weighted-union-find,correlated-matching")
+    ap.add_argument("--build", default="build", help="the build directory (for sliding_window_perf)")
     args = ap.parse_args()
     budget = 200_000 if args.quick else args.rounds_budget
     memory_rounds = 2_000_000 if args.quick else args.memory_rounds
+    methods = args.methods.split(",")
+    perf = pathlib.Path(args.build) / "sliding_window_perf"
+    if subprocess.run([os.environ.get("CMAKE", "cmake"), "--build", args.build, "--target", "sliding_window_perf"],
+                      capture_output=True).returncode != 0 or not perf.exists():
+        print(f"{perf} could not be built: the in-process figures are left out", file=sys.stderr)
+        perf = None
 
     rows = []
-    print(f"method: {args.method}")
     with tempfile.TemporaryDirectory(prefix="ostrel-bench-") as tmp:
         for d in (5, 9, 13):
             for p in (0.001, 0.003):
                 # Fewer shots at larger distances: their rounds are larger and failures rare anyway.
                 shots = max(200, budget // (ROUNDS + 1) // (1 if d == 5 else 3 if d == 9 else 6))
-                r = point(tmp, d, p, shots, seed=d * 1000 + int(p * 1e4), method=args.method)
+                r = point(tmp, d, p, shots, seed=d * 1000 + int(p * 1e4), methods=methods, perf=perf)
                 rows.append(r)
-                print(f"d={d:<2} p={p:<5} {r['shots']:>6,} shots x {ROUNDS + 1} rounds: "
-                      f"{r['decode_rps']:>10,.0f} rounds/s decoded over TCP (read alone {r['read_rps']:,.0f}); "
-                      f"commit p50/p99/p99.9 {r['commit_us'][0]:.1f}/{r['commit_us'][1]:.1f}/{r['commit_us'][2]:.1f} us; "
-                      f"shot p50/p99 {r['shot_us'][0]:.1f}/{r['shot_us'][1]:.1f} us", flush=True)
+                for method, m in r["methods"].items():
+                    w = m["windowings"]
+                    print(f"d={d:<2} p={p:<5} {method:<20} {r['shots']:>6,} shots: " + "; ".join(
+                        f"threads={t}: {w[t]['decode_rps'] / 1e6:.2f} M rounds/s" for t in WINDOWINGS) +
+                        f" (read alone {r['read_rps'] / 1e6:.2f} M; load {m['load']:.1f})", flush=True)
 
-        print("\nthroughput and latency (sliding window commit = buffer = d, end to end over loopback TCP):")
-        print(f"{'d':>3} {'p':>6} {'rounds/s':>11} {'read only':>11} {'commit p50':>10} {'p99':>7} "
-              f"{'shot p50':>9} {'p99':>7} {'whole us/rd':>11} {'pm us/rd':>9}")
+        if perf is not None:
+            print("\n1. in-process CPU per round (us), window fed round by round vs whole-shot decoding of the same "
+                  "shots (commit = buffer = d); decode, paths (the correction's edges) and rest (taking rounds in, "
+                  "gathering, committing) split the window's cost; parallel: CPU per round with 2 threads, its "
+                  "ratio, and the decoding work of its windows (decode + paths):")
+            print(f"{'method':<20} {'d':>3} {'p':>6} {'whole':>7} {'window':>7} {'ratio':>6} {'decode':>7} "
+                  f"{'paths':>7} {'rest':>6} | {'parallel':>8} {'ratio':>6} {'work':>6}  "
+                  "modelled M rounds/s on 1/2/4/8 cores; measured wall, 2 threads")
+            for r in rows:
+                for method, m in r["methods"].items():
+                    s0, s2 = m["perf"][0], m["perf"][2]
+                    model = "/".join(f"{s2['model'][n]:.2f}" for n in (1, 2, 4, 8))
+                    print(f"{method:<20} {r['d']:>3} {r['p']:>6} {s0['whole']:>7.3f} {s0['window']:>7.3f} "
+                          f"{s0['ratio']:>6.2f} {s0['decode']:>7.3f} {s0['correction']:>7.3f} {s0['rest']:>6.3f} | "
+                          f"{s2['window']:>8.3f} {s2['window'] / s2['whole']:>6.2f} {s2['parallel_work']:>6.3f}  "
+                          f"{model}; {s2['wall_mrps']:.2f}")
+
+        print("\n2. over loopback TCP into Python (rounds/s end to end; latencies from arrival, us; "
+              "whole-shot decode_batch CPU us/round of the same shots):")
+        print(f"{'method':<20} {'d':>3} {'p':>6} {'thr':>3} {'rounds/s':>10} {'CPU us/rd':>9} {'commit p50':>10} "
+              f"{'p99':>7} {'p99.9':>7} {'shot p50':>8} {'p99':>7} {'whole':>7} {'read only':>10}")
         for r in rows:
-            print(f"{r['d']:>3} {r['p']:>6} {r['decode_rps']:>11,.0f} {r['read_rps']:>11,.0f} "
-                  f"{r['commit_us'][0]:>10.1f} {r['commit_us'][1]:>7.1f} {r['shot_us'][0]:>9.1f} {r['shot_us'][1]:>7.1f} "
-                  f"{r['whole_us_per_round']:>11.3f} {r['pm_us_per_round']:>9.3f}")
+            for method, m in r["methods"].items():
+                for t, w in m["windowings"].items():
+                    print(f"{method:<20} {r['d']:>3} {r['p']:>6} {t:>3} {w['decode_rps']:>10,.0f} "
+                          f"{w['cpu_us_per_round']:>9.3f} {w['commit_us'][0]:>10.1f} {w['commit_us'][1]:>7.1f} "
+                          f"{w['commit_us'][2]:>7.1f} {w['shot_us'][0]:>8.1f} {w['shot_us'][1]:>7.1f} "
+                          f"{m['whole_us_per_round']:>7.3f} {r['read_rps']:>10,.0f}")
 
-        print("\nlogical error rate per round, same shots (95 % Wilson intervals):")
-        print(f"{'d':>3} {'p':>6} {'shots':>7} {'sliding (fails)':>28} {'whole shot (fails)':>28} "
-              f"{'ratio':>6} {'differ':>6} {'pymatching':>12}")
+        print("\n3. logical error rate per round, paired on the same shots (95 % Wilson intervals; "
+              "threads >= 1 give one prediction, checked equal on every shot):")
+        print(f"{'method':<20} {'d':>3} {'p':>6} {'shots':>7} {'whole shot (fails)':>28} "
+              f"{'one after another':>28} {'ratio':>6} {'differ':>6} {'parallel':>28} {'ratio':>6} {'differ':>6}")
         for r in rows:
             n = r["shots"]
 
-            def cell(k: str) -> str:
-                f = r["fails"][k]
+            def cell(f: int) -> str:
                 lo, hi = wilson(f, n)
                 return f"{per_round(f / n, ROUNDS + 1):.2e} [{per_round(lo, ROUNDS + 1):.1e},{per_round(hi, ROUNDS + 1):.1e}] ({f})"
 
-            ratio = r["fails"]["sliding"] / r["fails"]["whole"] if r["fails"]["whole"] else float("nan")
-            print(f"{r['d']:>3} {r['p']:>6} {n:>7,} {cell('sliding'):>28} {cell('whole'):>28} {ratio:>6.2f} "
-                  f"{r['disagree']:>6} {per_round(r['fails']['pymatching'] / n, ROUNDS + 1):>12.2e}")
+            for method, m in r["methods"].items():
+                wf = m["whole_fails"]
+                seq, par = m["windowings"][0], m["windowings"][1]
+                ratio = lambda f: f / wf if wf else float("nan")  # noqa: E731
+                print(f"{method:<20} {r['d']:>3} {r['p']:>6} {n:>7,} {cell(wf):>28} {cell(seq['fails']):>28} "
+                      f"{ratio(seq['fails']):>6.2f} {seq['disagree']:>6} {cell(par['fails']):>28} "
+                      f"{ratio(par['fails']):>6.2f} {par['disagree']:>6}" + ("" if m["threads_agree"] else
+                                                                           "  THREAD COUNTS DISAGREE"))
+            print(f"{'(pymatching)':<20} {r['d']:>3} {r['p']:>6} {n:>7,} {cell(r['pm_fails']):>28}")
 
-        print(f"\nmemory over a {memory_rounds:,}-round stream (d=5, p=0.001, replay looping its file):")
-        samples = memory_run(tmp, memory_rounds, args.method)
+        print(f"\n4. memory over a {memory_rounds:,}-round stream (d=5, p=0.001, replay looping its file):")
+        samples = memory_run(tmp, memory_rounds, methods[0])
         print("  " + ", ".join(f"{n / 1e6:.0f}M: {mb:.1f} MB" for n, mb in samples))
         print(f"  growth after the first million rounds: {samples[-1][1] - samples[1][1]:+.1f} MB")
     return 0

@@ -9,7 +9,10 @@
  * The latency runs pace the producer (one frame every $OSTREL_BENCH_INTERVAL_NS, default 4000)
  * so that the figures are delivery, not queueing; the throughput runs send as fast as the
  * consumer takes them. Both sides spin while waiting, so on a loaded machine (see the load
- * average printed) a descheduled side shows up in the tail. */
+ * average printed) a descheduled side shows up in the tail. Beside the wall-clock rate, each
+ * throughput run gives each side's CPU time per frame (its thread's CPU clock): what a side
+ * costs whatever else the machine runs. A side that waits for the other spins for a while
+ * first, which counts in its CPU time; the consumer of a flood rarely waits. */
 #define _GNU_SOURCE
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -31,6 +34,12 @@ enum { ANCILLAS = 64 };
 static uint64_t now_ns(void) {
   struct timespec t;
   clock_gettime(CLOCK_MONOTONIC, &t);
+  return (uint64_t)t.tv_sec * 1000000000ull + (uint64_t)t.tv_nsec;
+}
+
+static uint64_t thread_cpu_ns(void) {
+  struct timespec t;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
   return (uint64_t)t.tv_sec * 1000000000ull + (uint64_t)t.tv_nsec;
 }
 
@@ -69,11 +78,14 @@ typedef struct {
   /* the recorded frames to send instead of synthetic ones (the decoding run) */
   ostrel_frame* recorded;
   uint64_t recorded_count;
+  uint64_t producer_cpu_ns; /* the producer thread's CPU time, set when it ends */
+  uint32_t burst;           /* frames per ostrel_writer_write_frames call; 0 or 1: one at a time */
 } run_config;
 
 static void* producer_main(void* arg) {
   run_config* c = arg;
   pin(0);
+  const uint64_t cpu_start = thread_cpu_ns();
   ostrel_writer* w = NULL;
   if (strcmp(c->transport, "shm") == 0) {
     if (ostrel_shm_create(c->ring, 1 << 20, NULL, -1, &w) != OSTREL_OK) die("ostrel_shm_create");
@@ -91,7 +103,21 @@ static void* producer_main(void* arg) {
   f.ancilla_count = ANCILLAS;
   f.detector_events = events;
   uint64_t next = now_ns();
-  for (uint64_t k = 0; k < c->frames; ++k) {
+  if (c->burst > 1) {
+    /* Unpaced bursts of synthetic frames sharing one events row. */
+    ostrel_frame* burst = malloc(sizeof *burst * c->burst);
+    for (uint64_t k = 0; k < c->frames;) {
+      uint32_t m = 0;
+      for (; m < c->burst && k < c->frames; ++m, ++k) {
+        burst[m] = f;
+        burst[m].frame_id = k;
+        burst[m].timestamp_ns = now_ns();
+      }
+      if (ostrel_writer_write_frames(w, burst, m, NULL) != OSTREL_OK) die("ostrel_writer_write_frames");
+    }
+    free(burst);
+  }
+  for (uint64_t k = 0; k < c->frames && c->burst <= 1; ++k) {
     if (c->recorded) {
       f = c->recorded[k % c->recorded_count];
     }
@@ -105,6 +131,7 @@ static void* producer_main(void* arg) {
     if (ostrel_writer_write(w, &f) != OSTREL_OK) die("ostrel_writer_write");
   }
   if (ostrel_writer_close(w) != OSTREL_OK) die("ostrel_writer_close");
+  c->producer_cpu_ns = thread_cpu_ns() - cpu_start;
   return NULL;
 }
 
@@ -112,6 +139,7 @@ typedef struct {
   double p50, p99, p999, max_us;
   double frames_per_s;
   uint64_t received;
+  double consumer_cpu_ns, producer_cpu_ns; /* per frame */
 } run_result;
 
 /* Runs one producer/consumer pair; the consumer (this thread) records each frame's latency, and
@@ -152,6 +180,7 @@ static run_result run(run_config* c, ostrel_window* window, uint32_t commit, uin
   uint64_t received = 0, first = 0, last = 0;
   ostrel_frame f;
   ostrel_status status;
+  const uint64_t cpu_start = thread_cpu_ns();
   while ((status = ostrel_stream_next(s, &f)) == OSTREL_OK) {
     if (window) {
       uint64_t frame = 0;
@@ -173,6 +202,7 @@ static run_result run(run_config* c, ostrel_window* window, uint32_t commit, uin
     latency[n++] = d > UINT32_MAX ? UINT32_MAX : (uint32_t)d;
   }
   if (status != OSTREL_END_OF_STREAM) die("ostrel_stream_next");
+  const uint64_t consumer_cpu = thread_cpu_ns() - cpu_start;
   pthread_join(producer, NULL);
   ostrel_stream_close(s);
   if (strcmp(c->transport, "tcp") == 0) close(c->listen_fd);
@@ -186,6 +216,10 @@ static run_result run(run_config* c, ostrel_window* window, uint32_t commit, uin
     res.max_us = latency[n - 1] / 1000.0;
   }
   res.received = received;
+  if (received) {
+    res.consumer_cpu_ns = (double)consumer_cpu / (double)received;
+    res.producer_cpu_ns = (double)c->producer_cpu_ns / (double)received;
+  }
   res.frames_per_s = last > first ? (double)(received - 1) * 1e9 / (double)(last - first) : 0;
   free(latency);
   return res;
@@ -241,27 +275,31 @@ int main(int argc, char** argv) {
   getloadavg(load, 3);
   /* The ring with its reader spinning 50 us before it sleeps, the ring with a reader that sleeps
    * at once, and loopback TCP. */
-  const char* transports[3] = {"shm", "shm", "tcp"};
-  const char* labels[3] = {"ring (spin 50 us)", "ring (no spin)", "loopback TCP"};
-  const int64_t spins[3] = {-1, 0, -1};
-  run_result paced[3], flood[3];
-  for (int t = 0; t < 3; ++t) {
+  const char* transports[4] = {"shm", "shm", "tcp", "shm"};
+  const char* labels[4] = {"ring (spin 50 us)", "ring (no spin)", "loopback TCP", "ring, bursts of 32"};
+  const int64_t spins[4] = {-1, 0, -1, -1};
+  run_result paced[4], flood[4];
+  for (int t = 0; t < 4; ++t) {
     run_config c;
     memset(&c, 0, sizeof c);
     c.transport = transports[t];
     c.spin_ns = spins[t];
     c.frames = frames;
     c.interval_ns = interval;
-    paced[t] = run(&c, NULL, 0, 0);
+    if (t < 3) paced[t] = run(&c, NULL, 0, 0); /* bursts are for floods */
     c.interval_ns = 0;
     c.frames = frames * 5;
+    c.burst = t == 3 ? 32 : 1;
     flood[t] = run(&c, NULL, 0, 0);
   }
   printf("64-ancilla frames, producer and consumer threads on different cores (load average %.2f on %ld cores)\n",
          load[0], sysconf(_SC_NPROCESSORS_ONLN));
   printf("delivery latency, one frame every %.1f us:\n", (double)interval / 1000.0);
   for (int t = 0; t < 3; ++t) report(labels[t], paced[t]);
-  for (int t = 0; t < 3; ++t) printf("%-18s throughput: %.2f M frames/s\n", labels[t], flood[t].frames_per_s / 1e6);
+  for (int t = 0; t < 4; ++t)
+    printf("%-18s throughput: %.2f M frames/s; CPU per frame: consumer %.0f ns (%.2f M/s), producer %.0f ns (%.2f M/s)\n",
+           labels[t], flood[t].frames_per_s / 1e6, flood[t].consumer_cpu_ns, 1e3 / flood[t].consumer_cpu_ns,
+           flood[t].producer_cpu_ns, 1e3 / flood[t].producer_cpu_ns);
   printf("ring / loopback TCP: throughput %.1fx (spin) %.1fx (no spin); p99 delivery TCP / ring %.2fx (spin) %.2fx (no spin)\n",
          flood[0].frames_per_s / flood[2].frames_per_s, flood[1].frames_per_s / flood[2].frames_per_s,
          paced[2].p99 / paced[0].p99, paced[2].p99 / paced[1].p99);

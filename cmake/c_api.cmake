@@ -6,7 +6,7 @@ include(GNUInstallDirs)
 file(GLOB OSTREL_C_API_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/c_api/*.cc)
 add_library(ostrel_c_api_objects OBJECT ${OSTREL_C_API_SOURCES})
 target_include_directories(ostrel_c_api_objects PRIVATE ${PROJECT_SOURCE_DIR}/include ${PROJECT_SOURCE_DIR}/src)
-target_compile_definitions(ostrel_c_api_objects PRIVATE OSTREL_BUILDING_LIBRARY)
+target_compile_definitions(ostrel_c_api_objects PRIVATE OSTREL_BUILDING_LIBRARY OSTREL_VERSION_STRING="${PROJECT_VERSION}")
 set_target_properties(ostrel_c_api_objects PROPERTIES CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
 
 # The shared library exports the ostrel_* functions only: the core's C++ symbols stay inside.

@@ -52,6 +52,16 @@ def frame_seeds() -> None:
     again = qssf.frame(2, round=1, detector_events=[1, 0, 1])
     repeated = head + qssf.frame(1, detector_events=[0, 1, 1]) + again + again + qssf.frame(3, detector_events=[1, 1, 0])
     write("batch_read_fuzz", "repeated", bytes([0, 9, 4, 0, 0]) + repeated)
+    # Payload checksums: every frame carries one; the second frame's payload is damaged after it
+    # was written, so the reader reports it and reads on.
+    checked = [qssf.frame(i, round=i, detector_events=[(i + k) % 3 == 0 for k in range(8)], payload_checksum=True,
+                          **({"timing_offsets": [5] * 8, "observable_flips": 1} if i == 3 else {}))
+               for i in range(1, 5)]
+    damaged = bytearray(checked[1])
+    damaged[qssf.FRAME_HEADER_LEN + 2] ^= 0x01
+    checksummed = head + checked[0] + bytes(damaged) + b"".join(checked[2:])
+    write("frame_reader_fuzz", "checksummed", bytes([2, 8, 5, 0, 0, 0]) + checksummed)
+    write("batch_read_fuzz", "checksummed", bytes([0, 8, 6, 0, 0]) + checksummed)
     # Through a ring: piece-size seed; ring capacity and reader ring size. Many frames, so that
     # the 4 KiB ring fills and wraps.
     many = head + b"".join(qssf.frame(i, detector_events=[(i * k) % 5 == 0 for k in range(40)]) for i in range(1, 80))

@@ -104,6 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       closed = true;
     }
     reading = record(reader.next_frame(frame), got, errors, frame) && got.size() < expected.size() + 1;
+    (*source)->release(reader.handed_position());  // the frame is handed over: room for more
   }
   shm_unlink(("/" + name).c_str());
   // The ring run may stop early (the call budget); what it read must be the reference's start.

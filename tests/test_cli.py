@@ -28,7 +28,7 @@ def experiment(tmp_path_factory):
     return synth.Experiment.load(str(out / "experiment.json"))
 
 
-@pytest.mark.parametrize("command", ["", "inspect", "convert", "replay", "synth", "decode", "demo"])
+@pytest.mark.parametrize("command", ["", "inspect", "convert", "replay", "synth", "decode", "monitor", "demo"])
 def test_every_command_has_help(command):
     done = run(*([command] if command else []), "--help")
     assert done.returncode == 0 and "usage: ostrel" in done.stdout
@@ -85,7 +85,7 @@ def test_inspect_summarises_in_text_and_json(experiment):
     assert summary["ancillas_per_frame"] == {"2": len(frames)}
     fired = sum(f.detector_event_count for f in frames) / sum(f.ancilla_count for f in frames)
     assert summary["fired_detector_rate"] == pytest.approx(fired)
-    assert summary["frames_with_observable_mask"] == 0
+    assert summary["frames_with_observable_mask"] == summary["frames_with_payload_checksum"] == 0
     text = run("inspect", experiment.stream)
     assert text.returncode == 0 and f"{len(frames):,} frames" in text.stdout
 
@@ -143,6 +143,18 @@ def test_demo_runs_end_to_end(tmp_path):
         assert plot.read_bytes().startswith(b"\x89PNG")
 
 
+@pytest.mark.parametrize("failures, shots", [(0, 5000), (1, 5000), (7, 300), (150, 300), (300, 300)])
+def test_the_demo_plots_wilson_intervals(failures, shots):
+    from ostrel.cli.demo import wilson_interval
+
+    lo, hi = wilson_interval(failures, shots)
+    assert lo <= failures / shots <= hi
+    mirror = wilson_interval(shots - failures, shots)
+    assert (lo, hi) == pytest.approx((1 - mirror[1], 1 - mirror[0]))
+    if failures == 0:  # the closed form: no lower bound, z^2 / (n + z^2) above
+        assert (lo, hi) == pytest.approx((0.0, 1.96**2 / (shots + 1.96**2)))
+
+
 def test_decode_surface_rounds_with_and_without_a_sliding_window(tmp_path):
     out = tmp_path / "surface"
     done = run("synth", "--code", "surface", "--distance", "3", "--rounds", "6", "--shots", "200",
@@ -169,6 +181,39 @@ def test_decode_surface_rounds_with_and_without_a_sliding_window(tmp_path):
             predicted = [[decoder.push(f.to_numpy_detector_events(), f.round) for f in frames[s * 7:s * 7 + 7]][-1]
                          for s in range(exp.shots)]
         assert r["ostrel_logical_error_rate"] == pytest.approx(np.mean([p != t for p, t in zip(predicted, truth)]))
+
+
+def test_decode_takes_one_frame_per_shot_and_long_shots_through_a_window(tmp_path):
+    stim = pytest.importorskip("stim")
+    from ostrel.stim_shots import shots_to_qssf
+
+    circuit = stim.Circuit.generated("surface_code:rotated_memory_z", distance=3, rounds=3,
+                                     after_clifford_depolarization=0.01)
+    dem = tmp_path / "surface.dem"
+    circuit.detector_error_model(decompose_errors=True).to_file(str(dem))
+    events, flips = circuit.compile_detector_sampler(seed=2).sample(400, separate_observables=True)
+    shots_to_qssf(events, tmp_path / "shots.qssf")  # convert's default: one frame per shot
+    (tmp_path / "truth.txt").write_text("".join(f"{int(f)}\n" for f in flips[:, 0]))
+    done = run("decode", str(tmp_path / "shots.qssf"), "--dem", str(dem), "--truth", str(tmp_path / "truth.txt"),
+               "--json")
+    assert done.returncode == 0, done.stderr
+    r = json.loads(done.stdout)
+    predicted = _ostrel.Decoder(str(dem)).decode_batch(events)[:, 0]
+    assert (r["shots"], r["chosen_because"]) == (400, "one frame per shot")
+    assert r["ostrel_logical_error_rate"] == pytest.approx(np.mean(predicted != flips[:, 0]))
+
+    out = tmp_path / "long"  # 61 rounds a shot: a sliding window by default
+    assert run("synth", "--code", "repetition", "--distance", "3", "--rounds", "60", "--shots", "50",
+               "--p", "0.03", "--seed", "1", "-o", str(out)).returncode == 0
+    exp = synth.Experiment.load(str(out / "experiment.json"))
+    done = run("decode", exp.stream, "--dem", exp.dem, "--truth", exp.truth, "--json")
+    r = json.loads(done.stdout)
+    assert r["window"] == "10,10" and "61 rounds a shot" in r["chosen_because"], r
+    with ostrel.open(exp.stream) as stream:
+        stream.set_decoder(_ostrel.SlidingWindowDecoder(exp.dem, 10, 10))
+        masks = [f.observable_flips for f in stream if f.round == 60]
+    truth = synth.read_truth(exp.truth)
+    assert r["ostrel_logical_error_rate"] == pytest.approx(np.mean([m != t for m, t in zip(masks, truth)]))
 
 
 CIRCUIT = "R 0 1\nX_ERROR(0.1) 0 1\nM 0 1\nDETECTOR rec[-1]\nDETECTOR rec[-2]\nOBSERVABLE_INCLUDE(0) rec[-1]\n"
@@ -219,6 +264,20 @@ def test_a_failed_conversion_leaves_the_old_file_and_no_partial_one(tmp_path):
     assert np.array_equal(ostrel.read(str(tmp_path / "out.qssf")).detector_events, shots)
 
 
+def test_convert_can_checksum_every_frame_and_inspect_counts_them(tmp_path):
+    stim = pytest.importorskip("stim")
+    shots = np.random.default_rng(3).random((40, 12)) < 0.2
+    stim.write_shot_data_file(data=shots, path=str(tmp_path / "s.b8"), format="b8", num_detectors=12)
+    out = str(tmp_path / "s.qssf")
+    assert run("convert", str(tmp_path / "s.b8"), out, "--detectors", "12", "--frames-per-shot", "2",
+               "--payload-checksum").returncode == 0
+    frames = list(qssf.iter_frames(open(out, "rb").read()))  # the parser checks each checksum
+    assert len(frames) == 80 and all(f.payload_checksum is not None for f in frames)
+    done = run("inspect", out, "--json")
+    assert json.loads(done.stdout)["frames_with_payload_checksum"] == 80, done.stderr
+    assert np.array_equal(ostrel.read(out).detector_events.reshape(40, 12), shots)
+
+
 def test_synth_refuses_a_folder_that_holds_files(tmp_path):
     (tmp_path / "notes.txt").write_text("keep me")
     args = ["synth", "--code", "repetition", "--distance", "3", "--rounds", "2", "--shots", "5",
@@ -228,3 +287,61 @@ def test_synth_refuses_a_folder_that_holds_files(tmp_path):
     assert sorted(os.listdir(tmp_path)) == ["notes.txt"]
     assert run(*args, "--force").returncode == 0
     assert (tmp_path / "notes.txt").read_text() == "keep me"
+
+
+def test_decode_reports_a_cut_recording_as_every_whole_file_reader_does(experiment, tmp_path):
+    cut = tmp_path / "cut.qssf"
+    cut.write_bytes(open(experiment.stream, "rb").read()[:3000])  # inside frame 62
+    with pytest.raises(OSError) as read:
+        ostrel.read(str(cut))
+    done = run("decode", str(cut), "--dem", experiment.dem)
+    assert done.returncode == 1 and done.stdout == ""
+    assert done.stderr.strip() == f"ostrel decode: {read.value}"
+
+
+@pytest.mark.parametrize("case", ["inspect-a-model", "binary-truth", "b8-width", "missing-stream"])
+def test_mistakes_name_their_file_once(experiment, tmp_path, case):
+    stim = pytest.importorskip("stim")
+    named = {"inspect-a-model": experiment.dem, "binary-truth": str(tmp_path / "obs.npy"),
+             "b8-width": str(tmp_path / "det.b8"), "missing-stream": str(tmp_path / "nosuch.qssf")}[case]
+    np.save(tmp_path / "obs.npy", np.zeros(300, np.uint8))
+    events = np.random.default_rng(1).random((64, 120)) < 0.3
+    stim.write_shot_data_file(data=events, path=str(tmp_path / "det.b8"), format="b8", num_detectors=120)
+    args = {"inspect-a-model": ["inspect", experiment.dem],
+            "binary-truth": ["decode", experiment.stream, "--dem", experiment.dem, "--truth", named],
+            "b8-width": ["convert", named, str(tmp_path / "out.qssf"), "--detectors", "121"],
+            "missing-stream": ["decode", named, "--dem", experiment.dem]}[case]
+    done = run(*args)
+    assert done.returncode != 0 and "Traceback" not in done.stderr
+    assert len(done.stderr.strip().splitlines()) == 1 and done.stderr.count(named) == 1, done.stderr
+    assert not (tmp_path / "out.qssf").exists()
+
+
+def test_a_reader_that_leaves_ends_the_command_quietly(experiment):
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    proc = subprocess.Popen([sys.executable, "-m", "ostrel", "inspect", experiment.stream],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+    proc.stdout.close()  # as `| head` does once it has its lines
+    assert proc.stderr.read() == b"" and proc.wait(timeout=60) == 141
+
+
+def test_ctrl_c_reports_the_shots_decoded_so_far(experiment):
+    import signal
+    import time
+
+    from ostrel import replay
+
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    with replay.running(experiment.stream, rate=500.0) as port:
+        proc = subprocess.Popen([sys.executable, "-m", "ostrel", "decode", f"tcp://127.0.0.1:{port}",
+                                 "--dem", experiment.dem, "--truth", experiment.truth, "--compare-pymatching"],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+        time.sleep(2.0)  # some shots of the 3 s replay have been decoded
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=60)
+    assert proc.returncode == 130 and "interrupted after" in err and "Traceback" not in err
+    decoded, *rates = out.splitlines()
+    shots = int(decoded.split("(")[1].split()[0].replace(",", ""))
+    assert 0 < shots < experiment.shots and f"after {shots:,} shots" in err
+    # Both rates are there, their figures in one column.
+    assert len(rates) == 2 and len({line.index("0.") for line in rates}) == 1, rates

@@ -139,7 +139,7 @@ def test_properties_are_read_only_and_there_is_no_constructor(cls, props):
     for name in props:
         assert isinstance(cls.__dict__[name], types.GetSetDescriptorType)
     public = sorted(n for n in cls.__dict__ if not n.startswith("_"))
-    methods = ["from_file", "parse", "to_pymatching", "to_schema_json"] if cls is DEM else []
+    methods = ["detector_coordinates", "from_file", "parse", "to_pymatching", "to_schema_json"] if cls is DEM else []
     assert public == sorted(props + methods)
     with pytest.raises(TypeError):
         cls()
@@ -802,3 +802,10 @@ def test_messages_keep_text_after_a_nul_byte():
     with pytest.raises(ValueError) as info:
         _ostrel.DetectorErrorModel.parse("error(0.1) D0 L0\x00x")
     assert str(info.value) == "malformed target 'L0\x00x'"
+
+
+@pytest.mark.parametrize("code", ["surface_code:rotated_memory_x", "repetition_code:memory", "color_code:memory_xyz"])
+def test_detector_coordinates_are_stims(code):
+    dem = stim.Circuit.generated(code, distance=3, rounds=3, after_clifford_depolarization=0.01).detector_error_model()
+    ours = DEM.parse(str(dem)).detector_coordinates()
+    assert ours == [tuple(c) or None for _, c in sorted(dem.get_detector_coordinates().items())]

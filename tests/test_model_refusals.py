@@ -187,3 +187,15 @@ def test_a_stream_window_no_matching_explains_is_refused_like_decode_and_the_str
             next(stream)
         assert str(streamed.value) == str(single.value)
         assert next(stream).observable_flips == 1
+
+
+def test_frames_that_are_neither_a_round_nor_a_shot_of_the_model_are_refused_naming_both(tmp_path):
+    stim = pytest.importorskip("stim")
+    model = stim.Circuit.generated("repetition_code:memory", distance=5, rounds=10,
+                                   after_clifford_depolarization=0.01).detector_error_model(decompose_errors=True)
+    path = str(tmp_path / "surface.qssf")
+    with qssf.QssfWriter(path) as w:
+        w.write_frames_fast(np.zeros((2, 24), np.uint8), ancilla_count=24)
+    with ostrel.open(path, decoder=ostrel.Decoder(model)) as stream:
+        with pytest.raises(ValueError, match="rounds of 4 ancillas, but the frame holds 24"):
+            next(stream)

@@ -242,19 +242,21 @@ def test_writer_to_path_and_file(tmp_path):
     assert buf.getvalue() == qssf.frame(1) and not buf.closed
 
 
-def test_fast_path_writes_the_same_bytes_as_frame():
+@pytest.mark.parametrize("checksum", [False, True])
+def test_fast_path_writes_the_same_bytes_as_frame(checksum):
     rng = np.random.default_rng(7)
     events = rng.random((50, 70)) < 0.05
     events[3, :] = True                       # long runs too
     flips = [None if i % 3 else i for i in range(50)]
     meas = rng.integers(-128, 128, (50, 70)).astype(np.int8)
     expected = b"".join(qssf.frame(5 + i, round=i, timestamp_ns=9 * i, detector_events=events[i],
-                                   meas_results=meas[i], observable_flips=flips[i], distance=5)
+                                   meas_results=meas[i], observable_flips=flips[i], distance=5,
+                                   payload_checksum=checksum)
                         for i in range(50))
     for rows in (events, [np.flatnonzero(r).tolist() for r in events], list(events)):
         buf = io.BytesIO()
-        with qssf.QssfWriter(buf, header=False) as w:
-            w.write_frame(4, ancilla_count=70)
+        with qssf.QssfWriter(buf, header=False, payload_checksum=checksum) as w:
+            w.write_frame(4, ancilla_count=70, payload_checksum=False)
             assert w.write_frames_fast(rows, ancilla_count=70, rounds=range(50), timestamps_ns=range(0, 450, 9),
                                        observable_flips=flips, meas_results=meas, distance=5, batch=64) == 50
         assert buf.getvalue()[len(qssf.frame(4, ancilla_count=70)):] == expected
@@ -320,3 +322,34 @@ def test_write_frames_fast_refuses_inputs_of_different_lengths_before_writing(kw
     with pytest.raises(ValueError, match="per-frame inputs differ in length"):
         writer.write_frames_fast(np.zeros((3, 2), np.uint8), ancilla_count=2, **kwargs)
     assert out.getbuffer().nbytes == written and writer.frames_written == 0
+
+
+def test_a_flipped_payload_bit_is_named_by_every_reader_and_the_stream_goes_on(tmp_path):
+    import ostrel
+    from ostrel.replay import split_frames
+
+    buf = io.BytesIO()
+    with qssf.QssfWriter(buf, payload_checksum=True) as w:
+        w.write_frames_fast(np.eye(2, 9, dtype=bool), ancilla_count=9, observable_flips=[None, 1])
+        w.write_frame(timing_offsets=range(9), ancilla_bits=b"\x01\x02", meas_results=[-1] * 9)
+        w.write_frames_fast(np.eye(2, 9, 3, dtype=bool), ancilla_count=9)
+    clean = buf.getvalue()
+    assert [f.frame_id for f in qssf.iter_frames(clean) if f.payload_checksum is not None] == [0, 1, 2, 3, 4]
+    start = split_frames(clean)[1][2].start + qssf.FRAME_HEADER_LEN  # frame 2's payload
+    end = start + 2 + 1 + 9 + 18 + 2  # RLE length, RLE, results, offsets, ancilla bits
+    path = tmp_path / "flipped.qssf"
+    for at in range(start + 2, end):  # (a flipped length would move the frame's end instead)
+        data = bytearray(clean)
+        data[at] ^= 0x04
+        path.write_bytes(bytes(data))
+        want = (f"payload checksum mismatch in frame at index 2 (frame id 2): CRC-32C expected "
+                f"{qssf.crc32c(bytes(data[start:end])):#010x}, got {qssf.crc32c(clean[start:end]):#010x}")
+        with pytest.raises(qssf.QssfFormatError, match=re.escape(want)):
+            list(qssf.iter_frames(bytes(data)))
+        with ostrel.open(str(path)) as stream:
+            ids = [next(stream).frame_id, next(stream).frame_id]
+            with pytest.raises(OSError, match=f"^{re.escape(want)}$"):
+                next(stream)
+            assert ids + [f.frame_id for f in stream] == [0, 1, 3, 4]
+        with pytest.raises(OSError, match=re.escape(want)):
+            ostrel.read(str(path))

@@ -1,6 +1,8 @@
 """Real-time decoding of rounds: the detector layout that maps one frame per round to the model's
 detectors, and the round trip from sampled shots through the writer and a stream back to them."""
 
+import pickle
+
 import numpy as np
 import pytest
 
@@ -250,3 +252,22 @@ def test_a_million_round_shot_decodes_on_a_folded_model():
 def test_repeat_blocks_that_neither_fold_nor_expand_are_refused(text, message):
     with pytest.raises(ValueError, match=message):
         ostrel.SlidingWindowDecoder(text, 2, 2)
+
+
+def test_parallel_windows_predict_alike_for_every_thread_count_and_through_a_stream(tmp_path, surface):
+    dem, det, obs, layout, frames = surface
+    one, two = (ostrel.SlidingWindowDecoder(dem, 2, 2, method="matching", threads=n) for n in (1, 2))
+    p1, p2 = push_shots(one, frames)[:, -1], push_shots(two, frames)[:, -1]
+    assert p1.tolist() == p2.tolist()
+    whole = _ostrel.Decoder(dem, method="matching").decode_batch(det)[:, 0]
+    assert (p1 != obs).sum() <= (whole != obs).sum() + 10 and (p1 != whole).sum() <= 15
+    # A stream decodes with the object's threads, a pickle keeps them.
+    copy = pickle.loads(pickle.dumps(two))
+    assert copy.threads == 2 and "threads=2" in repr(copy)
+    path = write_rounds(tmp_path / "p.qssf", frames[:20].reshape(-1, layout.shape[1]), list(range(layout.shape[0])) * 20)
+    with ostrel.open(path, decoder=copy) as stream:
+        last = [f.observable_flips for f in stream if f.round == layout.shape[0] - 1]
+    assert last == p1[:20].tolist()
+    assert copy.windows_decoded == 20 * 5 and one.threads == 1
+    with pytest.raises(ValueError, match="threads must be at most 256"):
+        ostrel.SlidingWindowDecoder(dem, 2, 2, threads=257)

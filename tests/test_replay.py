@@ -3,6 +3,7 @@
 import socket
 import subprocess
 import sys
+import threading
 import time
 
 import pytest
@@ -103,6 +104,24 @@ def test_clients_that_leave_early_do_not_stop_the_server(stream_path):
         assert ids == [(1, 1), (2, 2), (3, 3), (4, 4)]
 
 
+def test_the_server_says_when_a_client_comes_and_goes(stream_path):
+    path = stream_path(HEADER + b"".join(rich_frame(i) for i in range(1, 4)))
+    lines: list[str] = []
+    left = threading.Event()
+
+    def report(line):
+        lines.append(line)
+        left.set() if " left " in line or "whole file" in line else None
+
+    with replay.ReplayServer(path, loop=True, report=report) as server:
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        with OstrelStream(f"tcp://{server.address}") as stream:
+            assert next(stream).frame_id == 1
+        assert left.wait(10)
+    assert len(lines) == 2 and lines[0].endswith(" connected") and " left " in lines[1], lines
+    assert lines[0].split()[1] == lines[1].split()[1]  # the same client, by its address
+
+
 @pytest.mark.parametrize("data", [b"", HEADER[:10], HEADER], ids=["empty", "part-header", "header"])
 def test_streams_without_frames(stream_path, data):
     path = stream_path(data)
@@ -153,6 +172,7 @@ def busy_port():
     (["{file}", "--rate", "nan"], "invalid rate 'nan'"),
     (["{file}", "--rate", "fast"], "invalid rate 'fast'"),
     (["{file}", "--port", "{busy}"], "Address already in use"),
+    (["{file}", "--shm", "ring", "--port", "5"], "--port is for TCP"),
 ])
 def test_command_errors_are_one_line(tmp_path, stream_path, busy_port, args, text):
     values = {"missing": str(tmp_path / "missing.qssf"), "dir": str(tmp_path),

@@ -73,12 +73,20 @@ def test_replay_into_a_ring_delivers_the_recording(lib, tmp_path):
         frames, status = read_ring(lib, name)
         proc.wait(timeout=60)
         out, err = proc.stdout.read(), proc.stderr.read()
+        # Once its consumer has read every frame, replay removes the ring it made.
+        left_behind = os.path.exists(f"/dev/shm/{name}")
     finally:
         proc.kill()
         shm_ring.unlink(name)
-    assert (status, proc.returncode, err) == (1, 0, "")  # OSTREL_END_OF_STREAM
+    assert (status, proc.returncode, err, left_behind) == (1, 0, "", False)  # OSTREL_END_OF_STREAM
     assert out.strip() == "published 10000 frames"
     assert frames == written
+
+
+def test_the_library_reports_the_packages_version(lib):
+    import ostrel
+    lib.ostrel_version.restype = ctypes.c_char_p
+    assert lib.ostrel_version().decode() == ostrel.__version__
 
 
 def test_replay_shm_refuses_bad_names_and_tcp_options(tmp_path):

@@ -12,7 +12,7 @@ from __future__ import annotations
 import builtins
 import os
 import warnings
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from _ostrel import (  # noqa: F401  (re-exports)
     CodeType,
@@ -33,6 +33,9 @@ from _ostrel import (  # noqa: F401  (re-exports)
 from ostrel import best as _best
 from ostrel.best import BEST_METHOD, best_decoder
 
+if TYPE_CHECKING:
+    from ostrel.monitor import Monitor
+
 __all__ = [
     "CodeType",
     "Decoder",
@@ -50,10 +53,20 @@ __all__ = [
     "__version__",
     "BEST_METHOD",
     "best_decoder",
+    "Monitor",
     "open",
     "sinter_decoders",
     "read",
 ]
+
+def __getattr__(name: str) -> Any:
+    # The monitor (and its web server) is imported only by those who use it.
+    if name == "Monitor":
+        from ostrel.monitor import Monitor
+
+        return Monitor
+    raise AttributeError(f"module 'ostrel' has no attribute {name!r}")
+
 
 # The smallest frame a file can hold: a header and the payload length, no ancillas, no trailer.
 _MIN_FRAME_BYTES = 38
@@ -72,7 +85,8 @@ def open(
     text, a ``pathlib.Path``, a ``stim.DetectorErrorModel`` or a ``DetectorErrorModel``)
     is decoded by the package's best decoder, ``ostrel.best_decoder(model)`` (today
     correlated matching); an ``ostrel.Decoder`` or ``ostrel.SlidingWindowDecoder`` is used as
-    it is. ``stream.set_decoder(model)`` itself keeps the fixed Union-Find procedure. A
+    it is. ``stream.set_decoder(model)`` itself keeps the fixed Union-Find procedure, the
+    reference procedure for comparisons (it fails more shots than no correction). A
     string that names no file and holds no model raises ``FileNotFoundError``; a model
     without error mechanisms (all of whose predictions would be 0) draws a
     ``RuntimeWarning``.

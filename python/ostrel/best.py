@@ -2,7 +2,9 @@
 build when they are given a model rather than a decoder object.
 
 One constant names the method, so that a better decoder, once it lands, becomes the easy path's
-by changing it here alone.
+by changing it here alone. It differs from ``Decoder``'s default (exact matching, the
+predictable baseline every peer also offers): the easy path takes the most accurate decoder for
+graph-like codes, correlated matching, which fails fewer shots at 3-6 times matching's cost.
 """
 
 from __future__ import annotations

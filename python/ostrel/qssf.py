@@ -31,8 +31,8 @@ __all__ = [
     "QSSF_MAGIC", "QSSF_VERSION", "STREAM_HEADER_LEN", "FRAME_HEADER_LEN",
     "FLAG_TIMING_OFFSETS", "FLAG_ANCILLA_BITS", "FLAG_EXTENSIONS", "FLAG_ANNOTATIONS",
     "TRAILER_MARKER", "VALID_TRAILER", "TRAILER_LEN", "CRC_RESIDUE",
-    "TAG_TEXT", "TAG_U32_A", "TAG_U32_B", "TAG_U8", "TAG_OBSERVABLE_FLIPS",
-    "Code", "crc32", "encode_rle", "encode_rle_indices", "decode_rle", "count_detector_events",
+    "TAG_TEXT", "TAG_U32_A", "TAG_U32_B", "TAG_U8", "TAG_OBSERVABLE_FLIPS", "TAG_PAYLOAD_CRC32C",
+    "Code", "crc32", "crc32c", "payload_crc32c", "encode_rle", "encode_rle_indices", "decode_rle", "count_detector_events",
     "stream_header", "frame_header", "frame", "QssfWriter",
     "QssfFormatError", "StreamHeader", "ParsedFrame",
     "parse_stream_header", "iter_frames", "read_stream",
@@ -60,6 +60,10 @@ TAG_U32_A = 2
 TAG_U32_B = 3
 TAG_U8 = 4
 TAG_OBSERVABLE_FLIPS = 16
+# The payload checksum: a 4-byte entry holding the CRC-32C of the bytes between the frame header and
+# the extension list (RLE length, RLE, measurement results, then timing offsets and ancilla bits
+# when present), as written. A tag the format leaves to be skipped, so older readers read on.
+TAG_PAYLOAD_CRC32C = 17
 
 MAX_RUN = 127
 
@@ -99,6 +103,74 @@ _OBS_ONLY_EXT_PREFIX = _U16.pack(1) + _EXT_ENTRY_HEAD.pack(TAG_OBSERVABLE_FLIPS,
 def crc32(data: bytes) -> int:
     """CRC-32/ISO-HDLC (the zlib CRC) of ``data`` as an unsigned 32-bit value."""
     return zlib.crc32(data) & 0xFFFFFFFF
+
+
+def _crc32c_table() -> list[int]:
+    table = []
+    for b in range(256):
+        c = b
+        for _ in range(8):
+            c = (c >> 1) ^ 0x82F63B78 if c & 1 else c >> 1
+        table.append(c)
+    return table
+
+
+_CRC32C_TABLE = _crc32c_table()
+
+
+def _crc32c_update(register: int, data: bytes) -> int:
+    """The CRC-32C register after `data` (no inversions)."""
+    table = _CRC32C_TABLE
+    for b in data:
+        register = table[(register ^ b) & 0xFF] ^ (register >> 8)
+    return register
+
+
+def crc32c(data: bytes, crc: int = 0) -> int:
+    """CRC-32C (Castagnoli) of ``data``; given the CRC-32C of earlier bytes as ``crc``, that of
+    the whole (``crc32c(a + b) == crc32c(b, crc32c(a))``)."""
+    return _crc32c_update(crc ^ 0xFFFFFFFF, data) ^ 0xFFFFFFFF
+
+
+def payload_crc32c(frame_bytes: bytes) -> int:
+    """The payload checksum of a whole frame's bytes (header first), as a reader computes it."""
+    flags = _U16.unpack_from(frame_bytes, 30)[0]
+    n = _U16.unpack_from(frame_bytes, 22)[0]
+    (m,) = _U16.unpack_from(frame_bytes, FRAME_HEADER_LEN)
+    size = 2 + m + n + (2 * n if flags & FLAG_TIMING_OFFSETS else 0) + \
+        ((n + 7) // 8 if flags & FLAG_ANCILLA_BITS else 0)
+    return crc32c(bytes(frame_bytes[FRAME_HEADER_LEN:FRAME_HEADER_LEN + size]))
+
+
+def _payload_checksummer(n: int):
+    """The packed checksum entry value of a payload given as (RLE, measurement bytes), for frames
+    of `n` ancillas without optional sections. The register is linear in its input, so the CRC of
+    length + RLE (few bytes, memoised) is carried across the n measurement bytes by four table
+    lookups, and the measurement bytes' own part (mostly one value for every frame) is memoised."""
+    zeros = bytes(n)
+    # shift[k][v]: the register v << 8k carried across n zero bytes.
+    shift = [[_crc32c_update(v << (8 * k), zeros) for v in range(256)] for k in range(4)] if n <= 1024 else None
+    prefixes: dict[bytes, int] = {}
+    meas_parts: dict[bytes, int] = {}
+    pack = _U32.pack
+    s0, s1, s2, s3 = shift if shift else ([], [], [], [])
+
+    def entry(rle: bytes, meas: bytes) -> bytes:
+        register = prefixes.get(rle)
+        if register is None:
+            register = _crc32c_update(0xFFFFFFFF, _U16.pack(len(rle)) + rle)
+            if len(prefixes) < 1 << 16:
+                prefixes[rle] = register
+        if shift is None:
+            return pack(_crc32c_update(register, meas) ^ 0xFFFFFFFF)
+        part = meas_parts.get(meas)
+        if part is None:
+            part = _crc32c_update(0, meas)
+            if len(meas_parts) < 1 << 10:
+                meas_parts[meas] = part
+        return pack(s0[register & 0xFF] ^ s1[(register >> 8) & 0xFF] ^ s2[(register >> 16) & 0xFF]
+                    ^ s3[register >> 24] ^ part ^ 0xFFFFFFFF)
+    return entry
 
 
 # --------------------------------------------------------------------------- helpers
@@ -315,7 +387,7 @@ def frame(frame_id: int, *, round: int = 0, timestamp_ns: int = 0, qubit_count: 
           observable_flips: int | None = None, text: str | None = None,
           extensions: Sequence[tuple[int, bytes]] | None = None,
           annotations: Sequence[tuple[int, int, int]] | None = None, extra_flags: int = 0,
-          header_crc: int | None = None, trailer: bytes | None = None) -> bytes:
+          header_crc: int | None = None, trailer: bytes | None = None, payload_checksum: bool = False) -> bytes:
     """One complete frame as bytes; the flags follow from the sections given.
 
     ``ancilla_count`` defaults to the length of ``detector_events``, else of
@@ -325,7 +397,8 @@ def frame(frame_id: int, *, round: int = 0, timestamp_ns: int = 0, qubit_count: 
     every ancilla. ``rle`` (raw bytes) replaces the encoding of
     ``detector_events``. ``observable_flips`` and ``text`` become tag-16 and
     tag-1 extension entries, followed by the raw ``extensions`` entries; an
-    empty ``extensions`` list still writes an (empty) list. ``extra_flags`` is
+    empty ``extensions`` list still writes an (empty) list. ``payload_checksum``
+    adds, last, the entry holding the payload's CRC-32C (``TAG_PAYLOAD_CRC32C``). ``extra_flags`` is
     OR-ed into the flags. ``header_crc`` overrides the stored CRC (the trailer
     then matches the header as written); ``trailer`` gives the exact trailer
     bytes, ``b""`` omits it.
@@ -382,8 +455,12 @@ def frame(frame_id: int, *, round: int = 0, timestamp_ns: int = 0, qubit_count: 
     if observable_flips is not None:
         entries.append((TAG_OBSERVABLE_FLIPS,
                         _U64.pack(_check_range("observable_flips", observable_flips, 64))))
-    if extensions is not None or entries:
+    if payload_checksum:
+        payload = b"".join(sections)  # everything from the RLE length to the ancilla bits
+    if extensions is not None or entries or payload_checksum:
         entries.extend(extensions or ())
+        if payload_checksum:
+            entries.append((TAG_PAYLOAD_CRC32C, _U32.pack(crc32c(payload))))
         sections.append(_extension_list(entries))
         flags |= FLAG_EXTENSIONS
     if annotations is not None:
@@ -404,11 +481,14 @@ class QssfWriter:
 
     The stream header is written on opening unless ``header=False``. A path is
     opened (and closed) by the writer; a file object is only flushed. Frame ids
-    are not checked, so broken streams can be written on purpose.
+    are not checked, so broken streams can be written on purpose. With
+    ``payload_checksum`` every frame carries the CRC-32C of its payload (an
+    extension entry that readers without it skip), so a flipped payload bit is
+    reported rather than read as a detection event.
     """
 
     def __init__(self, file_or_path: str | os.PathLike | BinaryIO, schema_id: Any = bytes(16), *,
-                 header: bool = True, buffer_size: int = 1 << 20) -> None:
+                 header: bool = True, buffer_size: int = 1 << 20, payload_checksum: bool = False) -> None:
         head = stream_header(schema_id) if header else b""
         if isinstance(file_or_path, (str, bytes, os.PathLike)):
             self._file = open(file_or_path, "wb", buffering=buffer_size)
@@ -416,6 +496,7 @@ class QssfWriter:
         else:
             self._file = file_or_path
             self._owns_file = False
+        self.payload_checksum = payload_checksum
         self.frames_written = 0
         self.bytes_written = 0
         self.last_frame_id: int | None = None
@@ -445,6 +526,7 @@ class QssfWriter:
         """Write one ``frame(frame_id, **kw)``; ``None`` takes the previous id + 1."""
         if frame_id is None:
             frame_id = self._next_id()
+        kw.setdefault("payload_checksum", self.payload_checksum)
         written = self.write_raw(frame(frame_id, **kw))
         self.frames_written += 1
         self.last_frame_id = frame_id
@@ -496,30 +578,71 @@ class QssfWriter:
         parts: list[bytes] = []
         count = 0
         frame_id = None
+        before = self.frames_written
         try:
-            for frame_id, row, rnd, ts, obs, meas in zip(ids, rows, rounds, stamps, flips, meas_rows):
-                rle = rle_of(row)
-                if obs is None:
-                    body = pack_body(frame_id, rnd, ts, qubit_count, n, 0, code_type, distance, 0)
-                    parts += (body, pack_u32(zcrc(body)), pack_u16(len(rle)), rle, meas, trailer)
-                else:
-                    body = pack_body(frame_id, rnd, ts, qubit_count, n, 0, code_type, distance,
-                                     FLAG_EXTENSIONS)
-                    parts += (body, pack_u32(zcrc(body)), pack_u16(len(rle)), rle, meas,
-                              obs_prefix, pack_u64(obs), trailer)
-                count += 1
-                if len(parts) >= batch:
-                    self.write_raw(b"".join(parts))
-                    parts.clear()
+            if self.payload_checksum:
+                self._write_checksummed(zip(ids, rows, rounds, stamps, flips, meas_rows), rle_of, n,
+                                        qubit_count, code_type, distance, batch, parts)
+            else:
+                for frame_id, row, rnd, ts, obs, meas in zip(ids, rows, rounds, stamps, flips, meas_rows):
+                    rle = rle_of(row)
+                    if obs is None:
+                        body = pack_body(frame_id, rnd, ts, qubit_count, n, 0, code_type, distance, 0)
+                        parts += (body, pack_u32(zcrc(body)), pack_u16(len(rle)), rle, meas, trailer)
+                    else:
+                        body = pack_body(frame_id, rnd, ts, qubit_count, n, 0, code_type, distance,
+                                         FLAG_EXTENSIONS)
+                        parts += (body, pack_u32(zcrc(body)), pack_u16(len(rle)), rle, meas,
+                                  obs_prefix, pack_u64(obs), trailer)
+                    count += 1
+                    if len(parts) >= batch:
+                        self.write_raw(b"".join(parts))
+                        parts.clear()
         except struct.error as exc:
-            raise ValueError(f"frame {count} of the batch has a field out of range: {exc}") from None
+            raise ValueError(f"frame {count + self.frames_written - before} of the batch has a field out "
+                             f"of range: {exc}") from None
         finally:
             if parts:
                 self.write_raw(b"".join(parts))
             self.frames_written += count
             if count:
                 self.last_frame_id = frame_id
-        return count
+        return self.frames_written - before
+
+    def _write_checksummed(self, frames: Iterator[tuple], rle_of: Any, n: int, qubit_count: int,
+                           code_type: int, distance: int, batch: int, parts: list[bytes]) -> None:
+        """write_frames_fast's loop for frames that carry the payload checksum; counts as it goes."""
+        pack_body, pack_u32, pack_u16, pack_u64 = _HEADER_BODY.pack, _U32.pack, _U16.pack, _U64.pack
+        zcrc = zlib.crc32
+        entry = _payload_checksummer(n)
+        only = _U16.pack(1) + _EXT_ENTRY_HEAD.pack(TAG_PAYLOAD_CRC32C, 4)
+        both = _U16.pack(2) + _EXT_ENTRY_HEAD.pack(TAG_OBSERVABLE_FLIPS, 8)
+        second = _EXT_ENTRY_HEAD.pack(TAG_PAYLOAD_CRC32C, 4)
+        trailer = VALID_TRAILER
+        # Frames mostly share their measurement bytes (one object): their whole tail, from the RLE
+        # length to the checksum entry, is then a function of the RLE alone.
+        tails: dict[bytes, tuple[bytes, bytes]] = {}
+        shared = None
+        for frame_id, row, rnd, ts, obs, meas in frames:
+            rle = rle_of(row)
+            body = pack_body(frame_id, rnd, ts, qubit_count, n, 0, code_type, distance, FLAG_EXTENSIONS)
+            if shared is None:
+                shared = meas
+            tail = tails.get(rle) if meas is shared else None
+            if tail is None:
+                tail = pack_u16(len(rle)) + rle + meas
+                tail = (tail, entry(rle, meas))
+                if meas is shared and len(tails) < 1 << 16:
+                    tails[rle] = tail
+            if obs is None:
+                parts += (body, pack_u32(zcrc(body)), tail[0], only, tail[1], trailer)
+            else:
+                parts += (body, pack_u32(zcrc(body)), tail[0], both, pack_u64(obs), second, tail[1], trailer)
+            self.frames_written += 1
+            self.last_frame_id = frame_id
+            if len(parts) >= batch:
+                self.write_raw(b"".join(parts))
+                parts.clear()
 
     def flush(self) -> None:
         """Flush the underlying file."""
@@ -732,6 +855,15 @@ class ParsedFrame:
         return flips
 
     @property
+    def payload_checksum(self) -> int | None:
+        """The last tag-17 entry of length 4 (the payload's CRC-32C, checked when read), or None."""
+        checksum = None
+        for tag, value in self.extensions or ():
+            if tag == TAG_PAYLOAD_CRC32C and len(value) == 4:
+                checksum = _U32.unpack(value)[0]
+        return checksum
+
+    @property
     def text(self) -> str | None:
         """The last tag-1 entry as text; None when absent or when it is not valid UTF-8."""
         text = None
@@ -769,7 +901,8 @@ def iter_frames(data: bytes, *, stream_header: bool = True, check_order: bool = 
 
     The data ends the iteration where a frame would begin; data that ends inside the stream
     header or a frame raises the native reader's "truncated ..." error, naming the bytes found and
-    (at least) expected. With ``stream_header=False`` the data starts at a frame.
+    (at least) expected. A frame whose payload differs from its checksum entry raises
+    "payload checksum mismatch ...". With ``stream_header=False`` the data starts at a frame.
     """
     view = memoryview(data)
     size = len(view)
@@ -860,9 +993,19 @@ def iter_frames(data: bytes, *, stream_header: bool = True, check_order: bool = 
         if marker != TRAILER_MARKER or stored != expected:
             raise _crc_error(expected, stored)
         pos += TRAILER_LEN
+        parsed = ParsedFrame(*fields, rle, meas, offsets, bits, extensions, annotations, trailer)
+        stored = parsed.payload_checksum
+        if stored is not None:
+            payload_start = start + FRAME_HEADER_LEN
+            computed = crc32c(bytes(view[payload_start:payload_start + 2 + fixed]))
+            if computed != stored:
+                raise QssfFormatError(
+                    "PayloadChecksumMismatch",
+                    f"payload checksum mismatch in frame at index {index} (frame id {frame_id}): "
+                    f"CRC-32C expected {computed:#010x}, got {stored:#010x}")
         index += 1
 
-        yield ParsedFrame(*fields, rle, meas, offsets, bits, extensions, annotations, trailer)
+        yield parsed
 
 
 def read_stream(data: bytes) -> tuple[StreamHeader | None, list[ParsedFrame]]:

@@ -246,7 +246,8 @@ class ReplayServer:
     """A listening replay server; ``serve_forever`` accepts clients until ``shutdown``."""
 
     def __init__(self, path: str | os.PathLike, port: int = 0, rate: float | None = None,
-                 loop: bool = False, host: str = "127.0.0.1", *, stamp_time: bool = False) -> None:
+                 loop: bool = False, host: str = "127.0.0.1", *, stamp_time: bool = False,
+                 report: Callable[[str], None] | None = None) -> None:
         if not 0 <= int(port) <= 65535:
             raise ValueError(f"port must be in 0..65535, got {port}")
         if rate is not None and not (math.isfinite(rate) and rate > 0):
@@ -255,6 +256,7 @@ class ReplayServer:
         self.rate = rate
         self.loop = loop
         self.stamp_time = stamp_time
+        self.report = report  # told, one line each, when a client comes and when it goes
         self._file = open(self.path, "rb")
         try:
             size = os.fstat(self._file.fileno()).st_size
@@ -308,6 +310,13 @@ class ReplayServer:
         with self._lock:
             self._clients.add(conn)
         try:
+            peer = _peer_name(conn)
+        except OSError:
+            peer = "a client"
+        ending = "received the whole file and was disconnected"
+        if self.report:
+            self.report(f"client {peer} connected")
+        try:
             # Small paced frames must leave at once, not wait for the previous one to be acknowledged.
             conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
             if self.rate is None and not self.loop and not self.stamp_time and self._data:
@@ -317,12 +326,16 @@ class ReplayServer:
                 head, pieces = self._frames()
                 _Replay(conn, self._data, head, pieces, self.rate, self.loop, self.stamp_time).run()
             conn.shutdown(socket.SHUT_WR)
-        except OSError:
-            pass  # the client went away (or the server is stopping): only this replay ends
+        except OSError as e:
+            # The client went away (or the server is stopping): only this replay ends.
+            ending = "was dropped: the server is stopping" if self._stopping.is_set() else (
+                f"left ({e.strerror or e})")
         finally:
             with self._lock:
                 self._clients.discard(conn)
             conn.close()
+            if self.report:
+                self.report(f"client {peer} {ending}")
 
     def shutdown(self) -> None:
         """Stop accepting and drop every client; ``serve_forever`` returns soon after."""
@@ -347,11 +360,18 @@ class ReplayServer:
         self.close()
 
 
+def _peer_name(conn: socket.socket) -> str:
+    host, port = conn.getpeername()[:2]
+    return f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
+
+
 def serve(path: str | os.PathLike, port: int = 0, rate: float | None = None, loop: bool = False,
           host: str = "127.0.0.1", *, stamp_time: bool = False,
-          ready: Callable[[ReplayServer], None] | None = None) -> None:
-    """Serve ``path`` until interrupted; ``ready`` is called once the server listens."""
-    with ReplayServer(path, port, rate, loop, host, stamp_time=stamp_time) as server:
+          ready: Callable[[ReplayServer], None] | None = None,
+          report: Callable[[str], None] | None = None) -> None:
+    """Serve ``path`` until interrupted; ``ready`` is called once the server listens, ``report``
+    with a line when a client connects and when it leaves."""
+    with ReplayServer(path, port, rate, loop, host, stamp_time=stamp_time, report=report) as server:
         if ready is not None:
             ready(server)
         server.serve_forever()

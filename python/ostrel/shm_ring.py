@@ -25,6 +25,7 @@ __all__ = ["RingWriter", "publish", "load_library", "LibraryNotFound"]
 
 OK = 0
 E_WOULD_BLOCK = -5
+E_TIMEOUT = -8
 # A short wait per attempt when the ring is full, so that Ctrl-C is noticed between attempts.
 _FULL_WAIT_NS = 100_000_000
 
@@ -77,6 +78,8 @@ def load_library() -> ctypes.CDLL:
                                       ctypes.POINTER(vp)]
     lib.ostrel_writer_write_raw.restype = ctypes.c_int32
     lib.ostrel_writer_write_raw.argtypes = [vp, ctypes.c_char_p, ctypes.c_size_t]
+    lib.ostrel_writer_wait_read.restype = ctypes.c_int32
+    lib.ostrel_writer_wait_read.argtypes = [vp, ctypes.c_int64]
     lib.ostrel_writer_close.restype = ctypes.c_int32
     lib.ostrel_writer_close.argtypes = [vp]
     lib.ostrel_shm_unlink.restype = ctypes.c_int32
@@ -113,6 +116,17 @@ class RingWriter:
             if status != E_WOULD_BLOCK:
                 raise OSError(_error(self._lib))
 
+    def wait_read(self) -> None:
+        """Waits until a consumer has been handed every frame written."""
+        if self._handle is None:
+            raise ValueError("the ring writer is closed")
+        while True:
+            status = self._lib.ostrel_writer_wait_read(self._handle, _FULL_WAIT_NS)
+            if status == OK:
+                return
+            if status != E_TIMEOUT:
+                raise OSError(_error(self._lib))
+
     def close(self) -> None:
         """Ends the stream: the consumer reads what is left, then the end of the stream."""
         if self._handle is not None:
@@ -133,16 +147,19 @@ def publish(path: str | os.PathLike, name: str, rate: float | None = None, capac
 
     The ring's stream header carries the recording's schema id. Frames go in as they are on
     disk, paced at ``rate`` frames per second when given; a rest that is not a whole frame is
-    left out. The ring is closed at the end, and its name stays until a consumer (or
-    ``unlink(name)``) removes it.
+    left out. At the end the ring waits until a consumer has been handed every frame, then is
+    closed and its name removed; the name is removed too when publishing fails or is
+    interrupted (Ctrl-C), so that no segment is left behind.
     """
     with open(path, "rb") as f:
         size = os.fstat(f.fileno()).st_size
         data = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) if size else b""
+    created = False
     try:
         head, pieces = split_frames(data)
         schema = bytes(data[6:22]) if head == qssf.STREAM_HEADER_LEN else bytes(16)
         with RingWriter(name, capacity, schema) as ring:
+            created = True
             if ready is not None:
                 ready(ring)
             start = time.monotonic()
@@ -156,8 +173,11 @@ def publish(path: str | os.PathLike, name: str, rate: float | None = None, capac
                         time.sleep(delay)
                 ring.write(bytes(data[piece.start:piece.end]))
                 sent += 1
+            ring.wait_read()
         return sent
     finally:
+        if created:
+            unlink(name)
         if isinstance(data, mmap.mmap):
             data.close()
 

@@ -51,6 +51,15 @@ def _check_stim_size(path: str, fmt: str, detectors: int) -> None:
     if record and size % record:
         raise ValueError(f"{path} holds {size} bytes, which is not a whole number of {fmt} records "
                          f"for {detectors} detectors ({record} bytes each)")
+    if fmt == "b8" and detectors % 8 and size:
+        # The bits after the last detector of each record are zero in a file of this many
+        # detectors; set ones mean the records are longer or shorter than this count says.
+        records = np.fromfile(path, dtype=np.uint8).reshape(-1, record)
+        padding = records[:, -1] >> (detectors % 8)
+        if padding.any():
+            shot = int(np.flatnonzero(padding)[0])
+            raise ValueError(f"{path} does not hold b8 records of {detectors} detectors: shot {shot} "
+                             f"sets padding bits after detector {detectors - 1} (is the detector count right?)")
 
 
 def read_stim_shots(path: str | os.PathLike[str], fmt: str, detectors: int) -> np.ndarray:
@@ -81,8 +90,10 @@ def qssf_to_shots(src: str | os.PathLike[str], *, detectors: int, frames_per_sho
     return batch.detector_events.reshape(frames // frames_per_shot, detectors)
 
 
-def shots_to_qssf(shots: Any, dst: str | os.PathLike[str], *, frames_per_shot: int = 1) -> int:
-    """Writes a shots x detectors array of detection events as QSSF; returns the frame count."""
+def shots_to_qssf(shots: Any, dst: str | os.PathLike[str], *, frames_per_shot: int = 1,
+                  payload_checksum: bool = False) -> int:
+    """Writes a shots x detectors array of detection events as QSSF (with `payload_checksum`, each
+    frame carrying the CRC-32C of its payload); returns the frame count."""
     from ostrel import qssf
 
     shots = np.asarray(shots, dtype=np.bool_)
@@ -90,14 +101,15 @@ def shots_to_qssf(shots: Any, dst: str | os.PathLike[str], *, frames_per_shot: i
         raise ValueError(f"expected a 2-D array of shots x detectors, got {shots.ndim} dimensions")
     per_frame = _layout(shots.shape[1], frames_per_shot) if shots.shape[1] else 0
     rows = shots.reshape(-1, per_frame) if per_frame else shots
-    with qssf.QssfWriter(dst) as w:
+    with qssf.QssfWriter(dst, payload_checksum=payload_checksum) as w:
         return w.write_frames_fast(rows, ancilla_count=per_frame,
                                    frame_ids=range(len(rows)),
                                    rounds=np.tile(np.arange(frames_per_shot), len(shots)).tolist())
 
 
 def convert(src: str | os.PathLike[str], dst: str | os.PathLike[str], *, detectors: int,
-            frames_per_shot: int = 1, in_format: str | None = None, out_format: str | None = None) -> int:
+            frames_per_shot: int = 1, in_format: str | None = None, out_format: str | None = None,
+            payload_checksum: bool = False) -> int:
     """Converts between QSSF and a Stim detection-event file, either way (or Stim to Stim).
 
     Formats come from the suffixes (``.qssf``, ``.01``, ``.b8``, ``.r8``, ``.ptb64``) unless given.
@@ -117,7 +129,7 @@ def convert(src: str | os.PathLike[str], dst: str | os.PathLike[str], *, detecto
         else:
             shots = read_stim_shots(src, fin, detectors)
         if fout == "qssf":
-            shots_to_qssf(shots, partial, frames_per_shot=frames_per_shot)
+            shots_to_qssf(shots, partial, frames_per_shot=frames_per_shot, payload_checksum=payload_checksum)
         else:
             stim.write_shot_data_file(data=shots, path=partial, format=fout, num_detectors=detectors)
     return len(shots)

@@ -101,7 +101,7 @@ def memory_circuit(code: str, distance: int, rounds: int, p: float) -> Any:
 
 
 def write_experiment(out_dir: str, code: str, distance: int, rounds: int, shots: int, p: float,
-                     seed: int | None = None) -> Experiment:
+                     seed: int | None = None, *, payload_checksum: bool = False) -> Experiment:
     """Samples `shots` shots of a memory experiment and writes, into `out_dir`, the QSSF stream
     (experiment.qssf), the detector error model (model.dem), the true observable flips of every
     shot (truth.txt, one decimal mask per line) and a description (experiment.json).
@@ -112,7 +112,8 @@ def write_experiment(out_dir: str, code: str, distance: int, rounds: int, shots:
     model's detector layout (`SlidingWindowDecoder.coordinate_layout`, from the detector
     coordinates), cells whose ancilla has no detector in that round (the first round's X
     ancillas) are 0, and the round computed from the data-qubit readout is each shot's last
-    frame. `frame_layout` turns such frames back into detector indices."""
+    frame. `frame_layout` turns such frames back into detector indices. With `payload_checksum`
+    every frame carries the CRC-32C of its payload."""
     import numpy as np
 
     # A folder that cannot be written is refused before the sampling.
@@ -140,7 +141,7 @@ def write_experiment(out_dir: str, code: str, distance: int, rounds: int, shots:
                      truth=os.path.join(out_dir, "truth.txt"))
     code_type = qssf.Code.REPETITION if code == "repetition" else qssf.Code.SURFACE
     round_index = np.tile(np.arange(frames_per_shot), shots)
-    with replacing(exp.stream) as partial, qssf.QssfWriter(partial) as w:
+    with replacing(exp.stream) as partial, qssf.QssfWriter(partial, payload_checksum=payload_checksum) as w:
         w.write_frames_fast(rows, ancilla_count=per_frame, rounds=round_index.tolist(),
                             code_type=int(code_type), distance=distance)
     with replacing(exp.dem) as partial:
@@ -177,12 +178,17 @@ def frames_from_shots(detectors: Any, layout: Any) -> Any:
 def read_truth(path: str) -> list[int]:
     """The masks of a truth file: one non-negative decimal integer per line."""
     masks = []
-    with open(path) as f:
-        for number, line in enumerate(f, 1):
-            text = line.strip()
-            if not text:
-                continue
-            if not text.isdigit() or int(text) >= 2**64:
-                raise ValueError(f"{path}:{number}: not an observable mask: {text!r}")
-            masks.append(int(text))
+    number = 0
+    try:
+        with open(path, encoding="utf-8") as f:
+            for number, line in enumerate(f, 1):
+                text = line.strip()
+                if not text:
+                    continue
+                if not text.isdigit() or int(text) >= 2**64:
+                    raise ValueError(f"{path}:{number}: not an observable mask: {text!r}")
+                masks.append(int(text))
+    except UnicodeDecodeError as e:  # a binary file, such as a NumPy array
+        raise ValueError(f"{path}:{number + 1}: not a text file of observable masks, one decimal "
+                         f"integer per line ({e.reason}: byte 0x{e.object[e.start]:02x})") from None
     return masks

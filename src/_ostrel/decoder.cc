@@ -447,7 +447,8 @@ bool is_decoder(PyObject* o) { return type && Py_IS_TYPE(o, type); }
 bool stream_decoder_from(PyObject* decoder, uint64_t window_depth, std::optional<driver::StreamDecoder>& out) {
   // The model is shared; the stream gets a decoder of its own, with its own scratch space.
   const DecoderCore& core = as_decoder(decoder)->core;
-  out.emplace(driver::StreamDecoder::create_on(core.built.decoder->clone(), core.detector_count(), window_depth));
+  out.emplace(driver::StreamDecoder::create_on(core.built.decoder->clone(), core.detector_count(), window_depth,
+                                               core.built.ancillas_per_round));
   out->require_fit();
   return true;
 }

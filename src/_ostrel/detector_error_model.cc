@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cmath>
@@ -95,6 +96,30 @@ PyObject* get_observable_count(PyObject* self, void*) {
 }
 PyObject* get_error_count(PyObject* self, void*) {
   return PyLong_FromSize_t(model_of(self).error_count());
+}
+
+// One entry per detector index: the coordinates its first declaration wrote (a tuple of floats,
+// shifts applied) or None when it was never declared with coordinates.
+PyObject* dem_detector_coordinates(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    const auto& m = model_of(self);
+    PyRef list = PyRef::steal(PyList_New(Py_ssize_t(m.detector_count)));
+    if (!list) return nullptr;
+    for (uint64_t i = 0; i < m.detector_count; ++i) PyList_SET_ITEM(list.get(), Py_ssize_t(i), Py_NewRef(Py_None));
+    for (const dem::DemDetector& d : m.detectors) {
+      if (!d.coords || d.id >= m.detector_count) continue;
+      const uint32_t written = std::min<uint32_t>(d.coord_count, 3);
+      PyRef coords = PyRef::steal(PyTuple_New(written));
+      if (!coords) return nullptr;
+      for (uint32_t k = 0; k < written; ++k) {
+        PyObject* value = PyFloat_FromDouble((*d.coords)[k]);
+        if (!value) return nullptr;
+        PyTuple_SET_ITEM(coords.get(), k, value);
+      }
+      PyList_SetItem(list.get(), Py_ssize_t(d.id), coords.release());
+    }
+    return list.release();
+  });
 }
 
 PyObject* dem_repr(PyObject* self) {
@@ -261,6 +286,11 @@ PyMethodDef dem_methods[] = {
      "error becomes its own edge (boundary edges for one detector) and\n"
      "pymatching merges parallel edges by that strategy; with \"independent\"\n"
      "the result decodes like `pymatching.Matching.from_detector_error_model`."},
+    {"detector_coordinates", dem_detector_coordinates, METH_NOARGS,
+     "detector_coordinates($self)\n--\n\n"
+     "The coordinates of every detector, by index: a tuple of the (at most three)\n"
+     "coordinates its first declaration wrote, shifts applied, or None for a detector\n"
+     "declared without coordinates or not declared."},
     {"to_schema_json", with_keywords(dem_to_schema_json), METH_VARARGS | METH_KEYWORDS,
      "to_schema_json($self, name)\n--\n\n"
      "Serialise this DEM as a `HardwareSchema`-compatible JSON string."},

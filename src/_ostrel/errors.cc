@@ -64,6 +64,19 @@ std::nullptr_t raise_os_error(const std::string& message, int errnum) {
   return nullptr;
 }
 
+std::nullptr_t raise_file_error(const std::string& message, int errnum, const std::string& filename) {
+  if (errnum == 0) return raise_os_error(message);
+  PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(message.data(), Py_ssize_t(message.size()), "replace"));
+  if (!text) return nullptr;
+  PyRef name = PyRef::steal(PyUnicode_DecodeFSDefaultAndSize(filename.data(), Py_ssize_t(filename.size())));
+  if (!name) return nullptr;
+  // OSError's constructor picks the subclass for errnum.
+  PyRef exc = PyRef::steal(PyObject_CallFunction(PyExc_OSError, "iOO", errnum, text.get(), name.get()));
+  if (!exc) return nullptr;
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+  return nullptr;
+}
+
 std::nullptr_t raise_value_error(const std::string& message) {
   return raise_error(PyExc_ValueError, message);
 }

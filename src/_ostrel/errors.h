@@ -27,6 +27,10 @@ std::nullptr_t raise_os_error(const std::string& message);
 // The OSError subclass Python's own I/O picks for `errnum` (FileNotFoundError for ENOENT, ...)
 // with `errno` set; str() of the exception is `message` exactly. errnum 0 gives a plain OSError.
 std::nullptr_t raise_os_error(const std::string& message, int errnum);
+// The same for a failure to open the file `filename`: the exception is made as Python's own
+// open() makes it, OSError(errnum, message, filename), so `filename` and `strerror` are set (and
+// str() is "[Errno N] message: 'filename'").
+std::nullptr_t raise_file_error(const std::string& message, int errnum, const std::string& filename);
 std::nullptr_t raise_value_error(const std::string& message);
 std::nullptr_t raise_internal_fault(const char* what);
 

@@ -44,6 +44,7 @@ int column_type(BatchColumn c, bool bit_packed) {
     case BatchColumn::Distance:
       return numpy_type_uint8();
     case BatchColumn::HasObservableFlips:
+    case BatchColumn::HasPayloadChecksum:
       return numpy_type_bool();
     case BatchColumn::DetectorEvents:
       return bit_packed ? numpy_type_uint8() : numpy_type_bool();
@@ -161,6 +162,8 @@ PyGetSetDef getset[] = {
      "Observable flip masks (uint64); 0 where has_observable_flips is False.", nullptr},
     {"has_observable_flips", get_column<BatchColumn::HasObservableFlips>, nullptr,
      "Which frames carry a mask (bool): read with the frame, or decoded.", nullptr},
+    {"has_payload_checksum", get_column<BatchColumn::HasPayloadChecksum>, nullptr,
+     "Which frames carried a payload checksum (bool); every one read has matched its payload.", nullptr},
     {"detector_events", get_column<BatchColumn::DetectorEvents>, nullptr,
      "Detector events, frames x ancillas (bool); bit-packed, frames x ceil(ancillas / 8) (uint8,\n"
      "detector i in bit i % 8 of byte i // 8, as Stim's b8 format).",

@@ -81,6 +81,8 @@ PyObject* stream_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
         return raise_os_error("i/o error: " + e.message);  // not reached: no deadline is set
       }
       if (e.kind == io::OpenError::Kind::Unsupported) return raise_value_error(e.message);
+      // A path that cannot be opened names itself, as Python's own open() does.
+      if (!source->starts_with("tcp://")) return raise_file_error(e.message, e.os_errno, std::string(*source));
       return raise_os_error(e.message, e.os_errno);
     }
     PyObject* o = tp->tp_alloc(tp, 0);

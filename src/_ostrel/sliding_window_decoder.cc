@@ -37,6 +37,8 @@ struct SlidingObject {
 };
 
 constexpr const char* kName = "SlidingWindowDecoder";
+// More decoding threads than this buy nothing: a shot's first layer holds few windows at once.
+constexpr uint64_t kMaxThreads = 256;
 
 PyTypeObject* type = nullptr;
 
@@ -91,11 +93,19 @@ PyObject* get_layout(PyObject* self, void*);
 
 PyObject* sliding_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* kwlist[] = {"dem", "commit_rounds", "buffer_rounds", "layout", "method", nullptr};
-    PyObject *dem_arg, *commit_arg, *buffer_arg, *layout_arg = nullptr, *method_arg = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$OO:SlidingWindowDecoder", const_cast<char**>(kwlist),
-                                     &dem_arg, &commit_arg, &buffer_arg, &layout_arg, &method_arg))
+    static const char* kwlist[] = {"dem", "commit_rounds", "buffer_rounds", "layout", "method", "threads", nullptr};
+    PyObject *dem_arg, *commit_arg, *buffer_arg, *layout_arg = nullptr, *method_arg = nullptr,
+                                                  *threads_arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$OOO:SlidingWindowDecoder", const_cast<char**>(kwlist),
+                                     &dem_arg, &commit_arg, &buffer_arg, &layout_arg, &method_arg, &threads_arg))
       return nullptr;
+    uint32_t threads = 0;
+    if (threads_arg) {
+      auto n = arg_count(threads_arg, "threads");
+      if (!n) return nullptr;
+      if (*n > kMaxThreads) return raise_value_error("threads must be at most " + std::to_string(kMaxThreads));
+      threads = static_cast<uint32_t>(*n);
+    }
     auto commit = rounds_arg(commit_arg, "commit_rounds");
     if (!commit) return nullptr;
     auto buffer = rounds_arg(buffer_arg, "buffer_rounds");
@@ -115,7 +125,9 @@ PyObject* sliding_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
     std::string text;
     if (!model) {
       if (!refuse_stim_circuit(dem_arg) || !dem_text_of(dem_arg, text)) return nullptr;
-      auto got = driver::fold_or_parse(text, *commit, *buffer, layout_arg == nullptr || PyUnicode_Check(layout_arg));
+      // Parallel windows need every round of the shot in the plan: expanded, never folded.
+      auto got = driver::fold_or_parse(text, *commit, *buffer,
+                                       threads == 0 && (layout_arg == nullptr || PyUnicode_Check(layout_arg)));
       if (!got.ok()) return raise_driver_error(got.error()), nullptr;
       if (got->folded) {
         plan = std::move(got->folded);
@@ -146,7 +158,7 @@ PyObject* sliding_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
     new (&s->borrow) BorrowFlag();
     new (&s->decoder) std::optional<decode::SlidingWindowDecoder>();
     s->detector_count = plan->model_detector_count();
-    s->decoder.emplace(std::move(plan), method);
+    s->decoder.emplace(std::move(plan), method, threads);
     new (&s->source) ModelSource(std::move(source));
     // A table is kept as the plan holds it, so later changes to the caller's array do not count.
     new (&s->layout) PyRef(layout_arg && !PyUnicode_Check(layout_arg) ? PyRef::steal(get_layout(o, nullptr)) : PyRef());
@@ -297,6 +309,7 @@ uint64_t read_windows(const SlidingObject& s) { return s.decoder->windows_decode
 uint64_t read_shots(const SlidingObject& s) { return s.decoder->shots_decoded(); }
 uint64_t read_abandoned(const SlidingObject& s) { return s.decoder->shots_abandoned(); }
 uint64_t read_committed(const SlidingObject& s) { return s.decoder->committed_frame(); }
+uint64_t read_threads(const SlidingObject& s) { return s.decoder->threads(); }
 
 PyObject* get_method(PyObject* self, void*) {
   const std::string_view name = decode::decode_method_name(as_sliding(self)->decoder->method());
@@ -320,6 +333,7 @@ PyObject* sliding_repr(PyObject* self) {
                        ", ancillas=" + std::to_string(p.layout().columns());
     if (decode::decode_method_name(d.method()) != driver::kDefaultMethod)
       text.append(", method='").append(decode::decode_method_name(d.method())).append("'");
+    if (d.threads() != 0) text += ", threads=" + std::to_string(d.threads());
     text += ")";
     return PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size()));
   });
@@ -339,6 +353,10 @@ PyObject* sliding_reduce(PyObject* self, PyObject*) {
     PyRef kwargs = PyRef::steal(Py_BuildValue("{s:O}", "method", method.get()));
     if (!kwargs) return nullptr;
     if (s->layout && PyDict_SetItemString(kwargs.get(), "layout", s->layout.get()) != 0) return nullptr;
+    if (const uint32_t threads = s->decoder->threads(); threads != 0) {
+      PyRef n = PyRef::steal(PyLong_FromUnsignedLong(threads));
+      if (!n || PyDict_SetItemString(kwargs.get(), "threads", n.get()) != 0) return nullptr;
+    }
     return pickle_reduction(kName, args.get(), kwargs.get());
   });
 }
@@ -408,6 +426,8 @@ PyGetSetDef getset[] = {
     {"shots_abandoned", get_number<read_abandoned>, nullptr, "Shots left unfinished by a new round 0.", nullptr},
     {"committed_frame", get_number<read_committed>, nullptr,
      "The running committed logical frame of the current (or last) shot.", nullptr},
+    {"threads", get_number<read_threads>, nullptr,
+     "Threads decoding windows in parallel; 0 when each window is decoded by the pushing thread.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -419,7 +439,7 @@ PyType_Slot slots[] = {
     {Py_tp_getset, getset},
     {Py_tp_doc, const_cast<char*>(
                     "SlidingWindowDecoder(dem, commit_rounds, buffer_rounds, *, layout='coordinates', "
-                    "method='matching')\n--\n\n"
+                    "method='matching', threads=0)\n--\n\n"
                     "Real-time decoding of shots that arrive one round at a time.\n"
                     "\n"
                     "The window holds ``commit_rounds + buffer_rounds`` rounds. When it is full it\n"
@@ -442,6 +462,15 @@ PyType_Slot slots[] = {
                     "steady-state window, with the same results as the expanded model. A shot may then\n"
                     "run for any number of rounds (up to 2**32) in the memory of a few windows. A block\n"
                     "that cannot be folded that way is expanded; ValueError when it is too large.\n"
+                    "\n"
+                    "``threads`` >= 1 decodes windows in parallel on that many threads of the\n"
+                    "decoder's own: a first layer of windows, each with a buffer of\n"
+                    "``buffer_rounds`` on both sides of its ``commit_rounds``, decoded as soon as\n"
+                    "their rounds are in and independently of each other, then the seams between\n"
+                    "them (``buffer_rounds`` each) once both neighbours have committed. A shot's\n"
+                    "last round waits for its windows; the prediction is the same for any number of\n"
+                    "threads (it may differ from that of ``threads=0``, one window after another). The\n"
+                    "model is then expanded, never folded.\n"
                     "\n"
                     "A stream accepts it in ``set_decoder``: each frame is one round (``round`` its\n"
                     "row) and its ``observable_flips`` is the running committed frame, the shot's\n"

@@ -37,6 +37,8 @@ extern "C" {
 
 OSTREL_EXPORT uint32_t ostrel_api_version(void) { return OSTREL_API_VERSION; }
 
+OSTREL_EXPORT const char* ostrel_version(void) { return OSTREL_VERSION_STRING; }
+
 OSTREL_EXPORT const char* ostrel_last_error_message(void) { return ostrel::c_api::last_error.c_str(); }
 
 OSTREL_EXPORT const char* ostrel_status_name(ostrel_status status) {
@@ -50,6 +52,7 @@ OSTREL_EXPORT const char* ostrel_status_name(ostrel_status status) {
     case OSTREL_E_WOULD_BLOCK: return "OSTREL_E_WOULD_BLOCK";
     case OSTREL_E_STATE: return "OSTREL_E_STATE";
     case OSTREL_E_INTERNAL: return "OSTREL_E_INTERNAL";
+    case OSTREL_E_TIMEOUT: return "OSTREL_E_TIMEOUT";
     default: return "unknown status";
   }
 }

@@ -132,8 +132,11 @@ static void check_window(const char* model_path) {
   ostrel_window* w = NULL;
   CHECK_STATUS(ostrel_window_create(model, 0, 3, &w), OSTREL_E_INVALID_ARGUMENT);
   CHECK_STATUS(ostrel_window_create(model, 2, 3, &w), OSTREL_OK);
-  free(model);
-  if (!w) return;
+  char* text = model;
+  if (!w) {
+    free(text);
+    return;
+  }
   const uint32_t rounds = ostrel_window_rounds_per_shot(w), ancillas = ostrel_window_ancilla_count(w);
   CHECK(rounds == 11 && ancillas == 4);
   uint8_t quiet[4] = {0, 0, 0, 0};
@@ -152,6 +155,31 @@ static void check_window(const char* model_path) {
   CHECK_STATUS(ostrel_window_finish(w, &frame, &had), OSTREL_OK);
   CHECK(had == 1 && frame == 0 && ostrel_window_committed(w) == 0);
   ostrel_window_free(w);
+
+  /* Parallel windows: one and three threads predict alike, shot by shot. */
+  ostrel_window* one = NULL;
+  ostrel_window* three = NULL;
+  CHECK_STATUS(ostrel_window_create_parallel(text, 2, 0, 1, &one), OSTREL_E_INVALID_ARGUMENT);
+  CHECK_STATUS(ostrel_window_create_parallel(text, 2, 3, 1, &one), OSTREL_OK);
+  CHECK_STATUS(ostrel_window_create_parallel(text, 2, 3, 3, &three), OSTREL_OK);
+  free(text);
+  if (!one || !three) return;
+  uint32_t seed = 7;
+  for (int shot = 0; shot < 50; ++shot) {
+    uint64_t a = 0, b = 0;
+    for (uint32_t r = 0; r < rounds; ++r) {
+      uint8_t events[4];
+      for (int k = 0; k < 4; ++k) {
+        seed = seed * 1103515245u + 12345u;
+        events[k] = (uint8_t)((seed >> 16) % 5 == 0);
+      }
+      CHECK_STATUS(ostrel_window_push(one, r, events, 4, &a, &ended), OSTREL_OK);
+      CHECK_STATUS(ostrel_window_push(three, r, events, 4, &b, &ended), OSTREL_OK);
+    }
+    CHECK(ended == 1 && a == b);
+  }
+  ostrel_window_free(one);
+  ostrel_window_free(three);
 }
 
 int main(int argc, char** argv) {

@@ -12,8 +12,8 @@
 using namespace ostrel;
 
 struct ostrel_window {
-  explicit ostrel_window(std::shared_ptr<const decode::SlidingWindowPlan> plan)
-      : decoder(std::move(plan), *driver::find_method(driver::kDefaultMethod)->graph_method) {}
+  explicit ostrel_window(std::shared_ptr<const decode::SlidingWindowPlan> plan, uint32_t threads = 0)
+      : decoder(std::move(plan), *driver::find_method(driver::kDefaultMethod)->graph_method, threads) {}
   decode::SlidingWindowDecoder decoder;
 };
 
@@ -31,6 +31,25 @@ OSTREL_EXPORT ostrel_status ostrel_window_create(const char* dem_text, uint32_t 
                                                                                      : OSTREL_E_INVALID_ARGUMENT,
                               plan.error().message);
     *out = std::make_unique<ostrel_window>(std::move(plan).value()).release();
+    return OSTREL_OK;
+  });
+}
+
+OSTREL_EXPORT ostrel_status ostrel_window_create_parallel(const char* dem_text, uint32_t commit_rounds,
+                                                          uint32_t buffer_rounds, uint32_t threads,
+                                                          ostrel_window** out) {
+  if (threads == 0) return ostrel_window_create(dem_text, commit_rounds, buffer_rounds, out);
+  return c_api::guarded([&]() -> ostrel_status {
+    OSTREL_REQUIRE(out);
+    *out = nullptr;
+    OSTREL_REQUIRE(dem_text);
+    // Parallel windows hold every round of the shot: the model is expanded, never folded.
+    auto plan = driver::plan_window_from_text(dem_text, commit_rounds, buffer_rounds, false);
+    if (!plan.ok())
+      return c_api::set_error(plan.error().kind == driver::DriverError::Kind::BadText ? OSTREL_E_FORMAT
+                                                                                     : OSTREL_E_INVALID_ARGUMENT,
+                              plan.error().message);
+    *out = std::make_unique<ostrel_window>(std::move(plan).value(), threads).release();
     return OSTREL_OK;
   });
 }

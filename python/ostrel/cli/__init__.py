@@ -12,12 +12,13 @@ from __future__ import annotations
 
 import argparse
 import importlib
+import os
 import sys
 from typing import NoReturn, Sequence
 
 from ostrel.cli.common import CommandError, message_of
 
-COMMANDS = ["inspect", "convert", "replay", "synth", "decode", "demo"]
+COMMANDS = ["inspect", "convert", "replay", "synth", "decode", "monitor", "demo"]
 
 
 class _Parser(argparse.ArgumentParser):
@@ -40,7 +41,16 @@ def build_parser() -> argparse.ArgumentParser:
 def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     try:
-        return int(args.run(args) or 0)
+        status = int(args.run(args) or 0)
+        sys.stdout.flush()  # a reader that has gone away shows here, not at exit
+        return status
+    except BrokenPipeError:
+        # The reader of our output left (`| head`): stop quietly, as Unix tools do, with nothing
+        # more to flush at exit.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+        return 141  # 128 + SIGPIPE, the status a tool killed by the signal reports
     except CommandError as e:
         print(f"ostrel {args.command}: {e}", file=sys.stderr)
         return 2

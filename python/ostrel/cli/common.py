@@ -27,7 +27,11 @@ def naming(path: str) -> Any:
 def message_of(e: BaseException) -> str:
     """The one line a command prints for a failure: an I/O error says which file."""
     path = getattr(e, "ostrel_path", None)
-    return f"{path}: {e}" if path is not None else str(e)
+    if path is not None:
+        return f"{path}: {e}"
+    if isinstance(e, OSError) and e.filename is not None and e.strerror:
+        return f"{e.filename}: {e.strerror}"  # not str()'s "[Errno N] text: 'name'"
+    return str(e)
 
 
 def positive_int(text: str) -> int:

@@ -17,6 +17,8 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--detectors", type=positive_int, required=True, help="detectors per shot")
     p.add_argument("--frames-per-shot", type=positive_int, default=1,
                    help="QSSF frames per shot, each holding detectors / K of them (default 1)")
+    p.add_argument("--payload-checksum", action="store_true",
+                   help="QSSF output: give every frame the CRC-32C of its payload (readers check it)")
     p.add_argument("--format", choices=_FORMATS, help="the output's format when its suffix does not tell")
     p.add_argument("--in-format", choices=_FORMATS, help="the input's format when its suffix does not tell")
 
@@ -24,6 +26,7 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
 def run(args: argparse.Namespace) -> int:
     with naming(args.input):
         shots = convert(args.input, args.output, detectors=args.detectors,
-                        frames_per_shot=args.frames_per_shot, in_format=args.in_format, out_format=args.format)
+                        frames_per_shot=args.frames_per_shot, in_format=args.in_format, out_format=args.format,
+                        payload_checksum=args.payload_checksum)
     print(f"{args.input} -> {args.output}: {shots:,} shots of {args.detectors} detectors")
     return 0

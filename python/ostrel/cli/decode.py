@@ -12,6 +12,7 @@ from typing import Any
 import _ostrel
 from ostrel import synth
 from ostrel.cli.common import CommandError, naming, plural, progress_bar
+from ostrel.rounds import rounds_layout
 
 
 def check_model(dem: str, model: Any, truth: list[int] | None) -> None:
@@ -54,6 +55,15 @@ def _method(name: str) -> str:
     raise argparse.ArgumentTypeError(f"invalid choice: {name!r} (choose from {', '.join(METHODS)})")
 
 
+def open_recording(source: str) -> Any:
+    """The stream of `source`; a file is a recording, whose end is final: a frame cut by it is
+    the truncation error, as every whole-file reader reports it, not frames still to come."""
+    stream = _ostrel.OstrelStream(source)
+    if "://" not in source:
+        stream._treat_end_as_final()
+    return stream
+
+
 def rate_of(predictions: Any, truth: list[int]) -> float:
     """The fraction of shots whose predicted observables (a uint8 row each) differ from the truth."""
     wrong = 0
@@ -92,8 +102,9 @@ def decode_source(source: str, dem: str, truth: list[int] | None, window_depth: 
     reference_shots: list[Any] = []
     bar = progress_bar(None, "decoding", progress if progress is not None else sys.stderr.isatty())
     start = time.perf_counter()
+    interrupted = False
     try:
-        with _ostrel.OstrelStream(source) as stream:
+        with open_recording(source) as stream:
             stream.set_decoder(decoder, window_depth)
             for frame in stream:
                 if depth is None:
@@ -113,11 +124,16 @@ def decode_source(source: str, dem: str, truth: list[int] | None, window_depth: 
                     reference_shots.append(np.concatenate(shot_rows)[:model.detector_count])
                     shot_rows = []
                 shots += 1
+    except KeyboardInterrupt:
+        interrupted = True  # the statistics of the shots decoded so far are still reported
     finally:
         bar.close()
     seconds = time.perf_counter() - start
     result: dict[str, Any] = {"method": method, "frames": frames, "shots": shots, "window_depth": depth,
                               "seconds": seconds, "frames_per_second": frames / seconds if seconds else 0.0}
+    if interrupted:
+        result["interrupted"] = True
+        truth = truth[:shots] if truth is not None else None
     if truth is not None:
         if shots != len(truth):
             raise CommandError(f"the stream holds {plural(shots, 'shot')} but the truth file {len(truth):,}")
@@ -152,19 +168,6 @@ def _other_decoders(model: Any, method: str) -> list[tuple[str, Any]]:
     return out
 
 
-def rounds_layout(model: Any) -> Any:
-    """The model's coordinate layout when its frames are rounds that are not numbered block by
-    block (surface codes: rounds with holes, ancillas in coordinate order), else None."""
-    import numpy as np
-
-    try:
-        layout = _ostrel.SlidingWindowDecoder.coordinate_layout(model)
-    except ValueError:
-        return None
-    blocks = np.arange(layout.size).reshape(layout.shape)
-    return None if layout.size == model.detector_count and (layout == blocks).all() else layout
-
-
 def decode_rounds(source: str, dem: str, truth: list[int] | None, window: tuple[int, int] | None,
                   compare_pymatching: bool, progress: bool | None = None,
                   compare_whole_shot: bool = False, compare_methods: bool = False,
@@ -193,8 +196,9 @@ def decode_rounds(source: str, dem: str, truth: list[int] | None, window: tuple[
     count = 0
     bar = progress_bar(None, "decoding", progress if progress is not None else sys.stderr.isatty())
     start = time.perf_counter()
+    interrupted = False
     try:
-        with _ostrel.OstrelStream(source) as stream:
+        with open_recording(source) as stream:
             stream.set_decoder(decoder)
             for frame in stream:
                 if frames == 0:  # rates count from the first frame, not from connecting
@@ -214,6 +218,8 @@ def decode_rounds(source: str, dem: str, truth: list[int] | None, window: tuple[
                 if keep_shots:
                     shots.append(pending)
                 count += 1
+    except KeyboardInterrupt:
+        interrupted = True  # the statistics of the shots decoded so far are still reported
     finally:
         bar.close()
     seconds = time.perf_counter() - start
@@ -222,6 +228,9 @@ def decode_rounds(source: str, dem: str, truth: list[int] | None, window: tuple[
         "seconds": seconds, "frames_per_second": (frames - 1) / seconds if frames > 1 and seconds else 0.0,
         "commit_latency_us": dict(zip(("p50", "p90", "p99", "p99.9"), decoder.commit_latency_us())),
         "shot_latency_us": dict(zip(("p50", "p90", "p99", "p99.9"), decoder.shot_latency_us()))}
+    if interrupted:
+        result["interrupted"] = True
+        truth = truth[:count] if truth is not None else None
     if truth is None:
         return result
     if count != len(truth):
@@ -251,6 +260,54 @@ def decode_rounds(source: str, dem: str, truth: list[int] | None, window: tuple[
     return result
 
 
+def first_frame(source: str) -> Any:
+    """A file's first frame (None for a live source, an empty file or one that fails: the decode
+    itself reports that), for choosing how to decode before decoding."""
+    if "://" in source:
+        return None
+    try:
+        with open_recording(source) as stream:
+            return next(iter(stream), None)
+    except OSError:
+        return None
+
+
+# Sliding windows commit and look ahead this many rounds at least, and twice the code distance when
+# frames name one: a buffer of twice the distance decodes as well as the whole shot (repetition
+# d=5, 200 rounds, 3,000 shots: matching fails the very same shots), and committing as many rounds
+# again keeps the work per round low.
+MIN_WINDOW_ROUNDS = 10
+
+
+def plan(args: argparse.Namespace, model: Any, first: Any) -> tuple[Any, str]:
+    """How to decode: False for whole shots by a Decoder over `--window-depth` frames; None for
+    whole shots through the rounds' layout (frames are rounds); (commit, buffer) for a sliding
+    window. With the reason, for the one line that says what was used."""
+    if args.window is not None:
+        if first is not None and first.ancilla_count == model.detector_count > 0:
+            raise CommandError(f"--window decodes frames of one round each, but the first frame holds "
+                               f"all {model.detector_count:,} detectors of a shot")
+        return args.window, "as asked (--window)"
+    if args.window_depth:
+        return False, "as asked (--window-depth)"
+    if first is not None and first.ancilla_count == model.detector_count:
+        return False, "one frame per shot"
+    try:
+        layout = _ostrel.SlidingWindowDecoder.coordinate_layout(model)
+    except ValueError:
+        return False, "the model has no rounds"
+    rounds = layout.shape[0]
+    if first is not None and first.ancilla_count != layout.shape[1]:
+        return False, f"frames of {plural(first.ancilla_count, 'ancilla')} are not the model's rounds"
+    holes = rounds_layout(model) is not None
+    size = max(MIN_WINDOW_ROUNDS, 2 * (first.distance if first is not None else 0))
+    if rounds > 2 * size and args.method in GRAPH_METHODS:
+        return (size, size), f"chosen for {plural(rounds, 'round')} a shot (as accurate as whole shots, faster)"
+    if holes:
+        return None, f"{plural(rounds, 'round')} a shot"
+    return False, f"{plural(rounds, 'round')} a shot"
+
+
 def _window(text: str) -> tuple[int, int]:
     parts = text.split(",")
     if len(parts) != 2 or not all(p.strip().isdigit() for p in parts) or min(int(p) for p in parts) < 1:
@@ -264,9 +321,10 @@ def _decode_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--truth", help="true observable masks, one decimal integer per shot and line")
     p.add_argument("--window-depth", type=int, default=0, help="rounds per decode (0: infer)")
     p.add_argument("--window", type=_window, metavar="COMMIT,BUFFER",
-                   help="frames are rounds: decode them with a sliding window that commits COMMIT "
-                        "rounds at a time and looks BUFFER rounds ahead (default for models whose "
-                        "rounds do not all hold every ancilla, such as surface codes: whole shots)")
+                   help="frames are rounds (one frame per round, any code): decode them with a "
+                        "sliding window that commits COMMIT rounds at a time and looks BUFFER rounds "
+                        f"ahead. Default: max({MIN_WINDOW_ROUNDS}, 2 x the frames' distance) each, when "
+                        "a shot has more than twice that many rounds; else whole shots")
     p.add_argument("--method", type=_method, default=METHODS[0], metavar="METHOD",
                    help=("the decoder: " + "; ".join(f"{m}: {s}" for m, s in _ostrel.DECODE_METHODS.items())).replace("%", "%%"))
     p.add_argument("--compare-pymatching", action="store_true",
@@ -274,7 +332,10 @@ def _decode_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--json", action="store_true", help="print the result as JSON")
 
 
-def run_decode(args: argparse.Namespace) -> int:
+def prepare(args: argparse.Namespace) -> tuple[list[int] | None, Any, str]:
+    """Checks decode's arguments; returns the truth file's masks (or None), the window the frames
+    are decoded with (False: windows of `window_depth` frames; None: whole shots of rounds; else
+    (commit, buffer)) and why it was chosen."""
     if args.window_depth < 0:
         raise CommandError("--window-depth must not be negative")
     if args.compare_pymatching and not args.truth:
@@ -291,18 +352,22 @@ def run_decode(args: argparse.Namespace) -> int:
     try:
         with naming(args.dem):
             model = _ostrel.DetectorErrorModel.from_file(args.dem)
-        rounds = args.window is not None or rounds_layout(model) is not None
+        window, why = plan(args, model, first_frame(args.source))
     except ValueError as e:  # a DEM that does not parse
         raise CommandError(f"{args.dem}: {e}") from None
+    if window is not False and args.method not in GRAPH_METHODS:
+        raise CommandError(f"frames of one round each are decoded by a sliding window, which "
+                           f"takes {' or '.join(GRAPH_METHODS)}, not {args.method}")
+    return truth, window, why
+
+
+def run_decode(args: argparse.Namespace) -> int:
+    truth, window, why = prepare(args)
+    rounds = window is not False
     try:
         if rounds:
-            if args.window_depth:
-                raise CommandError("--window-depth does not apply to frames of one round each (see --window)")
-            if args.method not in GRAPH_METHODS:
-                raise CommandError(f"frames of one round each are decoded by a sliding window, which "
-                                   f"takes {' or '.join(GRAPH_METHODS)}, not {args.method}")
             with naming(args.source):
-                r = decode_rounds(args.source, args.dem, truth, args.window, args.compare_pymatching,
+                r = decode_rounds(args.source, args.dem, truth, window, args.compare_pymatching,
                                   method=args.method)
         else:
             with naming(args.source):
@@ -313,20 +378,34 @@ def run_decode(args: argparse.Namespace) -> int:
     except ImportError as e:
         raise CommandError(str(e)) from None
     if args.json:
+        r["chosen_because"] = why
         print(json.dumps(r, indent=2))
-        return 0
+        return interrupted_status(r)
+    r["chosen_because"] = why
     if rounds:
-        print(f"decoded {plural(r['frames'], 'frame')} ({plural(r['shots'], 'shot')}, sliding window {r['window']}) "
-              f"with {r['method']} at {r['frames_per_second']:,.0f} frames/s; last round to prediction "
+        shape = "whole shots" if r["window"] == "whole shot" else f"a sliding window {r['window']} (commit,buffer rounds)"
+        print(f"decoded {plural(r['frames'], 'frame')} ({plural(r['shots'], 'shot')}) with {r['method']} over "
+              f"{shape}, {why}, at {r['frames_per_second']:,.0f} frames/s; last round to prediction "
               f"p50 {r['shot_latency_us']['p50']:.1f} us, p99 {r['shot_latency_us']['p99']:.1f} us")
     else:
-        print(f"decoded {plural(r['frames'], 'frame')} ({plural(r['shots'], 'shot')}, window depth {r['window_depth']}) "
-              f"with {r['method']} at {r['frames_per_second']:,.0f} frames/s")
-    if "ostrel_logical_error_rate" in r:
-        print(f"  ostrel {r['method']} logical error rate  {r['ostrel_logical_error_rate']:.4f}")
-    if "pymatching_logical_error_rate" in r:
-        print(f"  pymatching logical error rate{' ' * (len(r['method']) + 7)}{r['pymatching_logical_error_rate']:.4f}")
-    return 0
+        print(f"decoded {plural(r['frames'], 'frame')} ({plural(r['shots'], 'shot')}) with {r['method']} over "
+              f"whole shots of {plural(r['window_depth'], 'frame')}, {why}, at {r['frames_per_second']:,.0f} frames/s")
+    rates = [(f"ostrel {r['method']}", r.get("ostrel_logical_error_rate")),
+             ("pymatching", r.get("pymatching_logical_error_rate"))]
+    rates = [(label, rate) for label, rate in rates if rate is not None]
+    width = max((len(label) for label, _ in rates), default=0)
+    for label, rate in rates:
+        print(f"  {label:<{width}}  logical error rate {rate:.4f}")
+    return interrupted_status(r)
+
+
+def interrupted_status(r: dict[str, Any]) -> int:
+    """130 (after saying so on stderr) when Ctrl-C ended the decode early, else 0."""
+    if not r.get("interrupted"):
+        return 0
+    print(f"ostrel decode: interrupted after {plural(r['shots'], 'shot')}; the figures above are theirs",
+          file=sys.stderr)
+    return 130
 
 
 HELP = "Decode every frame of a stream and report logical error rates."

@@ -3,9 +3,10 @@
 1. A mixed synthetic QSSF file (several code types, optional sections, observable masks) is
    written with the package's writer and streamed back through ``OstrelStream``.
 2. Repetition- and surface-code memory experiments are sampled with Stim for several distances
-   and physical error rates, each is replayed over loopback TCP by a separate process as a control
+   and physical error rates, each is replayed over loopback TCP (by a server thread) as a control
    system would stream it, decoded live by a stream with the weighted decoder set, and compared on
-   the same shots with "no correction", the fixed Union-Find procedure, exact matching and pymatching.
+   the same shots with "no correction", the fixed Union-Find procedure, exact and correlated
+   matching, correlated Union-Find and pymatching (``--plot`` draws them all, with 95 % intervals).
 3. Surface-code memory experiments of a few hundred rounds per shot are written one frame per
    round (every ancilla in every frame, as a control stack emits them), replayed over loopback TCP
    at a superconducting device's pace (one round per 1.1 us) and decoded live, round by round, by
@@ -17,10 +18,12 @@ from __future__ import annotations
 
 import argparse
 import collections
+import contextlib
 import os
 import tempfile
+import threading
 import time
-from typing import Any
+from typing import Any, Iterator
 
 import _ostrel
 from ostrel import replay, synth
@@ -79,6 +82,20 @@ def read_mixed_stream(tmp: str, frames: int) -> int:
     return 0 if s["frames"] == written["frames"] else 1
 
 
+@contextlib.contextmanager
+def serving(path: str) -> Iterator[int]:
+    """A replay server on a thread of this process (unpaced replays need no process of their own:
+    the server sends with sendfile, the stream waits without the interpreter lock); yields its port."""
+    with replay.ReplayServer(path) as server:
+        thread = threading.Thread(target=server.serve_forever, daemon=True)
+        thread.start()
+        try:
+            yield server.port
+        finally:
+            server.shutdown()
+            thread.join()
+
+
 def decode_live(tmp: str, shots: int, experiments: tuple = EXPERIMENTS) -> list[dict]:
     rows = []
     print(f"2. memory experiments ({shots:,} shots each, rounds = distance), replayed over loopback TCP "
@@ -90,7 +107,7 @@ def decode_live(tmp: str, shots: int, experiments: tuple = EXPERIMENTS) -> list[
             for p in rates:
                 exp = synth.write_experiment(os.path.join(tmp, f"{code}-d{d}-p{p}"), code, d, d, shots, p, seed=d)
                 truth = synth.read_truth(exp.truth)
-                with replay.running(exp.stream) as port:
+                with serving(exp.stream) as port:
                     source = f"tcp://127.0.0.1:{port}"
                     if code == "surface":  # frames of one round each: whole shots through the layout
                         r = decode_rounds(source, exp.dem, truth, None, True, progress=False, compare_methods=True,
@@ -140,33 +157,90 @@ def decode_rounds_live(tmp: str, shots: int) -> list[dict]:
     return rows
 
 
+# The methods drawn, by their key in a result row: label, colour, line style.
+PLOT_METHODS = (
+    ("no_correction_logical_error_rate", "no correction", "0.6", ":"),
+    ("union_find_logical_error_rate", "fixed Union-Find", "tab:brown", ":"),
+    ("ostrel_logical_error_rate", "weighted Union-Find", "tab:blue", "-"),
+    ("correlated_union_find_logical_error_rate", "correlated Union-Find", "tab:cyan", "-"),
+    ("matching_logical_error_rate", "matching", "tab:green", "-"),
+    ("correlated_matching_logical_error_rate", "correlated matching", "tab:red", "-"),
+    ("pymatching_logical_error_rate", "pymatching", "black", "--"),
+)
+DISTANCE_MARKERS = "osD^v"
+
+
+def wilson_interval(failures: int, shots: int, z: float = 1.96) -> tuple[float, float]:
+    """The 95 % Wilson score interval of a failure fraction (sound at 0 and few failures)."""
+    if shots == 0:
+        return 0.0, 1.0
+    centre = (failures + z * z / 2) / (shots + z * z)
+    half = z * (failures * (shots - failures) / shots + z * z / 4) ** 0.5 / (shots + z * z)
+    return max(0.0, centre - half), min(1.0, centre + half)
+
+
 def plot(rows: list[dict], path: str, shots: int) -> None:
+    """One panel per code: logical against physical error rate for every method (colour) and
+    distance (marker), with 95 % intervals as error bars. A rate of 0 is drawn at half a failure
+    (the dotted line), its bar reaching up to what the shots allow."""
     try:
         import matplotlib
 
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
+        from matplotlib.lines import Line2D
+        from matplotlib.ticker import FixedLocator, FuncFormatter, NullFormatter
     except ImportError:
         raise CommandError("--plot needs matplotlib (pip install matplotlib)") from None
-    floor = 0.5 / shots  # a rate of 0 is drawn here, below the smallest measurable one
-    fig, ax = plt.subplots(figsize=(6, 4.5))
-    for code, d in sorted({(r["code"], r["distance"]) for r in rows}):
-        pts = sorted((r["p"], max(r["ostrel_logical_error_rate"], floor),
-                      max(r["pymatching_logical_error_rate"], floor))
-                     for r in rows if (r["code"], r["distance"]) == (code, d))
-        line, = ax.plot([x for x, _, _ in pts], [y for _, y, _ in pts], "o-", label=f"ostrel weighted, {code} d={d}")
-        ax.plot([x for x, _, _ in pts], [z for _, _, z in pts], "s--", color=line.get_color(),
-                alpha=0.6, label=f"pymatching, {code} d={d}")
-    ax.set_xscale("log")
-    ax.set_yscale("log")
-    ax.axhline(floor, color="grey", linewidth=0.5, linestyle=":")
-    ax.set_xlabel("physical error rate p")
-    ax.set_ylabel("logical error rate")
-    ax.set_title("Memory experiments, decoded live over TCP")
-    ax.legend(fontsize=8)
-    fig.tight_layout()
+    floor = 0.5 / shots
+    codes = sorted({r["code"] for r in rows}, key=lambda c: [r["code"] for r in rows].index(c))
+    fig, axes = plt.subplots(1, len(codes), figsize=(5.2 * len(codes) + 2.6, 4.6), squeeze=False)
+    for ax, code in zip(axes[0], codes):
+        ours = [r for r in rows if r["code"] == code]
+        distances = sorted({r["distance"] for r in ours})
+        ps = sorted({r["p"] for r in ours})
+        for i, (key, _, colour, style) in enumerate(PLOT_METHODS):
+            # Each method a little to the side, so that bars at one p do not hide each other.
+            dodge = 1.03 ** (i - (len(PLOT_METHODS) - 1) / 2)
+            for d, marker in zip(distances, DISTANCE_MARKERS):
+                pts = sorted((r["p"], r[key]) for r in ours if r["distance"] == d and key in r)
+                if not pts:
+                    continue
+                xs, ys, low, high = [], [], [], []
+                for p, rate in pts:
+                    lo, hi = wilson_interval(round(rate * shots), shots)
+                    y = max(rate, floor)
+                    xs.append(p * dodge)
+                    ys.append(y)
+                    low.append(y - max(lo, floor / 2) if rate > 0 else 0.0)
+                    high.append(max(hi - y, 0.0))
+                ax.errorbar(xs, ys, yerr=[low, high], color=colour, linestyle=style, marker=marker,
+                            markersize=4, linewidth=1, elinewidth=0.8, capsize=2, alpha=0.85)
+        ax.set_xscale("log")
+        ax.set_yscale("log")
+        # Ticks at the rates measured, written out: no crowded minor labels.
+        ax.xaxis.set_major_locator(FixedLocator(ps))
+        ax.xaxis.set_major_formatter(FuncFormatter(lambda v, _: f"{v:g}"))
+        ax.xaxis.set_minor_formatter(NullFormatter())
+        ax.set_xlim(ps[0] / 1.25, ps[-1] * 1.25)
+        ax.axhline(floor, color="grey", linewidth=0.5, linestyle=":")
+        ax.set_xlabel("physical error rate p")
+        ax.set_title(f"{code} code, rounds = d")
+        ax.grid(True, which="major", linewidth=0.3, alpha=0.5)
+    axes[0][0].set_ylabel(f"logical error rate ({shots:,} shots, 95 % intervals)")
+    # The legends sit beside the panels, where they cover no point.
+    methods = [Line2D([], [], color=c, linestyle=s, label=label) for _, label, c, s in PLOT_METHODS]
+    marks = [Line2D([], [], color="0.3", linestyle="", marker=m, label=f"d = {d}")
+             for d, m in zip(sorted({r["distance"] for r in rows}), DISTANCE_MARKERS)]
+    fig.suptitle("Memory experiments decoded live over TCP, every method on the same shots")
+    fig.tight_layout(rect=(0, 0, 1 - 2.4 / fig.get_figwidth(), 1))
+    right = fig.add_axes((1 - 2.3 / fig.get_figwidth(), 0.1, 2.2 / fig.get_figwidth(), 0.8))
+    right.axis("off")
+    right.add_artist(right.legend(handles=methods, loc="upper left", fontsize=8, title="method"))
+    right.legend(handles=marks, loc="lower left", fontsize=8, title="distance")
     with replacing(path) as partial:
         fig.savefig(partial, dpi=120, format="png")
+    plt.close(fig)
     print(f"   plot written to {path}")
 
 

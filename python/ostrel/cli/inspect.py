@@ -15,16 +15,8 @@ import _ostrel
 from ostrel.cli.common import CODE_NAMES, naming, plural, progress_bar
 
 
-
-def _next_batch(stream: Any, source: str, frames: int) -> Any:
-    try:
-        return stream.read_batch(frames, bit_packed=True)
-    except OSError as e:
-        raise OSError(f"{source}: {e}") from None
-
-
 def inspect_source(source: str, progress: bool = False, batch_frames: int = 65536) -> dict[str, Any]:
-    frames = masks = fired = ancillas = 0
+    frames = masks = checksums = fired = ancillas = 0
     rounds: dict[int, list[int]] = collections.defaultdict(lambda: [0, 0])  # round -> fired, cells
     codes: collections.Counter[str] = collections.Counter()
     distances: collections.Counter[int] = collections.Counter()
@@ -35,7 +27,7 @@ def inspect_source(source: str, progress: bool = False, batch_frames: int = 6553
     with naming(source), _ostrel.OstrelStream(source) as stream:
         stream._treat_end_as_final()  # a file cut inside a frame is reported, not awaited
         # Batches of frames as arrays: the summary never makes a Python object per frame.
-        while batch := _next_batch(stream, source, batch_frames):
+        while batch := stream.read_batch(batch_frames, bit_packed=True):  # errors: naming()
             frames += len(batch)
             bar.update(len(batch))
             if first_id is None:
@@ -56,6 +48,7 @@ def inspect_source(source: str, progress: bool = False, batch_frames: int = 6553
                 rounds[r][0] += int(f)
                 rounds[r][1] += int(c)
             masks += int(batch.has_observable_flips.sum())
+            checksums += int(batch.has_payload_checksum.sum())
     seconds = time.perf_counter() - start
     bar.close()
     return {
@@ -71,6 +64,7 @@ def inspect_source(source: str, progress: bool = False, batch_frames: int = 6553
         "fired_detector_rate_per_round": {
             str(r): (f / c if c else 0.0) for r, (f, c) in sorted(rounds.items())},
         "frames_with_observable_mask": masks,
+        "frames_with_payload_checksum": checksums,
         "read_seconds": seconds,
     }
 
@@ -98,6 +92,9 @@ def run_inspect(args: argparse.Namespace) -> int:
             "..." if rate is None else f"{r}:{rate:.3f}" for r, rate in shown))
         masks = s["frames_with_observable_mask"]
         print(f"  masks present  {plural(masks, 'frame')} {'carries' if masks == 1 else 'carry'} observable_flips")
+        checked = s["frames_with_payload_checksum"]
+        print(f"  checksums      {plural(checked, 'frame')} {'carries' if checked == 1 else 'carry'} a payload "
+              f"CRC-32C" + (", every one matching" if checked else ""))
         rate = s["frames"] / s["read_seconds"] if s["read_seconds"] > 0 else 0.0
         print(f"  read in        {s['read_seconds']:.3f} s ({rate:,.0f} frames/s)")
     return 0

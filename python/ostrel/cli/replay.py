@@ -14,11 +14,11 @@ from ostrel.replay import ReplayServer, serve
 
 def _add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("file", metavar="FILE", help="the QSSF file to serve")
-    p.add_argument("--port", metavar="P", default="0",
+    p.add_argument("--port", metavar="P", default=None,
                    help="TCP port to listen on (0 picks a free one; the port is printed)")
     p.add_argument("--rate", metavar="FPS", default=None, help="frames per second (default: as fast as possible)")
     p.add_argument("--loop", action="store_true", help="repeat the frames until the client leaves, ids kept rising")
-    p.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
+    p.add_argument("--host", default=None, help="address to listen on (default 127.0.0.1)")
     p.add_argument("--stamp-time", action="store_true",
                    help="set each frame's timestamp_ns to the wall-clock time it is sent")
     p.add_argument("--shm", metavar="NAME", default=None,
@@ -88,17 +88,25 @@ def check_qssf(path: str) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
-    port = _port_value(args.port)
+    for option, value in (("--port", args.port), ("--host", args.host)):
+        if args.shm is not None and value is not None:
+            raise CommandError(f"{option} is for TCP; with --shm the frames go into the ring, not to a socket")
+    args.host = args.host or "127.0.0.1"
+    port = _port_value(args.port or "0")
     rate = _rate_value(args.rate)
     check_qssf(args.file)
     if args.shm is not None:
         return _publish(args, rate)
 
+    def report(line: str) -> None:
+        print(line, flush=True)
+
     def announce(server: ReplayServer) -> None:
         print(f"listening on {server.address}", flush=True)
 
     try:
-        serve(args.file, port, rate, args.loop, args.host, stamp_time=args.stamp_time, ready=announce)
+        serve(args.file, port, rate, args.loop, args.host, stamp_time=args.stamp_time, ready=announce,
+              report=report)
     except socket.gaierror as e:
         raise CommandError(f"cannot listen on {args.host!r}: {e.strerror}") from None
     except OSError as e:

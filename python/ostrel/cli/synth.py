@@ -28,6 +28,8 @@ def _synth_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("--p", type=_probability, required=True, help="physical error rate")
     p.add_argument("--seed", type=int, default=None)
     p.add_argument("-o", "--out", required=True, metavar="DIR", help="output folder")
+    p.add_argument("--payload-checksum", action="store_true",
+                   help="give every frame the CRC-32C of its payload (readers check it; older ones skip it)")
     p.add_argument("--force", action="store_true",
                    help="write into DIR even if it already holds files (they may be overwritten)")
 
@@ -43,7 +45,7 @@ def run_synth(args: argparse.Namespace) -> int:
         raise CommandError(f"{args.out} already holds files; choose an empty folder or add --force")
     try:
         exp = synth.write_experiment(args.out, args.code, args.distance, args.rounds, args.shots,
-                                     args.p, seed=args.seed)
+                                     args.p, seed=args.seed, payload_checksum=args.payload_checksum)
     except ImportError as e:
         raise CommandError(f"synth needs stim and numpy ({e})") from None
     frames = exp.shots * exp.frames_per_shot

@@ -31,6 +31,9 @@ class GraphDecoder {
   virtual void set_edge_weight(uint32_t edge, int32_t weight) = 0;
   // Every edge back to the graph's own weight; cost follows the edges set since the last restore.
   virtual void restore_edge_weights() = 0;
+  // Decodes the last decode's shot again (`fired_detectors` must be the same) under the weights set
+  // since. A decoder may start from the last decode's work where the changes leave it sound.
+  virtual uint64_t decode_again(std::span<const uint32_t> fired_detectors) { return decode(fired_detectors); }
 
   virtual const DecodingGraph& graph() const = 0;
   virtual const std::shared_ptr<const DecodingGraph>& shared_graph() const = 0;

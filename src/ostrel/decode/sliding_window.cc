@@ -212,28 +212,43 @@ WindowGraph SlidingWindowPlan::partial_window(uint32_t first, uint32_t end) cons
                             scratch);
 }
 
-SlidingWindowDecoder::SlidingWindowDecoder(std::shared_ptr<const SlidingWindowPlan> plan, DecodeMethod method)
-    : plan_(std::move(plan)), method_(method) {
+WindowGraph SlidingWindowPlan::window_graph(WindowSpan span) const {
+  std::vector<uint32_t> scratch(layout_.detector_count(), DetectorLayout::kNone);
+  return build_window_graph(layout_, components_near(span.first, span.end), observable_count_, span, scratch);
+}
+
+SlidingWindowDecoder::~SlidingWindowDecoder() = default;
+SlidingWindowDecoder::SlidingWindowDecoder(SlidingWindowDecoder&&) noexcept = default;
+
+uint64_t SlidingWindowDecoder::committed_frame() const noexcept { return parallel_ ? parallel_->committed() : frame_; }
+
+uint32_t SlidingWindowDecoder::threads() const noexcept { return parallel_ ? parallel_->threads() : 0; }
+
+SlidingWindowDecoder::SlidingWindowDecoder(std::shared_ptr<const SlidingWindowPlan> plan, DecodeMethod method,
+                                           uint32_t threads)
+    : plan_(std::move(plan)), method_(method), events_(plan_->layout()) {
+  if (threads > 0) {
+    parallel_ = std::make_unique<ParallelWindows>(plan_, method_, threads);
+    return;
+  }
   size_t largest = 0;
   decoders_.reserve(plan_->decoder_count());
   for (const WindowGraph& w : plan_->windows()) {
     if (w.decoder == decoders_.size()) decoders_.push_back(make_graph_decoder(method_, w.graph));
     largest = std::max(largest, w.detectors.size());
   }
-  fired_.assign(plan_->layout().detector_count(), 0);
   fired_list_.reserve(largest);
 }
 
 uint64_t SlidingWindowDecoder::decode_window(const WindowGraph& window, GraphDecoder& decoder) {
   fired_list_.clear();
-  for (uint32_t local = 0; local < window.detectors.size(); ++local)
-    if (fired_[window.detectors[local]]) fired_list_.push_back(local);
+  events_.gather(window.span.first, window.span.end, fired_list_);
   const uint64_t mask = decoder.decode(fired_list_);
   const std::vector<DecodingEdge>& edges = window.graph->edges;
   for (const uint32_t e : decoder.correction()) {
     if (!window.committed[e]) continue;
     frame_ ^= edges[e].observables;
-    if (const uint32_t flip = window.flips[e]; flip != WindowGraph::kNoFlip) fired_[flip] ^= 1;
+    if (const uint32_t detector = window.flips[e]; detector != WindowGraph::kNoFlip) events_.toggle(detector);
   }
   ++windows_;
   return mask;
@@ -257,13 +272,13 @@ Result<SlidingWindowDecoder::Pushed, std::string> SlidingWindowDecoder::push(uin
     in_shot_ = true;
     window_index_ = 0;
     frame_ = 0;
+    if (parallel_) parallel_->start_shot();
   }
+  if (parallel_) return push_parallel(round, events, arrival);
   // A folded plan holds the rounds of window window_index_ offset by `shift`.
   const uint32_t shift = plan_->round_offset(window_index_);
-  // Assigning every cell of the row also clears whatever an earlier shot left there.
-  const std::span<const uint32_t> row = layout.row(round - shift);
-  for (size_t c = 0; c < row.size(); ++c)
-    if (row[c] != DetectorLayout::kNone) fired_[row[c]] = events[c] != 0;
+  // Setting the round also clears whatever an earlier shot left there.
+  events_.set_round(round - shift, events);
   next_round_ = round + 1;
   ++rounds_;
 
@@ -279,12 +294,7 @@ Result<SlidingWindowDecoder::Pushed, std::string> SlidingWindowDecoder::push(uin
       // The next window decodes on the same rounds of the plan: move the buffer's events (the
       // rounds already pushed) down by one commit region.
       const uint32_t c = plan_->commit_rounds();
-      for (uint32_t r = window.span.first; r + c < window.span.end; ++r) {
-        const std::span<const uint32_t> to = layout.row(r);
-        const std::span<const uint32_t> from = layout.row(r + c);
-        for (size_t col = 0; col < to.size(); ++col)
-          if (to[col] != DetectorLayout::kNone) fired_[to[col]] = fired_[from[col]];
-      }
+      if (window.span.end - window.span.first > c) events_.move_down(window.span.first, window.span.end - c, c);
     }
     commit_latency_.record(ns);
     return Pushed{frame_, false};
@@ -296,8 +306,35 @@ Result<SlidingWindowDecoder::Pushed, std::string> SlidingWindowDecoder::push(uin
   return Pushed{frame_, true};
 }
 
+Result<SlidingWindowDecoder::Pushed, std::string> SlidingWindowDecoder::push_parallel(uint32_t round,
+                                                                                      std::span<const uint8_t> events,
+                                                                                      Clock::time_point arrival) {
+  parallel_->push_round(round, events, arrival);
+  next_round_ = round + 1;
+  ++rounds_;
+  if (next_round_ < plan_->rounds_per_shot()) return Pushed{parallel_->committed(), false};
+  const uint64_t before = parallel_->windows_decoded();
+  frame_ = parallel_->end_shot(commit_latency_);
+  windows_ += parallel_->windows_decoded() - before;
+  const auto waited = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - arrival).count();
+  shot_latency_.record(static_cast<uint64_t>(std::max<int64_t>(waited, 0)));
+  ++shots_;
+  in_shot_ = false;
+  next_round_ = 0;
+  return Pushed{frame_, true};
+}
+
 std::optional<uint64_t> SlidingWindowDecoder::finish() {
   if (!in_shot_) return std::nullopt;
+  if (parallel_) {
+    const uint64_t before = parallel_->windows_decoded();
+    frame_ = parallel_->finish_early(next_round_, commit_latency_);
+    windows_ += parallel_->windows_decoded() - before;
+    ++shots_;
+    in_shot_ = false;
+    next_round_ = 0;
+    return frame_;
+  }
   const uint32_t shift = plan_->round_offset(window_index_);
   const uint32_t first = plan_->windows()[plan_->window_of(window_index_)].span.first;
   if (next_round_ - shift > first) {

@@ -9,6 +9,8 @@
 // the shot: what remains is decoded with the model's own closing time boundary, every correction
 // edge is committed, and the running frame is the shot's prediction. Round 0 starts a shot.
 //
+// With threads, the windows are instead those of parallel decoding (parallel_windows.h).
+//
 // The graphs of every window position of a shot are built once, in the plan, which is immutable
 // and shared; a decoder holds the plan, one weighted decoder per position (their scratch state)
 // and the shot in progress. Nothing is allocated per round once built.
@@ -23,6 +25,8 @@
 
 #include "ostrel/decode/detector_layout.h"
 #include "ostrel/decode/latency_histogram.h"
+#include "ostrel/decode/parallel_windows.h"
+#include "ostrel/decode/shot_events.h"
 #include "ostrel/decode/decode_method.h"
 #include "ostrel/decode/graph_decoder.h"
 #include "ostrel/decode/window_graph.h"
@@ -78,6 +82,8 @@ class SlidingWindowPlan {
   uint32_t decoder_count() const noexcept { return decoder_count_; }
   // The graph of a window that ends a shot early, at round `end` - 1 (built on demand).
   WindowGraph partial_window(uint32_t first, uint32_t end) const;
+  // The graph of any span of the plan's rounds (built on demand; its `decoder` is 0).
+  WindowGraph window_graph(WindowSpan span) const;
 
  private:
   SlidingWindowPlan() = default;
@@ -106,8 +112,14 @@ class SlidingWindowDecoder {
  public:
   using Clock = std::chrono::steady_clock;
 
+  // threads == 0: each window is decoded in the pushing thread as soon as it is full, one after
+  // another. threads >= 1: windows are decoded in parallel (parallel_windows.h) on that many
+  // threads of the decoder's own; the predictions are the same for every thread count, and the
+  // plan must not be folded (std::invalid_argument).
   explicit SlidingWindowDecoder(std::shared_ptr<const SlidingWindowPlan> plan,
-                                DecodeMethod method = DecodeMethod::kWeightedUnionFind);
+                                DecodeMethod method = DecodeMethod::kWeightedUnionFind, uint32_t threads = 0);
+  ~SlidingWindowDecoder();
+  SlidingWindowDecoder(SlidingWindowDecoder&&) noexcept;
 
   struct Pushed {
     uint64_t frame = 0;      // the running committed frame, or the shot's prediction when it ended
@@ -128,7 +140,10 @@ class SlidingWindowDecoder {
   const SlidingWindowPlan& plan() const noexcept { return *plan_; }
   DecodeMethod method() const noexcept { return method_; }
   bool in_shot() const noexcept { return in_shot_; }
-  uint64_t committed_frame() const noexcept { return frame_; }
+  // The running committed frame; in parallel, what the windows finished so far committed.
+  uint64_t committed_frame() const noexcept;
+  // 0 when windows are decoded one after another in the pushing thread.
+  uint32_t threads() const noexcept;
   // Rounds of the shot in progress pushed so far.
   uint32_t next_round() const noexcept { return next_round_; }
 
@@ -143,14 +158,16 @@ class SlidingWindowDecoder {
   void clear_statistics() noexcept;
 
  private:
+  Result<Pushed, std::string> push_parallel(uint32_t round, std::span<const uint8_t> events, Clock::time_point arrival);
   // Decodes one window position and commits its corrections; returns the decoder's whole mask.
   uint64_t decode_window(const WindowGraph& window, GraphDecoder& decoder);
 
   std::shared_ptr<const SlidingWindowPlan> plan_;
   DecodeMethod method_;
   std::vector<std::unique_ptr<GraphDecoder>> decoders_;  // one per distinct window graph of the plan
-  std::vector<uint8_t> fired_;               // per model detector: its event in the shot in progress
-  std::vector<uint32_t> fired_list_;         // scratch: the window's fired detectors
+  ShotEvents events_;                                    // the shot in progress, by plan round
+  std::unique_ptr<ParallelWindows> parallel_;            // null: one window after another
+  std::vector<uint32_t> fired_list_;  // scratch: the window's fired detectors
   bool in_shot_ = false;
   uint32_t next_round_ = 0;
   uint32_t window_index_ = 0;  // the window position the shot in progress fills

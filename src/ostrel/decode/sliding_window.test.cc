@@ -6,84 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "ostrel/decode/test_line_model.h"
 #include "ostrel/decode/weighted_union_find.h"
 #include "ostrel/dem/dem_parser.h"
 
 namespace ostrel::decode {
 namespace {
-
-// A line of `A` ancillas measured for `R` rounds: detector r*A + a at (a, r). Every error is
-// one edge with an observable of its own (at most 64 edges), so a frame names the set of edges
-// committed an odd number of times. Edges: each ancilla to its right neighbour (the last to the
-// boundary), the first ancilla to the boundary, and each detector to the next round's.
-struct LineModel {
-  uint32_t A, R;
-  dem::DetectorErrorModel model;
-  std::vector<std::pair<uint32_t, uint32_t>> edges;  // by observable; second == kNoDetector for the boundary
-};
-
-LineModel line_model(uint32_t A, uint32_t R, double p = 0.05, bool edge_observables = true) {
-  LineModel m{A, R, {}, {}};
-  std::string text;
-  auto add = [&](uint32_t u, uint32_t v, double q) {
-    text += "error(" + std::to_string(q) + ") D" + std::to_string(u);
-    if (v != kNoDetector) text += " D" + std::to_string(v);
-    if (edge_observables) text += " L" + std::to_string(m.edges.size());
-    text += "\n";
-    m.edges.emplace_back(u, v);
-  };
-  for (uint32_t r = 0; r < R; ++r) {
-    add(r * A, kNoDetector, p);
-    for (uint32_t a = 0; a < A; ++a) add(r * A + a, a + 1 < A ? r * A + a + 1 : kNoDetector, p * (1 + 0.1 * a));
-    if (r + 1 < R)
-      for (uint32_t a = 0; a < A; ++a) add(r * A + a, (r + 1) * A + a, p * 0.7);
-  }
-  for (uint32_t r = 0; r < R; ++r)
-    for (uint32_t a = 0; a < A; ++a)
-      text += "detector(" + std::to_string(a) + ", " + std::to_string(r) + ") D" + std::to_string(r * A + a) + "\n";
-  auto parsed = dem::parse_dem(text);
-  EXPECT_TRUE(parsed.ok());
-  m.model = std::move(parsed).value();
-  return m;
-}
-
-std::shared_ptr<const SlidingWindowPlan> plan_for(const LineModel& m, uint32_t commit, uint32_t buffer) {
-  auto layout = DetectorLayout::from_coordinates(m.model);
-  EXPECT_TRUE(layout.ok());
-  auto plan = SlidingWindowPlan::create(m.model, std::move(layout).value(), commit, buffer);
-  EXPECT_TRUE(plan.ok()) << plan.error();
-  return std::move(plan).value();
-}
-
-std::vector<uint8_t> random_shot(const LineModel& m, std::mt19937& rng, double density) {
-  std::bernoulli_distribution fire(density);
-  std::vector<uint8_t> shot(size_t{m.A} * m.R);
-  for (auto& b : shot) b = fire(rng);
-  return shot;
-}
-
-// Pushes a whole shot; returns the running frame after every round (the last is the prediction).
-std::vector<uint64_t> run_shot(SlidingWindowDecoder& dec, const LineModel& m, const std::vector<uint8_t>& shot) {
-  std::vector<uint64_t> frames;
-  for (uint32_t r = 0; r < m.R; ++r) {
-    auto pushed = dec.push(r, std::span(shot).subspan(size_t{r} * m.A, m.A), SlidingWindowDecoder::Clock::now());
-    EXPECT_TRUE(pushed.ok());
-    EXPECT_EQ(pushed->shot_ended, r + 1 == m.R);
-    frames.push_back(pushed->frame);
-  }
-  return frames;
-}
-
-// The detectors an edge set (one bit per edge) flips.
-std::vector<uint8_t> syndrome_of(const LineModel& m, uint64_t edge_bits) {
-  std::vector<uint8_t> s(size_t{m.A} * m.R, 0);
-  for (size_t e = 0; e < m.edges.size(); ++e) {
-    if (!(edge_bits >> e & 1)) continue;
-    s[m.edges[e].first] ^= 1;
-    if (m.edges[e].second != kNoDetector) s[m.edges[e].second] ^= 1;
-  }
-  return s;
-}
 
 TEST(SlidingWindow, CommittedCorrectionExplainsTheShotAndCoveringWindowEqualsWholeShot) {
   const LineModel m = line_model(3, 7);  // 3 + 3 + 3 edges per round, 57 in all
@@ -107,6 +35,65 @@ TEST(SlidingWindow, CommittedCorrectionExplainsTheShotAndCoveringWindowEqualsWho
     EXPECT_EQ(dec.rounds_decoded(), 300u * m.R);
     EXPECT_EQ(dec.windows_decoded(), 300u * dec.plan().windows().size());
     EXPECT_EQ(dec.shot_latency().count(), 300u);
+  }
+}
+
+// The plan's windows decoded one after another by a fresh decoder each, from a dense copy of the
+// shot's events: what every window of a SlidingWindowDecoder must give. Returns the running frame
+// after each window.
+std::vector<uint64_t> windows_afresh(const SlidingWindowPlan& plan, DecodeMethod method, std::vector<uint8_t> fired) {
+  std::vector<uint64_t> frames;
+  uint64_t frame = 0;
+  for (const WindowGraph& w : plan.windows()) {
+    std::vector<uint32_t> list;
+    for (uint32_t local = 0; local < w.detectors.size(); ++local)
+      if (fired[w.detectors[local]]) list.push_back(local);
+    auto decoder = make_graph_decoder(method, w.graph);
+    decoder->decode(list);
+    for (const uint32_t e : decoder->correction()) {
+      if (!w.committed[e]) continue;
+      frame ^= w.graph->edges[e].observables;
+      if (w.flips[e] != WindowGraph::kNoFlip) fired[w.flips[e]] ^= 1;
+    }
+    frames.push_back(frame);
+  }
+  return frames;
+}
+
+TEST(SlidingWindow, EveryWindowDecodesAsAFreshDecoderOnItsEvents) {
+  // The layout has an empty column between the first two ancillas, so cells and detectors
+  // differ in rank; every method, several window shapes, dense and sparse shots.
+  const LineModel m = line_model(3, 9);
+  const uint32_t columns = m.A + 1;
+  std::vector<int64_t> table(size_t{m.R} * columns, -1);
+  for (uint32_t r = 0; r < m.R; ++r)
+    for (uint32_t a = 0; a < m.A; ++a) table[size_t{r} * columns + (a == 0 ? 0 : a + 1)] = r * m.A + a;
+  std::mt19937 rng(11);
+  for (const DecodeMethod method : {DecodeMethod::kWeightedUnionFind, DecodeMethod::kMatching,
+                                    DecodeMethod::kCorrelatedUnionFind, DecodeMethod::kCorrelatedMatching}) {
+    for (const auto& [commit, buffer] : {std::pair{1u, 1u}, {2u, 3u}, {3u, 2u}}) {
+      auto layout = DetectorLayout::from_table(m.model, m.R, columns, table);
+      ASSERT_TRUE(layout.ok()) << layout.error();
+      auto plan = SlidingWindowPlan::create(m.model, std::move(layout).value(), commit, buffer);
+      ASSERT_TRUE(plan.ok());
+      SlidingWindowDecoder dec(*plan, method);
+      for (int shot_index = 0; shot_index < 120; ++shot_index) {
+        const auto shot = random_shot(m, rng, shot_index % 2 ? 0.3 : 0.06);
+        const auto expected = windows_afresh(**plan, method, shot);
+        std::vector<uint64_t> frames;
+        std::vector<uint8_t> row(columns);
+        for (uint32_t r = 0; r < m.R; ++r) {
+          for (uint32_t a = 0; a < m.A; ++a) row[a == 0 ? 0 : a + 1] = shot[size_t{r} * m.A + a];
+          row[1] = static_cast<uint8_t>(rng() & 1);  // an empty cell's value counts for nothing
+          const uint64_t before = dec.windows_decoded();
+          auto pushed = dec.push(r, row, SlidingWindowDecoder::Clock::now());
+          ASSERT_TRUE(pushed.ok());
+          if (dec.windows_decoded() != before) frames.push_back(pushed->frame);
+        }
+        ASSERT_EQ(frames, expected) << decode_method_name(method) << " " << commit << "+" << buffer << " shot "
+                                    << shot_index;
+      }
+    }
   }
 }
 

@@ -28,9 +28,9 @@ WindowGraph build_window_graph(const DetectorLayout& layout, std::span<const Com
     if (lu != kNone && lv != kNone) {
       edges.push_back({lu, lv, c.probability, c.observables, c.error});
     } else if (lu != kNone || lv != kNone) {
-      // One end outside the window: keep it as a boundary edge only if that end is in the future.
+      // One end outside the window: a boundary edge when that side is open.
       const uint32_t outside = lu != kNone ? c.v : c.u;
-      if (layout.round_of(outside) >= span.end)
+      if (layout.round_of(outside) >= span.end ? span.open_future : span.open_past)
         edges.push_back({lu != kNone ? lu : lv, kNoDetector, c.probability, c.observables, c.error});
     }
   }
@@ -40,7 +40,10 @@ WindowGraph build_window_graph(const DetectorLayout& layout, std::span<const Com
   const DecodingGraph& g = *out.graph;
   out.committed.assign(g.edges.size(), 0);
   out.flips.assign(g.edges.size(), WindowGraph::kNoFlip);
-  auto in_commit = [&](uint32_t local) { return layout.round_of(out.detectors[local]) < span.commit_end; };
+  auto in_commit = [&](uint32_t local) {
+    const uint32_t round = layout.round_of(out.detectors[local]);
+    return round >= span.commit_first && round < span.commit_end;
+  };
   for (size_t e = 0; e < g.edges.size(); ++e) {
     const DecodingEdge& edge = g.edges[e];
     const bool u_commit = in_commit(edge.u);

@@ -9,10 +9,12 @@
 //   boundary there;
 // - a component that reaches an earlier round is left out: those rounds are committed, and
 //   whatever a committed correction did to this window's detectors is already in their events.
-// Rounds [first, commit_end) are the commit region. A correction edge with an end in it is
-// committed: its observables go into the running logical frame, and if its other end lies in the
-// buffer (the rounds after the commit region) that detector's event is flipped, so the next
-// window sees the correction's effect. Edges wholly in the buffer are not committed.
+// (WindowSpan can open the past side or close the future side, for windows decoded in parallel.)
+// Rounds [commit_first, commit_end) are the commit region. A correction edge with an end in it is
+// committed: its observables go into the running logical frame, and if its other end lies in a
+// buffer (the rounds outside the commit region) that detector's event is flipped, so the window
+// decoding those rounds next sees the correction's effect. Edges wholly in a buffer are not
+// committed.
 // Components keep the error they came from, so the window's graph correlates the components of
 // an error that it holds, and only those.
 #include <cstdint>
@@ -29,6 +31,14 @@ struct WindowSpan {
   uint32_t first = 0;       // first round of the window
   uint32_t end = 0;         // one past its last round
   uint32_t commit_end = 0;  // one past the last committed round; == end commits everything
+  // Rounds before commit_first are a buffer too (a window of parallel decoding, committed between
+  // two others): 0 commits from the window's first round.
+  uint32_t commit_first = 0;
+  // Whether a component reaching a round before the window (after it) becomes a boundary edge of
+  // its in-window end, the rounds there being undecided, or is left out, their correction being
+  // committed already (or committed by the window on that side, which flips this one's events).
+  bool open_past = false;
+  bool open_future = true;
 };
 
 struct WindowGraph {

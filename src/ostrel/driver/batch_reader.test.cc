@@ -117,6 +117,7 @@ Bytes random_stream(std::mt19937& rng) {
       }
     }
     if (pick(3) == 0) s.annotations = std::vector<std::pair<uint8_t, uint64_t>>(pick(3), {7, rng()});
+    if (pick(3) == 0) s = qssf::testing::with_payload_checksum(s);  // the flips below may break it
     Bytes b = qssf::testing::frame(s);
     data.insert(data.end(), b.begin(), b.end());
   }

@@ -1,5 +1,6 @@
 #include "ostrel/driver/make_decoder.h"
 
+#include "ostrel/decode/detector_layout.h"
 #include "ostrel/decode/model_checks.h"
 
 namespace ostrel::driver {
@@ -25,7 +26,12 @@ Result<BuiltDecoder, DriverError> make_decoder(const dem::DetectorErrorModel& mo
   auto made = (*spec)->make(model, options);
   if (!made.ok()) return fail(std::move(made).error());
   if (auto unknown = options.unread(method)) return fail(DriverError::invalid(std::move(*unknown)));
-  return BuiltDecoder{std::move(made).value(), *spec, model.detector_count, model.observable_count};
+  BuiltDecoder built{std::move(made).value(), *spec, model.detector_count, model.observable_count, 0};
+  if (!model.detectors.empty()) {
+    if (auto layout = decode::DetectorLayout::from_coordinates(model); layout.ok() && layout->rows() > 1)
+      built.ancillas_per_round = layout->columns();
+  }
+  return built;
 }
 
 }  // namespace ostrel::driver

@@ -19,6 +19,9 @@ struct BuiltDecoder {
   const MethodSpec* method = nullptr;
   uint64_t detector_count = 0;
   uint64_t observable_count = 0;
+  // Ancillas of one round by the model's detector coordinates (the last one the round), or 0
+  // when the detectors carry none: streams refuse frames that are neither a round nor a shot.
+  uint32_t ancillas_per_round = 0;
 };
 
 Result<BuiltDecoder, DriverError> make_decoder(const dem::DetectorErrorModel& model,

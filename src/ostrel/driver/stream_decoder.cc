@@ -59,8 +59,10 @@ Result<StreamDecoder, DriverError> StreamDecoder::create_fixed(const dem::Detect
 }
 
 StreamDecoder StreamDecoder::create_on(std::unique_ptr<ShotDecoder> decoder, uint64_t detector_count,
-                                       uint64_t window_depth) {
-  return StreamDecoder(std::move(decoder), detector_count, window_depth);
+                                       uint64_t window_depth, uint32_t ancillas_per_round) {
+  StreamDecoder stream(std::move(decoder), detector_count, window_depth);
+  stream.ancillas_per_round_ = ancillas_per_round;
+  return stream;
 }
 
 StreamDecoder StreamDecoder::over_sliding_window(SlidingWindowDecoder& decoder) {
@@ -76,6 +78,11 @@ std::optional<WindowError> StreamDecoder::misfit(uint64_t ancilla_count) const {
     return refuse("a frame of " + std::to_string(ancilla_count) + " ancillas follows frames of " +
                   std::to_string(window_->ancilla_count()) + ", for which the decoder's window was made");
   }
+  if (ancillas_per_round_ && ancilla_count != ancillas_per_round_ && ancilla_count != detector_count_)
+    return refuse("the decoder's model has rounds of " + std::to_string(ancillas_per_round_) +
+                  " ancillas, but the frame holds " + std::to_string(ancilla_count) +
+                  ": a frame must be one round of the model or one whole shot of " + std::to_string(detector_count_) +
+                  " detectors");
   const uint64_t depth = infer_window_depth(configured_depth_, detector_count_, ancilla_count);
   if (ancilla_count <= detector_count_ / depth) return std::nullopt;
   return refuse("the decoder's model has " + std::to_string(detector_count_) +

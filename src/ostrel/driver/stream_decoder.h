@@ -57,8 +57,10 @@ class StreamDecoder {
   static Result<StreamDecoder, DriverError> create_fixed(const dem::DetectorErrorModel& model, uint64_t window_depth);
   // Any method's decoder (make_decoder.h), owned by the stream. A window that decoder cannot
   // explain fails that frame (DoesNotFit, with the reason Decoder.decode gives).
+  // `ancillas_per_round` (0: unknown) is the model's round: with require_fit, frames must hold
+  // one round or one whole shot.
   static StreamDecoder create_on(std::unique_ptr<ShotDecoder> decoder, uint64_t detector_count,
-                                 uint64_t window_depth);
+                                 uint64_t window_depth, uint32_t ancillas_per_round = 0);
 
   // Frames decoded one round each by a sliding-window decoder the caller owns and holds for as
   // long as this object is used.
@@ -96,6 +98,7 @@ class StreamDecoder {
   uint64_t detector_count_;
   uint64_t configured_depth_;
   bool require_fit_ = false;
+  uint32_t ancillas_per_round_ = 0;
   std::optional<SyndromeWindow> window_;
 };
 

@@ -40,8 +40,9 @@ Result<std::shared_ptr<const decode::SlidingWindowPlan>, DriverError> plan_windo
 
 Result<std::shared_ptr<const decode::SlidingWindowPlan>, DriverError> plan_window_from_text(std::string_view text,
                                                                                            uint32_t commit_rounds,
-                                                                                           uint32_t buffer_rounds) {
-  auto got = fold_or_parse(text, commit_rounds, buffer_rounds);
+                                                                                           uint32_t buffer_rounds,
+                                                                                           bool may_fold) {
+  auto got = fold_or_parse(text, commit_rounds, buffer_rounds, may_fold);
   if (!got.ok()) return fail(std::move(got).error());
   if (got->folded) return std::move(got->folded);
   auto layout = decode::DetectorLayout::from_coordinates(got->model);

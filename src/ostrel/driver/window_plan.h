@@ -31,9 +31,11 @@ Result<std::shared_ptr<const decode::SlidingWindowPlan>, DriverError> plan_windo
                                                                                  uint32_t commit_rounds,
                                                                                  uint32_t buffer_rounds);
 
-// Text laid out by its coordinates, folded where it can be.
+// Text laid out by its coordinates, folded where it can be (and `may_fold`: parallel windows hold
+// every round of a shot, so they take the model expanded).
 Result<std::shared_ptr<const decode::SlidingWindowPlan>, DriverError> plan_window_from_text(std::string_view text,
                                                                                            uint32_t commit_rounds,
-                                                                                           uint32_t buffer_rounds);
+                                                                                           uint32_t buffer_rounds,
+                                                                                           bool may_fold = true);
 
 }  // namespace ostrel::driver

@@ -20,11 +20,15 @@ class FrameSource {
   Result<qssf::ReadStatus, qssf::QssfError> read_one_frame(
       qssf::ParsedFrame& frame, const WaitInterrupt* interrupt = nullptr) {
     if (held_) return take_held(frame);
+    before_last_read_ = reader_.handed_position();
     bytes_->set_interrupt(interrupt);
     auto read = reader_.next_frame(frame);
     bytes_->set_interrupt(nullptr);
     return read;
   }
+
+  // Whether frames may still arrive after an end (a file being written).
+  bool can_grow() const { return bytes_->can_grow(); }
 
   // The source's current end is its end from now on (see FrameReader::treat_end_as_final).
   void treat_end_as_final() noexcept { reader_.treat_end_as_final(); }
@@ -34,6 +38,11 @@ class FrameSource {
   uint64_t append_buffered_frames(qssf::FrameBatch& batch, uint64_t max_frames) {
     return held_ ? 0 : reader_.append_buffered_frames(batch, max_frames);
   }
+
+  // Tells the byte source that every outcome given out so far, a held one aside, reached the
+  // caller's user: a ring gives their bytes back to its producer, so that a consumer attaching
+  // after this one starts at the first frame nobody was handed (see ShmRing).
+  void hand_over() { bytes_->release(held_ ? before_last_read_ : reader_.handed_position()); }
 
   // Keeps an outcome already read for the next read_one_frame: a batch that ends before a frame
   // of another shape, or before an error, leaves it to the next call. At most one is held.
@@ -53,6 +62,7 @@ class FrameSource {
   std::unique_ptr<qssf::ByteSource> bytes_;  // declared first: outlives the reader
   qssf::FrameReader reader_;
   std::optional<std::variant<qssf::ParsedFrame, qssf::QssfError>> held_;
+  uint64_t before_last_read_ = 0;  // the reader's handed position before the last read
 };
 
 }  // namespace ostrel::io

@@ -6,15 +6,33 @@
 // (bytes written and read since creation) on cache lines of their own. The producer publishes
 // only whole frames: a frame's bytes are copied in first and the write position moves past them
 // with one release store, so a consumer never sees part of a frame, even when the producer dies.
-// The producer never overwrites unread bytes: a frame that does not fit waits for room, or fails.
+// The producer never overwrites unreleased bytes: a frame that does not fit waits for room, or fails.
+//
+// Reading is in two steps: the consumer copies bytes out (its own cursor, private) and releases
+// them later (the shared read position), once whatever it made of them has been handed over. A
+// consumer that closes or dies therefore leaves every byte it copied but did not release in the
+// ring, and the next consumer to attach starts at the read position. A stream's opening bytes (a
+// QSSF stream header) are the ring's prologue, kept in the header page for every consumer that
+// attaches, so the rule for a restarted consumer is: it reads the prologue, then resumes at the
+// first byte nobody released -- with a frame reader releasing only up to the end of each frame it
+// hands over, the next frame nobody was handed, whole.
 //
 // Liveness: each side holds an open-file-description lock on a byte of its own for as long as it
-// is attached, which the kernel drops when the process dies. A waiting consumer that finds the
-// producer's byte free and the ring not closed reports the producer's death; a new producer may
-// take over a segment whose producer is gone. A second producer or consumer is refused.
+// is attached, which the kernel drops when the process dies. A child forked by an attached
+// process does not keep the lock (its copy of the descriptor is dropped at fork, see
+// fork_detach.h), and its inherited side refuses to publish, consume or close the stream. A
+// waiting consumer that finds the producer's byte free and the ring not closed reports the
+// producer's death; a new producer may take over a segment whose producer is gone. A second
+// producer or consumer is refused.
 //
-// Waiting: a short spin, then a futex wait on a sequence word the other side bumps (and wakes)
-// only when a waiter has said it sleeps, so a busy ring makes no system calls.
+// Waiting: a spin that backs off (ever longer runs of pause instructions between looks), then a
+// futex wait on a sequence word the other side bumps (and wakes) only when a waiter has said it
+// sleeps, so a busy ring makes no system calls. Each side writes its position on a cache line of
+// its own, and says it sleeps on another, so the flag the other side reads after every publish or
+// release stays in its cache. The producer looks for a sleeping consumer after each publish
+// behind a full fence: no wake is missed. The consumer looks for a sleeping producer after each
+// release without one, and behind one before it waits itself: a wake it misses comes with its
+// next release, or before it waits.
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -28,10 +46,11 @@
 namespace ostrel::io {
 
 inline constexpr uint64_t kShmRingMagic = 0x474E495254534FULL;  // "OSTRING" little-endian
-inline constexpr uint32_t kShmRingVersion = 1;
+inline constexpr uint32_t kShmRingVersion = 2;
 inline constexpr uint64_t kShmRingHeaderBytes = 4096;
 inline constexpr uint64_t kShmRingMinCapacity = 4096;
 inline constexpr uint64_t kShmRingMaxCapacity = uint64_t(1) << 34;
+inline constexpr uint32_t kShmRingMaxPrologue = 1024;
 
 struct alignas(64) ShmRingHeader {
   // Line 0: fixed at creation (magic written last, with release).
@@ -40,14 +59,19 @@ struct alignas(64) ShmRingHeader {
   uint32_t header_bytes;
   uint64_t capacity;
   std::atomic<uint32_t> closed;  // the producer ended the stream cleanly
-  // Line 1: the producer's.
+  uint32_t prologue_bytes;       // how many bytes of `prologue` every consumer reads first
+  // Line 1: the producer's position (written at every publish).
   alignas(64) std::atomic<uint64_t> write_pos;
-  std::atomic<uint32_t> data_seq;          // bumped when the consumer sleeps and data arrived
-  std::atomic<uint32_t> producer_waiting;  // the producer sleeps for room
-  // Line 2: the consumer's.
+  // Line 2: the consumer's position (written at every release).
   alignas(64) std::atomic<uint64_t> read_pos;
-  std::atomic<uint32_t> space_seq;         // bumped when the producer sleeps and room was made
-  std::atomic<uint32_t> consumer_waiting;  // the consumer sleeps for data
+  // Line 3: the consumer's sleep (written around it).
+  alignas(64) std::atomic<uint32_t> consumer_waiting;  // the consumer sleeps for data
+  std::atomic<uint32_t> data_seq;                      // bumped when it sleeps and data arrived
+  // Line 4: the producer's sleep.
+  alignas(64) std::atomic<uint32_t> producer_waiting;  // the producer sleeps for room
+  std::atomic<uint32_t> space_seq;                     // bumped when it sleeps and room was made
+  // Line 5 on: fixed at creation.
+  alignas(64) uint8_t prologue[kShmRingMaxPrologue];
 };
 static_assert(sizeof(ShmRingHeader) <= kShmRingHeaderBytes);
 static_assert(std::atomic<uint64_t>::is_always_lock_free && std::atomic<uint32_t>::is_always_lock_free);
@@ -56,11 +80,15 @@ static_assert(std::atomic<uint64_t>::is_always_lock_free && std::atomic<uint32_t
 // the message for a name that is not 1 to 200 letters, digits, '.', '_' or '-' (or "." / "..").
 Result<std::string, std::string> shm_ring_posix_name(std::string_view name);
 
-// A failure: its message, and whether it is the ring being full or a wait timing out (which the
-// caller may retry) rather than a fault.
+// A failure: its message and its kind. WouldBlock: the ring stayed full, or a wait timed out (the
+// caller may retry). Argument: what the caller asked for cannot be (a bad name, a size). State:
+// the ring is not in a state for it (a second producer or consumer; a side inherited by fork).
+// Fault: the system refused, or the ring is not a sound ring.
 struct ShmFailure {
+  enum class Kind : uint8_t { Fault, WouldBlock, Argument, State };
   std::string message;
-  bool would_block = false;
+  Kind kind = Kind::Fault;
+  bool would_block() const noexcept { return kind == Kind::WouldBlock; }
 };
 
 // One attached side of a ring: the mapping, the descriptor holding the side's lock.
@@ -73,8 +101,10 @@ class ShmRing {
   ~ShmRing();
 
   // The producer's side: a new ring of `capacity` bytes (rounded up to a power of two), or one
-  // whose producer died, replaced.
-  static Result<ShmRing, ShmFailure> create(std::string_view name, uint64_t capacity);
+  // whose producer died, replaced. `prologue` (at most kShmRingMaxPrologue bytes) is what every
+  // consumer reads before the ring's bytes.
+  static Result<ShmRing, ShmFailure> create(std::string_view name, uint64_t capacity,
+                                            std::span<const uint8_t> prologue = {});
   // The consumer's side of an existing ring; stale or foreign segments are refused.
   static Result<ShmRing, ShmFailure> open(std::string_view name);
 
@@ -87,19 +117,35 @@ class ShmRing {
   // Producer: appends `bytes` whole, or nothing. A negative timeout waits for room for as long as
   // it takes; 0 fails at once when the ring is full. Bytes longer than the ring always fail.
   Result<Ok, ShmFailure> publish(std::span<const uint8_t> bytes, std::chrono::nanoseconds timeout);
+  // Producer: waits until every byte published has been released by a consumer (would_block when
+  // `timeout`, negative: none, passes first).
+  Result<Ok, ShmFailure> wait_until_read(std::chrono::nanoseconds timeout);
   // Producer: marks the end of the stream (the consumer reads what is left, then the end).
   void close_stream() noexcept;
 
-  // Consumer: copies up to out.size() bytes; waits while the ring is empty. 0 at the end of the
-  // stream. Fails when the producer died without closing the stream (after the bytes it published
-  // are read), or with would_block when `timeout` (negative: none) passes first.
+  // Consumer: the bytes to read before the ring's own (see create).
+  std::span<const uint8_t> prologue() const noexcept { return {header().prologue, header().prologue_bytes}; }
+  // Consumer: copies up to out.size() bytes from its cursor on, without releasing them; waits
+  // while there are none. 0 at the end of the stream. Fails when the producer died without closing
+  // the stream (after the bytes it published are read), or with would_block when `timeout`
+  // (negative: none) passes first.
   Result<size_t, ShmFailure> consume(std::span<uint8_t> out, std::chrono::nanoseconds timeout);
+  // Consumer: the ring position of its first byte at attach (what an earlier consumer released).
+  uint64_t start_position() const noexcept { return start_; }
+  // Consumer: gives back to the producer every byte before ring position `position`, which lies
+  // between what was released and the cursor (others are ignored).
+  void release(uint64_t position) noexcept;
 
  private:
   ShmRing(std::string name, UniqueFd fd, void* map, uint64_t map_bytes, bool producer);
   ShmRingHeader& header() const noexcept { return *static_cast<ShmRingHeader*>(map_); }
   uint8_t* data() const noexcept { return static_cast<uint8_t*>(map_) + kShmRingHeaderBytes; }
   bool peer_alive() const noexcept;
+  void wake_producer_if_waiting() noexcept;
+  // Producer: waits until `n` bytes are free, checking the read position it is given.
+  Result<Ok, ShmFailure> wait_for_room(uint64_t n, std::chrono::nanoseconds timeout);
+  bool inherited() const noexcept;  // this object was copied into a forked child
+  ShmFailure inherited_failure() const;
 
   std::string name_;
   UniqueFd fd_;
@@ -108,6 +154,11 @@ class ShmRing {
   uint64_t capacity_ = 0;
   bool producer_ = false;
   uint64_t cached_peer_pos_ = 0;  // the other side's position as last read
+  uint64_t start_ = 0;            // consumer: the read position at attach
+  uint64_t cursor_ = 0;           // consumer: bytes copied out, released or not
+  uint64_t released_ = 0;         // consumer: the read position as last stored
+  uint64_t fenced_release_ = 0;   // consumer: the last release a fenced look for a sleeper followed
+  uint32_t generation_ = 0;       // the fork generation of the process that attached
   std::chrono::nanoseconds spin_{std::chrono::microseconds(50)};
 };
 

@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <thread>
@@ -59,6 +60,7 @@ TEST(ShmRing, DeliversEveryByteInOrderAcrossWraps) {
     ASSERT_TRUE(n.ok()) << n.error().message;
     if (*n == 0) break;
     got.insert(got.end(), buf.begin(), buf.begin() + long(*n));
+    consumer->release(got.size());
   }
   writer.join();
   EXPECT_TRUE(got == sent);
@@ -75,7 +77,7 @@ TEST(ShmRing, SleepersWakeAndTimedWaitsGiveUp) {
   uint8_t byte[1];
   auto none = consumer->consume(byte, milliseconds(30));
   ASSERT_FALSE(none.ok());
-  EXPECT_TRUE(none.error().would_block);
+  EXPECT_TRUE(none.error().would_block());
   std::thread late([&] {
     std::this_thread::sleep_for(milliseconds(100));
     const uint8_t one[1] = {42};
@@ -86,11 +88,43 @@ TEST(ShmRing, SleepersWakeAndTimedWaitsGiveUp) {
   ASSERT_TRUE(got.ok());
   EXPECT_EQ(*got, 1u);
   EXPECT_EQ(byte[0], 42);
+  consumer->release(1);
   const std::vector<uint8_t> page(4096, 7);
   ASSERT_TRUE(producer->publish(page, nanoseconds(0)).ok());
   auto full = producer->publish(byte, milliseconds(30));
   ASSERT_FALSE(full.ok());
-  EXPECT_TRUE(full.error().would_block);
+  EXPECT_TRUE(full.error().would_block());
+}
+
+// What a consumer copied out but did not release stays in the ring: the next consumer reads the
+// prologue, then the bytes from the first one released by nobody; released bytes make room.
+TEST(ShmRing, ANewConsumerStartsAtTheFirstUnreleasedByte) {
+  const std::string name = unique_name("restart");
+  Unlink cleanup{name};
+  const std::vector<uint8_t> prologue = {'h', 'e', 'a', 'd'};
+  auto producer = ShmRing::create(name, 4096, prologue);
+  ASSERT_TRUE(producer.ok()) << producer.error().message;
+  std::vector<uint8_t> sent(4096);
+  for (size_t i = 0; i < sent.size(); ++i) sent[i] = uint8_t(i * 31 + 7);
+  ASSERT_TRUE(producer->publish(sent, nanoseconds(0)).ok());
+  std::vector<uint8_t> buf(4096);
+  uint64_t released = 0;
+  for (uint64_t step : {0, 1000, 3000, 96}) {
+    auto consumer = ShmRing::open(name);
+    ASSERT_TRUE(consumer.ok()) << consumer.error().message;
+    EXPECT_TRUE(std::equal(prologue.begin(), prologue.end(), consumer->prologue().begin(), consumer->prologue().end()));
+    EXPECT_EQ(consumer->start_position(), released);
+    auto n = consumer->consume(buf, nanoseconds(0));
+    ASSERT_TRUE(n.ok());
+    ASSERT_EQ(*n, sent.size() - released);  // everything unreleased, copied out at once
+    EXPECT_TRUE(std::equal(buf.begin(), buf.begin() + long(*n), sent.begin() + long(released)));
+    released += step;
+    consumer->release(released);
+    consumer->release(released - step / 2);  // backwards: ignored
+  }
+  // Released bytes are room again: exactly `released` of them.
+  EXPECT_TRUE(producer->publish(std::vector<uint8_t>(released, 1), nanoseconds(0)).ok());
+  EXPECT_TRUE(producer->publish(std::vector<uint8_t>(1, 1), nanoseconds(0)).error().would_block());
 }
 
 }  // namespace

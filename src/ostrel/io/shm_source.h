@@ -1,5 +1,7 @@
 #pragma once
-// The consumer's side of a shared-memory ring as a byte source for the frame reader.
+// The consumer's side of a shared-memory ring as a byte source for the frame reader: the ring's
+// prologue (the stream header), then the ring's bytes from the first one no earlier consumer
+// released. Bytes are released as the reader reports outcomes handed over (see release).
 #include <memory>
 #include <string_view>
 
@@ -10,17 +12,20 @@ namespace ostrel::io {
 
 class ShmSource final : public qssf::ByteSource {
  public:
-  // Fails with the ring's message (see ShmRing::open).
-  static Result<std::unique_ptr<ShmSource>, std::string> open(std::string_view name);
+  // Fails as ShmRing::open.
+  static Result<std::unique_ptr<ShmSource>, ShmFailure> open(std::string_view name);
 
   Result<size_t, qssf::QssfError> read(std::span<uint8_t> buf) override;
   void set_interrupt(const WaitInterrupt* interrupt) override { interrupt_ = interrupt; }
+  void release(uint64_t position) override;
   void set_spin(std::chrono::nanoseconds spin) noexcept { ring_.set_spin(spin); }
 
  private:
   explicit ShmSource(ShmRing ring) : ring_(std::move(ring)) {}
+  Result<size_t, qssf::QssfError> consume(std::span<uint8_t> buf, std::chrono::nanoseconds timeout);
 
   ShmRing ring_;
+  uint64_t prologue_read_ = 0;  // bytes of the prologue delivered so far
   const WaitInterrupt* interrupt_ = nullptr;
 };
 

@@ -77,6 +77,13 @@ std::optional<SocketAddress> parse_numeric_address(std::string_view address) {
   return make_v4(std::string(address.substr(0, colon)), *port);
 }
 
+std::optional<std::string> tcp_address_form_error(std::string_view address) {
+  const size_t colon = address.rfind(':');
+  if (colon == std::string_view::npos || colon == 0) return std::string("invalid socket address");
+  if (!parse_port(address.substr(colon + 1))) return std::string("invalid port value");
+  return std::nullopt;
+}
+
 Result<std::vector<SocketAddress>, std::string> lookup_address(std::string_view address) {
   const size_t colon = address.rfind(':');
   if (colon == std::string_view::npos) return fail(std::string("invalid socket address"));

@@ -24,6 +24,11 @@ struct SocketAddress {
 // A numeric IPv4 address with port or a bracketed IPv6 address with port; no lookup is made.
 std::optional<SocketAddress> parse_numeric_address(std::string_view address);
 
+// Why `address` cannot be a TCP endpoint at all, whatever a resolver says: "invalid socket
+// address" without a colon (or with an empty host), "invalid port value" for a port outside
+// 0..65535. Nothing when its form is fine.
+std::optional<std::string> tcp_address_form_error(std::string_view address);
+
 // Looks "host:port" up with the system resolver (it blocks: run it on the blocking pool). Split at
 // the last colon. Fails with "invalid socket address" without a colon, "invalid port value" for a
 // port outside 0..65535, or the resolver's description. The addresses keep the resolver's order.

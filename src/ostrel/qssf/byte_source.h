@@ -25,6 +25,11 @@ class ByteSource {
   // peer that has closed sends nothing more.
   virtual bool can_grow() const { return false; }
 
+  // Every byte before `position` (counted from the first byte this source delivered) has been
+  // made into outcomes handed over to the reader's user. A source whose unreleased bytes outlive
+  // its reader (a shared-memory ring, for the next consumer) gives those back; others ignore it.
+  virtual void release(uint64_t position) { (void)position; }
+
   static constexpr size_t kInterrupted = SIZE_MAX;
 };
 

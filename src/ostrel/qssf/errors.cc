@@ -80,6 +80,13 @@ QssfError QssfError::truncated_frame(uint64_t index, std::optional<uint64_t> fra
   return e;
 }
 
+QssfError QssfError::payload_checksum_mismatch(uint64_t index, uint64_t frame_id, uint32_t expected,
+                                               uint32_t got) {
+  QssfError e = make(QssfErrorKind::PayloadChecksumMismatch, expected, got, index);
+  e.frame_id = frame_id;
+  return e;
+}
+
 std::string QssfError::message() const {
   using std::to_string;
   switch (kind) {
@@ -123,6 +130,9 @@ std::string QssfError::message() const {
       return out + ": the stream ends after " + to_string(a) + (exact ? " of its " : " of at least ") +
              to_string(b) + " bytes";
     }
+    case QssfErrorKind::PayloadChecksumMismatch:
+      return "payload checksum mismatch in frame at index " + to_string(c) + " (frame id " +
+             to_string(frame_id.value_or(0)) + "): CRC-32C expected " + hex32(a) + ", got " + hex32(b);
   }
   return "unknown QSSF error";
 }

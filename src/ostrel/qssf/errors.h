@@ -23,6 +23,8 @@ enum class QssfErrorKind : uint8_t {
   Json = 12,
   // A source that can no longer grow ended inside the stream header or a frame.
   Truncated = 13,
+  // A frame's payload differs from its checksum extension entry.
+  PayloadChecksumMismatch = 14,
 };
 
 using SchemaId = std::array<uint8_t, 16>;
@@ -60,6 +62,10 @@ struct QssfError {
   static QssfError truncated_stream_header(uint64_t found);
   static QssfError truncated_frame(uint64_t index, std::optional<uint64_t> frame_id, uint64_t found,
                                    uint64_t expected, bool exact);
+  // a = the CRC-32C of the payload as received, b = the value the frame's entry holds, c = the
+  // frame's index in the stream.
+  static QssfError payload_checksum_mismatch(uint64_t index, uint64_t frame_id, uint32_t expected,
+                                             uint32_t got);
 
   std::string message() const;
 };

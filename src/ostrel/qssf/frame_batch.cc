@@ -122,6 +122,7 @@ size_t FrameBatch::element_bytes(BatchColumn column) const noexcept {
     case BatchColumn::CodeType:
     case BatchColumn::Distance:
     case BatchColumn::HasObservableFlips:
+    case BatchColumn::HasPayloadChecksum:
       return 1;
     case BatchColumn::DetectorEvents:
       return event_row_bytes();
@@ -159,11 +160,12 @@ Result<FrameBatch, BatchAllocError> FrameBatch::allocate(uint64_t capacity, uint
 void FrameBatch::append(const ParsedFrame& frame) noexcept {
   const bool has_mask = frame.extensions && frame.extensions->observable_flips;
   append(frame.header, frame.detector_rle, frame.meas_results.data(),
-         has_mask ? &*frame.extensions->observable_flips : nullptr);
+         has_mask ? &*frame.extensions->observable_flips : nullptr,
+         frame.extensions && frame.extensions->payload_crc32c);
 }
 
 void FrameBatch::append(const FrameHeader& h, std::span<const uint8_t> detector_rle, const void* meas_results,
-                        const uint64_t* observable_flips) noexcept {
+                        const uint64_t* observable_flips, bool payload_checksum) noexcept {
   const uint64_t row = size_++;
   put(column(BatchColumn::FrameId), row, h.frame_id);
   put(column(BatchColumn::Round), row, h.round);
@@ -176,6 +178,7 @@ void FrameBatch::append(const FrameHeader& h, std::span<const uint8_t> detector_
   put(column(BatchColumn::Flags), row, h.flags);
   put(column(BatchColumn::ObservableFlips), row, observable_flips ? *observable_flips : uint64_t(0));
   put(column(BatchColumn::HasObservableFlips), row, uint8_t(observable_flips != nullptr));
+  put(column(BatchColumn::HasPayloadChecksum), row, uint8_t(payload_checksum));
 
   const size_t row_len = event_row_bytes();
   uint8_t* events = column(BatchColumn::DetectorEvents).data() + row * row_len;

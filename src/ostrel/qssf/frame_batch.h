@@ -66,8 +66,9 @@ enum class BatchColumn : uint8_t {
   HasObservableFlips,  // u8 (0/1)
   DetectorEvents,      // rows of event_row_bytes()
   MeasResults,         // rows of ancilla_count() signed bytes
+  HasPayloadChecksum,  // u8 (0/1): the frame carried a payload checksum, which matched
 };
-inline constexpr size_t kBatchColumns = 13;
+inline constexpr size_t kBatchColumns = 14;
 
 struct BatchAllocError {
   bool too_large;  // the sizes overflow; otherwise the memory could not be allocated
@@ -98,9 +99,10 @@ class FrameBatch {
   // Appends one frame of this batch's ancilla count; size() < capacity() is required.
   void append(const ParsedFrame& frame) noexcept;
   // The same from the frame's parts: its header, run-length encoded detector events, its
-  // ancilla_count measurement bytes, and its observable mask if it carries one.
+  // ancilla_count measurement bytes, its observable mask if it carries one, and whether it carried
+  // a payload checksum.
   void append(const FrameHeader& header, std::span<const uint8_t> detector_rle, const void* meas_results,
-              const uint64_t* observable_flips) noexcept;
+              const uint64_t* observable_flips, bool payload_checksum = false) noexcept;
   // Removes the last frame.
   void drop_last() noexcept { --size_; }
   void set_observable_flips(uint64_t row, uint64_t mask) noexcept;

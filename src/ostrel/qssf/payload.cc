@@ -29,6 +29,9 @@ void FrameExtensions::apply(uint16_t tag, std::span<const uint8_t> value) {
     case 16:
       if (value.size() == 8) observable_flips = load_le64(value.data());
       break;
+    case TAG_PAYLOAD_CRC32C:
+      if (value.size() == 4) payload_crc32c = load_le32(value.data());
+      break;
     default:
       break;
   }
@@ -50,7 +53,11 @@ void decode_detector_rle(std::span<const uint8_t> rle, std::span<uint8_t> out) {
   for (uint8_t b : rle) {
     if (pos == n) break;
     const size_t len = std::min<size_t>(b & 0x7F, n - pos);
-    if ((b & 0x80) && len) std::memset(out.data() + pos, 1, len);
+    // Most set runs are a single event: a store, not a call.
+    if ((b & 0x80) && len == 1)
+      out[pos] = 1;
+    else if ((b & 0x80) && len)
+      std::memset(out.data() + pos, 1, len);
     pos += len;
   }
 }

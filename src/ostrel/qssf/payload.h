@@ -20,6 +20,11 @@ inline constexpr uint16_t FLAG_ANNOTATIONS = 0x0008;
 inline constexpr uint16_t TRAILER_MARKER = 0xFFFF;
 inline constexpr size_t TRAILER_LEN = 6;
 inline constexpr uint16_t MAX_TIMING_OFFSET_NS = 10000;
+// The extension entry (4 bytes, u32) holding the CRC-32C of the frame's payload: the bytes from
+// the end of the header to the start of the extension list (the RLE length, the detector RLE,
+// the measurement results, and the timing offsets and ancilla bits when present), as sent.
+// Readers that do not know the tag skip it.
+inline constexpr uint16_t TAG_PAYLOAD_CRC32C = 17;
 
 struct FrameExtensions {
   std::optional<std::string> ext_text;
@@ -27,7 +32,16 @@ struct FrameExtensions {
   std::optional<uint32_t> ext_u32_b;
   std::optional<uint8_t> ext_u8;
   std::optional<uint64_t> observable_flips;
+  std::optional<uint32_t> payload_crc32c;  // TAG_PAYLOAD_CRC32C
 
+  void clear() noexcept {
+    ext_text.reset();
+    ext_u32_a.reset();
+    ext_u32_b.reset();
+    ext_u8.reset();
+    observable_flips.reset();
+    payload_crc32c.reset();
+  }
   // Applies one tagged entry: unknown tags and entries of the wrong length are ignored.
   void apply(uint16_t tag, std::span<const uint8_t> value);
 };

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <utility>
 
+#include "ostrel/qssf/crc32c.h"
 #include "ostrel/qssf/schema.h"
 #include "ostrel/qssf/validation.h"
 #include "ostrel/util/bytes.h"
@@ -129,6 +130,14 @@ Result<ReadStatus, QssfError> FrameReader::read_frame(ParsedFrame& frame) {
       frame_origin_ = ring_.read_position();
     }
 
+    if (read_whole_buffered(frame)) {
+      if (config_.validation == 0) {
+        auto valid = validate_frame(config_, schema_id_, frame);
+        if (!valid.ok()) return fail(std::move(valid).error());
+      }
+      return ReadStatus::Frame;
+    }
+
     auto filled = fill(FRAME_HEADER_LEN, 2 + TRAILER_LEN);
     if (!filled.ok()) return fail(std::move(filled).error());
     if (!*filled) return ReadStatus::EndOfStream;
@@ -154,6 +163,13 @@ Result<ReadStatus, QssfError> FrameReader::read_frame(ParsedFrame& frame) {
     return fail(QssfError::frame_id_backwards(last_seen_, frame.header.frame_id));
   }
   if (!body.ok()) return body;
+  // The frame has been consumed whole: a payload that differs from its checksum is reported and
+  // the stream goes on with the next frame.
+  if (frame.extensions && frame.extensions->payload_crc32c) {
+    if (payload_crc_ != *frame.extensions->payload_crc32c)
+      return fail(QssfError::payload_checksum_mismatch(frame_index_, frame.header.frame_id, payload_crc_,
+                                                       *frame.extensions->payload_crc32c));
+  }
 
   if (config_.validation == 0) {
     auto valid = validate_frame(config_, schema_id_, frame);
@@ -185,7 +201,14 @@ Result<ReadStatus, QssfError> FrameReader::read_body(ParsedFrame& frame) {
   filled = fill(fixed, lists + TRAILER_LEN, sized);
   if (!filled.ok()) return fail(std::move(filled).error());
   if (!*filled) return ReadStatus::EndOfStream;
-  const uint8_t* p = take(fixed).data();
+  const std::span<const uint8_t> fixed_bytes = take(fixed);
+  const uint8_t* p = fixed_bytes.data();
+  if (flags & FLAG_EXTENSIONS) {
+    // Only a frame with an extension list can carry a payload checksum: its CRC is taken here,
+    // over the bytes as received, and compared once the list has been read.
+    const uint8_t length[2] = {uint8_t(rle_len), uint8_t(rle_len >> 8)};
+    payload_crc_ = crc32c_extend(crc32c(length), fixed_bytes);
+  }
   frame.detector_rle.assign(p, p + rle_len);
   p += rle_len;
   frame.meas_results.resize(n);
@@ -203,14 +226,18 @@ Result<ReadStatus, QssfError> FrameReader::read_body(ParsedFrame& frame) {
     frame.ancilla_bits.clear();
   }
 
-  frame.extensions.reset();
+  if (!(flags & FLAG_EXTENSIONS)) frame.extensions.reset();
   if (flags & FLAG_EXTENSIONS) {
     filled = fill(2, lists - 2 + TRAILER_LEN);
     if (!filled.ok()) return fail(std::move(filled).error());
     if (!*filled) return ReadStatus::EndOfStream;
     entry_count_ = load_le16(take(2).data());
     next_entry_ = 0;
-    frame.extensions.emplace();
+    // Reused in place: frames of a stream mostly all carry a list, or none do.
+    if (frame.extensions)
+      frame.extensions->clear();
+    else
+      frame.extensions.emplace();
     auto listed = read_extensions(frame);
     if (!listed.ok() || stop_ != Stop::None) return listed;
   }
@@ -220,6 +247,17 @@ Result<ReadStatus, QssfError> FrameReader::read_body(ParsedFrame& frame) {
 Result<ReadStatus, QssfError> FrameReader::read_extensions(ParsedFrame& frame) {
   const bool annotations = frame.header.flags & FLAG_ANNOTATIONS;
   FrameExtensions& ext = *frame.extensions;
+  // Entries already buffered in one stretch of the ring are read in place.
+  const std::span<const uint8_t> buffered = ring_.contiguous_unread();
+  size_t used = 0;
+  while (next_entry_ < entry_count_ && buffered.size() - used >= 4) {
+    const uint16_t len = load_le16(buffered.data() + used + 2);
+    if (buffered.size() - used - 4 < len) break;
+    ext.apply(load_le16(buffered.data() + used), buffered.subspan(used + 4, len));
+    used += 4 + size_t(len);
+    ++next_entry_;
+  }
+  ring_.advance(used);
   for (; next_entry_ < entry_count_; ++next_entry_) {
     // Once an entry might not fit beside the frame's first byte, the frame can no longer be read
     // again from its start: each entry becomes the point a stopped call resumes from.
@@ -289,6 +327,86 @@ Result<ReadStatus, QssfError> FrameReader::read_tail(ParsedFrame& frame) {
   return ReadStatus::Frame;
 }
 
+bool FrameReader::read_whole_buffered(ParsedFrame& frame) {
+  const std::span<const uint8_t> bytes = ring_.contiguous_unread();
+  const uint8_t* const end = bytes.data() + bytes.size();
+  const uint8_t* q = bytes.data();
+  // Every length below is checked against what is left before it is read.
+  if (size_t(end - q) < FRAME_HEADER_LEN + 2) return false;
+  auto parsed = parse_frame_header(std::span<const uint8_t>(q, FRAME_HEADER_LEN));
+  if (!parsed.ok()) return false;
+  const FrameHeader& header = parsed->header;
+  if (last_frame_id_.has_value() && header.frame_id <= *last_frame_id_) return false;
+  const uint16_t flags = header.flags;
+  if (flags & FLAG_ANNOTATIONS) return false;
+  const uint16_t n = header.ancilla_count;
+  q += FRAME_HEADER_LEN;
+  const uint16_t rle_len = load_le16(q);
+  q += 2;
+  const uint64_t fixed = fixed_payload_size(rle_len, n, flags);
+  if (uint64_t(end - q) < fixed) return false;
+  const uint8_t* const payload = q;
+  q += fixed;
+  const uint8_t* extensions = nullptr;
+  uint16_t entries = 0;
+  if (flags & FLAG_EXTENSIONS) {
+    if (end - q < 2) return false;
+    entries = load_le16(q);
+    q += 2;
+    extensions = q;
+    std::optional<uint32_t> checksum;
+    for (uint16_t i = 0; i < entries; ++i) {
+      if (end - q < 4) return false;
+      const uint16_t tag = load_le16(q);
+      const uint16_t len = load_le16(q + 2);
+      q += 4;
+      if (end - q < len) return false;
+      if (tag == TAG_PAYLOAD_CRC32C && len == 4) checksum = load_le32(q);
+      q += len;
+    }
+    // A payload that fails its checksum is left to the step-by-step read, which reports it.
+    if (checksum && crc32c(std::span<const uint8_t>(payload - 2, 2 + fixed)) != *checksum) return false;
+  }
+  if (size_t(end - q) < TRAILER_LEN) return false;
+  if (!check_trailer(VALID_HEADER_CRC, std::span<const uint8_t, TRAILER_LEN>(q, TRAILER_LEN)).ok()) return false;
+  q += TRAILER_LEN;
+
+  // Sound and whole: taken as read_header, read_body and read_tail would take it.
+  frame.header = header;
+  const uint8_t* p = payload;
+  frame.detector_rle.assign(p, p + rle_len);
+  p += rle_len;
+  frame.meas_results.resize(n);
+  if (n) std::memcpy(frame.meas_results.data(), p, n);
+  p += n;
+  if (flags & FLAG_TIMING_OFFSETS) {
+    frame.timing_offsets.resize(n);
+    for (size_t i = 0; i < n; ++i, p += 2) frame.timing_offsets[i] = load_le16(p);
+  } else {
+    frame.timing_offsets.clear();
+  }
+  if (flags & FLAG_ANCILLA_BITS) {
+    frame.ancilla_bits.assign(p, p + (size_t(n) + 7) / 8);
+  } else {
+    frame.ancilla_bits.clear();
+  }
+  frame.extensions.reset();
+  if (flags & FLAG_EXTENSIONS) {
+    FrameExtensions& ext = frame.extensions.emplace();
+    for (uint16_t i = 0; i < entries; ++i) {
+      const uint16_t tag = load_le16(extensions);
+      const uint16_t len = load_le16(extensions + 2);
+      ext.apply(tag, std::span<const uint8_t>(extensions + 4, len));
+      extensions += 4 + len;
+    }
+  }
+  frame.annotations.reset();
+  header_parsed_ = true;
+  last_frame_id_ = header.frame_id;
+  ring_.advance(uint64_t(q - bytes.data()));
+  return true;
+}
+
 uint64_t FrameReader::append_buffered_frames(FrameBatch& batch, uint64_t max_frames) {
   if (!header_read_ || stage_ != Stage::Start) return 0;
   // Frames of a stream whose schema is registered get the schema checks, which need a whole
@@ -312,6 +430,7 @@ uint64_t FrameReader::append_buffered_frames(FrameBatch& batch, uint64_t max_fra
     if (last_frame_id_.has_value() && header.frame_id <= *last_frame_id_) break;
     q += FRAME_HEADER_LEN;
     const uint16_t flags = header.flags;
+    const uint8_t* const payload = q;
     const uint16_t rle_len = load_le16(q);
     q += 2;
     const uint64_t fixed = fixed_payload_size(rle_len, n, flags);
@@ -330,6 +449,7 @@ uint64_t FrameReader::append_buffered_frames(FrameBatch& batch, uint64_t max_fra
     // the last well-formed mask is the frame's.
     uint64_t mask = 0;
     bool has_mask = false;
+    std::optional<uint32_t> checksum;
     bool whole = true;
     if (flags & FLAG_EXTENSIONS) {
       if (end - q < 2) break;
@@ -350,10 +470,14 @@ uint64_t FrameReader::append_buffered_frames(FrameBatch& batch, uint64_t max_fra
         if (tag == 16 && len == 8) {
           mask = load_le64(q);
           has_mask = true;
+        } else if (tag == TAG_PAYLOAD_CRC32C && len == 4) {
+          checksum = load_le32(q);
         }
         q += len;
       }
       if (!whole) break;
+      // A payload that fails its checksum is left for next_frame to report.
+      if (checksum && crc32c(std::span<const uint8_t>(payload, 2 + fixed)) != *checksum) break;
     }
     if (flags & FLAG_ANNOTATIONS) {
       if (end - q < 1) break;
@@ -366,7 +490,7 @@ uint64_t FrameReader::append_buffered_frames(FrameBatch& batch, uint64_t max_fra
     if (load_le16(q) != TRAILER_MARKER || load_le32(q + 2) != VALID_HEADER_CRC) break;
     q += TRAILER_LEN;
 
-    batch.append(header, rle, meas, has_mask ? &mask : nullptr);
+    batch.append(header, rle, meas, has_mask ? &mask : nullptr, checksum.has_value());
     last_frame_id_ = header.frame_id;
     p = q;
     ++appended;

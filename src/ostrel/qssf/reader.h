@@ -44,6 +44,10 @@ class FrameReader {
   // reported as truncated. For readers of whole files.
   void treat_end_as_final() noexcept { end_is_final_ = true; }
 
+  // The source position just past the last outcome returned (a frame, or an error that consumed
+  // its bytes): where the next call starts, a frame resumed mid-way aside.
+  uint64_t handed_position() const noexcept { return frame_origin_; }
+
   bool header_read() const noexcept { return header_read_; }
   const SchemaId& schema_id() const noexcept { return schema_id_; }
   std::optional<uint64_t> last_frame_id() const noexcept { return last_frame_id_; }
@@ -61,6 +65,10 @@ class FrameReader {
   Result<bool, QssfError> fill(uint64_t n, uint64_t rest = 0, bool exact = false);
   std::span<const uint8_t> take(uint64_t n);  // view + advance; n must be buffered
   Result<ReadStatus, QssfError> read_frame(ParsedFrame& frame);
+  // The common case in one pass: a frame buffered whole in one stretch of the ring, sound, with
+  // a rising id and no annotations, read as read_frame would read it. False (nothing changed)
+  // for anything else, which read_frame then reads step by step with its usual outcome.
+  bool read_whole_buffered(ParsedFrame& frame);
   Result<ReadStatus, QssfError> read_body(ParsedFrame& frame);
   Result<ReadStatus, QssfError> read_extensions(ParsedFrame& frame);
   Result<ReadStatus, QssfError> read_tail(ParsedFrame& frame);
@@ -86,6 +94,7 @@ class FrameReader {
   uint64_t stage_position_ = 0;
   uint16_t next_entry_ = 0;    // Extensions: the entry to read next, of entry_count_
   uint16_t entry_count_ = 0;
+  uint32_t payload_crc_ = 0;   // CRC-32C of the current frame's payload (frames with extensions)
   ParsedFrame partial_;        // the frame read so far while stage_ is not Start
 
   Stop stop_ = Stop::None;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 
 #include "ostrel/qssf/test_frames.h"
 
@@ -231,6 +232,31 @@ TEST(FrameReader, BadTrailerIsConsumedSoTheNextFrameFollows) {
   s.trailer = Bytes{0xFE, 0xFF, 0x1C, 0xDF, 0x44, 0x21};
   const Bytes data = concat({testing::stream_header(), testing::frame(s), testing::frame(simple(2))});
   EXPECT_EQ(read_all(data), outcomes({"CRC32 mismatch: expected 0x2144df1c, got 0x2144df1c", "frame 2", "end"}));
+}
+
+TEST(FrameReader, PayloadChecksumMismatchNamesTheFrameWhichIsConsumed) {
+  FrameSpec first = simple(1);
+  first.timing = std::vector<uint16_t>{1, 2, 3, 4};
+  first.ancilla_bits = Bytes{0x05};
+  first.extensions = {{16, Bytes(8, 0)}};
+  const FrameSpec second = testing::with_payload_checksum(simple(2));
+  FrameSpec short_entry = simple(3);  // an entry of the wrong length is skipped, not checked
+  short_entry.extensions = {{17, Bytes{1, 2, 3}}};
+  Bytes data = concat({testing::stream_header(), testing::frame(testing::with_payload_checksum(first)),
+                       testing::frame(second), testing::frame(short_entry),
+                       testing::frame(testing::with_payload_checksum(simple(4)))});
+  // One flipped bit in frame 2's measurement results: its 36-byte header and 2 + 3 bytes of RLE
+  // follow frame 1.
+  const size_t at = testing::frame(testing::with_payload_checksum(first)).size() + 26 + 36 + 2 + 3 + 1;
+  data[at] ^= 0x10;
+  FrameSpec damaged = second;
+  damaged.meas[1] = int8_t(uint8_t(damaged.meas[1]) ^ 0x10);
+  char expected[160];
+  std::snprintf(expected, sizeof expected,
+                "payload checksum mismatch in frame at index 1 (frame id 2): CRC-32C expected 0x%08x, got 0x%08x",
+                crc32c(testing::payload_bytes(damaged)), crc32c(testing::payload_bytes(second)));
+  for (size_t chunk : {size_t(1), size_t(7), size_t(4096)})
+    EXPECT_EQ(read_all(data, chunk), outcomes({"frame 1", expected, "frame 3", "frame 4", "end"})) << chunk;
 }
 
 TEST(FrameReader, ValidationRunsOnlyWhenAskedAndConsumesTheFrame) {

@@ -31,7 +31,7 @@ class RingBuffer {
   // The unread bytes from the read position up to the end of the storage: those that can be read
   // in place without a copy. Does not consume.
   std::span<const uint8_t> contiguous_unread() const noexcept {
-    const uint64_t i = read_ % capacity_;
+    const uint64_t i = index(read_);
     return {storage_.get() + i, std::min(unread(), capacity_ - i)};
   }
   bool has(uint64_t n) const noexcept { return unread() >= n; }
@@ -47,8 +47,13 @@ class RingBuffer {
   void rewind_to(uint64_t position) noexcept { read_ = position; }  // needs can_rewind_to
 
  private:
+  // A power-of-two capacity (the default) maps positions with a mask: a division per view would
+  // cost as much as the rest of reading a small frame's section.
+  uint64_t index(uint64_t position) const noexcept { return mask_ ? position & mask_ : position % capacity_; }
+
   std::unique_ptr<uint8_t[]> storage_;
   uint64_t capacity_;
+  uint64_t mask_;  // capacity - 1 for a power-of-two capacity, else 0
   uint64_t read_ = 0;
   uint64_t write_ = 0;
 };

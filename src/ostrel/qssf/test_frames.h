@@ -9,6 +9,7 @@
 
 #include "ostrel/qssf/byte_source.h"
 #include "ostrel/qssf/crc32.h"
+#include "ostrel/qssf/crc32c.h"
 
 namespace ostrel::qssf::testing {
 
@@ -101,6 +102,27 @@ inline Bytes frame(const FrameSpec& s) {
     put32(b, crc32(header));
   }
   return b;
+}
+
+// The payload bytes a checksum entry covers: RLE length, RLE, results, offsets, ancilla bits.
+inline Bytes payload_bytes(const FrameSpec& s) {
+  Bytes b;
+  put16(b, uint16_t(s.rle.size()));
+  b.insert(b.end(), s.rle.begin(), s.rle.end());
+  for (int8_t m : s.meas) b.push_back(uint8_t(m));
+  if (s.timing)
+    for (uint16_t t : *s.timing) put16(b, t);
+  if (s.ancilla_bits) b.insert(b.end(), s.ancilla_bits->begin(), s.ancilla_bits->end());
+  return b;
+}
+
+// Adds the payload checksum entry (tag 17) to the frame's extension list.
+inline FrameSpec with_payload_checksum(FrameSpec s) {
+  Bytes value;
+  put32(value, crc32c(payload_bytes(s)));
+  if (!s.extensions) s.extensions.emplace();
+  s.extensions->emplace_back(uint16_t(17), value);
+  return s;
 }
 
 inline Bytes concat(std::initializer_list<Bytes> parts) {

@@ -12,6 +12,7 @@ CorrelatedDecoder::CorrelatedDecoder(std::unique_ptr<GraphDecoder> base, uint32_
   lowered_.assign(g.edges.size(), kUnset);
   next_.assign(g.edges.size(), kUnset);
   user_set_.assign(g.edges.size(), 0);
+  seen_.assign(g.edges.size(), 0);
 }
 
 std::unique_ptr<GraphDecoder> CorrelatedDecoder::clone() const {
@@ -72,6 +73,25 @@ bool CorrelatedDecoder::weigh_from(std::span<const uint32_t> correction, bool ke
   return changed;
 }
 
+bool CorrelatedDecoder::lower_from(std::span<const uint32_t> correction) {
+  const EdgeCorrelations& correlations = graph().correlations;
+  bool changed = false;
+  for (const uint32_t a : correction) {
+    if (seen_[a]) continue;  // what it lowers is lowered already
+    seen_[a] = 1;
+    seen_edges_.push_back(a);
+    for (const EdgeCorrelation& c : correlations.of(a)) {
+      int32_t& now = lowered_[c.edge];
+      if (c.weight >= std::min(now, weight_[c.edge])) continue;
+      if (now == kUnset) lowered_edges_.push_back(c.edge);
+      now = c.weight;
+      base_->set_edge_weight(c.edge, c.weight);
+      changed = true;
+    }
+  }
+  return changed;
+}
+
 uint64_t CorrelatedDecoder::decode(std::span<const uint32_t> fired_detectors) {
   uint64_t mask = base_->decode(fired_detectors);
   last_passes_ = 1;
@@ -80,8 +100,9 @@ uint64_t CorrelatedDecoder::decode(std::span<const uint32_t> fired_detectors) {
   previous_.assign(first.begin(), first.end());
   std::sort(previous_.begin(), previous_.end());
   while (last_passes_ < max_passes_) {
-    if (!weigh_from(previous_, accumulate_)) break;  // the same weights give the same correction
-    mask = base_->decode(fired_detectors);
+    const bool changed = accumulate_ ? lower_from(previous_) : weigh_from(previous_, false);
+    if (!changed) break;  // the same weights give the same correction
+    mask = base_->decode_again(fired_detectors);
     ++last_passes_;
     const std::span<const uint32_t> next = base_->correction();
     current_.assign(next.begin(), next.end());
@@ -90,6 +111,8 @@ uint64_t CorrelatedDecoder::decode(std::span<const uint32_t> fired_detectors) {
     std::swap(current_, previous_);
   }
   weigh_from({}, false);
+  for (const uint32_t e : seen_edges_) seen_[e] = 0;
+  seen_edges_.clear();
   return mask;
 }
 

@@ -11,7 +11,9 @@
 //   that can be lowered), and the measured error rates are the lowest of the variants.
 // An edge takes the lowest weight any correction edge gives it (never above its own). A pass that
 // would weigh the graph as the one before stops the decode, as does a correction equal to the last:
-// on a model without `^` this decoder answers exactly as its base, in one pass. Weights go back to
+// on a model without `^` this decoder answers exactly as its base, in one pass. Every pass after the
+// first decodes again (GraphDecoder::decode_again): matching keeps the regions the lowered edges
+// leave sound and grows only the rest anew. Weights go back to
 // where they were before the decode returns; the correction, its weight (as that pass weighed the
 // edges) and the mask are the last pass's.
 #include <cstdint>
@@ -48,6 +50,9 @@ class CorrelatedDecoder final : public GraphDecoder {
   // last pass's weights if `keep`), every other edge at weight_. Sets only what differs from the
   // pass before; returns whether anything did.
   bool weigh_from(std::span<const uint32_t> correction, bool keep);
+  // Accumulating: lowers further what the correction's edges not seen before in this decode
+  // correlate with; returns whether any weight fell.
+  bool lower_from(std::span<const uint32_t> correction);
 
   std::unique_ptr<GraphDecoder> base_;
   uint32_t max_passes_;
@@ -60,6 +65,8 @@ class CorrelatedDecoder final : public GraphDecoder {
   std::vector<uint32_t> lowered_edges_;
   std::vector<int32_t> next_;          // the same for the pass being weighed
   std::vector<uint32_t> next_edges_;
+  std::vector<uint8_t> seen_;          // per edge: in a correction of this decode (accumulating)
+  std::vector<uint32_t> seen_edges_;
   std::vector<uint32_t> previous_;     // the last pass's correction, sorted
   std::vector<uint32_t> current_;
 };

@@ -35,6 +35,15 @@ void AlternatingTrees::handle(const MatcherEvent& event) {
   }
 }
 
+void AlternatingTrees::reopen(uint32_t r) {
+  Region& g = f_.region(r);
+  g.match = kNone;
+  g.matched_to_boundary = false;
+  g.match_edge = {};
+  g.role = TreeRole::kOuter;
+  f_.set_slope(r, 1);
+}
+
 uint32_t AlternatingTrees::root_of(uint32_t r) const {
   while (f_.region(r).tree_parent != kNone) r = f_.region(r).tree_parent;
   return r;

@@ -26,6 +26,8 @@ class AlternatingTrees {
   explicit AlternatingTrees(Flooder& flooder) : f_(flooder) {}
 
   void handle(const MatcherEvent& event);
+  // A frozen region whose partner is gone: it roots a tree of its own again and grows.
+  void reopen(uint32_t r);
 
  private:
   void hit_region(uint32_t a, uint32_t b, const CompressedEdge& edge);

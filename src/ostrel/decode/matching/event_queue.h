@@ -5,6 +5,7 @@
 // bucket is ever sorted out again. Buckets keep their capacity between decodes; stale entries
 // are left in and skipped by their version when they come up.
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 

@@ -117,6 +117,7 @@ void Flooder::add_detection_event(uint32_t x) {
   origins_[x].own_region = r;
   origins_[x].source = x;
   origins_[x].observables = 0;
+  origins_[x].parent = kNone;
   schedule_look(x);
 }
 
@@ -203,6 +204,20 @@ void Flooder::look_at_area_of(uint32_t r) {
   }
 }
 
+void Flooder::dissolve(uint32_t r, std::vector<uint32_t>& events) {
+  area_scratch_.clear();
+  area_scratch_.push_back(r);
+  while (!area_scratch_.empty()) {
+    const uint32_t q = area_scratch_.back();
+    area_scratch_.pop_back();
+    Region& g = regions_[q];
+    for (const uint32_t x : g.shell) owner_[x] = kNone;
+    if (g.source != kNone) events.push_back(g.source);
+    for (const BlossomChild& c : g.children) area_scratch_.push_back(c.region);
+    free_region(q);
+  }
+}
+
 void Flooder::release(uint32_t x) {
   owner_[x] = kNone;
   // Growing neighbours may now claim it, sooner than they were queued for.
@@ -244,7 +259,8 @@ bool Flooder::claim_or_report(uint32_t x, MatcherEvent& out) {
     }
     const NodeOrigin& from = origins_[x];
     if (far.node == boundary_) {
-      out = {MatcherEvent::kRegionHitBoundary, top, kNone, {from.source, boundary_, from.observables ^ far.observables}};
+      out = {MatcherEvent::kRegionHitBoundary, top, kNone,
+             {from.source, boundary_, from.observables ^ far.observables, x, boundary_}};
       look_again_ = x;
       return true;
     }
@@ -257,10 +273,13 @@ bool Flooder::claim_or_report(uint32_t x, MatcherEvent& out) {
       nodes_[far.node].wrapped = -g.radius(now_);
       to.source = from.source;
       to.observables = from.observables ^ far.observables;
+      to.parent = x;
+      to.via = static_cast<uint32_t>(start_[x] + i);
       schedule_look(far.node);
       continue;
     }
-    const CompressedEdge edge{from.source, to.source, from.observables ^ far.observables ^ to.observables};
+    const CompressedEdge edge{from.source, to.source, from.observables ^ far.observables ^ to.observables, x,
+                              far.node};
     // The growing one of the two hits the other.
     if (pace == 1) {
       out = {MatcherEvent::kRegionHitRegion, top, other_top, edge};
@@ -296,6 +315,29 @@ bool Flooder::shrink_step(uint32_t r, MatcherEvent& out) {
   release(x);
   schedule_shrink(r);
   return false;
+}
+
+Time Flooder::append_grown_path(const CompressedEdge& edge, std::vector<uint32_t>& edges) const {
+  const uint32_t x = edge.near, y = edge.far;
+  if (x == kNone || !owned(x) || origins_[x].source != edge.from) return -1;
+  const bool to_boundary = y == boundary_;
+  if (!to_boundary && (!owned(y) || origins_[y].source != edge.to)) return -1;
+  const uint32_t across = entry_between(x, y);
+  if (across == kNone) return -1;
+  // The claims' observables tell whether this is still the path that was found.
+  const uint64_t crossed =
+      origins_[x].observables ^ neighbors_[across].observables ^ (to_boundary ? 0 : origins_[y].observables);
+  if (crossed != edge.observables) return -1;
+  Time length = neighbors_[across].length;
+  edges.push_back(edge_of_[across]);
+  for (const uint32_t end : {x, y}) {
+    if (end == boundary_) continue;
+    for (uint32_t z = end; origins_[z].parent != kNone; z = origins_[z].parent) {
+      edges.push_back(edge_of_[origins_[z].via]);
+      length += neighbors_[origins_[z].via].length;
+    }
+  }
+  return length;
 }
 
 MatcherEvent Flooder::next_event() {

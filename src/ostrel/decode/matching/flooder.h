@@ -49,11 +49,14 @@ class Flooder {
     uint32_t version = 0;
     Time wrapped = 0;
   };
-  // Where the growth that claimed the node came from.
+  // Where the growth that claimed the node came from. Following `parent` leads back to the source
+  // along a shortest path: a node is given back before the node it was claimed from.
   struct NodeOrigin {
     uint32_t source = kNone;
     uint32_t own_region = kNone;  // a detection event's own region
     uint64_t observables = 0;     // crossed from the source
+    uint32_t parent = kNone;      // the node it was claimed from (kNone at the source)
+    uint32_t via = kNone;         // the parent's neighbour entry (neighbors_ index) it was claimed across
     bool touched = false;
   };
 
@@ -84,6 +87,18 @@ class Flooder {
   void set_slope(uint32_t r, int8_t slope, bool look_at_area = true);
   // Queues every node of a growing region's area, its blossom children's included.
   void look_at_area_of(uint32_t r);
+  // Undoes a top-level region's growth: gives back every node of its area and frees it and the
+  // regions inside it; appends its detection events to `events` (to be added again).
+  void dissolve(uint32_t r, std::vector<uint32_t>& events);
+  // Sets the clock back to zero once every region is frozen (as after a decode): frozen radii do
+  // not depend on it. Growth that starts again from zero keeps radii and times of one parity.
+  void restart_clock() {
+    queue_.clear();
+    now_ = 0;
+    look_again_ = kNone;
+  }
+  // The top-level region that claimed node x, or kNone when it is free.
+  uint32_t top_owner(uint32_t x) const { return owned(x) ? top_of(owner_[x]) : kNone; }
 
   std::span<const Neighbor> neighbors(uint32_t x) const {
     return std::span(neighbors_).subspan(start_[x], start_[x + 1] - start_[x]);
@@ -98,6 +113,32 @@ class Flooder {
   }
   // The length the graph gives `edge`.
   int32_t own_length(uint32_t edge) const { return own_length_[edge]; }
+  // The length `edge` has now.
+  int32_t length(uint32_t edge) const { return neighbors_[incidence_of_[edge][0]].length; }
+
+  // Whether node x is claimed by a region now, and where that claim came from.
+  bool owned(uint32_t x) const { return x != boundary_ && owner_[x] != kNone; }
+  const NodeOrigin& origin(uint32_t x) const { return origins_[x]; }
+  // How far growth reaches past a claimed node now (the radii of its region and their blossoms).
+  Time reach_past(uint32_t x) const {
+    uint32_t top;
+    return local_radius(x, top);
+  }
+  // Appends the edges of the path `edge` stands for as growth found it: back from its near node to
+  // its source along the claims, across the edge where the growths met, back from the far node to
+  // its source. Returns the path's length, or -1 (appending nothing) when the records no longer
+  // hold that path (a node on it was given back since, or the edge was joined from two).
+  Time append_grown_path(const CompressedEdge& edge, std::vector<uint32_t>& edges) const;
+
+  // Edge index and length of a neighbour entry (an index into the neighbour lists).
+  uint32_t entry_edge(uint32_t at) const { return edge_of_[at]; }
+  const Neighbor& entry(uint32_t at) const { return neighbors_[at]; }
+  // The neighbour entry of x that leads to y, or kNone.
+  uint32_t entry_between(uint32_t x, uint32_t y) const {
+    for (uint32_t at = start_[x]; at < start_[x + 1]; ++at)
+      if (neighbors_[at].node == y) return at;
+    return kNone;
+  }
 
  private:
   // The local radius of a claimed node and the top-level region it belongs to.

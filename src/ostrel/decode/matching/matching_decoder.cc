@@ -10,7 +10,9 @@ MatchingDecoder::MatchingDecoder(std::shared_ptr<const DecodingGraph> graph)
       trees_(flooder_),
       paths_(flooder_, graph_->detector_count),
       parity_(graph_->detector_count, 0),
-      reweighted_mark_(graph_->edges.size(), 0) {
+      reweighted_mark_(graph_->edges.size(), 0),
+      length_at_decode_(graph_->edges.size(), 0),
+      changed_mark_(graph_->edges.size(), 0) {
   for (const uint32_t e : graph_->flipped_edges) flipped_weight_ += fine_weight(graph_->edges[e]);
 }
 
@@ -18,6 +20,8 @@ uint64_t MatchingDecoder::decode(std::span<const uint32_t> fired_detectors) {
   const DecodingGraph& g = *graph_;
   flooder_.reset();
   correction_ready_ = false;
+  forget_changes();
+  dissolved_ = 0;
   // The events: fired detectors, and the ends of the edges taken as occurred; twice is none.
   auto toggle = [&](uint32_t d) {
     if (d >= g.detector_count) return;
@@ -36,16 +40,82 @@ uint64_t MatchingDecoder::decode(std::span<const uint32_t> fired_detectors) {
   toggled_.clear();
   for (MatcherEvent e = flooder_.next_event(); e.kind != MatcherEvent::kNone; e = flooder_.next_event())
     trees_.handle(e);
+  warm_ = true;
   return read_out() ^ g.flipped_observables;
 }
 
+void MatchingDecoder::forget_changes() {
+  for (const uint32_t e : changed_) changed_mark_[e] = 0;
+  changed_.clear();
+}
+
+uint64_t MatchingDecoder::decode_again(std::span<const uint32_t> fired_detectors) {
+  if (!warm_) return decode(fired_detectors);
+  // A lowered edge that growth covers no further than its new length leaves the regions' radii a
+  // feasible dual solution; one covered further does not, and the regions on both its ends go.
+  dirty_.clear();
+  auto dirty = [&](uint32_t top) {
+    if (top == kNone) return;
+    if (top >= dirty_mark_.size()) dirty_mark_.resize(top + 1, 0);
+    if (dirty_mark_[top]) return;
+    dirty_mark_[top] = 1;
+    dirty_.push_back(top);
+  };
+  bool raised = false;
+  for (const uint32_t e : changed_) {
+    const int32_t now = flooder_.length(e), before = length_at_decode_[e];
+    raised |= now > before;
+    if (now >= before) continue;
+    const DecodingEdge& edge = graph_->edges[e];
+    Time covered = 0;
+    for (const uint32_t end : {edge.u, edge.v})
+      if (flooder_.owned(end)) covered += std::max<Time>(0, flooder_.reach_past(end));
+    if (covered <= now) continue;
+    dirty(flooder_.top_owner(edge.u));
+    dirty(flooder_.top_owner(edge.v));
+  }
+  if (raised) {  // a raised edge may leave a matched path longer than the radii say
+    for (const uint32_t r : dirty_) dirty_mark_[r] = 0;
+    return decode(fired_detectors);
+  }
+  forget_changes();
+  correction_ready_ = false;
+  regrow_.clear();
+  // Time restarts at zero, where new regions start from nothing. Two growing regions meet on a whole
+  // unit of time only when their radii have the parity of the time: a partner whose radius has the
+  // other parity is dissolved too (its own partner is).
+  flooder_.restart_clock();
+  for (size_t i = 0; i < dirty_.size(); ++i) {
+    const Region& g = flooder_.region(dirty_[i]);
+    if (g.match == kNone || (g.match < dirty_mark_.size() && dirty_mark_[g.match])) continue;
+    if (flooder_.reach_past(g.match_edge.to) % 2 == 0) {
+      regrow_.push_back(g.match);
+    } else {
+      dirty(g.match);
+    }
+  }
+  dissolved_ = static_cast<uint32_t>(dirty_.size());
+  std::vector<uint32_t>& events = toggled_;  // free between decodes
+  events.clear();
+  for (const uint32_t r : dirty_) {
+    flooder_.dissolve(r, events);
+    dirty_mark_[r] = 0;
+  }
+  for (const uint32_t r : regrow_) trees_.reopen(r);
+  for (const uint32_t x : events) flooder_.add_detection_event(x);
+  events.clear();
+  for (MatcherEvent e = flooder_.next_event(); e.kind != MatcherEvent::kNone; e = flooder_.next_event())
+    trees_.handle(e);
+  return read_out() ^ graph_->flipped_observables;
+}
+
 uint64_t MatchingDecoder::read_out() {
-  pairs_.clear();
+  matched_.clear();
   open_.clear();
   uint64_t mask = 0;
   Time radii = 0;
   auto take = [&](const CompressedEdge& e) {
-    pairs_.push_back({e.from, e.to});
+    matched_.push_back(e);
     mask ^= e.observables;
   };
   for (const uint32_t r : flooder_.live_regions()) {
@@ -82,6 +152,7 @@ uint64_t MatchingDecoder::read_out() {
   }
   // Every path crosses the rim of each region that holds one of its ends and not the other, and
   // each region is crossed by exactly one: the matching's length is the sum of the radii.
+  radii_ = radii;
   weight_ = radii / 2 - flipped_weight_;
   return mask;
 }
@@ -89,7 +160,23 @@ uint64_t MatchingDecoder::read_out() {
 std::span<const uint32_t> MatchingDecoder::correction() {
   if (correction_ready_) return correction_;
   correction_.clear();
-  for (const Pair& p : pairs_) paths_.append_path(p.a, p.b, correction_);
+  // Each path as growth found it, where its records still hold it, else searched for. The lengths
+  // add up to the radii exactly when every path is a shortest one; if not, all are searched for.
+  searched_paths_ = 0;
+  Time length = 0;
+  for (const CompressedEdge& e : matched_) {
+    Time l = flooder_.append_grown_path(e, correction_);
+    if (l < 0) {
+      l = paths_.append_path(e.from, e.to, correction_);
+      ++searched_paths_;
+    }
+    length += l;
+  }
+  if (length != radii_) {
+    correction_.clear();
+    for (const CompressedEdge& e : matched_) paths_.append_path(e.from, e.to, correction_);
+    searched_paths_ = static_cast<uint32_t>(matched_.size());
+  }
   // An edge on two paths cancels; the edges taken as occurred join the correction unless a path
   // undoes them.
   for (const uint32_t e : graph_->flipped_edges) correction_.push_back(e);
@@ -106,8 +193,17 @@ std::span<const uint32_t> MatchingDecoder::correction() {
   return correction_;
 }
 
+void MatchingDecoder::set_length(uint32_t edge, int32_t length) {
+  if (!changed_mark_[edge]) {
+    changed_mark_[edge] = 1;
+    length_at_decode_[edge] = flooder_.length(edge);
+    changed_.push_back(edge);
+  }
+  flooder_.set_edge_length(edge, length);
+}
+
 void MatchingDecoder::set_edge_weight(uint32_t edge, int32_t weight) {
-  flooder_.set_edge_length(edge, 2 * std::clamp<int32_t>(weight * kFinePerGraphUnit, 1, kMaxFineWeight));
+  set_length(edge, 2 * std::clamp<int32_t>(weight * kFinePerGraphUnit, 1, kMaxFineWeight));
   if (!reweighted_mark_[edge]) {
     reweighted_mark_[edge] = 1;
     reweighted_.push_back(edge);
@@ -116,7 +212,7 @@ void MatchingDecoder::set_edge_weight(uint32_t edge, int32_t weight) {
 
 void MatchingDecoder::restore_edge_weights() {
   for (const uint32_t edge : reweighted_) {
-    flooder_.set_edge_length(edge, flooder_.own_length(edge));
+    set_length(edge, flooder_.own_length(edge));
     reweighted_mark_[edge] = 0;
   }
   reweighted_.clear();

@@ -28,21 +28,27 @@ class MatchingDecoder final : public GraphDecoder {
   explicit MatchingDecoder(std::shared_ptr<const DecodingGraph> graph);
 
   uint64_t decode(std::span<const uint32_t> fired_detectors) override;
-  // Shortest paths between the matched events, found on demand.
+  // The matched paths' edges, read back from growth's records on demand (searched for where the
+  // records have changed since a path was found).
   std::span<const uint32_t> correction() override;
   double correction_weight() override { return static_cast<double>(weight_) / kFineScale; }
   void set_edge_weight(uint32_t edge, int32_t weight) override;
   void restore_edge_weights() override;
+  // After edges were only lowered: the regions that growth no longer proves minimal (those that
+  // cover a lowered edge past its new length) are dissolved, their partners grow again, and the
+  // matcher goes on from there; the rest keep their regions and matches. The result is a minimum
+  // under the new weights, as a fresh decode's is. Raised edges decode afresh.
+  uint64_t decode_again(std::span<const uint32_t> fired_detectors) override;
+  // Regions the last decode_again() dissolved (0 after a fresh decode).
+  uint32_t dissolved_regions() const { return dissolved_; }
   const DecodingGraph& graph() const override { return *graph_; }
   const std::shared_ptr<const DecodingGraph>& shared_graph() const override { return graph_; }
   std::unique_ptr<GraphDecoder> clone() const override { return std::make_unique<MatchingDecoder>(graph_); }
 
-  // The matched pairs of the last decode (the second end may be the boundary node).
-  struct Pair {
-    uint32_t a;
-    uint32_t b;
-  };
-  std::span<const Pair> pairs() const { return pairs_; }
+  // The matched paths of the last decode, by their ends (`to` may be the boundary node).
+  std::span<const CompressedEdge> matched() const { return matched_; }
+  // Paths of the last correction() that had to be searched for.
+  uint32_t searched_paths() const { return searched_paths_; }
 
  private:
   // Reads the matching out of the regions, blossoms opened down to their events.
@@ -54,7 +60,9 @@ class MatchingDecoder final : public GraphDecoder {
   ShortestPaths paths_;
   std::vector<uint8_t> parity_;
   std::vector<uint32_t> toggled_;
-  std::vector<Pair> pairs_;
+  std::vector<CompressedEdge> matched_;
+  Time radii_ = 0;
+  uint32_t searched_paths_ = 0;
   std::vector<std::pair<uint32_t, uint32_t>> open_;  // blossoms to open, with the event they are matched at
   std::vector<uint32_t> correction_;
   bool correction_ready_ = false;
@@ -62,6 +70,17 @@ class MatchingDecoder final : public GraphDecoder {
   int64_t flipped_weight_ = 0;
   std::vector<uint32_t> reweighted_;
   std::vector<uint8_t> reweighted_mark_;
+  // Edges whose length changed since the last decode, with their length in it.
+  void set_length(uint32_t edge, int32_t length);
+  void forget_changes();
+  std::vector<uint32_t> changed_;
+  std::vector<int32_t> length_at_decode_;  // per edge; valid where changed_mark_ is set
+  std::vector<uint8_t> changed_mark_;
+  bool warm_ = false;  // the flooder holds the finished growth of the last decode
+  std::vector<uint32_t> dirty_;
+  std::vector<uint32_t> regrow_;
+  std::vector<uint8_t> dirty_mark_;  // per region
+  uint32_t dissolved_ = 0;
 };
 
 }  // namespace ostrel::decode::matching

@@ -13,7 +13,7 @@ constexpr Time kFar = std::numeric_limits<Time>::max();
 ShortestPaths::ShortestPaths(const Flooder& flooder, uint32_t node_count)
     : f_(flooder), distance_(node_count + 1, kFar), via_(node_count + 1, kNone), from_(node_count + 1, kNone) {}
 
-bool ShortestPaths::append_path(uint32_t from, uint32_t to, std::vector<uint32_t>& edges) {
+Time ShortestPaths::append_path(uint32_t from, uint32_t to, std::vector<uint32_t>& edges) {
   const uint32_t boundary = f_.boundary();
   auto reach = [&](uint32_t x, Time d, uint32_t prev, uint32_t edge) {
     if (distance_[x] == kFar) touched_.push_back(x);
@@ -42,12 +42,13 @@ bool ShortestPaths::append_path(uint32_t from, uint32_t to, std::vector<uint32_t
       if (d < distance_[list[i].node]) reach(list[i].node, d, e.node, ids[i]);
     }
   }
+  const Time length = found ? distance_[to] : -1;
   if (found)
     for (uint32_t x = to; from_[x] != kNone; x = from_[x]) edges.push_back(via_[x]);
   for (const uint32_t x : touched_) distance_[x] = kFar;
   touched_.clear();
   heap_.clear();
-  return found;
+  return length;
 }
 
 }  // namespace ostrel::decode::matching

@@ -1,7 +1,7 @@
 #pragma once
 // Shortest paths between matched detection events, for the edges of a correction: a Dijkstra
-// search from one end that stops when it reaches the other (or the boundary). Matching keeps only
-// the ends of each path; the few callers that need the edges pay for them here.
+// search from one end that stops when it reaches the other (or the boundary). Matching reads most
+// paths back from the flooder's claims; this serves the few whose claims have changed since.
 #include <cstdint>
 #include <vector>
 
@@ -14,8 +14,8 @@ class ShortestPaths {
   explicit ShortestPaths(const Flooder& flooder, uint32_t node_count);
 
   // Appends the edges of a shortest path from `from` to `to` (a detector or the boundary node).
-  // Returns false when `to` cannot be reached.
-  bool append_path(uint32_t from, uint32_t to, std::vector<uint32_t>& edges);
+  // Returns its length, or -1 when `to` cannot be reached.
+  Time append_path(uint32_t from, uint32_t to, std::vector<uint32_t>& edges);
 
  private:
   struct Entry {

@@ -1,0 +1,82 @@
+// Times (CPU time) a graph method on a model and its shots, and counts the passes correlated
+// decoding runs per shot. The files come from bench/correlated_fixtures.py (see there for the build
+// line): model.dem (DEM text) and shots.txt (per line: the observable mask, then the fired detectors).
+//
+//     correlated-perf model.dem shots.txt [method ...]
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ostrel/decode/correlated/correlated_decoder.h"
+#include "ostrel/decode/decode_method.h"
+#include "ostrel/decode/matching/matching_decoder.h"
+#include "ostrel/dem/dem_parser.h"
+
+namespace {
+
+struct Shot {
+  uint64_t mask = 0;
+  std::vector<uint32_t> fired;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace ostrel::decode;
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: %s model.dem shots.txt [method ...]\n", argv[0]);
+    return 2;
+  }
+  std::ifstream model_file(argv[1]);
+  std::stringstream text;
+  text << model_file.rdbuf();
+  auto model = ostrel::dem::parse_dem(text.str());
+  if (!model.ok()) return 1;
+  auto graph = build_decoding_graph(model.value());
+  if (!graph.ok()) return 1;
+  std::vector<Shot> shots;
+  std::ifstream shot_file(argv[2]);
+  for (std::string line; std::getline(shot_file, line);) {
+    std::istringstream in(line);
+    Shot s;
+    in >> s.mask;
+    for (uint32_t d; in >> d;) s.fired.push_back(d);
+    shots.push_back(std::move(s));
+  }
+  std::vector<std::string> methods;
+  for (int a = 3; a < argc; ++a) methods.emplace_back(argv[a]);
+  if (methods.empty()) methods = {"matching", "correlated-matching"};
+  for (const std::string& name : methods) {
+    const auto method = parse_decode_method(name);
+    if (!method) continue;
+    auto decoder = make_graph_decoder(*method, graph.value());
+    auto* correlated = dynamic_cast<CorrelatedDecoder*>(decoder.get());
+    auto* plain = dynamic_cast<matching::MatchingDecoder*>(decoder.get());
+    uint64_t paths = 0, searched = 0;
+    std::map<uint32_t, uint64_t> passes;
+    uint64_t failures = 0;
+    const std::clock_t start = std::clock();
+    for (int rep = 0; rep < 3; ++rep)
+      for (const Shot& s : shots) {
+        failures += decoder->decode(s.fired) != s.mask;
+        if (correlated) ++passes[correlated->last_passes()];
+        if (plain) {  // the correction's paths, and how many had to be searched for
+          plain->correction();
+          paths += plain->matched().size();
+          searched += plain->searched_paths();
+        }
+      }
+    const double us = 1e6 * static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC / (3.0 * static_cast<double>(shots.size()));
+    std::printf("%-24s %8.2f us/shot  %llu failures of %zu", name.c_str(), us,
+                static_cast<unsigned long long>(failures / 3), shots.size());
+    for (const auto& [k, n] : passes) std::printf("  %u passes: %.3f", k, static_cast<double>(n) / (3.0 * static_cast<double>(shots.size())));
+    if (paths) std::printf("  with correction; searched %.4f of %llu paths", static_cast<double>(searched) / static_cast<double>(paths), static_cast<unsigned long long>(paths));
+    std::printf("\n");
+  }
+  return 0;
+}
