@@ -1,6 +1,5 @@
 #include "ostrel/decode/mobius/lift.h"
 
-
 #include <algorithm>
 #include <cmath>
 
@@ -228,7 +227,7 @@ uint64_t Lift::lift(std::span<const uint32_t> edges, std::span<const uint32_t> f
     m.decode(targets_);
     const double weight = m.correction_weight();
     candidate_.clear();
-    for (uint32_t e : paths_.of(m, now_[colour])) candidate_.push_back(lifted_->lift_edge_atom[colour][e]);
+    for (uint32_t e : m.correction()) candidate_.push_back(lifted_->lift_edge_atom[colour][e]);
     // Explained unless some targets were left unmatched.
     for (uint32_t a : candidate_) toggle(a);
     for (uint32_t d : fired) toggle_detector(d);

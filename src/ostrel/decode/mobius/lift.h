@@ -32,7 +32,6 @@
 #include "ostrel/decode/matching/matching_decoder.h"
 #include "ostrel/decode/mobius/atoms.h"
 #include "ostrel/decode/mobius/lifted_graph.h"
-#include "ostrel/decode/mobius/matched_paths.h"
 
 namespace ostrel::decode::mobius {
 
@@ -78,7 +77,6 @@ class Lift {
   std::vector<uint8_t> in_matching_;  // per lifted edge, this shot
   std::vector<uint32_t> matched_;
   std::vector<uint32_t> whole_, rest_edges_, rest_fired_;
-  MatchedPaths paths_;
   std::array<std::vector<int32_t>, 3> now_;  // per lift-graph edge: its weight now
   std::array<std::vector<uint32_t>, 3> lowered_;
   std::vector<uint8_t> parity_;   // per detector: fired xor flipped by the correction

@@ -67,8 +67,14 @@ Result<MobiusDecoder, std::string> MobiusDecoder::create(const dem::DetectorErro
                        options.max_passes, model.observable_count);
 }
 
-uint64_t MobiusDecoder::pass() {
-  matcher_->decode(nodes_);
+uint64_t MobiusDecoder::pass(bool again) {
+  // A pass after weights only fell goes on from the last growth, when that was this shot's.
+  if (again && growth_is_shot_) {
+    matcher_->decode_again(nodes_);
+  } else {
+    matcher_->decode(nodes_);
+  }
+  growth_is_shot_ = true;
   uint64_t mask = lift_.lift(matched_edges(), fired_);
   correction_.assign(lift_.correction().begin(), lift_.correction().end());
   explained_ = lift_.explained();
@@ -81,6 +87,7 @@ uint64_t MobiusDecoder::pass() {
       residual_nodes_.push_back(2 * d + 1);
     }
     matcher_->decode(residual_nodes_);
+    growth_is_shot_ = false;
     mask ^= lift_.lift(matched_edges(), residual_);
     correction_.insert(correction_.end(), lift_.correction().begin(), lift_.correction().end());
     explained_ = lift_.explained();
@@ -100,7 +107,7 @@ uint64_t MobiusDecoder::pass() {
   return mask;
 }
 
-std::span<const uint32_t> MobiusDecoder::matched_edges() { return paths_.of(*matcher_, edge_now_); }
+std::span<const uint32_t> MobiusDecoder::matched_edges() { return matcher_->correction(); }
 
 bool MobiusDecoder::lower_from_correction() {
   bool any = false;
@@ -157,11 +164,11 @@ uint64_t MobiusDecoder::decode(std::span<const uint32_t> fired_detectors) {
     nodes_.push_back(2 * d);
     nodes_.push_back(2 * d + 1);
   }
-  uint64_t mask = pass();
+  uint64_t mask = pass(false);
   last_passes_ = 1;
   if (correlations_) {
     while (last_passes_ < max_passes_ && lower_from_correction()) {
-      mask = pass();
+      mask = pass(true);
       ++last_passes_;
     }
     restore_weights();

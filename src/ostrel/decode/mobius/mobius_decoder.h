@@ -18,7 +18,6 @@
 #include "ostrel/decode/mobius/atoms.h"
 #include "ostrel/decode/mobius/lift.h"
 #include "ostrel/decode/mobius/lifted_graph.h"
-#include "ostrel/decode/mobius/matched_paths.h"
 #include "ostrel/dem/dem_model.h"
 #include "ostrel/util/result.h"
 
@@ -68,7 +67,7 @@ class MobiusDecoder {
                 std::shared_ptr<const LiftedGraph> lifted, std::shared_ptr<const AtomCorrelations> correlations,
                 uint32_t max_passes, uint64_t observable_count);
 
-  uint64_t pass();
+  uint64_t pass(bool again);
   // Lowers the atoms correlated with the correction; returns whether any fell.
   bool lower_from_correction();
   void restore_weights();
@@ -85,9 +84,9 @@ class MobiusDecoder {
   std::vector<uint8_t> parity_;  // per detector, this shot
   std::vector<uint32_t> fired_;
   std::vector<uint32_t> nodes_;
-  MatchedPaths paths_;
   std::vector<uint32_t> correction_;
   bool explained_ = true;
+  bool growth_is_shot_ = false;  // the matcher's last growth is of this shot's nodes
   std::vector<uint32_t> residual_, residual_nodes_;
   // Re-weighting state (correlated only).
   std::vector<double> atom_now_;       // per atom: its lowered weight, or +inf
