@@ -8,6 +8,8 @@ namespace {
 
 // Search steps per shot before the repair gives up.
 constexpr uint32_t kRepairBudget = 256;
+// For the detectors a lift left unexplained, decoded again: a search as long as it takes, nearly.
+constexpr uint32_t kThoroughRepairBudget = 1u << 16;
 
 }  // namespace
 
@@ -194,7 +196,7 @@ bool Lift::take_whole_atoms(std::span<const uint32_t> edges) {
   return left == 0;
 }
 
-uint64_t Lift::lift(std::span<const uint32_t> edges, std::span<const uint32_t> fired) {
+uint64_t Lift::lift(std::span<const uint32_t> edges, std::span<const uint32_t> fired, bool thorough) {
   // Most matchings are whole atoms: their atoms are the correction, and no lift is needed.
   if (take_whole_atoms(edges)) {
     correction_.assign(whole_.begin(), whole_.end());
@@ -247,7 +249,7 @@ uint64_t Lift::lift(std::span<const uint32_t> edges, std::span<const uint32_t> f
     for (uint32_t a : correction_) toggle(a);
     for (uint32_t d : fired) toggle_detector(d);
     found_ = false;
-    budget_ = kRepairBudget;
+    budget_ = thorough ? kThoroughRepairBudget : kRepairBudget;
     for (uint32_t depth = 1; depth <= kMaxRepairAtoms && !found_ && budget_ > 0; ++depth) search(depth, 0.0);
     explained_ = found_;
     if (found_) {

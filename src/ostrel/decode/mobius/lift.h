@@ -43,7 +43,8 @@ class Lift {
 
   // `edges`: the lifted graph's edges of a matching; `fired`: the shot's marked fired detectors,
   // distinct. Returns the observables the correction flips.
-  uint64_t lift(std::span<const uint32_t> edges, std::span<const uint32_t> fired);
+  // `thorough` gives the bounded search a far larger budget.
+  uint64_t lift(std::span<const uint32_t> edges, std::span<const uint32_t> fired, bool thorough = false);
   // The last correction's atoms, and whether its syndrome is the fired set (false only when the
   // bounded search gave up).
   std::span<const uint32_t> correction() const { return correction_; }

@@ -88,7 +88,7 @@ uint64_t MobiusDecoder::pass(bool again) {
     }
     matcher_->decode(residual_nodes_);
     growth_is_shot_ = false;
-    mask ^= lift_.lift(matched_edges(), residual_);
+    mask ^= lift_.lift(matched_edges(), residual_, true);
     correction_.insert(correction_.end(), lift_.correction().begin(), lift_.correction().end());
     explained_ = lift_.explained();
     if (round + 1 == kResidualRounds || explained_) {
