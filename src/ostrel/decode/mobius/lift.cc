@@ -250,7 +250,8 @@ uint64_t Lift::lift(std::span<const uint32_t> edges, std::span<const uint32_t> f
     for (uint32_t d : fired) toggle_detector(d);
     found_ = false;
     budget_ = thorough ? kThoroughRepairBudget : kRepairBudget;
-    for (uint32_t depth = 1; depth <= kMaxRepairAtoms && !found_ && budget_ > 0; ++depth) search(depth, 0.0);
+    const uint32_t most = thorough ? 2 * kMaxRepairAtoms : kMaxRepairAtoms;
+    for (uint32_t depth = 1; depth <= most && !found_ && budget_ > 0; ++depth) search(depth, 0.0);
     explained_ = found_;
     if (found_) {
       correction_.insert(correction_.end(), best_.begin(), best_.end());

@@ -43,7 +43,7 @@ class Lift {
 
   // `edges`: the lifted graph's edges of a matching; `fired`: the shot's marked fired detectors,
   // distinct. Returns the observables the correction flips.
-  // `thorough` gives the bounded search a far larger budget.
+  // `thorough` gives the bounded search a far larger budget and twice the atoms.
   uint64_t lift(std::span<const uint32_t> edges, std::span<const uint32_t> fired, bool thorough = false);
   // The last correction's atoms, and whether its syndrome is the fired set (false only when the
   // bounded search gave up).
