@@ -20,5 +20,6 @@ def test_readme_examples_run(tmp_path, monkeypatch, capsys):
     assert "LogicalErrorAccumulator(shots=100, mean_p_L=" in out
     assert "SyndromeWindow(rounds=2/2, ancillas=3) [1, 5]" in out
     assert "Decoder(method='matching', num_detectors=24, num_observables=1)\nTrue" in out
+    assert "\n[1] [0]\n" in out  # the colour-code example: one two-colour error, one three-colour one
     assert "SlidingWindowDecoder(commit_rounds=3, buffer_rounds=3, rounds_per_shot=11, ancillas=8)\n50 150\n" in out
     assert "1200 200 40\n" in out

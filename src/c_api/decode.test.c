@@ -14,22 +14,34 @@ static const char* const kModel =
     "error(0.1) D0 D1\n"
     "error(0.1) D1\n";
 
+/* The same with each detector marked with a colour and basis (4th coordinate), as the colour-code
+ * methods need. */
+static const char* const kColourModel =
+    "error(0.1) D0 L0\n"
+    "error(0.1) D0 D1\n"
+    "error(0.1) D1\n"
+    "detector(0, 0, 0, 3) D0\n"
+    "detector(1, 0, 0, 4) D1\n";
+
+/* Methods for colour codes, which read those marks and decode errors of any size. */
+static int colour_code_method(const char* method) { return method && strstr(method, "mobius") != NULL; }
+
 /* The three shots of a single error each, decoded to that error's observables. */
 static const uint8_t kShots[4][2] = {{1, 0}, {1, 1}, {0, 1}, {0, 0}};
 static const uint64_t kMasks[4] = {1, 0, 0, 0};
 
 /* Every method decodes a batch as it decodes its shots one by one; the default method
- * (matching) also finds each single error. */
+ * (matching) and the colour-code ones also find each single error. */
 static void check_method(const char* method) {
   ostrel_decoder* d = NULL;
-  CHECK_STATUS(ostrel_decoder_create(kModel, method, &d), OSTREL_OK);
+  CHECK_STATUS(ostrel_decoder_create(colour_code_method(method) ? kColourModel : kModel, method, &d), OSTREL_OK);
   if (!d) return;
   CHECK(ostrel_decoder_detector_count(d) == 2 && ostrel_decoder_observable_count(d) == 1);
   uint64_t masks[4] = {9, 9, 9, 9}, singles[4];
   for (int k = 0; k < 4; ++k) {
     uint64_t mask = 9;
     CHECK_STATUS(ostrel_decoder_decode(d, kShots[k], 2, &mask), OSTREL_OK);
-    if (method == NULL) CHECK(mask == kMasks[k]);
+    if (method == NULL || colour_code_method(method)) CHECK(mask == kMasks[k]);
     singles[k] = mask;
   }
   CHECK_STATUS(ostrel_decoder_decode_batch(d, &kShots[0][0], 4, 2, masks), OSTREL_OK);
@@ -80,7 +92,7 @@ static void check_refusals(void) {
     for (size_t m = 0;; ++m) {
       const char* method = m == 0 ? "union-find" : ostrel_decode_method_name(m - 1);
       if (!method) break;
-      if (graph_only && (m == 0 || decodes_hyperedges(method))) continue;
+      if (graph_only && (m == 0 || decodes_hyperedges(method) || colour_code_method(method))) continue;
       ostrel_decoder* d = (ostrel_decoder*)1;
       const ostrel_status status = ostrel_decoder_create(model, method, &d);
       CHECK(status == (format ? OSTREL_E_FORMAT : OSTREL_E_INVALID_ARGUMENT) && d == NULL);

@@ -147,12 +147,25 @@ def decode_source(source: str, dem: str, truth: list[int] | None, window_depth: 
             result["pymatching_logical_error_rate"] = reference.mean_logical_error_rate()
         if compare_methods and reference_shots:
             syndromes = np.array(reference_shots, dtype=np.uint8)
-            for other in (*METHODS, REFERENCE_METHOD):
-                if other != method:
-                    predictions = _ostrel.Decoder(model, method=other).decode_batch(syndromes)
-                    result[f"{other.replace('-', '_')}_logical_error_rate"] = rate_of(predictions, truth)
+            for other, decoder in _other_decoders(model, method):
+                predictions = decoder.decode_batch(syndromes)
+                result[f"{other.replace('-', '_')}_logical_error_rate"] = rate_of(predictions, truth)
             result["no_correction_logical_error_rate"] = sum(t != 0 for t in truth) / len(truth) if truth else 0.0
     return result
+
+
+def _other_decoders(model: Any, method: str) -> list[tuple[str, Any]]:
+    """A decoder of every other method that takes the model (colour-code methods refuse models
+    without colour marks), for comparisons."""
+    out = []
+    for other in (*METHODS, REFERENCE_METHOD):
+        if other == method:
+            continue
+        try:
+            out.append((other, _ostrel.Decoder(model, method=other)))
+        except ValueError:
+            continue
+    return out
 
 
 def decode_rounds(source: str, dem: str, truth: list[int] | None, window: tuple[int, int] | None,
@@ -232,9 +245,8 @@ def decode_rounds(source: str, dem: str, truth: list[int] | None, window: tuple[
     if compare_whole_shot:
         references.append(("whole_shot_logical_error_rate", _ostrel.Decoder(model, method=method)))
     if compare_methods:
-        for other in (*METHODS, REFERENCE_METHOD):
-            if other != method:
-                references.append((f"{other.replace('-', '_')}_logical_error_rate", _ostrel.Decoder(model, method=other)))
+        for other, decoder in _other_decoders(model, method):
+            references.append((f"{other.replace('-', '_')}_logical_error_rate", decoder))
         result["no_correction_logical_error_rate"] = sum(t != 0 for t in truth) / len(truth) if truth else 0.0
     if compare_pymatching:
         import pymatching

@@ -18,9 +18,13 @@ namespace ostrel::dem {
 struct DemDetector {
   std::optional<std::array<double, 3>> coords;
   uint32_t id = 0;
-  // How many of `coords` were written (at most 3; pieces beyond the third are not kept). Missing
+  // How many of `coords` were written (at most 3; a 4th is `fourth_coord`, later ones are not kept). Missing
   // pieces read as 0.0 in `coords`, so this is what tells (1, 2) from (1, 2, 0).
   uint32_t coord_count = 0;
+  // The 4th coordinate when one was written (shifted like the others). Kept apart from `coords`
+  // because readers take the last of those as time; colour-code models annotate each detector's
+  // colour and basis here.
+  std::optional<double> fourth_coord;
 };
 
 // One error as seen by readers: views into the model's pools.

@@ -14,7 +14,8 @@
 namespace ostrel::dem {
 namespace {
 
-using Coords = std::array<double, 3>;
+// Four pieces: three of position and time, and the 4th that colour-code models annotate.
+using Coords = std::array<double, 4>;
 using Failure = std::optional<DemParseError>;
 
 constexpr std::string_view kShiftDetectors = "shift_detectors";
@@ -102,12 +103,12 @@ Failure read_declaration(std::string_view line, std::string_view args, Declarati
     const size_t close = args.find(')');
     if (close == std::string_view::npos || close < open) return DemParseError::malformed_detector_coords(line);
     const std::string_view inner = args.substr(open + 1, close - open - 1);
-    Coords c{0.0, 0.0, 0.0};
+    Coords c{0.0, 0.0, 0.0, 0.0};
     if (!trim(inner).empty()) {
       Pieces pieces(inner);
       std::string_view piece;
       for (; pieces.next(piece); ++out.written)
-        if (out.written < 3) c[out.written] = parse_float(trim(piece)).value_or(0.0);
+        if (out.written < 4) c[out.written] = parse_float(trim(piece)).value_or(0.0);
     }
     out.coords = c;
     out.targets = args.substr(close + 1);
@@ -121,7 +122,7 @@ std::optional<Coords> shifted_coords(const Declaration& d, const Coords& shift) 
   if (!d.coords) return std::nullopt;
   Coords c = *d.coords;
   // Adding a zero shift is skipped so that a written -0 stays -0.
-  for (size_t k = 0; k < 3 && k < d.written; ++k)
+  for (size_t k = 0; k < 4 && k < d.written; ++k)
     if (shift[k] != 0.0) c[k] += shift[k];
   return c;
 }
@@ -380,7 +381,14 @@ class Parser {
     if (model_.detectors.size() >= limits_.detector_declarations)
       return DemParseError::model_too_large("detector declarations", limits_.detector_declarations);
     declared_.insert(index);
-    model_.detectors.push_back({coords, index, coords ? static_cast<uint32_t>(std::min<size_t>(written, 3)) : 0});
+    DemDetector detector;
+    detector.id = index;
+    if (coords) {
+      detector.coords = std::array<double, 3>{(*coords)[0], (*coords)[1], (*coords)[2]};
+      detector.coord_count = static_cast<uint32_t>(std::min<size_t>(written, 3));
+      if (written >= 4) detector.fourth_coord = (*coords)[3];
+    }
+    model_.detectors.push_back(detector);
     return {};
   }
 
@@ -402,7 +410,7 @@ class Parser {
     const AfterName after = after_name(line, kShiftDetectors);
     if (after.unterminated) return DemParseError::unterminated_tag(line);
     std::string_view rest = after.rest;
-    Coords delta{0.0, 0.0, 0.0};
+    Coords delta{0.0, 0.0, 0.0, 0.0};
     if (rest.starts_with('(')) {
       const size_t close = rest.find(')');
       if (close == std::string_view::npos) return DemParseError::malformed_target(line);
@@ -413,7 +421,7 @@ class Parser {
         for (size_t k = 0; pieces.next(piece); ++k) {
           const std::optional<double> value = parse_float(trim(piece));
           if (!value) return DemParseError::malformed_target(line);
-          if (k < 3) delta[k] = *value;
+          if (k < 4) delta[k] = *value;
         }
       }
       rest.remove_prefix(close + 1);
@@ -426,7 +434,7 @@ class Parser {
 
     offset_ = add_saturating(offset_, *amount);
     body_offset_ = add_saturating(body_offset_, *amount);
-    for (size_t k = 0; k < 3; ++k) {
+    for (size_t k = 0; k < 4; ++k) {
       coord_shift_[k] += delta[k];
       body_coord_shift_[k] += delta[k];
     }
@@ -447,7 +455,7 @@ class Parser {
               model_.observable_targets.size(), offset_, coord_shift_, {}};
     body_declarations_.clear();
     body_offset_ = 0;
-    body_coord_shift_ = {0.0, 0.0, 0.0};
+    body_coord_shift_ = {0.0, 0.0, 0.0, 0.0};
     in_body_ = true;
     // The body is read once, as the first repetition, straight into the model.
     std::string_view body_line;
@@ -569,7 +577,7 @@ class Parser {
       }
     }
     offset_ = add_saturating(start.offset, mul_saturating(count, body_offset_));
-    for (size_t k = 0; k < 3; ++k)
+    for (size_t k = 0; k < 4; ++k)
       coord_shift_[k] = start.coord_shift[k] + static_cast<double>(count) * body_coord_shift_[k];
     return {};
   }
@@ -577,7 +585,7 @@ class Parser {
   Failure add_repetition(uint64_t r, size_t body_errors, bool replay_declarations) {
     const uint64_t delta = mul_saturating(r, body_offset_);
     Coords coord_delta;
-    for (size_t k = 0; k < 3; ++k) coord_delta[k] = static_cast<double>(r) * body_coord_shift_[k];
+    for (size_t k = 0; k < 4; ++k) coord_delta[k] = static_cast<double>(r) * body_coord_shift_[k];
     size_t next_error = 0;
     next_body_break_ = block_.component_breaks;
     auto copy_errors_until = [&](size_t end) -> Failure {
@@ -589,7 +597,7 @@ class Parser {
       for (const BodyDeclaration& d : body_declarations_) {
         if (Failure f = copy_errors_until(d.errors_before)) return f;
         Coords shift = d.coord_shift;
-        for (size_t k = 0; k < 3; ++k) shift[k] += coord_delta[k];
+        for (size_t k = 0; k < 4; ++k) shift[k] += coord_delta[k];
         const uint64_t offset = add_saturating(d.offset, delta);
         // Offsets only grow, so tokens before the one taken stay out of range; when the taken
         // one leaves the range too, a later (smaller) token may still qualify.
@@ -680,7 +688,7 @@ class Parser {
   uint64_t max_observable_plus_one_ = 0;
   // Running detector offset and coordinate shift, from shift_detectors.
   uint64_t offset_ = 0;
-  Coords coord_shift_{0.0, 0.0, 0.0};
+  Coords coord_shift_{0.0, 0.0, 0.0, 0.0};
   // The repeat block being read.
   bool in_body_ = false;
   BlockStart block_{};
@@ -689,7 +697,7 @@ class Parser {
   // The body's separators while its repetitions are copied.
   size_t next_body_break_ = 0;
   size_t body_breaks_end_ = 0;
-  Coords body_coord_shift_{0.0, 0.0, 0.0};
+  Coords body_coord_shift_{0.0, 0.0, 0.0, 0.0};
 };
 
 std::string quoted(std::string_view prefix, std::string_view text, std::string_view suffix) {

@@ -374,6 +374,19 @@ TEST(ParseDem, DetectorDeclarations) {
   EXPECT_EQ(m.detector_count, 8u);
 }
 
+TEST(ParseDem, KeepsTheFourthCoordinateShifted) {
+  const DetectorErrorModel m = parse_ok(
+      "detector(1, 2, 3, 4) D0\n"
+      "shift_detectors(0, 0, 1, 2) 1\n"
+      "repeat 2 {\n detector(0, 0, 0, -1) D0\n shift_detectors(0, 0, 1, 0.5) 1\n}\n"
+      "detector(5, 6, 7) D0\n");
+  std::vector<std::optional<double>> fourth;
+  for (const DemDetector& d : m.detectors) fourth.push_back(d.fourth_coord);
+  EXPECT_EQ(fourth, (std::vector<std::optional<double>>{4.0, 1.0, 1.5, std::nullopt}));
+  EXPECT_EQ(m.detectors[2].coords, (Coords{0, 0, 2}));
+  EXPECT_EQ(m.detectors[2].coord_count, 3u);
+}
+
 TEST(ParseDem, ShiftsMoveLaterTargetsAndWrittenCoordinates) {
   DetectorErrorModel m = parse_ok("shift_detectors 5\nerror(0.1) D0\nshift_detectors 007\nerror(0.1) D0");
   EXPECT_EQ(errors_of(m), (std::vector<ErrorTuple>{{{5}, {}, 0.1}, {{12}, {}, 0.1}}));

@@ -63,6 +63,10 @@ std::string write_dem_text(const DetectorErrorModel& model) {
         if (k) out += ", ";
         append_number(out, k < 3 ? (*d.coords)[k] : 0.0);
       }
+      if (d.fourth_coord) {
+        out += ", ";
+        append_number(out, *d.fourth_coord);
+      }
       out += ')';
     }
     out.append(" D").append(std::to_string(d.id)).append("\n");

@@ -4,6 +4,7 @@
 
 #include "ostrel/driver/graph_methods.h"
 #include "ostrel/driver/hypergraph_methods.h"
+#include "ostrel/driver/mobius_methods.h"
 
 namespace ostrel::driver {
 namespace {
@@ -34,6 +35,14 @@ const std::array kMethods = {
                "matching weighed by belief propagation over the whole errors (surface codes; needs a model "
                "decomposed with ^)",
                true, false, std::nullopt, &make_belief_matching},
+    MethodSpec{"mobius",
+               "colour codes (detectors marked red/green/blue X/Z in their 4th coordinate): matching on the lifted "
+               "graph, lifted back to a set of errors",
+               true, true, std::nullopt, &make_mobius},
+    MethodSpec{"correlated-mobius",
+               "mobius re-weighted by the errors a correction's pieces share (Y errors, hooks): fewer failures at "
+               "about 2-3x its time",
+               true, true, std::nullopt, &make_correlated_mobius},
     MethodSpec{"union-find", "the fixed reference procedure on the spacetime graph (for comparisons only)", false,
                false, std::nullopt, &make_fixed_union_find},
 };

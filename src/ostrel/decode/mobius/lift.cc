@@ -1,0 +1,273 @@
+#include "ostrel/decode/mobius/lift.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace ostrel::decode::mobius {
+namespace {
+
+// Search steps per shot before the repair gives up.
+constexpr uint32_t kRepairBudget = 256;
+// For the detectors a lift left unexplained, decoded again: a search as long as it takes, nearly.
+constexpr uint32_t kThoroughRepairBudget = 1u << 16;
+
+}  // namespace
+
+Lift::Lift(std::shared_ptr<const AtomModel> atoms, std::shared_ptr<const LiftedGraph> lifted)
+    : atoms_(std::move(atoms)), lifted_(std::move(lifted)) {
+  for (size_t c = 0; c < 3; ++c) {
+    matchers_[c] = std::make_unique<matching::MatchingDecoder>(lifted_->lift_graph[c]);
+    in_matching_.assign(lifted_->edge_atom.size(), 0);
+    for (const DecodingEdge& e : lifted_->lift_graph[c]->edges) now_[c].push_back(e.weight);
+  }
+  const size_t detectors = atoms_->at_start.empty() ? 0 : atoms_->at_start.size() - 1;
+  parity_.assign(detectors, 0);
+  listed_.assign(detectors, 0);
+}
+
+void Lift::toggle_detector(uint32_t d) {
+  parity_[d] ^= 1;
+  if (parity_[d]) {
+    ++odd_;
+  } else {
+    --odd_;
+  }
+  if (!listed_[d]) {
+    listed_[d] = 1;
+    seen_.push_back(d);
+  }
+}
+
+void Lift::toggle(uint32_t atom) {
+  for (uint32_t d : atoms_->atoms[atom].view()) toggle_detector(d);
+}
+
+void Lift::lower_atom(uint32_t atom, double weight) {
+  const auto units = static_cast<int32_t>(std::clamp(std::round(weight * kWeightScale), 0.0, double(kMaxWeight)));
+  for (size_t c = 0; c < 3; ++c) {
+    const uint32_t e = lifted_->lift_atom_edge[c][atom];
+    if (e == kNoEdge || units >= now_[c][e]) continue;
+    now_[c][e] = units;
+    matchers_[c]->set_edge_weight(e, units);
+    lowered_[c].push_back(e);
+  }
+}
+
+void Lift::restore_weights() {
+  for (size_t c = 0; c < 3; ++c) {
+    if (lowered_[c].empty()) continue;
+    for (uint32_t e : lowered_[c]) now_[c][e] = lifted_->lift_graph[c]->edges[e].weight;
+    lowered_[c].clear();
+    matchers_[c]->restore_edge_weights();
+  }
+}
+
+void Lift::clear_parity() {
+  for (uint32_t d : seen_) {
+    parity_[d] = 0;
+    listed_[d] = 0;
+  }
+  seen_.clear();
+  odd_ = 0;
+}
+
+void Lift::search(uint32_t depth, double weight) {
+  uint32_t lowest = UINT32_MAX;
+  for (uint32_t d : seen_)
+    if (parity_[d] && d < lowest) lowest = d;
+  if (lowest == UINT32_MAX) {
+    if (!found_ || weight < best_weight_) {
+      best_.assign(stack_.begin(), stack_.end());
+      best_weight_ = weight;
+      found_ = true;
+    }
+    return;
+  }
+  // Each atom clears at most three detectors.
+  if (depth == 0 || budget_ == 0 || odd_ > 3 * depth) return;
+  --budget_;
+  for (uint32_t a : atoms_->atoms_at(lowest)) {
+    const double w = weight + lifted_->atom_weight[a];
+    if (found_ && w >= best_weight_) continue;
+    toggle(a);
+    stack_.push_back(a);
+    search(depth - 1, w);
+    stack_.pop_back();
+    toggle(a);
+  }
+}
+
+uint32_t Lift::find_atom(std::span<const uint32_t> detectors) const {
+  for (uint32_t a : atoms_->atoms_at(detectors[0])) {
+    const std::span<const uint32_t> v = atoms_->atoms[a].view();
+    if (std::equal(v.begin(), v.end(), detectors.begin(), detectors.end())) return a;
+  }
+  return UINT32_MAX;
+}
+
+void Lift::merge_pairs(size_t first) {
+  uint32_t together[6], rest[9];
+  for (bool changed = true; changed;) {
+    changed = false;
+    for (size_t i = 0; i < correction_.size() && !changed; ++i) {
+      const std::span<const uint32_t> a = atoms_->atoms[correction_[i]].view();
+      for (size_t j = std::max(i + 1, first); j < correction_.size() && !changed; ++j) {
+        const std::span<const uint32_t> b = atoms_->atoms[correction_[j]].view();
+        bool meet = false;
+        for (uint32_t x : a)
+          for (uint32_t y : b) meet = meet || x == y;
+        if (!meet) continue;
+        uint32_t* end = std::set_symmetric_difference(a.begin(), a.end(), b.begin(), b.end(), together);
+        const size_t size = static_cast<size_t>(end - together);
+        const double weight = lifted_->atom_weight[correction_[i]] + lifted_->atom_weight[correction_[j]];
+        if (size == 0) {  // they cancel
+          correction_.erase(correction_.begin() + static_cast<ptrdiff_t>(j));
+          correction_.erase(correction_.begin() + static_cast<ptrdiff_t>(i));
+          changed = true;
+          continue;
+        }
+        // The lightest one atom, or two atoms one of which flips the first detector, flipping the same.
+        uint32_t best[2] = {UINT32_MAX, UINT32_MAX};
+        double best_weight = weight;
+        if (size <= 3) {
+          const uint32_t c = find_atom(std::span<const uint32_t>(together, size));
+          if (c != UINT32_MAX && lifted_->atom_weight[c] < best_weight) {
+            best[0] = c;
+            best_weight = lifted_->atom_weight[c];
+          }
+        }
+        for (uint32_t c : atoms_->atoms_at(together[0])) {
+          if (lifted_->atom_weight[c] >= best_weight) continue;
+          const std::span<const uint32_t> v = atoms_->atoms[c].view();
+          uint32_t* rest_end = std::set_symmetric_difference(together, together + size, v.begin(), v.end(), rest);
+          const size_t rest_size = static_cast<size_t>(rest_end - rest);
+          if (rest_size == 0 || rest_size > 3) continue;
+          const uint32_t d = find_atom(std::span<const uint32_t>(rest, rest_size));
+          if (d == UINT32_MAX || !(lifted_->atom_weight[c] + lifted_->atom_weight[d] < best_weight)) continue;
+          best[0] = c;
+          best[1] = d;
+          best_weight = lifted_->atom_weight[c] + lifted_->atom_weight[d];
+        }
+        // A strict gain only, so that the loop ends.
+        if (best[0] == UINT32_MAX || !(best_weight < weight - 1e-9)) continue;
+        correction_[i] = best[0];
+        if (best[1] == UINT32_MAX) {
+          correction_.erase(correction_.begin() + static_cast<ptrdiff_t>(j));
+        } else {
+          correction_[j] = best[1];
+        }
+        changed = true;
+      }
+    }
+  }
+}
+
+bool Lift::take_whole_atoms(std::span<const uint32_t> edges) {
+  whole_.clear();
+  rest_edges_.clear();
+  matched_.clear();
+  for (uint32_t e : edges) {
+    if (!in_matching_[e]) matched_.push_back(e);
+    in_matching_[e] ^= 1;
+  }
+  size_t left = 0;
+  for (uint32_t e : matched_) left += in_matching_[e];
+  for (uint32_t e : matched_) {
+    if (!in_matching_[e]) continue;
+    for (uint32_t k = lifted_->edge_atoms_start[e]; k < lifted_->edge_atoms_start[e + 1]; ++k) {
+      const uint32_t a = lifted_->edge_atoms[k];
+      const uint32_t count = lifted_->atom_edge_count[a];
+      bool whole = true;
+      for (uint32_t i = 0; i < count && whole; ++i) {
+        const uint32_t f = lifted_->atom_edges[3 * a + i];
+        whole = f != kNoEdge && in_matching_[f];
+      }
+      if (!whole) continue;
+      for (uint32_t i = 0; i < count; ++i) in_matching_[lifted_->atom_edges[3 * a + i]] = 0;
+      left -= count;
+      whole_.push_back(a);
+      break;
+    }
+  }
+  for (uint32_t e : matched_) {
+    if (in_matching_[e]) rest_edges_.push_back(e);
+    in_matching_[e] = 0;
+  }
+  return left == 0;
+}
+
+uint64_t Lift::lift(std::span<const uint32_t> edges, std::span<const uint32_t> fired, bool thorough) {
+  // Most matchings are whole atoms: their atoms are the correction, and no lift is needed.
+  if (take_whole_atoms(edges)) {
+    correction_.assign(whole_.begin(), whole_.end());
+    explained_ = true;
+    residual_.clear();
+    uint64_t observables = 0;
+    for (uint32_t a : correction_) observables ^= atoms_->atoms[a].observables;
+    return observables;
+  }
+  // Otherwise the whole atoms stay, and the rest of the matching explains what they leave.
+  for (uint32_t a : whole_) toggle(a);
+  for (uint32_t d : fired) toggle_detector(d);
+  rest_fired_.clear();
+  for (uint32_t d : seen_)
+    if (parity_[d]) rest_fired_.push_back(d);
+  std::sort(rest_fired_.begin(), rest_fired_.end());
+  clear_parity();
+  edges = rest_edges_;
+  fired = rest_fired_;
+  correction_.clear();
+  double best_weight = 0.0;
+  uint32_t best_odd = 0;
+  bool have = false;
+  for (uint8_t colour = 0; colour < 3; ++colour) {
+    targets_.clear();
+    for (uint32_t e : edges)
+      if (lifted_->edge_lift_mask[e] >> colour & 1) targets_.push_back(e);
+    std::sort(targets_.begin(), targets_.end());
+    matching::MatchingDecoder& m = *matchers_[colour];
+    m.decode(targets_);
+    const double weight = m.correction_weight();
+    candidate_.clear();
+    for (uint32_t e : m.correction()) candidate_.push_back(lifted_->lift_edge_atom[colour][e]);
+    // Explained unless some targets were left unmatched.
+    for (uint32_t a : candidate_) toggle(a);
+    for (uint32_t d : fired) toggle_detector(d);
+    const uint32_t odd = odd_;
+    clear_parity();
+    // The one leaving the fewest detectors unexplained (none, mostly), then the lightest.
+    if (!have || odd < best_odd || (odd == best_odd && weight < best_weight)) {
+      correction_.swap(candidate_);
+      best_weight = weight;
+      best_odd = odd;
+      have = true;
+    }
+  }
+  explained_ = best_odd == 0;
+  residual_.clear();
+  if (!explained_) {
+    for (uint32_t a : correction_) toggle(a);
+    for (uint32_t d : fired) toggle_detector(d);
+    found_ = false;
+    budget_ = thorough ? kThoroughRepairBudget : kRepairBudget;
+    const uint32_t most = thorough ? 2 * kMaxRepairAtoms : kMaxRepairAtoms;
+    for (uint32_t depth = 1; depth <= most && !found_ && budget_ > 0; ++depth) search(depth, 0.0);
+    explained_ = found_;
+    if (found_) {
+      correction_.insert(correction_.end(), best_.begin(), best_.end());
+    } else {
+      for (uint32_t d : seen_)
+        if (parity_[d]) residual_.push_back(d);
+      std::sort(residual_.begin(), residual_.end());
+    }
+    clear_parity();
+  }
+  // Whole atoms first: pairs among them are the matching's own choice and are left as they are.
+  correction_.insert(correction_.begin(), whole_.begin(), whole_.end());
+  merge_pairs(whole_.size());
+  uint64_t observables = 0;
+  for (uint32_t a : correction_) observables ^= atoms_->atoms[a].observables;
+  return observables;
+}
+
+}  // namespace ostrel::decode::mobius

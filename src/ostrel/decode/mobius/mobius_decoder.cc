@@ -1,0 +1,179 @@
+#include "ostrel/decode/mobius/mobius_decoder.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "ostrel/decode/mobius/detector_colours.h"
+#include "ostrel/util/memory_budget.h"
+
+namespace ostrel::decode::mobius {
+namespace {
+
+// Counted generously from the model before anything is built: per lifted node its matcher state,
+// per error up to three lifted edges with their matcher state and the atom tables.
+constexpr uint64_t kBytesPerLiftedNode = 160;
+constexpr uint64_t kBytesPerError = 3 * 200;
+// Lifts of a lift's unexplained detectors per pass, at most.
+constexpr uint32_t kResidualRounds = 3;
+
+}  // namespace
+
+MobiusDecoder::MobiusDecoder(std::shared_ptr<const std::vector<uint8_t>> marks, std::shared_ptr<const AtomModel> atoms,
+                             std::shared_ptr<const LiftedGraph> lifted,
+                             std::shared_ptr<const AtomCorrelations> correlations, uint32_t max_passes,
+                             uint64_t observable_count)
+    : marks_(std::move(marks)),
+      atoms_(std::move(atoms)),
+      lifted_(std::move(lifted)),
+      correlations_(std::move(correlations)),
+      max_passes_(std::max<uint32_t>(1, max_passes)),
+      matcher_(std::make_unique<matching::MatchingDecoder>(lifted_->graph)),
+      lift_(atoms_, lifted_),
+      observable_count_(observable_count),
+      parity_(marks_->size(), 0) {
+  if (correlations_) {
+    atom_now_.assign(atoms_->atoms.size(), std::numeric_limits<double>::infinity());
+    for (const DecodingEdge& e : lifted_->graph->edges) edge_now_.push_back(e.weight);
+  }
+}
+
+MobiusDecoder::MobiusDecoder(const MobiusDecoder& other)
+    : MobiusDecoder(other.marks_, other.atoms_, other.lifted_, other.correlations_, other.max_passes_,
+                    other.observable_count_) {}
+
+Result<MobiusDecoder, std::string> MobiusDecoder::create(const dem::DetectorErrorModel& model,
+                                                         const MobiusOptions& options) {
+  if (model.detector_count >= UINT32_MAX / 2)
+    return fail("detector error model has " + std::to_string(model.detector_count) +
+                " detectors; colour-code decoding holds at most 2147483646");
+  const uint64_t budget = decoding_memory_budget();
+  const uint64_t bytes = 2 * (model.detector_count + 1) * kBytesPerLiftedNode + model.error_count() * kBytesPerError;
+  if (bytes > budget)
+    return fail("the colour-code decoder for this model needs at least " + std::to_string(mebibytes(bytes)) +
+                " MiB, more than the budget of " + std::to_string(mebibytes(budget)) + " MiB");
+  auto marks = read_detector_colours(model);
+  if (!marks.ok()) return fail(std::move(marks).error());
+  auto atoms = decompose_errors(model, marks.value());
+  if (!atoms.ok()) return fail(std::move(atoms).error());
+  auto shared_marks = std::make_shared<const std::vector<uint8_t>>(std::move(marks).value());
+  auto shared_atoms = std::make_shared<const AtomModel>(std::move(atoms).value());
+  auto lifted =
+      std::make_shared<const LiftedGraph>(build_lifted_graph(*shared_atoms, *shared_marks, model.observable_count));
+  std::shared_ptr<const AtomCorrelations> correlations;
+  if (options.correlated)
+    correlations = std::make_shared<const AtomCorrelations>(correlate_atoms(*shared_atoms, lifted->atom_weight));
+  return MobiusDecoder(std::move(shared_marks), std::move(shared_atoms), std::move(lifted), std::move(correlations),
+                       options.max_passes, model.observable_count);
+}
+
+uint64_t MobiusDecoder::pass(bool again) {
+  // A pass after weights only fell goes on from the last growth, when that was this shot's.
+  if (again && growth_is_shot_) {
+    matcher_->decode_again(nodes_);
+  } else {
+    matcher_->decode(nodes_);
+  }
+  growth_is_shot_ = true;
+  uint64_t mask = lift_.lift(matched_edges(), fired_);
+  correction_.assign(lift_.correction().begin(), lift_.correction().end());
+  explained_ = lift_.explained();
+  // What a lift leaves unexplained is a shot of its own: decode it the same way, a few times at most.
+  for (uint32_t round = 0; !explained_ && round < kResidualRounds; ++round) {
+    residual_.assign(lift_.residual().begin(), lift_.residual().end());
+    residual_nodes_.clear();
+    for (uint32_t d : residual_) {
+      residual_nodes_.push_back(2 * d);
+      residual_nodes_.push_back(2 * d + 1);
+    }
+    matcher_->decode(residual_nodes_);
+    growth_is_shot_ = false;
+    mask ^= lift_.lift(matched_edges(), residual_, true);
+    correction_.insert(correction_.end(), lift_.correction().begin(), lift_.correction().end());
+    explained_ = lift_.explained();
+    if (round + 1 == kResidualRounds || explained_) {
+      // An atom taken twice cancels.
+      std::sort(correction_.begin(), correction_.end());
+      size_t kept = 0;
+      for (size_t i = 0; i < correction_.size();) {
+        size_t j = i;
+        while (j < correction_.size() && correction_[j] == correction_[i]) ++j;
+        if ((j - i) % 2 == 1) correction_[kept++] = correction_[i];
+        i = j;
+      }
+      correction_.resize(kept);
+    }
+  }
+  return mask;
+}
+
+std::span<const uint32_t> MobiusDecoder::matched_edges() { return matcher_->correction(); }
+
+bool MobiusDecoder::lower_from_correction() {
+  bool any = false;
+  for (uint32_t a : correction_) {
+    for (const AtomCorrelation& c : correlations_->of(a)) {
+      if (!(c.weight < atom_now_[c.atom])) continue;
+      if (atom_now_[c.atom] == std::numeric_limits<double>::infinity()) lowered_atoms_.push_back(c.atom);
+      atom_now_[c.atom] = c.weight;
+      any = true;
+      const uint32_t count = lifted_->atom_edge_count[c.atom];
+      const double share = c.weight / std::pow(double(count), kEdgeShareExponent);
+      const auto units =
+          static_cast<int32_t>(std::clamp(std::round(share * kWeightScale), 0.0, static_cast<double>(kMaxWeight)));
+      for (uint32_t k = 0; k < count; ++k) {
+        const uint32_t e = lifted_->atom_edges[3 * c.atom + k];
+        if (e == kNoEdge || units >= edge_now_[e]) continue;
+        if (edge_now_[e] == lifted_->graph->edges[e].weight) lowered_edges_.push_back(e);
+        edge_now_[e] = units;
+        matcher_->set_edge_weight(e, units);
+      }
+      lift_.lower_atom(c.atom, c.weight);
+    }
+  }
+  return any;
+}
+
+void MobiusDecoder::restore_weights() {
+  if (lowered_atoms_.empty()) return;
+  for (uint32_t a : lowered_atoms_) atom_now_[a] = std::numeric_limits<double>::infinity();
+  lowered_atoms_.clear();
+  for (uint32_t e : lowered_edges_) edge_now_[e] = lifted_->graph->edges[e].weight;
+  lowered_edges_.clear();
+  matcher_->restore_edge_weights();
+  lift_.restore_weights();
+}
+
+uint64_t MobiusDecoder::decode(std::span<const uint32_t> fired_detectors) {
+  // Marked detectors only, duplicates cancelled, ascending: both nodes of each.
+  fired_.clear();
+  for (uint32_t d : fired_detectors) {
+    if (d >= parity_.size() || (*marks_)[d] == kIgnored) continue;
+    if (parity_[d] ^= 1) fired_.push_back(d);
+  }
+  size_t kept = 0;
+  for (uint32_t d : fired_)
+    if (parity_[d]) {
+      parity_[d] = 0;
+      fired_[kept++] = d;
+    }
+  fired_.resize(kept);
+  std::sort(fired_.begin(), fired_.end());
+  nodes_.clear();
+  for (uint32_t d : fired_) {
+    nodes_.push_back(2 * d);
+    nodes_.push_back(2 * d + 1);
+  }
+  uint64_t mask = pass(false);
+  last_passes_ = 1;
+  if (correlations_) {
+    while (last_passes_ < max_passes_ && lower_from_correction()) {
+      mask = pass(true);
+      ++last_passes_;
+    }
+    restore_weights();
+  }
+  return mask;
+}
+
+}  // namespace ostrel::decode::mobius
