@@ -1,3 +1,4 @@
+#include "ostrel/util/odd_multiplicity.h"
 #include "ostrel/decode/belief/check_matrix.h"
 
 #include <algorithm>
@@ -56,16 +57,8 @@ Result<std::shared_ptr<const CheckMatrix>, std::string> build_check_matrix(const
     const dem::DemError error = dem.error(i);
     if (!(error.probability > 0.0)) continue;
     rows.assign(error.detectors.begin(), error.detectors.end());
-    std::sort(rows.begin(), rows.end());
     // A detector named twice (in one component or across them) is not flipped.
-    size_t kept = 0;
-    for (size_t j = 0; j < rows.size();) {
-      size_t k = j;
-      while (k < rows.size() && rows[k] == rows[j]) ++k;
-      if ((k - j) % 2 == 1) rows[kept++] = rows[j];
-      j = k;
-    }
-    rows.resize(kept);
+    keep_odd_multiplicity(rows);
     if (rows.empty()) continue;
     uint64_t observables = 0;
     for (const uint8_t o : error.observables) observables ^= uint64_t{1} << o;

@@ -1,3 +1,4 @@
+#include "ostrel/util/odd_multiplicity.h"
 #include "ostrel/decode/matching/matching_decoder.h"
 
 #include <algorithm>
@@ -180,15 +181,7 @@ std::span<const uint32_t> MatchingDecoder::correction() {
   // An edge on two paths cancels; the edges taken as occurred join the correction unless a path
   // undoes them.
   for (const uint32_t e : graph_->flipped_edges) correction_.push_back(e);
-  std::sort(correction_.begin(), correction_.end());
-  size_t kept = 0;
-  for (size_t i = 0; i < correction_.size();) {
-    size_t j = i;
-    while (j < correction_.size() && correction_[j] == correction_[i]) ++j;
-    if ((j - i) % 2 == 1) correction_[kept++] = correction_[i];
-    i = j;
-  }
-  correction_.resize(kept);
+  keep_odd_multiplicity(correction_);
   correction_ready_ = true;
   return correction_;
 }

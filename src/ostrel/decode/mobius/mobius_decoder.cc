@@ -1,3 +1,4 @@
+#include "ostrel/util/odd_multiplicity.h"
 #include "ostrel/decode/mobius/mobius_decoder.h"
 
 #include <algorithm>
@@ -93,15 +94,7 @@ uint64_t MobiusDecoder::pass(bool again) {
     explained_ = lift_.explained();
     if (round + 1 == kResidualRounds || explained_) {
       // An atom taken twice cancels.
-      std::sort(correction_.begin(), correction_.end());
-      size_t kept = 0;
-      for (size_t i = 0; i < correction_.size();) {
-        size_t j = i;
-        while (j < correction_.size() && correction_[j] == correction_[i]) ++j;
-        if ((j - i) % 2 == 1) correction_[kept++] = correction_[i];
-        i = j;
-      }
-      correction_.resize(kept);
+      keep_odd_multiplicity(correction_);
     }
   }
   return mask;
