@@ -1,4 +1,3 @@
-#include "ostrel/util/odd_multiplicity.h"
 #include "ostrel/decode/belief/check_matrix.h"
 
 #include <algorithm>
@@ -6,6 +5,7 @@
 
 #include "ostrel/decode/model_checks.h"
 #include "ostrel/util/memory_budget.h"
+#include "ostrel/util/odd_multiplicity.h"
 
 namespace ostrel::decode::belief {
 namespace {

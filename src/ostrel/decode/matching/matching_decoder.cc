@@ -1,5 +1,5 @@
-#include "ostrel/util/odd_multiplicity.h"
 #include "ostrel/decode/matching/matching_decoder.h"
+#include "ostrel/util/odd_multiplicity.h"
 
 #include <algorithm>
 

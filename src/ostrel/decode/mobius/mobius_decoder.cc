@@ -1,4 +1,3 @@
-#include "ostrel/util/odd_multiplicity.h"
 #include "ostrel/decode/mobius/mobius_decoder.h"
 
 #include <algorithm>
@@ -7,6 +6,7 @@
 
 #include "ostrel/decode/mobius/detector_colours.h"
 #include "ostrel/util/memory_budget.h"
+#include "ostrel/util/odd_multiplicity.h"
 
 namespace ostrel::decode::mobius {
 namespace {
