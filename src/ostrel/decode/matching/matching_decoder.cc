@@ -1,7 +1,8 @@
 #include "ostrel/decode/matching/matching_decoder.h"
-#include "ostrel/util/odd_multiplicity.h"
 
 #include <algorithm>
+
+#include "ostrel/util/odd_multiplicity.h"
 
 namespace ostrel::decode::matching {
 
