@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <random>
 
 #include "ostrel/decode/belief/brute_force_decoding.h"
@@ -16,6 +17,12 @@ struct Variant {
   double scaling;
   bool exact_on_trees;  // min-sum scaled below 1 is not max-product
 };
+
+// Test names show the variant, not the struct's bytes.
+void PrintTo(const Variant& v, std::ostream* os) {
+  *os << (v.method == BpMethod::kMinSum ? "min-sum" : "product-sum") << "/"
+      << (v.schedule == BpSchedule::kParallel ? "parallel" : "serial") << "/scaling " << v.scaling;
+}
 
 class BeliefPropagationVariants : public testing::TestWithParam<Variant> {};
 
