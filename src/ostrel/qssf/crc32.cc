@@ -3,6 +3,8 @@
 #include <array>
 #include <cstring>
 
+#include "ostrel/qssf/crc_tables.h"
+
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>
 #define OSTREL_CRC_CLMUL 1
@@ -11,38 +13,9 @@
 namespace ostrel::qssf {
 namespace {
 
-// Slicing-by-8 tables: table[k][b] is the CRC of byte b followed by k zero bytes.
-constexpr auto make_tables() {
-  std::array<std::array<uint32_t, 256>, 8> t{};
-  for (uint32_t b = 0; b < 256; ++b) {
-    uint32_t c = b;
-    for (int i = 0; i < 8; ++i) c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
-    t[0][b] = c;
-  }
-  for (size_t k = 1; k < 8; ++k)
-    for (uint32_t b = 0; b < 256; ++b) t[k][b] = (t[k - 1][b] >> 8) ^ t[0][t[k - 1][b] & 0xFF];
-  return t;
-}
-
-constexpr auto kTables = make_tables();
-
-uint32_t load_le32(const uint8_t* p) noexcept {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
 // Runs the register `c` over the bytes, without the initial and final inversions.
 uint32_t update_by_table(uint32_t c, const uint8_t* p, size_t n) noexcept {
-  while (n >= 8) {
-    uint32_t lo = load_le32(p) ^ c;
-    uint32_t hi = load_le32(p + 4);
-    c = kTables[7][lo & 0xFF] ^ kTables[6][(lo >> 8) & 0xFF] ^ kTables[5][(lo >> 16) & 0xFF] ^
-        kTables[4][lo >> 24] ^ kTables[3][hi & 0xFF] ^ kTables[2][(hi >> 8) & 0xFF] ^
-        kTables[1][(hi >> 16) & 0xFF] ^ kTables[0][hi >> 24];
-    p += 8;
-    n -= 8;
-  }
-  while (n--) c = (c >> 8) ^ kTables[0][(c ^ *p++) & 0xFF];
-  return c;
+  return SlicingCrc<0xEDB88320u>::update(c, p, n);
 }
 
 #ifdef OSTREL_CRC_CLMUL
