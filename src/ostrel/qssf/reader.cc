@@ -68,6 +68,31 @@ void FrameReader::begin_frame() noexcept {
   backwards_ = false;
 }
 
+namespace {
+
+// The fixed payload after the RLE length (the RLE, the measurements, and the timing offsets and
+// ancilla bits the flags announce) into `frame`; `p` holds all of it.
+void take_fixed_payload(ParsedFrame& frame, const uint8_t* p, uint16_t rle_len, uint16_t n, uint16_t flags) {
+  frame.detector_rle.assign(p, p + rle_len);
+  p += rle_len;
+  frame.meas_results.resize(n);
+  if (n) std::memcpy(frame.meas_results.data(), p, n);
+  p += n;
+  if (flags & FLAG_TIMING_OFFSETS) {
+    frame.timing_offsets.resize(n);
+    for (size_t i = 0; i < n; ++i, p += 2) frame.timing_offsets[i] = load_le16(p);
+  } else {
+    frame.timing_offsets.clear();
+  }
+  if (flags & FLAG_ANCILLA_BITS) {
+    frame.ancilla_bits.assign(p, p + (size_t(n) + 7) / 8);
+  } else {
+    frame.ancilla_bits.clear();
+  }
+}
+
+}  // namespace
+
 Result<ReadStatus, QssfError> FrameReader::next_frame(ParsedFrame& frame) {
   const std::optional<uint64_t> last_frame_id = last_frame_id_;
   stop_ = Stop::None;
@@ -209,22 +234,7 @@ Result<ReadStatus, QssfError> FrameReader::read_body(ParsedFrame& frame) {
     const uint8_t length[2] = {uint8_t(rle_len), uint8_t(rle_len >> 8)};
     payload_crc_ = crc32c_extend(crc32c(length), fixed_bytes);
   }
-  frame.detector_rle.assign(p, p + rle_len);
-  p += rle_len;
-  frame.meas_results.resize(n);
-  if (n) std::memcpy(frame.meas_results.data(), p, n);
-  p += n;
-  if (flags & FLAG_TIMING_OFFSETS) {
-    frame.timing_offsets.resize(n);
-    for (size_t i = 0; i < n; ++i, p += 2) frame.timing_offsets[i] = load_le16(p);
-  } else {
-    frame.timing_offsets.clear();
-  }
-  if (flags & FLAG_ANCILLA_BITS) {
-    frame.ancilla_bits.assign(p, p + (size_t(n) + 7) / 8);
-  } else {
-    frame.ancilla_bits.clear();
-  }
+  take_fixed_payload(frame, p, rle_len, n, flags);
 
   if (!(flags & FLAG_EXTENSIONS)) frame.extensions.reset();
   if (flags & FLAG_EXTENSIONS) {
@@ -374,22 +384,7 @@ bool FrameReader::read_whole_buffered(ParsedFrame& frame) {
   // Sound and whole: taken as read_header, read_body and read_tail would take it.
   frame.header = header;
   const uint8_t* p = payload;
-  frame.detector_rle.assign(p, p + rle_len);
-  p += rle_len;
-  frame.meas_results.resize(n);
-  if (n) std::memcpy(frame.meas_results.data(), p, n);
-  p += n;
-  if (flags & FLAG_TIMING_OFFSETS) {
-    frame.timing_offsets.resize(n);
-    for (size_t i = 0; i < n; ++i, p += 2) frame.timing_offsets[i] = load_le16(p);
-  } else {
-    frame.timing_offsets.clear();
-  }
-  if (flags & FLAG_ANCILLA_BITS) {
-    frame.ancilla_bits.assign(p, p + (size_t(n) + 7) / 8);
-  } else {
-    frame.ancilla_bits.clear();
-  }
+  take_fixed_payload(frame, p, rle_len, n, flags);
   frame.extensions.reset();
   if (flags & FLAG_EXTENSIONS) {
     FrameExtensions& ext = frame.extensions.emplace();
