@@ -243,12 +243,22 @@ SlidingWindowDecoder::SlidingWindowDecoder(std::shared_ptr<const SlidingWindowPl
 uint64_t SlidingWindowDecoder::decode_window(const WindowGraph& window, GraphDecoder& decoder) {
   fired_list_.clear();
   events_.gather(window.span.first, window.span.end, fired_list_);
-  const uint64_t mask = decoder.decode(fired_list_);
+  const uint64_t mask =
+      carry_from_ != nullptr
+          ? static_cast<matching::MatchingDecoder&>(decoder).decode_after(*carry_from_, carry_shift_,
+                                                                         carry_stable_end_, carry_flips_, fired_list_)
+          : decoder.decode(fired_list_);
+  carry_from_ = nullptr;
+  carry_flips_.clear();
+  const uint32_t base = events_.round_base(window.span.first);
   const std::vector<DecodingEdge>& edges = window.graph->edges;
   for (const uint32_t e : decoder.correction()) {
     if (!window.committed[e]) continue;
     frame_ ^= edges[e].observables;
-    if (const uint32_t detector = window.flips[e]; detector != WindowGraph::kNoFlip) events_.toggle(detector);
+    if (const uint32_t detector = window.flips[e]; detector != WindowGraph::kNoFlip) {
+      events_.toggle(detector);
+      carry_flips_.push_back(events_.rank(detector) - base);
+    }
   }
   ++windows_;
   return mask;
@@ -272,6 +282,7 @@ Result<SlidingWindowDecoder::Pushed, std::string> SlidingWindowDecoder::push(uin
     in_shot_ = true;
     window_index_ = 0;
     frame_ = 0;
+    carry_from_ = nullptr;
     if (parallel_) parallel_->start_shot();
   }
   if (parallel_) return push_parallel(round, events, arrival);
@@ -289,6 +300,15 @@ Result<SlidingWindowDecoder::Pushed, std::string> SlidingWindowDecoder::push(uin
   const auto waited = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - arrival).count();
   const auto ns = static_cast<uint64_t>(std::max<int64_t>(waited, 0));
   if (!closing) {
+    if (carry_ && method_ == DecodeMethod::kMatching) {
+      // The next window holds this one's rounds from first + commit on; a node less than the
+      // longest span before this window's end has edges into rounds this one does not hold.
+      const uint32_t first = window.span.first, c = plan_->commit_rounds();
+      const uint32_t stable = std::max(first + c, window.span.end - std::min(window.span.end, plan_->longest_span()));
+      carry_from_ = static_cast<matching::MatchingDecoder*>(decoders_[window.decoder].get());
+      carry_shift_ = events_.round_base(first + c) - events_.round_base(first);
+      carry_stable_end_ = events_.round_base(stable) - events_.round_base(first);
+    }
     ++window_index_;
     if (plan_->round_offset(window_index_) != shift) {
       // The next window decodes on the same rounds of the plan: move the buffer's events (the
@@ -340,6 +360,7 @@ std::optional<uint64_t> SlidingWindowDecoder::finish() {
   if (next_round_ - shift > first) {
     const WindowGraph window = plan_->partial_window(first, next_round_ - shift);
     const auto decoder = make_graph_decoder(method_, window.graph);
+    carry_from_ = nullptr;
     decode_window(window, *decoder);
   }
   ++shots_;

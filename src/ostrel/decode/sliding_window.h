@@ -9,6 +9,10 @@
 // the shot: what remains is decoded with the model's own closing time boundary, every correction
 // edge is committed, and the running frame is the shot's prediction. Round 0 starts a shot.
 //
+// With matching, a window starts from what the one before it grew (MatchingDecoder::decode_after):
+// the regions wholly inside the rounds both windows hold, untouched by the commit, stay as they
+// were, and only the rest grows again.
+//
 // With threads, the windows are instead those of parallel decoding (parallel_windows.h).
 //
 // The graphs of every window position of a shot are built once, in the plan, which is immutable
@@ -29,6 +33,7 @@
 #include "ostrel/decode/shot_events.h"
 #include "ostrel/decode/decode_method.h"
 #include "ostrel/decode/graph_decoder.h"
+#include "ostrel/decode/matching/matching_decoder.h"
 #include "ostrel/decode/window_graph.h"
 #include "ostrel/dem/dem_model.h"
 #include "ostrel/util/result.h"
@@ -63,6 +68,8 @@ class SlidingWindowPlan {
   const DetectorLayout& layout() const noexcept { return layout_; }
   uint32_t commit_rounds() const noexcept { return commit_; }
   uint32_t buffer_rounds() const noexcept { return buffer_; }
+  // The most rounds between the two ends of an error component of the model.
+  uint32_t longest_span() const noexcept { return longest_span_; }
   // Rounds of a shot: the layout's rows, or for a folded plan the rounds of the full repeat count.
   uint32_t rounds_per_shot() const noexcept { return rows_; }
   // Detectors of the model the plan decodes (of the full repeat count when folded).
@@ -144,6 +151,12 @@ class SlidingWindowDecoder {
   uint64_t committed_frame() const noexcept;
   // 0 when windows are decoded one after another in the pushing thread.
   uint32_t threads() const noexcept;
+  // Matching: whether a window starts from the growth of the window before it (on by default);
+  // off, every window is decoded afresh. Either way each window's matching is a minimum one.
+  void set_carry(bool on) noexcept {
+    carry_ = on;
+    carry_from_ = nullptr;
+  }
   // Rounds of the shot in progress pushed so far.
   uint32_t next_round() const noexcept { return next_round_; }
 
@@ -168,6 +181,14 @@ class SlidingWindowDecoder {
   ShotEvents events_;                                    // the shot in progress, by plan round
   std::unique_ptr<ParallelWindows> parallel_;            // null: one window after another
   std::vector<uint32_t> fired_list_;  // scratch: the window's fired detectors
+  // Matching: the decoder of the shot's last window, which the next starts from (null: afresh),
+  // where the next window's nodes start in its numbering, where its nodes stop having the same
+  // edges in both, and the events its commit toggled (in its numbering).
+  bool carry_ = true;
+  matching::MatchingDecoder* carry_from_ = nullptr;
+  uint32_t carry_shift_ = 0;
+  uint32_t carry_stable_end_ = 0;
+  std::vector<uint32_t> carry_flips_;
   bool in_shot_ = false;
   uint32_t next_round_ = 0;
   uint32_t window_index_ = 0;  // the window position the shot in progress fills

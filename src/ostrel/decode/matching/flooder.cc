@@ -52,6 +52,77 @@ void Flooder::reset() {
   look_again_ = kNone;
 }
 
+void Flooder::save(uint32_t top, Carry& out) const {
+  out.boundary = boundary_;
+  out.region_ids = region_count_;
+  // Parents before children: the ids list doubles as the walk's queue.
+  size_t at = out.ids.size();
+  out.ids.push_back(top);
+  for (; at < out.ids.size(); ++at) {
+    const Region& g = regions_[out.ids[at]];
+    if (out.count == out.regions.size()) out.regions.emplace_back();
+    out.regions[out.count++] = g;
+    for (const uint32_t x : g.shell) {
+      out.nodes.push_back(x);
+      out.states.push_back(nodes_[x]);
+      out.origins.push_back(origins_[x]);
+    }
+    for (const BlossomChild& c : g.children) out.ids.push_back(c.region);
+  }
+}
+
+void Flooder::restore(const Carry& in, uint32_t shift, std::vector<uint32_t>& new_id) {
+  reset();
+  if (new_id.size() < in.region_ids) new_id.resize(in.region_ids, kNone);
+  for (size_t i = 0; i < in.count; ++i) new_id[in.ids[i]] = new_region();
+  // Nodes below the shift are not in this graph, nor is a record that points there.
+  auto node = [&](uint32_t x) {
+    if (x == kNone || x < shift) return kNone;
+    return x == in.boundary ? boundary_ : x - shift;
+  };
+  auto edge = [&](const CompressedEdge& e) {
+    return CompressedEdge{node(e.from), node(e.to), e.observables, node(e.near), node(e.far)};
+  };
+  auto id = [&](uint32_t r) { return r == kNone ? kNone : new_id[r]; };
+  for (size_t i = 0; i < in.count; ++i) {
+    const Region& from = in.regions[i];
+    Region& g = regions_[new_id[in.ids[i]]];
+    g.base = from.radius(0);
+    g.slope = 0;
+    g.source = node(from.source);
+    g.blossom_parent = id(from.blossom_parent);
+    g.children.assign(from.children.begin(), from.children.end());
+    for (BlossomChild& c : g.children) c = {new_id[c.region], edge(c.to_next)};
+    g.shell.clear();
+    for (const uint32_t x : from.shell) g.shell.push_back(x - shift);
+    g.matched_to_boundary = from.matched_to_boundary;
+    g.match = from.matched_to_boundary ? kNone : id(from.match);
+    if (g.matched_to_boundary || g.match != kNone) g.match_edge = edge(from.match_edge);
+  }
+  for (size_t i = 0; i < in.nodes.size(); ++i) {
+    const uint32_t x = in.nodes[i] - shift;
+    touch(x);
+    owner_[x] = kNone;  // set below, once every carried node is known
+    nodes_[x].wrapped = in.states[i].wrapped;
+  }
+  for (size_t i = 0; i < in.count; ++i)
+    for (const uint32_t x : regions_[new_id[in.ids[i]]].shell) owner_[x] = new_id[in.ids[i]];
+  for (size_t i = 0; i < in.nodes.size(); ++i) {
+    const uint32_t x = in.nodes[i] - shift;
+    const NodeOrigin& from = in.origins[i];
+    NodeOrigin& o = origins_[x];
+    o.source = node(from.source);
+    o.own_region = id(from.own_region);
+    o.observables = from.observables;
+    o.parent = node(from.parent);
+    o.via = kNone;
+    // The neighbour entries differ between the graphs: find the one back to the parent again.
+    if (o.parent != kNone && owned(o.parent)) o.via = entry_between(o.parent, x);
+    if (o.via == kNone) o.parent = kNone;
+  }
+  for (size_t i = 0; i < in.count; ++i) new_id[in.ids[i]] = kNone;
+}
+
 uint32_t Flooder::new_region() {
   uint32_t r;
   if (!free_regions_.empty()) {
@@ -329,12 +400,19 @@ Time Flooder::append_grown_path(const CompressedEdge& edge, std::vector<uint32_t
       origins_[x].observables ^ neighbors_[across].observables ^ (to_boundary ? 0 : origins_[y].observables);
   if (crossed != edge.observables) return -1;
   Time length = neighbors_[across].length;
+  const size_t before = edges.size();
   edges.push_back(edge_of_[across]);
   for (const uint32_t end : {x, y}) {
     if (end == boundary_) continue;
-    for (uint32_t z = end; origins_[z].parent != kNone; z = origins_[z].parent) {
+    uint32_t z = end;
+    for (; origins_[z].parent != kNone; z = origins_[z].parent) {
       edges.push_back(edge_of_[origins_[z].via]);
       length += neighbors_[origins_[z].via].length;
+    }
+    // A record cut where a carried region's claims left its graph ends short of the source.
+    if (z != origins_[end].source) {
+      edges.resize(before);
+      return -1;
     }
   }
   return length;

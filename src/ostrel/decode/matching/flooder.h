@@ -60,8 +60,40 @@ class Flooder {
     bool touched = false;
   };
 
+  // Finished regions copied out of one flooder's growth, to be put into another (or the same one,
+  // after its reset) whose graph numbers the same nodes `shift` lower: a sliding window's buffer,
+  // which the next window's graph starts with. Buffers are reused, so nothing is allocated once warm.
+  struct Carry {
+    uint32_t boundary = kNone;        // the boundary node of the graph they came from
+    uint32_t region_ids = 0;          // region ids there are below this
+    std::vector<uint32_t> ids;        // the regions' ids there, blossom children after their parents
+    std::vector<Region> regions;      // their state (the first `count` entries)
+    size_t count = 0;
+    std::vector<uint32_t> nodes;      // the nodes their own growth claimed
+    std::vector<NodeState> states;
+    std::vector<NodeOrigin> origins;
+
+    void clear() {
+      ids.clear();
+      count = 0;
+      nodes.clear();
+      states.clear();
+      origins.clear();
+    }
+  };
+
   // Forgets the last decode, touching only what it touched.
   void reset();
+  // Appends the top-level region `top` and everything inside it to `out` (every node of its area
+  // must lie at or past the shift the carry will be put in with).
+  void save(uint32_t top, Carry& out) const;
+  // Forgets the last decode, then takes the carried regions in, frozen, the i-th saved as region
+  // i, with node x of their graph as x - shift here. A partner that was not carried leaves its
+  // region unmatched (the caller reopens it); a claim record that leads out of the carried nodes
+  // is cut, so that a path through it is searched for. `scratch` maps ids while it works.
+  void restore(const Carry& in, uint32_t shift, std::vector<uint32_t>& scratch);
+  // Region ids of this decode are below this.
+  uint32_t region_ids() const { return region_count_; }
   // A detection event at `node` gets its own region, growing from now.
   void add_detection_event(uint32_t node);
   // Runs the queue to the next event the matcher must handle; kNone when the queue is empty.

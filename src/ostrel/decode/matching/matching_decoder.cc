@@ -24,6 +24,7 @@ uint64_t MatchingDecoder::decode(std::span<const uint32_t> fired_detectors) {
   correction_ready_ = false;
   forget_changes();
   dissolved_ = 0;
+  carried_ = 0;
   // The events: fired detectors, and the ends of the edges taken as occurred; twice is none.
   auto toggle = [&](uint32_t d) {
     if (d >= g.detector_count) return;
@@ -82,6 +83,7 @@ uint64_t MatchingDecoder::decode_again(std::span<const uint32_t> fired_detectors
   }
   forget_changes();
   correction_ready_ = false;
+  carried_ = 0;
   regrow_.clear();
   // Time restarts at zero, where new regions start from nothing. Two growing regions meet on a whole
   // unit of time only when their radii have the parity of the time: a partner whose radius has the
@@ -109,6 +111,72 @@ uint64_t MatchingDecoder::decode_again(std::span<const uint32_t> fired_detectors
   for (MatcherEvent e = flooder_.next_event(); e.kind != MatcherEvent::kNone; e = flooder_.next_event())
     trees_.handle(e);
   return read_out() ^ graph_->flipped_observables;
+}
+
+uint64_t MatchingDecoder::decode_after(MatchingDecoder& last, uint32_t shift, uint32_t stable_end,
+                                       std::span<const uint32_t> flipped, std::span<const uint32_t> fired_detectors) {
+  if (!last.warm_ || !last.reweighted_.empty() || !last.changed_.empty() || !reweighted_.empty() ||
+      !changed_.empty() || !graph_->flipped_edges.empty() || !last.graph_->flipped_edges.empty())
+    return decode(fired_detectors);
+  Flooder& from = last.flooder_;
+  // Which of the last decode's top-level regions stay behind: those holding a toggled event, one
+  // reaching a node outside [shift, stable_end) (its edges differ here, or the node is gone), one
+  // unmatched; then a region whose partner stays behind, unless its radius has the parity of
+  // growth restarting from zero (see decode_again) and it can grow again.
+  std::vector<uint8_t>& behind = left_behind_;
+  if (behind.size() < from.region_ids()) behind.resize(from.region_ids(), 0);
+  const std::span<const uint32_t> live = from.live_regions();
+  for (const uint32_t x : flipped)
+    if (x < from.boundary() && from.owned(x)) behind[from.top_owner(x)] = 1;
+  std::vector<uint32_t>& walk = carry_ids_;
+  for (const uint32_t r : live) {
+    const Region& g = from.region(r);
+    if (g.blossom_parent != kNone || behind[r]) continue;
+    bool inside = g.matched();
+    walk.assign(1, r);
+    while (inside && !walk.empty()) {
+      const Region& q = from.region(walk.back());
+      walk.pop_back();
+      for (const uint32_t x : q.shell) inside &= x >= shift && x < stable_end;
+      for (const BlossomChild& c : q.children) walk.push_back(c.region);
+    }
+    behind[r] = !inside;
+  }
+  for (const uint32_t r : live) {
+    const Region& g = from.region(r);
+    if (g.blossom_parent != kNone || behind[r] || g.matched_to_boundary || !behind[g.match]) continue;
+    if (from.reach_past(g.match_edge.from) % 2 != 0) behind[r] = 1;
+  }
+  carry_.clear();
+  for (const uint32_t r : live)
+    if (from.region(r).blossom_parent == kNone && !behind[r]) from.save(r, carry_);
+  for (const uint32_t r : live) behind[r] = 0;
+  uint32_t sources = 0;
+  for (size_t i = 0; i < carry_.count; ++i) sources += carry_.regions[i].source != kNone;
+
+  flooder_.restore(carry_, shift, carry_ids_);
+  correction_ready_ = false;
+  forget_changes();
+  dissolved_ = 0;
+  carried_ = static_cast<uint32_t>(carry_.count);
+  // Every carried event must be fired still, and no other fired detector claimed.
+  const DecodingGraph& graph = *graph_;
+  uint32_t seen = 0;
+  for (const uint32_t d : fired_detectors) {
+    if (d >= graph.detector_count || !flooder_.owned(d)) continue;
+    if (flooder_.origin(d).source != d || flooder_.region(flooder_.origin(d).own_region).source != d)
+      return decode(fired_detectors);
+    ++seen;
+  }
+  if (seen != sources) return decode(fired_detectors);
+  for (uint32_t r = 0; r < carried_; ++r)
+    if (flooder_.region(r).blossom_parent == kNone && !flooder_.region(r).matched()) trees_.reopen(r);
+  for (const uint32_t d : fired_detectors)
+    if (d < graph.detector_count && !flooder_.owned(d)) flooder_.add_detection_event(d);
+  for (MatcherEvent e = flooder_.next_event(); e.kind != MatcherEvent::kNone; e = flooder_.next_event())
+    trees_.handle(e);
+  warm_ = true;
+  return read_out();
 }
 
 uint64_t MatchingDecoder::read_out() {

@@ -39,6 +39,19 @@ class MatchingDecoder final : public GraphDecoder {
   // matcher goes on from there; the rest keep their regions and matches. The result is a minimum
   // under the new weights, as a fresh decode's is. Raised edges decode afresh.
   uint64_t decode_again(std::span<const uint32_t> fired_detectors) override;
+  // Sliding windows: decodes the window that follows `last`'s last decode (`last` may be this
+  // decoder) and starts with its nodes from `shift` on, numbered `shift` lower. The regions of
+  // `last` that lie wholly in [shift, stable_end) (nodes whose edges both graphs give alike), hold
+  // none of the `flipped` nodes (events the commit toggled, in `last`'s numbering) and are matched
+  // to one another or to the boundary carry over, frozen; a region whose partner stays behind
+  // grows again; every other event grows from nothing. The result is a minimum-weight matching of
+  // this graph, as a fresh decode's is (where several are minimum, it may be another of them).
+  // Decodes afresh when `last` holds no finished decode, or either graph has edges taken as
+  // occurred, or weights are set.
+  uint64_t decode_after(MatchingDecoder& last, uint32_t shift, uint32_t stable_end, std::span<const uint32_t> flipped,
+                        std::span<const uint32_t> fired_detectors);
+  // Regions the last decode_after() carried (0 after any other decode).
+  uint32_t carried_regions() const { return carried_; }
   // Regions the last decode_again() dissolved (0 after a fresh decode).
   uint32_t dissolved_regions() const { return dissolved_; }
   const DecodingGraph& graph() const override { return *graph_; }
@@ -81,6 +94,11 @@ class MatchingDecoder final : public GraphDecoder {
   std::vector<uint32_t> regrow_;
   std::vector<uint8_t> dirty_mark_;  // per region
   uint32_t dissolved_ = 0;
+  // decode_after(): what is carried, and per region of the last decode whether it stays behind.
+  Flooder::Carry carry_;
+  std::vector<uint32_t> carry_ids_;
+  std::vector<uint8_t> left_behind_;
+  uint32_t carried_ = 0;
 };
 
 }  // namespace ostrel::decode::matching
