@@ -300,14 +300,15 @@ Result<SlidingWindowDecoder::Pushed, std::string> SlidingWindowDecoder::push(uin
   const auto waited = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - arrival).count();
   const auto ns = static_cast<uint64_t>(std::max<int64_t>(waited, 0));
   if (!closing) {
-    if (carry_ && method_ == DecodeMethod::kMatching) {
+    if (method_ == DecodeMethod::kMatching) {
       // The next window holds this one's rounds from first + commit on; a node less than the
       // longest span before this window's end has edges into rounds this one does not hold.
       const uint32_t first = window.span.first, c = plan_->commit_rounds();
       const uint32_t stable = std::max(first + c, window.span.end - std::min(window.span.end, plan_->longest_span()));
-      carry_from_ = static_cast<matching::MatchingDecoder*>(decoders_[window.decoder].get());
       carry_shift_ = events_.round_base(first + c) - events_.round_base(first);
       carry_stable_end_ = events_.round_base(stable) - events_.round_base(first);
+      if (carry_.value_or(carry_stable_end_ - carry_shift_ >= kCarryFrom))
+        carry_from_ = static_cast<matching::MatchingDecoder*>(decoders_[window.decoder].get());
     }
     ++window_index_;
     if (plan_->round_offset(window_index_) != shift) {

@@ -151,9 +151,12 @@ class SlidingWindowDecoder {
   uint64_t committed_frame() const noexcept;
   // 0 when windows are decoded one after another in the pushing thread.
   uint32_t threads() const noexcept;
-  // Matching: whether a window starts from the growth of the window before it (on by default);
-  // off, every window is decoded afresh. Either way each window's matching is a minimum one.
-  void set_carry(bool on) noexcept {
+  // Matching: whether a window starts from the growth of the window before it; unset (the
+  // default), it does where the rounds both windows hold have enough detectors for it to pay
+  // (kCarryFrom): carrying costs a few microseconds a window, which small windows do not win
+  // back. Either way each window's matching is a minimum one.
+  static constexpr uint32_t kCarryFrom = 512;
+  void set_carry(std::optional<bool> on) noexcept {
     carry_ = on;
     carry_from_ = nullptr;
   }
@@ -184,7 +187,7 @@ class SlidingWindowDecoder {
   // Matching: the decoder of the shot's last window, which the next starts from (null: afresh),
   // where the next window's nodes start in its numbering, where its nodes stop having the same
   // edges in both, and the events its commit toggled (in its numbering).
-  bool carry_ = true;
+  std::optional<bool> carry_;
   matching::MatchingDecoder* carry_from_ = nullptr;
   uint32_t carry_shift_ = 0;
   uint32_t carry_stable_end_ = 0;

@@ -5,7 +5,8 @@
 //   cmake --build build --target sliding_window_perf
 //   build/sliding_window_perf METHOD THREADS model.dem shots.01 [commit buffer]
 //
-// Prints per round: the window's cost, the whole-shot decode's, their ratio, and the window's
+// OSTREL_WINDOW_CARRY=1 (0) makes matching windows start from the last one's growth always (never);
+// unset, the decoder's own choice. Prints per round: the window's cost, the whole-shot decode's, their ratio, and the window's
 // cost split into decoding, the correction's edges and the rest (taking the round in, gathering the
 // window's events, committing), timed part by part on the plan's windows.
 #include <time.h>
@@ -105,6 +106,7 @@ int main(int argc, char** argv) {
   if (!graph.ok()) return complain(graph.error());
   auto whole = make_graph_decoder(*method, *graph);
   SlidingWindowDecoder window(*plan, *method, threads);
+  if (const char* carry = std::getenv("OSTREL_WINDOW_CARRY")) window.set_carry(*carry == '1');
   // The same windows, each decoded afresh (matching starts a window from the last one's growth).
   SlidingWindowDecoder fresh(*plan, *method, threads);
   fresh.set_carry(false);

@@ -150,6 +150,7 @@ TEST(SlidingWindow, MatchingWindowStartedFromTheLastOneIsAMinimumMatching) {
     for (const WindowGraph& w : windows)
       if (w.decoder == decoders.size()) decoders.push_back(std::make_unique<matching::MatchingDecoder>(w.graph));
     SlidingWindowDecoder sliding(*plan, DecodeMethod::kMatching);
+    sliding.set_carry(true);  // these windows are below the size where it is on by itself
     std::bernoulli_distribution fire(density);
     for (int shot_index = 0; shot_index < 150; ++shot_index) {
       std::vector<uint8_t> shot(size_t{A} * R);
