@@ -114,11 +114,11 @@ void Flooder::restore(const Carry& in, uint32_t shift, std::vector<uint32_t>& ne
     o.source = node(from.source);
     o.own_region = id(from.own_region);
     o.observables = from.observables;
+    // The neighbour entries differ between the graphs: the one back to the parent is found again
+    // when a path is read through it.
     o.parent = node(from.parent);
+    if (o.parent != kNone && !owned(o.parent)) o.parent = kNone;
     o.via = kNone;
-    // The neighbour entries differ between the graphs: find the one back to the parent again.
-    if (o.parent != kNone && owned(o.parent)) o.via = entry_between(o.parent, x);
-    if (o.via == kNone) o.parent = kNone;
   }
   for (size_t i = 0; i < in.count; ++i) new_id[in.ids[i]] = kNone;
 }
@@ -406,8 +406,10 @@ Time Flooder::append_grown_path(const CompressedEdge& edge, std::vector<uint32_t
     if (end == boundary_) continue;
     uint32_t z = end;
     for (; origins_[z].parent != kNone; z = origins_[z].parent) {
-      edges.push_back(edge_of_[origins_[z].via]);
-      length += neighbors_[origins_[z].via].length;
+      uint32_t via = origins_[z].via;
+      if (via == kNone && (via = entry_between(origins_[z].parent, z)) == kNone) break;  // no such edge here
+      edges.push_back(edge_of_[via]);
+      length += neighbors_[via].length;
     }
     // A record cut where a carried region's claims left its graph ends short of the source.
     if (z != origins_[end].source) {

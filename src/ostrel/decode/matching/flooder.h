@@ -56,7 +56,8 @@ class Flooder {
     uint32_t own_region = kNone;  // a detection event's own region
     uint64_t observables = 0;     // crossed from the source
     uint32_t parent = kNone;      // the node it was claimed from (kNone at the source)
-    uint32_t via = kNone;         // the parent's neighbour entry (neighbors_ index) it was claimed across
+    uint32_t via = kNone;         // the parent's neighbour entry (neighbors_ index) it was claimed across;
+                                  // kNone for a carried node: looked up from the parent when read
     bool touched = false;
   };
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "ostrel/util/odd_multiplicity.h"
 
 namespace ostrel::decode::matching {
 
@@ -12,6 +11,7 @@ MatchingDecoder::MatchingDecoder(std::shared_ptr<const DecodingGraph> graph)
       trees_(flooder_),
       paths_(flooder_, graph_->detector_count),
       parity_(graph_->detector_count, 0),
+      edge_parity_(graph_->edges.size(), 0),
       reweighted_mark_(graph_->edges.size(), 0),
       length_at_decode_(graph_->edges.size(), 0),
       changed_mark_(graph_->edges.size(), 0) {
@@ -120,9 +120,11 @@ uint64_t MatchingDecoder::decode_after(MatchingDecoder& last, uint32_t shift, ui
     return decode(fired_detectors);
   Flooder& from = last.flooder_;
   // Which of the last decode's top-level regions stay behind: those holding a toggled event, one
-  // reaching a node outside [shift, stable_end) (its edges differ here, or the node is gone), one
-  // unmatched; then a region whose partner stays behind, unless its radius has the parity of
-  // growth restarting from zero (see decode_again) and it can grow again.
+  // reaching a node below the shift (gone here), one unmatched. Past stable_end a node's edges
+  // here may differ from those it had, but never shorter than the boundary edge it had (that edge
+  // merged the ones now split off), so growth stays feasible; only a match across such a boundary
+  // edge is lost. A region whose partner (or boundary match) is lost grows again, unless its radius
+  // lacks the parity of growth restarting from zero (see decode_again): then it stays behind too.
   std::vector<uint8_t>& behind = left_behind_;
   if (behind.size() < from.region_ids()) behind.resize(from.region_ids(), 0);
   const std::span<const uint32_t> live = from.live_regions();
@@ -137,19 +139,28 @@ uint64_t MatchingDecoder::decode_after(MatchingDecoder& last, uint32_t shift, ui
     while (inside && !walk.empty()) {
       const Region& q = from.region(walk.back());
       walk.pop_back();
-      for (const uint32_t x : q.shell) inside &= x >= shift && x < stable_end;
+      for (const uint32_t x : q.shell) inside &= x >= shift;
       for (const BlossomChild& c : q.children) walk.push_back(c.region);
     }
     behind[r] = !inside;
   }
+  auto lost_match = [&](const Region& g) {
+    return g.matched_to_boundary ? g.match_edge.near == kNone || g.match_edge.near >= stable_end : behind[g.match] != 0;
+  };
   for (const uint32_t r : live) {
     const Region& g = from.region(r);
-    if (g.blossom_parent != kNone || behind[r] || g.matched_to_boundary || !behind[g.match]) continue;
+    if (g.blossom_parent != kNone || behind[r] || !lost_match(g)) continue;
     if (from.reach_past(g.match_edge.from) % 2 != 0) behind[r] = 1;
   }
   carry_.clear();
-  for (const uint32_t r : live)
-    if (from.region(r).blossom_parent == kNone && !behind[r]) from.save(r, carry_);
+  for (const uint32_t r : live) {
+    const Region& g = from.region(r);
+    if (g.blossom_parent != kNone || behind[r]) continue;
+    const size_t at = carry_.count;
+    const bool regrow = g.matched_to_boundary && lost_match(g);
+    from.save(r, carry_);
+    if (regrow) carry_.regions[at].matched_to_boundary = false;  // restored unmatched: reopened below
+  }
   for (const uint32_t r : live) behind[r] = 0;
   uint32_t sources = 0;
   for (size_t i = 0; i < carry_.count; ++i) sources += carry_.regions[i].source != kNone;
@@ -250,7 +261,15 @@ std::span<const uint32_t> MatchingDecoder::correction() {
   // An edge on two paths cancels; the edges taken as occurred join the correction unless a path
   // undoes them.
   for (const uint32_t e : graph_->flipped_edges) correction_.push_back(e);
-  keep_odd_multiplicity(correction_);
+  // Odd multiplicity by a parity per edge rather than a sort: the cost follows the correction.
+  for (const uint32_t e : correction_) edge_parity_[e] ^= 1;
+  size_t kept = 0;
+  for (const uint32_t e : correction_)
+    if (edge_parity_[e]) {
+      edge_parity_[e] = 0;
+      correction_[kept++] = e;
+    }
+  correction_.resize(kept);
   correction_ready_ = true;
   return correction_;
 }

@@ -40,14 +40,16 @@ class MatchingDecoder final : public GraphDecoder {
   // under the new weights, as a fresh decode's is. Raised edges decode afresh.
   uint64_t decode_again(std::span<const uint32_t> fired_detectors) override;
   // Sliding windows: decodes the window that follows `last`'s last decode (`last` may be this
-  // decoder) and starts with its nodes from `shift` on, numbered `shift` lower. The regions of
-  // `last` that lie wholly in [shift, stable_end) (nodes whose edges both graphs give alike), hold
-  // none of the `flipped` nodes (events the commit toggled, in `last`'s numbering) and are matched
-  // to one another or to the boundary carry over, frozen; a region whose partner stays behind
-  // grows again; every other event grows from nothing. The result is a minimum-weight matching of
-  // this graph, as a fresh decode's is (where several are minimum, it may be another of them).
+  // decoder) and starts with its nodes from `shift` on, numbered `shift` lower; those below
+  // `stable_end` have the same edges in both graphs, those past it (the rounds next to the last
+  // window's open future) the same edges among the nodes both hold and no edge shorter than the
+  // boundary edge they had. The regions of `last` that lie wholly past `shift`, hold none of the
+  // `flipped` nodes (events the commit toggled, in `last`'s numbering) and are matched carry over,
+  // frozen; a region whose partner stays behind, or matched to the boundary from past stable_end,
+  // grows again; every other event grows from nothing. The result is a minimum-weight matching
+  // of this graph, as a fresh decode's is (where several are minimum, it may be another of them).
   // Decodes afresh when `last` holds no finished decode, or either graph has edges taken as
-  // occurred, or weights are set.
+  // occurred, or weights are set. Each fired detector is listed once.
   uint64_t decode_after(MatchingDecoder& last, uint32_t shift, uint32_t stable_end, std::span<const uint32_t> flipped,
                         std::span<const uint32_t> fired_detectors);
   // Regions the last decode_after() carried (0 after any other decode).
@@ -79,6 +81,7 @@ class MatchingDecoder final : public GraphDecoder {
   std::vector<std::pair<uint32_t, uint32_t>> open_;  // blossoms to open, with the event they are matched at
   std::vector<uint32_t> correction_;
   bool correction_ready_ = false;
+  std::vector<uint8_t> edge_parity_;  // per edge, zero between decodes
   int64_t weight_ = 0;
   int64_t flipped_weight_ = 0;
   std::vector<uint32_t> reweighted_;
