@@ -201,13 +201,16 @@ def test_configuration_refusals(kwargs, message):
         ostrel.SlidingWindowDecoder(dem, **args)
 
 
-@pytest.mark.parametrize("distance,rounds,commit,buffer", [(3, 60, 3, 3), (5, 60, 5, 5), (3, 61, 2, 3)])
-def test_folded_repeat_block_decodes_exactly_as_the_expanded_model(distance, rounds, commit, buffer):
+# Matching at d = 9 starts each window from the last one's growth, across the fold too.
+@pytest.mark.parametrize("distance,rounds,commit,buffer,method", [
+    (3, 60, 3, 3, "weighted-union-find"), (5, 60, 5, 5, "weighted-union-find"), (3, 61, 2, 3, "weighted-union-find"),
+    (9, 200, 9, 9, "matching")])
+def test_folded_repeat_block_decodes_exactly_as_the_expanded_model(distance, rounds, commit, buffer, method):
     circuit = synth.memory_circuit("surface", distance, rounds, 0.01)
     dem = circuit.detector_error_model(decompose_errors=True)
     assert "repeat" in str(dem)
-    folded = ostrel.SlidingWindowDecoder(dem, commit, buffer)
-    expanded = ostrel.SlidingWindowDecoder(str(dem.flattened()), commit, buffer)
+    folded = ostrel.SlidingWindowDecoder(dem, commit, buffer, method=method)
+    expanded = ostrel.SlidingWindowDecoder(str(dem.flattened()), commit, buffer, method=method)
     layout = synth.frame_layout(str(dem.flattened()))
     # Folding keeps a model of a few windows only, yet shots have every round of the experiment.
     assert folded.layout.shape[0] < layout.shape[0] == folded.rounds_per_shot == expanded.rounds_per_shot
