@@ -61,7 +61,10 @@ void Flooder::save(uint32_t top, Carry& out) const {
   for (; at < out.ids.size(); ++at) {
     const Region& g = regions_[out.ids[at]];
     if (out.count == out.regions.size()) out.regions.emplace_back();
-    out.regions[out.count++] = g;
+    Region& copy = out.regions[out.count++];
+    copy = g;
+    copy.base = g.radius(now_);  // frozen from here on
+    copy.slope = 0;
     for (const uint32_t x : g.shell) {
       out.nodes.push_back(x);
       out.states.push_back(nodes_[x]);
@@ -87,7 +90,7 @@ void Flooder::restore(const Carry& in, uint32_t shift, std::vector<uint32_t>& ne
   for (size_t i = 0; i < in.count; ++i) {
     const Region& from = in.regions[i];
     Region& g = regions_[new_id[in.ids[i]]];
-    g.base = from.radius(0);
+    g.base = from.base;
     g.slope = 0;
     g.source = node(from.source);
     g.blossom_parent = id(from.blossom_parent);
