@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-
 namespace ostrel::decode::matching {
 
 MatchingDecoder::MatchingDecoder(std::shared_ptr<const DecodingGraph> graph)
