@@ -204,7 +204,7 @@ def test_configuration_refusals(kwargs, message):
 # Matching at d = 9 starts each window from the last one's growth, across the fold too.
 @pytest.mark.parametrize("distance,rounds,commit,buffer,method", [
     (3, 60, 3, 3, "weighted-union-find"), (5, 60, 5, 5, "weighted-union-find"), (3, 61, 2, 3, "weighted-union-find"),
-    (9, 200, 9, 9, "matching")])
+    (9, 100, 9, 9, "matching")])
 def test_folded_repeat_block_decodes_exactly_as_the_expanded_model(distance, rounds, commit, buffer, method):
     circuit = synth.memory_circuit("surface", distance, rounds, 0.01)
     dem = circuit.detector_error_model(decompose_errors=True)
