@@ -16,6 +16,10 @@ constexpr std::array<std::string_view, 4> kNames = {"weighted-union-find", "matc
 // afresh and accumulating iteration at 2 to 8 passes, the lowest error rates on surface-code
 // memory experiments (the accumulating passes settle after about three on average).
 constexpr uint32_t kCorrelatedPasses = 4;
+// The fast variant: Union-Find's correction weighs the graph for one matching pass. On circuit
+// noise that is as accurate as two matching passes and cheaper, and far more accurate than
+// Union-Find passes alone at the same cost.
+constexpr uint32_t kFastCorrelatedPasses = 2;
 
 }  // namespace
 
@@ -28,8 +32,9 @@ std::unique_ptr<GraphDecoder> make_graph_decoder(DecodeMethod method, std::share
     case DecodeMethod::kMatching:
       return std::make_unique<matching::MatchingDecoder>(std::move(graph));
     case DecodeMethod::kCorrelatedUnionFind:
-      return std::make_unique<CorrelatedDecoder>(std::make_unique<WeightedUnionFind>(std::move(graph)),
-                                                 kCorrelatedPasses, true);
+      return std::make_unique<CorrelatedDecoder>(std::make_unique<matching::MatchingDecoder>(graph),
+                                                 kFastCorrelatedPasses, true,
+                                                 std::make_unique<WeightedUnionFind>(graph));
     case DecodeMethod::kCorrelatedMatching:
       return std::make_unique<CorrelatedDecoder>(std::make_unique<matching::MatchingDecoder>(std::move(graph)),
                                                  kCorrelatedPasses, true);

@@ -13,7 +13,8 @@ namespace ostrel::decode {
 enum class DecodeMethod : uint8_t {
   kWeightedUnionFind,
   kMatching,
-  // The base re-weighted by the model's correlations (decode/correlated).
+  // Decoding re-weighted by the model's correlations (decode/correlated): Union-Find's correction
+  // weighs the graph for one matching pass, or matching passes throughout.
   kCorrelatedUnionFind,
   kCorrelatedMatching,
 };

@@ -4,8 +4,13 @@
 
 namespace ostrel::decode {
 
-CorrelatedDecoder::CorrelatedDecoder(std::unique_ptr<GraphDecoder> base, uint32_t max_passes, bool accumulate)
-    : base_(std::move(base)), max_passes_(std::max<uint32_t>(max_passes, 1)), accumulate_(accumulate) {
+CorrelatedDecoder::CorrelatedDecoder(std::unique_ptr<GraphDecoder> base, uint32_t max_passes, bool accumulate,
+                                     std::unique_ptr<GraphDecoder> first)
+    : base_(std::move(base)),
+      first_(std::move(first)),
+      last_(base_.get()),
+      max_passes_(std::max<uint32_t>(max_passes, 1)),
+      accumulate_(accumulate) {
   const DecodingGraph& g = base_->graph();
   weight_.reserve(g.edges.size());
   for (const DecodingEdge& e : g.edges) weight_.push_back(e.weight);
@@ -16,7 +21,8 @@ CorrelatedDecoder::CorrelatedDecoder(std::unique_ptr<GraphDecoder> base, uint32_
 }
 
 std::unique_ptr<GraphDecoder> CorrelatedDecoder::clone() const {
-  return std::make_unique<CorrelatedDecoder>(base_->clone(), max_passes_, accumulate_);
+  return std::make_unique<CorrelatedDecoder>(base_->clone(), max_passes_, accumulate_,
+                                             first_ ? first_->clone() : nullptr);
 }
 
 void CorrelatedDecoder::set_edge_weight(uint32_t edge, int32_t weight) {
@@ -27,6 +33,7 @@ void CorrelatedDecoder::set_edge_weight(uint32_t edge, int32_t weight) {
   }
   weight_[edge] = weight;
   base_->set_edge_weight(edge, weight);
+  if (first_) first_->set_edge_weight(edge, weight);
 }
 
 void CorrelatedDecoder::restore_edge_weights() {
@@ -36,6 +43,7 @@ void CorrelatedDecoder::restore_edge_weights() {
   }
   set_edges_.clear();
   base_->restore_edge_weights();
+  if (first_) first_->restore_edge_weights();
 }
 
 bool CorrelatedDecoder::weigh_from(std::span<const uint32_t> correction, bool keep) {
@@ -75,6 +83,9 @@ bool CorrelatedDecoder::weigh_from(std::span<const uint32_t> correction, bool ke
 
 bool CorrelatedDecoder::lower_from(std::span<const uint32_t> correction) {
   const EdgeCorrelations& correlations = graph().correlations;
+  // A correlation's weight is below its edge's own (edge_correlations.h): only an edge the caller
+  // set can stand lower already.
+  const bool user_set = !set_edges_.empty();
   bool changed = false;
   for (const uint32_t a : correction) {
     if (seen_[a]) continue;  // what it lowers is lowered already
@@ -82,7 +93,7 @@ bool CorrelatedDecoder::lower_from(std::span<const uint32_t> correction) {
     seen_edges_.push_back(a);
     for (const EdgeCorrelation& c : correlations.of(a)) {
       int32_t& now = lowered_[c.edge];
-      if (c.weight >= std::min(now, weight_[c.edge])) continue;
+      if (c.weight >= now || (user_set && c.weight >= weight_[c.edge])) continue;
       if (now == kUnset) lowered_edges_.push_back(c.edge);
       now = c.weight;
       base_->set_edge_weight(c.edge, c.weight);
@@ -93,16 +104,22 @@ bool CorrelatedDecoder::lower_from(std::span<const uint32_t> correction) {
 }
 
 uint64_t CorrelatedDecoder::decode(std::span<const uint32_t> fired_detectors) {
-  uint64_t mask = base_->decode(fired_detectors);
+  const bool correlated = max_passes_ >= 2 && !graph().correlations.empty();
+  last_ = first_ && correlated ? first_.get() : base_.get();
+  uint64_t mask = last_->decode(fired_detectors);
   last_passes_ = 1;
-  if (max_passes_ < 2 || graph().correlations.empty()) return mask;
-  const std::span<const uint32_t> first = base_->correction();
+  if (!correlated) return mask;
+  const std::span<const uint32_t> first = last_->correction();
   previous_.assign(first.begin(), first.end());
   std::sort(previous_.begin(), previous_.end());
   while (last_passes_ < max_passes_) {
     const bool changed = accumulate_ ? lower_from(previous_) : weigh_from(previous_, false);
-    if (!changed) break;  // the same weights give the same correction
-    mask = base_->decode_again(fired_detectors);
+    // The same weights give the same correction; a first pass's correction, when not empty,
+    // still goes to the base, which is the better decoder.
+    if (!changed && (last_ == base_.get() || previous_.empty())) break;
+    // The base's first decode of this shot starts afresh.
+    mask = last_ == base_.get() ? base_->decode_again(fired_detectors) : base_->decode(fired_detectors);
+    last_ = base_.get();
     ++last_passes_;
     const std::span<const uint32_t> next = base_->correction();
     current_.assign(next.begin(), next.end());

@@ -16,6 +16,10 @@
 // leave sound and grows only the rest anew. Weights go back to
 // where they were before the decode returns; the correction, its weight (as that pass weighed the
 // edges) and the mask are the last pass's.
+//
+// A cheaper decoder may take the first pass (`first`, on the same graph): its correction only
+// weighs the graph for the base, whose fresh decode is the second pass. Weights the caller sets
+// go to both.
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -28,11 +32,12 @@ namespace ostrel::decode {
 class CorrelatedDecoder final : public GraphDecoder {
  public:
   // max_passes >= 1 (1 decodes as the base alone).
-  CorrelatedDecoder(std::unique_ptr<GraphDecoder> base, uint32_t max_passes, bool accumulate);
+  CorrelatedDecoder(std::unique_ptr<GraphDecoder> base, uint32_t max_passes, bool accumulate,
+                    std::unique_ptr<GraphDecoder> first = nullptr);
 
   uint64_t decode(std::span<const uint32_t> fired_detectors) override;
-  std::span<const uint32_t> correction() override { return base_->correction(); }
-  double correction_weight() override { return base_->correction_weight(); }
+  std::span<const uint32_t> correction() override { return last_->correction(); }
+  double correction_weight() override { return last_->correction_weight(); }
   // Re-weighting lowers an edge from this weight, never raises it.
   void set_edge_weight(uint32_t edge, int32_t weight) override;
   void restore_edge_weights() override;
@@ -55,6 +60,8 @@ class CorrelatedDecoder final : public GraphDecoder {
   bool lower_from(std::span<const uint32_t> correction);
 
   std::unique_ptr<GraphDecoder> base_;
+  std::unique_ptr<GraphDecoder> first_;  // the first pass's decoder, if not the base
+  GraphDecoder* last_;                   // the decoder of the last pass
   uint32_t max_passes_;
   bool accumulate_;
   uint32_t last_passes_ = 0;
