@@ -111,7 +111,8 @@ uint64_t CorrelatedDecoder::decode(std::span<const uint32_t> fired_detectors) {
   if (!correlated) return mask;
   const std::span<const uint32_t> first = last_->correction();
   previous_.assign(first.begin(), first.end());
-  std::sort(previous_.begin(), previous_.end());
+  // Sorted only to compare with the next pass's, which the last pass does not.
+  if (max_passes_ > 2) std::sort(previous_.begin(), previous_.end());
   while (last_passes_ < max_passes_) {
     const bool changed = accumulate_ ? lower_from(previous_) : weigh_from(previous_, false);
     // The same weights give the same correction; a first pass's correction, when not empty,
@@ -121,7 +122,9 @@ uint64_t CorrelatedDecoder::decode(std::span<const uint32_t> fired_detectors) {
     mask = last_ == base_.get() ? base_->decode_again(fired_detectors) : base_->decode(fired_detectors);
     last_ = base_.get();
     ++last_passes_;
+    // Read while the pass's weights stand: matching may search for a path under them.
     const std::span<const uint32_t> next = base_->correction();
+    if (last_passes_ == max_passes_) break;
     current_.assign(next.begin(), next.end());
     std::sort(current_.begin(), current_.end());
     if (current_ == previous_) break;  // the next pass would weigh the graph the same
