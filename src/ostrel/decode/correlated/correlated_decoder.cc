@@ -81,6 +81,16 @@ bool CorrelatedDecoder::weigh_from(std::span<const uint32_t> correction, bool ke
   return changed;
 }
 
+void CorrelatedDecoder::restore_lowered() {
+  if (lowered_edges_.empty()) return;
+  // Only the base knows an edge's own weight to its full resolution: restore them all, then
+  // set again what the caller set.
+  base_->restore_edge_weights();
+  for (const uint32_t e : set_edges_) base_->set_edge_weight(e, weight_[e]);
+  for (const uint32_t e : lowered_edges_) lowered_[e] = kUnset;
+  lowered_edges_.clear();
+}
+
 bool CorrelatedDecoder::lower_from(std::span<const uint32_t> correction) {
   const EdgeCorrelations& correlations = graph().correlations;
   // A correlation's weight is below its edge's own (edge_correlations.h): only an edge the caller
@@ -130,7 +140,7 @@ uint64_t CorrelatedDecoder::decode(std::span<const uint32_t> fired_detectors) {
     if (current_ == previous_) break;  // the next pass would weigh the graph the same
     std::swap(current_, previous_);
   }
-  weigh_from({}, false);
+  restore_lowered();
   for (const uint32_t e : seen_edges_) seen_[e] = 0;
   seen_edges_.clear();
   return mask;

@@ -55,6 +55,8 @@ class CorrelatedDecoder final : public GraphDecoder {
   // last pass's weights if `keep`), every other edge at weight_. Sets only what differs from the
   // pass before; returns whether anything did.
   bool weigh_from(std::span<const uint32_t> correction, bool keep);
+  // Every lowered edge back to where the caller left it.
+  void restore_lowered();
   // Accumulating: lowers further what the correction's edges not seen before in this decode
   // correlate with; returns whether any weight fell.
   bool lower_from(std::span<const uint32_t> correction);
