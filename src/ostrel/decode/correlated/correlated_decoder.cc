@@ -37,6 +37,8 @@ void CorrelatedDecoder::set_edge_weight(uint32_t edge, int32_t weight) {
 }
 
 void CorrelatedDecoder::restore_edge_weights() {
+  for (const uint32_t e : lowered_edges_) lowered_[e] = kUnset;
+  lowered_edges_.clear();
   for (const uint32_t e : set_edges_) {
     weight_[e] = graph().edges[e].weight;
     user_set_[e] = 0;
@@ -114,6 +116,7 @@ bool CorrelatedDecoder::lower_from(std::span<const uint32_t> correction) {
 }
 
 uint64_t CorrelatedDecoder::decode(std::span<const uint32_t> fired_detectors) {
+  restore_lowered();
   const bool correlated = max_passes_ >= 2 && !graph().correlations.empty();
   last_ = first_ && correlated ? first_.get() : base_.get();
   uint64_t mask = last_->decode(fired_detectors);
@@ -132,15 +135,15 @@ uint64_t CorrelatedDecoder::decode(std::span<const uint32_t> fired_detectors) {
     mask = last_ == base_.get() ? base_->decode_again(fired_detectors) : base_->decode(fired_detectors);
     last_ = base_.get();
     ++last_passes_;
-    // Read while the pass's weights stand: matching may search for a path under them.
-    const std::span<const uint32_t> next = base_->correction();
     if (last_passes_ == max_passes_) break;
+    const std::span<const uint32_t> next = base_->correction();
     current_.assign(next.begin(), next.end());
     std::sort(current_.begin(), current_.end());
     if (current_ == previous_) break;  // the next pass would weigh the graph the same
     std::swap(current_, previous_);
   }
-  restore_lowered();
+  // The lowered edges stay until the next decode: the base reads its correction (matching may
+  // search for a path) under the weights of the pass that found it, and only if asked.
   for (const uint32_t e : seen_edges_) seen_[e] = 0;
   seen_edges_.clear();
   return mask;

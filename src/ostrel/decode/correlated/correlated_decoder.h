@@ -13,9 +13,9 @@
 // would weigh the graph as the one before stops the decode, as does a correction equal to the last:
 // on a model without `^` this decoder answers exactly as its base, in one pass. Every pass after the
 // first decodes again (GraphDecoder::decode_again): matching keeps the regions the lowered edges
-// leave sound and grows only the rest anew. Weights go back to
-// where they were before the decode returns; the correction, its weight (as that pass weighed the
-// edges) and the mask are the last pass's.
+// leave sound and grows only the rest anew. The correction, its weight (as that pass weighed the
+// edges) and the mask are the last pass's; the lowered weights stay until the next decode (or
+// restore_edge_weights), so that the correction is read only when asked for, under them.
 //
 // A cheaper decoder may take the first pass (`first`, on the same graph): its correction only
 // weighs the graph for the base, whose fresh decode is the second pass. Weights the caller sets
