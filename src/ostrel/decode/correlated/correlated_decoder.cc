@@ -124,8 +124,10 @@ uint64_t CorrelatedDecoder::decode(std::span<const uint32_t> fired_detectors) {
   if (!correlated) return mask;
   const std::span<const uint32_t> first = last_->correction();
   previous_.assign(first.begin(), first.end());
-  // Sorted only to compare with the next pass's, which the last pass does not.
-  if (max_passes_ > 2) std::sort(previous_.begin(), previous_.end());
+  // Afresh, a pass's correction is sorted to compare with the next one's (which the last pass
+  // does not); accumulating, lower_from finds no edge it has not seen instead.
+  const bool compare = !accumulate_ && max_passes_ > 2;
+  if (compare) std::sort(previous_.begin(), previous_.end());
   while (last_passes_ < max_passes_) {
     const bool changed = accumulate_ ? lower_from(previous_) : weigh_from(previous_, false);
     // The same weights give the same correction; a first pass's correction, when not empty,
@@ -138,8 +140,10 @@ uint64_t CorrelatedDecoder::decode(std::span<const uint32_t> fired_detectors) {
     if (last_passes_ == max_passes_) break;
     const std::span<const uint32_t> next = base_->correction();
     current_.assign(next.begin(), next.end());
-    std::sort(current_.begin(), current_.end());
-    if (current_ == previous_) break;  // the next pass would weigh the graph the same
+    if (compare) {
+      std::sort(current_.begin(), current_.end());
+      if (current_ == previous_) break;  // the next pass would weigh the graph the same
+    }
     std::swap(current_, previous_);
   }
   // The lowered edges stay until the next decode: the base reads its correction (matching may
