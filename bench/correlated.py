@@ -20,6 +20,9 @@ fewer than --failures failures is marked inconclusive for accuracy.
 
     python bench/correlated.py [--profiles uniform,si1000,...] [--codes rotated,unrotated]
                                [--bases z,x] [--distances 5,9,13] [--shots N] [--failures N]
+                               [--also correlated-union-find:max_passes=3,...]
+
+--also adds decoders of ours with options, each METHOD:NAME=VALUE (integer values).
 """
 
 from __future__ import annotations
@@ -76,6 +79,10 @@ def run_point(profile, code, basis, d, p, args, rng) -> dict:
     c = circuit(profile, code, basis, d, p)
     dem = c.detector_error_model(decompose_errors=True)
     decode = {m: _ostrel.Decoder(dem, method=m).decode_batch for m in OURS}
+    for spec in args.also:
+        method, _, option = spec.partition(":")
+        name, _, value = option.partition("=")
+        decode[spec] = _ostrel.Decoder(dem, method=method, **({name: int(value)} if name else {})).decode_batch
     plain = pymatching.Matching.from_detector_error_model(dem)
     correlated = pymatching.Matching.from_detector_error_model(dem, enable_correlations=True)
     decode["pymatching"] = plain.decode_batch
@@ -126,6 +133,8 @@ def main() -> int:
     ap.add_argument("--codes", default="rotated,unrotated")
     ap.add_argument("--bases", default="z,x")
     ap.add_argument("--distances", default="5,9,13")
+    ap.add_argument("--also", type=lambda text: [x for x in text.split(",") if x], default=[],
+                    help="more decoders of ours, METHOD:NAME=VALUE, comma-separated")
     ap.add_argument("--p", type=float, help="the same p for every profile (default: one per profile)")
     ap.add_argument("--shots", type=int, default=400_000, help="most shots per point")
     ap.add_argument("--chunk", type=int, default=10_000)

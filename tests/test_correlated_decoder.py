@@ -8,7 +8,8 @@ from _ostrel import Decoder
 
 stim = pytest.importorskip("stim")
 
-PAIRS = [("matching", "correlated-matching"), ("weighted-union-find", "correlated-union-find")]
+# Each correlated method and the method it answers as when nothing is correlated.
+PAIRS = [("matching", "correlated-matching"), ("matching", "correlated-union-find")]
 
 # D0 and D2 fired. Alone, D0 is likelier explained through D1 (no observable); the Y error that
 # explains D2 also flips D0 across L0.
@@ -33,3 +34,17 @@ def test_without_component_breaks_decodes_as_the_base(base, correlated):
     events, _ = circuit.compile_detector_sampler(seed=3).sample(3000, separate_observables=True)
     assert np.array_equal(Decoder(dem, method=correlated).decode_batch(events),
                           Decoder(dem, method=base).decode_batch(events))
+
+
+@pytest.mark.parametrize("method", ["correlated-matching", "correlated-union-find"])
+def test_max_passes_one_decodes_as_matching_and_zero_is_refused(method):
+    circuit = stim.Circuit.generated("surface_code:rotated_memory_z", distance=3, rounds=3,
+                                     after_clifford_depolarization=0.02)
+    dem = circuit.detector_error_model(decompose_errors=True)
+    events, _ = circuit.compile_detector_sampler(seed=5).sample(2000, separate_observables=True)
+    matched = Decoder(dem, method="matching").decode_batch(events)
+    assert np.array_equal(Decoder(dem, method=method, max_passes=1).decode_batch(events), matched)
+    # More passes change some answers on this noise: the option reaches the decoder.
+    assert not np.array_equal(Decoder(dem, method=method, max_passes=3).decode_batch(events), matched)
+    with pytest.raises(ValueError, match="max_passes"):
+        Decoder(dem, method=method, max_passes=0)

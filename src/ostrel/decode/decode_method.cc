@@ -16,23 +16,34 @@ constexpr std::array<std::string_view, 4> kNames = {"weighted-union-find", "matc
 // afresh and accumulating iteration at 2 to 8 passes, the lowest error rates on surface-code
 // memory experiments (the accumulating passes settle after about three on average).
 constexpr uint32_t kCorrelatedPasses = 4;
+// The fast variant: Union-Find's correction weighs the graph for one matching pass. On circuit
+// noise that is about as accurate as two matching passes and cheaper, and far more accurate than
+// Union-Find passes alone at the same cost; at d = 13 a third pass pays for itself
+// (max_passes = 3).
+constexpr uint32_t kFastCorrelatedPasses = 2;
 
 }  // namespace
 
 std::string_view decode_method_name(DecodeMethod method) noexcept { return kNames[static_cast<size_t>(method)]; }
 
-std::unique_ptr<GraphDecoder> make_graph_decoder(DecodeMethod method, std::shared_ptr<const DecodingGraph> graph) {
+uint32_t default_correlated_passes(DecodeMethod method) noexcept {
+  return method == DecodeMethod::kCorrelatedUnionFind ? kFastCorrelatedPasses : kCorrelatedPasses;
+}
+
+std::unique_ptr<GraphDecoder> make_graph_decoder(DecodeMethod method, std::shared_ptr<const DecodingGraph> graph,
+                                                 uint32_t max_passes) {
+  if (max_passes == 0) max_passes = default_correlated_passes(method);
   switch (method) {
     case DecodeMethod::kWeightedUnionFind:
       break;
     case DecodeMethod::kMatching:
       return std::make_unique<matching::MatchingDecoder>(std::move(graph));
     case DecodeMethod::kCorrelatedUnionFind:
-      return std::make_unique<CorrelatedDecoder>(std::make_unique<WeightedUnionFind>(std::move(graph)),
-                                                 kCorrelatedPasses, true);
+      return std::make_unique<CorrelatedDecoder>(std::make_unique<matching::MatchingDecoder>(graph),
+                                                 max_passes, true, std::make_unique<WeightedUnionFind>(graph));
     case DecodeMethod::kCorrelatedMatching:
       return std::make_unique<CorrelatedDecoder>(std::make_unique<matching::MatchingDecoder>(std::move(graph)),
-                                                 kCorrelatedPasses, true);
+                                                 max_passes, true);
   }
   return std::make_unique<WeightedUnionFind>(std::move(graph));
 }

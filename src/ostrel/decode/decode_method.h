@@ -13,7 +13,8 @@ namespace ostrel::decode {
 enum class DecodeMethod : uint8_t {
   kWeightedUnionFind,
   kMatching,
-  // The base re-weighted by the model's correlations (decode/correlated).
+  // Decoding re-weighted by the model's correlations (decode/correlated): Union-Find's correction
+  // weighs the graph for one matching pass, or matching passes throughout.
   kCorrelatedUnionFind,
   kCorrelatedMatching,
 };
@@ -21,6 +22,11 @@ enum class DecodeMethod : uint8_t {
 // The method's name as callers give it (the driver's registry maps names to methods).
 std::string_view decode_method_name(DecodeMethod method) noexcept;
 
-std::unique_ptr<GraphDecoder> make_graph_decoder(DecodeMethod method, std::shared_ptr<const DecodingGraph> graph);
+// max_passes: a correlated method's passes at most (0: its default; 1 decodes as matching).
+std::unique_ptr<GraphDecoder> make_graph_decoder(DecodeMethod method, std::shared_ptr<const DecodingGraph> graph,
+                                                 uint32_t max_passes = 0);
+
+// A correlated method's passes at most when not given.
+uint32_t default_correlated_passes(DecodeMethod method) noexcept;
 
 }  // namespace ostrel::decode

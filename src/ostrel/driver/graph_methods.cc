@@ -59,7 +59,12 @@ class FixedShotDecoder final : public ShotDecoder {
 
 Result<std::unique_ptr<ShotDecoder>, DriverError> on_graph(const dem::DetectorErrorModel& model,
                                                            const DecoderOptions& options, decode::DecodeMethod method) {
-  (void)options;
+  uint32_t passes = 0;
+  if (method == decode::DecodeMethod::kCorrelatedUnionFind || method == decode::DecodeMethod::kCorrelatedMatching) {
+    auto read = options.integer("max_passes", decode::default_correlated_passes(method), 1, 64);
+    if (!read.ok()) return fail(DriverError::invalid(std::move(read).error()));
+    passes = static_cast<uint32_t>(read.value());
+  }
   auto graph = decode::build_decoding_graph(model);
   if (!graph.ok()) {
     std::string message = std::move(graph).error();
@@ -67,7 +72,7 @@ Result<std::unique_ptr<ShotDecoder>, DriverError> on_graph(const dem::DetectorEr
       message += hyperedge_advice(decode::decode_method_name(method));
     return fail(DriverError::invalid(std::move(message)));
   }
-  return graph_shot_decoder(decode::make_graph_decoder(method, std::move(graph).value()));
+  return graph_shot_decoder(decode::make_graph_decoder(method, std::move(graph).value(), passes));
 }
 
 }  // namespace

@@ -10,6 +10,8 @@ Result<std::unique_ptr<ShotDecoder>, DriverError> make_weighted_union_find(const
                                                                            const DecoderOptions& options);
 Result<std::unique_ptr<ShotDecoder>, DriverError> make_matching(const dem::DetectorErrorModel& model,
                                                                 const DecoderOptions& options);
+// The correlated methods take option max_passes: decodes per shot at most (1 to 64; default 2 for
+// correlated-union-find, 4 for correlated-matching; 1 decodes as matching).
 Result<std::unique_ptr<ShotDecoder>, DriverError> make_correlated_union_find(const dem::DetectorErrorModel& model,
                                                                              const DecoderOptions& options);
 Result<std::unique_ptr<ShotDecoder>, DriverError> make_correlated_matching(const dem::DetectorErrorModel& model,

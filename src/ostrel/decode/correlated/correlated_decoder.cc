@@ -4,8 +4,13 @@
 
 namespace ostrel::decode {
 
-CorrelatedDecoder::CorrelatedDecoder(std::unique_ptr<GraphDecoder> base, uint32_t max_passes, bool accumulate)
-    : base_(std::move(base)), max_passes_(std::max<uint32_t>(max_passes, 1)), accumulate_(accumulate) {
+CorrelatedDecoder::CorrelatedDecoder(std::unique_ptr<GraphDecoder> base, uint32_t max_passes, bool accumulate,
+                                     std::unique_ptr<GraphDecoder> first)
+    : base_(std::move(base)),
+      first_(std::move(first)),
+      last_(base_.get()),
+      max_passes_(std::max<uint32_t>(max_passes, 1)),
+      accumulate_(accumulate) {
   const DecodingGraph& g = base_->graph();
   weight_.reserve(g.edges.size());
   for (const DecodingEdge& e : g.edges) weight_.push_back(e.weight);
@@ -16,7 +21,8 @@ CorrelatedDecoder::CorrelatedDecoder(std::unique_ptr<GraphDecoder> base, uint32_
 }
 
 std::unique_ptr<GraphDecoder> CorrelatedDecoder::clone() const {
-  return std::make_unique<CorrelatedDecoder>(base_->clone(), max_passes_, accumulate_);
+  return std::make_unique<CorrelatedDecoder>(base_->clone(), max_passes_, accumulate_,
+                                             first_ ? first_->clone() : nullptr);
 }
 
 void CorrelatedDecoder::set_edge_weight(uint32_t edge, int32_t weight) {
@@ -27,15 +33,19 @@ void CorrelatedDecoder::set_edge_weight(uint32_t edge, int32_t weight) {
   }
   weight_[edge] = weight;
   base_->set_edge_weight(edge, weight);
+  if (first_) first_->set_edge_weight(edge, weight);
 }
 
 void CorrelatedDecoder::restore_edge_weights() {
+  for (const uint32_t e : lowered_edges_) lowered_[e] = kUnset;
+  lowered_edges_.clear();
   for (const uint32_t e : set_edges_) {
     weight_[e] = graph().edges[e].weight;
     user_set_[e] = 0;
   }
   set_edges_.clear();
   base_->restore_edge_weights();
+  if (first_) first_->restore_edge_weights();
 }
 
 bool CorrelatedDecoder::weigh_from(std::span<const uint32_t> correction, bool keep) {
@@ -73,8 +83,21 @@ bool CorrelatedDecoder::weigh_from(std::span<const uint32_t> correction, bool ke
   return changed;
 }
 
+void CorrelatedDecoder::restore_lowered() {
+  if (lowered_edges_.empty()) return;
+  // Only the base knows an edge's own weight to its full resolution: restore them all, then
+  // set again what the caller set.
+  base_->restore_edge_weights();
+  for (const uint32_t e : set_edges_) base_->set_edge_weight(e, weight_[e]);
+  for (const uint32_t e : lowered_edges_) lowered_[e] = kUnset;
+  lowered_edges_.clear();
+}
+
 bool CorrelatedDecoder::lower_from(std::span<const uint32_t> correction) {
   const EdgeCorrelations& correlations = graph().correlations;
+  // A correlation's weight is below its edge's own (edge_correlations.h): only an edge the caller
+  // set can stand lower already.
+  const bool user_set = !set_edges_.empty();
   bool changed = false;
   for (const uint32_t a : correction) {
     if (seen_[a]) continue;  // what it lowers is lowered already
@@ -82,7 +105,7 @@ bool CorrelatedDecoder::lower_from(std::span<const uint32_t> correction) {
     seen_edges_.push_back(a);
     for (const EdgeCorrelation& c : correlations.of(a)) {
       int32_t& now = lowered_[c.edge];
-      if (c.weight >= std::min(now, weight_[c.edge])) continue;
+      if (c.weight >= now || (user_set && c.weight >= weight_[c.edge])) continue;
       if (now == kUnset) lowered_edges_.push_back(c.edge);
       now = c.weight;
       base_->set_edge_weight(c.edge, c.weight);
@@ -93,24 +116,38 @@ bool CorrelatedDecoder::lower_from(std::span<const uint32_t> correction) {
 }
 
 uint64_t CorrelatedDecoder::decode(std::span<const uint32_t> fired_detectors) {
-  uint64_t mask = base_->decode(fired_detectors);
+  restore_lowered();
+  const bool correlated = max_passes_ >= 2 && !graph().correlations.empty();
+  last_ = first_ && correlated ? first_.get() : base_.get();
+  uint64_t mask = last_->decode(fired_detectors);
   last_passes_ = 1;
-  if (max_passes_ < 2 || graph().correlations.empty()) return mask;
-  const std::span<const uint32_t> first = base_->correction();
+  if (!correlated) return mask;
+  const std::span<const uint32_t> first = last_->correction();
   previous_.assign(first.begin(), first.end());
-  std::sort(previous_.begin(), previous_.end());
+  // Afresh, a pass's correction is sorted to compare with the next one's (which the last pass
+  // does not); accumulating, lower_from finds no edge it has not seen instead.
+  const bool compare = !accumulate_ && max_passes_ > 2;
+  if (compare) std::sort(previous_.begin(), previous_.end());
   while (last_passes_ < max_passes_) {
     const bool changed = accumulate_ ? lower_from(previous_) : weigh_from(previous_, false);
-    if (!changed) break;  // the same weights give the same correction
-    mask = base_->decode_again(fired_detectors);
+    // The same weights give the same correction; a first pass's correction, when not empty,
+    // still goes to the base, which is the better decoder.
+    if (!changed && (last_ == base_.get() || previous_.empty())) break;
+    // The base's first decode of this shot starts afresh.
+    mask = last_ == base_.get() ? base_->decode_again(fired_detectors) : base_->decode(fired_detectors);
+    last_ = base_.get();
     ++last_passes_;
+    if (last_passes_ == max_passes_) break;
     const std::span<const uint32_t> next = base_->correction();
     current_.assign(next.begin(), next.end());
-    std::sort(current_.begin(), current_.end());
-    if (current_ == previous_) break;  // the next pass would weigh the graph the same
+    if (compare) {
+      std::sort(current_.begin(), current_.end());
+      if (current_ == previous_) break;  // the next pass would weigh the graph the same
+    }
     std::swap(current_, previous_);
   }
-  weigh_from({}, false);
+  // The lowered edges stay until the next decode: the base reads its correction (matching may
+  // search for a path) under the weights of the pass that found it, and only if asked.
   for (const uint32_t e : seen_edges_) seen_[e] = 0;
   seen_edges_.clear();
   return mask;

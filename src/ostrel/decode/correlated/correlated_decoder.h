@@ -13,9 +13,13 @@
 // would weigh the graph as the one before stops the decode, as does a correction equal to the last:
 // on a model without `^` this decoder answers exactly as its base, in one pass. Every pass after the
 // first decodes again (GraphDecoder::decode_again): matching keeps the regions the lowered edges
-// leave sound and grows only the rest anew. Weights go back to
-// where they were before the decode returns; the correction, its weight (as that pass weighed the
-// edges) and the mask are the last pass's.
+// leave sound and grows only the rest anew. The correction, its weight (as that pass weighed the
+// edges) and the mask are the last pass's; the lowered weights stay until the next decode (or
+// restore_edge_weights), so that the correction is read only when asked for, under them.
+//
+// A cheaper decoder may take the first pass (`first`, on the same graph): its correction only
+// weighs the graph for the base, whose fresh decode is the second pass. Weights the caller sets
+// go to both.
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -28,11 +32,12 @@ namespace ostrel::decode {
 class CorrelatedDecoder final : public GraphDecoder {
  public:
   // max_passes >= 1 (1 decodes as the base alone).
-  CorrelatedDecoder(std::unique_ptr<GraphDecoder> base, uint32_t max_passes, bool accumulate);
+  CorrelatedDecoder(std::unique_ptr<GraphDecoder> base, uint32_t max_passes, bool accumulate,
+                    std::unique_ptr<GraphDecoder> first = nullptr);
 
   uint64_t decode(std::span<const uint32_t> fired_detectors) override;
-  std::span<const uint32_t> correction() override { return base_->correction(); }
-  double correction_weight() override { return base_->correction_weight(); }
+  std::span<const uint32_t> correction() override { return last_->correction(); }
+  double correction_weight() override { return last_->correction_weight(); }
   // Re-weighting lowers an edge from this weight, never raises it.
   void set_edge_weight(uint32_t edge, int32_t weight) override;
   void restore_edge_weights() override;
@@ -50,11 +55,15 @@ class CorrelatedDecoder final : public GraphDecoder {
   // last pass's weights if `keep`), every other edge at weight_. Sets only what differs from the
   // pass before; returns whether anything did.
   bool weigh_from(std::span<const uint32_t> correction, bool keep);
+  // Every lowered edge back to where the caller left it.
+  void restore_lowered();
   // Accumulating: lowers further what the correction's edges not seen before in this decode
   // correlate with; returns whether any weight fell.
   bool lower_from(std::span<const uint32_t> correction);
 
   std::unique_ptr<GraphDecoder> base_;
+  std::unique_ptr<GraphDecoder> first_;  // the first pass's decoder, if not the base
+  GraphDecoder* last_;                   // the decoder of the last pass
   uint32_t max_passes_;
   bool accumulate_;
   uint32_t last_passes_ = 0;

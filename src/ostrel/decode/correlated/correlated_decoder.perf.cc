@@ -1,8 +1,12 @@
-// Times (CPU time) a graph method on a model and its shots, and counts the passes correlated
+// Times (CPU time) graph decoders on a model and its shots, and counts the passes correlated
 // decoding runs per shot. The files come from bench/correlated_fixtures.py (see there for the build
 // line): model.dem (DEM text) and shots.txt (per line: the observable mask, then the fired detectors).
 //
-//     correlated-perf model.dem shots.txt [method ...]
+//     correlated-perf model.dem shots.txt [decoder ...]
+//
+// A decoder is a method's name, or a correlated variant spelt FIRST/BASE:PASSES with FIRST and
+// BASE each `uf` (weighted Union-Find) or `m` (matching): `uf/m:2` takes its first pass with
+// Union-Find and one more with matching. Passes accumulate their re-weighting.
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -15,6 +19,7 @@
 #include "ostrel/decode/correlated/correlated_decoder.h"
 #include "ostrel/decode/decode_method.h"
 #include "ostrel/decode/matching/matching_decoder.h"
+#include "ostrel/decode/weighted_union_find.h"
 #include "ostrel/dem/dem_parser.h"
 
 namespace {
@@ -23,6 +28,30 @@ struct Shot {
   uint64_t mask = 0;
   std::vector<uint32_t> fired;
 };
+
+std::unique_ptr<ostrel::decode::GraphDecoder> base(const std::string& name,
+                                                  const std::shared_ptr<const ostrel::decode::DecodingGraph>& graph) {
+  using namespace ostrel::decode;
+  if (name == "uf") return std::make_unique<WeightedUnionFind>(graph);
+  if (name == "m") return std::make_unique<matching::MatchingDecoder>(graph);
+  return nullptr;
+}
+
+std::unique_ptr<ostrel::decode::GraphDecoder> make(const std::string& name,
+                                                  const std::shared_ptr<const ostrel::decode::DecodingGraph>& graph) {
+  using namespace ostrel::decode;
+  for (const DecodeMethod m : {DecodeMethod::kWeightedUnionFind, DecodeMethod::kMatching,
+                               DecodeMethod::kCorrelatedUnionFind, DecodeMethod::kCorrelatedMatching})
+    if (decode_method_name(m) == name) return make_graph_decoder(m, graph);
+  const size_t slash = name.find('/'), colon = name.find(':');
+  if (slash == std::string::npos || colon == std::string::npos || colon < slash) return nullptr;
+  auto first = base(name.substr(0, slash), graph);
+  auto rest = base(name.substr(slash + 1, colon - slash - 1), graph);
+  if (!first || !rest) return nullptr;
+  const auto passes = static_cast<uint32_t>(std::stoul(name.substr(colon + 1)));
+  const bool same = name.substr(0, slash) == name.substr(slash + 1, colon - slash - 1);
+  return std::make_unique<CorrelatedDecoder>(std::move(rest), passes, true, same ? nullptr : std::move(first));
+}
 
 }  // namespace
 
@@ -37,8 +66,9 @@ int main(int argc, char** argv) {
   text << model_file.rdbuf();
   auto model = ostrel::dem::parse_dem(text.str());
   if (!model.ok()) return 1;
-  auto graph = build_decoding_graph(model.value());
-  if (!graph.ok()) return 1;
+  auto built = build_decoding_graph(model.value());
+  if (!built.ok()) return 1;
+  const std::shared_ptr<const DecodingGraph> graph = std::move(built).value();
   std::vector<Shot> shots;
   std::ifstream shot_file(argv[2]);
   for (std::string line; std::getline(shot_file, line);) {
@@ -52,9 +82,11 @@ int main(int argc, char** argv) {
   for (int a = 3; a < argc; ++a) methods.emplace_back(argv[a]);
   if (methods.empty()) methods = {"matching", "correlated-matching"};
   for (const std::string& name : methods) {
-    const auto method = parse_decode_method(name);
-    if (!method) continue;
-    auto decoder = make_graph_decoder(*method, graph.value());
+    auto decoder = make(name, graph);
+    if (!decoder) {
+      std::fprintf(stderr, "unknown decoder %s\n", name.c_str());
+      continue;
+    }
     auto* correlated = dynamic_cast<CorrelatedDecoder*>(decoder.get());
     auto* plain = dynamic_cast<matching::MatchingDecoder*>(decoder.get());
     uint64_t paths = 0, searched = 0;

@@ -43,7 +43,7 @@ class SharedError : public testing::TestWithParam<SharedErrorCase> {};
 TEST_P(SharedError, PullsTheCorrectionToTheOtherSide) {
   const auto graph = graph_of(GetParam().model);
   const std::vector<uint32_t>& fired = GetParam().fired;
-  for (const auto& [base, method] : {std::pair{DecodeMethod::kWeightedUnionFind, DecodeMethod::kCorrelatedUnionFind},
+  for (const auto& [base, method] : {std::pair{DecodeMethod::kMatching, DecodeMethod::kCorrelatedUnionFind},
                                      std::pair{DecodeMethod::kMatching, DecodeMethod::kCorrelatedMatching}}) {
     SCOPED_TRACE(std::string(decode_method_name(method)));
     auto plain = make_graph_decoder(base, graph);
@@ -130,14 +130,16 @@ std::vector<uint32_t> sample(const RandomModel& m, uint32_t n, std::mt19937_64& 
 
 TEST(CorrelatedDecoder, CorrectsExactlyTheFiredSetAndCarriesNothingFromShotToShot) {
   std::mt19937_64 rng(18);
-  for (int trial = 0; trial < 20; ++trial) {
+  for (int trial = 0; trial < 24; ++trial) {
     const uint32_t n = 10 + static_cast<uint32_t>(rng() % 30);
     const RandomModel m = random_model(rng, n, true);
     const auto graph = graph_of(m.text);
     ASSERT_FALSE(graph->correlations.empty());
-    // Both bases, both ways of iterating.
-    auto base = make_graph_decoder(trial % 4 < 2 ? DecodeMethod::kWeightedUnionFind : DecodeMethod::kMatching, graph);
-    CorrelatedDecoder decoder(std::move(base), 4, trial % 2 == 0);
+    // Both bases, with and without a Union-Find first pass, both ways of iterating.
+    const int kind = trial % 6 / 2;
+    auto base = make_graph_decoder(kind == 0 ? DecodeMethod::kWeightedUnionFind : DecodeMethod::kMatching, graph);
+    CorrelatedDecoder decoder(std::move(base), 4, trial % 2 == 0,
+                              kind == 2 ? make_graph_decoder(DecodeMethod::kWeightedUnionFind, graph) : nullptr);
     const auto fresh = decoder.clone();
     std::vector<std::vector<uint32_t>> shots;
     for (int s = 0; s < 50; ++s) shots.push_back(sample(m, n, rng));
@@ -156,6 +158,35 @@ TEST(CorrelatedDecoder, CorrectsExactlyTheFiredSetAndCarriesNothingFromShotToSho
   }
 }
 
+// The fast variant by hand: Union-Find decodes, every edge correlated with its correction takes
+// the lowest weight it is given, and matching decodes afresh under those weights.
+TEST(CorrelatedDecoder, UnionFindFirstPassWeighsOneMatchingPass) {
+  std::mt19937_64 rng(28);
+  for (int trial = 0; trial < 10; ++trial) {
+    const uint32_t n = 10 + static_cast<uint32_t>(rng() % 30);
+    const RandomModel m = random_model(rng, n, true);
+    const auto graph = graph_of(m.text);
+    auto fast = make_graph_decoder(DecodeMethod::kCorrelatedUnionFind, graph);
+    auto uf = make_graph_decoder(DecodeMethod::kWeightedUnionFind, graph);
+    auto matching = make_graph_decoder(DecodeMethod::kMatching, graph);
+    std::vector<int32_t> lowest(graph->edges.size());
+    for (int s = 0; s < 40; ++s) {
+      const auto fired = sample(m, n, rng);
+      for (size_t e = 0; e < lowest.size(); ++e) lowest[e] = graph->edges[e].weight;
+      uf->decode(fired);
+      for (const uint32_t a : uf->correction())
+        for (const EdgeCorrelation& c : graph->correlations.of(a)) lowest[c.edge] = std::min(lowest[c.edge], c.weight);
+      for (size_t e = 0; e < lowest.size(); ++e)
+        if (lowest[e] != graph->edges[e].weight) matching->set_edge_weight(static_cast<uint32_t>(e), lowest[e]);
+      const uint64_t expected = matching->decode(fired);
+      ASSERT_EQ(fast->decode(fired), expected) << m.text;
+      EXPECT_EQ(sorted(fast->correction()), sorted(matching->correction()));
+      EXPECT_EQ(fast->correction_weight(), matching->correction_weight());
+      matching->restore_edge_weights();
+    }
+  }
+}
+
 TEST(CorrelatedDecoder, WithoutComponentBreaksDecodesAsItsBase) {
   std::mt19937_64 rng(81);
   for (int trial = 0; trial < 10; ++trial) {
@@ -163,7 +194,7 @@ TEST(CorrelatedDecoder, WithoutComponentBreaksDecodesAsItsBase) {
     const RandomModel m = random_model(rng, n, false);
     const auto graph = graph_of(m.text);
     for (const auto& [base, method] :
-         {std::pair{DecodeMethod::kWeightedUnionFind, DecodeMethod::kCorrelatedUnionFind},
+         {std::pair{DecodeMethod::kMatching, DecodeMethod::kCorrelatedUnionFind},
           std::pair{DecodeMethod::kMatching, DecodeMethod::kCorrelatedMatching}}) {
       auto correlated = make_graph_decoder(method, graph);
       auto plain = make_graph_decoder(base, graph);

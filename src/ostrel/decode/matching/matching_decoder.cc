@@ -11,9 +11,7 @@ MatchingDecoder::MatchingDecoder(std::shared_ptr<const DecodingGraph> graph)
       paths_(flooder_, graph_->detector_count),
       parity_(graph_->detector_count, 0),
       edge_parity_(graph_->edges.size(), 0),
-      reweighted_mark_(graph_->edges.size(), 0),
-      length_at_decode_(graph_->edges.size(), 0),
-      changed_mark_(graph_->edges.size(), 0) {
+      edge_change_(graph_->edges.size()) {
   for (const uint32_t e : graph_->flipped_edges) flipped_weight_ += fine_weight(graph_->edges[e]);
 }
 
@@ -47,7 +45,7 @@ uint64_t MatchingDecoder::decode(std::span<const uint32_t> fired_detectors) {
 }
 
 void MatchingDecoder::forget_changes() {
-  for (const uint32_t e : changed_) changed_mark_[e] = 0;
+  for (const uint32_t e : changed_) edge_change_[e].changed = 0;
   changed_.clear();
 }
 
@@ -65,7 +63,7 @@ uint64_t MatchingDecoder::decode_again(std::span<const uint32_t> fired_detectors
   };
   bool raised = false;
   for (const uint32_t e : changed_) {
-    const int32_t now = flooder_.length(e), before = length_at_decode_[e];
+    const int32_t now = flooder_.length(e), before = edge_change_[e].length_at_decode;
     raised |= now > before;
     if (now >= before) continue;
     const DecodingEdge& edge = graph_->edges[e];
@@ -274,9 +272,10 @@ std::span<const uint32_t> MatchingDecoder::correction() {
 }
 
 void MatchingDecoder::set_length(uint32_t edge, int32_t length) {
-  if (!changed_mark_[edge]) {
-    changed_mark_[edge] = 1;
-    length_at_decode_[edge] = flooder_.length(edge);
+  EdgeChange& c = edge_change_[edge];
+  if (!c.changed) {
+    c.changed = 1;
+    c.length_at_decode = flooder_.length(edge);
     changed_.push_back(edge);
   }
   flooder_.set_edge_length(edge, length);
@@ -284,8 +283,8 @@ void MatchingDecoder::set_length(uint32_t edge, int32_t length) {
 
 void MatchingDecoder::set_edge_weight(uint32_t edge, int32_t weight) {
   set_length(edge, 2 * std::clamp<int32_t>(weight * kFinePerGraphUnit, 1, kMaxFineWeight));
-  if (!reweighted_mark_[edge]) {
-    reweighted_mark_[edge] = 1;
+  if (!edge_change_[edge].reweighted) {
+    edge_change_[edge].reweighted = 1;
     reweighted_.push_back(edge);
   }
 }
@@ -293,7 +292,7 @@ void MatchingDecoder::set_edge_weight(uint32_t edge, int32_t weight) {
 void MatchingDecoder::restore_edge_weights() {
   for (const uint32_t edge : reweighted_) {
     set_length(edge, flooder_.own_length(edge));
-    reweighted_mark_[edge] = 0;
+    edge_change_[edge].reweighted = 0;
   }
   reweighted_.clear();
 }

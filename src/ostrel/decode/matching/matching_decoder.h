@@ -84,14 +84,19 @@ class MatchingDecoder final : public GraphDecoder {
   std::vector<uint8_t> edge_parity_;  // per edge, zero between decodes
   int64_t weight_ = 0;
   int64_t flipped_weight_ = 0;
+  // Per edge, what re-weighting keeps, in one place: correlated decoding sets hundreds of edges a
+  // shot, scattered over the graph.
+  struct EdgeChange {
+    int32_t length_at_decode = 0;  // valid where `changed`
+    uint8_t changed = 0;           // in changed_
+    uint8_t reweighted = 0;        // in reweighted_
+  };
+  std::vector<EdgeChange> edge_change_;
   std::vector<uint32_t> reweighted_;
-  std::vector<uint8_t> reweighted_mark_;
   // Edges whose length changed since the last decode, with their length in it.
   void set_length(uint32_t edge, int32_t length);
   void forget_changes();
   std::vector<uint32_t> changed_;
-  std::vector<int32_t> length_at_decode_;  // per edge; valid where changed_mark_ is set
-  std::vector<uint8_t> changed_mark_;
   bool warm_ = false;  // the flooder holds the finished growth of the last decode
   std::vector<uint32_t> dirty_;
   std::vector<uint32_t> regrow_;
