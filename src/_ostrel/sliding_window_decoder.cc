@@ -430,8 +430,7 @@ PyGetSetDef getset[] = {
     {"num_detectors", get_number<read_detectors>, nullptr, "Detectors of the model.", nullptr},
     {"num_observables", get_number<read_observables>, nullptr, "Observables of the model.", nullptr},
     {"method", get_method, nullptr,
-     "The decoding method of each window: 'matching', 'correlated-matching', 'weighted-union-find' or "
-     "'correlated-union-find'.",
+     "The decoding method of each window (any of ``DECODE_METHODS``).",
      nullptr},
     {"layout", get_layout, nullptr,
      "The detector layout as a 2-D int64 array (rounds, ancillas), -1 where no detector; for a\n"
@@ -456,7 +455,7 @@ PyType_Slot slots[] = {
     {Py_tp_getset, getset},
     {Py_tp_doc, const_cast<char*>(
                     "SlidingWindowDecoder(dem, commit_rounds, buffer_rounds, *, layout='coordinates', "
-                    "method='matching', threads=0)\n--\n\n"
+                    "method='matching', threads=0, **options)\n--\n\n"
                     "Real-time decoding of shots that arrive one round at a time.\n"
                     "\n"
                     "The window holds ``commit_rounds + buffer_rounds`` rounds. When it is full it\n"
@@ -467,6 +466,13 @@ PyType_Slot slots[] = {
                     "running logical frame; an edge crossing into the buffer flips the detector it\n"
                     "reaches there) and the window slides on by ``commit_rounds``. The shot's last\n"
                     "round is decoded with the model's closing time boundary.\n"
+                    "\n"
+                    "The methods that decode errors of any size ('bp-osd', 'relay-bp',\n"
+                    "'belief-matching', 'mobius', 'correlated-mobius'; ``options`` as ``Decoder``\n"
+                    "takes them) decode each window on its slice of the model: the errors whose\n"
+                    "first detector lies in the window, cut at its end; the errors of the correction\n"
+                    "that start in the commit rounds are committed. Their models are expanded, and\n"
+                    "their windows decoded one after another (``threads=0``).\n"
                     "\n"
                     "``dem`` is a model in any form ``Decoder`` accepts. ``layout`` maps rounds and\n"
                     "ancilla columns to detectors: 'coordinates' (each detector's last coordinate\n"
