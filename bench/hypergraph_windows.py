@@ -12,7 +12,7 @@ in-process against whole-shot decoding (the C++ program src/ostrel/driver/model_
 built here): µs per round for both (rounds per second for the window), and failures of each with
 the window's over whole-shot's, a 95 % bootstrap interval over the paired shots.
 
-    python bench/hypergraph_windows.py [--quick] [--points gross-relay,gross-osd,colour-mobius]
+    python bench/hypergraph_windows.py [--quick] [--points gross-relay,gross-osd,gross-osd-p3,colour-mobius,...]
 """
 
 from __future__ import annotations
@@ -34,8 +34,8 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 BUILD = ROOT / "build"
 
 
-def gross_circuit(rounds):
-    return models.bb_circuit_level("bb144", 0.001, rounds)
+def gross_circuit(rounds, p=0.001):
+    return models.bb_circuit_level("bb144", p, rounds)
 
 
 def bb_layout(circuit):
@@ -52,9 +52,13 @@ def bb_layout(circuit):
 
 # name: (circuit maker(rounds), layout maker or None for coordinates, method, options, rounds, commit, buffer, shots)
 POINTS = {
-    "gross-relay": (gross_circuit, bb_layout, "relay-bp", "", 12, 3, 3, 2000),
+    "gross-relay": (gross_circuit, bb_layout, "relay-bp", "", 12, 3, 3, 1000),
     "gross-osd": (gross_circuit, bb_layout, "bp-osd", "", 12, 3, 3, 2000),
-    "colour-mobius": (lambda r: colour.colour_code_memory(5, r, 0.002, "cnot"), None, "mobius", "", 25, 5, 5, 40000),
+    # Noisier, for enough failures to compare the window's accuracy with whole shots'.
+    "gross-osd-p3": (lambda r: gross_circuit(r, 0.003), bb_layout, "bp-osd", "", 12, 3, 3, 1000),
+    "colour-mobius": (lambda r: colour.colour_code_memory(5, r, 0.002, "cnot"), None, "mobius", "", 25, 10, 5, 40000),
+    "colour-mobius-p1": (lambda r: colour.colour_code_memory(5, r, 0.001, "cnot"), None, "mobius", "", 25, 10, 5,
+                         60000),
 }
 
 

@@ -58,6 +58,7 @@ Result<std::shared_ptr<const ModelWindowPlan>, DriverError> ModelWindowPlan::cre
   std::vector<uint32_t> earliest(m.error_count(), kNone);
   uint32_t longest = 0;
   for (size_t i = 0; i < m.error_count(); ++i) {
+    if (!(m.error_records[i].probability > 0.0)) continue;  // never occurs: no window needs it
     uint32_t lo = kNone, hi = 0;
     for (const uint32_t d : m.error(i).detectors) {
       const uint32_t r = lay.round_of(d);
