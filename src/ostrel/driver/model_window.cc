@@ -293,7 +293,9 @@ std::optional<uint64_t> ModelWindowDecoder::finish() {
     ModelWindowPlan::Window window;
     const dem::DetectorErrorModel sub = plan_->window_model(first, next_round_, window);
     // The method took every full window's model; a shorter one it refuses keeps the frame so far.
-    if (auto made = plan_->method().make(sub, plan_->options()); made.ok()) decode_window(window, **made);
+    // (A copy of the options: reading marks them, and the plan may be shared between threads.)
+    const DecoderOptions options = plan_->options();
+    if (auto made = plan_->method().make(sub, options); made.ok()) decode_window(window, **made);
   }
   ++shots_;
   in_shot_ = false;
