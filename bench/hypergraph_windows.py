@@ -53,7 +53,7 @@ def bb_layout(circuit):
 # name: (circuit maker(rounds), layout maker or None for coordinates, method, options, rounds, commit, buffer, shots)
 POINTS = {
     "gross-relay": (gross_circuit, bb_layout, "relay-bp", "", 12, 3, 3, 1000),
-    "gross-osd": (gross_circuit, bb_layout, "bp-osd", "", 12, 3, 3, 500),
+    "gross-osd": (gross_circuit, bb_layout, "bp-osd", "", 12, 3, 3, 2000),
     # Noisier, for enough failures to compare the window's accuracy with whole shots'.
     "gross-osd-p3": (lambda r: gross_circuit(r, 0.003), bb_layout, "bp-osd", "", 12, 3, 3, 1000),
     "colour-mobius": (lambda r: colour.colour_code_memory(5, r, 0.002, "cnot"), None, "mobius", "", 25, 10, 5, 40000),
