@@ -274,3 +274,48 @@ def test_parallel_windows_predict_alike_for_every_thread_count_and_through_a_str
     assert copy.windows_decoded == 20 * 5 and one.threads == 1
     with pytest.raises(ValueError, match="threads must be at most 256"):
         ostrel.SlidingWindowDecoder(dem, 2, 2, threads=257)
+
+
+def colour_circuit(distance, rounds, p):
+    """An annotated colour-code memory (bench/colour_code_circuits.py, the CNOT circuit)."""
+    import importlib.util
+    import pathlib
+    import sys
+    if "colour_code_circuits" not in sys.modules:
+        spec = importlib.util.spec_from_file_location(
+            "colour_code_circuits", pathlib.Path(__file__).parents[1] / "bench" / "colour_code_circuits.py")
+        module = importlib.util.module_from_spec(spec)
+        sys.modules[spec.name] = module  # its dataclasses look their module up
+        spec.loader.exec_module(module)
+    return sys.modules["colour_code_circuits"].colour_code_memory(distance, rounds, p, "cnot")
+
+
+@pytest.mark.parametrize("method,options", [
+    ("bp-osd", {"osd_order": 4}), ("relay-bp", {"legs": 20}), ("belief-matching", {}), ("mobius", {}),
+    ("correlated-mobius", {"max_passes": 2}),
+])
+def test_methods_on_the_model_window_alike_by_push_and_stream(tmp_path, method, options):
+    if "mobius" in method:
+        circuit = colour_circuit(3, 6, 0.004)
+        dem = circuit.detector_error_model(decompose_errors=False)
+    else:
+        circuit = synth.memory_circuit("surface", 3, 6, 0.01)
+        dem = circuit.detector_error_model(decompose_errors=True)
+    det, obs = circuit.compile_detector_sampler(seed=5).sample(200, separate_observables=True)
+    layout = ostrel.SlidingWindowDecoder.coordinate_layout(dem)
+    frames = synth.frames_from_shots(det, layout).reshape(len(det), *layout.shape)
+    # A window of the whole shot is the whole-shot decoder, shot for shot.
+    whole = ostrel.SlidingWindowDecoder(dem, layout.shape[0], 1, method=method, **options)
+    reference = _ostrel.Decoder(dem, method=method, **options).decode_batch(det)[:, 0].tolist()
+    assert push_shots(whole, frames)[:, -1].tolist() == reference
+    # A window of 2 + 2 rounds: a stream given it decodes as pushing does, and about as well.
+    sliding = ostrel.SlidingWindowDecoder(dem, 2, 2, method=method, **options)
+    assert sliding.method == method and pickle.loads(pickle.dumps(sliding)).method == method
+    running = push_shots(sliding, frames)
+    assert (running[:, -1] != obs[:, 0]).sum() <= (np.array(reference) != obs[:, 0]).sum() + 8
+    rows = frames.reshape(-1, layout.shape[1])
+    with ostrel.open(write_rounds(tmp_path / "w.qssf", rows, list(range(layout.shape[0])) * len(det)),
+                     decoder=ostrel.SlidingWindowDecoder(dem, 2, 2, method=method, **options)) as stream:
+        assert [f.observable_flips for f in stream] == running.ravel().tolist()
+    with pytest.raises(ValueError, match="one window after another: threads must be 0"):
+        ostrel.SlidingWindowDecoder(dem, 2, 2, method=method, threads=1, **options)

@@ -196,6 +196,14 @@ OSTREL_EXPORT ostrel_status ostrel_window_create(const char* dem_text, uint32_t 
 OSTREL_EXPORT ostrel_status ostrel_window_create_parallel(const char* dem_text, uint32_t commit_rounds,
                                                           uint32_t buffer_rounds, uint32_t threads,
                                                           ostrel_window** out);
+/* Either of the above with any decoding method (NULL: "matching") and its options as
+ * ostrel_decoder_create_with_options takes them (NULL or "" for none). The graph methods fold a
+ * long repeat block when threads is 0; the methods that decode errors of any size ("bp-osd",
+ * "relay-bp", "belief-matching", "mobius", "correlated-mobius") decode each window on its slice of
+ * the model, one after another (threads must be 0). */
+OSTREL_EXPORT ostrel_status ostrel_window_create_with(const char* dem_text, uint32_t commit_rounds,
+                                                      uint32_t buffer_rounds, const char* method, const char* options,
+                                                      uint32_t threads, ostrel_window** out);
 OSTREL_EXPORT uint32_t ostrel_window_ancilla_count(const ostrel_window* window);
 OSTREL_EXPORT uint32_t ostrel_window_rounds_per_shot(const ostrel_window* window);
 /* One round: ancilla_count values. Round 0 starts a shot; other rounds follow the last one.

@@ -169,6 +169,7 @@ class SlidingWindowDecoder:
         layout: str | npt.ArrayLike = "coordinates",
         method: str = "matching",
         threads: int = 0,
+        **options: int | float | str,
     ) -> SlidingWindowDecoder: ...
     @staticmethod
     def coordinate_layout(dem: str | os.PathLike[str] | DetectorErrorModel | object) -> npt.NDArray[np.int64]: ...

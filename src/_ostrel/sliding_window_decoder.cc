@@ -16,6 +16,7 @@
 #include "ostrel/decode/sliding_window.h"
 #include "ostrel/dem/dem_parser.h"
 #include "ostrel/driver/make_decoder.h"
+#include "ostrel/driver/window_decoder.h"
 #include "ostrel/driver/window_plan.h"
 
 #define NO_IMPORT_ARRAY
@@ -29,8 +30,9 @@ namespace {
 struct SlidingObject {
   PyObject_HEAD
   BorrowFlag borrow;
-  std::optional<decode::SlidingWindowDecoder> decoder;
+  std::optional<driver::WindowDecoder> decoder;
   uint64_t detector_count;
+  PyRef options;  // the method's keyword options as given (a dict), for pickles
   // What a pickle carries: the model and the layout table (null: 'coordinates').
   ModelSource source;
   PyRef layout;
@@ -94,11 +96,23 @@ PyObject* get_layout(PyObject* self, void*);
 PyObject* sliding_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* kwlist[] = {"dem", "commit_rounds", "buffer_rounds", "layout", "method", "threads", nullptr};
+    // Every keyword but these is the method's option.
+    PyRef options_dict = PyRef::steal(kwargs ? PyDict_Copy(kwargs) : PyDict_New());
+    PyRef named = PyRef::steal(PyDict_New());
+    if (!options_dict || !named) return nullptr;
+    for (const char* const* name = kwlist; *name; ++name)
+      if (PyObject* given = PyDict_GetItemString(options_dict.get(), *name)) {
+        if (PyDict_SetItemString(named.get(), *name, given) != 0 ||
+            PyDict_DelItemString(options_dict.get(), *name) != 0)
+          return nullptr;
+      }
     PyObject *dem_arg, *commit_arg, *buffer_arg, *layout_arg = nullptr, *method_arg = nullptr,
                                                   *threads_arg = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$OOO:SlidingWindowDecoder", const_cast<char**>(kwlist),
+    if (!PyArg_ParseTupleAndKeywords(args, named.get(), "OOO|$OOO:SlidingWindowDecoder", const_cast<char**>(kwlist),
                                      &dem_arg, &commit_arg, &buffer_arg, &layout_arg, &method_arg, &threads_arg))
       return nullptr;
+    driver::DecoderOptions options;
+    if (!decoder_options_from(options_dict.get(), options)) return nullptr;
     uint32_t threads = 0;
     if (threads_arg) {
       auto n = arg_count(threads_arg, "threads");
@@ -116,17 +130,16 @@ PyObject* sliding_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
       if (!name) return nullptr;
       method_name = *name;
     }
-    auto spec = driver::method_for(method_name, true);
+    auto spec = driver::method_for(method_name);
     if (!spec.ok()) return raise_driver_error(spec.error()), nullptr;
-    const decode::DecodeMethod method = *(*spec)->graph_method;
-    std::shared_ptr<const decode::SlidingWindowPlan> plan;
+    std::optional<driver::WindowPlan> plan;
     dem::DetectorErrorModel parsed;
     const dem::DetectorErrorModel* model = model_if_dem(dem_arg);
     std::string text;
     if (!model) {
       if (!refuse_stim_circuit(dem_arg) || !dem_text_of(dem_arg, text)) return nullptr;
       // Parallel windows need every round of the shot in the plan: expanded, never folded.
-      auto got = driver::fold_or_parse(text, *commit, *buffer,
+      auto got = driver::fold_or_parse(text, *commit, *buffer, **spec,
                                        threads == 0 && (layout_arg == nullptr || PyUnicode_Check(layout_arg)));
       if (!got.ok()) return raise_driver_error(got.error()), nullptr;
       if (got->folded) {
@@ -140,9 +153,11 @@ PyObject* sliding_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
     if (!plan) {
       std::optional<decode::DetectorLayout> layout;
       if (!layout_of(layout_arg, *model, layout)) return nullptr;
-      auto created = driver::plan_window(*model, std::move(*layout), *commit, *buffer);
+      auto created = driver::plan_window(*model, std::move(*layout), *commit, *buffer, **spec, options);
       if (!created.ok()) return raise_driver_error(created.error()), nullptr;
       plan = std::move(created).value();
+    } else if (auto unknown = options.unread((*spec)->name)) {
+      return raise_value_error(*unknown);
     } else if (layout_arg != nullptr) {
       auto text = arg_str(layout_arg, "layout");
       if (!text) return nullptr;
@@ -150,15 +165,17 @@ PyObject* sliding_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
         return raise_value_error("layout must be 'coordinates' or a 2-D integer array (rounds x ancillas), got '" +
                                  std::string(*text) + "'");
     }
+    auto made = driver::WindowDecoder::create(std::move(*plan), threads);
+    if (!made.ok()) return raise_driver_error(made.error()), nullptr;
     ModelSource source;
     if (!capture_model_source(dem_arg, text, source)) return nullptr;
     PyObject* o = tp->tp_alloc(tp, 0);
     if (!o) return nullptr;
     auto* s = as_sliding(o);
     new (&s->borrow) BorrowFlag();
-    new (&s->decoder) std::optional<decode::SlidingWindowDecoder>();
-    s->detector_count = plan->model_detector_count();
-    s->decoder.emplace(std::move(plan), method, threads);
+    new (&s->decoder) std::optional<driver::WindowDecoder>(std::move(made).value());
+    s->detector_count = s->decoder->plan().model_detector_count();
+    new (&s->options) PyRef(std::move(options_dict));
     new (&s->source) ModelSource(std::move(source));
     // A table is kept as the plan holds it, so later changes to the caller's array do not count.
     new (&s->layout) PyRef(layout_arg && !PyUnicode_Check(layout_arg) ? PyRef::steal(get_layout(o, nullptr)) : PyRef());
@@ -173,6 +190,7 @@ PyObject* sliding_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
 void sliding_dealloc(PyObject* self) {
   auto* s = as_sliding(self);
   s->layout.~PyRef();
+  s->options.~PyRef();
   s->source.~ModelSource();
   s->decoder.~optional();
   s->borrow.~BorrowFlag();
@@ -312,7 +330,7 @@ uint64_t read_committed(const SlidingObject& s) { return s.decoder->committed_fr
 uint64_t read_threads(const SlidingObject& s) { return s.decoder->threads(); }
 
 PyObject* get_method(PyObject* self, void*) {
-  const std::string_view name = decode::decode_method_name(as_sliding(self)->decoder->method());
+  const std::string_view name = as_sliding(self)->decoder->method_name();
   return PyUnicode_FromStringAndSize(name.data(), Py_ssize_t(name.size()));
 }
 
@@ -325,14 +343,13 @@ PyObject* get_layout(PyObject* self, void*) {
 
 PyObject* sliding_repr(PyObject* self) {
   return guarded([&]() -> PyObject* {
-    const decode::SlidingWindowDecoder& d = *as_sliding(self)->decoder;
-    const decode::SlidingWindowPlan& p = d.plan();
+    const driver::WindowDecoder& d = *as_sliding(self)->decoder;
+    const driver::WindowPlan& p = d.plan();
     std::string text = "SlidingWindowDecoder(commit_rounds=" + std::to_string(p.commit_rounds()) +
                        ", buffer_rounds=" + std::to_string(p.buffer_rounds()) +
                        ", rounds_per_shot=" + std::to_string(p.rounds_per_shot()) +
                        ", ancillas=" + std::to_string(p.layout().columns());
-    if (decode::decode_method_name(d.method()) != driver::kDefaultMethod)
-      text.append(", method='").append(decode::decode_method_name(d.method())).append("'");
+    if (d.method_name() != driver::kDefaultMethod) text.append(", method='").append(d.method_name()).append("'");
     if (d.threads() != 0) text += ", threads=" + std::to_string(d.threads());
     text += ")";
     return PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size()));
@@ -344,14 +361,14 @@ PyObject* sliding_repr(PyObject* self) {
 PyObject* sliding_reduce(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     auto* s = as_sliding(self);
-    const decode::SlidingWindowPlan& p = s->decoder->plan();
+    const driver::WindowPlan& p = s->decoder->plan();
     PyRef text = PyRef::steal(model_source_text(s->source));
     if (!text) return nullptr;
     PyRef args = PyRef::steal(Py_BuildValue("(OII)", text.get(), p.commit_rounds(), p.buffer_rounds()));
     PyRef method = PyRef::steal(get_method(self, nullptr));
     if (!args || !method) return nullptr;
-    PyRef kwargs = PyRef::steal(Py_BuildValue("{s:O}", "method", method.get()));
-    if (!kwargs) return nullptr;
+    PyRef kwargs = PyRef::steal(PyDict_Copy(s->options.get()));
+    if (!kwargs || PyDict_SetItemString(kwargs.get(), "method", method.get()) != 0) return nullptr;
     if (s->layout && PyDict_SetItemString(kwargs.get(), "layout", s->layout.get()) != 0) return nullptr;
     if (const uint32_t threads = s->decoder->threads(); threads != 0) {
       PyRef n = PyRef::steal(PyLong_FromUnsignedLong(threads));
@@ -413,8 +430,7 @@ PyGetSetDef getset[] = {
     {"num_detectors", get_number<read_detectors>, nullptr, "Detectors of the model.", nullptr},
     {"num_observables", get_number<read_observables>, nullptr, "Observables of the model.", nullptr},
     {"method", get_method, nullptr,
-     "The decoding method of each window: 'matching', 'correlated-matching', 'weighted-union-find' or "
-     "'correlated-union-find'.",
+     "The decoding method of each window (any of ``DECODE_METHODS``).",
      nullptr},
     {"layout", get_layout, nullptr,
      "The detector layout as a 2-D int64 array (rounds, ancillas), -1 where no detector; for a\n"
@@ -439,7 +455,7 @@ PyType_Slot slots[] = {
     {Py_tp_getset, getset},
     {Py_tp_doc, const_cast<char*>(
                     "SlidingWindowDecoder(dem, commit_rounds, buffer_rounds, *, layout='coordinates', "
-                    "method='matching', threads=0)\n--\n\n"
+                    "method='matching', threads=0, **options)\n--\n\n"
                     "Real-time decoding of shots that arrive one round at a time.\n"
                     "\n"
                     "The window holds ``commit_rounds + buffer_rounds`` rounds. When it is full it\n"
@@ -450,6 +466,13 @@ PyType_Slot slots[] = {
                     "running logical frame; an edge crossing into the buffer flips the detector it\n"
                     "reaches there) and the window slides on by ``commit_rounds``. The shot's last\n"
                     "round is decoded with the model's closing time boundary.\n"
+                    "\n"
+                    "The methods that decode errors of any size ('bp-osd', 'relay-bp',\n"
+                    "'belief-matching', 'mobius', 'correlated-mobius'; ``options`` as ``Decoder``\n"
+                    "takes them) decode each window on its slice of the model: the errors whose\n"
+                    "first detector lies in the window, cut at its end; the errors of the correction\n"
+                    "that start in the commit rounds are committed. Their models are expanded, and\n"
+                    "their windows decoded one after another (``threads=0``).\n"
                     "\n"
                     "``dem`` is a model in any form ``Decoder`` accepts. ``layout`` maps rounds and\n"
                     "ancilla columns to detectors: 'coordinates' (each detector's last coordinate\n"

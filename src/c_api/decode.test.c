@@ -188,6 +188,68 @@ static void check_window(const char* model_path) {
   ostrel_window_free(three);
 }
 
+/* Two rounds of two colour-marked detectors, with errors within and across the rounds. */
+static const char* const kTwoRoundModel =
+    "error(0.1) D0 L0\n"
+    "error(0.1) D0 D1\n"
+    "error(0.1) D1\n"
+    "error(0.05) D0 D2\n"
+    "error(0.05) D1 D3\n"
+    "error(0.1) D2 L0\n"
+    "error(0.1) D2 D3\n"
+    "error(0.1) D3\n"
+    "detector(0, 0, 0, 3) D0\n"
+    "detector(1, 0, 0, 4) D1\n"
+    "detector(0, 0, 1, 3) D2\n"
+    "detector(1, 0, 1, 4) D3\n";
+
+/* Every listed method windows: a window of the whole shot predicts as the method's decoder on
+ * every shot, and one of a round each runs; options go to the method. */
+static void check_window_methods(void) {
+  for (size_t k = 0; ostrel_decode_method_name(k) != NULL; ++k) {
+    const char* method = ostrel_decode_method_name(k);
+    ostrel_window* whole = NULL;
+    ostrel_window* step = NULL;
+    ostrel_decoder* d = NULL;
+    CHECK_STATUS(ostrel_window_create_with(kTwoRoundModel, 2, 1, method, NULL, 0, &whole), OSTREL_OK);
+    CHECK_STATUS(ostrel_window_create_with(kTwoRoundModel, 1, 1, method, NULL, 0, &step), OSTREL_OK);
+    CHECK_STATUS(ostrel_decoder_create(kTwoRoundModel, method, &d), OSTREL_OK);
+    if (!whole || !step || !d) {
+      fprintf(stderr, "  method %s\n", method);
+    } else {
+      for (unsigned shot = 0; shot < 16; ++shot) {
+        const uint8_t events[4] = {shot & 1, shot >> 1 & 1, shot >> 2 & 1, shot >> 3 & 1};
+        uint64_t a = 9, b = 9, mask = 9;
+        uint8_t ended = 0;
+        for (uint32_t r = 0; r < 2; ++r) {
+          CHECK_STATUS(ostrel_window_push(whole, r, events + 2 * r, 2, &a, &ended), OSTREL_OK);
+          CHECK_STATUS(ostrel_window_push(step, r, events + 2 * r, 2, &b, &ended), OSTREL_OK);
+        }
+        CHECK(ended == 1);
+        CHECK_STATUS(ostrel_decoder_decode(d, events, 4, &mask), OSTREL_OK);
+        if (a != mask) fprintf(stderr, "  method %s shot %u: window %llu, decoder %llu\n", method, shot,
+                               (unsigned long long)a, (unsigned long long)mask);
+        CHECK(a == mask);
+      }
+    }
+    ostrel_window_free(whole);
+    ostrel_window_free(step);
+    ostrel_decoder_free(d);
+  }
+  ostrel_window* w = NULL;
+  CHECK_STATUS(ostrel_window_create_with(kTwoRoundModel, 1, 1, "bp-osd", "osd_order=2", 0, &w), OSTREL_OK);
+  ostrel_window_free(w);
+  w = NULL;
+  CHECK_STATUS(ostrel_window_create_with(kTwoRoundModel, 1, 1, "bp-osd", "osd_ordr=2", 0, &w),
+               OSTREL_E_INVALID_ARGUMENT);
+  CHECK_ERROR_HAS("unknown option 'osd_ordr'");
+  CHECK_STATUS(ostrel_window_create_with(kTwoRoundModel, 1, 1, "mobius", NULL, 2, &w), OSTREL_E_INVALID_ARGUMENT);
+  CHECK_ERROR_HAS("threads must be 0");
+  CHECK_STATUS(ostrel_window_create_with(kTwoRoundModel, 1, 1, "no-such-method", NULL, 0, &w),
+               OSTREL_E_INVALID_ARGUMENT);
+  CHECK(w == NULL);
+}
+
 int main(int argc, char** argv) {
   size_t methods = 0;
   for (const char* name; (name = ostrel_decode_method_name(methods)) != NULL; ++methods) check_method(name);
@@ -196,6 +258,7 @@ int main(int argc, char** argv) {
   check_method("union-find"); /* unlisted, reachable by name */
   for (size_t k = 0; k < methods; ++k) CHECK(strcmp(ostrel_decode_method_name(k), "union-find") != 0);
   check_refusals();
+  check_window_methods();
 
   ostrel_decoder* d = (ostrel_decoder*)1;
   CHECK_STATUS(ostrel_decoder_create(kModel, "no-such-method", &d), OSTREL_E_INVALID_ARGUMENT);

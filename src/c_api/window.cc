@@ -5,53 +5,66 @@
 #include <string>
 
 #include "c_api/boundary.h"
-#include "ostrel/decode/sliding_window.h"
-#include "ostrel/driver/method_registry.h"
+#include "ostrel/driver/make_decoder.h"
+#include "ostrel/driver/window_decoder.h"
 #include "ostrel/driver/window_plan.h"
 
 using namespace ostrel;
 
 struct ostrel_window {
-  explicit ostrel_window(std::shared_ptr<const decode::SlidingWindowPlan> plan, uint32_t threads = 0)
-      : decoder(std::move(plan), *driver::find_method(driver::kDefaultMethod)->graph_method, threads) {}
-  decode::SlidingWindowDecoder decoder;
+  explicit ostrel_window(driver::WindowDecoder d) : decoder(std::move(d)) {}
+  driver::WindowDecoder decoder;
 };
+
+namespace {
+
+ostrel_status driver_error(const driver::DriverError& e) {
+  switch (e.kind) {
+    case driver::DriverError::Kind::BadText: return c_api::set_error(OSTREL_E_FORMAT, e.message);
+    case driver::DriverError::Kind::OutOfMemory: return c_api::set_error(OSTREL_E_NO_MEMORY, e.message);
+    default: return c_api::set_error(OSTREL_E_INVALID_ARGUMENT, e.message);
+  }
+}
+
+}  // namespace
 
 extern "C" {
 
-OSTREL_EXPORT ostrel_status ostrel_window_create(const char* dem_text, uint32_t commit_rounds, uint32_t buffer_rounds,
-                                                 ostrel_window** out) {
+OSTREL_EXPORT ostrel_status ostrel_window_create_with(const char* dem_text, uint32_t commit_rounds,
+                                                      uint32_t buffer_rounds, const char* method, const char* options,
+                                                      uint32_t threads, ostrel_window** out) {
   return c_api::guarded([&]() -> ostrel_status {
     OSTREL_REQUIRE(out);
     *out = nullptr;
     OSTREL_REQUIRE(dem_text);
-    auto plan = driver::plan_window_from_text(dem_text, commit_rounds, buffer_rounds);
-    if (!plan.ok())
-      return c_api::set_error(plan.error().kind == driver::DriverError::Kind::BadText ? OSTREL_E_FORMAT
-                                                                                     : OSTREL_E_INVALID_ARGUMENT,
-                              plan.error().message);
-    *out = std::make_unique<ostrel_window>(std::move(plan).value()).release();
+    auto spec = driver::method_for(method ? method : driver::kDefaultMethod);
+    if (!spec.ok()) return driver_error(spec.error());
+    driver::DecoderOptions parsed_options;
+    if (options) {
+      auto read = driver::DecoderOptions::parse(options);
+      if (!read.ok()) return c_api::set_error(OSTREL_E_INVALID_ARGUMENT, read.error());
+      parsed_options = std::move(read).value();
+    }
+    // Parallel windows hold every round of the shot: the model is expanded, never folded.
+    auto plan = driver::plan_window_from_text(dem_text, commit_rounds, buffer_rounds, **spec, parsed_options,
+                                              threads == 0);
+    if (!plan.ok()) return driver_error(plan.error());
+    auto made = driver::WindowDecoder::create(std::move(plan).value(), threads);
+    if (!made.ok()) return driver_error(made.error());
+    *out = std::make_unique<ostrel_window>(std::move(made).value()).release();
     return OSTREL_OK;
   });
+}
+
+OSTREL_EXPORT ostrel_status ostrel_window_create(const char* dem_text, uint32_t commit_rounds, uint32_t buffer_rounds,
+                                                 ostrel_window** out) {
+  return ostrel_window_create_with(dem_text, commit_rounds, buffer_rounds, nullptr, nullptr, 0, out);
 }
 
 OSTREL_EXPORT ostrel_status ostrel_window_create_parallel(const char* dem_text, uint32_t commit_rounds,
                                                           uint32_t buffer_rounds, uint32_t threads,
                                                           ostrel_window** out) {
-  if (threads == 0) return ostrel_window_create(dem_text, commit_rounds, buffer_rounds, out);
-  return c_api::guarded([&]() -> ostrel_status {
-    OSTREL_REQUIRE(out);
-    *out = nullptr;
-    OSTREL_REQUIRE(dem_text);
-    // Parallel windows hold every round of the shot: the model is expanded, never folded.
-    auto plan = driver::plan_window_from_text(dem_text, commit_rounds, buffer_rounds, false);
-    if (!plan.ok())
-      return c_api::set_error(plan.error().kind == driver::DriverError::Kind::BadText ? OSTREL_E_FORMAT
-                                                                                     : OSTREL_E_INVALID_ARGUMENT,
-                              plan.error().message);
-    *out = std::make_unique<ostrel_window>(std::move(plan).value(), threads).release();
-    return OSTREL_OK;
-  });
+  return ostrel_window_create_with(dem_text, commit_rounds, buffer_rounds, nullptr, nullptr, threads, out);
 }
 
 OSTREL_EXPORT uint32_t ostrel_window_ancilla_count(const ostrel_window* w) {
@@ -64,7 +77,7 @@ OSTREL_EXPORT uint32_t ostrel_window_rounds_per_shot(const ostrel_window* w) {
 
 OSTREL_EXPORT ostrel_status ostrel_window_push(ostrel_window* w, uint32_t round, const uint8_t* events, size_t count,
                                                uint64_t* frame, uint8_t* shot_ended) {
-  const auto arrival = decode::SlidingWindowDecoder::Clock::now();
+  const auto arrival = driver::WindowDecoder::Clock::now();
   return c_api::guarded([&]() -> ostrel_status {
     OSTREL_REQUIRE(w);
     OSTREL_REQUIRE(frame);

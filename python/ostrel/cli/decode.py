@@ -45,7 +45,8 @@ def check_coverage(dem: str, model: Any, ancilla_count: int, depth: int) -> None
 # The methods offered, the default first; the fixed reference procedure is taken by name too.
 METHODS = (_ostrel.DEFAULT_METHOD, *(m for m in _ostrel.DECODE_METHODS if m != _ostrel.DEFAULT_METHOD))
 REFERENCE_METHOD = "union-find"
-# The methods that decode on the decoding graph, which the sliding window can use.
+# The methods on the decoding graph, for which a long shot of rounds gets a sliding window unasked
+# (every listed method windows when asked).
 GRAPH_METHODS = ("matching", "correlated-matching", "weighted-union-find", "correlated-union-find")
 
 
@@ -355,9 +356,9 @@ def prepare(args: argparse.Namespace) -> tuple[list[int] | None, Any, str]:
         window, why = plan(args, model, first_frame(args.source))
     except ValueError as e:  # a DEM that does not parse
         raise CommandError(f"{args.dem}: {e}") from None
-    if window is not False and args.method not in GRAPH_METHODS:
+    if window is not False and args.method == REFERENCE_METHOD:
         raise CommandError(f"frames of one round each are decoded by a sliding window, which "
-                           f"takes {' or '.join(GRAPH_METHODS)}, not {args.method}")
+                           f"takes any of {', '.join(_ostrel.DECODE_METHODS)}, not {args.method}")
     return truth, window, why
 
 

@@ -36,6 +36,14 @@ std::vector<bool> named_detectors(const dem::DetectorErrorModel& model) {
 constexpr uint64_t kMaxCellsPerDetector = 16;
 constexpr uint64_t kMinCellBudget = 1 << 16;
 
+// The coordinates that name a detector's ancilla: those before its round and, when written, the
+// 4th (a colour code's colour and basis: its X and Z checks on one face are two ancillas).
+std::vector<double> ancilla_key(const dem::DemDetector& det) {
+  std::vector<double> key(det.coords->begin(), det.coords->begin() + det.coord_count - 1);
+  if (det.fourth_coord) key.push_back(*det.fourth_coord);
+  return key;
+}
+
 }  // namespace
 
 Result<DetectorLayout, std::string> DetectorLayout::from_coordinates(const dem::DetectorErrorModel& model) {
@@ -61,7 +69,9 @@ Result<DetectorLayout, std::string> DetectorLayout::from_coordinates(const dem::
     const auto& c = *det->coords;
     for (uint32_t k = 0; k < det->coord_count; ++k)
       if (std::isnan(c[k])) return fail("detector " + d(i) + " has a coordinate that is not a number");
-    positions.emplace(std::vector<double>(c.begin(), c.begin() + det->coord_count - 1), 0);
+    if (det->fourth_coord && std::isnan(*det->fourth_coord))
+      return fail("detector " + d(i) + " has a coordinate that is not a number");
+    positions.emplace(ancilla_key(*det), 0);
     rounds.emplace(c[det->coord_count - 1], 0);
   }
   if (rounds.empty()) return fail("the model has no detectors to lay out");
@@ -81,7 +91,7 @@ Result<DetectorLayout, std::string> DetectorLayout::from_coordinates(const dem::
     const dem::DemDetector* det = declared[i];
     if (det == nullptr || !det->coords || det->coord_count == 0) continue;
     const auto& c = *det->coords;
-    const uint32_t column = positions.at(std::vector<double>(c.begin(), c.begin() + det->coord_count - 1));
+    const uint32_t column = positions.at(ancilla_key(*det));
     const uint32_t row = rounds.at(c[det->coord_count - 1]);
     uint32_t& slot = cells[static_cast<size_t>(row) * columns + column];
     if (slot != kNone)

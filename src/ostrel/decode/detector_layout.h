@@ -6,7 +6,8 @@
 //
 // Two ways to get one:
 // - from the model's detector coordinates: a detector's last written coordinate is its round and
-//   the coordinates before it name its ancilla. Rows are the distinct round values in ascending
+//   the coordinates before it name its ancilla, with the 4th coordinate when one is written (the
+//   colour and basis of a colour code's check, so that a face's X and Z checks are two ancillas). Rows are the distinct round values in ascending
 //   order; columns are the distinct ancilla positions in ascending lexicographic order of their
 //   coordinate tuples (a shorter tuple that is a prefix of a longer one comes first). Values are
 //   compared exactly as the model's text gives them. A writer that orders ancillas the same way

@@ -20,6 +20,12 @@ class HypergraphShotDecoder final : public ShotDecoder {
   Result<uint64_t, std::string> decode(std::span<const uint32_t> fired) override { return decoder_.decode(fired); }
   bool weighs_corrections() const noexcept override { return true; }
   double correction_weight() override { return decoder_.correction_weight(); }
+  bool reports_correction() const noexcept override { return true; }
+  // Each column of the correction: its detectors are its rows.
+  void report_correction(CorrectionSink& sink) override {
+    const decode::belief::CheckMatrix& h = decoder_.matrix();
+    for (const uint32_t c : decoder_.correction()) sink.piece(h.rows_of(c), h.observables[c]);
+  }
   std::unique_ptr<ShotDecoder> clone() const override { return std::make_unique<HypergraphShotDecoder>(*this); }
 
  private:
@@ -41,6 +47,16 @@ class BeliefMatchingShotDecoder final : public ShotDecoder {
   }
   bool weighs_corrections() const noexcept override { return true; }
   double correction_weight() override { return decoder_.correction_weight(); }
+  bool reports_correction() const noexcept override { return true; }
+  // Each matched edge of the graph: one or two detectors.
+  void report_correction(CorrectionSink& sink) override {
+    const decode::DecodingGraph& g = decoder_.graph();
+    for (const uint32_t e : decoder_.correction()) {
+      const decode::DecodingEdge& edge = g.edges[e];
+      const uint32_t ends[2] = {edge.u, edge.v};
+      sink.piece(std::span(ends, edge.v == g.boundary() ? 1 : 2), edge.observables);
+    }
+  }
   std::unique_ptr<ShotDecoder> clone() const override { return std::make_unique<BeliefMatchingShotDecoder>(*this); }
 
  private:

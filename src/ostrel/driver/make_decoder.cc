@@ -5,16 +5,9 @@
 
 namespace ostrel::driver {
 
-Result<const MethodSpec*, DriverError> method_for(std::string_view name, bool for_window) {
+Result<const MethodSpec*, DriverError> method_for(std::string_view name) {
   const MethodSpec* spec = find_method(name);
   if (!spec) return fail(DriverError::invalid(unknown_method_message(name)));
-  if (for_window && !spec->graph_method) {
-    std::string windowed;
-    for (const MethodSpec& m : registered_methods())
-      if (m.listed && m.graph_method) windowed.append(windowed.empty() ? "'" : ", '").append(m.name).append("'");
-    return fail(DriverError::invalid("the sliding window cannot decode with '" + std::string(name) +
-                                     "': it takes " + windowed + " (it commits the correction's edges)"));
-  }
   return spec;
 }
 

@@ -28,8 +28,7 @@ Result<BuiltDecoder, DriverError> make_decoder(const dem::DetectorErrorModel& mo
                                                std::string_view method = kDefaultMethod,
                                                const DecoderOptions& options = {});
 
-// The method named, or the refusal: unknown names, and (`for_window`) methods without a sliding
-// window.
-Result<const MethodSpec*, DriverError> method_for(std::string_view name, bool for_window = false);
+// The method named, or the refusal of an unknown name.
+Result<const MethodSpec*, DriverError> method_for(std::string_view name);
 
 }  // namespace ostrel::driver

@@ -19,6 +19,12 @@ class MobiusShotDecoder final : public ShotDecoder {
     for (uint32_t a : decoder_.correction()) w += decoder_.lifted().atom_weight[a];
     return w;
   }
+  bool reports_correction() const noexcept override { return true; }
+  // Each atom of the lifted correction.
+  void report_correction(CorrectionSink& sink) override {
+    const auto& atoms = decoder_.atoms().atoms;
+    for (const uint32_t a : decoder_.correction()) sink.piece(atoms[a].view(), atoms[a].observables);
+  }
   std::unique_ptr<ShotDecoder> clone() const override { return std::make_unique<MobiusShotDecoder>(*this); }
 
  private:

@@ -11,6 +11,16 @@
 
 namespace ostrel::driver {
 
+// Receives a correction piece by piece: each piece is a set of the model's detectors it flips
+// (ascending or not, each once) and the observables it flips.
+class CorrectionSink {
+ public:
+  virtual void piece(std::span<const uint32_t> detectors, uint64_t observables) = 0;
+
+ protected:
+  ~CorrectionSink() = default;
+};
+
 class ShotDecoder {
  public:
   virtual ~ShotDecoder() = default;
@@ -25,6 +35,12 @@ class ShotDecoder {
   // (ln((1 - p) / p) summed over the correction's errors), after a successful decode.
   virtual bool weighs_corrections() const noexcept { return false; }
   virtual double correction_weight() { return 0.0; }
+
+  // Whether report_correction() gives the last decode's correction, and the report itself: the
+  // pieces whose detectors XOR to the fired set when the decode explained the shot. A sliding
+  // window commits some of them and carries the rest of their effect into later rounds.
+  virtual bool reports_correction() const noexcept { return false; }
+  virtual void report_correction(CorrectionSink& sink) { (void)sink; }
 
   // A decoder of the same model and method with scratch space of its own.
   virtual std::unique_ptr<ShotDecoder> clone() const = 0;

@@ -65,7 +65,7 @@ StreamDecoder StreamDecoder::create_on(std::unique_ptr<ShotDecoder> decoder, uin
   return stream;
 }
 
-StreamDecoder StreamDecoder::over_sliding_window(SlidingWindowDecoder& decoder) {
+StreamDecoder StreamDecoder::over_sliding_window(WindowDecoder& decoder) {
   return StreamDecoder(&decoder, decoder.plan().model_detector_count(), 0);
 }
 
@@ -93,8 +93,8 @@ std::optional<WindowError> StreamDecoder::misfit(uint64_t ancilla_count) const {
 
 Result<uint64_t, WindowError> StreamDecoder::decode_frame(uint64_t ancilla_count,
                                                           std::span<const uint8_t> detector_events, uint32_t round) {
-  if (auto** sliding = std::get_if<SlidingWindowDecoder*>(&decoder_)) {
-    auto pushed = (*sliding)->push(round, detector_events, SlidingWindowDecoder::Clock::now());
+  if (auto** sliding = std::get_if<WindowDecoder*>(&decoder_)) {
+    auto pushed = (*sliding)->push(round, detector_events, WindowDecoder::Clock::now());
     if (!pushed.ok()) return fail(WindowError{WindowErrorKind::DoesNotFit, ancilla_count, 0, std::move(pushed).error()});
     return pushed->frame;
   }

@@ -17,13 +17,13 @@
 #include "ostrel/dem/spacetime_graph.h"
 #include "ostrel/driver/method_registry.h"
 #include "ostrel/driver/shot_decoder.h"
+#include "ostrel/driver/window_decoder.h"
 #include "ostrel/util/memory_budget.h"
 #include "ostrel/util/result.h"
 
 namespace ostrel::driver {
 
 using decode::DecoderError;
-using decode::SlidingWindowDecoder;
 using decode::SyndromeWindow;
 using decode::UnionFindDecoder;
 using decode::WindowError;
@@ -64,7 +64,7 @@ class StreamDecoder {
 
   // Frames decoded one round each by a sliding-window decoder the caller owns and holds for as
   // long as this object is used.
-  static StreamDecoder over_sliding_window(SlidingWindowDecoder& decoder);
+  static StreamDecoder over_sliding_window(WindowDecoder& decoder);
 
   // Refuse frames the model cannot cover (decoder objects; the fixed procedure configured from a
   // model keeps its own rules): a window of more cells than the model has detectors, or a frame
@@ -87,7 +87,7 @@ class StreamDecoder {
   const UnionFindDecoder* union_find() const noexcept { return std::get_if<UnionFindDecoder>(&decoder_); }
 
  private:
-  using Decoder = std::variant<UnionFindDecoder, std::unique_ptr<ShotDecoder>, SlidingWindowDecoder*>;
+  using Decoder = std::variant<UnionFindDecoder, std::unique_ptr<ShotDecoder>, WindowDecoder*>;
   std::optional<WindowError> misfit(uint64_t ancilla_count) const;
 
   StreamDecoder(Decoder decoder, uint64_t detector_count, uint64_t window_depth)

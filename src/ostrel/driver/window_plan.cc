@@ -7,14 +7,16 @@
 namespace ostrel::driver {
 
 Result<FoldedOrParsed, DriverError> fold_or_parse(std::string_view text, uint32_t commit_rounds,
-                                                  uint32_t buffer_rounds, bool may_fold) {
+                                                  uint32_t buffer_rounds, const MethodSpec& method, bool may_fold) {
   FoldedOrParsed out;
   std::string fold_error;
-  if (may_fold) {
+  if (may_fold && method.graph_method) {
     auto folded = decode::SlidingWindowPlan::create_folded(text, commit_rounds, buffer_rounds);
     if (folded.ok()) {
-      out.folded = std::move(folded).value();
-      if (out.folded) return out;
+      if (*folded) {
+        out.folded = WindowPlan{&method, std::move(folded).value(), nullptr};
+        return out;
+      }
     } else {
       fold_error = std::move(folded).error();
     }
@@ -29,25 +31,32 @@ Result<FoldedOrParsed, DriverError> fold_or_parse(std::string_view text, uint32_
   return out;
 }
 
-Result<std::shared_ptr<const decode::SlidingWindowPlan>, DriverError> plan_window(const dem::DetectorErrorModel& model,
-                                                                                 decode::DetectorLayout layout,
-                                                                                 uint32_t commit_rounds,
-                                                                                 uint32_t buffer_rounds) {
+Result<WindowPlan, DriverError> plan_window(const dem::DetectorErrorModel& model, decode::DetectorLayout layout,
+                                            uint32_t commit_rounds, uint32_t buffer_rounds, const MethodSpec& method,
+                                            const DecoderOptions& options) {
+  if (!method.graph_method) {
+    auto created = ModelWindowPlan::create(model, std::move(layout), commit_rounds, buffer_rounds, method, options);
+    if (!created.ok()) return fail(std::move(created).error());
+    return WindowPlan{&method, nullptr, std::move(created).value()};
+  }
   auto created = decode::SlidingWindowPlan::create(model, std::move(layout), commit_rounds, buffer_rounds);
   if (!created.ok()) return fail(DriverError::invalid(std::move(created).error()));
-  return std::move(created).value();
+  if (auto unknown = options.unread(method.name)) return fail(DriverError::invalid(std::move(*unknown)));
+  return WindowPlan{&method, std::move(created).value(), nullptr};
 }
 
-Result<std::shared_ptr<const decode::SlidingWindowPlan>, DriverError> plan_window_from_text(std::string_view text,
-                                                                                           uint32_t commit_rounds,
-                                                                                           uint32_t buffer_rounds,
-                                                                                           bool may_fold) {
-  auto got = fold_or_parse(text, commit_rounds, buffer_rounds, may_fold);
+Result<WindowPlan, DriverError> plan_window_from_text(std::string_view text, uint32_t commit_rounds,
+                                                      uint32_t buffer_rounds, const MethodSpec& method,
+                                                      const DecoderOptions& options, bool may_fold) {
+  auto got = fold_or_parse(text, commit_rounds, buffer_rounds, method, may_fold);
   if (!got.ok()) return fail(std::move(got).error());
-  if (got->folded) return std::move(got->folded);
+  if (got->folded) {
+    if (auto unknown = options.unread(method.name)) return fail(DriverError::invalid(std::move(*unknown)));
+    return std::move(*got->folded);
+  }
   auto layout = decode::DetectorLayout::from_coordinates(got->model);
   if (!layout.ok()) return fail(DriverError::invalid(std::move(layout).error()));
-  return plan_window(got->model, std::move(layout).value(), commit_rounds, buffer_rounds);
+  return plan_window(got->model, std::move(layout).value(), commit_rounds, buffer_rounds, method, options);
 }
 
 }  // namespace ostrel::driver
