@@ -86,6 +86,7 @@ BeliefPropagation::BeliefPropagation(std::shared_ptr<const CheckMatrix> matrix, 
   scratch2_.assign(longest, 0.0);
   syndrome_.assign(h.row_count, 0);
   row_parity_.assign(h.row_count, 0);
+  if (options_.method == BpMethod::kMinSum && options_.schedule == BpSchedule::kParallel) flooding_.emplace(h, prior_);
   phi_table();
 }
 
@@ -122,6 +123,7 @@ void BeliefPropagation::begin() {
     for (uint32_t c = 0; c < h.column_count; ++c) decide(c, prior_[c] < 0);
   iterations_ = 0;
   total_iterations_ = 0;
+  if (flooding_) flooding_->begin(h, syndrome_);
 }
 
 bool BeliefPropagation::decode() {
@@ -131,22 +133,49 @@ bool BeliefPropagation::decode() {
 }
 
 bool BeliefPropagation::run(uint32_t iterations, std::span<const double> gamma) {
-  return iterate(iterations, Memory::kPerColumn, 0.0, gamma);
+  if (!flooding_) return iterate(iterations, Memory::kPerColumn, 0.0, gamma);
+  gamma_.resize(gamma.size());
+  std::copy(gamma.begin(), gamma.end(), gamma_.begin());
+  return iterate_flooding(iterations, 0.0f, gamma_);
+}
+
+bool BeliefPropagation::run(uint32_t iterations, std::span<const float> gamma) {
+  if (flooding_) return iterate_flooding(iterations, 0.0f, gamma);
+  std::vector<double> wide(gamma.begin(), gamma.end());
+  return iterate(iterations, Memory::kPerColumn, 0.0, wide);
 }
 
 bool BeliefPropagation::run(uint32_t iterations, double gamma) {
   return iterate(iterations, gamma == 0.0 ? Memory::kNone : Memory::kUniform, gamma, {});
 }
 
+double BeliefPropagation::scaling() const {
+  if (options_.method != BpMethod::kMinSum) return 1.0;
+  if (options_.ms_scaling_factor != 0.0) return options_.ms_scaling_factor;
+  return 1.0 - std::ldexp(1.0, -static_cast<int>(std::min(total_iterations_, 60u)));
+}
+
+bool BeliefPropagation::iterate_flooding(uint32_t iterations, float gamma, std::span<const float> gammas) {
+  iterations_ = 0;
+  bool met = false;
+  for (uint32_t t = 0; t < iterations && !met; ++t) {
+    ++iterations_;
+    ++total_iterations_;
+    flooding_->iterate(*matrix_, static_cast<float>(scaling()), gamma, gammas, hard_, row_parity_, unsatisfied_);
+    met = converged();
+  }
+  const auto m = flooding_->marginals();
+  std::copy(m.begin(), m.end(), marginal_.begin());
+  return met;
+}
+
 bool BeliefPropagation::iterate(uint32_t iterations, Memory memory, double gamma, std::span<const double> gammas) {
+  if (flooding_) return iterate_flooding(iterations, static_cast<float>(memory == Memory::kUniform ? gamma : 0.0), {});
   iterations_ = 0;
   for (uint32_t t = 0; t < iterations; ++t) {
     ++iterations_;
     ++total_iterations_;
-    double alpha = 1.0;
-    if (options_.method == BpMethod::kMinSum)
-      alpha = options_.ms_scaling_factor == 0.0 ? 1.0 - std::ldexp(1.0, -static_cast<int>(std::min(total_iterations_, 60u)))
-                                                : options_.ms_scaling_factor;
+    const double alpha = scaling();
     if (options_.schedule == BpSchedule::kParallel) {
       check_pass_parallel(alpha);
       variable_pass_parallel(memory, gamma, gammas);
