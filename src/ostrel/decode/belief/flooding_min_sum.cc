@@ -8,15 +8,23 @@ namespace ostrel::decode::belief {
 namespace {
 
 // What a check with one neighbour sends (certainty, yet finite), as the double-precision path.
-constexpr float kMaxMessage = 1e6f;
+constexpr uint32_t kMaxMessage = std::bit_cast<uint32_t>(1e6f);
 
-// Folds input `value` into a check's state, with min and max so that it compiles without a
-// branch: which input is least is data, not a pattern to predict.
-inline void fold(float value, float& least, float& second, uint32_t& sign) {
-  const float a = std::fabs(value);
-  second = std::min(second, std::max(a, least));
-  least = std::min(least, a);
-  sign ^= std::bit_cast<uint32_t>(value) >> 31;
+// Magnitudes are kept as the bits of non-negative floats, which order as unsigned integers:
+// selecting with masks keeps the folds free of branches (which input is least is data, not a
+// pattern to predict), where float min and max may compile to jumps.
+inline uint32_t select(uint32_t mask, uint32_t yes, uint32_t no) { return (yes & mask) | (no & ~mask); }
+inline uint32_t below(uint32_t a, uint32_t b) { return 0u - static_cast<uint32_t>(a < b); }
+
+// Folds input `value` into a check's state.
+inline void fold(float value, uint32_t& least, uint32_t& second, uint32_t& sign) {
+  const uint32_t bits = std::bit_cast<uint32_t>(value);
+  const uint32_t a = bits & 0x7fffffffu;
+  const uint32_t new_least = below(a, least);
+  const uint32_t high = select(new_least, least, a);  // max(a, least)
+  second = select(below(high, second), high, second);
+  least = select(new_least, a, least);
+  sign ^= bits >> 31;
 }
 
 }  // namespace
@@ -90,7 +98,8 @@ void FloodingMinSum::pass(const CheckMatrix& h, float alpha, float gamma, const 
       // (on a tie the two are equal, so which entry gave it does not matter).
       const Check& s = in[row[i]];
       const uint32_t bits = std::bit_cast<uint32_t>(input[i]);
-      const float least = std::bit_cast<float>(bits & 0x7fffffffu) == s.least ? s.second : s.least;
+      const uint32_t mine = 0u - static_cast<uint32_t>((bits & 0x7fffffffu) == s.least);
+      const float least = std::bit_cast<float>(select(mine, s.second, s.least));
       const uint32_t flip = (s.sign ^ (bits >> 31)) << 31;
       const float m = std::bit_cast<float>(std::bit_cast<uint32_t>(alpha * least) ^ flip);
       message[i] = m;

@@ -37,8 +37,8 @@ class FloodingMinSum {
 
  private:
   struct Check {
-    float least;
-    float second;
+    uint32_t least;   // bits of a non-negative float
+    uint32_t second;
     uint32_t sign;   // syndrome + the inputs' signs, mod 2
   };
   template <bool kPerColumn>
