@@ -33,7 +33,7 @@ Result<RelayBpDecoder, std::string> RelayBpDecoder::create(const dem::DetectorEr
   auto matrix = build_check_matrix(dem, decoding_memory_budget());
   if (!matrix) return fail(std::move(matrix).error());
   BpOptions bp{.max_iter = options.pre_iter, .method = BpMethod::kMinSum,
-               .ms_scaling_factor = options.ms_scaling_factor, .schedule = BpSchedule::kParallel};
+               .ms_scaling_factor = options.ms_scaling_factor, .schedule = options.schedule};
   return RelayBpDecoder(BeliefPropagation(std::move(*matrix), bp), options);
 }
 
