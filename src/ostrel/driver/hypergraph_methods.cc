@@ -69,7 +69,8 @@ Result<BpOptions, std::string> read_bp(const DecoderOptions& options, const BpOp
   auto scaling = options.number("ms_scaling_factor", defaults.ms_scaling_factor, 0.0, 1.0);
   if (!scaling.ok()) return fail(std::move(scaling).error());
   bp.ms_scaling_factor = *scaling;
-  auto schedule = options.choice("schedule", "parallel", {"parallel", "serial"});
+  auto schedule = options.choice("schedule", defaults.schedule == decode::belief::BpSchedule::kSerial ? "serial" : "parallel",
+                                 {"parallel", "serial"});
   if (!schedule.ok()) return fail(std::move(schedule).error());
   bp.schedule = *decode::osd::parse_bp_schedule(*schedule);
   return bp;
