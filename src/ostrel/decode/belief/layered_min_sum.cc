@@ -12,6 +12,16 @@ constexpr uint32_t kMaxMessage = std::bit_cast<uint32_t>(1e6f);
 inline uint32_t select(uint32_t mask, uint32_t yes, uint32_t no) { return (yes & mask) | (no & ~mask); }
 inline uint32_t below(uint32_t a, uint32_t b) { return 0u - static_cast<uint32_t>(a < b); }
 
+// Folds magnitude `a` into a running least and second least.
+inline void fold(uint32_t a, uint32_t& least, uint32_t& second) {
+  const uint32_t lower = below(a, least);
+  const uint32_t high = select(lower, least, a);
+  second = select(below(high, second), high, second);
+  least = select(lower, a, least);
+}
+
+constexpr uint32_t kLanes = 2;
+
 }  // namespace
 
 LayeredMinSum::LayeredMinSum(const CheckMatrix& h, std::span<const double> prior_llrs) {
@@ -54,30 +64,45 @@ void LayeredMinSum::iterate(const CheckMatrix& h, float alpha, float gamma, std:
     const uint32_t b = start[r], n = start[r + 1] - b;
     const uint32_t* __restrict column = columns + b;
     float* __restrict out = message + b;
-    uint32_t least = kMaxMessage, second = kMaxMessage, sign = syndrome_[r];
-    for (uint32_t i = 0; i < n; ++i) {
+    // Two running (least, second) pairs over alternate entries, merged after: one pair would
+    // chain every entry's compare-and-select behind the last one's.
+    uint32_t least[kLanes], second[kLanes];
+    for (uint32_t j = 0; j < kLanes; ++j) least[j] = second[j] = kMaxMessage;
+    uint32_t sign = syndrome_[r];
+    uint32_t i = 0;
+    for (; i + kLanes <= n; i += kLanes) {
+      for (uint32_t j = 0; j < kLanes; ++j) {
+        const float v = marginal[column[i + j]] - out[i + j];
+        input[i + j] = v;
+        const uint32_t bits = std::bit_cast<uint32_t>(v);
+        fold(bits & 0x7fffffffu, least[j], second[j]);
+        sign ^= bits >> 31;
+      }
+    }
+    for (; i < n; ++i) {
       const float v = marginal[column[i]] - out[i];
       input[i] = v;
       const uint32_t bits = std::bit_cast<uint32_t>(v);
-      const uint32_t a = bits & 0x7fffffffu;
-      const uint32_t lower = below(a, least);
-      const uint32_t high = select(lower, least, a);
-      second = select(below(high, second), high, second);
-      least = select(lower, a, least);
+      fold(bits & 0x7fffffffu, least[0], second[0]);
       sign ^= bits >> 31;
     }
-    const float small = alpha * std::bit_cast<float>(least);
-    const float large = alpha * std::bit_cast<float>(second);
+    for (uint32_t j = 1; j < kLanes; ++j) {
+      fold(least[j], least[0], second[0]);
+      fold(second[j], least[0], second[0]);
+    }
+    const uint32_t least_bits = least[0];
+    const float small = alpha * std::bit_cast<float>(least_bits);
+    const float large = alpha * std::bit_cast<float>(second[0]);
     const uint32_t small_bits = std::bit_cast<uint32_t>(small), large_bits = std::bit_cast<uint32_t>(large);
-    for (uint32_t i = 0; i < n; ++i) {
-      const uint32_t bits = std::bit_cast<uint32_t>(input[i]);
+    for (uint32_t k = 0; k < n; ++k) {
+      const uint32_t bits = std::bit_cast<uint32_t>(input[k]);
       // The least input but this entry's own: the second least when this entry gave the least
       // (on a tie the two are equal).
-      const uint32_t mine = 0u - static_cast<uint32_t>((bits & 0x7fffffffu) == least);
+      const uint32_t mine = 0u - static_cast<uint32_t>((bits & 0x7fffffffu) == least_bits);
       const uint32_t magnitude = select(mine, large_bits, small_bits);
       const float m = std::bit_cast<float>(magnitude ^ ((sign ^ (bits >> 31)) << 31));
-      out[i] = m;
-      marginal[column[i]] = input[i] + m;
+      out[k] = m;
+      marginal[column[k]] = input[k] + m;
     }
   }
   int64_t unmet = unsatisfied;
