@@ -145,8 +145,8 @@ bool BeliefPropagation::run(uint32_t iterations, std::span<const double> gamma) 
 
 bool BeliefPropagation::run(uint32_t iterations, std::span<const float> gamma) {
   if (min_sum()) return iterate_min_sum(iterations, 0.0f, gamma);
-  std::vector<double> wide(gamma.begin(), gamma.end());
-  return iterate(iterations, Memory::kPerColumn, 0.0, wide);
+  gamma_wide_.assign(gamma.begin(), gamma.end());
+  return iterate(iterations, Memory::kPerColumn, 0.0, gamma_wide_);
 }
 
 bool BeliefPropagation::run(uint32_t iterations, double gamma) {

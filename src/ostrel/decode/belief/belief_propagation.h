@@ -121,6 +121,7 @@ class BeliefPropagation {
   std::optional<FloodingMinSum> flooding_;
   std::optional<LayeredMinSum> layered_;
   std::vector<float> gamma_;        // per column, for run() with doubles
+  std::vector<double> gamma_wide_;  // per column, for run() with floats on the double path
 };
 
 }  // namespace ostrel::decode::belief
