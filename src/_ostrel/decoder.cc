@@ -417,7 +417,7 @@ PyType_Slot slots[] = {
                     "into components of one or two detectors. ``method='bp-osd'`` (belief propagation, then\n"
                     "ordered statistics; options max_iter, bp_method, ms_scaling_factor, schedule,\n"
                     "osd_method, osd_order) and ``method='relay-bp'`` (options gamma0, pre_iter, num_iter,\n"
-                    "legs, gamma_min, gamma_max, solutions, seed) decode models whose errors flip any number\n"
+                    "legs, gamma_min, gamma_max, solutions, seed, schedule) decode models whose errors flip any number\n"
                     "of detectors (colour and qLDPC codes); ``method='belief-matching'`` weighs matching by\n"
                     "BP over a ``^``-decomposed model's whole errors. ``method='mobius'`` (and\n"
                     "``'correlated-mobius'``, option ``max_passes``) decodes colour codes, errors of any size,\n"

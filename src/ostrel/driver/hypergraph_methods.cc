@@ -85,7 +85,8 @@ Result<BpOptions, std::string> read_bp(const DecoderOptions& options, const BpOp
   auto scaling = options.number("ms_scaling_factor", defaults.ms_scaling_factor, 0.0, 1.0);
   if (!scaling.ok()) return fail(std::move(scaling).error());
   bp.ms_scaling_factor = *scaling;
-  auto schedule = options.choice("schedule", "parallel", {"parallel", "serial"});
+  auto schedule = options.choice("schedule", defaults.schedule == decode::belief::BpSchedule::kSerial ? "serial" : "parallel",
+                                 {"parallel", "serial"});
   if (!schedule.ok()) return fail(std::move(schedule).error());
   bp.schedule = *decode::osd::parse_bp_schedule(*schedule);
   return bp;
@@ -129,6 +130,9 @@ Result<std::unique_ptr<ShotDecoder>, DriverError> make_relay_bp(const dem::Detec
   OSTREL_READ(o.ms_scaling_factor, options.number("ms_scaling_factor", o.ms_scaling_factor, 0.0, 1.0));
   OSTREL_READ(value, options.integer("seed", 0, 0, INT64_MAX));
   o.seed = static_cast<uint64_t>(value);
+  std::string schedule;
+  OSTREL_READ(schedule, options.choice("schedule", "parallel", {"parallel", "serial"}));
+  o.schedule = *decode::osd::parse_bp_schedule(schedule);
   auto decoder = decode::belief::RelayBpDecoder::create(model, o);
   if (!decoder.ok()) return fail(DriverError::invalid(std::move(decoder).error()));
   return std::unique_ptr<ShotDecoder>(

@@ -9,7 +9,7 @@ namespace ostrel::driver {
 // max_iter, bp_method, ms_scaling_factor, schedule, osd_method, osd_order.
 Result<std::unique_ptr<ShotDecoder>, DriverError> make_bp_osd(const dem::DetectorErrorModel& model,
                                                               const DecoderOptions& options);
-// gamma0, pre_iter, num_iter, legs, gamma_min, gamma_max, solutions, ms_scaling_factor, seed.
+// gamma0, pre_iter, num_iter, legs, gamma_min, gamma_max, solutions, ms_scaling_factor, seed, schedule.
 Result<std::unique_ptr<ShotDecoder>, DriverError> make_relay_bp(const dem::DetectorErrorModel& model,
                                                                 const DecoderOptions& options);
 // max_iter, bp_method, ms_scaling_factor, schedule.

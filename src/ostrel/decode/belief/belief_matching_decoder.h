@@ -20,7 +20,9 @@
 namespace ostrel::decode::belief {
 
 struct BeliefMatchingOptions {
-  BpOptions bp{.max_iter = 20, .method = BpMethod::kProductSum};
+  // Serial (layered) BP meets the syndrome in fewer iterations; on the surface code 10 serial
+  // iterations weigh the graph as well as 20 parallel ones, at half the time.
+  BpOptions bp{.max_iter = 10, .method = BpMethod::kProductSum, .schedule = BpSchedule::kSerial};
 };
 
 class BeliefMatchingDecoder {

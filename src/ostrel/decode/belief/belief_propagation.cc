@@ -86,6 +86,10 @@ BeliefPropagation::BeliefPropagation(std::shared_ptr<const CheckMatrix> matrix, 
   scratch2_.assign(longest, 0.0);
   syndrome_.assign(h.row_count, 0);
   row_parity_.assign(h.row_count, 0);
+  if (options_.method == BpMethod::kMinSum) {
+    if (options_.schedule == BpSchedule::kParallel) flooding_.emplace(h, prior_);
+    else layered_.emplace(h, prior_);
+  }
   phi_table();
 }
 
@@ -122,6 +126,8 @@ void BeliefPropagation::begin() {
     for (uint32_t c = 0; c < h.column_count; ++c) decide(c, prior_[c] < 0);
   iterations_ = 0;
   total_iterations_ = 0;
+  if (flooding_) flooding_->begin(h, syndrome_);
+  if (layered_) layered_->begin(h, syndrome_);
 }
 
 bool BeliefPropagation::decode() {
@@ -131,61 +137,64 @@ bool BeliefPropagation::decode() {
 }
 
 bool BeliefPropagation::run(uint32_t iterations, std::span<const double> gamma) {
-  return iterate(iterations, Memory::kPerColumn, 0.0, gamma);
+  if (!min_sum()) return iterate(iterations, Memory::kPerColumn, 0.0, gamma);
+  gamma_.resize(gamma.size());
+  std::copy(gamma.begin(), gamma.end(), gamma_.begin());
+  return iterate_min_sum(iterations, 0.0f, gamma_);
+}
+
+bool BeliefPropagation::run(uint32_t iterations, std::span<const float> gamma) {
+  if (min_sum()) return iterate_min_sum(iterations, 0.0f, gamma);
+  gamma_wide_.assign(gamma.begin(), gamma.end());
+  return iterate(iterations, Memory::kPerColumn, 0.0, gamma_wide_);
 }
 
 bool BeliefPropagation::run(uint32_t iterations, double gamma) {
   return iterate(iterations, gamma == 0.0 ? Memory::kNone : Memory::kUniform, gamma, {});
 }
 
+double BeliefPropagation::scaling() const {
+  if (options_.method != BpMethod::kMinSum) return 1.0;
+  if (options_.ms_scaling_factor != 0.0) return options_.ms_scaling_factor;
+  return 1.0 - std::ldexp(1.0, -static_cast<int>(std::min(total_iterations_, 60u)));
+}
+
+bool BeliefPropagation::iterate_min_sum(uint32_t iterations, float gamma, std::span<const float> gammas) {
+  iterations_ = 0;
+  bool met = false;
+  for (uint32_t t = 0; t < iterations && !met; ++t) {
+    ++iterations_;
+    ++total_iterations_;
+    const auto alpha = static_cast<float>(scaling());
+    if (flooding_) flooding_->iterate(*matrix_, alpha, gamma, gammas, hard_, row_parity_, unsatisfied_);
+    else layered_->iterate(*matrix_, alpha, gamma, gammas, hard_, row_parity_, unsatisfied_);
+    met = converged();
+  }
+  const auto m = flooding_ ? flooding_->marginals() : layered_->marginals();
+  std::copy(m.begin(), m.end(), marginal_.begin());
+  return met;
+}
+
 bool BeliefPropagation::iterate(uint32_t iterations, Memory memory, double gamma, std::span<const double> gammas) {
+  if (min_sum()) return iterate_min_sum(iterations, static_cast<float>(memory == Memory::kUniform ? gamma : 0.0), {});
   iterations_ = 0;
   for (uint32_t t = 0; t < iterations; ++t) {
     ++iterations_;
     ++total_iterations_;
-    double alpha = 1.0;
-    if (options_.method == BpMethod::kMinSum)
-      alpha = options_.ms_scaling_factor == 0.0 ? 1.0 - std::ldexp(1.0, -static_cast<int>(std::min(total_iterations_, 60u)))
-                                                : options_.ms_scaling_factor;
     if (options_.schedule == BpSchedule::kParallel) {
-      check_pass_parallel(alpha);
+      check_pass_parallel();
       variable_pass_parallel(memory, gamma, gammas);
     } else {
-      serial_pass(alpha, memory, gamma, gammas);
+      serial_pass(memory, gamma, gammas);
     }
     if (converged()) return true;
   }
   return false;
 }
 
-void BeliefPropagation::row_messages(uint32_t begin, uint32_t end, bool flipped, double alpha, const double* in,
-                                     double* out) {
+void BeliefPropagation::row_messages(uint32_t begin, uint32_t end, bool flipped, const double* in, double* out) {
+  // Product-sum in the phi domain (min-sum runs in its own kernels).
   const uint32_t n = end - begin;
-  if (options_.method == BpMethod::kMinSum) {
-    double min1 = kMaxMessage, min2 = kMaxMessage;
-    uint32_t at = n;
-    bool negative = flipped;
-    for (uint32_t i = 0; i < n; ++i) {
-      const double v = in[i];
-      negative ^= v < 0;
-      const double a = std::fabs(v);
-      if (a < min1) {
-        min2 = min1;
-        min1 = a;
-        at = i;
-      } else if (a < min2) {
-        min2 = a;
-      }
-    }
-    min1 *= alpha;
-    min2 *= alpha;
-    for (uint32_t i = 0; i < n; ++i) {
-      const double magnitude = i == at ? min2 : min1;
-      out[i] = (negative ^ (in[i] < 0)) ? -magnitude : magnitude;
-    }
-    return;
-  }
-  // Product-sum in the phi domain.
   const PhiTable& table = phi_table();
   double* f = scratch2_.data();
   double total = 0;
@@ -201,7 +210,7 @@ void BeliefPropagation::row_messages(uint32_t begin, uint32_t end, bool flipped,
   }
 }
 
-void BeliefPropagation::check_pass_parallel(double alpha) {
+void BeliefPropagation::check_pass_parallel() {
   const CheckMatrix& h = *matrix_;
   for (uint32_t r = 0; r < h.row_count; ++r) {
     const uint32_t b = h.row_start[r], e = h.row_start[r + 1];
@@ -209,7 +218,7 @@ void BeliefPropagation::check_pass_parallel(double alpha) {
     // Variable-to-check messages: the last marginal without this check's own message.
     double* in = scratch_.data();
     for (uint32_t k = b; k < e; ++k) in[k - b] = marginal_[h.row_columns[k]] - to_variable_[k];
-    row_messages(b, e, syndrome_[r] != 0, alpha, in, to_variable_.data() + b);
+    row_messages(b, e, syndrome_[r] != 0, in, to_variable_.data() + b);
   }
 }
 
@@ -226,7 +235,7 @@ void BeliefPropagation::variable_pass_parallel(Memory memory, double gamma, std:
   }
 }
 
-void BeliefPropagation::serial_pass(double alpha, Memory memory, double gamma, std::span<const double> gammas) {
+void BeliefPropagation::serial_pass(Memory memory, double gamma, std::span<const double> gammas) {
   const CheckMatrix& h = *matrix_;
   // This iteration's bias; the marginals hold the last one, so they move by the difference.
   for (uint32_t c = 0; c < h.column_count; ++c) {
@@ -241,7 +250,7 @@ void BeliefPropagation::serial_pass(double alpha, Memory memory, double gamma, s
     if (b == e) continue;
     for (uint32_t k = b; k < e; ++k) in[k - b] = marginal_[h.row_columns[k]] - to_variable_[k];
     double* out = to_variable_.data() + b;
-    row_messages(b, e, syndrome_[r] != 0, alpha, in, out);
+    row_messages(b, e, syndrome_[r] != 0, in, out);
     for (uint32_t k = b; k < e; ++k) marginal_[h.row_columns[k]] = in[k - b] + out[k - b];
   }
   for (uint32_t c = 0; c < h.column_count; ++c) decide(c, marginal_[c] < 0);

@@ -15,15 +15,19 @@
 // phi(x) = -ln tanh(x / 2) (its own inverse), phi read from a table with linear interpolation
 // (exact below 1/8, where it is steep): two lookups per entry instead of a tanh and an atanh.
 //
-// Buffers are sized once for the matrix; nothing is allocated per shot. Whether the hard decision
+// Min-sum runs in FloodingMinSum (parallel) or LayeredMinSum (serial), in floats; marginals()
+// holds their result as doubles once a run ends. Product-sum runs here in doubles. Buffers are sized once for the matrix; nothing is allocated per shot. Whether the hard decision
 // meets the syndrome is kept up to date as decisions flip (a count of unsatisfied checks), so
 // testing it costs the flips, not the matrix.
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
 #include "ostrel/decode/belief/check_matrix.h"
+#include "ostrel/decode/belief/flooding_min_sum.h"
+#include "ostrel/decode/belief/layered_min_sum.h"
 
 namespace ostrel::decode::belief {
 
@@ -58,6 +62,7 @@ class BeliefPropagation {
   // `iterations`, and returns whether the hard decision converged.
   void begin();
   bool run(uint32_t iterations, std::span<const double> gamma);
+  bool run(uint32_t iterations, std::span<const float> gamma);
   // The same with one strength for every column.
   bool run(uint32_t iterations, double gamma);
 
@@ -76,11 +81,16 @@ class BeliefPropagation {
  private:
   enum class Memory : uint8_t { kNone, kUniform, kPerColumn };
   bool iterate(uint32_t iterations, Memory memory, double gamma, std::span<const double> gammas);
-  void check_pass_parallel(double alpha);
+  // Min-sum's factor at the next iteration (1 for product-sum).
+  double scaling() const;
+  bool iterate_min_sum(uint32_t iterations, float gamma, std::span<const float> gammas);
+  bool min_sum() const { return flooding_ || layered_; }
+  // Product-sum's passes, in doubles.
+  void check_pass_parallel();
   void variable_pass_parallel(Memory memory, double gamma, std::span<const double> gammas);
-  void serial_pass(double alpha, Memory memory, double gamma, std::span<const double> gammas);
+  void serial_pass(Memory memory, double gamma, std::span<const double> gammas);
   // Check-to-variable messages of one row from its variable-to-check messages in scratch_.
-  void row_messages(uint32_t begin, uint32_t end, bool flipped, double alpha, const double* in, double* out);
+  void row_messages(uint32_t begin, uint32_t end, bool flipped, const double* in, double* out);
   bool converged() const { return unsatisfied_ == 0; }
   // Sets column c's hard decision, keeping the unsatisfied checks counted.
   void decide(uint32_t c, bool flipped) {
@@ -107,6 +117,11 @@ class BeliefPropagation {
   int64_t unsatisfied_ = 0;          // rows with parity 1
   uint32_t iterations_ = 0;
   uint32_t total_iterations_ = 0;   // across runs since begin(), for the adaptive factor
+  // Min-sum runs in one of these, in floats; marginal_ is copied from it.
+  std::optional<FloodingMinSum> flooding_;
+  std::optional<LayeredMinSum> layered_;
+  std::vector<float> gamma_;        // per column, for run() with doubles
+  std::vector<double> gamma_wide_;  // per column, for run() with floats on the double path
 };
 
 }  // namespace ostrel::decode::belief

@@ -33,13 +33,13 @@ Result<RelayBpDecoder, std::string> RelayBpDecoder::create(const dem::DetectorEr
   auto matrix = build_check_matrix(dem, decoding_memory_budget());
   if (!matrix) return fail(std::move(matrix).error());
   BpOptions bp{.max_iter = options.pre_iter, .method = BpMethod::kMinSum,
-               .ms_scaling_factor = options.ms_scaling_factor, .schedule = BpSchedule::kParallel};
+               .ms_scaling_factor = options.ms_scaling_factor, .schedule = options.schedule};
   return RelayBpDecoder(BeliefPropagation(std::move(*matrix), bp), options);
 }
 
 RelayBpDecoder::RelayBpDecoder(BeliefPropagation bp, const RelayBpOptions& options)
     : bp_(std::move(bp)), options_(options) {
-  gamma_.assign(bp_.matrix().column_count, 0.0);
+  gamma_.assign(bp_.matrix().column_count, 0.0f);
   correction_.reserve(bp_.matrix().column_count);
 }
 
@@ -47,7 +47,7 @@ void RelayBpDecoder::draw_strengths(uint32_t leg) {
   const double low = options_.gamma_min, span = options_.gamma_max - options_.gamma_min;
   const uint64_t base = mix(options_.seed ^ mix(leg));
   for (size_t j = 0; j < gamma_.size(); ++j)
-    gamma_[j] = low + span * static_cast<double>(mix(base + j) >> 11) * 0x1.0p-53;
+    gamma_[j] = static_cast<float>(low + span * static_cast<double>(mix(base + j) >> 11) * 0x1.0p-53);
 }
 
 void RelayBpDecoder::consider() {
@@ -66,17 +66,22 @@ uint64_t RelayBpDecoder::decode(std::span<const uint32_t> fired) {
   bp_.set_syndrome(fired);
   found_ = 0;
   legs_run_ = 0;
+  iterations_run_ = 0;
+  first_converged_ = false;
   correction_.clear();
   weight_ = 0;
   observables_ = 0;
   if (bp_.syndrome_empty() && !bp_.matrix().has_likely_column) return 0;
   bp_.begin();
   ++legs_run_;
-  if (bp_.run(options_.pre_iter, options_.gamma0)) consider();
+  first_converged_ = bp_.run(options_.pre_iter, options_.gamma0);
+  if (first_converged_) consider();
+  iterations_run_ += bp_.iterations();
   for (uint32_t leg = 1; leg <= options_.legs && found_ < options_.solutions; ++leg) {
     draw_strengths(leg);
     ++legs_run_;
     if (bp_.run(options_.num_iter, gamma_)) consider();
+    iterations_run_ += bp_.iterations();
   }
   if (found_ == 0) {
     // No leg met the syndrome: the last leg's guess is all there is.

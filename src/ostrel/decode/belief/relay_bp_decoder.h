@@ -32,6 +32,9 @@ struct RelayBpOptions {
   uint32_t solutions = 5;      // stop once this many legs have met the syndrome
   double ms_scaling_factor = 1.0;
   uint64_t seed = 0;
+  // The paper's legs are parallel (as hardware runs them); serial ones meet the syndrome in
+  // about half the iterations on a processor.
+  BpSchedule schedule = BpSchedule::kParallel;
 };
 
 std::optional<std::string> refuse_options(const RelayBpOptions& options);
@@ -47,6 +50,9 @@ class RelayBpDecoder {
   // Solutions found by the last decode, and the legs it ran (the first included).
   uint32_t solutions_found() const { return found_; }
   uint32_t legs_run() const { return legs_run_; }
+  // BP iterations the last decode ran, over all its legs.
+  uint64_t iterations_run() const { return iterations_run_; }
+  bool first_leg_converged() const { return first_converged_; }
   const CheckMatrix& matrix() const { return bp_.matrix(); }
 
  private:
@@ -56,12 +62,14 @@ class RelayBpDecoder {
 
   BeliefPropagation bp_;
   RelayBpOptions options_;
-  std::vector<double> gamma_;
+  std::vector<float> gamma_;  // this leg's strengths, per column
   std::vector<uint32_t> correction_;
   uint64_t observables_ = 0;
   double weight_ = 0;
   uint32_t found_ = 0;
   uint32_t legs_run_ = 0;
+  uint64_t iterations_run_ = 0;
+  bool first_converged_ = false;
 };
 
 }  // namespace ostrel::decode::belief

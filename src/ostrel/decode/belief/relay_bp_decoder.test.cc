@@ -11,11 +11,13 @@
 namespace ostrel::decode::belief {
 namespace {
 
-TEST(RelayBpDecoder, SolutionsMeetTheSyndromeAndFailuresStayNearMaximumLikelihood) {
+class RelayBpSchedules : public testing::TestWithParam<BpSchedule> {};
+
+TEST_P(RelayBpSchedules, SolutionsMeetTheSyndromeAndFailuresStayNearMaximumLikelihood) {
   std::mt19937_64 rng(31);
   auto dem = dem::parse_dem(random_model_text(rng, 8, 16, 4, 0.02, 0.12));
   ASSERT_TRUE(dem.ok());
-  auto decoder = RelayBpDecoder::create(*dem, {.legs = 40, .solutions = 3, .seed = 4});
+  auto decoder = RelayBpDecoder::create(*dem, {.legs = 40, .solutions = 3, .seed = 4, .schedule = GetParam()});
   ASSERT_TRUE(decoder.ok()) << decoder.error();
   RelayBpDecoder replay = *decoder;
   const CheckMatrix& h = decoder->matrix();
@@ -53,6 +55,9 @@ TEST(RelayBpDecoder, SolutionsMeetTheSyndromeAndFailuresStayNearMaximumLikelihoo
   EXPECT_GT(exact, 20);
   EXPECT_LE(ours, exact * 1.3 + 10) << "ours " << ours << ", exact " << exact << ", unsolved " << unsolved;
 }
+
+INSTANTIATE_TEST_SUITE_P(Both, RelayBpSchedules, testing::Values(BpSchedule::kParallel, BpSchedule::kSerial),
+                         [](const auto& info) { return info.param == BpSchedule::kParallel ? "parallel" : "serial"; });
 
 TEST(RelayBpDecoder, TheLowestWeightSolutionWinsAndBadOptionsAreRefused) {
   // Two explanations of D0 D1: one error of p = 0.01 or two of p = 0.2 (weight 2.77 against 4.60).
