@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "ostrel/decode/model_checks.h"
+#include "ostrel/decode/round_order.h"
 #include "ostrel/dem/dem_parser.h"
 
 namespace ostrel::decode {
@@ -268,16 +269,9 @@ Result<SlidingWindowDecoder::Pushed, std::string> SlidingWindowDecoder::push(uin
                                                                              std::span<const uint8_t> events,
                                                                              Clock::time_point arrival) {
   const DetectorLayout& layout = plan_->layout();
-  if (events.size() != layout.columns())
-    return fail("round " + std::to_string(round) + " holds " + std::to_string(events.size()) +
-                " ancillas but the detector layout has " + std::to_string(layout.columns()));
-  if (round != 0) {
-    if (!in_shot_)
-      return fail("round " + std::to_string(round) + " arrives outside a shot (a shot starts at round 0)");
-    if (round != next_round_)
-      return fail("round " + std::to_string(round) + " does not follow round " + std::to_string(next_round_ - 1) +
-                  " (expected round " + std::to_string(next_round_) + ")");
-  } else {
+  if (auto refused = round_refusal(round, events.size(), layout.columns(), in_shot_, next_round_))
+    return fail(std::move(*refused));
+  if (round == 0) {
     if (in_shot_) ++abandoned_;
     in_shot_ = true;
     window_index_ = 0;

@@ -1,0 +1,15 @@
+#pragma once
+// The order rounds of a shot must arrive in, as every window decoder checks it: round 0 starts a
+// shot (abandoning one in progress), any other round must be the next of the shot in progress.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace ostrel::decode {
+
+// Why a round of `events` events cannot be taken now (the text the decoders fail with), or nothing.
+std::optional<std::string> round_refusal(uint32_t round, size_t events, size_t columns, bool in_shot,
+                                         uint32_t next_round);
+
+}  // namespace ostrel::decode
