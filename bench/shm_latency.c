@@ -4,7 +4,7 @@
  * cores. Latency is the consumer's clock at delivery minus the frame's timestamp_ns, stamped by
  * the producer just before it writes (both CLOCK_MONOTONIC).
  *
- *   shm_latency [FRAMES [MODEL.dem ROUNDS.qssf COMMIT BUFFER]]
+ *   shm_latency [FRAMES [MODEL.dem ROUNDS.qssf COMMIT BUFFER [METHOD [THREADS]]]]
  *
  * The latency runs pace the producer (one frame every $OSTREL_BENCH_INTERVAL_NS, default 4000)
  * so that the figures are delivery, not queueing; the throughput runs send as fast as the
@@ -308,11 +308,14 @@ int main(int argc, char** argv) {
     char* model = read_text(argv[2]);
     if (!model) die("cannot read the model");
     const uint32_t commit = (uint32_t)atoi(argv[4]), buffer = (uint32_t)atoi(argv[5]);
+    const char* method = argc > 6 ? argv[6] : "matching";
+    const uint32_t threads = argc > 7 ? (uint32_t)atoi(argv[7]) : 0;
     uint64_t count = 0;
     ostrel_frame* recorded = load_frames(argv[3], &count);
     for (int paced_run = 2; paced_run >= 0; --paced_run) {
       ostrel_window* window = NULL;
-      if (ostrel_window_create(model, commit, buffer, &window) != OSTREL_OK) die("ostrel_window_create");
+      if (ostrel_window_create_with(model, commit, buffer, method, NULL, threads, &window) != OSTREL_OK)
+        die("ostrel_window_create_with");
       run_config c;
       memset(&c, 0, sizeof c);
       c.transport = "shm";
