@@ -2,31 +2,16 @@
 
 #include <algorithm>
 
-#include "_ostrel/py_ref.h"
 
 namespace ostrel::py {
 namespace {
 
 constexpr std::chrono::milliseconds kPollInterval{20};
 
-// Signal handlers run on the interpreter's main thread only; elsewhere the checks need no lock.
-bool on_main_thread() {
-  // Without the threading module loaded, threads are rare enough to be checked as the main one.
-  PyRef name = PyRef::steal(PyUnicode_FromString("threading"));
-  PyRef threading = name ? PyRef::steal(PyImport_GetModule(name.get())) : PyRef();
-  PyRef main = threading ? PyRef::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr)) : PyRef();
-  PyRef ident = main ? PyRef::steal(PyObject_GetAttrString(main.get(), "ident")) : PyRef();
-  if (!ident) {
-    PyErr_Clear();
-    return true;  // checking for signals where none can arrive costs a little, nothing more
-  }
-  const unsigned long id = PyLong_AsUnsignedLong(ident.get());
-  if (PyErr_Occurred()) {
-    PyErr_Clear();
-    return true;
-  }
-  return id == PyThread_get_thread_ident();
-}
+// Signal handlers run on the main interpreter's main thread only; elsewhere the checks need no
+// lock. Asked of the runtime rather than of `threading`: Python code run here could run a pending
+// handler, and the exception it raised would be lost.
+bool on_main_thread() { return _PyOS_IsMainThread() != 0; }
 
 }  // namespace
 
@@ -77,7 +62,7 @@ WaitCheck::WaitCheck(std::optional<double> timeout, StreamCall* call)
 }
 
 bool WaitCheck::handles_signals() {
-  if (main_thread_ < 0) main_thread_ = on_main_thread() ? 1 : 0;  // runs with the lock held
+  if (main_thread_ < 0) main_thread_ = on_main_thread() ? 1 : 0;
   return main_thread_ == 1;
 }
 

@@ -64,7 +64,7 @@ class WaitCheck {
   static bool check(void* context);
   static void release(void* context);
   static void reacquire(void* context);
-  bool handles_signals();  // needs the interpreter lock the first time
+  bool handles_signals();
 
   std::optional<std::chrono::steady_clock::time_point> deadline_;
   StreamCall* call_;
