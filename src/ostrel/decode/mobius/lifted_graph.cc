@@ -92,9 +92,8 @@ LiftedGraph build_lifted_graph(const AtomModel& atoms, std::span<const uint8_t> 
       candidates.push_back({std::min(dangling[0], dangling[1]), std::max(dangling[0], dangling[1]), 0.0, a, 3});
     const size_t count = candidates.size() - first;
     out.atom_edge_count[a] = static_cast<uint8_t>(count);
-    // The gluing edge shares like the others. Weighing it as two shares (it stands for the atom in
-    // two subgraphs, so a boundary atom would weigh what a bulk one does) evened out the
-    // phenomenological model's answer to the exponent but cost 4-8% more failures on circuit noise.
+    // The gluing edge shares like the others: weighing it as two shares (it stands for the atom in
+    // two subgraphs) cost circuit noise more failures than it saved on phenomenological noise.
     const double share = out.atom_weight[a] / std::pow(double(count), kEdgeShareExponent);
     for (size_t k = first; k < candidates.size(); ++k) candidates[k].weight = share;
   }

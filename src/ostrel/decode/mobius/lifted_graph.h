@@ -17,11 +17,9 @@
 // atom's weight ln((1 - p) / p) divided by n^kEdgeShareExponent, n its edge count: with exponent 1
 // a set of whole atoms would weigh exactly what the atoms weigh together, but 0.85 (three-edge
 // atoms a little dearer than one- and two-edge ones) measured 5-10% fewer failures on every
-// circuit family tried. The value is measured, not derived, and the phenomenological model, whose
-// edges take few weights, answers it unevenly as near-ties between paths change sides: at d = 5
-// under SI1000-like noise, 1.13, 0.96, 1.04, 1.09 and 1.16 times chromobius' failures at 0.7, 0.8,
-// 0.85, 0.9 and 1 (the same 400 000 shots), yet at d = 3 exact minimum-weight decoding of every
-// pair of errors is matched less often at 0.8 than at 0.85 (422 against 440 of 476 pairs). Parallel
+// circuit family tried. The value is measured, not derived: on a model whose edges take few
+// distinct weights (phenomenological noise) near-ties between paths change sides with it, so the
+// failures there swing by several percent either way between 0.7 and 1. Parallel
 // edges of several atoms are one graph edge weighing as the lightest of them.
 #include <array>
 #include <cstdint>
