@@ -141,7 +141,8 @@ TEST(SlidingWindow, MatchingWindowStartedFromTheLastOneIsAMinimumMatching) {
   std::mt19937 rng(17);
   uint64_t carried = 0;
   for (const auto& [A, R, commit, buffer, density] :
-       {std::tuple{4u, 12u, 2u, 2u, 0.1}, {5u, 16u, 3u, 3u, 0.25}, {3u, 14u, 3u, 2u, 0.15}, {6u, 20u, 4u, 4u, 0.05}}) {
+       {std::tuple{4u, 12u, 2u, 2u, 0.1}, {5u, 16u, 3u, 3u, 0.25}, {3u, 14u, 3u, 2u, 0.15}, {6u, 20u, 4u, 4u, 0.05},
+        {8u, 16u, 3u, 3u, 0.3}}) {
     const dem::DetectorErrorModel model = random_weight_rounds(A, R, rng);
     auto plan = SlidingWindowPlan::create(model, *DetectorLayout::from_coordinates(model), commit, buffer);
     ASSERT_TRUE(plan.ok()) << plan.error();

@@ -162,7 +162,7 @@ uint64_t MatchingDecoder::decode_after(MatchingDecoder& last, uint32_t shift, ui
   uint32_t sources = 0;
   for (size_t i = 0; i < carry_.count; ++i) sources += carry_.regions[i].source != kNone;
 
-  flooder_.restore(carry_, shift, carry_ids_);
+  flooder_.restore(carry_, shift, restore_ids_);
   correction_ready_ = false;
   forget_changes();
   dissolved_ = 0;

@@ -105,6 +105,7 @@ class MatchingDecoder final : public GraphDecoder {
   // decode_after(): what is carried, and per region of the last decode whether it stays behind.
   Flooder::Carry carry_;
   std::vector<uint32_t> carry_ids_;
+  std::vector<uint32_t> restore_ids_;  // kNone but while restore() works (never the walk's scratch)
   std::vector<uint8_t> left_behind_;
   uint32_t carried_ = 0;
 };
