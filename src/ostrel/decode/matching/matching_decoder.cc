@@ -38,8 +38,7 @@ uint64_t MatchingDecoder::decode(std::span<const uint32_t> fired_detectors) {
     parity_[d] = 0;
   }
   toggled_.clear();
-  for (MatcherEvent e = flooder_.next_event(); e.kind != MatcherEvent::kNone; e = flooder_.next_event())
-    trees_.handle(e);
+  grow();
   warm_ = true;
   return read_out() ^ g.flipped_observables;
 }
@@ -105,8 +104,7 @@ uint64_t MatchingDecoder::decode_again(std::span<const uint32_t> fired_detectors
   for (const uint32_t r : regrow_) trees_.reopen(r);
   for (const uint32_t x : events) flooder_.add_detection_event(x);
   events.clear();
-  for (MatcherEvent e = flooder_.next_event(); e.kind != MatcherEvent::kNone; e = flooder_.next_event())
-    trees_.handle(e);
+  grow();
   return read_out() ^ graph_->flipped_observables;
 }
 
@@ -155,7 +153,11 @@ uint64_t MatchingDecoder::decode_after(MatchingDecoder& last, uint32_t shift, ui
     if (g.blossom_parent != kNone || behind[r]) continue;
     const size_t at = carry_.count;
     const bool regrow = g.matched_to_boundary && lost_match(g);
-    from.save(r, carry_);
+    if (&from == &flooder_) {
+      from.save_moving(r, carry_);  // restore() below wipes this decode anyway
+    } else {
+      from.save(r, carry_);
+    }
     if (regrow) carry_.regions[at].matched_to_boundary = false;  // restored unmatched: reopened below
   }
   for (const uint32_t r : live) behind[r] = 0;
@@ -181,10 +183,13 @@ uint64_t MatchingDecoder::decode_after(MatchingDecoder& last, uint32_t shift, ui
     if (flooder_.region(r).blossom_parent == kNone && !flooder_.region(r).matched()) trees_.reopen(r);
   for (const uint32_t d : fired_detectors)
     if (d < graph.detector_count && !flooder_.owned(d)) flooder_.add_detection_event(d);
-  for (MatcherEvent e = flooder_.next_event(); e.kind != MatcherEvent::kNone; e = flooder_.next_event())
-    trees_.handle(e);
+  grow();
   warm_ = true;
   return read_out();
+}
+
+void MatchingDecoder::grow() {
+  for (MatcherEvent e; flooder_.next_event(e);) trees_.handle(e);
 }
 
 uint64_t MatchingDecoder::read_out() {

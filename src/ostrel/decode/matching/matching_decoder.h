@@ -66,6 +66,8 @@ class MatchingDecoder final : public GraphDecoder {
   uint32_t searched_paths() const { return searched_paths_; }
 
  private:
+  // Runs the flooder's events through the matcher until none is left.
+  void grow();
   // Reads the matching out of the regions, blossoms opened down to their events.
   uint64_t read_out();
 
