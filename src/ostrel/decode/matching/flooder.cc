@@ -71,7 +71,9 @@ void Flooder::save_region(Self& self, uint32_t top, Carry& out) {
     for (const uint32_t x : g.shell) {
       out.nodes.push_back(x);
       out.states.push_back(self.nodes_[x]);
-      out.origins.push_back(self.origins_[x]);
+      // The entry's place in the parent's list: a window's graph repeats the last one's lists.
+      NodeOrigin& o = out.origins.emplace_back(self.origins_[x]);
+      if (o.via < kCarriedVia) o.via = kCarriedVia + (o.via - self.start_[o.parent]);
     }
     for (const BlossomChild& c : g.children) out.ids.push_back(c.region);
     // What restore() reads; frozen from here on.
@@ -136,11 +138,11 @@ void Flooder::restore(Carry& in, uint32_t shift, std::vector<uint32_t>& new_id) 
     o.source = node(from.source);
     o.own_region = id(from.own_region);
     o.observables = from.observables;
-    // The neighbour entries differ between the graphs: the one back to the parent is found again
-    // when a path is read through it.
+    // The neighbour entries may differ between the graphs: the place in the parent's list is
+    // kept, and checked (else the entry looked up) when a path is read through it.
     o.parent = node(from.parent);
     if (o.parent != kNone && !owned(o.parent)) o.parent = kNone;
-    o.via = kNone;
+    o.via = o.parent == kNone ? kNone : from.via;
   }
   for (size_t i = 0; i < in.count; ++i) new_id[in.ids[i]] = kNone;
 }
@@ -429,7 +431,12 @@ Time Flooder::append_grown_path(const CompressedEdge& edge, std::vector<uint32_t
     uint32_t z = end;
     for (; origins_[z].parent != kNone; z = origins_[z].parent) {
       uint32_t via = origins_[z].via;
-      if (via == kNone && (via = entry_between(origins_[z].parent, z)) == kNone) break;  // no such edge here
+      if (via >= kCarriedVia) {  // carried (or kNone): the same place in the parent's list, if it leads here
+        const uint32_t p = origins_[z].parent;
+        const uint32_t at = via == kNone ? kNone : start_[p] + (via - kCarriedVia);
+        via = at < start_[p + 1] && neighbors_[at].node == z ? at : entry_between(p, z);
+        if (via == kNone) break;  // no such edge here
+      }
       edges.push_back(edge_of_[via]);
       length += neighbors_[via].length;
     }

@@ -51,13 +51,16 @@ class Flooder {
   };
   // Where the growth that claimed the node came from. Following `parent` leads back to the source
   // along a shortest path: a node is given back before the node it was claimed from.
+  // Neighbour entries are below this (an adjacency of 2^31 entries would not fit in memory).
+  static constexpr uint32_t kCarriedVia = 0x80000000u;
   struct NodeOrigin {
     uint32_t source = kNone;
     uint32_t own_region = kNone;  // a detection event's own region
     uint64_t observables = 0;     // crossed from the source
     uint32_t parent = kNone;      // the node it was claimed from (kNone at the source)
     uint32_t via = kNone;         // the parent's neighbour entry (neighbors_ index) it was claimed across;
-                                  // kNone for a carried node: looked up from the parent when read
+                                  // for a carried node kCarriedVia + its place in the parent's list in
+                                  // the graph it came from (checked, else looked up, when read)
     bool touched = false;
   };
 
