@@ -253,7 +253,13 @@ uint64_t SlidingWindowDecoder::decode_window(const WindowGraph& window, GraphDec
   carry_flips_.clear();
   const uint32_t base = events_.round_base(window.span.first);
   const std::vector<DecodingEdge>& edges = window.graph->edges;
-  for (const uint32_t e : decoder.correction()) {
+  // Matching reads only the paths that may reach the commit region (the window's first nodes).
+  const std::span<const uint32_t> correction =
+      method_ == DecodeMethod::kMatching && window.span.commit_first == 0
+          ? static_cast<matching::MatchingDecoder&>(decoder).correction_reaching(
+                events_.round_base(window.span.commit_end) - base)
+          : decoder.correction();
+  for (const uint32_t e : correction) {
     if (!window.committed[e]) continue;
     frame_ ^= edges[e].observables;
     if (const uint32_t detector = window.flips[e]; detector != WindowGraph::kNoFlip) {

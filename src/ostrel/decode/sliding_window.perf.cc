@@ -215,13 +215,14 @@ int main(int argc, char** argv) {
           dec.decode(list);
         }
         const double t2 = thread_seconds();
-        const auto corr = dec.correction();
+        // As the window reads it: only the paths that may reach the commit region.
+        const uint32_t base = round_base[w.span.first];
+        const auto corr = dec.correction_reaching(round_base[w.span.commit_end] - base);
         const double t3 = thread_seconds();
         t_cdecode += t2 - t1;
         t_cpaths += t3 - t2;
         carried += dec.carried_regions();
         flips.clear();
-        const uint32_t base = round_base[w.span.first];
         for (const uint32_t e : corr)
           if (w.committed[e] && w.flips[e] != WindowGraph::kNoFlip) {
             fired[w.flips[e]] ^= 1;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <type_traits>
 
 #include "ostrel/decode/matching/edge_weights.h"
 
@@ -52,29 +53,48 @@ void Flooder::reset() {
   look_again_ = kNone;
 }
 
-void Flooder::save(uint32_t top, Carry& out) const {
-  out.boundary = boundary_;
-  out.region_ids = region_count_;
+void Flooder::save(uint32_t top, Carry& out) const { save_region(*this, top, out); }
+
+void Flooder::save_moving(uint32_t top, Carry& out) { save_region(*this, top, out); }
+
+template <typename Self>
+void Flooder::save_region(Self& self, uint32_t top, Carry& out) {
+  out.boundary = self.boundary_;
+  out.region_ids = self.region_count_;
   // Parents before children: the ids list doubles as the walk's queue.
   size_t at = out.ids.size();
   out.ids.push_back(top);
   for (; at < out.ids.size(); ++at) {
-    const Region& g = regions_[out.ids[at]];
+    auto& g = self.regions_[out.ids[at]];
     if (out.count == out.regions.size()) out.regions.emplace_back();
     Region& copy = out.regions[out.count++];
-    copy = g;
-    copy.base = g.radius(now_);  // frozen from here on
-    copy.slope = 0;
     for (const uint32_t x : g.shell) {
       out.nodes.push_back(x);
-      out.states.push_back(nodes_[x]);
-      out.origins.push_back(origins_[x]);
+      out.states.push_back(self.nodes_[x]);
+      // The entry's place in the parent's list: a window's graph repeats the last one's lists.
+      NodeOrigin& o = out.origins.emplace_back(self.origins_[x]);
+      if (o.via < kCarriedVia) o.via = kCarriedVia + (o.via - self.start_[o.parent]);
     }
     for (const BlossomChild& c : g.children) out.ids.push_back(c.region);
+    // What restore() reads; frozen from here on.
+    copy.base = g.radius(self.now_);
+    copy.slope = 0;
+    copy.source = g.source;
+    copy.blossom_parent = g.blossom_parent;
+    copy.match = g.match;
+    copy.matched_to_boundary = g.matched_to_boundary;
+    copy.match_edge = g.match_edge;
+    if constexpr (!std::is_const_v<Self>) {
+      copy.children.swap(g.children);
+      copy.shell.swap(g.shell);
+    } else {
+      copy.children.assign(g.children.begin(), g.children.end());
+      copy.shell.assign(g.shell.begin(), g.shell.end());
+    }
   }
 }
 
-void Flooder::restore(const Carry& in, uint32_t shift, std::vector<uint32_t>& new_id) {
+void Flooder::restore(Carry& in, uint32_t shift, std::vector<uint32_t>& new_id) {
   reset();
   if (new_id.size() < in.region_ids) new_id.resize(in.region_ids, kNone);
   for (size_t i = 0; i < in.count; ++i) new_id[in.ids[i]] = new_region();
@@ -88,16 +108,17 @@ void Flooder::restore(const Carry& in, uint32_t shift, std::vector<uint32_t>& ne
   };
   auto id = [&](uint32_t r) { return r == kNone ? kNone : new_id[r]; };
   for (size_t i = 0; i < in.count; ++i) {
-    const Region& from = in.regions[i];
+    Region& from = in.regions[i];
     Region& g = regions_[new_id[in.ids[i]]];
     g.base = from.base;
     g.slope = 0;
     g.source = node(from.source);
     g.blossom_parent = id(from.blossom_parent);
-    g.children.assign(from.children.begin(), from.children.end());
+    // The lists change hands (g's emptied ones go to the carry, to be filled next time).
+    g.children.swap(from.children);
     for (BlossomChild& c : g.children) c = {new_id[c.region], edge(c.to_next)};
-    g.shell.clear();
-    for (const uint32_t x : from.shell) g.shell.push_back(x - shift);
+    g.shell.swap(from.shell);
+    for (uint32_t& x : g.shell) x -= shift;
     g.matched_to_boundary = from.matched_to_boundary;
     g.match = from.matched_to_boundary ? kNone : id(from.match);
     if (g.matched_to_boundary || g.match != kNone) g.match_edge = edge(from.match_edge);
@@ -117,11 +138,11 @@ void Flooder::restore(const Carry& in, uint32_t shift, std::vector<uint32_t>& ne
     o.source = node(from.source);
     o.own_region = id(from.own_region);
     o.observables = from.observables;
-    // The neighbour entries differ between the graphs: the one back to the parent is found again
-    // when a path is read through it.
+    // The neighbour entries may differ between the graphs: the place in the parent's list is
+    // kept, and checked (else the entry looked up) when a path is read through it.
     o.parent = node(from.parent);
     if (o.parent != kNone && !owned(o.parent)) o.parent = kNone;
-    o.via = kNone;
+    o.via = o.parent == kNone ? kNone : from.via;
   }
   for (size_t i = 0; i < in.count; ++i) new_id[in.ids[i]] = kNone;
 }
@@ -410,7 +431,12 @@ Time Flooder::append_grown_path(const CompressedEdge& edge, std::vector<uint32_t
     uint32_t z = end;
     for (; origins_[z].parent != kNone; z = origins_[z].parent) {
       uint32_t via = origins_[z].via;
-      if (via == kNone && (via = entry_between(origins_[z].parent, z)) == kNone) break;  // no such edge here
+      if (via >= kCarriedVia) {  // carried (or kNone): the same place in the parent's list, if it leads here
+        const uint32_t p = origins_[z].parent;
+        const uint32_t at = via == kNone ? kNone : start_[p] + (via - kCarriedVia);
+        via = at < start_[p + 1] && neighbors_[at].node == z ? at : entry_between(p, z);
+        if (via == kNone) break;  // no such edge here
+      }
       edges.push_back(edge_of_[via]);
       length += neighbors_[via].length;
     }
@@ -423,8 +449,7 @@ Time Flooder::append_grown_path(const CompressedEdge& edge, std::vector<uint32_t
   return length;
 }
 
-MatcherEvent Flooder::next_event() {
-  MatcherEvent out;
+bool Flooder::next_event(MatcherEvent& out) {
   if (look_again_ != kNone) {
     const uint32_t x = look_again_;
     look_again_ = kNone;
@@ -435,14 +460,15 @@ MatcherEvent Flooder::next_event() {
     if (e.kind == QueuedEvent::kNodeLook) {
       if (nodes_[e.index].version != e.version) continue;
       now_ = std::max(now_, e.time);
-      if (claim_or_report(e.index, out)) return out;
+      if (claim_or_report(e.index, out)) return true;
     } else {
       if (!region_alive_[e.index] || regions_[e.index].version != e.version) continue;
       now_ = std::max(now_, e.time);
-      if (shrink_step(e.index, out)) return out;
+      if (shrink_step(e.index, out)) return true;
     }
   }
-  return out;
+  out.kind = MatcherEvent::kNone;
+  return false;
 }
 
 }  // namespace ostrel::decode::matching

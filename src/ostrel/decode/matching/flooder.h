@@ -51,13 +51,16 @@ class Flooder {
   };
   // Where the growth that claimed the node came from. Following `parent` leads back to the source
   // along a shortest path: a node is given back before the node it was claimed from.
+  // Neighbour entries are below this (an adjacency of 2^31 entries would not fit in memory).
+  static constexpr uint32_t kCarriedVia = 0x80000000u;
   struct NodeOrigin {
     uint32_t source = kNone;
     uint32_t own_region = kNone;  // a detection event's own region
     uint64_t observables = 0;     // crossed from the source
     uint32_t parent = kNone;      // the node it was claimed from (kNone at the source)
     uint32_t via = kNone;         // the parent's neighbour entry (neighbors_ index) it was claimed across;
-                                  // kNone for a carried node: looked up from the parent when read
+                                  // for a carried node kCarriedVia + its place in the parent's list in
+                                  // the graph it came from (checked, else looked up, when read)
     bool touched = false;
   };
 
@@ -88,17 +91,27 @@ class Flooder {
   // Appends the top-level region `top` and everything inside it to `out` (every node of its area
   // must lie at or past the shift the carry will be put in with).
   void save(uint32_t top, Carry& out) const;
+  // The same for a carry this flooder itself restores next: the regions' node and child lists
+  // are moved out rather than copied, leaving this decode's regions without them.
+  void save_moving(uint32_t top, Carry& out);
   // Forgets the last decode, then takes the carried regions in, frozen, the i-th saved as region
   // i, with node x of their graph as x - shift here. A partner that was not carried leaves its
   // region unmatched (the caller reopens it); a claim record that leads out of the carried nodes
-  // is cut, so that a path through it is searched for. `scratch` maps ids while it works.
-  void restore(const Carry& in, uint32_t shift, std::vector<uint32_t>& scratch);
+  // is cut, so that a path through it is searched for. `scratch` maps ids while it works. The
+  // regions' lists are moved out of `in` (its regions hold others after).
+  void restore(Carry& in, uint32_t shift, std::vector<uint32_t>& scratch);
   // Region ids of this decode are below this.
   uint32_t region_ids() const { return region_count_; }
   // A detection event at `node` gets its own region, growing from now.
   void add_detection_event(uint32_t node);
   // Runs the queue to the next event the matcher must handle; kNone when the queue is empty.
-  MatcherEvent next_event();
+  MatcherEvent next_event() {
+    MatcherEvent out;
+    next_event(out);
+    return out;
+  }
+  // The same into `out` (the matcher's loop: no event copied per step); false when none is left.
+  bool next_event(MatcherEvent& out);
 
   Time now() const { return now_; }
   uint32_t boundary() const { return boundary_; }
@@ -186,6 +199,9 @@ class Flooder {
     return radius;
   }
   void touch(uint32_t x);
+  // save() for a const flooder (copies), save_moving() for one that gives its lists away.
+  template <typename Self>
+  static void save_region(Self& self, uint32_t top, Carry& out);
   void schedule_look(uint32_t x);
   void schedule_shrink(uint32_t r);
   // The first time an edge of x will be covered, and which; INT64_MAX when none will.

@@ -1,6 +1,10 @@
 #include "ostrel/decode/matching/matching_decoder.h"
 
 #include <algorithm>
+#include <functional>
+#include <limits>
+#include <queue>
+#include <utility>
 
 namespace ostrel::decode::matching {
 
@@ -38,8 +42,7 @@ uint64_t MatchingDecoder::decode(std::span<const uint32_t> fired_detectors) {
     parity_[d] = 0;
   }
   toggled_.clear();
-  for (MatcherEvent e = flooder_.next_event(); e.kind != MatcherEvent::kNone; e = flooder_.next_event())
-    trees_.handle(e);
+  grow();
   warm_ = true;
   return read_out() ^ g.flipped_observables;
 }
@@ -105,8 +108,7 @@ uint64_t MatchingDecoder::decode_again(std::span<const uint32_t> fired_detectors
   for (const uint32_t r : regrow_) trees_.reopen(r);
   for (const uint32_t x : events) flooder_.add_detection_event(x);
   events.clear();
-  for (MatcherEvent e = flooder_.next_event(); e.kind != MatcherEvent::kNone; e = flooder_.next_event())
-    trees_.handle(e);
+  grow();
   return read_out() ^ graph_->flipped_observables;
 }
 
@@ -155,14 +157,18 @@ uint64_t MatchingDecoder::decode_after(MatchingDecoder& last, uint32_t shift, ui
     if (g.blossom_parent != kNone || behind[r]) continue;
     const size_t at = carry_.count;
     const bool regrow = g.matched_to_boundary && lost_match(g);
-    from.save(r, carry_);
+    if (&from == &flooder_) {
+      from.save_moving(r, carry_);  // restore() below wipes this decode anyway
+    } else {
+      from.save(r, carry_);
+    }
     if (regrow) carry_.regions[at].matched_to_boundary = false;  // restored unmatched: reopened below
   }
   for (const uint32_t r : live) behind[r] = 0;
   uint32_t sources = 0;
   for (size_t i = 0; i < carry_.count; ++i) sources += carry_.regions[i].source != kNone;
 
-  flooder_.restore(carry_, shift, carry_ids_);
+  flooder_.restore(carry_, shift, restore_ids_);
   correction_ready_ = false;
   forget_changes();
   dissolved_ = 0;
@@ -181,19 +187,24 @@ uint64_t MatchingDecoder::decode_after(MatchingDecoder& last, uint32_t shift, ui
     if (flooder_.region(r).blossom_parent == kNone && !flooder_.region(r).matched()) trees_.reopen(r);
   for (const uint32_t d : fired_detectors)
     if (d < graph.detector_count && !flooder_.owned(d)) flooder_.add_detection_event(d);
-  for (MatcherEvent e = flooder_.next_event(); e.kind != MatcherEvent::kNone; e = flooder_.next_event())
-    trees_.handle(e);
+  grow();
   warm_ = true;
   return read_out();
 }
 
+void MatchingDecoder::grow() {
+  for (MatcherEvent e; flooder_.next_event(e);) trees_.handle(e);
+}
+
 uint64_t MatchingDecoder::read_out() {
   matched_.clear();
+  matched_within_.clear();
   open_.clear();
   uint64_t mask = 0;
   Time radii = 0;
-  auto take = [&](const CompressedEdge& e) {
+  auto take = [&](const CompressedEdge& e, uint32_t within) {
     matched_.push_back(e);
+    matched_within_.push_back(within);
     mask ^= e.observables;
   };
   for (const uint32_t r : flooder_.live_regions()) {
@@ -201,10 +212,10 @@ uint64_t MatchingDecoder::read_out() {
     radii += g.radius(flooder_.now());
     if (g.blossom_parent != kNone) continue;
     if (g.matched_to_boundary) {
-      take(g.match_edge);
+      take(g.match_edge, kNone);
       open_.push_back({r, g.match_edge.from});
     } else if (g.match != kNone && r < g.match) {
-      take(g.match_edge);
+      take(g.match_edge, kNone);
       open_.push_back({r, g.match_edge.from});
       open_.push_back({g.match, g.match_edge.to});
     }
@@ -223,7 +234,7 @@ uint64_t MatchingDecoder::read_out() {
     open_.push_back({held, event});
     for (size_t j = 1; j < k; j += 2) {
       const BlossomChild& c = g.children[(i + j) % k];
-      take(c.to_next);
+      take(c.to_next, r);
       open_.push_back({c.region, c.to_next.from});
       open_.push_back({g.children[(i + j + 1) % k].region, c.to_next.to});
     }
@@ -235,14 +246,69 @@ uint64_t MatchingDecoder::read_out() {
   return mask;
 }
 
-std::span<const uint32_t> MatchingDecoder::correction() {
-  if (correction_ready_) return correction_;
+Time MatchingDecoder::radii_around(uint32_t event, uint32_t within) const {
+  Time radii = 0;
+  for (uint32_t r = flooder_.origin(event).own_region; r != within; r = flooder_.region(r).blossom_parent)
+    radii += flooder_.region(r).radius(flooder_.now());
+  return radii;
+}
+
+void MatchingDecoder::measure_distances(uint32_t below) {
+  // Dijkstra from every node below `below` at once, never through the boundary node; once per
+  // graph and `below` (a window's commit region is the same every time).
+  const uint32_t n = graph_->detector_count;
+  distance_.assign(n, std::numeric_limits<Time>::max());
+  using Entry = std::pair<Time, uint32_t>;
+  std::priority_queue<Entry, std::vector<Entry>, std::greater<>> heap;
+  for (uint32_t x = 0; x < std::min(below, n); ++x) {
+    distance_[x] = 0;
+    heap.push({0, x});
+  }
+  while (!heap.empty()) {
+    const auto [d, x] = heap.top();
+    heap.pop();
+    if (d != distance_[x]) continue;
+    const auto edges = flooder_.neighbor_edges(x);
+    const auto list = flooder_.neighbors(x);
+    for (size_t i = 0; i < list.size(); ++i) {
+      const uint32_t y = list[i].node;
+      if (y >= n) continue;
+      const Time to = d + flooder_.own_length(edges[i]);
+      if (to < distance_[y]) {
+        distance_[y] = to;
+        heap.push({to, y});
+      }
+    }
+  }
+  distance_below_ = below;
+}
+
+std::span<const uint32_t> MatchingDecoder::correction_reaching(uint32_t below) {
+  // Leaving paths out needs the graph's own lengths and no edges taken as occurred.
+  if (below >= graph_->detector_count || !changed_.empty() || !reweighted_.empty() || !graph_->flipped_edges.empty())
+    below = kNone;
+  if (correction_ready_ && correction_below_ == below) return correction_;
   correction_.clear();
-  // Each path as growth found it, where its records still hold it, else searched for. The lengths
-  // add up to the radii exactly when every path is a shortest one; if not, all are searched for.
+  if (below != kNone && distance_below_ != below) measure_distances(below);
+  // Each path as growth found it, where its records still hold it, else searched for. A matched
+  // path is tight: its length is the radii of the regions holding one of its ends and not the
+  // other. The lengths add up to those radii exactly when every path is a shortest one; if not,
+  // all are searched for. A path is left out when its ends are further from the nodes below
+  // `below` (together) than it is long: no shortest path between them reaches there.
   searched_paths_ = 0;
-  Time length = 0;
-  for (const CompressedEdge& e : matched_) {
+  Time length = 0, tight = 0;
+  kept_.clear();
+  for (size_t i = 0; i < matched_.size(); ++i) {
+    const CompressedEdge& e = matched_[i];
+    if (below != kNone) {
+      const bool to_boundary = e.to >= graph_->detector_count;
+      const Time radii =
+          radii_around(e.from, matched_within_[i]) + (to_boundary ? 0 : radii_around(e.to, matched_within_[i]));
+      const Time near = distance_[e.from], far = to_boundary ? 0 : distance_[e.to];  // max(): never reached
+      if (near > radii || far > radii - near) continue;
+      tight += radii;
+    }
+    kept_.push_back(static_cast<uint32_t>(i));
     Time l = flooder_.append_grown_path(e, correction_);
     if (l < 0) {
       l = paths_.append_path(e.from, e.to, correction_);
@@ -250,10 +316,10 @@ std::span<const uint32_t> MatchingDecoder::correction() {
     }
     length += l;
   }
-  if (length != radii_) {
+  if (length != (below == kNone ? radii_ : tight)) {
     correction_.clear();
-    for (const CompressedEdge& e : matched_) paths_.append_path(e.from, e.to, correction_);
-    searched_paths_ = static_cast<uint32_t>(matched_.size());
+    for (const uint32_t i : kept_) paths_.append_path(matched_[i].from, matched_[i].to, correction_);
+    searched_paths_ = static_cast<uint32_t>(kept_.size());
   }
   // An edge on two paths cancels; the edges taken as occurred join the correction unless a path
   // undoes them.
@@ -268,6 +334,7 @@ std::span<const uint32_t> MatchingDecoder::correction() {
     }
   correction_.resize(kept);
   correction_ready_ = true;
+  correction_below_ = below;
   return correction_;
 }
 

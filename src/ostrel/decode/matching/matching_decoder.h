@@ -30,7 +30,12 @@ class MatchingDecoder final : public GraphDecoder {
   uint64_t decode(std::span<const uint32_t> fired_detectors) override;
   // The matched paths' edges, read back from growth's records on demand (searched for where the
   // records have changed since a path was found).
-  std::span<const uint32_t> correction() override;
+  std::span<const uint32_t> correction() override { return correction_reaching(kNone); }
+  // The same less the matched paths that no shortest path between their ends could take to a node
+  // below `below` (kNone: none left out). A window needs only the edges with an end in its commit
+  // region, its first nodes: the rest of the buffer's paths are not read. Edges taken as occurred
+  // or set weights leave nothing out.
+  std::span<const uint32_t> correction_reaching(uint32_t below);
   double correction_weight() override { return static_cast<double>(weight_) / kFineScale; }
   void set_edge_weight(uint32_t edge, int32_t weight) override;
   void restore_edge_weights() override;
@@ -66,6 +71,8 @@ class MatchingDecoder final : public GraphDecoder {
   uint32_t searched_paths() const { return searched_paths_; }
 
  private:
+  // Runs the flooder's events through the matcher until none is left.
+  void grow();
   // Reads the matching out of the regions, blossoms opened down to their events.
   uint64_t read_out();
 
@@ -81,6 +88,17 @@ class MatchingDecoder final : public GraphDecoder {
   std::vector<std::pair<uint32_t, uint32_t>> open_;  // blossoms to open, with the event they are matched at
   std::vector<uint32_t> correction_;
   bool correction_ready_ = false;
+  uint32_t correction_below_ = kNone;  // what correction_ holds, when ready
+  // Per matched path, the blossom its ends' regions sit in (kNone: top level), so that the radii
+  // it crosses, its length when tight, can be summed.
+  std::vector<uint32_t> matched_within_;
+  // Per node, the distance (the graph's own lengths) to the nearest node below distance_below_.
+  std::vector<Time> distance_;
+  uint32_t distance_below_ = kNone;
+  std::vector<uint32_t> kept_;  // the matched paths read
+  // The radii of the regions holding `event` up to (not including) `within`.
+  Time radii_around(uint32_t event, uint32_t within) const;
+  void measure_distances(uint32_t below);
   std::vector<uint8_t> edge_parity_;  // per edge, zero between decodes
   int64_t weight_ = 0;
   int64_t flipped_weight_ = 0;
@@ -105,6 +123,7 @@ class MatchingDecoder final : public GraphDecoder {
   // decode_after(): what is carried, and per region of the last decode whether it stays behind.
   Flooder::Carry carry_;
   std::vector<uint32_t> carry_ids_;
+  std::vector<uint32_t> restore_ids_;  // kNone but while restore() works (never the walk's scratch)
   std::vector<uint8_t> left_behind_;
   uint32_t carried_ = 0;
 };
