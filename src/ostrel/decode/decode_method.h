@@ -22,7 +22,8 @@ enum class DecodeMethod : uint8_t {
 // The method's name as callers give it (the driver's registry maps names to methods).
 std::string_view decode_method_name(DecodeMethod method) noexcept;
 
-// max_passes: a correlated method's passes at most (0: its default; 1 decodes as matching).
+// max_passes: a correlated method's passes at most on every shot (0: its default, which for
+// correlated-union-find keeps the third pass for crowded shots; 1 decodes as matching).
 std::unique_ptr<GraphDecoder> make_graph_decoder(DecodeMethod method, std::shared_ptr<const DecodingGraph> graph,
                                                  uint32_t max_passes = 0);
 

@@ -61,7 +61,8 @@ Result<std::unique_ptr<ShotDecoder>, DriverError> on_graph(const dem::DetectorEr
                                                            const DecoderOptions& options, decode::DecodeMethod method) {
   uint32_t passes = 0;
   if (method == decode::DecodeMethod::kCorrelatedUnionFind || method == decode::DecodeMethod::kCorrelatedMatching) {
-    auto read = options.integer("max_passes", decode::default_correlated_passes(method), 1, 64);
+    // Not given: the method's default (0), which may differ from any count given.
+    auto read = options.integer("max_passes", 0, 1, 64);
     if (!read.ok()) return fail(DriverError::invalid(std::move(read).error()));
     passes = static_cast<uint32_t>(read.value());
   }

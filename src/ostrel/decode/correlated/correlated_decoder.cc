@@ -5,12 +5,13 @@
 namespace ostrel::decode {
 
 CorrelatedDecoder::CorrelatedDecoder(std::unique_ptr<GraphDecoder> base, uint32_t max_passes, bool accumulate,
-                                     std::unique_ptr<GraphDecoder> first)
+                                     std::unique_ptr<GraphDecoder> first, uint32_t crowded)
     : base_(std::move(base)),
       first_(std::move(first)),
       last_(base_.get()),
       max_passes_(std::max<uint32_t>(max_passes, 1)),
-      accumulate_(accumulate) {
+      accumulate_(accumulate),
+      crowded_(crowded) {
   const DecodingGraph& g = base_->graph();
   weight_.reserve(g.edges.size());
   for (const DecodingEdge& e : g.edges) weight_.push_back(e.weight);
@@ -22,7 +23,7 @@ CorrelatedDecoder::CorrelatedDecoder(std::unique_ptr<GraphDecoder> base, uint32_
 
 std::unique_ptr<GraphDecoder> CorrelatedDecoder::clone() const {
   return std::make_unique<CorrelatedDecoder>(base_->clone(), max_passes_, accumulate_,
-                                             first_ ? first_->clone() : nullptr);
+                                             first_ ? first_->clone() : nullptr, crowded_);
 }
 
 void CorrelatedDecoder::set_edge_weight(uint32_t edge, int32_t weight) {
@@ -126,9 +127,10 @@ uint64_t CorrelatedDecoder::decode(std::span<const uint32_t> fired_detectors) {
   previous_.assign(first.begin(), first.end());
   // Afresh, a pass's correction is sorted to compare with the next one's (which the last pass
   // does not); accumulating, lower_from finds no edge it has not seen instead.
-  const bool compare = !accumulate_ && max_passes_ > 2;
+  const uint32_t passes = fired_detectors.size() >= crowded_ ? max_passes_ : std::min<uint32_t>(max_passes_, 2);
+  const bool compare = !accumulate_ && passes > 2;
   if (compare) std::sort(previous_.begin(), previous_.end());
-  while (last_passes_ < max_passes_) {
+  while (last_passes_ < passes) {
     const bool changed = accumulate_ ? lower_from(previous_) : weigh_from(previous_, false);
     // The same weights give the same correction; a first pass's correction, when not empty,
     // still goes to the base, which is the better decoder.
@@ -137,7 +139,7 @@ uint64_t CorrelatedDecoder::decode(std::span<const uint32_t> fired_detectors) {
     mask = last_ == base_.get() ? base_->decode_again(fired_detectors) : base_->decode(fired_detectors);
     last_ = base_.get();
     ++last_passes_;
-    if (last_passes_ == max_passes_) break;
+    if (last_passes_ == passes) break;
     const std::span<const uint32_t> next = base_->correction();
     current_.assign(next.begin(), next.end());
     if (compare) {

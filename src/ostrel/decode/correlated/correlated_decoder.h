@@ -20,6 +20,11 @@
 // A cheaper decoder may take the first pass (`first`, on the same graph): its correction only
 // weighs the graph for the base, whose fresh decode is the second pass. Weights the caller sets
 // go to both.
+//
+// Passes past the second may be kept for crowded shots (`crowded`: at least that many fired
+// detectors; 0 keeps them for every shot). A few scattered events rarely leave two passes short
+// of the answer, while their later passes cost as much as the first; where events crowd, a cheap
+// first pass errs more often and a further pass repairs what its correction weighed wrongly.
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -33,7 +38,7 @@ class CorrelatedDecoder final : public GraphDecoder {
  public:
   // max_passes >= 1 (1 decodes as the base alone).
   CorrelatedDecoder(std::unique_ptr<GraphDecoder> base, uint32_t max_passes, bool accumulate,
-                    std::unique_ptr<GraphDecoder> first = nullptr);
+                    std::unique_ptr<GraphDecoder> first = nullptr, uint32_t crowded = 0);
 
   uint64_t decode(std::span<const uint32_t> fired_detectors) override;
   std::span<const uint32_t> correction() override { return last_->correction(); }
@@ -66,6 +71,7 @@ class CorrelatedDecoder final : public GraphDecoder {
   GraphDecoder* last_;                   // the decoder of the last pass
   uint32_t max_passes_;
   bool accumulate_;
+  uint32_t crowded_;
   uint32_t last_passes_ = 0;
   std::vector<int32_t> weight_;        // per edge: its weight outside re-weighting
   std::vector<uint32_t> set_edges_;    // edges set_edge_weight set since the last restore

@@ -187,6 +187,44 @@ TEST(CorrelatedDecoder, UnionFindFirstPassWeighsOneMatchingPass) {
   }
 }
 
+// Passes past the second only for crowded shots: each shot decodes exactly as the decoder that
+// runs two passes (sparse) or three (crowded) on every shot.
+TEST(CorrelatedDecoder, CrowdedShotsAloneTakeTheThirdPass) {
+  std::mt19937_64 rng(96);
+  for (int trial = 0; trial < 8; ++trial) {
+    const uint32_t n = 20 + static_cast<uint32_t>(rng() % 30);
+    const RandomModel m = random_model(rng, n, true);
+    const auto graph = graph_of(m.text);
+    auto make = [&](uint32_t passes, uint32_t crowded) {
+      return CorrelatedDecoder(make_graph_decoder(DecodeMethod::kMatching, graph), passes, true,
+                               make_graph_decoder(DecodeMethod::kWeightedUnionFind, graph), crowded);
+    };
+    std::vector<std::vector<uint32_t>> shots;
+    for (int s = 0; s < 60; ++s) shots.push_back(sample(m, n, rng));
+    std::vector<size_t> sizes;
+    for (const auto& fired : shots) sizes.push_back(fired.size());
+    std::nth_element(sizes.begin(), sizes.begin() + sizes.size() / 2, sizes.end());
+    const auto crowded = static_cast<uint32_t>(std::max<size_t>(sizes[sizes.size() / 2], 1));
+    CorrelatedDecoder gated = make(3, crowded), two = make(2, 0), three = make(3, 0);
+    // The method's default keeps its third pass for far more events than these shots hold.
+    auto fast = make_graph_decoder(DecodeMethod::kCorrelatedUnionFind, graph);
+    uint32_t third = 0;
+    for (const auto& fired : shots) {
+      ASSERT_LT(fired.size(), 96u);
+      EXPECT_EQ(fast->decode(fired), two.decode(fired));
+      EXPECT_EQ(fast->correction_weight(), two.correction_weight());
+      CorrelatedDecoder& same = fired.size() >= crowded ? three : two;
+      const uint64_t mask = gated.decode(fired);
+      ASSERT_EQ(mask, same.decode(fired)) << m.text;
+      EXPECT_EQ(gated.last_passes(), same.last_passes());
+      EXPECT_EQ(sorted(gated.correction()), sorted(same.correction()));
+      EXPECT_EQ(gated.correction_weight(), same.correction_weight());
+      third += gated.last_passes() == 3;
+    }
+    EXPECT_GT(third, 0u);  // the crowded path ran
+  }
+}
+
 TEST(CorrelatedDecoder, WithoutComponentBreaksDecodesAsItsBase) {
   std::mt19937_64 rng(81);
   for (int trial = 0; trial < 10; ++trial) {

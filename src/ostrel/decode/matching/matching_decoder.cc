@@ -24,6 +24,7 @@ uint64_t MatchingDecoder::decode(std::span<const uint32_t> fired_detectors) {
   flooder_.reset();
   correction_ready_ = false;
   forget_changes();
+  raised_ = false;
   dissolved_ = 0;
   carried_ = 0;
   // The events: fired detectors, and the ends of the edges taken as occurred; twice is none.
@@ -53,7 +54,7 @@ void MatchingDecoder::forget_changes() {
 }
 
 uint64_t MatchingDecoder::decode_again(std::span<const uint32_t> fired_detectors) {
-  if (!warm_) return decode(fired_detectors);
+  if (!warm_ || raised_) return decode(fired_detectors);
   // A lowered edge that growth covers no further than its new length leaves the regions' radii a
   // feasible dual solution; one covered further does not, and the regions on both its ends go.
   dirty_.clear();
@@ -114,8 +115,8 @@ uint64_t MatchingDecoder::decode_again(std::span<const uint32_t> fired_detectors
 
 uint64_t MatchingDecoder::decode_after(MatchingDecoder& last, uint32_t shift, uint32_t stable_end,
                                        std::span<const uint32_t> flipped, std::span<const uint32_t> fired_detectors) {
-  if (!last.warm_ || !last.reweighted_.empty() || !last.changed_.empty() || !reweighted_.empty() ||
-      !changed_.empty() || !graph_->flipped_edges.empty() || !last.graph_->flipped_edges.empty())
+  if (!last.warm_ || !last.reweighted_.empty() || !last.changed_.empty() || last.raised_ || !reweighted_.empty() ||
+      !changed_.empty() || raised_ || !graph_->flipped_edges.empty() || !last.graph_->flipped_edges.empty())
     return decode(fired_detectors);
   Flooder& from = last.flooder_;
   // Which of the last decode's top-level regions stay behind: those holding a toggled event, one
@@ -171,6 +172,7 @@ uint64_t MatchingDecoder::decode_after(MatchingDecoder& last, uint32_t shift, ui
   flooder_.restore(carry_, shift, restore_ids_);
   correction_ready_ = false;
   forget_changes();
+  raised_ = false;
   dissolved_ = 0;
   carried_ = static_cast<uint32_t>(carry_.count);
   // Every carried event must be fired still, and no other fired detector claimed.
@@ -338,28 +340,33 @@ std::span<const uint32_t> MatchingDecoder::correction_reaching(uint32_t below) {
   return correction_;
 }
 
-void MatchingDecoder::set_length(uint32_t edge, int32_t length) {
-  EdgeChange& c = edge_change_[edge];
-  if (!c.changed) {
-    c.changed = 1;
-    c.length_at_decode = flooder_.length(edge);
-    changed_.push_back(edge);
-  }
-  flooder_.set_edge_length(edge, length);
-}
-
 void MatchingDecoder::set_edge_weight(uint32_t edge, int32_t weight) {
   set_length(edge, 2 * std::clamp<int32_t>(weight * kFinePerGraphUnit, 1, kMaxFineWeight));
-  if (!edge_change_[edge].reweighted) {
-    edge_change_[edge].reweighted = 1;
+  EdgeChange& c = edge_change_[edge];
+  if (!c.reweighted) {
+    c.reweighted = 1;
     reweighted_.push_back(edge);
   }
 }
 
 void MatchingDecoder::restore_edge_weights() {
   for (const uint32_t edge : reweighted_) {
-    set_length(edge, flooder_.own_length(edge));
-    edge_change_[edge].reweighted = 0;
+    EdgeChange& c = edge_change_[edge];
+    c.reweighted = 0;
+    const int32_t own = flooder_.own_length(edge);
+    // An edge raised since the decode sends decode_again to a fresh decode whatever else changed:
+    // one flag says so, without a record per edge (correlated decoding restores hundreds a shot).
+    if (!c.changed) {
+      const int32_t now = flooder_.length(edge);
+      if (now < own) {
+        raised_ = true;
+      } else if (now > own) {
+        c.changed = 1;
+        c.length_at_decode = now;
+        changed_.push_back(edge);
+      }
+    }
+    flooder_.set_edge_length(edge, own);
   }
   reweighted_.clear();
 }

@@ -111,10 +111,21 @@ class MatchingDecoder final : public GraphDecoder {
   };
   std::vector<EdgeChange> edge_change_;
   std::vector<uint32_t> reweighted_;
-  // Edges whose length changed since the last decode, with their length in it.
-  void set_length(uint32_t edge, int32_t length);
+  // Edges whose length changed since the last decode, with their length in it. Inline: correlated
+  // decoding sets hundreds of edges a shot.
+  void set_length(uint32_t edge, int32_t length) {
+    EdgeChange& c = edge_change_[edge];
+    // Only decode_again reads the records, and it decodes afresh while raised_ (or cold) anyway.
+    if (!c.changed && warm_ && !raised_) {
+      c.changed = 1;
+      c.length_at_decode = flooder_.length(edge);
+      changed_.push_back(edge);
+    }
+    flooder_.set_edge_length(edge, length);
+  }
   void forget_changes();
   std::vector<uint32_t> changed_;
+  bool raised_ = false;  // restore_edge_weights raised an edge since the decode (not in changed_)
   bool warm_ = false;  // the flooder holds the finished growth of the last decode
   std::vector<uint32_t> dirty_;
   std::vector<uint32_t> regrow_;
