@@ -5,7 +5,8 @@
 //   cmake --build build --target relay_bp_perf
 //   build/relay_bp_perf model.dem shots.01 [key=value ...]
 //
-// Keys: pre_iter, num_iter, legs, solutions, gamma0, gamma_min, gamma_max, seed, serial and
+// Keys: pre_iter, num_iter, legs, solutions, gamma0, gamma_min, gamma_max, ms_scaling_factor, seed,
+// serial and
 // neighbourhood (0 or 1).
 #include <time.h>
 
@@ -62,6 +63,7 @@ int main(int argc, char** argv) {
     else if (key == "seed") o.seed = static_cast<uint64_t>(v);
     else if (key == "serial") o.schedule = v != 0 ? BpSchedule::kSerial : BpSchedule::kParallel;
     else if (key == "neighbourhood") o.neighbourhood = v != 0;
+    else if (key == "ms_scaling_factor") o.ms_scaling_factor = v;
     else return complain("unknown key: " + key);
   }
   auto made = RelayBpDecoder::create(*parsed, o);
