@@ -77,10 +77,14 @@ BeliefPropagation::BeliefPropagation(std::shared_ptr<const CheckMatrix> matrix, 
   phi_table();
 }
 
-void BeliefPropagation::rebind() {
+void BeliefPropagation::rebind(std::span<const double> prior_llrs) {
   const CheckMatrix& h = *matrix_;
-  prior_.resize(h.column_count);
-  for (uint32_t c = 0; c < h.column_count; ++c) prior_[c] = prior_llr(h.priors[c]);
+  if (prior_llrs.size() == h.column_count) {
+    prior_.assign(prior_llrs.begin(), prior_llrs.end());
+  } else {
+    prior_.resize(h.column_count);
+    for (uint32_t c = 0; c < h.column_count; ++c) prior_[c] = prior_llr(h.priors[c]);
+  }
   bias_.assign(prior_.begin(), prior_.end());
   marginal_.assign(prior_.begin(), prior_.end());
   hard_.assign(h.column_count, 0);

@@ -48,8 +48,8 @@ class BeliefPropagation {
   BeliefPropagation(std::shared_ptr<const CheckMatrix> matrix, const BpOptions& options);
 
   // The matrix changed in place (a neighbourhood's): buffers sized again, reusing their memory.
-  // The syndrome is cleared.
-  void rebind();
+  // The syndrome is cleared. `prior_llrs`, one per column, spares the logarithms when given.
+  void rebind(std::span<const double> prior_llrs = {});
 
   // The shot's syndrome: ascending detector indices (beyond the matrix: ignored; twice: cancel).
   // Replaces the last one at a cost that follows both.

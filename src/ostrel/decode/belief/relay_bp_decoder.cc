@@ -122,7 +122,11 @@ uint64_t RelayBpDecoder::decode(std::span<const uint32_t> fired) {
   if (bp_.syndrome_empty() && !bp_.matrix().has_likely_column) return 0;
   if (local_) {
     local_->region.build(bp_.fired());
-    local_->bp.rebind();
+    const uint32_t columns = local_->region.matrix()->column_count;
+    const auto whole_llrs = bp_.prior_llrs();
+    local_->prior_llrs.resize(columns);
+    for (uint32_t j = 0; j < columns; ++j) local_->prior_llrs[j] = whole_llrs[local_->region.whole_column(j)];
+    local_->bp.rebind(local_->prior_llrs);
     local_->bp.set_syndrome(local_->region.fired());
     run_legs(local_->bp, &local_->region);
     if (found_ > 0) return observables_;

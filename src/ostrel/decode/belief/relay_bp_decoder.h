@@ -68,6 +68,7 @@ class RelayBpDecoder {
   struct Local {
     Neighbourhood region;
     BeliefPropagation bp;
+    std::vector<double> prior_llrs;  // per neighbourhood column, from the whole's
     Local(std::shared_ptr<const CheckMatrix> whole, const BpOptions& options);
     Local(const Local& other);
     Local& operator=(const Local& other);
