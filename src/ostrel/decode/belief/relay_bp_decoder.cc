@@ -16,8 +16,10 @@ uint64_t mix(uint64_t x) {
   return x ^ (x >> 31);
 }
 
-// Relay legs a neighbourhood runs without a solution before the whole model takes over.
+// Relay legs in a row that meet no syndrome on a neighbourhood before its relay ends.
 constexpr uint32_t kNeighbourhoodTries = 2;
+// The same once a solution is kept.
+constexpr uint32_t kNeighbourhoodMisses = 10;
 
 }  // namespace
 
@@ -90,9 +92,6 @@ void RelayBpDecoder::consider(const BeliefPropagation& bp, const Neighbourhood* 
 }
 
 void RelayBpDecoder::run_legs(BeliefPropagation& bp, const Neighbourhood* region) {
-  // A neighbourhood where no leg meets the syndrome soon most likely lacks a column the
-  // correction needs: the whole model takes over rather than run every leg here.
-  const uint32_t legs = region ? std::min(options_.legs, kNeighbourhoodTries) : options_.legs;
   bp.begin();
   ++legs_run_;
   const bool converged = bp.run(options_.pre_iter, options_.gamma0);
@@ -101,10 +100,20 @@ void RelayBpDecoder::run_legs(BeliefPropagation& bp, const Neighbourhood* region
   iterations_run_ += bp.iterations();
   const auto columns = static_cast<uint32_t>(bp.matrix().column_count);
   const std::span<const float> gamma(gamma_.data(), columns);
-  for (uint32_t leg = 1; leg <= (found_ > 0 ? options_.legs : legs) && found_ < options_.solutions; ++leg) {
+  // On a neighbourhood, relay legs that keep missing the syndrome end the relay: with no solution
+  // yet the neighbourhood most likely lacks a column the correction needs (the whole model takes
+  // over), and with some they would run every leg for solutions it does not hold.
+  uint32_t fruitless = 0;
+  for (uint32_t leg = 1; leg <= options_.legs && found_ < options_.solutions; ++leg) {
+    if (region && fruitless == (found_ == 0 ? kNeighbourhoodTries : kNeighbourhoodMisses)) break;
     draw_strengths(leg, columns, region);
     ++legs_run_;
-    if (bp.run(options_.num_iter, gamma)) consider(bp, region);
+    if (bp.run(options_.num_iter, gamma)) {
+      consider(bp, region);
+      fruitless = 0;
+    } else {
+      ++fruitless;
+    }
     iterations_run_ += bp.iterations();
   }
 }

@@ -39,7 +39,8 @@ struct RelayBpOptions {
   BpSchedule schedule = BpSchedule::kParallel;
   // Legs run on the neighbourhood of the fired detectors (Neighbourhood: the errors that flip one
   // of them), whose cost follows the syndrome, and on the whole model only when no leg there met
-  // the syndrome. An approximation; off by default.
+  // the syndrome. There two relay legs in a row without a solution end the relay (fewer than
+  // `solutions` may be kept). An approximation; off by default.
   bool neighbourhood = false;
 };
 
