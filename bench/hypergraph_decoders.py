@@ -38,6 +38,10 @@ BP_OSD = dict(max_iter=30, bp_method="minimum_sum", ms_scaling_factor=0.625, osd
 # Relay-BP tuned for a processor: serial legs meet the syndrome in about half the iterations, and
 # the first solution is kept.
 RELAY_FAST = dict(schedule="serial", solutions=1)
+# The same on the fired detectors' neighbourhood (the whole model when no solution is found there).
+RELAY_FAST_NEIGHBOURHOOD = dict(RELAY_FAST, neighbourhood=1)
+# And with short legs: a first leg that has not met the syndrome in 20 iterations rarely will.
+RELAY_SHORT_NEIGHBOURHOOD = dict(RELAY_FAST_NEIGHBOURHOOD, pre_iter=20, num_iter=20)
 
 
 def ours(dem, method: str, **options):
@@ -93,6 +97,8 @@ def points():
     yield ("colour d=7 p=0.003", models.color_circuit(7, 0.003), False, "ldpc bp-osd", bp_osd())
     relay = lambda: {"ostrel relay-bp": lambda dem: ours(dem, "relay-bp"),
                      "ostrel relay-bp serial S=1": lambda dem: ours(dem, "relay-bp", **RELAY_FAST),
+                     "ostrel relay-bp serial S=1 nbhd": lambda dem: ours(dem, "relay-bp", **RELAY_FAST_NEIGHBOURHOOD),
+                     "ostrel relay-bp nbhd short": lambda dem: ours(dem, "relay-bp", **RELAY_SHORT_NEIGHBOURHOOD),
                      "relay-bp package": relay_package,
                      "ostrel bp-osd": lambda dem: ours(dem, "bp-osd", **BP_OSD)}
     yield ("bb72 p=0.03 r=6 (relay)", models.bb_circuit("bb72", 0.03, 6), False, "ostrel bp-osd", relay())
@@ -116,6 +122,8 @@ def run_point(name, circuit, decomposed, reference, factories, args, rng):
     dem = circuit.detector_error_model(decompose_errors=decomposed)
     decode = {}
     for label, make in factories.items():
+        if args.without and any(w and w == label for w in args.without.split(",")):
+            continue
         fn = make(dem)
         if fn is None:
             print(f"  ({label} not installed: skipped)")
@@ -159,6 +167,7 @@ def main() -> int:
     ap.add_argument("--seconds", type=float, default=120, help="most CPU seconds of the reference per point")
     ap.add_argument("--batch", type=int, default=500)
     ap.add_argument("--only", help="comma-separated substrings of point names")
+    ap.add_argument("--without", help="comma-separated decoder labels to leave out (e.g. 'ostrel relay-bp')")
     args = ap.parse_args()
     rng = np.random.default_rng(11)
     for name, circuit, decomposed, reference, factories in points():

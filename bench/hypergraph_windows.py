@@ -53,6 +53,19 @@ def bb_layout(circuit):
 # name: (circuit maker(rounds), layout maker or None for coordinates, method, options, rounds, commit, buffer, shots)
 POINTS = {
     "gross-relay": (gross_circuit, bb_layout, "relay-bp", "", 12, 3, 3, 1000),
+    # The fast setting (serial legs, the first solution), then on the fired detectors' neighbourhood.
+    "gross-relay-fast": (gross_circuit, bb_layout, "relay-bp", "schedule=serial,solutions=1", 12, 3, 3, 1000),
+    "gross-relay-fast-nb": (gross_circuit, bb_layout, "relay-bp", "schedule=serial,solutions=1,neighbourhood=1", 12,
+                            3, 3, 1000),
+    "gross-relay-short-nb": (gross_circuit, bb_layout, "relay-bp",
+                             "schedule=serial,solutions=1,neighbourhood=1,pre_iter=20,num_iter=20", 12, 3, 3, 1000),
+    "gross-relay-nb": (gross_circuit, bb_layout, "relay-bp", "neighbourhood=1", 12, 3, 3, 1000),
+    "gross-relay-fast-p3": (lambda r: gross_circuit(r, 0.003), bb_layout, "relay-bp", "schedule=serial,solutions=1",
+                            12, 3, 3, 500),
+    "gross-relay-fast-nb-p3": (lambda r: gross_circuit(r, 0.003), bb_layout, "relay-bp",
+                               "schedule=serial,solutions=1,neighbourhood=1", 12, 3, 3, 500),
+    "gross-relay-short-nb-p3": (lambda r: gross_circuit(r, 0.003), bb_layout, "relay-bp",
+                                "schedule=serial,solutions=1,neighbourhood=1,pre_iter=20,num_iter=20", 12, 3, 3, 500),
     "gross-osd": (gross_circuit, bb_layout, "bp-osd", "", 12, 3, 3, 2000),
     # Noisier, for enough failures to compare the window's accuracy with whole shots'.
     "gross-osd-p3": (lambda r: gross_circuit(r, 0.003), bb_layout, "bp-osd", "", 12, 3, 3, 1000),
@@ -62,8 +75,9 @@ POINTS = {
 }
 
 
-def run(name, quick, seed):
+def run(name, quick, seed, shots_wanted=None):
     make, layout_of, method, options, rounds, commit, buffer, shots = POINTS[name]
+    shots = shots_wanted or shots
     if quick:
         shots = max(50, shots // 20)
     circuit = make(rounds)
@@ -87,7 +101,7 @@ def run(name, quick, seed):
     whole_fail = pred[:, 1] != truth
     point, lo, hi = paired_ratio(window_fail, whole_fail, np.random.default_rng(seed))
     note = " (inconclusive: fewer than 100 whole-shot failures)" if whole_fail.sum() < 100 else ""
-    print(f"| {name} | {method} | {rows} rounds, commit {commit}, buffer {buffer} | {n:,} | "
+    print(f"| {name} | {method} {options} | {rows} rounds, commit {commit}, buffer {buffer} | {n:,} | "
           f"{us_window:.1f} ({1e6 / us_window:,.0f} rounds/s) | {us_whole:.1f} | {window_fail.sum()} | "
           f"{whole_fail.sum()} | {point:.2f} [{lo:.2f}, {hi:.2f}]{note} | "
           f"{np.sum(window_fail != whole_fail)} |", flush=True)
@@ -98,6 +112,7 @@ def main() -> int:
     parser.add_argument("--quick", action="store_true")
     parser.add_argument("--points", default=",".join(POINTS))
     parser.add_argument("--seed", type=int, default=7)
+    parser.add_argument("--shots", type=int, help="shots per point instead of the point's own")
     a = parser.parse_args()
     subprocess.run([str(ROOT / ".venv/bin/cmake"), "--build", str(BUILD), "--target", "model_window_perf"], check=True,
                    capture_output=True)
@@ -105,7 +120,7 @@ def main() -> int:
           "whole-shot failures | ratio [95 %] | shots that differ |")
     print("|---|---|---|---|---|---|---|---|---|---|")
     for name in a.points.split(","):
-        run(name, a.quick, a.seed)
+        run(name, a.quick, a.seed, a.shots)
     return 0
 
 

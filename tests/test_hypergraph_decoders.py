@@ -47,17 +47,19 @@ def test_bp_osd_fails_no_more_than_ldpc_on_the_same_shots(name, circuit):
     assert ours <= 1.25 * theirs + 10, f"{name}: ours {ours}, ldpc {theirs}"
 
 
-def test_relay_bp_fails_about_as_often_as_bp_osd():
+@pytest.mark.parametrize("options", [{}, {"neighbourhood": True}])
+def test_relay_bp_fails_about_as_often_as_bp_osd(options):
     circuit = models.bb_circuit("bb72", 0.03, 6)
     dem = circuit.detector_error_model(decompose_errors=False)
     events, observables = sample(circuit, 1500, 6)
-    relay = Decoder(dem, method="relay-bp", seed=3)
+    relay = Decoder(dem, method="relay-bp", seed=3, **options)
     ours = failures(relay.decode_batch(events), observables)
     reference = failures(Decoder(dem, method="bp-osd", **BP_OSD).decode_batch(events), observables)
     assert reference >= 20
     assert ours <= 1.3 * reference + 10, f"relay-bp {ours}, bp-osd {reference}"
     # Deterministic given its seed, whatever the batch.
-    assert np.array_equal(relay.decode_batch(events[:200]), Decoder(dem, method="relay-bp", seed=3).decode_batch(events[:200]))
+    again = Decoder(dem, method="relay-bp", seed=3, **options)
+    assert np.array_equal(relay.decode_batch(events[:200]), again.decode_batch(events[:200]))
 
 
 def test_belief_matching_beats_plain_matching_on_the_surface_code():
@@ -82,6 +84,7 @@ def test_belief_matching_beats_plain_matching_on_the_surface_code():
     ("bp-osd", {"osd_method": "osd_x"}, "osd_method"),
     ("bp-osd", {"osd_method": "osd_e", "osd_order": 40}, "2^40"),
     ("relay-bp", {"gamma_min": 1.0, "gamma_max": 0.0}, "gamma_min"),
+    ("relay-bp", {"neighbourhood": 2}, "neighbourhood"),
 ])
 def test_what_cannot_be_decoded_is_refused_with_a_reason(method, options, message):
     dem = models.color_circuit(3, 0.001).detector_error_model(decompose_errors=False)

@@ -291,7 +291,8 @@ def colour_circuit(distance, rounds, p):
 
 
 @pytest.mark.parametrize("method,options", [
-    ("bp-osd", {"osd_order": 4}), ("relay-bp", {"legs": 20}), ("belief-matching", {}), ("mobius", {}),
+    ("bp-osd", {"osd_order": 4}), ("relay-bp", {"legs": 20}), ("relay-bp", {"legs": 20, "neighbourhood": 1}),
+    ("belief-matching", {}), ("mobius", {}),
     ("correlated-mobius", {"max_passes": 2}),
 ])
 def test_methods_on_the_model_window_alike_by_push_and_stream(tmp_path, method, options):

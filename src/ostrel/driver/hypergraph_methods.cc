@@ -133,6 +133,8 @@ Result<std::unique_ptr<ShotDecoder>, DriverError> make_relay_bp(const dem::Detec
   std::string schedule;
   OSTREL_READ(schedule, options.choice("schedule", "parallel", {"parallel", "serial"}));
   o.schedule = *decode::osd::parse_bp_schedule(schedule);
+  OSTREL_READ(value, options.integer("neighbourhood", 0, 0, 1));
+  o.neighbourhood = value != 0;
   auto decoder = decode::belief::RelayBpDecoder::create(model, o);
   if (!decoder.ok()) return fail(DriverError::invalid(std::move(decoder).error()));
   return std::unique_ptr<ShotDecoder>(

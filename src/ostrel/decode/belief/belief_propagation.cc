@@ -73,24 +73,41 @@ double prior_llr(double p) {
 
 BeliefPropagation::BeliefPropagation(std::shared_ptr<const CheckMatrix> matrix, const BpOptions& options)
     : matrix_(std::move(matrix)), options_(options) {
+  rebind();
+  phi_table();
+}
+
+void BeliefPropagation::rebind(std::span<const double> prior_llrs) {
   const CheckMatrix& h = *matrix_;
-  prior_.resize(h.column_count);
-  for (uint32_t c = 0; c < h.column_count; ++c) prior_[c] = prior_llr(h.priors[c]);
-  bias_ = prior_;
-  marginal_ = prior_;
+  if (prior_llrs.size() == h.column_count) {
+    prior_.assign(prior_llrs.begin(), prior_llrs.end());
+  } else {
+    prior_.resize(h.column_count);
+    for (uint32_t c = 0; c < h.column_count; ++c) prior_[c] = prior_llr(h.priors[c]);
+  }
+  bias_.assign(prior_.begin(), prior_.end());
+  marginal_.assign(prior_.begin(), prior_.end());
   hard_.assign(h.column_count, 0);
-  to_variable_.assign(h.entry_count(), 0.0);
   uint32_t longest = 0;
   for (uint32_t r = 0; r < h.row_count; ++r) longest = std::max(longest, h.row_start[r + 1] - h.row_start[r]);
-  scratch_.assign(longest, 0.0);
-  scratch2_.assign(longest, 0.0);
   syndrome_.assign(h.row_count, 0);
   row_parity_.assign(h.row_count, 0);
+  fired_.clear();
+  unsatisfied_ = 0;
   if (options_.method == BpMethod::kMinSum) {
-    if (options_.schedule == BpSchedule::kParallel) flooding_.emplace(h, prior_);
-    else layered_.emplace(h, prior_);
+    // Min-sum keeps its messages in its kernel.
+    if (options_.schedule == BpSchedule::kParallel) {
+      if (flooding_) flooding_->reset(h, prior_);
+      else flooding_.emplace(h, prior_);
+    } else {
+      if (layered_) layered_->reset(h, prior_);
+      else layered_.emplace(h, prior_);
+    }
+    return;
   }
-  phi_table();
+  to_variable_.assign(h.entry_count(), 0.0);
+  scratch_.assign(longest, 0.0);
+  scratch2_.assign(longest, 0.0);
 }
 
 void BeliefPropagation::set_syndrome(std::span<const uint32_t> fired) {

@@ -47,6 +47,10 @@ class BeliefPropagation {
  public:
   BeliefPropagation(std::shared_ptr<const CheckMatrix> matrix, const BpOptions& options);
 
+  // The matrix changed in place (a neighbourhood's): buffers sized again, reusing their memory.
+  // The syndrome is cleared. `prior_llrs`, one per column, spares the logarithms when given.
+  void rebind(std::span<const double> prior_llrs = {});
+
   // The shot's syndrome: ascending detector indices (beyond the matrix: ignored; twice: cancel).
   // Replaces the last one at a cost that follows both.
   void set_syndrome(std::span<const uint32_t> fired);
@@ -72,6 +76,7 @@ class BeliefPropagation {
   std::span<const double> prior_llrs() const { return prior_; }
   uint32_t iterations() const { return iterations_; }
   const CheckMatrix& matrix() const { return *matrix_; }
+  const std::shared_ptr<const CheckMatrix>& matrix_ptr() const { return matrix_; }
   const BpOptions& options() const { return options_; }
 
   // The observables flipped by the hard decision, and its weight in ln((1 - p) / p) of the priors.

@@ -29,10 +29,12 @@ inline void fold(float value, uint32_t& least, uint32_t& second, uint32_t& sign)
 
 }  // namespace
 
-FloodingMinSum::FloodingMinSum(const CheckMatrix& h, std::span<const double> prior_llrs) {
+FloodingMinSum::FloodingMinSum(const CheckMatrix& h, std::span<const double> prior_llrs) { reset(h, prior_llrs); }
+
+void FloodingMinSum::reset(const CheckMatrix& h, std::span<const double> prior_llrs) {
   prior_.resize(h.column_count);
   for (uint32_t c = 0; c < h.column_count; ++c) prior_[c] = static_cast<float>(prior_llrs[c]);
-  marginal_ = prior_;
+  marginal_.assign(prior_.begin(), prior_.end());
   sent_.assign(h.entry_count(), 0.0f);
   start_sent_.assign(h.entry_count(), 0.0f);
   start_.assign(h.row_count, Check{kMaxMessage, kMaxMessage, 0});
@@ -46,8 +48,8 @@ FloodingMinSum::FloodingMinSum(const CheckMatrix& h, std::span<const double> pri
       start_sent_[k] = prior_[c];
     }
   }
-  current_ = start_;
-  next_ = start_;
+  current_.assign(start_.begin(), start_.end());
+  next_.assign(start_.begin(), start_.end());
   syndrome_.assign(h.row_count, 0);
   messages_.assign(longest, 0.0f);
 }

@@ -23,6 +23,9 @@ class FloodingMinSum {
  public:
   FloodingMinSum(const CheckMatrix& h, std::span<const double> prior_llrs);
 
+  // For a matrix that changed in place (a neighbourhood's): sized again, reusing the buffers.
+  void reset(const CheckMatrix& h, std::span<const double> prior_llrs);
+
   // Messages to their start (every column sends its prior) for a syndrome given per row.
   void begin(const CheckMatrix& h, std::span<const uint8_t> syndrome);
 

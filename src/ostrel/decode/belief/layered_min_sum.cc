@@ -24,11 +24,13 @@ constexpr uint32_t kLanes = 2;
 
 }  // namespace
 
-LayeredMinSum::LayeredMinSum(const CheckMatrix& h, std::span<const double> prior_llrs) {
+LayeredMinSum::LayeredMinSum(const CheckMatrix& h, std::span<const double> prior_llrs) { reset(h, prior_llrs); }
+
+void LayeredMinSum::reset(const CheckMatrix& h, std::span<const double> prior_llrs) {
   prior_.resize(h.column_count);
   for (uint32_t c = 0; c < h.column_count; ++c) prior_[c] = static_cast<float>(prior_llrs[c]);
-  bias_ = prior_;
-  marginal_ = prior_;
+  bias_.assign(prior_.begin(), prior_.end());
+  marginal_.assign(prior_.begin(), prior_.end());
   message_.assign(h.entry_count(), 0.0f);
   uint32_t longest = 0;
   for (uint32_t r = 0; r < h.row_count; ++r) longest = std::max(longest, h.row_start[r + 1] - h.row_start[r]);

@@ -21,6 +21,9 @@ class LayeredMinSum {
  public:
   LayeredMinSum(const CheckMatrix& h, std::span<const double> prior_llrs);
 
+  // For a matrix that changed in place (a neighbourhood's): sized again, reusing the buffers.
+  void reset(const CheckMatrix& h, std::span<const double> prior_llrs);
+
   // Messages to zero and marginals to the priors, for a syndrome given per row.
   void begin(const CheckMatrix& h, std::span<const uint8_t> syndrome);
 

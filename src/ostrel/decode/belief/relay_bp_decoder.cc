@@ -1,5 +1,6 @@
 #include "ostrel/decode/belief/relay_bp_decoder.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -14,6 +15,11 @@ uint64_t mix(uint64_t x) {
   x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
   return x ^ (x >> 31);
 }
+
+// Relay legs in a row that meet no syndrome on a neighbourhood before its relay ends.
+constexpr uint32_t kNeighbourhoodTries = 2;
+// The same once a solution is kept.
+constexpr uint32_t kNeighbourhoodMisses = 10;
 
 }  // namespace
 
@@ -37,29 +43,79 @@ Result<RelayBpDecoder, std::string> RelayBpDecoder::create(const dem::DetectorEr
   return RelayBpDecoder(BeliefPropagation(std::move(*matrix), bp), options);
 }
 
+RelayBpDecoder::Local::Local(std::shared_ptr<const CheckMatrix> whole, const BpOptions& options)
+    : region(std::move(whole)), bp(region.matrix(), options) {}
+
+RelayBpDecoder::Local::Local(const Local& other) : region(other.region), bp(region.matrix(), other.bp.options()) {}
+
+RelayBpDecoder::Local& RelayBpDecoder::Local::operator=(const Local& other) {
+  if (this != &other) {
+    region = other.region;
+    bp = BeliefPropagation(region.matrix(), other.bp.options());
+  }
+  return *this;
+}
+
 RelayBpDecoder::RelayBpDecoder(BeliefPropagation bp, const RelayBpOptions& options)
     : bp_(std::move(bp)), options_(options) {
   gamma_.assign(bp_.matrix().column_count, 0.0f);
   correction_.reserve(bp_.matrix().column_count);
+  // A column likelier than not is no longer clear when left out.
+  if (options_.neighbourhood && !bp_.matrix().has_likely_column) {
+    const BpOptions& o = bp_.options();
+    local_.emplace(std::shared_ptr<const CheckMatrix>(bp_.matrix_ptr()), o);
+  }
 }
 
-void RelayBpDecoder::draw_strengths(uint32_t leg) {
+void RelayBpDecoder::draw_strengths(uint32_t leg, uint32_t columns, const Neighbourhood* region) {
   const double low = options_.gamma_min, span = options_.gamma_max - options_.gamma_min;
   const uint64_t base = mix(options_.seed ^ mix(leg));
-  for (size_t j = 0; j < gamma_.size(); ++j)
-    gamma_[j] = static_cast<float>(low + span * static_cast<double>(mix(base + j) >> 11) * 0x1.0p-53);
+  for (uint32_t j = 0; j < columns; ++j) {
+    const uint64_t whole = region ? region->whole_column(j) : j;
+    gamma_[j] = static_cast<float>(low + span * static_cast<double>(mix(base + whole) >> 11) * 0x1.0p-53);
+  }
 }
 
-void RelayBpDecoder::consider() {
-  ++found_;
-  const double weight = bp_.hard_weight();
-  if (found_ > 1 && weight >= weight_) return;
-  weight_ = weight;
-  observables_ = bp_.hard_observables();
+void RelayBpDecoder::take(const BeliefPropagation& bp, const Neighbourhood* region) {
+  weight_ = bp.hard_weight();
+  observables_ = bp.hard_observables();
   correction_.clear();
-  const auto hard = bp_.hard_decision();
+  const auto hard = bp.hard_decision();
   for (uint32_t c = 0; c < hard.size(); ++c)
-    if (hard[c]) correction_.push_back(c);
+    if (hard[c]) correction_.push_back(region ? region->whole_column(c) : c);
+}
+
+void RelayBpDecoder::consider(const BeliefPropagation& bp, const Neighbourhood* region) {
+  ++found_;
+  if (found_ > 1 && bp.hard_weight() >= weight_) return;
+  take(bp, region);
+}
+
+void RelayBpDecoder::run_legs(BeliefPropagation& bp, const Neighbourhood* region) {
+  bp.begin();
+  ++legs_run_;
+  const bool converged = bp.run(options_.pre_iter, options_.gamma0);
+  first_converged_ = converged;
+  if (converged) consider(bp, region);
+  iterations_run_ += bp.iterations();
+  const auto columns = static_cast<uint32_t>(bp.matrix().column_count);
+  const std::span<const float> gamma(gamma_.data(), columns);
+  // On a neighbourhood, relay legs that keep missing the syndrome end the relay: with no solution
+  // yet the neighbourhood most likely lacks a column the correction needs (the whole model takes
+  // over), and with some they would run every leg for solutions it does not hold.
+  uint32_t fruitless = 0;
+  for (uint32_t leg = 1; leg <= options_.legs && found_ < options_.solutions; ++leg) {
+    if (region && fruitless == (found_ == 0 ? kNeighbourhoodTries : kNeighbourhoodMisses)) break;
+    draw_strengths(leg, columns, region);
+    ++legs_run_;
+    if (bp.run(options_.num_iter, gamma)) {
+      consider(bp, region);
+      fruitless = 0;
+    } else {
+      ++fruitless;
+    }
+    iterations_run_ += bp.iterations();
+  }
 }
 
 uint64_t RelayBpDecoder::decode(std::span<const uint32_t> fired) {
@@ -68,29 +124,26 @@ uint64_t RelayBpDecoder::decode(std::span<const uint32_t> fired) {
   legs_run_ = 0;
   iterations_run_ = 0;
   first_converged_ = false;
+  whole_run_ = false;
   correction_.clear();
   weight_ = 0;
   observables_ = 0;
   if (bp_.syndrome_empty() && !bp_.matrix().has_likely_column) return 0;
-  bp_.begin();
-  ++legs_run_;
-  first_converged_ = bp_.run(options_.pre_iter, options_.gamma0);
-  if (first_converged_) consider();
-  iterations_run_ += bp_.iterations();
-  for (uint32_t leg = 1; leg <= options_.legs && found_ < options_.solutions; ++leg) {
-    draw_strengths(leg);
-    ++legs_run_;
-    if (bp_.run(options_.num_iter, gamma_)) consider();
-    iterations_run_ += bp_.iterations();
+  if (local_) {
+    local_->region.build(bp_.fired());
+    const uint32_t columns = local_->region.matrix()->column_count;
+    const auto whole_llrs = bp_.prior_llrs();
+    local_->prior_llrs.resize(columns);
+    for (uint32_t j = 0; j < columns; ++j) local_->prior_llrs[j] = whole_llrs[local_->region.whole_column(j)];
+    local_->bp.rebind(local_->prior_llrs);
+    local_->bp.set_syndrome(local_->region.fired());
+    run_legs(local_->bp, &local_->region);
+    if (found_ > 0) return observables_;
   }
-  if (found_ == 0) {
-    // No leg met the syndrome: the last leg's guess is all there is.
-    weight_ = bp_.hard_weight();
-    observables_ = bp_.hard_observables();
-    const auto hard = bp_.hard_decision();
-    for (uint32_t c = 0; c < hard.size(); ++c)
-      if (hard[c]) correction_.push_back(c);
-  }
+  whole_run_ = true;
+  run_legs(bp_, nullptr);
+  // No leg met the syndrome: the last leg's guess is all there is.
+  if (found_ == 0) take(bp_, nullptr);
   return observables_;
 }
 

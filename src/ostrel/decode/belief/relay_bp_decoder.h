@@ -8,7 +8,8 @@
 // No post-processing: the cost is bounded by pre_iter + legs * num_iter iterations.
 //
 // The strengths of leg r for variable j come from a hash of (seed, r, j): a decode depends only on
-// its syndrome and the options, whatever the order of shots or the copy of the decoder.
+// its syndrome and the options, whatever the order of shots or the copy of the decoder (and j is
+// the whole model's column, so a neighbourhood draws what the whole would).
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "ostrel/decode/belief/belief_propagation.h"
+#include "ostrel/decode/belief/neighbourhood.h"
 #include "ostrel/dem/dem_model.h"
 #include "ostrel/util/result.h"
 
@@ -35,6 +37,11 @@ struct RelayBpOptions {
   // The paper's legs are parallel (as hardware runs them); serial ones meet the syndrome in
   // about half the iterations on a processor.
   BpSchedule schedule = BpSchedule::kParallel;
+  // Legs run on the neighbourhood of the fired detectors (Neighbourhood: the errors that flip one
+  // of them), whose cost follows the syndrome, and on the whole model only when no leg there met
+  // the syndrome. There two relay legs in a row without a solution end the relay (fewer than
+  // `solutions` may be kept). An approximation; off by default.
+  bool neighbourhood = false;
 };
 
 std::optional<std::string> refuse_options(const RelayBpOptions& options);
@@ -53,14 +60,30 @@ class RelayBpDecoder {
   // BP iterations the last decode ran, over all its legs.
   uint64_t iterations_run() const { return iterations_run_; }
   bool first_leg_converged() const { return first_converged_; }
+  // Whether the last decode ran on the whole model (always, without the neighbourhood option).
+  bool ran_on_whole() const { return whole_run_; }
   const CheckMatrix& matrix() const { return bp_.matrix(); }
 
  private:
+  // BP on a neighbourhood; a copy binds its BP to its own neighbourhood.
+  struct Local {
+    Neighbourhood region;
+    BeliefPropagation bp;
+    std::vector<double> prior_llrs;  // per neighbourhood column, from the whole's
+    Local(std::shared_ptr<const CheckMatrix> whole, const BpOptions& options);
+    Local(const Local& other);
+    Local& operator=(const Local& other);
+  };
+
   RelayBpDecoder(BeliefPropagation bp, const RelayBpOptions& options);
-  void draw_strengths(uint32_t leg);
-  void consider();
+  // The legs on `bp`, whose column j is the whole's column `whole_column(j)` (identity when null).
+  void run_legs(BeliefPropagation& bp, const Neighbourhood* region);
+  void draw_strengths(uint32_t leg, uint32_t columns, const Neighbourhood* region);
+  void consider(const BeliefPropagation& bp, const Neighbourhood* region);
+  void take(const BeliefPropagation& bp, const Neighbourhood* region);
 
   BeliefPropagation bp_;
+  std::optional<Local> local_;
   RelayBpOptions options_;
   std::vector<float> gamma_;  // this leg's strengths, per column
   std::vector<uint32_t> correction_;
@@ -70,6 +93,7 @@ class RelayBpDecoder {
   uint32_t legs_run_ = 0;
   uint64_t iterations_run_ = 0;
   bool first_converged_ = false;
+  bool whole_run_ = false;
 };
 
 }  // namespace ostrel::decode::belief

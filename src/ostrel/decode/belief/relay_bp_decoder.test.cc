@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
+#include <tuple>
 #include <random>
 
 #include "ostrel/decode/belief/brute_force_decoding.h"
@@ -11,13 +13,16 @@
 namespace ostrel::decode::belief {
 namespace {
 
-class RelayBpSchedules : public testing::TestWithParam<BpSchedule> {};
+// (schedule, legs on the fired detectors' neighbourhood)
+class RelayBpSchedules : public testing::TestWithParam<std::tuple<BpSchedule, bool>> {};
 
 TEST_P(RelayBpSchedules, SolutionsMeetTheSyndromeAndFailuresStayNearMaximumLikelihood) {
   std::mt19937_64 rng(31);
   auto dem = dem::parse_dem(random_model_text(rng, 8, 16, 4, 0.02, 0.12));
   ASSERT_TRUE(dem.ok());
-  auto decoder = RelayBpDecoder::create(*dem, {.legs = 40, .solutions = 3, .seed = 4, .schedule = GetParam()});
+  const auto [schedule, neighbourhood] = GetParam();
+  auto decoder = RelayBpDecoder::create(
+      *dem, {.legs = 40, .solutions = 3, .seed = 4, .schedule = schedule, .neighbourhood = neighbourhood});
   ASSERT_TRUE(decoder.ok()) << decoder.error();
   RelayBpDecoder replay = *decoder;
   const CheckMatrix& h = decoder->matrix();
@@ -56,8 +61,52 @@ TEST_P(RelayBpSchedules, SolutionsMeetTheSyndromeAndFailuresStayNearMaximumLikel
   EXPECT_LE(ours, exact * 1.3 + 10) << "ours " << ours << ", exact " << exact << ", unsolved " << unsolved;
 }
 
-INSTANTIATE_TEST_SUITE_P(Both, RelayBpSchedules, testing::Values(BpSchedule::kParallel, BpSchedule::kSerial),
-                         [](const auto& info) { return info.param == BpSchedule::kParallel ? "parallel" : "serial"; });
+INSTANTIATE_TEST_SUITE_P(All, RelayBpSchedules,
+                         testing::Combine(testing::Values(BpSchedule::kParallel, BpSchedule::kSerial), testing::Bool()),
+                         [](const auto& info) {
+                           return std::string(std::get<0>(info.param) == BpSchedule::kParallel ? "parallel" : "serial") +
+                                  (std::get<1>(info.param) ? "_neighbourhood" : "_whole");
+                         });
+
+// When a fired row touches every column the neighbourhood is the whole model, and the legs there
+// (strengths drawn by whole-model column) must reproduce the whole model's answer exactly.
+TEST(RelayBpDecoder, ANeighbourhoodHoldingEveryColumnDecodesAsTheWholeModel) {
+  std::mt19937_64 rng(9);
+  std::string text;
+  for (const char c : random_model_text(rng, 10, 30, 3, 0.02, 0.15)) {
+    text += c;
+    if (c == ')') text += " D10";  // every error flips D10 too
+  }
+  auto dem = dem::parse_dem(text);
+  ASSERT_TRUE(dem.ok());
+  for (const BpSchedule schedule : {BpSchedule::kParallel, BpSchedule::kSerial}) {
+    auto whole = RelayBpDecoder::create(*dem, {.legs = 20, .solutions = 2, .seed = 3, .schedule = schedule});
+    auto local = RelayBpDecoder::create(
+        *dem, {.legs = 20, .solutions = 2, .seed = 3, .schedule = schedule, .neighbourhood = true});
+    ASSERT_TRUE(whole.ok() && local.ok());
+    int relayed = 0, handed_over = 0;
+    for (int shot = 0; shot < 300; ++shot) {
+      std::vector<uint32_t> fired;
+      for (uint32_t r = 0; r < 10; ++r)
+        if (rng() % 4 == 0) fired.push_back(r);
+      fired.push_back(10);
+      ASSERT_EQ(local->decode(fired), whole->decode(fired)) << shot;
+      EXPECT_EQ(local->correction_weight(), whole->correction_weight());
+      EXPECT_TRUE(std::ranges::equal(local->correction(), whole->correction()));
+      // The neighbourhood hands over to the whole model only after legs without a solution,
+      // which then start again there.
+      if (local->ran_on_whole()) {
+        EXPECT_GT(local->iterations_run(), whole->iterations_run());
+        ++handed_over;
+      } else {
+        EXPECT_EQ(local->iterations_run(), whole->iterations_run());
+        relayed += whole->legs_run() > 1;
+      }
+    }
+    EXPECT_GT(relayed, 0);
+    EXPECT_LT(handed_over, 150);  // the exact path ran on most shots
+  }
+}
 
 TEST(RelayBpDecoder, TheLowestWeightSolutionWinsAndBadOptionsAreRefused) {
   // Two explanations of D0 D1: one error of p = 0.01 or two of p = 0.2 (weight 2.77 against 4.60).
