@@ -325,6 +325,14 @@ def test_a_reader_that_leaves_ends_the_command_quietly(experiment):
     assert proc.stderr.read() == b"" and proc.wait(timeout=60) == 141
 
 
+def connected_to(port: int) -> bool:
+    """Whether a TCP connection to the loopback port is established (Linux's table)."""
+    with open("/proc/net/tcp") as table:
+        rows = [line.split() for line in table.readlines()[1:]]
+    return any(row[2].endswith(f":{port:04X}") and row[3] == "01" for row in rows)
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/net/tcp"), reason="reads Linux's connection table")
 def test_ctrl_c_reports_the_shots_decoded_so_far(experiment):
     import signal
     import time
@@ -336,7 +344,12 @@ def test_ctrl_c_reports_the_shots_decoded_so_far(experiment):
         proc = subprocess.Popen([sys.executable, "-m", "ostrel", "decode", f"tcp://127.0.0.1:{port}",
                                  "--dem", experiment.dem, "--truth", experiment.truth, "--compare-pymatching"],
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
-        time.sleep(2.0)  # some shots of the 3 s replay have been decoded
+        # Started under load the decoder can take seconds to connect; the 3 s replay is paced from
+        # its connection, so a fixed sleep could interrupt it before its first shot.
+        deadline = time.monotonic() + 60
+        while not connected_to(port) and proc.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.05)
+        time.sleep(1.0)  # some shots have been decoded
         proc.send_signal(signal.SIGINT)
         out, err = proc.communicate(timeout=60)
     assert proc.returncode == 130 and "interrupted after" in err and "Traceback" not in err
