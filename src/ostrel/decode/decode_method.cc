@@ -34,7 +34,7 @@ uint32_t default_correlated_passes(DecodeMethod method) noexcept {
 }
 
 std::unique_ptr<GraphDecoder> make_graph_decoder(DecodeMethod method, std::shared_ptr<const DecodingGraph> graph,
-                                                 uint32_t max_passes) {
+                                                 uint32_t max_passes, uint32_t union_find_from) {
   // Passes given are run on every shot; by default the fast variant keeps its third for crowded ones.
   const uint32_t crowded = max_passes == 0 && method == DecodeMethod::kCorrelatedUnionFind ? kCrowdedShot : 0;
   if (max_passes == 0) max_passes = default_correlated_passes(method);
@@ -45,7 +45,8 @@ std::unique_ptr<GraphDecoder> make_graph_decoder(DecodeMethod method, std::share
       return std::make_unique<matching::MatchingDecoder>(std::move(graph));
     case DecodeMethod::kCorrelatedUnionFind:
       return std::make_unique<CorrelatedDecoder>(std::make_unique<matching::MatchingDecoder>(graph),
-                                                 max_passes, true, std::make_unique<WeightedUnionFind>(graph), crowded);
+                                                 max_passes, true, std::make_unique<WeightedUnionFind>(graph), crowded,
+                                                 union_find_from);
     case DecodeMethod::kCorrelatedMatching:
       return std::make_unique<CorrelatedDecoder>(std::make_unique<matching::MatchingDecoder>(std::move(graph)),
                                                  max_passes, true);

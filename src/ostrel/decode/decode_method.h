@@ -24,8 +24,12 @@ std::string_view decode_method_name(DecodeMethod method) noexcept;
 
 // max_passes: a correlated method's passes at most on every shot (0: its default, which for
 // correlated-union-find keeps the third pass for crowded shots; 1 decodes as matching).
+// union_find_from: correlated-union-find takes Union-Find's first pass on shots of at least this
+// many fired detectors, matching's on the rest (kDefaultUnionFindFrom when not given).
+inline constexpr uint32_t kDefaultUnionFindFrom = 24;
 std::unique_ptr<GraphDecoder> make_graph_decoder(DecodeMethod method, std::shared_ptr<const DecodingGraph> graph,
-                                                 uint32_t max_passes = 0);
+                                                 uint32_t max_passes = 0,
+                                                 uint32_t union_find_from = kDefaultUnionFindFrom);
 
 // A correlated method's passes at most when not given.
 uint32_t default_correlated_passes(DecodeMethod method) noexcept;
