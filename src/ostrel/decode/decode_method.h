@@ -25,11 +25,24 @@ std::string_view decode_method_name(DecodeMethod method) noexcept;
 // max_passes: a correlated method's passes at most on every shot (0: its default, which for
 // correlated-union-find keeps the third pass for crowded shots; 1 decodes as matching).
 // union_find_from: correlated-union-find takes Union-Find's first pass on shots of at least this
-// many fired detectors, matching's on the rest (kDefaultUnionFindFrom when not given).
-inline constexpr uint32_t kDefaultUnionFindFrom = 24;
+// many fired detectors, matching's on the rest (not given: default_union_find_from(graph)).
 std::unique_ptr<GraphDecoder> make_graph_decoder(DecodeMethod method, std::shared_ptr<const DecodingGraph> graph,
                                                  uint32_t max_passes = 0,
-                                                 uint32_t union_find_from = kDefaultUnionFindFrom);
+                                                 std::optional<uint32_t> union_find_from = std::nullopt);
+
+// Where a Union-Find first pass pays, and where it does not. Matching's second pass starts from its
+// first pass's growth and regrows only the regions the lowered edges disturb; Union-Find's first
+// pass saves a matching decode but leaves the second to start afresh, and weighs the graph less
+// well. So Union-Find goes first only on shots of at least kSparseShot fired detectors (nearly every
+// shot of a d = 5 memory experiment is below, almost none at d = 9), and only on graphs whose
+// corrections lower many edges: at least kDenseCorrelations correlated edges per edge on average,
+// each edge counted by its probability (uniform circuit noise 7.0-7.2, SI1000-like 5.3-5.7,
+// measurement-heavy 3.5-4.3); elsewhere a warm second pass costs less than a fresh one after
+// Union-Find. Returns kNever where it never goes first.
+inline constexpr uint32_t kSparseShot = 24;
+inline constexpr double kDenseCorrelations = 6.0;
+inline constexpr uint32_t kNever = UINT32_MAX;
+uint32_t default_union_find_from(const DecodingGraph& graph);
 
 // A correlated method's passes at most when not given.
 uint32_t default_correlated_passes(DecodeMethod method) noexcept;

@@ -1,6 +1,7 @@
 #include "ostrel/driver/graph_methods.h"
 
 #include <new>
+#include <optional>
 #include <vector>
 
 #include "ostrel/decode/decoding_graph.h"
@@ -60,7 +61,7 @@ class FixedShotDecoder final : public ShotDecoder {
 Result<std::unique_ptr<ShotDecoder>, DriverError> on_graph(const dem::DetectorErrorModel& model,
                                                            const DecoderOptions& options, decode::DecodeMethod method) {
   uint32_t passes = 0;
-  uint32_t union_find_from = decode::kDefaultUnionFindFrom;
+  std::optional<uint32_t> union_find_from;
   if (method == decode::DecodeMethod::kCorrelatedUnionFind || method == decode::DecodeMethod::kCorrelatedMatching) {
     // Not given: the method's default (0), which may differ from any count given.
     auto read = options.integer("max_passes", 0, 1, 64);
@@ -68,9 +69,9 @@ Result<std::unique_ptr<ShotDecoder>, DriverError> on_graph(const dem::DetectorEr
     passes = static_cast<uint32_t>(read.value());
   }
   if (method == decode::DecodeMethod::kCorrelatedUnionFind) {
-    auto read = options.integer("union_find_from", decode::kDefaultUnionFindFrom, 0, UINT32_MAX);
+    auto read = options.integer("union_find_from", -1, 0, UINT32_MAX);
     if (!read.ok()) return fail(DriverError::invalid(std::move(read).error()));
-    union_find_from = static_cast<uint32_t>(read.value());
+    if (read.value() >= 0) union_find_from = static_cast<uint32_t>(read.value());
   }
   auto graph = decode::build_decoding_graph(model);
   if (!graph.ok()) {

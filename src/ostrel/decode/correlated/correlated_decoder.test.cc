@@ -241,22 +241,43 @@ TEST(CorrelatedDecoder, SparseShotsTakeTheirFirstPassWithTheBase) {
     std::nth_element(sizes.begin(), sizes.begin() + sizes.size() / 2, sizes.end());
     const auto sparse = static_cast<uint32_t>(std::max<size_t>(sizes[sizes.size() / 2], 1));
     CorrelatedDecoder gated = make(true, sparse), first_union_find = make(true, 0), first_matching = make(false, 0);
-    // The method's default: the same split at its own size (none of these shots is crowded).
-    auto fast = make_graph_decoder(DecodeMethod::kCorrelatedUnionFind, graph);
+    // The method with the size given: the same split there (none of these shots is crowded).
+    auto fast = make_graph_decoder(DecodeMethod::kCorrelatedUnionFind, graph, 0, kSparseShot);
     for (const auto& fired : shots) {
       ASSERT_LT(fired.size(), 96u);
       CorrelatedDecoder& same = fired.size() >= sparse ? first_union_find : first_matching;
       ASSERT_EQ(gated.decode(fired), same.decode(fired)) << m.text;
       EXPECT_EQ(sorted(gated.correction()), sorted(same.correction()));
       EXPECT_EQ(gated.correction_weight(), same.correction_weight());
-      CorrelatedDecoder& by_default = fired.size() >= kDefaultUnionFindFrom ? first_union_find : first_matching;
+      CorrelatedDecoder& by_default = fired.size() >= kSparseShot ? first_union_find : first_matching;
       EXPECT_EQ(fast->decode(fired), by_default.decode(fired));
       EXPECT_EQ(fast->correction_weight(), by_default.correction_weight());
-      (fired.size() >= kDefaultUnionFindFrom ? by_union_find : by_matching) += 1;
+      (fired.size() >= kSparseShot ? by_union_find : by_matching) += 1;
     }
   }
-  EXPECT_GT(by_union_find, 0u);  // both sides of the default ran
+  EXPECT_GT(by_union_find, 0u);  // both sides of the split ran
   EXPECT_GT(by_matching, 0u);
+}
+
+// Union-Find goes first by default only where a correction lowers many edges per edge.
+TEST(CorrelatedDecoder, UnionFindGoesFirstOnlyWhereCorrelationsAreDense) {
+  // One error of eight boundary components: each edge is correlated with the seven others.
+  std::string dense = "error(0.01)";
+  for (int d = 0; d < 8; ++d) dense += (d ? " ^ D" : " D") + std::to_string(d);
+  dense += "\n";
+  struct Case {
+    std::string model;
+    uint32_t from;
+  };
+  for (const Case& c : {Case{dense, kSparseShot},
+                        // The same beside likelier errors with no partner: below the density.
+                        Case{dense + "error(0.05) D8 D9\nerror(0.05) D9\n", kNever},
+                        // No `^`: nothing to lower.
+                        Case{"error(0.1) D0 D1\nerror(0.1) D1\n", kNever}}) {
+    SCOPED_TRACE(c.model);
+    const auto graph = graph_of(c.model);
+    EXPECT_EQ(default_union_find_from(*graph), c.from);
+  }
 }
 
 TEST(CorrelatedDecoder, WithoutComponentBreaksDecodesAsItsBase) {
