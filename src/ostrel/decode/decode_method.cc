@@ -34,12 +34,7 @@ uint32_t default_correlated_passes(DecodeMethod method) noexcept {
 }
 
 uint32_t default_union_find_from(const DecodingGraph& graph) {
-  double probability = 0, lowered = 0;
-  for (uint32_t e = 0; e < graph.edges.size(); ++e) {
-    probability += graph.edges[e].probability;
-    lowered += graph.edges[e].probability * static_cast<double>(graph.correlations.of(e).size());
-  }
-  return lowered >= kDenseCorrelations * probability && probability > 0 ? kSparseShot : kNever;
+  return graph.joined_share >= kDenseShare ? kSparseShot : kNever;
 }
 
 std::unique_ptr<GraphDecoder> make_graph_decoder(DecodeMethod method, std::shared_ptr<const DecodingGraph> graph,

@@ -34,13 +34,13 @@ std::unique_ptr<GraphDecoder> make_graph_decoder(DecodeMethod method, std::share
 // first pass's growth and regrows only the regions the lowered edges disturb; Union-Find's first
 // pass saves a matching decode but leaves the second to start afresh, and weighs the graph less
 // well. So Union-Find goes first only on shots of at least kSparseShot fired detectors (nearly every
-// shot of a d = 5 memory experiment is below, almost none at d = 9), and only on graphs whose
-// corrections lower many edges: at least kDenseCorrelations correlated edges per edge on average,
-// each edge counted by its probability (uniform circuit noise 7.0-7.2, SI1000-like 5.3-5.7,
-// measurement-heavy 3.5-4.3); elsewhere a warm second pass costs less than a fresh one after
-// Union-Find. Returns kNever where it never goes first.
+// shot of a d = 5 memory experiment is below, almost none at d = 9), and only on graphs where
+// errors of several components hold at least kDenseShare of the probability (uniform circuit and
+// code-capacity-like noise 0.42-0.46, SI1000-like 0.24-0.28, measurement-heavy 0.13-0.16, at any
+// p and d): with fewer, a correction lowers fewer edges, and a warm second pass costs less than a
+// fresh one after Union-Find. Returns kNever where it never goes first.
 inline constexpr uint32_t kSparseShot = 24;
-inline constexpr double kDenseCorrelations = 6.0;
+inline constexpr double kDenseShare = 0.35;
 inline constexpr uint32_t kNever = UINT32_MAX;
 uint32_t default_union_find_from(const DecodingGraph& graph);
 

@@ -259,23 +259,23 @@ TEST(CorrelatedDecoder, SparseShotsTakeTheirFirstPassWithTheBase) {
   EXPECT_GT(by_matching, 0u);
 }
 
-// Union-Find goes first by default only where a correction lowers many edges per edge.
-TEST(CorrelatedDecoder, UnionFindGoesFirstOnlyWhereCorrelationsAreDense) {
-  // One error of eight boundary components: each edge is correlated with the seven others.
-  std::string dense = "error(0.01)";
-  for (int d = 0; d < 8; ++d) dense += (d ? " ^ D" : " D") + std::to_string(d);
-  dense += "\n";
+// Union-Find goes first by default only where errors of several components hold much of the noise.
+TEST(CorrelatedDecoder, UnionFindGoesFirstOnlyWhereJoinedErrorsAreMuchOfTheNoise) {
   struct Case {
-    std::string model;
+    const char* model;
+    double share;
     uint32_t from;
   };
-  for (const Case& c : {Case{dense, kSparseShot},
-                        // The same beside likelier errors with no partner: below the density.
-                        Case{dense + "error(0.05) D8 D9\nerror(0.05) D9\n", kNever},
-                        // No `^`: nothing to lower.
-                        Case{"error(0.1) D0 D1\nerror(0.1) D1\n", kNever}}) {
+  for (const Case& c : {
+           // Two components of 0.02 against 0.04 alone.
+           Case{"error(0.02) D0 ^ D1\nerror(0.04) D0 D1\n", 0.5, kSparseShot},
+           // A joined error counts each component; a component without detectors is no edge.
+           Case{"error(0.01) D0 ^ D1 ^ L0\nerror(0.06) D1\n", 0.25, kNever},
+           Case{"error(0.1) D0 D1\nerror(0.1) D1\n", 0.0, kNever},  // no `^`: nothing to lower
+       }) {
     SCOPED_TRACE(c.model);
     const auto graph = graph_of(c.model);
+    EXPECT_DOUBLE_EQ(graph->joined_share, c.share);
     EXPECT_EQ(default_union_find_from(*graph), c.from);
   }
 }
