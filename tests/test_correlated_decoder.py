@@ -48,3 +48,21 @@ def test_max_passes_one_decodes_as_matching_and_zero_is_refused(method):
     assert not np.array_equal(Decoder(dem, method=method, max_passes=3).decode_batch(events), matched)
     with pytest.raises(ValueError, match="max_passes"):
         Decoder(dem, method=method, max_passes=0)
+
+
+def test_union_find_from_chooses_the_first_pass_per_shot():
+    circuit = stim.Circuit.generated("surface_code:rotated_memory_z", distance=5, rounds=5,
+                                     after_clifford_depolarization=0.01)
+    dem = circuit.detector_error_model(decompose_errors=True)
+    events, _ = circuit.compile_detector_sampler(seed=7).sample(4000, separate_observables=True)
+    first_matching = Decoder(dem, method="correlated-matching", max_passes=2).decode_batch(events)
+    # Every shot below the size: two matching passes; none: Union-Find's first pass answers otherwise.
+    def fast(size):
+        return Decoder(dem, method="correlated-union-find", max_passes=2, union_find_from=size).decode_batch(events)
+
+    assert np.array_equal(fast(2**32 - 1), first_matching)
+    assert not np.array_equal(fast(0), first_matching)
+    with pytest.raises(ValueError, match="union_find_from"):
+        Decoder(dem, method="correlated-union-find", union_find_from=-1)
+    with pytest.raises(ValueError, match="union_find_from"):
+        Decoder(dem, method="correlated-matching", union_find_from=0)

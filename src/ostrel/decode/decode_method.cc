@@ -33,8 +33,12 @@ uint32_t default_correlated_passes(DecodeMethod method) noexcept {
   return method == DecodeMethod::kCorrelatedUnionFind ? kFastCorrelatedPasses : kCorrelatedPasses;
 }
 
+uint32_t default_union_find_from(const DecodingGraph& graph) {
+  return graph.joined_share >= kDenseShare ? kSparseShot : kNever;
+}
+
 std::unique_ptr<GraphDecoder> make_graph_decoder(DecodeMethod method, std::shared_ptr<const DecodingGraph> graph,
-                                                 uint32_t max_passes) {
+                                                 uint32_t max_passes, std::optional<uint32_t> union_find_from) {
   // Passes given are run on every shot; by default the fast variant keeps its third for crowded ones.
   const uint32_t crowded = max_passes == 0 && method == DecodeMethod::kCorrelatedUnionFind ? kCrowdedShot : 0;
   if (max_passes == 0) max_passes = default_correlated_passes(method);
@@ -43,9 +47,11 @@ std::unique_ptr<GraphDecoder> make_graph_decoder(DecodeMethod method, std::share
       break;
     case DecodeMethod::kMatching:
       return std::make_unique<matching::MatchingDecoder>(std::move(graph));
-    case DecodeMethod::kCorrelatedUnionFind:
-      return std::make_unique<CorrelatedDecoder>(std::make_unique<matching::MatchingDecoder>(graph),
-                                                 max_passes, true, std::make_unique<WeightedUnionFind>(graph), crowded);
+    case DecodeMethod::kCorrelatedUnionFind: {
+      const uint32_t from = union_find_from ? *union_find_from : default_union_find_from(*graph);
+      return std::make_unique<CorrelatedDecoder>(std::make_unique<matching::MatchingDecoder>(graph), max_passes, true,
+                                                 std::make_unique<WeightedUnionFind>(graph), crowded, from);
+    }
     case DecodeMethod::kCorrelatedMatching:
       return std::make_unique<CorrelatedDecoder>(std::make_unique<matching::MatchingDecoder>(std::move(graph)),
                                                  max_passes, true);

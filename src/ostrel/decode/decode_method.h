@@ -24,8 +24,25 @@ std::string_view decode_method_name(DecodeMethod method) noexcept;
 
 // max_passes: a correlated method's passes at most on every shot (0: its default, which for
 // correlated-union-find keeps the third pass for crowded shots; 1 decodes as matching).
+// union_find_from: correlated-union-find takes Union-Find's first pass on shots of at least this
+// many fired detectors, matching's on the rest (not given: default_union_find_from(graph)).
 std::unique_ptr<GraphDecoder> make_graph_decoder(DecodeMethod method, std::shared_ptr<const DecodingGraph> graph,
-                                                 uint32_t max_passes = 0);
+                                                 uint32_t max_passes = 0,
+                                                 std::optional<uint32_t> union_find_from = std::nullopt);
+
+// Where a Union-Find first pass pays, and where it does not. Matching's second pass starts from its
+// first pass's growth and regrows only the regions the lowered edges disturb; Union-Find's first
+// pass saves a matching decode but leaves the second to start afresh, and weighs the graph less
+// well. So Union-Find goes first only on shots of at least kSparseShot fired detectors (nearly every
+// shot of a d = 5 memory experiment is below, almost none at d = 9), and only on graphs where
+// errors of several components hold at least kDenseShare of the probability (uniform circuit and
+// code-capacity-like noise 0.42-0.46, SI1000-like 0.24-0.28, measurement-heavy 0.13-0.16, at any
+// p and d): with fewer, a correction lowers fewer edges, and a warm second pass costs less than a
+// fresh one after Union-Find. Returns kNever where it never goes first.
+inline constexpr uint32_t kSparseShot = 24;
+inline constexpr double kDenseShare = 0.35;
+inline constexpr uint32_t kNever = UINT32_MAX;
+uint32_t default_union_find_from(const DecodingGraph& graph);
 
 // A correlated method's passes at most when not given.
 uint32_t default_correlated_passes(DecodeMethod method) noexcept;

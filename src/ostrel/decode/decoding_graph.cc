@@ -132,6 +132,7 @@ std::shared_ptr<const DecodingGraph> build_decoding_graph(uint32_t detector_coun
 
   std::vector<uint32_t> degree(size_t{detector_count} + 1, 0);
   std::vector<ErrorMember> members;  // components of errors, on their merged edges
+  double all = 0.0, joined = 0.0;     // probability summed over components, and over those joined
   for (size_t a = 0; a < keyed.size();) {
     size_t b = a;
     double p = 0.0, best_p = -1.0;
@@ -139,6 +140,8 @@ std::shared_ptr<const DecodingGraph> build_decoding_graph(uint32_t detector_coun
     for (; b < keyed.size() && keyed[b].u == keyed[a].u && keyed[b].v == keyed[a].v; ++b) {
       const ComponentEdge& c = components[keyed[b].order];
       const double q = std::min(c.probability, 1.0);
+      all += q;
+      if (c.error != kNoError) joined += q;
       p = p * (1.0 - q) + q * (1.0 - p);
       if (q > best_p) {
         best_p = q;
@@ -174,6 +177,7 @@ std::shared_ptr<const DecodingGraph> build_decoding_graph(uint32_t detector_coun
     if (edge.v != boundary) graph->adjacency[fill[edge.v]++] = {e, edge.u};
   }
   graph->correlations = derive_edge_correlations(std::move(members), graph->edges);
+  graph->joined_share = all > 0.0 ? joined / all : 0.0;
   return graph;
 }
 

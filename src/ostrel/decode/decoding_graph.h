@@ -78,6 +78,9 @@ struct DecodingGraph {
   uint64_t flipped_observables = 0;
   // Per edge, the edges correlated with it; empty when no error has two components on edges.
   EdgeCorrelations correlations;
+  // The share of the components' probability (summed) that belongs to errors of several
+  // components: how much of the noise re-weighting sees.
+  double joined_share = 0.0;
 
   uint32_t boundary() const { return detector_count; }
   std::span<const Incidence> incident(uint32_t node) const {

@@ -1,6 +1,7 @@
 #include "ostrel/driver/graph_methods.h"
 
 #include <new>
+#include <optional>
 #include <vector>
 
 #include "ostrel/decode/decoding_graph.h"
@@ -60,11 +61,17 @@ class FixedShotDecoder final : public ShotDecoder {
 Result<std::unique_ptr<ShotDecoder>, DriverError> on_graph(const dem::DetectorErrorModel& model,
                                                            const DecoderOptions& options, decode::DecodeMethod method) {
   uint32_t passes = 0;
+  std::optional<uint32_t> union_find_from;
   if (method == decode::DecodeMethod::kCorrelatedUnionFind || method == decode::DecodeMethod::kCorrelatedMatching) {
     // Not given: the method's default (0), which may differ from any count given.
     auto read = options.integer("max_passes", 0, 1, 64);
     if (!read.ok()) return fail(DriverError::invalid(std::move(read).error()));
     passes = static_cast<uint32_t>(read.value());
+  }
+  if (method == decode::DecodeMethod::kCorrelatedUnionFind) {
+    auto read = options.integer("union_find_from", -1, 0, UINT32_MAX);
+    if (!read.ok()) return fail(DriverError::invalid(std::move(read).error()));
+    if (read.value() >= 0) union_find_from = static_cast<uint32_t>(read.value());
   }
   auto graph = decode::build_decoding_graph(model);
   if (!graph.ok()) {
@@ -73,7 +80,7 @@ Result<std::unique_ptr<ShotDecoder>, DriverError> on_graph(const dem::DetectorEr
       message += hyperedge_advice(decode::decode_method_name(method));
     return fail(DriverError::invalid(std::move(message)));
   }
-  return graph_shot_decoder(decode::make_graph_decoder(method, std::move(graph).value(), passes));
+  return graph_shot_decoder(decode::make_graph_decoder(method, std::move(graph).value(), passes, union_find_from));
 }
 
 }  // namespace

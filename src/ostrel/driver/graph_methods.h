@@ -12,7 +12,9 @@ Result<std::unique_ptr<ShotDecoder>, DriverError> make_matching(const dem::Detec
                                                                 const DecoderOptions& options);
 // The correlated methods take option max_passes: decodes per shot at most (1 to 64; 1 decodes as
 // matching). Not given: 4 for correlated-matching; for correlated-union-find 3 on shots of at
-// least 96 fired detectors and 2 on the rest.
+// least 96 fired detectors and 2 on the rest. correlated-union-find also takes union_find_from:
+// shots of at least that many fired detectors take Union-Find's first pass, the rest matching's
+// (0 to 2^32 - 1; 0: every shot; not given: see decode::default_union_find_from).
 Result<std::unique_ptr<ShotDecoder>, DriverError> make_correlated_union_find(const dem::DetectorErrorModel& model,
                                                                              const DecoderOptions& options);
 Result<std::unique_ptr<ShotDecoder>, DriverError> make_correlated_matching(const dem::DetectorErrorModel& model,

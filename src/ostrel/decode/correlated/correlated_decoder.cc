@@ -5,13 +5,14 @@
 namespace ostrel::decode {
 
 CorrelatedDecoder::CorrelatedDecoder(std::unique_ptr<GraphDecoder> base, uint32_t max_passes, bool accumulate,
-                                     std::unique_ptr<GraphDecoder> first, uint32_t crowded)
+                                     std::unique_ptr<GraphDecoder> first, uint32_t crowded, uint32_t sparse)
     : base_(std::move(base)),
       first_(std::move(first)),
       last_(base_.get()),
       max_passes_(std::max<uint32_t>(max_passes, 1)),
       accumulate_(accumulate),
-      crowded_(crowded) {
+      crowded_(crowded),
+      sparse_(sparse) {
   const DecodingGraph& g = base_->graph();
   weight_.reserve(g.edges.size());
   for (const DecodingEdge& e : g.edges) weight_.push_back(e.weight);
@@ -23,7 +24,7 @@ CorrelatedDecoder::CorrelatedDecoder(std::unique_ptr<GraphDecoder> base, uint32_
 
 std::unique_ptr<GraphDecoder> CorrelatedDecoder::clone() const {
   return std::make_unique<CorrelatedDecoder>(base_->clone(), max_passes_, accumulate_,
-                                             first_ ? first_->clone() : nullptr, crowded_);
+                                             first_ ? first_->clone() : nullptr, crowded_, sparse_);
 }
 
 void CorrelatedDecoder::set_edge_weight(uint32_t edge, int32_t weight) {
@@ -119,7 +120,7 @@ bool CorrelatedDecoder::lower_from(std::span<const uint32_t> correction) {
 uint64_t CorrelatedDecoder::decode(std::span<const uint32_t> fired_detectors) {
   restore_lowered();
   const bool correlated = max_passes_ >= 2 && !graph().correlations.empty();
-  last_ = first_ && correlated ? first_.get() : base_.get();
+  last_ = first_ && correlated && fired_detectors.size() >= sparse_ ? first_.get() : base_.get();
   uint64_t mask = last_->decode(fired_detectors);
   last_passes_ = 1;
   if (!correlated) return mask;

@@ -21,6 +21,10 @@
 // weighs the graph for the base, whose fresh decode is the second pass. Weights the caller sets
 // go to both.
 //
+// Shots of fewer than `sparse` fired detectors take their first pass with the base all the same:
+// there a cheap first decode saves little, while the base's second pass starts from its first
+// pass's work rather than afresh, and its correction weighs the graph better.
+//
 // Passes past the second may be kept for crowded shots (`crowded`: at least that many fired
 // detectors; 0 keeps them for every shot). A few scattered events rarely leave two passes short
 // of the answer, while their later passes cost as much as the first; where events crowd, a cheap
@@ -38,7 +42,7 @@ class CorrelatedDecoder final : public GraphDecoder {
  public:
   // max_passes >= 1 (1 decodes as the base alone).
   CorrelatedDecoder(std::unique_ptr<GraphDecoder> base, uint32_t max_passes, bool accumulate,
-                    std::unique_ptr<GraphDecoder> first = nullptr, uint32_t crowded = 0);
+                    std::unique_ptr<GraphDecoder> first = nullptr, uint32_t crowded = 0, uint32_t sparse = 0);
 
   uint64_t decode(std::span<const uint32_t> fired_detectors) override;
   std::span<const uint32_t> correction() override { return last_->correction(); }
@@ -72,6 +76,7 @@ class CorrelatedDecoder final : public GraphDecoder {
   uint32_t max_passes_;
   bool accumulate_;
   uint32_t crowded_;
+  uint32_t sparse_;
   uint32_t last_passes_ = 0;
   std::vector<int32_t> weight_;        // per edge: its weight outside re-weighting
   std::vector<uint32_t> set_edges_;    // edges set_edge_weight set since the last restore

@@ -7,7 +7,8 @@
 // A decoder is a method's name, or a correlated variant spelt FIRST/BASE:PASSES with FIRST and
 // BASE each `uf` (weighted Union-Find) or `m` (matching): `uf/m:2` takes its first pass with
 // Union-Find and one more with matching. Passes accumulate their re-weighting. A suffix @N keeps
-// passes past the second for shots of at least N fired detectors (uf/m:3@96).
+// passes past the second for shots of at least N fired detectors (uf/m:3@96); a suffix #N takes the
+// first pass with BASE on shots of fewer than N (uf/m:3@96#24).
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -44,15 +45,18 @@ std::unique_ptr<ostrel::decode::GraphDecoder> make(const std::string& name,
   for (const DecodeMethod m : {DecodeMethod::kWeightedUnionFind, DecodeMethod::kMatching,
                                DecodeMethod::kCorrelatedUnionFind, DecodeMethod::kCorrelatedMatching})
     if (decode_method_name(m) == name) return make_graph_decoder(m, graph);
+  const size_t hash = name.find('#');
+  const auto sparse = hash == std::string::npos ? 0u : static_cast<uint32_t>(std::stoul(name.substr(hash + 1)));
   const size_t slash = name.find('/'), colon = name.find(':'), at = name.find('@');
   if (slash == std::string::npos || colon == std::string::npos || colon < slash) return nullptr;
   auto first = base(name.substr(0, slash), graph);
   auto rest = base(name.substr(slash + 1, colon - slash - 1), graph);
   if (!first || !rest) return nullptr;
   const auto passes = static_cast<uint32_t>(std::stoul(name.substr(colon + 1, at == std::string::npos ? at : at - colon - 1)));
-  const auto crowded = at == std::string::npos ? 0u : static_cast<uint32_t>(std::stoul(name.substr(at + 1)));
+  const auto crowded = at == std::string::npos ? 0u : static_cast<uint32_t>(std::stoul(name.substr(at + 1, hash == std::string::npos ? hash : hash - at - 1)));
   const bool same = name.substr(0, slash) == name.substr(slash + 1, colon - slash - 1);
-  return std::make_unique<CorrelatedDecoder>(std::move(rest), passes, true, same ? nullptr : std::move(first), crowded);
+  return std::make_unique<CorrelatedDecoder>(std::move(rest), passes, true, same ? nullptr : std::move(first), crowded,
+                                             sparse);
 }
 
 }  // namespace

@@ -166,7 +166,7 @@ TEST(CorrelatedDecoder, UnionFindFirstPassWeighsOneMatchingPass) {
     const uint32_t n = 10 + static_cast<uint32_t>(rng() % 30);
     const RandomModel m = random_model(rng, n, true);
     const auto graph = graph_of(m.text);
-    auto fast = make_graph_decoder(DecodeMethod::kCorrelatedUnionFind, graph);
+    auto fast = make_graph_decoder(DecodeMethod::kCorrelatedUnionFind, graph, 0, 0);
     auto uf = make_graph_decoder(DecodeMethod::kWeightedUnionFind, graph);
     auto matching = make_graph_decoder(DecodeMethod::kMatching, graph);
     std::vector<int32_t> lowest(graph->edges.size());
@@ -206,13 +206,8 @@ TEST(CorrelatedDecoder, CrowdedShotsAloneTakeTheThirdPass) {
     std::nth_element(sizes.begin(), sizes.begin() + sizes.size() / 2, sizes.end());
     const auto crowded = static_cast<uint32_t>(std::max<size_t>(sizes[sizes.size() / 2], 1));
     CorrelatedDecoder gated = make(3, crowded), two = make(2, 0), three = make(3, 0);
-    // The method's default keeps its third pass for far more events than these shots hold.
-    auto fast = make_graph_decoder(DecodeMethod::kCorrelatedUnionFind, graph);
     uint32_t third = 0;
     for (const auto& fired : shots) {
-      ASSERT_LT(fired.size(), 96u);
-      EXPECT_EQ(fast->decode(fired), two.decode(fired));
-      EXPECT_EQ(fast->correction_weight(), two.correction_weight());
       CorrelatedDecoder& same = fired.size() >= crowded ? three : two;
       const uint64_t mask = gated.decode(fired);
       ASSERT_EQ(mask, same.decode(fired)) << m.text;
@@ -222,6 +217,66 @@ TEST(CorrelatedDecoder, CrowdedShotsAloneTakeTheThirdPass) {
       third += gated.last_passes() == 3;
     }
     EXPECT_GT(third, 0u);  // the crowded path ran
+  }
+}
+
+// Sparse shots take their first pass with the base: each shot decodes exactly as the decoder whose
+// first pass is always Union-Find's (at least `sparse` fired detectors) or always matching's.
+TEST(CorrelatedDecoder, SparseShotsTakeTheirFirstPassWithTheBase) {
+  std::mt19937_64 rng(24);
+  uint32_t by_union_find = 0, by_matching = 0;
+  for (int trial = 0; trial < 8; ++trial) {
+    const uint32_t n = 20 + static_cast<uint32_t>(rng() % 60);
+    const RandomModel m = random_model(rng, n, true);
+    const auto graph = graph_of(m.text);
+    auto make = [&](bool union_find, uint32_t sparse) {
+      return CorrelatedDecoder(make_graph_decoder(DecodeMethod::kMatching, graph), 2, true,
+                               union_find ? make_graph_decoder(DecodeMethod::kWeightedUnionFind, graph) : nullptr,
+                               0, sparse);
+    };
+    std::vector<std::vector<uint32_t>> shots;
+    for (int s = 0; s < 60; ++s) shots.push_back(sample(m, n, rng));
+    std::vector<size_t> sizes;
+    for (const auto& fired : shots) sizes.push_back(fired.size());
+    std::nth_element(sizes.begin(), sizes.begin() + sizes.size() / 2, sizes.end());
+    const auto sparse = static_cast<uint32_t>(std::max<size_t>(sizes[sizes.size() / 2], 1));
+    CorrelatedDecoder gated = make(true, sparse), first_union_find = make(true, 0), first_matching = make(false, 0);
+    // The method with the size given: the same split there (none of these shots is crowded).
+    auto fast = make_graph_decoder(DecodeMethod::kCorrelatedUnionFind, graph, 0, kSparseShot);
+    for (const auto& fired : shots) {
+      ASSERT_LT(fired.size(), 96u);
+      CorrelatedDecoder& same = fired.size() >= sparse ? first_union_find : first_matching;
+      ASSERT_EQ(gated.decode(fired), same.decode(fired)) << m.text;
+      EXPECT_EQ(sorted(gated.correction()), sorted(same.correction()));
+      EXPECT_EQ(gated.correction_weight(), same.correction_weight());
+      CorrelatedDecoder& by_default = fired.size() >= kSparseShot ? first_union_find : first_matching;
+      EXPECT_EQ(fast->decode(fired), by_default.decode(fired));
+      EXPECT_EQ(fast->correction_weight(), by_default.correction_weight());
+      (fired.size() >= kSparseShot ? by_union_find : by_matching) += 1;
+    }
+  }
+  EXPECT_GT(by_union_find, 0u);  // both sides of the split ran
+  EXPECT_GT(by_matching, 0u);
+}
+
+// Union-Find goes first by default only where errors of several components hold much of the noise.
+TEST(CorrelatedDecoder, UnionFindGoesFirstOnlyWhereJoinedErrorsAreMuchOfTheNoise) {
+  struct Case {
+    const char* model;
+    double share;
+    uint32_t from;
+  };
+  for (const Case& c : {
+           // Two components of 0.02 against 0.04 alone.
+           Case{"error(0.02) D0 ^ D1\nerror(0.04) D0 D1\n", 0.5, kSparseShot},
+           // A joined error counts each component; a component without detectors is no edge.
+           Case{"error(0.01) D0 ^ D1 ^ L0\nerror(0.06) D1\n", 0.25, kNever},
+           Case{"error(0.1) D0 D1\nerror(0.1) D1\n", 0.0, kNever},  // no `^`: nothing to lower
+       }) {
+    SCOPED_TRACE(c.model);
+    const auto graph = graph_of(c.model);
+    EXPECT_DOUBLE_EQ(graph->joined_share, c.share);
+    EXPECT_EQ(default_union_find_from(*graph), c.from);
   }
 }
 
