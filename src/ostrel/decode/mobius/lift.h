@@ -51,6 +51,8 @@ class Lift {
   bool explained() const { return explained_; }
   // When not explained: the detectors the correction leaves unexplained, ascending.
   std::span<const uint32_t> residual() const { return residual_; }
+  // The matched edges the last lift found no whole atom for (empty when the matching was whole atoms).
+  std::span<const uint32_t> pieces() const { return rest_edges_; }
 
   // Weighs `atom` as `weight` (ln units) in the lifts that follow if that is lower, until
   // restore_weights().

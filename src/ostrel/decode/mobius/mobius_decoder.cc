@@ -31,6 +31,7 @@ MobiusDecoder::MobiusDecoder(std::shared_ptr<const std::vector<uint8_t>> marks, 
       max_passes_(std::max<uint32_t>(1, max_passes)),
       matcher_(std::make_unique<matching::MatchingDecoder>(lifted_->graph)),
       lift_(atoms_, lifted_),
+      lighter_(*atoms_, lifted_->atom_weight),
       observable_count_(observable_count),
       parity_(marks_->size(), 0) {
   if (correlations_) {
@@ -68,7 +69,7 @@ Result<MobiusDecoder, std::string> MobiusDecoder::create(const dem::DetectorErro
                        options.max_passes, model.observable_count);
 }
 
-uint64_t MobiusDecoder::pass(bool again) {
+uint64_t MobiusDecoder::candidate(bool again) {
   // A pass after weights only fell goes on from the last growth, when that was this shot's.
   if (again && growth_is_shot_) {
     matcher_->decode_again(nodes_);
@@ -76,7 +77,8 @@ uint64_t MobiusDecoder::pass(bool again) {
     matcher_->decode(nodes_);
   }
   growth_is_shot_ = true;
-  uint64_t mask = lift_.lift(matched_edges(), fired_);
+  uint64_t mask = lift_.lift(matcher_->correction(), fired_);
+  residual_ran_ = !lift_.explained();
   correction_.assign(lift_.correction().begin(), lift_.correction().end());
   explained_ = lift_.explained();
   // What a lift leaves unexplained is a shot of its own: decode it the same way, a few times at most.
@@ -89,7 +91,7 @@ uint64_t MobiusDecoder::pass(bool again) {
     }
     matcher_->decode(residual_nodes_);
     growth_is_shot_ = false;
-    mask ^= lift_.lift(matched_edges(), residual_, true);
+    mask ^= lift_.lift(matcher_->correction(), residual_, true);
     correction_.insert(correction_.end(), lift_.correction().begin(), lift_.correction().end());
     explained_ = lift_.explained();
     if (round + 1 == kResidualRounds || explained_) {
@@ -100,7 +102,44 @@ uint64_t MobiusDecoder::pass(bool again) {
   return mask;
 }
 
-std::span<const uint32_t> MobiusDecoder::matched_edges() { return matcher_->correction(); }
+uint64_t MobiusDecoder::pass(bool again) {
+  kept_first_ = false;
+  const uint64_t mask = candidate(again);
+  // A later pass runs on weights the correlations lowered, which pricing the pieces would restore.
+  if (again || lift_.pieces().empty() || !explained_ || residual_ran_) return mask;
+  // The matching took pieces of atoms and paid for the lift's atoms only in part: the shot is
+  // decoded again with each piece weighing its whole atom, and each part where the corrections
+  // differ keeps the lighter of the two.
+  saved_correction_.swap(correction_);
+  kept_first_ = true;
+  first_weight_ = matcher_->correction_weight();
+  const std::span<const uint32_t> first = matcher_->correction();
+  first_matched_.assign(first.begin(), first.end());
+  for (uint32_t e : lift_.pieces()) {
+    const double w = lifted_->atom_weight[lifted_->edge_atom[e]];
+    const auto units = static_cast<int32_t>(std::clamp(std::round(w * kWeightScale), 1.0, double(kMaxWeight)));
+    if (units > lifted_->graph->edges[e].weight) matcher_->set_edge_weight(e, units);
+  }
+  candidate(false);
+  growth_is_shot_ = false;
+  matcher_->restore_edge_weights();
+  if (!explained_) {
+    explained_ = true;
+    correction_.swap(saved_correction_);
+    return mask;
+  }
+  second_.swap(correction_);
+  correction_.swap(saved_correction_);
+  lighter_.keep_lighter(correction_, second_);
+  uint64_t combined = 0;
+  for (uint32_t a : correction_) combined ^= atoms_->atoms[a].observables;
+  return combined;
+}
+
+std::span<const uint32_t> MobiusDecoder::matched_edges() {
+  if (kept_first_) return first_matched_;
+  return matcher_->correction();
+}
 
 bool MobiusDecoder::lower_from_correction() {
   bool any = false;

@@ -157,8 +157,8 @@ INSTANTIATE_TEST_SUITE_P(Models, MobiusOnDistanceThree,
                                          ModelCase{"circuit", testdata::kCircuitD3, false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// Sampled shots of many errors: the correction explains the fired set, the correlated variant's
-// too, and a clone decodes alike.
+// Sampled shots of many errors: the correction explains the fired set and flips the observables
+// returned, the correlated variant's too, and a clone decodes alike.
 TEST(MobiusDecoder, CorrectionExplainsSampledShots) {
   const dem::DetectorErrorModel model = parse(testdata::kCircuitD3);
   for (bool correlated : {false, true}) {
@@ -176,6 +176,9 @@ TEST(MobiusDecoder, CorrectionExplainsSampledShots) {
       ASSERT_TRUE(dec.explained()) << "shot " << shot;
       std::vector<uint32_t> correction(dec.correction().begin(), dec.correction().end());
       ASSERT_EQ(syndrome_of_atoms(dec.atoms(), correction), fired) << "shot " << shot;
+      uint64_t flipped = 0;
+      for (uint32_t a : correction) flipped ^= dec.atoms().atoms[a].observables;
+      ASSERT_EQ(flipped, mask) << "shot " << shot;
       ASSERT_EQ(copy.decode(fired), mask);
     }
   }
