@@ -23,12 +23,13 @@ constexpr uint32_t kResidualRounds = 3;
 MobiusDecoder::MobiusDecoder(std::shared_ptr<const std::vector<uint8_t>> marks, std::shared_ptr<const AtomModel> atoms,
                              std::shared_ptr<const LiftedGraph> lifted,
                              std::shared_ptr<const AtomCorrelations> correlations, uint32_t max_passes,
-                             uint64_t observable_count)
+                             bool reprice_pieces, uint64_t observable_count)
     : marks_(std::move(marks)),
       atoms_(std::move(atoms)),
       lifted_(std::move(lifted)),
       correlations_(std::move(correlations)),
       max_passes_(std::max<uint32_t>(1, max_passes)),
+      reprice_pieces_(reprice_pieces),
       matcher_(std::make_unique<matching::MatchingDecoder>(lifted_->graph)),
       lift_(atoms_, lifted_),
       lighter_(*atoms_, lifted_->atom_weight),
@@ -42,6 +43,7 @@ MobiusDecoder::MobiusDecoder(std::shared_ptr<const std::vector<uint8_t>> marks, 
 
 MobiusDecoder::MobiusDecoder(const MobiusDecoder& other)
     : MobiusDecoder(other.marks_, other.atoms_, other.lifted_, other.correlations_, other.max_passes_,
+                    other.reprice_pieces_,
                     other.observable_count_) {}
 
 Result<MobiusDecoder, std::string> MobiusDecoder::create(const dem::DetectorErrorModel& model,
@@ -66,7 +68,7 @@ Result<MobiusDecoder, std::string> MobiusDecoder::create(const dem::DetectorErro
   if (options.correlated)
     correlations = std::make_shared<const AtomCorrelations>(correlate_atoms(*shared_atoms, lifted->atom_weight));
   return MobiusDecoder(std::move(shared_marks), std::move(shared_atoms), std::move(lifted), std::move(correlations),
-                       options.max_passes, model.observable_count);
+                       options.max_passes, options.reprice_pieces, model.observable_count);
 }
 
 uint64_t MobiusDecoder::candidate(bool again) {
@@ -106,7 +108,7 @@ uint64_t MobiusDecoder::pass(bool again) {
   kept_first_ = false;
   const uint64_t mask = candidate(again);
   // A later pass runs on weights the correlations lowered, which pricing the pieces would restore.
-  if (again || lift_.pieces().empty() || !explained_ || residual_ran_) return mask;
+  if (!reprice_pieces_ || again || lift_.pieces().empty() || !explained_ || residual_ran_) return mask;
   // The matching took pieces of atoms and paid for the lift's atoms only in part: the shot is
   // decoded again with each piece weighing its whole atom, and each part where the corrections
   // differ keeps the lighter of the two.
@@ -120,8 +122,8 @@ uint64_t MobiusDecoder::pass(bool again) {
     const auto units = static_cast<int32_t>(std::clamp(std::round(w * kWeightScale), 1.0, double(kMaxWeight)));
     if (units > lifted_->graph->edges[e].weight) matcher_->set_edge_weight(e, units);
   }
-  candidate(false);
-  growth_is_shot_ = false;
+  // Growth goes on from the first matching's, past the regions the raised pieces dissolve.
+  candidate(true);
   matcher_->restore_edge_weights();
   if (!explained_) {
     explained_ = true;

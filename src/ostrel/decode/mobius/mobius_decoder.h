@@ -4,9 +4,10 @@
 //
 // The lifted matching may take single edges of atoms (a piece of a three-detector atom where a
 // boundary or measurement error ran), paying a share of the atom where the lift then needs whole
-// atoms. When it did, the shot is matched again with each such piece weighing its whole atom, and
-// the two corrections are combined part by part, the lighter kept (lighter_parts.h): a second
-// candidate on the shots that need one, chosen by the weight of the atoms themselves.
+// atoms. With reprice_pieces, the shot is then matched again with each such piece weighing its
+// whole atom, and the two corrections are combined part by part, the lighter kept
+// (lighter_parts.h): a second candidate on the shots that need one, chosen by the weight of the
+// atoms themselves.
 //
 // The correlated variant re-weighs as correlated matching does, from the lifted correction:
 // once it holds an atom of an error made of several (a Y error's X and Z parts, a hook's pieces),
@@ -34,6 +35,10 @@ struct MobiusOptions {
   bool correlated = false;
   // Decodes per shot at most, the first included (correlated only; at least 1).
   uint32_t max_passes = 4;
+  // Where the matching took pieces of atoms, match the shot again with each piece at its whole
+  // atom's weight and keep the lighter side of each part where the corrections differ: fewer
+  // failures, at about one more matching on the shots that need it.
+  bool reprice_pieces = false;
 };
 
 class MobiusDecoder {
@@ -73,7 +78,7 @@ class MobiusDecoder {
  private:
   MobiusDecoder(std::shared_ptr<const std::vector<uint8_t>> marks, std::shared_ptr<const AtomModel> atoms,
                 std::shared_ptr<const LiftedGraph> lifted, std::shared_ptr<const AtomCorrelations> correlations,
-                uint32_t max_passes, uint64_t observable_count);
+                uint32_t max_passes, bool reprice_pieces, uint64_t observable_count);
 
   // A decode under the weights now; the first also weighs a second candidate (see the .cc).
   uint64_t pass(bool again);
@@ -94,6 +99,7 @@ class MobiusDecoder {
   std::shared_ptr<const LiftedGraph> lifted_;
   std::shared_ptr<const AtomCorrelations> correlations_;  // null unless correlated
   uint32_t max_passes_ = 1;
+  bool reprice_pieces_ = false;
   std::unique_ptr<matching::MatchingDecoder> matcher_;
   Lift lift_;
   LighterParts lighter_;
