@@ -42,7 +42,9 @@ Result<std::unique_ptr<ShotDecoder>, DriverError> make(const dem::DetectorErrorM
 
 Result<std::unique_ptr<ShotDecoder>, DriverError> make_mobius(const dem::DetectorErrorModel& model,
                                                               const DecoderOptions& options) {
-  auto reprice = options.integer("reprice_pieces", 0, 0, 1);
+  // On by default: fewer failures at every point measured, for about one more matching on the
+  // shots whose matching took pieces of atoms.
+  auto reprice = options.integer("reprice_pieces", 1, 0, 1);
   if (!reprice.ok()) return fail(DriverError::invalid(std::move(reprice).error()));
   return make(model, {.reprice_pieces = reprice.value() != 0});
 }
@@ -51,6 +53,8 @@ Result<std::unique_ptr<ShotDecoder>, DriverError> make_correlated_mobius(const d
                                                                          const DecoderOptions& options) {
   auto passes = options.integer("max_passes", 4, 1, 64);
   if (!passes.ok()) return fail(DriverError::invalid(std::move(passes).error()));
+  // Off by default: re-weighting already finds most of what the second matching would, and its
+  // passes would pay for it again.
   auto reprice = options.integer("reprice_pieces", 0, 0, 1);
   if (!reprice.ok()) return fail(DriverError::invalid(std::move(reprice).error()));
   return make(model, {.correlated = true,

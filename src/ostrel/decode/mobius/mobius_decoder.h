@@ -106,6 +106,7 @@ class MobiusDecoder {
   uint64_t observable_count_ = 0;
   uint32_t last_passes_ = 0;
   std::vector<uint8_t> parity_;  // per detector, this shot
+  std::vector<uint8_t> in_correction_;  // per atom, while pricing pieces (reprice_pieces only)
   std::vector<uint32_t> fired_;
   std::vector<uint32_t> nodes_;
   std::vector<uint32_t> correction_;
