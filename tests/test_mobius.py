@@ -43,14 +43,16 @@ def test_failures_pair_with_chromobius_on_the_same_shots(family, distance, p):
     theirs_failed = np.unpackbits(theirs, axis=1, bitorder="little")[:, 0] != observables[:, 0]
     assert theirs_failed.sum() > 20, "too few failures to compare"
     failed = {}
-    for method in ("mobius", "correlated-mobius"):
-        predicted = ostrel.Decoder(dem, method=method).decode_batch(packed, bit_packed_shots=True)
-        failed[method] = predicted[:, 0] != observables[:, 0]
-    # Within a loose bound of chromobius's failures; the correlated re-weighting never worse than
-    # the plain lift beyond noise.
+    for method, options in (("mobius", {}), ("correlated-mobius", {}), ("mobius", {"reprice_pieces": False})):
+        decoder = ostrel.Decoder(dem, method=method, **options)
+        predicted = decoder.decode_batch(packed, bit_packed_shots=True)
+        failed[method + "+" * bool(options)] = predicted[:, 0] != observables[:, 0]
+    # Within a loose bound of chromobius's failures; the correlated re-weighting and the repriced
+    # second matching (mobius's default) never worse than the one matching beyond noise.
     assert paired_excess(failed["mobius"], theirs_failed) < 3
     assert paired_excess(failed["correlated-mobius"], theirs_failed) < 3
-    assert paired_excess(failed["correlated-mobius"], failed["mobius"]) < 3
+    assert paired_excess(failed["correlated-mobius"], failed["mobius+"]) < 3
+    assert paired_excess(failed["mobius"], failed["mobius+"]) < 3
 
 
 def test_batches_weigh_and_decode_as_single_shots():

@@ -57,6 +57,8 @@ uint64_t MatchingDecoder::decode_again(std::span<const uint32_t> fired_detectors
   if (!warm_ || raised_) return decode(fired_detectors);
   // A lowered edge that growth covers no further than its new length leaves the regions' radii a
   // feasible dual solution; one covered further does not, and the regions on both its ends go.
+  // A raised edge keeps the radii feasible, but growth that reached across it (or a match that
+  // met on it) measured it at its old length: the regions on both its ends go then too.
   dirty_.clear();
   auto dirty = [&](uint32_t top) {
     if (top == kNone) return;
@@ -65,22 +67,16 @@ uint64_t MatchingDecoder::decode_again(std::span<const uint32_t> fired_detectors
     dirty_mark_[top] = 1;
     dirty_.push_back(top);
   };
-  bool raised = false;
   for (const uint32_t e : changed_) {
     const int32_t now = flooder_.length(e), before = edge_change_[e].length_at_decode;
-    raised |= now > before;
-    if (now >= before) continue;
+    if (now == before) continue;
     const DecodingEdge& edge = graph_->edges[e];
     Time covered = 0;
     for (const uint32_t end : {edge.u, edge.v})
       if (flooder_.owned(end)) covered += std::max<Time>(0, flooder_.reach_past(end));
-    if (covered <= now) continue;
+    if (now < before ? covered <= now : covered < before) continue;
     dirty(flooder_.top_owner(edge.u));
     dirty(flooder_.top_owner(edge.v));
-  }
-  if (raised) {  // a raised edge may leave a matched path longer than the radii say
-    for (const uint32_t r : dirty_) dirty_mark_[r] = 0;
-    return decode(fired_detectors);
   }
   forget_changes();
   correction_ready_ = false;

@@ -39,10 +39,11 @@ class MatchingDecoder final : public GraphDecoder {
   double correction_weight() override { return static_cast<double>(weight_) / kFineScale; }
   void set_edge_weight(uint32_t edge, int32_t weight) override;
   void restore_edge_weights() override;
-  // After edges were only lowered: the regions that growth no longer proves minimal (those that
-  // cover a lowered edge past its new length) are dissolved, their partners grow again, and the
-  // matcher goes on from there; the rest keep their regions and matches. The result is a minimum
-  // under the new weights, as a fresh decode's is. Raised edges decode afresh.
+  // After edges were set: the regions that growth no longer proves minimal (those that cover a
+  // lowered edge past its new length, or reached across or met on a raised one) are dissolved,
+  // their partners grow again, and the matcher goes on from there; the rest keep their regions and
+  // matches. The result is a minimum under the new weights, as a fresh decode's is. Edges raised
+  // by restore_edge_weights() decode afresh.
   uint64_t decode_again(std::span<const uint32_t> fired_detectors) override;
   // Sliding windows: decodes the window that follows `last`'s last decode (`last` may be this
   // decoder) and starts with its nodes from `shift` on, numbered `shift` lower; those below

@@ -72,12 +72,12 @@ TEST(MatchingDecoder, EveryShotOfRandomGraphsIsMatchedAtMinimumWeight) {
 namespace ostrel::decode::matching {
 namespace {
 
-// Decoding again after lowering edges starts from the last growth; it must end where a fresh
-// decode under the same weights does (the same minimum weight), with a correction for the shot
-// whose paths it reads back from the records it kept or grew anew. Raising edges decodes afresh.
+// Decoding again after lowering or raising edges starts from the last growth; it must end where a
+// fresh decode under the same weights does (the same minimum weight), with a correction for the
+// shot whose paths it reads back from the records it kept or grew anew.
 TEST(MatchingDecoder, DecodingAgainAfterLoweringEdgesFindsAFreshDecodesMinimum) {
   std::mt19937_64 rng(31);
-  int warm = 0, dissolved = 0, searched = 0, paths = 0;
+  int warm = 0, raised_warm = 0, dissolved = 0, searched = 0, paths = 0;
   for (int trial = 0; trial < 300; ++trial) {
     const uint32_t n = 4 + static_cast<uint32_t>(rng() % 20);
     const auto graph = random_graph(rng, n, n + rng() % (3 * n), trial % 5 != 0, trial % 3 == 0);
@@ -96,7 +96,10 @@ TEST(MatchingDecoder, DecodingAgainAfterLoweringEdgesFindsAFreshDecodesMinimum) 
         const bool raise = pass == 2 && shot % 4 == 0;
         for (uint32_t e = 0; e < g.edges.size(); ++e) {
           if (rng() % 4) continue;
-          const int32_t w = raise ? weight[e] + 50 : static_cast<int32_t>(rng() % static_cast<uint32_t>(weight[e] + 1));
+          // Pass 1 mixes raised and lowered edges; pass 2 of some shots only raises.
+          const bool up = raise || (pass == 1 && rng() % 2);
+          const int32_t w = up ? weight[e] + 1 + static_cast<int32_t>(rng() % 60)
+                               : static_cast<int32_t>(rng() % static_cast<uint32_t>(weight[e] + 1));
           weight[e] = std::min(w, kMaxWeight);
           again.set_edge_weight(e, weight[e]);
           fresh.set_edge_weight(e, weight[e]);
@@ -112,7 +115,8 @@ TEST(MatchingDecoder, DecodingAgainAfterLoweringEdgesFindsAFreshDecodesMinimum) 
         if (!again.searched_paths()) {
           EXPECT_EQ(crossed, mask);
         }
-        warm += !raise;
+        warm += 1;
+        raised_warm += raise && again.dissolved_regions() > 0;
         dissolved += static_cast<int>(again.dissolved_regions());
         searched += static_cast<int>(again.searched_paths());
         paths += static_cast<int>(again.matched().size());
@@ -122,6 +126,7 @@ TEST(MatchingDecoder, DecodingAgainAfterLoweringEdgesFindsAFreshDecodesMinimum) 
     }
   }
   EXPECT_GT(warm, 10000);
+  EXPECT_GT(raised_warm, 100);  // raised edges go on from the last growth too
   EXPECT_GT(dissolved, 1000);
   // Most paths are read back, kept or grown anew (small random graphs search more of them than
   // circuits do: paths joined through a shrunk region, nodes given back).

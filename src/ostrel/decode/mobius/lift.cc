@@ -10,6 +10,8 @@ namespace {
 constexpr uint32_t kRepairBudget = 256;
 // For the detectors a lift left unexplained, decoded again: a search as long as it takes, nearly.
 constexpr uint32_t kThoroughRepairBudget = 1u << 16;
+// A correction's atom merged away (until the round's end).
+constexpr uint32_t kGone = UINT32_MAX;
 
 }  // namespace
 
@@ -105,60 +107,81 @@ uint32_t Lift::find_atom(std::span<const uint32_t> detectors) const {
   return UINT32_MAX;
 }
 
-void Lift::merge_pairs(size_t first) {
+bool Lift::merge_pair(size_t i, size_t j) {
   uint32_t together[6], rest[9];
+  const std::span<const uint32_t> a = atoms_->atoms[correction_[i]].view();
+  const std::span<const uint32_t> b = atoms_->atoms[correction_[j]].view();
+  uint32_t* end = std::set_symmetric_difference(a.begin(), a.end(), b.begin(), b.end(), together);
+  const size_t size = static_cast<size_t>(end - together);
+  if (size == 0) {  // they cancel
+    correction_[i] = kGone;
+    correction_[j] = kGone;
+    return true;
+  }
+  const double weight = lifted_->atom_weight[correction_[i]] + lifted_->atom_weight[correction_[j]];
+  // The lightest one atom, or two atoms one of which flips the first detector, flipping the same.
+  uint32_t best[2] = {UINT32_MAX, UINT32_MAX};
+  double best_weight = weight;
+  if (size <= 3) {
+    const uint32_t c = find_atom(std::span<const uint32_t>(together, size));
+    if (c != UINT32_MAX && lifted_->atom_weight[c] < best_weight) {
+      best[0] = c;
+      best_weight = lifted_->atom_weight[c];
+    }
+  }
+  for (uint32_t c : atoms_->atoms_at(together[0])) {
+    if (lifted_->atom_weight[c] >= best_weight) continue;
+    const std::span<const uint32_t> v = atoms_->atoms[c].view();
+    uint32_t* rest_end = std::set_symmetric_difference(together, together + size, v.begin(), v.end(), rest);
+    const size_t rest_size = static_cast<size_t>(rest_end - rest);
+    if (rest_size == 0 || rest_size > 3) continue;
+    const uint32_t d = find_atom(std::span<const uint32_t>(rest, rest_size));
+    if (d == UINT32_MAX || !(lifted_->atom_weight[c] + lifted_->atom_weight[d] < best_weight)) continue;
+    best[0] = c;
+    best[1] = d;
+    best_weight = lifted_->atom_weight[c] + lifted_->atom_weight[d];
+  }
+  // A strict gain only, so that merging ends.
+  if (best[0] == UINT32_MAX || !(best_weight < weight - 1e-9)) return false;
+  correction_[i] = best[0];
+  correction_[j] = best[1] == UINT32_MAX ? kGone : best[1];
+  return true;
+}
+
+void Lift::merge_pairs(size_t first) {
   for (bool changed = true; changed;) {
     changed = false;
-    for (size_t i = 0; i < correction_.size() && !changed; ++i) {
-      const std::span<const uint32_t> a = atoms_->atoms[correction_[i]].view();
-      for (size_t j = std::max(i + 1, first); j < correction_.size() && !changed; ++j) {
-        const std::span<const uint32_t> b = atoms_->atoms[correction_[j]].view();
-        bool meet = false;
-        for (uint32_t x : a)
-          for (uint32_t y : b) meet = meet || x == y;
-        if (!meet) continue;
-        uint32_t* end = std::set_symmetric_difference(a.begin(), a.end(), b.begin(), b.end(), together);
-        const size_t size = static_cast<size_t>(end - together);
-        const double weight = lifted_->atom_weight[correction_[i]] + lifted_->atom_weight[correction_[j]];
-        if (size == 0) {  // they cancel
-          correction_.erase(correction_.begin() + static_cast<ptrdiff_t>(j));
-          correction_.erase(correction_.begin() + static_cast<ptrdiff_t>(i));
-          changed = true;
-          continue;
-        }
-        // The lightest one atom, or two atoms one of which flips the first detector, flipping the same.
-        uint32_t best[2] = {UINT32_MAX, UINT32_MAX};
-        double best_weight = weight;
-        if (size <= 3) {
-          const uint32_t c = find_atom(std::span<const uint32_t>(together, size));
-          if (c != UINT32_MAX && lifted_->atom_weight[c] < best_weight) {
-            best[0] = c;
-            best_weight = lifted_->atom_weight[c];
+    // Atoms meet where they share a detector: sorted by detector, those meeting are neighbours.
+    meets_.clear();
+    for (uint32_t k = 0; k < correction_.size(); ++k)
+      for (uint32_t d : atoms_->atoms[correction_[k]].view()) meets_.push_back({d, k});
+    std::sort(meets_.begin(), meets_.end());
+    merged_.assign(correction_.size(), 0);
+    for (size_t s = 0; s < meets_.size();) {
+      size_t t = s;
+      while (t < meets_.size() && meets_[t].first == meets_[s].first) ++t;
+      for (size_t x = s; x < t; ++x) {
+        for (size_t y = x + 1; y < t; ++y) {
+          const uint32_t i = meets_[x].second, j = meets_[y].second;  // i < j
+          // Pairs among the matching's whole atoms are its own choice; an atom changes once a round.
+          if (j < first || merged_[i] || merged_[j]) continue;
+          if (merge_pair(i, j)) {
+            merged_[i] = merged_[j] = 1;
+            changed = true;
           }
         }
-        for (uint32_t c : atoms_->atoms_at(together[0])) {
-          if (lifted_->atom_weight[c] >= best_weight) continue;
-          const std::span<const uint32_t> v = atoms_->atoms[c].view();
-          uint32_t* rest_end = std::set_symmetric_difference(together, together + size, v.begin(), v.end(), rest);
-          const size_t rest_size = static_cast<size_t>(rest_end - rest);
-          if (rest_size == 0 || rest_size > 3) continue;
-          const uint32_t d = find_atom(std::span<const uint32_t>(rest, rest_size));
-          if (d == UINT32_MAX || !(lifted_->atom_weight[c] + lifted_->atom_weight[d] < best_weight)) continue;
-          best[0] = c;
-          best[1] = d;
-          best_weight = lifted_->atom_weight[c] + lifted_->atom_weight[d];
-        }
-        // A strict gain only, so that the loop ends.
-        if (best[0] == UINT32_MAX || !(best_weight < weight - 1e-9)) continue;
-        correction_[i] = best[0];
-        if (best[1] == UINT32_MAX) {
-          correction_.erase(correction_.begin() + static_cast<ptrdiff_t>(j));
-        } else {
-          correction_[j] = best[1];
-        }
-        changed = true;
       }
+      s = t;
     }
+    if (!changed) break;
+    size_t kept = 0, kept_first = 0;
+    for (size_t k = 0; k < correction_.size(); ++k) {
+      if (correction_[k] == kGone) continue;
+      kept_first += k < first;
+      correction_[kept++] = correction_[k];
+    }
+    correction_.resize(kept);
+    first = kept_first;
   }
 }
 

@@ -27,6 +27,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "ostrel/decode/matching/matching_decoder.h"
@@ -51,6 +52,8 @@ class Lift {
   bool explained() const { return explained_; }
   // When not explained: the detectors the correction leaves unexplained, ascending.
   std::span<const uint32_t> residual() const { return residual_; }
+  // The matched edges the last lift found no whole atom for (empty when the matching was whole atoms).
+  std::span<const uint32_t> pieces() const { return rest_edges_; }
 
   // Weighs `atom` as `weight` (ln units) in the lifts that follow if that is lower, until
   // restore_weights().
@@ -69,6 +72,9 @@ class Lift {
   // nothing, where they cancel) wherever that is lighter, until nothing changes.
   // Pairs with an atom at `first` or later only.
   void merge_pairs(size_t first);
+  // correction_[i] and [j] (meeting) replaced by something lighter flipping the same, or not;
+  // atoms replaced by none are left as UINT32_MAX.
+  bool merge_pair(size_t i, size_t j);
   uint32_t find_atom(std::span<const uint32_t> detectors) const;
 
   std::shared_ptr<const AtomModel> atoms_;
@@ -86,6 +92,8 @@ class Lift {
   uint32_t odd_ = 0;              // detectors of odd parity
   std::vector<uint32_t> correction_, candidate_, residual_;
   std::vector<uint32_t> stack_, best_;
+  std::vector<std::pair<uint32_t, uint32_t>> meets_;  // (detector, place in correction_)
+  std::vector<uint8_t> merged_;
   double best_weight_ = 0.0;
   bool found_ = false;
   uint32_t budget_ = 0;

@@ -2,6 +2,13 @@
 // Colour codes decoded by matching on the lifted graph (lifted_graph.h) and lifting the matching
 // back to a set of the model's atoms (lift.h); the observables are those the atoms flip.
 //
+// The lifted matching may take single edges of atoms (a piece of a three-detector atom where a
+// boundary or measurement error ran), paying a share of the atom where the lift then needs whole
+// atoms. With reprice_pieces, the shot is then matched again with each such piece weighing its
+// whole atom, and the two corrections are combined part by part, the lighter kept
+// (lighter_parts.h): a second candidate on the shots that need one, chosen by the weight of the
+// atoms themselves.
+//
 // The correlated variant re-weighs as correlated matching does, from the lifted correction:
 // once it holds an atom of an error made of several (a Y error's X and Z parts, a hook's pieces),
 // the error's other atoms weigh what they weigh given it occurred (atom_correlations.h), in the
@@ -18,6 +25,7 @@
 #include "ostrel/decode/mobius/atoms.h"
 #include "ostrel/decode/mobius/lift.h"
 #include "ostrel/decode/mobius/lifted_graph.h"
+#include "ostrel/decode/mobius/lighter_parts.h"
 #include "ostrel/dem/dem_model.h"
 #include "ostrel/util/result.h"
 
@@ -27,6 +35,10 @@ struct MobiusOptions {
   bool correlated = false;
   // Decodes per shot at most, the first included (correlated only; at least 1).
   uint32_t max_passes = 4;
+  // Where the matching took pieces of atoms, match the shot again with each piece at its whole
+  // atom's weight and keep the lighter side of each part where the corrections differ: fewer
+  // failures, at about one more matching on the shots that need it.
+  bool reprice_pieces = false;
 };
 
 class MobiusDecoder {
@@ -51,7 +63,8 @@ class MobiusDecoder {
   // The last matching on the lifted graph: its weight (ln((1 - p) / p) units, as that pass weighed
   // the edges) and its edges. (Detectors a lift leaves unexplained, which is rare, are decoded
   // by a matching of their own; this is then that one.)
-  double matching_weight() { return matcher_->correction_weight(); }
+  // The first pass's second candidate (see the .cc) is not this matching.
+  double matching_weight() { return kept_first_ ? first_weight_ : matcher_->correction_weight(); }
   std::span<const uint32_t> matched_edges();
   // Passes the last decode ran.
   uint32_t last_passes() const { return last_passes_; }
@@ -65,9 +78,18 @@ class MobiusDecoder {
  private:
   MobiusDecoder(std::shared_ptr<const std::vector<uint8_t>> marks, std::shared_ptr<const AtomModel> atoms,
                 std::shared_ptr<const LiftedGraph> lifted, std::shared_ptr<const AtomCorrelations> correlations,
-                uint32_t max_passes, uint64_t observable_count);
+                uint32_t max_passes, bool reprice_pieces, uint64_t observable_count);
 
+  // A decode under the weights now; the first also weighs a second candidate (see the .cc).
   uint64_t pass(bool again);
+  // Matching, lift and the lifts of what a lift leaves over.
+  uint64_t candidate(bool again);
+  // The first pass's two candidates.
+  std::vector<uint32_t> saved_correction_, second_;
+  bool residual_ran_ = false;  // the last candidate's lift left detectors over
+  bool kept_first_ = false;    // the first matching is kept below, the matcher holds another
+  double first_weight_ = 0.0;
+  std::vector<uint32_t> first_matched_;
   // Lowers the atoms correlated with the correction; returns whether any fell.
   bool lower_from_correction();
   void restore_weights();
@@ -77,11 +99,14 @@ class MobiusDecoder {
   std::shared_ptr<const LiftedGraph> lifted_;
   std::shared_ptr<const AtomCorrelations> correlations_;  // null unless correlated
   uint32_t max_passes_ = 1;
+  bool reprice_pieces_ = false;
   std::unique_ptr<matching::MatchingDecoder> matcher_;
   Lift lift_;
+  LighterParts lighter_;
   uint64_t observable_count_ = 0;
   uint32_t last_passes_ = 0;
   std::vector<uint8_t> parity_;  // per detector, this shot
+  std::vector<uint8_t> in_correction_;  // per atom, while pricing pieces (reprice_pieces only)
   std::vector<uint32_t> fired_;
   std::vector<uint32_t> nodes_;
   std::vector<uint32_t> correction_;

@@ -88,6 +88,7 @@ struct ModelCase {
   const char* name;
   const char* text;
   bool distance_kept;
+  bool reprice = false;
 };
 
 class MobiusOnDistanceThree : public testing::TestWithParam<ModelCase> {};
@@ -97,7 +98,7 @@ class MobiusOnDistanceThree : public testing::TestWithParam<ModelCase> {};
 // a correction whose syndrome is the fired set, mostly the exhaustive one's.
 TEST_P(MobiusOnDistanceThree, AgreesWithExhaustiveDecoding) {
   const dem::DetectorErrorModel model = parse(GetParam().text);
-  auto made = MobiusDecoder::create(model);
+  auto made = MobiusDecoder::create(model, {.reprice_pieces = GetParam().reprice});
   ASSERT_TRUE(made.ok()) << made.error();
   MobiusDecoder& dec = made.value();
   const Exhaustive exhaustive(dec);
@@ -154,15 +155,19 @@ TEST_P(MobiusOnDistanceThree, AgreesWithExhaustiveDecoding) {
 
 INSTANTIATE_TEST_SUITE_P(Models, MobiusOnDistanceThree,
                          testing::Values(ModelCase{"phenomenological", testdata::kPhenomenologicalD3, true},
-                                         ModelCase{"circuit", testdata::kCircuitD3, false}),
+                                         ModelCase{"circuit", testdata::kCircuitD3, false},
+                                         ModelCase{"phenomenological_repriced", testdata::kPhenomenologicalD3, true, true},
+                                         ModelCase{"circuit_repriced", testdata::kCircuitD3, false, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// Sampled shots of many errors: the correction explains the fired set, the correlated variant's
-// too, and a clone decodes alike.
+// Sampled shots of many errors: the correction explains the fired set and flips the observables
+// returned, the correlated variant's too, and a clone decodes alike.
 TEST(MobiusDecoder, CorrectionExplainsSampledShots) {
   const dem::DetectorErrorModel model = parse(testdata::kCircuitD3);
-  for (bool correlated : {false, true}) {
-    auto made = MobiusDecoder::create(model, {.correlated = correlated});
+  for (const MobiusOptions options : {MobiusOptions{}, MobiusOptions{.correlated = true},
+                                     MobiusOptions{.reprice_pieces = true},
+                                     MobiusOptions{.correlated = true, .reprice_pieces = true}}) {
+    auto made = MobiusDecoder::create(model, options);
     ASSERT_TRUE(made.ok()) << made.error();
     MobiusDecoder& dec = made.value();
     MobiusDecoder copy(dec);
@@ -176,6 +181,9 @@ TEST(MobiusDecoder, CorrectionExplainsSampledShots) {
       ASSERT_TRUE(dec.explained()) << "shot " << shot;
       std::vector<uint32_t> correction(dec.correction().begin(), dec.correction().end());
       ASSERT_EQ(syndrome_of_atoms(dec.atoms(), correction), fired) << "shot " << shot;
+      uint64_t flipped = 0;
+      for (uint32_t a : correction) flipped ^= dec.atoms().atoms[a].observables;
+      ASSERT_EQ(flipped, mask) << "shot " << shot;
       ASSERT_EQ(copy.decode(fired), mask);
     }
   }
