@@ -320,14 +320,34 @@ Result<Ok, ShmFailure> ShmRing::publish(std::span<const uint8_t> bytes, nanoseco
   const uint64_t first = std::min(n, capacity_ - at);
   std::memcpy(data() + at, bytes.data(), first);
   std::memcpy(data(), bytes.data() + first, n - first);
-  h.write_pos.store(w + n, std::memory_order_release);
+  commit(n);
+  return Ok{};
+}
+
+std::span<uint8_t> ShmRing::writable(uint64_t wanted) noexcept {
+  if (inherited()) return {};
+  const uint64_t w = header().write_pos.load(std::memory_order_relaxed);
+  const uint64_t at = w & (capacity_ - 1);
+  // The read position is the consumer's to write: trusted only once checked, and read again
+  // only when what was last seen leaves too little room (its line stays in this core's cache).
+  auto free = [&] { return std::min(capacity_ - (w - cached_peer_pos_), capacity_ - at); };
+  if (cached_peer_pos_ > w || w - cached_peer_pos_ > capacity_ || free() < wanted) {
+    const uint64_t r = header().read_pos.load(std::memory_order_acquire);
+    if (r > w || w - r > capacity_) return {};  // kept out of the cache: publish reports it
+    cached_peer_pos_ = r;
+  }
+  return {data() + at, free()};
+}
+
+void ShmRing::commit(uint64_t n) noexcept {
+  ShmRingHeader& h = header();
+  h.write_pos.store(h.write_pos.load(std::memory_order_relaxed) + n, std::memory_order_release);
   std::atomic_thread_fence(std::memory_order_seq_cst);
   // The waker clears the flag: one wake per sleep, not one per publish until the sleeper runs.
   if (h.consumer_waiting.load(std::memory_order_relaxed) && h.consumer_waiting.exchange(0, std::memory_order_relaxed)) {
     h.data_seq.fetch_add(1, std::memory_order_release);
     futex_wake_all(h.data_seq);
   }
-  return Ok{};
 }
 
 void ShmRing::close_stream() noexcept {
@@ -394,6 +414,15 @@ Result<size_t, ShmFailure> ShmRing::consume(std::span<uint8_t> out, nanoseconds 
   std::memcpy(out.data() + first, data(), n - first);
   cursor_ = r + n;
   return size_t(n);
+}
+
+std::span<const uint8_t> ShmRing::readable() noexcept {
+  if (inherited()) return {};
+  const uint64_t r = cursor_;
+  if (cached_peer_pos_ == r) cached_peer_pos_ = header().write_pos.load(std::memory_order_acquire);
+  if (cached_peer_pos_ <= r || cached_peer_pos_ - released_ > capacity_) return {};
+  const uint64_t at = r & (capacity_ - 1);
+  return {data() + at, std::min(cached_peer_pos_ - r, capacity_ - at)};
 }
 
 void ShmRing::release(uint64_t position) noexcept {

@@ -117,6 +117,13 @@ class ShmRing {
   // Producer: appends `bytes` whole, or nothing. A negative timeout waits for room for as long as
   // it takes; 0 fails at once when the ring is full. Bytes longer than the ring always fail.
   Result<Ok, ShmFailure> publish(std::span<const uint8_t> bytes, std::chrono::nanoseconds timeout);
+  // Producer: the free bytes at the write position (up to where the ring wraps), where the caller
+  // may write what it publishes next with commit(). Never waits; the consumer's position is read
+  // again only when fewer than `wanted` bytes were free when it was last read. Empty when the
+  // ring is full or its positions are unsound (which publish reports).
+  std::span<uint8_t> writable(uint64_t wanted) noexcept;
+  // Producer: publishes the first n bytes of writable(), which the caller wrote there, whole.
+  void commit(uint64_t n) noexcept;
   // Producer: waits until every byte published has been released by a consumer (would_block when
   // `timeout`, negative: none, passes first).
   Result<Ok, ShmFailure> wait_until_read(std::chrono::nanoseconds timeout);
@@ -130,6 +137,12 @@ class ShmRing {
   // the stream (after the bytes it published are read), or with would_block when `timeout`
   // (negative: none) passes first.
   Result<size_t, ShmFailure> consume(std::span<uint8_t> out, std::chrono::nanoseconds timeout);
+  // Consumer: the bytes from its cursor on that the producer has published, read in place (up to
+  // where the ring wraps), without waiting or moving the cursor; empty when there are none (or
+  // the positions are unsound, which consume reports). They stay until released.
+  std::span<const uint8_t> readable() noexcept;
+  // Consumer: moves its cursor past the first n bytes of readable(), as consume would.
+  void skip(uint64_t n) noexcept { cursor_ += n; }
   // Consumer: the ring position of its first byte at attach (what an earlier consumer released).
   uint64_t start_position() const noexcept { return start_; }
   // Consumer: gives back to the producer every byte before ring position `position`, which lies
