@@ -12,7 +12,8 @@
  * average printed) a descheduled side shows up in the tail. Beside the wall-clock rate, each
  * throughput run gives each side's CPU time per frame (its thread's CPU clock): what a side
  * costs whatever else the machine runs. A side that waits for the other spins for a while
- * first, which counts in its CPU time; the consumer of a flood rarely waits. */
+ * first, which counts in its CPU time; the consumer of a flood rarely waits. A last pair of runs
+ * takes both sides in one thread by turns: each side's cost without the scheduler or the cores. */
 #define _GNU_SOURCE
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -225,6 +226,52 @@ static run_result run(run_config* c, ostrel_window* window, uint32_t commit, uin
   return res;
 }
 
+/* ------------------------------------------------------------------ one thread, both sides */
+
+/* Each side's CPU per frame with both in this thread, taking turns a few thousand frames at a
+ * time: no scheduler, no spinning and no cache lines crossing cores, so the figure holds on a
+ * loaded machine too (what the code costs; the two-thread runs add the cores' traffic). */
+static void alternating(uint64_t frames, uint32_t burst, double* consumer_ns, double* producer_ns) {
+  char ring[64];
+  snprintf(ring, sizeof ring, "ostrel-bench-alt-%ld", (long)getpid());
+  ostrel_shm_unlink(ring);
+  ostrel_writer* w = NULL;
+  ostrel_stream* s = NULL;
+  if (ostrel_shm_create(ring, 1 << 20, NULL, -1, &w) != OSTREL_OK) die("ostrel_shm_create");
+  if (ostrel_shm_open(ring, &s) != OSTREL_OK) die("ostrel_shm_open");
+  ostrel_shm_unlink(ring);
+  uint8_t events[ANCILLAS];
+  for (int a = 0; a < ANCILLAS; ++a) events[a] = (uint8_t)(a % 9 == 0);
+  ostrel_frame batch[32], f;
+  memset(batch, 0, sizeof batch);
+  for (int m = 0; m < 32; ++m) {
+    batch[m].ancilla_count = ANCILLAS;
+    batch[m].detector_events = events;
+  }
+  uint64_t produced = 0, consumed = 0;
+  for (uint64_t k = 0; k < frames;) {
+    const uint64_t turn = k, t0 = thread_cpu_ns();
+    while (k < frames && k - turn < 4096) {
+      uint32_t m = 0;
+      for (; m < (burst > 1 ? burst : 1) && k < frames; ++m, ++k) {
+        batch[m].frame_id = k;
+        batch[m].timestamp_ns = k;
+      }
+      if ((burst > 1 ? ostrel_writer_write_frames(w, batch, m, NULL) : ostrel_writer_write(w, batch)) != OSTREL_OK)
+        die("write");
+    }
+    const uint64_t t1 = thread_cpu_ns();
+    for (uint64_t i = turn; i < k; ++i)
+      if (ostrel_stream_next(s, &f) != OSTREL_OK) die("ostrel_stream_next");
+    produced += t1 - t0;
+    consumed += thread_cpu_ns() - t1;
+  }
+  ostrel_writer_close(w);
+  ostrel_stream_close(s);
+  *consumer_ns = (double)consumed / (double)frames;
+  *producer_ns = (double)produced / (double)frames;
+}
+
 /* ------------------------------------------------------------------ the decoding run's data */
 
 static char* read_text(const char* path) {
@@ -300,6 +347,12 @@ int main(int argc, char** argv) {
     printf("%-18s throughput: %.2f M frames/s; CPU per frame: consumer %.0f ns (%.2f M/s), producer %.0f ns (%.2f M/s)\n",
            labels[t], flood[t].frames_per_s / 1e6, flood[t].consumer_cpu_ns, 1e3 / flood[t].consumer_cpu_ns,
            flood[t].producer_cpu_ns, 1e3 / flood[t].producer_cpu_ns);
+  for (uint32_t burst = 1; burst <= 32; burst += 31) {
+    double consumer_ns = 0, producer_ns = 0;
+    alternating(frames * 5, burst, &consumer_ns, &producer_ns);
+    printf("ring, one thread taking turns%s: CPU per frame: consumer %.0f ns (%.2f M/s), producer %.0f ns (%.2f M/s)\n",
+           burst > 1 ? " (bursts of 32)" : "", consumer_ns, 1e3 / consumer_ns, producer_ns, 1e3 / producer_ns);
+  }
   printf("ring / loopback TCP: throughput %.1fx (spin) %.1fx (no spin); p99 delivery TCP / ring %.2fx (spin) %.2fx (no spin)\n",
          flood[0].frames_per_s / flood[2].frames_per_s, flood[1].frames_per_s / flood[2].frames_per_s,
          paced[2].p99 / paced[0].p99, paced[2].p99 / paced[1].p99);
