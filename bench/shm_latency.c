@@ -44,6 +44,12 @@ static uint64_t thread_cpu_ns(void) {
   return (uint64_t)t.tv_sec * 1000000000ull + (uint64_t)t.tv_nsec;
 }
 
+static uint64_t process_cpu_ns(void) {
+  struct timespec t;
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return (uint64_t)t.tv_sec * 1000000000ull + (uint64_t)t.tv_nsec;
+}
+
 static void pin(int core) {
   cpu_set_t set;
   CPU_ZERO(&set);
@@ -377,14 +383,17 @@ int main(int argc, char** argv) {
       c.recorded_count = count;
       c.frames = count * (paced_run ? 1 : 4);
       c.interval_ns = paced_run ? interval : 0;
-      const uint64_t started = now_ns();
+      const uint64_t started = now_ns(), process_started = process_cpu_ns();
       run_result r = run(&c, window, commit, buffer);
       const double seconds = (double)(now_ns() - started) / 1e9;
+      const double process_ns = (double)(process_cpu_ns() - process_started);
       if (paced_run)
         report(paced_run == 2 ? "round -> committed (spin 50 us)" : "round -> committed (no spin)", r);
       else
-        printf("sliding window over the ring, unpaced: %.2f M rounds/s (%llu rounds, %.2f s)\n",
-               (double)r.received / seconds / 1e6, (unsigned long long)r.received, seconds);
+        printf("sliding window over the ring, unpaced: %.2f M rounds/s (%llu rounds, %.2f s); CPU per round: "
+               "reading and pushing thread %.0f ns, all threads but the producer %.0f ns, producer %.0f ns\n",
+               (double)r.received / seconds / 1e6, (unsigned long long)r.received, seconds, r.consumer_cpu_ns,
+               (process_ns - r.producer_cpu_ns * (double)r.received) / (double)r.received, r.producer_cpu_ns);
       ostrel_window_free(window);
     }
     free(model);

@@ -262,7 +262,13 @@ bool ShmRing::peer_alive() const noexcept {
 Result<Ok, ShmFailure> ShmRing::wait_for_room(uint64_t n, nanoseconds timeout) {
   ShmRingHeader& h = header();
   const uint64_t w = h.write_pos.load(std::memory_order_relaxed);
-  auto room = [&] { return capacity_ - (w - cached_peer_pos_) >= n; };
+  // Without a deadline, a producer that found the ring full waits for a quarter of it: a consumer
+  // that cannot keep up then wakes it once per quarter rather than once per frame, and it does
+  // not spin beside the consumer for every frame the consumer frees.
+  // Once woken, room for n is enough: a consumer about to wait for data wakes it whatever it
+  // waits for, and must then get the frame it waits for.
+  uint64_t wanted = timeout.count() < 0 ? n + std::min(capacity_ / 4, capacity_ - n) : n;
+  auto room = [&] { return capacity_ - (w - cached_peer_pos_) >= wanted; };
   // The read position is the consumer's to write: trusted only once checked.
   auto refresh = [&]() -> bool {
     cached_peer_pos_ = h.read_pos.load(std::memory_order_acquire);
@@ -287,11 +293,13 @@ Result<Ok, ShmFailure> ShmRing::wait_for_room(uint64_t n, nanoseconds timeout) {
       backoff.pause();
     } else {
       const uint32_t seq = h.space_seq.load(std::memory_order_acquire);
+      h.producer_wake_at.store(w + wanted - capacity_, std::memory_order_relaxed);
       h.producer_waiting.store(1, std::memory_order_relaxed);
       std::atomic_thread_fence(std::memory_order_seq_cst);
       if (!refresh()) return corrupt();
       if (!room()) futex_wait(h.space_seq, seq, forever ? kSleepSlice : std::min(kSleepSlice, timeout - waited));
       h.producer_waiting.store(0, std::memory_order_relaxed);
+      wanted = n;
     }
     if (!refresh()) return corrupt();
   }
@@ -429,12 +437,14 @@ void ShmRing::release(uint64_t position) noexcept {
   if (position <= released_ || position > cursor_ || inherited()) return;
   released_ = position;
   header().read_pos.store(position, std::memory_order_release);
-  wake_producer_if_waiting();  // without a fence: see the header on missed wakes
+  wake_producer_if_waiting(false);  // without a fence: see the header on missed wakes
 }
 
-void ShmRing::wake_producer_if_waiting() noexcept {
+void ShmRing::wake_producer_if_waiting(bool whatever_it_waits_for) noexcept {
   ShmRingHeader& h = header();
-  if (h.producer_waiting.load(std::memory_order_relaxed) && h.producer_waiting.exchange(0, std::memory_order_relaxed)) {
+  if (h.producer_waiting.load(std::memory_order_relaxed) &&
+      (whatever_it_waits_for || released_ >= h.producer_wake_at.load(std::memory_order_relaxed)) &&
+      h.producer_waiting.exchange(0, std::memory_order_relaxed)) {
     h.space_seq.fetch_add(1, std::memory_order_release);
     futex_wake_all(h.space_seq);
   }

@@ -32,7 +32,9 @@
 // release stays in its cache. The producer looks for a sleeping consumer after each publish
 // behind a full fence: no wake is missed. The consumer looks for a sleeping producer after each
 // release without one, and behind one before it waits itself: a wake it misses comes with its
-// next release, or before it waits.
+// next release, or before it waits. A producer without a deadline that finds the ring full
+// sleeps until a quarter of it is free (it says which read position it waits for), so that a
+// consumer slower than it wakes it once per quarter, not once per frame.
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -70,6 +72,7 @@ struct alignas(64) ShmRingHeader {
   // Line 4: the producer's sleep.
   alignas(64) std::atomic<uint32_t> producer_waiting;  // the producer sleeps for room
   std::atomic<uint32_t> space_seq;                     // bumped when it sleeps and room was made
+  std::atomic<uint64_t> producer_wake_at;              // the read position it sleeps for
   // Line 5 on: fixed at creation.
   alignas(64) uint8_t prologue[kShmRingMaxPrologue];
 };
@@ -154,7 +157,9 @@ class ShmRing {
   ShmRingHeader& header() const noexcept { return *static_cast<ShmRingHeader*>(map_); }
   uint8_t* data() const noexcept { return static_cast<uint8_t*>(map_) + kShmRingHeaderBytes; }
   bool peer_alive() const noexcept;
-  void wake_producer_if_waiting() noexcept;
+  // A release wakes a sleeping producer only once it has the room the producer sleeps for; a
+  // consumer about to wait itself, or leaving, wakes it whatever it waits for.
+  void wake_producer_if_waiting(bool whatever_it_waits_for = true) noexcept;
   // Producer: waits until `n` bytes are free, checking the read position it is given.
   Result<Ok, ShmFailure> wait_for_room(uint64_t n, std::chrono::nanoseconds timeout);
   bool inherited() const noexcept;  // this object was copied into a forked child
