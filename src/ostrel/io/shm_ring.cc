@@ -266,7 +266,7 @@ Result<Ok, ShmFailure> ShmRing::wait_for_room(uint64_t n, nanoseconds timeout) {
   // that cannot keep up then wakes it once per quarter rather than once per frame, and it does
   // not spin beside the consumer for every frame the consumer frees.
   // Once woken, room for n is enough: a consumer about to wait for data wakes it whatever it
-  // waits for, and must then get the frame it waits for.
+  // waits for, and must then get the frame it waits for (a sleep that merely ran out is no wake).
   uint64_t wanted = timeout.count() < 0 ? n + std::min(capacity_ / 4, capacity_ - n) : n;
   auto room = [&] { return capacity_ - (w - cached_peer_pos_) >= wanted; };
   // The read position is the consumer's to write: trusted only once checked.
@@ -299,7 +299,7 @@ Result<Ok, ShmFailure> ShmRing::wait_for_room(uint64_t n, nanoseconds timeout) {
       if (!refresh()) return corrupt();
       if (!room()) futex_wait(h.space_seq, seq, forever ? kSleepSlice : std::min(kSleepSlice, timeout - waited));
       h.producer_waiting.store(0, std::memory_order_relaxed);
-      wanted = n;
+      if (h.space_seq.load(std::memory_order_acquire) != seq) wanted = n;  // woken, not timed out
     }
     if (!refresh()) return corrupt();
   }

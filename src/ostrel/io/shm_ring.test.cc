@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <random>
 #include <string>
 #include <thread>
@@ -120,6 +121,40 @@ TEST(ShmRing, SleepersWakeAndTimedWaitsGiveUp) {
 
 // What a consumer copied out but did not release stays in the ring: the next consumer reads the
 // prologue, then the bytes from the first one released by nobody; released bytes make room.
+// A producer asleep on a full ring waits for a quarter of it to be released, not for the room
+// its frame needs; yet a consumer that has read everything and waits itself, holding bytes it
+// has not released, wakes it, and the frame that fits goes in.
+TEST(ShmRing, AFullRingsProducerSleepsForAQuarterYetNeverStrandsAWaitingConsumer) {
+  const std::string name = unique_name("quarter");
+  Unlink cleanup{name};
+  auto producer = ShmRing::create(name, 4096);
+  auto consumer = ShmRing::open(name);
+  ASSERT_TRUE(producer.ok() && consumer.ok());
+  producer->set_spin(nanoseconds(0));
+  const std::vector<uint8_t> frame(64, 5);
+  for (int i = 0; i < 4096 / 64; ++i) ASSERT_TRUE(producer->publish(frame, nanoseconds(0)).ok());
+  std::atomic<bool> started{false}, published{false};
+  std::thread late([&] {
+    started = true;
+    ASSERT_TRUE(producer->publish(frame, nanoseconds(-1)).ok());
+    published = true;
+  });
+  while (!started) std::this_thread::yield();
+  std::this_thread::sleep_for(milliseconds(50));  // the producer found the ring full and sleeps
+  std::vector<uint8_t> buf(4096);
+  ASSERT_EQ(*consumer->consume({buf.data(), 128}, nanoseconds(-1)), 128u);
+  consumer->release(128);  // room for the frame, short of a quarter: the producer sleeps on
+  std::this_thread::sleep_for(milliseconds(50));
+  EXPECT_FALSE(published);
+  ASSERT_EQ(*consumer->consume(buf, nanoseconds(-1)), 4096u - 128);
+  // Everything read, 3968 bytes held: waiting for more wakes the producer first.
+  auto more = consumer->consume(buf, std::chrono::seconds(5));
+  late.join();
+  ASSERT_TRUE(more.ok()) << more.error().message;
+  EXPECT_EQ(*more, 64u);
+  EXPECT_TRUE(published);
+}
+
 TEST(ShmRing, ANewConsumerStartsAtTheFirstUnreleasedByte) {
   const std::string name = unique_name("restart");
   Unlink cleanup{name};
