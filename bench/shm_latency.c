@@ -4,7 +4,7 @@
  * cores. Latency is the consumer's clock at delivery minus the frame's timestamp_ns, stamped by
  * the producer just before it writes (both CLOCK_MONOTONIC).
  *
- *   shm_latency [FRAMES [MODEL.dem ROUNDS.qssf COMMIT BUFFER [METHOD [THREADS]]]]
+ *   shm_latency [FRAMES [MODEL.dem ROUNDS.qssf COMMIT BUFFER [METHOD [THREADS [SHOTS.u8]]]]]
  *
  * The latency runs pace the producer (one frame every $OSTREL_BENCH_INTERVAL_NS, default 4000)
  * so that the figures are delivery, not queueing; the throughput runs send as fast as the
@@ -315,6 +315,36 @@ static ostrel_frame* load_frames(const char* path, uint64_t* count) {
   return frames;
 }
 
+/* Whole-shot decoding of the recording's shots (SHOTS.u8: one byte per detector, shot after shot)
+ * by the same method, in this thread: its CPU per round beside the window's. */
+static void whole_shot(const char* model, const char* method, const char* path, uint32_t rounds_per_shot,
+                       double window_ns) {
+  ostrel_decoder* decoder = NULL;
+  if (ostrel_decoder_create(model, method, &decoder) != OSTREL_OK) die("ostrel_decoder_create");
+  const size_t detectors = (size_t)ostrel_decoder_detector_count(decoder);
+  FILE* f = fopen(path, "rb");
+  if (!f) die("cannot read the shots");
+  fseek(f, 0, SEEK_END);
+  const size_t shots = (size_t)ftell(f) / detectors;
+  fseek(f, 0, SEEK_SET);
+  uint8_t* events = malloc(shots * detectors + 1);
+  uint64_t* masks = malloc(sizeof *masks * (shots + 1));
+  if (fread(events, 1, shots * detectors, f) != shots * detectors) die("short shots file");
+  fclose(f);
+  double best = 1e300;
+  for (int rep = 0; rep < 3; ++rep) {
+    const uint64_t t0 = thread_cpu_ns();
+    if (ostrel_decoder_decode_batch(decoder, events, shots, detectors, masks) != OSTREL_OK) die("decode_batch");
+    const double ns = (double)(thread_cpu_ns() - t0) / (double)(shots * rounds_per_shot);
+    if (ns < best) best = ns;
+  }
+  printf("whole-shot decode_batch of the same %zu shots: %.0f ns CPU per round (best of 3); the window over the "
+         "ring, all its threads: %.2fx that\n", shots, best, window_ns / best);
+  free(events);
+  free(masks);
+  ostrel_decoder_free(decoder);
+}
+
 static void report(const char* what, run_result r) {
   printf("%-34s p50 %7.2f us  p99 %7.2f us  p99.9 %7.2f us  max %8.1f us  (%llu)\n", what, r.p50, r.p99, r.p999,
          r.max_us, (unsigned long long)r.received);
@@ -371,6 +401,8 @@ int main(int argc, char** argv) {
     const uint32_t threads = argc > 7 ? (uint32_t)atoi(argv[7]) : 0;
     uint64_t count = 0;
     ostrel_frame* recorded = load_frames(argv[3], &count);
+    double window_ns = 0;
+    uint32_t rounds_per_shot = 1;
     for (int paced_run = 2; paced_run >= 0; --paced_run) {
       ostrel_window* window = NULL;
       if (ostrel_window_create_with(model, commit, buffer, method, NULL, threads, &window) != OSTREL_OK)
@@ -389,13 +421,17 @@ int main(int argc, char** argv) {
       const double process_ns = (double)(process_cpu_ns() - process_started);
       if (paced_run)
         report(paced_run == 2 ? "round -> committed (spin 50 us)" : "round -> committed (no spin)", r);
-      else
+      else {
+        window_ns = (process_ns - r.producer_cpu_ns * (double)r.received) / (double)r.received;
         printf("sliding window over the ring, unpaced: %.2f M rounds/s (%llu rounds, %.2f s); CPU per round: "
                "reading and pushing thread %.0f ns, all threads but the producer %.0f ns, producer %.0f ns\n",
                (double)r.received / seconds / 1e6, (unsigned long long)r.received, seconds, r.consumer_cpu_ns,
-               (process_ns - r.producer_cpu_ns * (double)r.received) / (double)r.received, r.producer_cpu_ns);
+               window_ns, r.producer_cpu_ns);
+      }
+      rounds_per_shot = ostrel_window_rounds_per_shot(window);
       ostrel_window_free(window);
     }
+    if (argc > 8) whole_shot(model, method, argv[8], rounds_per_shot, window_ns);
     free(model);
   }
   return 0;
