@@ -4,7 +4,7 @@
  * cores. Latency is the consumer's clock at delivery minus the frame's timestamp_ns, stamped by
  * the producer just before it writes (both CLOCK_MONOTONIC).
  *
- *   shm_latency [FRAMES [MODEL.dem ROUNDS.qssf COMMIT BUFFER [METHOD [THREADS]]]]
+ *   shm_latency [FRAMES [MODEL.dem ROUNDS.qssf COMMIT BUFFER [METHOD [THREADS [SHOTS.u8]]]]]
  *
  * The latency runs pace the producer (one frame every $OSTREL_BENCH_INTERVAL_NS, default 4000)
  * so that the figures are delivery, not queueing; the throughput runs send as fast as the
@@ -12,7 +12,8 @@
  * average printed) a descheduled side shows up in the tail. Beside the wall-clock rate, each
  * throughput run gives each side's CPU time per frame (its thread's CPU clock): what a side
  * costs whatever else the machine runs. A side that waits for the other spins for a while
- * first, which counts in its CPU time; the consumer of a flood rarely waits. */
+ * first, which counts in its CPU time; the consumer of a flood rarely waits. A last pair of runs
+ * takes both sides in one thread by turns: each side's cost without the scheduler or the cores. */
 #define _GNU_SOURCE
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -40,6 +41,12 @@ static uint64_t now_ns(void) {
 static uint64_t thread_cpu_ns(void) {
   struct timespec t;
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return (uint64_t)t.tv_sec * 1000000000ull + (uint64_t)t.tv_nsec;
+}
+
+static uint64_t process_cpu_ns(void) {
+  struct timespec t;
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
   return (uint64_t)t.tv_sec * 1000000000ull + (uint64_t)t.tv_nsec;
 }
 
@@ -225,6 +232,52 @@ static run_result run(run_config* c, ostrel_window* window, uint32_t commit, uin
   return res;
 }
 
+/* ------------------------------------------------------------------ one thread, both sides */
+
+/* Each side's CPU per frame with both in this thread, taking turns a few thousand frames at a
+ * time: no scheduler, no spinning and no cache lines crossing cores, so the figure holds on a
+ * loaded machine too (what the code costs; the two-thread runs add the cores' traffic). */
+static void alternating(uint64_t frames, uint32_t burst, double* consumer_ns, double* producer_ns) {
+  char ring[64];
+  snprintf(ring, sizeof ring, "ostrel-bench-alt-%ld", (long)getpid());
+  ostrel_shm_unlink(ring);
+  ostrel_writer* w = NULL;
+  ostrel_stream* s = NULL;
+  if (ostrel_shm_create(ring, 1 << 20, NULL, -1, &w) != OSTREL_OK) die("ostrel_shm_create");
+  if (ostrel_shm_open(ring, &s) != OSTREL_OK) die("ostrel_shm_open");
+  ostrel_shm_unlink(ring);
+  uint8_t events[ANCILLAS];
+  for (int a = 0; a < ANCILLAS; ++a) events[a] = (uint8_t)(a % 9 == 0);
+  ostrel_frame batch[32], f;
+  memset(batch, 0, sizeof batch);
+  for (int m = 0; m < 32; ++m) {
+    batch[m].ancilla_count = ANCILLAS;
+    batch[m].detector_events = events;
+  }
+  uint64_t produced = 0, consumed = 0;
+  for (uint64_t k = 0; k < frames;) {
+    const uint64_t turn = k, t0 = thread_cpu_ns();
+    while (k < frames && k - turn < 4096) {
+      uint32_t m = 0;
+      for (; m < (burst > 1 ? burst : 1) && k < frames; ++m, ++k) {
+        batch[m].frame_id = k;
+        batch[m].timestamp_ns = k;
+      }
+      if ((burst > 1 ? ostrel_writer_write_frames(w, batch, m, NULL) : ostrel_writer_write(w, batch)) != OSTREL_OK)
+        die("write");
+    }
+    const uint64_t t1 = thread_cpu_ns();
+    for (uint64_t i = turn; i < k; ++i)
+      if (ostrel_stream_next(s, &f) != OSTREL_OK) die("ostrel_stream_next");
+    produced += t1 - t0;
+    consumed += thread_cpu_ns() - t1;
+  }
+  ostrel_writer_close(w);
+  ostrel_stream_close(s);
+  *consumer_ns = (double)consumed / (double)frames;
+  *producer_ns = (double)produced / (double)frames;
+}
+
 /* ------------------------------------------------------------------ the decoding run's data */
 
 static char* read_text(const char* path) {
@@ -260,6 +313,36 @@ static ostrel_frame* load_frames(const char* path, uint64_t* count) {
   ostrel_stream_close(s);
   *count = n;
   return frames;
+}
+
+/* Whole-shot decoding of the recording's shots (SHOTS.u8: one byte per detector, shot after shot)
+ * by the same method, in this thread: its CPU per round beside the window's. */
+static void whole_shot(const char* model, const char* method, const char* path, uint32_t rounds_per_shot,
+                       double window_ns) {
+  ostrel_decoder* decoder = NULL;
+  if (ostrel_decoder_create(model, method, &decoder) != OSTREL_OK) die("ostrel_decoder_create");
+  const size_t detectors = (size_t)ostrel_decoder_detector_count(decoder);
+  FILE* f = fopen(path, "rb");
+  if (!f) die("cannot read the shots");
+  fseek(f, 0, SEEK_END);
+  const size_t shots = (size_t)ftell(f) / detectors;
+  fseek(f, 0, SEEK_SET);
+  uint8_t* events = malloc(shots * detectors + 1);
+  uint64_t* masks = malloc(sizeof *masks * (shots + 1));
+  if (fread(events, 1, shots * detectors, f) != shots * detectors) die("short shots file");
+  fclose(f);
+  double best = 1e300;
+  for (int rep = 0; rep < 3; ++rep) {
+    const uint64_t t0 = thread_cpu_ns();
+    if (ostrel_decoder_decode_batch(decoder, events, shots, detectors, masks) != OSTREL_OK) die("decode_batch");
+    const double ns = (double)(thread_cpu_ns() - t0) / (double)(shots * rounds_per_shot);
+    if (ns < best) best = ns;
+  }
+  printf("whole-shot decode_batch of the same %zu shots: %.0f ns CPU per round (best of 3); the window over the "
+         "ring, all its threads: %.2fx that\n", shots, best, window_ns / best);
+  free(events);
+  free(masks);
+  ostrel_decoder_free(decoder);
 }
 
 static void report(const char* what, run_result r) {
@@ -300,6 +383,12 @@ int main(int argc, char** argv) {
     printf("%-18s throughput: %.2f M frames/s; CPU per frame: consumer %.0f ns (%.2f M/s), producer %.0f ns (%.2f M/s)\n",
            labels[t], flood[t].frames_per_s / 1e6, flood[t].consumer_cpu_ns, 1e3 / flood[t].consumer_cpu_ns,
            flood[t].producer_cpu_ns, 1e3 / flood[t].producer_cpu_ns);
+  for (uint32_t burst = 1; burst <= 32; burst += 31) {
+    double consumer_ns = 0, producer_ns = 0;
+    alternating(frames * 5, burst, &consumer_ns, &producer_ns);
+    printf("ring, one thread taking turns%s: CPU per frame: consumer %.0f ns (%.2f M/s), producer %.0f ns (%.2f M/s)\n",
+           burst > 1 ? " (bursts of 32)" : "", consumer_ns, 1e3 / consumer_ns, producer_ns, 1e3 / producer_ns);
+  }
   printf("ring / loopback TCP: throughput %.1fx (spin) %.1fx (no spin); p99 delivery TCP / ring %.2fx (spin) %.2fx (no spin)\n",
          flood[0].frames_per_s / flood[2].frames_per_s, flood[1].frames_per_s / flood[2].frames_per_s,
          paced[2].p99 / paced[0].p99, paced[2].p99 / paced[1].p99);
@@ -312,6 +401,8 @@ int main(int argc, char** argv) {
     const uint32_t threads = argc > 7 ? (uint32_t)atoi(argv[7]) : 0;
     uint64_t count = 0;
     ostrel_frame* recorded = load_frames(argv[3], &count);
+    double window_ns = 0;
+    uint32_t rounds_per_shot = 1;
     for (int paced_run = 2; paced_run >= 0; --paced_run) {
       ostrel_window* window = NULL;
       if (ostrel_window_create_with(model, commit, buffer, method, NULL, threads, &window) != OSTREL_OK)
@@ -324,16 +415,23 @@ int main(int argc, char** argv) {
       c.recorded_count = count;
       c.frames = count * (paced_run ? 1 : 4);
       c.interval_ns = paced_run ? interval : 0;
-      const uint64_t started = now_ns();
+      const uint64_t started = now_ns(), process_started = process_cpu_ns();
       run_result r = run(&c, window, commit, buffer);
       const double seconds = (double)(now_ns() - started) / 1e9;
+      const double process_ns = (double)(process_cpu_ns() - process_started);
       if (paced_run)
         report(paced_run == 2 ? "round -> committed (spin 50 us)" : "round -> committed (no spin)", r);
-      else
-        printf("sliding window over the ring, unpaced: %.2f M rounds/s (%llu rounds, %.2f s)\n",
-               (double)r.received / seconds / 1e6, (unsigned long long)r.received, seconds);
+      else {
+        window_ns = (process_ns - r.producer_cpu_ns * (double)r.received) / (double)r.received;
+        printf("sliding window over the ring, unpaced: %.2f M rounds/s (%llu rounds, %.2f s); CPU per round: "
+               "reading and pushing thread %.0f ns, all threads but the producer %.0f ns, producer %.0f ns\n",
+               (double)r.received / seconds / 1e6, (unsigned long long)r.received, seconds, r.consumer_cpu_ns,
+               window_ns, r.producer_cpu_ns);
+      }
+      rounds_per_shot = ostrel_window_rounds_per_shot(window);
       ostrel_window_free(window);
     }
+    if (argc > 8) whole_shot(model, method, argv[8], rounds_per_shot, window_ns);
     free(model);
   }
   return 0;

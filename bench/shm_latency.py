@@ -1,6 +1,7 @@
 """Runs bench/shm_latency (C): 64-ancilla frames over the shared-memory ring and loopback TCP in
 the same run, then producer -> committed correction with the sliding window (commit = buffer = d,
-by default d = 5, p = 0.001, matching, windows in the consuming thread) over the ring. This script
+by default d = 5, p = 0.001, matching, windows in the consuming thread) over the ring, beside
+whole-shot decoding of the same shots by the same method (CPU per round). This script
 only prepares the decoding run's inputs: a rotated surface code memory experiment's model (Stim)
 and a recording of sampled shots as one frame per round, the events in the window's layout order.
 
@@ -40,6 +41,7 @@ def prepare(directory: pathlib.Path, shots: int, distance: int, p: float) -> tup
     cells = np.where(layout >= 0, layout, 0)
     rows = np.where(layout[None, :, :] >= 0, dets[:, cells], False)  # (shots, rounds, ancillas)
     rounds, ancillas = layout.shape
+    (directory / f"d{distance}_shots.u8").write_bytes(dets.astype(np.uint8).tobytes())  # for whole-shot decoding
     recording = directory / f"d{distance}_rounds.qssf"
     with qssf.QssfWriter(recording) as w:
         w.write_frames_fast(rows.reshape(shots * rounds, ancillas).astype(np.uint8), ancilla_count=ancillas,
@@ -68,7 +70,7 @@ def main() -> int:
         print(f"decoding run: rotated surface code d={d}, {rounds_for(d)} rounds, p={args.p}, {args.method}, "
               f"window commit {d} + buffer {d} rounds, {args.threads} window threads, {args.shots} shots", flush=True)
         return subprocess.call([str(binary), str(args.frames), str(model), str(recording), str(d), str(d),
-                                args.method, str(args.threads)])
+                                args.method, str(args.threads), str(recording.with_name(f"d{d}_shots.u8"))])
 
 
 if __name__ == "__main__":

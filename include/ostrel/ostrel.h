@@ -191,7 +191,8 @@ OSTREL_EXPORT ostrel_status ostrel_window_create(const char* dem_text, uint32_t 
                                                  ostrel_window** out);
 /* As ostrel_window_create, with windows decoded in parallel on `threads` threads of the window's
  * own (0: one after another in the pushing thread): a first layer of windows with `buffer_rounds`
- * on both sides of their commit region, then the seams between them. Predictions are the same
+ * on both sides of their commit region, then the seams between them, and last the rest of the
+ * shot after the commit region of the window before it. Predictions are the same
  * for every threads >= 1; a shot's last round waits for its windows. The model is expanded. */
 OSTREL_EXPORT ostrel_status ostrel_window_create_parallel(const char* dem_text, uint32_t commit_rounds,
                                                           uint32_t buffer_rounds, uint32_t threads,

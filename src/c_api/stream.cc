@@ -135,10 +135,7 @@ OSTREL_EXPORT ostrel_status ostrel_stream_next(ostrel_stream* stream, ostrel_fra
     const qssf::ParsedFrame& f = stream->frame;
     const uint16_t n = f.header.ancilla_count;
     stream->events.resize(n);
-    qssf::decode_detector_rle(f.detector_rle, stream->events);
-    // A sum over the row vectorises; a walk over the runs is a chain of dependent steps.
-    uint32_t fired = 0;
-    for (uint8_t e : stream->events) fired += e;
+    const uint32_t fired = qssf::decode_detector_rle(f.detector_rle, stream->events);
     *frame = ostrel_frame{};
     frame->frame_id = f.header.frame_id;
     frame->round = f.header.round;

@@ -117,14 +117,19 @@ ostrel_status emit(ostrel_writer* w, size_t before) {
 }
 
 // Appends one frame to the writer's bytes, or refuses it (nothing appended).
-ostrel_status encode(ostrel_writer* w, const ostrel_frame& frame) {
-  const size_t n = frame.ancilla_count;
-  if (n > 0 && !frame.detector_events)
+// What the writer refuses of a frame: OSTREL_OK when it may be written.
+ostrel_status refusal(const ostrel_writer* w, const ostrel_frame& frame) {
+  if (frame.ancilla_count > 0 && !frame.detector_events)
     return c_api::set_error(OSTREL_E_INVALID_ARGUMENT, "frame->detector_events is NULL");
   // A reader refuses a stream whose ids do not rise: refused here, where the fault is.
   if (w->last_frame_id && frame.frame_id <= *w->last_frame_id)
     return c_api::set_error(OSTREL_E_INVALID_ARGUMENT, "frame_id must rise: got " + std::to_string(frame.frame_id) +
                                                            " after " + std::to_string(*w->last_frame_id));
+  return OSTREL_OK;
+}
+
+qssf::FrameFields fields_of(const ostrel_frame& frame) {
+  const size_t n = frame.ancilla_count;
   qssf::FrameFields fields;
   fields.frame_id = frame.frame_id;
   fields.round = frame.round;
@@ -135,10 +140,35 @@ ostrel_status encode(ostrel_writer* w, const ostrel_frame& frame) {
   fields.detector_events = {frame.detector_events, n};
   if (frame.meas_results) fields.meas_results = {frame.meas_results, n};
   if (frame.has_observable_flips) fields.observable_flips = frame.observable_flips;
-  (void)qssf::encode_frame(fields, w->bytes);  // cannot fail: the sizes come from one u16
+  return fields;  // encodable: the sizes come from one u16
+}
+
+ostrel_status encode(ostrel_writer* w, const ostrel_frame& frame) {
+  if (const ostrel_status s = refusal(w, frame); s != OSTREL_OK) return s;
+  (void)qssf::encode_frame(fields_of(frame), w->bytes);
   return OSTREL_OK;
 }
 
+// Encodes frames [from, count) straight into the ring's free bytes while each fits there whole,
+// stopping at the first refused, and publishes them with one store; returns how many it wrote
+// (the rest, from a frame that did not fit on, go the copying way). `refused` gets the refusal.
+size_t write_in_place(ostrel_writer* w, const ostrel_frame* frames, size_t from, size_t count,
+                      ostrel_status& refused) {
+  // A few frames' worth is asked for, so the consumer's position is read once per few frames.
+  constexpr uint64_t kWanted = 4096;
+  std::span<uint8_t> room = w->ring->writable(kWanted);
+  size_t used = 0;
+  size_t k = from;
+  for (; k < count; ++k) {
+    if (refused = refusal(w, frames[k]); refused != OSTREL_OK) break;
+    const qssf::FrameFields fields = fields_of(frames[k]);
+    if (qssf::max_frame_size(fields) > room.size() - used) break;
+    used = size_t(qssf::encode_frame_into(fields, room.data() + used) - room.data());
+    w->last_frame_id = frames[k].frame_id;
+  }
+  if (used) w->ring->commit(used);
+  return k - from;
+}
 // A descriptor's stream starts with its header; a ring's header is its prologue (see ShmRing).
 ostrel_status start(std::unique_ptr<ostrel_writer> w, const uint8_t* schema_id, ostrel_writer** out) {
   if (!w->ring) qssf::encode_stream_header(schema_of(schema_id), w->bytes);
@@ -219,6 +249,10 @@ OSTREL_EXPORT ostrel_status ostrel_writer_write(ostrel_writer* writer, const ost
   return c_api::guarded([&]() -> ostrel_status {
     OSTREL_REQUIRE(writer);
     OSTREL_REQUIRE(frame);
+    if (writer->ring) {
+      ostrel_status refused = OSTREL_OK;
+      if (write_in_place(writer, frame, 0, 1, refused) == 1 || refused != OSTREL_OK) return refused;
+    }
     const size_t before = writer->bytes.size();
     if (const ostrel_status s = encode(writer, *frame); s != OSTREL_OK) return s;
     const ostrel_status status = emit(writer, before);
@@ -233,12 +267,17 @@ OSTREL_EXPORT ostrel_status ostrel_writer_write_frames(ostrel_writer* writer, co
   const ostrel_status status = c_api::guarded([&]() -> ostrel_status {
     OSTREL_REQUIRE(writer);
     if (count) OSTREL_REQUIRE(frames);
+    ostrel_status refused = OSTREL_OK;
+    if (writer->ring) {
+      // Straight into the ring while the frames fit before it wraps or fills.
+      done = write_in_place(writer, frames, 0, count, refused);
+      if (done == count || refused != OSTREL_OK) return refused;
+    }
     const std::optional<uint64_t> last_before = writer->last_frame_id;
     const size_t before = writer->bytes.size();
     // Encoded up to the first frame refused; what was encoded goes out below either way.
-    ostrel_status refused = OSTREL_OK;
     writer->ends.clear();
-    for (size_t k = 0; k < count && refused == OSTREL_OK; ++k) {
+    for (size_t k = done; k < count && refused == OSTREL_OK; ++k) {
       refused = encode(writer, frames[k]);
       if (refused == OSTREL_OK) {
         writer->last_frame_id = frames[k].frame_id;
@@ -250,8 +289,9 @@ OSTREL_EXPORT ostrel_status ostrel_writer_write_frames(ostrel_writer* writer, co
       // (and one look for a sleeping consumer) per piece rather than per frame.
       const uint64_t piece_limit = std::max<uint64_t>(writer->ring->capacity() / 2, 1);
       size_t from = before;
-      while (done < writer->ends.size()) {
-        size_t k = done;
+      const size_t in_place = done;  // writer->ends[e] ends frame in_place + e
+      for (size_t e = 0; e < writer->ends.size();) {
+        size_t k = e;
         while (k + 1 < writer->ends.size() && writer->ends[k + 1] - from <= piece_limit) ++k;
         auto published =
             writer->ring->publish({writer->bytes.data() + from, writer->ends[k] - from}, writer->full_timeout);
@@ -261,7 +301,8 @@ OSTREL_EXPORT ostrel_status ostrel_writer_write_frames(ostrel_writer* writer, co
           return c_api::set_shm_error(published.error());
         }
         from = writer->ends[k];
-        done = k + 1;
+        e = k + 1;
+        done = in_place + e;
       }
       writer->bytes.resize(before);
     } else {

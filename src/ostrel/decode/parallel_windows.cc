@@ -35,7 +35,7 @@ ParallelWindows::ParallelWindows(std::shared_ptr<const SlidingWindowPlan> plan, 
   job_at_round_.assign(rows, kNone);
   uint32_t previous = kNone;
   for (uint64_t s = 0;; s += period) {
-    const bool last = s + period >= rows;
+    const bool last = s + period >= rows;  // only for a shot of one window
     WindowSpan span;
     span.first = static_cast<uint32_t>(s == 0 ? 0 : s - b);
     span.end = static_cast<uint32_t>(last ? rows : s + period);
@@ -54,6 +54,21 @@ ParallelWindows::ParallelWindows(std::shared_ptr<const SlidingWindowPlan> plan, 
       jobs_[a].unblocks[0] = seam;
     }
     if (last) break;
+    if (s + 2 * period >= rows) {
+      // The shot ends within the next period: rather than a last first-layer window and the seam
+      // before it (two windows in a row once the last round is in), one window takes every round
+      // after this one's commit region, as a sliding window's last step: it waits for this
+      // window's flips and for the shot's last round.
+      WindowSpan tail;
+      tail.first = tail.commit_first = static_cast<uint32_t>(s + c);
+      tail.end = tail.commit_end = rows;
+      const uint32_t t = add(tail);
+      jobs_[t].waits_for[0] = a;
+      jobs_[t].ready_round = rows - 1;
+      jobs_[a].unblocks[1] = t;
+      job_at_round_[rows - 1] = t;
+      break;
+    }
     WindowSpan seam;
     seam.first = seam.commit_first = static_cast<uint32_t>(s + c);
     seam.end = seam.commit_end = static_cast<uint32_t>(s + period);
@@ -203,7 +218,9 @@ void ParallelWindows::start_shot() {
   std::unique_lock lock(mutex_);
   wait_idle(lock);
   for (size_t j = 0; j < jobs_.size(); ++j) {
-    states_[j].waiting = (jobs_[j].waits_for[0] != kNone) + (jobs_[j].waits_for[1] != kNone);
+    // The last window waits for its round too.
+    states_[j].waiting = (jobs_[j].waits_for[0] != kNone) + (jobs_[j].waits_for[1] != kNone) +
+                         (jobs_[j].waits_for[0] != kNone && jobs_[j].ready_round != kNone);
     states_[j].arrival = Clock::time_point{};
     done_[j] = 0;
   }
@@ -215,8 +232,9 @@ void ParallelWindows::push_round(uint32_t r, std::span<const uint8_t> events, Cl
   const uint32_t j = job_at_round_[r];
   if (j == kNone) return;
   std::lock_guard lock(mutex_);
-  states_[j].arrival = arrival;
-  enqueue_locked(j);
+  State& st = states_[j];
+  st.arrival = std::max(st.arrival, arrival);
+  if (jobs_[j].waits_for[0] == kNone || --st.waiting == 0) enqueue_locked(j);
 }
 
 void ParallelWindows::record_latencies(LatencyHistogram& h, bool all) {

@@ -8,7 +8,9 @@
 // edges its neighbours committed across the seam, and its graph leaves out every component
 // reaching their commit regions. With commit C and buffer b, first-layer window i commits rounds
 // [i(C + b), i(C + b) + C) from the window [i(C + b) - b, i(C + b) + C + b); the seam after it is
-// [i(C + b) + C, (i + 1)(C + b)). The last first-layer window commits to the shot's end.
+// [i(C + b) + C, (i + 1)(C + b)). The shot's last window is of the second layer, as a sliding
+// window's last step: from the commit region of the first-layer window before it to the shot's
+// end, waiting for that window and the shot's last round (a shot of one window aside).
 //
 // A window's result depends only on its rounds and the windows it waits for, never on which
 // thread decodes it or when: the prediction is the same for any number of threads. A thread
@@ -44,8 +46,9 @@ class ParallelWindows {
   // One window of the schedule.
   struct Job {
     WindowGraph window;           // its graph (shared with the jobs that decode alike), commit marks, flips
-    uint32_t ready_round = kNone; // first layer: the round that completes it
-    uint32_t waits_for[2] = {kNone, kNone};  // seams: the first-layer windows on each side
+    uint32_t ready_round = kNone; // first layer and the last window: the round that completes it
+    // Seams: the first-layer windows on each side; the last window: the one before it.
+    uint32_t waits_for[2] = {kNone, kNone};
     uint32_t unblocks[2] = {kNone, kNone};   // first layer: the seams on each side
   };
 

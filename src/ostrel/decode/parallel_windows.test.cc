@@ -77,12 +77,22 @@ TEST(ParallelWindows, CommitRegionsTileTheShotAndSeamsWaitForTheirNeighbours) {
       std::vector<int> owners(rows, 0);
       for (const auto& job : p.jobs()) {
         for (uint32_t r = job.window.span.commit_first; r < job.window.span.commit_end; ++r) ++owners[r];
-        const bool seam = job.waits_for[0] != ParallelWindows::kNone;
-        EXPECT_EQ(seam, job.ready_round == ParallelWindows::kNone);
-        if (seam) {
-          // The seam lies between its neighbours' commit regions, with nothing left over.
+        const bool second_layer = job.waits_for[0] != ParallelWindows::kNone;
+        const bool last = job.window.span.end == rows;
+        // Every window but a seam waits for a round; the shot's last window of several is of the
+        // second layer, after the commit region of the one before it, and commits to the end.
+        EXPECT_EQ(second_layer && !last, job.ready_round == ParallelWindows::kNone);
+        if (second_layer) {
           EXPECT_EQ(p.jobs()[job.waits_for[0]].window.span.commit_end, job.window.span.first);
+        }
+        if (second_layer && !last) {
+          // The seam lies between its neighbours' commit regions, with nothing left over.
           EXPECT_EQ(p.jobs()[job.waits_for[1]].window.span.commit_first, job.window.span.end);
+        }
+        if (second_layer && last) {
+          EXPECT_EQ(job.waits_for[1], ParallelWindows::kNone);
+          EXPECT_EQ(job.window.span.commit_end, rows);
+          EXPECT_EQ(job.ready_round, rows - 1);
         }
       }
       EXPECT_EQ(owners, std::vector<int>(rows, 1)) << rows << " rounds, " << commit << "+" << buffer;

@@ -287,7 +287,7 @@ int main(int argc, char** argv) {
       for (const bool seams : {false, true})
         for (size_t j = 0; j < jobs.size(); ++j) {
           const auto& job = jobs[j];
-          if ((job.ready_round == ParallelWindows::kNone) != seams) continue;
+          if ((job.waits_for[0] != ParallelWindows::kNone) != seams) continue;
           const WindowGraph& w = job.window;
           for (const uint32_t other : job.waits_for)
             if (other != ParallelWindows::kNone)
@@ -323,10 +323,14 @@ int main(int argc, char** argv) {
       finish[j] = *it;
     };
     for (size_t j = 0; j < jobs.size(); ++j)
-      if (jobs[j].ready_round != ParallelWindows::kNone) place(j, 0);
+      if (jobs[j].waits_for[0] == ParallelWindows::kNone) place(j, 0);
     for (size_t j = 0; j < jobs.size(); ++j)
-      if (jobs[j].ready_round == ParallelWindows::kNone)
-        place(j, std::max(finish[jobs[j].waits_for[0]], finish[jobs[j].waits_for[1]]));
+      if (jobs[j].waits_for[0] != ParallelWindows::kNone) {
+        double ready = 0;
+        for (const uint32_t other : jobs[j].waits_for)
+          if (other != ParallelWindows::kNone) ready = std::max(ready, finish[other]);
+        place(j, ready);
+      }
     const double makespan = *std::max_element(finish.begin(), finish.end());
     std::printf(" %u: %.2f M rounds/s", n, rows / makespan / 1e6);
   }

@@ -262,7 +262,13 @@ bool ShmRing::peer_alive() const noexcept {
 Result<Ok, ShmFailure> ShmRing::wait_for_room(uint64_t n, nanoseconds timeout) {
   ShmRingHeader& h = header();
   const uint64_t w = h.write_pos.load(std::memory_order_relaxed);
-  auto room = [&] { return capacity_ - (w - cached_peer_pos_) >= n; };
+  // Without a deadline, a producer that found the ring full waits for a quarter of it: a consumer
+  // that cannot keep up then wakes it once per quarter rather than once per frame, and it does
+  // not spin beside the consumer for every frame the consumer frees.
+  // Once woken, room for n is enough: a consumer about to wait for data wakes it whatever it
+  // waits for, and must then get the frame it waits for (a sleep that merely ran out is no wake).
+  uint64_t wanted = timeout.count() < 0 ? n + std::min(capacity_ / 4, capacity_ - n) : n;
+  auto room = [&] { return capacity_ - (w - cached_peer_pos_) >= wanted; };
   // The read position is the consumer's to write: trusted only once checked.
   auto refresh = [&]() -> bool {
     cached_peer_pos_ = h.read_pos.load(std::memory_order_acquire);
@@ -287,11 +293,13 @@ Result<Ok, ShmFailure> ShmRing::wait_for_room(uint64_t n, nanoseconds timeout) {
       backoff.pause();
     } else {
       const uint32_t seq = h.space_seq.load(std::memory_order_acquire);
+      h.producer_wake_at.store(w + wanted - capacity_, std::memory_order_relaxed);
       h.producer_waiting.store(1, std::memory_order_relaxed);
       std::atomic_thread_fence(std::memory_order_seq_cst);
       if (!refresh()) return corrupt();
       if (!room()) futex_wait(h.space_seq, seq, forever ? kSleepSlice : std::min(kSleepSlice, timeout - waited));
       h.producer_waiting.store(0, std::memory_order_relaxed);
+      if (h.space_seq.load(std::memory_order_acquire) != seq) wanted = n;  // woken, not timed out
     }
     if (!refresh()) return corrupt();
   }
@@ -320,14 +328,34 @@ Result<Ok, ShmFailure> ShmRing::publish(std::span<const uint8_t> bytes, nanoseco
   const uint64_t first = std::min(n, capacity_ - at);
   std::memcpy(data() + at, bytes.data(), first);
   std::memcpy(data(), bytes.data() + first, n - first);
-  h.write_pos.store(w + n, std::memory_order_release);
+  commit(n);
+  return Ok{};
+}
+
+std::span<uint8_t> ShmRing::writable(uint64_t wanted) noexcept {
+  if (inherited()) return {};
+  const uint64_t w = header().write_pos.load(std::memory_order_relaxed);
+  const uint64_t at = w & (capacity_ - 1);
+  // The read position is the consumer's to write: trusted only once checked, and read again
+  // only when what was last seen leaves too little room (its line stays in this core's cache).
+  auto free = [&] { return std::min(capacity_ - (w - cached_peer_pos_), capacity_ - at); };
+  if (cached_peer_pos_ > w || w - cached_peer_pos_ > capacity_ || free() < wanted) {
+    const uint64_t r = header().read_pos.load(std::memory_order_acquire);
+    if (r > w || w - r > capacity_) return {};  // kept out of the cache: publish reports it
+    cached_peer_pos_ = r;
+  }
+  return {data() + at, free()};
+}
+
+void ShmRing::commit(uint64_t n) noexcept {
+  ShmRingHeader& h = header();
+  h.write_pos.store(h.write_pos.load(std::memory_order_relaxed) + n, std::memory_order_release);
   std::atomic_thread_fence(std::memory_order_seq_cst);
   // The waker clears the flag: one wake per sleep, not one per publish until the sleeper runs.
   if (h.consumer_waiting.load(std::memory_order_relaxed) && h.consumer_waiting.exchange(0, std::memory_order_relaxed)) {
     h.data_seq.fetch_add(1, std::memory_order_release);
     futex_wake_all(h.data_seq);
   }
-  return Ok{};
 }
 
 void ShmRing::close_stream() noexcept {
@@ -396,16 +424,27 @@ Result<size_t, ShmFailure> ShmRing::consume(std::span<uint8_t> out, nanoseconds 
   return size_t(n);
 }
 
+std::span<const uint8_t> ShmRing::readable() noexcept {
+  if (inherited()) return {};
+  const uint64_t r = cursor_;
+  if (cached_peer_pos_ == r) cached_peer_pos_ = header().write_pos.load(std::memory_order_acquire);
+  if (cached_peer_pos_ <= r || cached_peer_pos_ - released_ > capacity_) return {};
+  const uint64_t at = r & (capacity_ - 1);
+  return {data() + at, std::min(cached_peer_pos_ - r, capacity_ - at)};
+}
+
 void ShmRing::release(uint64_t position) noexcept {
   if (position <= released_ || position > cursor_ || inherited()) return;
   released_ = position;
   header().read_pos.store(position, std::memory_order_release);
-  wake_producer_if_waiting();  // without a fence: see the header on missed wakes
+  wake_producer_if_waiting(false);  // without a fence: see the header on missed wakes
 }
 
-void ShmRing::wake_producer_if_waiting() noexcept {
+void ShmRing::wake_producer_if_waiting(bool whatever_it_waits_for) noexcept {
   ShmRingHeader& h = header();
-  if (h.producer_waiting.load(std::memory_order_relaxed) && h.producer_waiting.exchange(0, std::memory_order_relaxed)) {
+  if (h.producer_waiting.load(std::memory_order_relaxed) &&
+      (whatever_it_waits_for || released_ >= h.producer_wake_at.load(std::memory_order_relaxed)) &&
+      h.producer_waiting.exchange(0, std::memory_order_relaxed)) {
     h.space_seq.fetch_add(1, std::memory_order_release);
     futex_wake_all(h.space_seq);
   }

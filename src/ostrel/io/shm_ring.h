@@ -32,7 +32,9 @@
 // release stays in its cache. The producer looks for a sleeping consumer after each publish
 // behind a full fence: no wake is missed. The consumer looks for a sleeping producer after each
 // release without one, and behind one before it waits itself: a wake it misses comes with its
-// next release, or before it waits.
+// next release, or before it waits. A producer without a deadline that finds the ring full
+// sleeps until a quarter of it is free (it says which read position it waits for), so that a
+// consumer slower than it wakes it once per quarter, not once per frame.
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -70,6 +72,7 @@ struct alignas(64) ShmRingHeader {
   // Line 4: the producer's sleep.
   alignas(64) std::atomic<uint32_t> producer_waiting;  // the producer sleeps for room
   std::atomic<uint32_t> space_seq;                     // bumped when it sleeps and room was made
+  std::atomic<uint64_t> producer_wake_at;              // the read position it sleeps for
   // Line 5 on: fixed at creation.
   alignas(64) uint8_t prologue[kShmRingMaxPrologue];
 };
@@ -117,6 +120,13 @@ class ShmRing {
   // Producer: appends `bytes` whole, or nothing. A negative timeout waits for room for as long as
   // it takes; 0 fails at once when the ring is full. Bytes longer than the ring always fail.
   Result<Ok, ShmFailure> publish(std::span<const uint8_t> bytes, std::chrono::nanoseconds timeout);
+  // Producer: the free bytes at the write position (up to where the ring wraps), where the caller
+  // may write what it publishes next with commit(). Never waits; the consumer's position is read
+  // again only when fewer than `wanted` bytes were free when it was last read. Empty when the
+  // ring is full or its positions are unsound (which publish reports).
+  std::span<uint8_t> writable(uint64_t wanted) noexcept;
+  // Producer: publishes the first n bytes of writable(), which the caller wrote there, whole.
+  void commit(uint64_t n) noexcept;
   // Producer: waits until every byte published has been released by a consumer (would_block when
   // `timeout`, negative: none, passes first).
   Result<Ok, ShmFailure> wait_until_read(std::chrono::nanoseconds timeout);
@@ -130,6 +140,12 @@ class ShmRing {
   // the stream (after the bytes it published are read), or with would_block when `timeout`
   // (negative: none) passes first.
   Result<size_t, ShmFailure> consume(std::span<uint8_t> out, std::chrono::nanoseconds timeout);
+  // Consumer: the bytes from its cursor on that the producer has published, read in place (up to
+  // where the ring wraps), without waiting or moving the cursor; empty when there are none (or
+  // the positions are unsound, which consume reports). They stay until released.
+  std::span<const uint8_t> readable() noexcept;
+  // Consumer: moves its cursor past the first n bytes of readable(), as consume would.
+  void skip(uint64_t n) noexcept { cursor_ += n; }
   // Consumer: the ring position of its first byte at attach (what an earlier consumer released).
   uint64_t start_position() const noexcept { return start_; }
   // Consumer: gives back to the producer every byte before ring position `position`, which lies
@@ -141,7 +157,9 @@ class ShmRing {
   ShmRingHeader& header() const noexcept { return *static_cast<ShmRingHeader*>(map_); }
   uint8_t* data() const noexcept { return static_cast<uint8_t*>(map_) + kShmRingHeaderBytes; }
   bool peer_alive() const noexcept;
-  void wake_producer_if_waiting() noexcept;
+  // A release wakes a sleeping producer only once it has the room the producer sleeps for; a
+  // consumer about to wait itself, or leaving, wakes it whatever it waits for.
+  void wake_producer_if_waiting(bool whatever_it_waits_for = true) noexcept;
   // Producer: waits until `n` bytes are free, checking the read position it is given.
   Result<Ok, ShmFailure> wait_for_room(uint64_t n, std::chrono::nanoseconds timeout);
   bool inherited() const noexcept;  // this object was copied into a forked child

@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <random>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace ostrel::io {
@@ -34,7 +36,12 @@ TEST(ShmRingName, AcceptsTheThreeSpellingsAndRefusesTheRest) {
 // Bytes in pieces of random sizes, from a producer thread to a consumer reading into buffers of
 // random sizes, through a ring small enough to wrap thousands of times: the same bytes arrive,
 // in order, then the end of the stream.
-TEST(ShmRing, DeliversEveryByteInOrderAcrossWraps) {
+// Every byte in order, whether written by copy or in place (writable/commit) and read by copy or
+// in place (readable/skip), in pieces of any size that wrap anywhere.
+class RingModes : public ::testing::TestWithParam<std::tuple<bool, bool>> {};
+
+TEST_P(RingModes, DeliversEveryByteInOrderAcrossWraps) {
+  const auto [write_in_place, read_in_place] = GetParam();
   const std::string name = unique_name("wrap");
   Unlink cleanup{name};
   auto producer = ShmRing::create(name, 4096);
@@ -44,11 +51,17 @@ TEST(ShmRing, DeliversEveryByteInOrderAcrossWraps) {
   std::vector<uint8_t> sent(3'000'000);
   std::mt19937 rng(3);
   for (auto& b : sent) b = uint8_t(rng());
-  std::thread writer([&] {
+  std::thread writer([&, write_in_place = write_in_place] {
     std::mt19937 sizes(4);
     for (size_t at = 0; at < sent.size();) {
       const size_t n = std::min<size_t>(sent.size() - at, 1 + sizes() % 4096);
-      ASSERT_TRUE(producer->publish({sent.data() + at, n}, nanoseconds(-1)).ok());
+      const std::span<uint8_t> room = write_in_place ? producer->writable(n) : std::span<uint8_t>();
+      if (room.size() >= n) {
+        std::copy_n(sent.data() + at, n, room.data());
+        producer->commit(n);
+      } else {
+        ASSERT_TRUE(producer->publish({sent.data() + at, n}, nanoseconds(-1)).ok());
+      }
       at += n;
     }
     producer->close_stream();
@@ -56,15 +69,25 @@ TEST(ShmRing, DeliversEveryByteInOrderAcrossWraps) {
   std::vector<uint8_t> got;
   std::vector<uint8_t> buf(5000);
   for (std::mt19937 sizes(5);;) {
-    auto n = consumer->consume({buf.data(), 1 + sizes() % buf.size()}, nanoseconds(-1));
-    ASSERT_TRUE(n.ok()) << n.error().message;
-    if (*n == 0) break;
-    got.insert(got.end(), buf.begin(), buf.begin() + long(*n));
+    const size_t want = 1 + sizes() % buf.size();
+    if (const std::span<const uint8_t> here = read_in_place ? consumer->readable() : std::span<const uint8_t>();
+        !here.empty()) {
+      const size_t n = std::min(want, here.size());
+      got.insert(got.end(), here.begin(), here.begin() + long(n));
+      consumer->skip(n);
+    } else {
+      auto n = consumer->consume({buf.data(), want}, nanoseconds(-1));
+      ASSERT_TRUE(n.ok()) << n.error().message;
+      if (*n == 0) break;
+      got.insert(got.end(), buf.begin(), buf.begin() + long(*n));
+    }
     consumer->release(got.size());
   }
   writer.join();
   EXPECT_TRUE(got == sent);
 }
+
+INSTANTIATE_TEST_SUITE_P(CopyOrInPlace, RingModes, ::testing::Combine(::testing::Bool(), ::testing::Bool()));
 
 // A consumer asleep on the futex (past its spin) wakes for a late publish; a timed wait on an
 // empty ring gives up with would_block, and so does a publish into a full one.
@@ -98,6 +121,40 @@ TEST(ShmRing, SleepersWakeAndTimedWaitsGiveUp) {
 
 // What a consumer copied out but did not release stays in the ring: the next consumer reads the
 // prologue, then the bytes from the first one released by nobody; released bytes make room.
+// A producer asleep on a full ring waits for a quarter of it to be released, not for the room
+// its frame needs; yet a consumer that has read everything and waits itself, holding bytes it
+// has not released, wakes it, and the frame that fits goes in.
+TEST(ShmRing, AFullRingsProducerSleepsForAQuarterYetNeverStrandsAWaitingConsumer) {
+  const std::string name = unique_name("quarter");
+  Unlink cleanup{name};
+  auto producer = ShmRing::create(name, 4096);
+  auto consumer = ShmRing::open(name);
+  ASSERT_TRUE(producer.ok() && consumer.ok());
+  producer->set_spin(nanoseconds(0));
+  const std::vector<uint8_t> frame(64, 5);
+  for (int i = 0; i < 4096 / 64; ++i) ASSERT_TRUE(producer->publish(frame, nanoseconds(0)).ok());
+  std::atomic<bool> started{false}, published{false};
+  std::thread late([&] {
+    started = true;
+    ASSERT_TRUE(producer->publish(frame, nanoseconds(-1)).ok());
+    published = true;
+  });
+  while (!started) std::this_thread::yield();
+  std::this_thread::sleep_for(milliseconds(50));  // the producer found the ring full and sleeps
+  std::vector<uint8_t> buf(4096);
+  ASSERT_EQ(*consumer->consume({buf.data(), 128}, nanoseconds(-1)), 128u);
+  consumer->release(128);  // room for the frame, short of a quarter: the producer sleeps on
+  std::this_thread::sleep_for(milliseconds(50));
+  EXPECT_FALSE(published);
+  ASSERT_EQ(*consumer->consume(buf, nanoseconds(-1)), 4096u - 128);
+  // Everything read, 3968 bytes held: waiting for more wakes the producer first.
+  auto more = consumer->consume(buf, std::chrono::seconds(5));
+  late.join();
+  ASSERT_TRUE(more.ok()) << more.error().message;
+  EXPECT_EQ(*more, 64u);
+  EXPECT_TRUE(published);
+}
+
 TEST(ShmRing, ANewConsumerStartsAtTheFirstUnreleasedByte) {
   const std::string name = unique_name("restart");
   Unlink cleanup{name};

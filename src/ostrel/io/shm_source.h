@@ -18,6 +18,11 @@ class ShmSource final : public qssf::ByteSource {
   Result<size_t, qssf::QssfError> read(std::span<uint8_t> buf) override;
   void set_interrupt(const WaitInterrupt* interrupt) override { interrupt_ = interrupt; }
   void release(uint64_t position) override;
+  // After the prologue, the ring's published bytes where they lie.
+  std::span<const uint8_t> in_place() override {
+    return prologue_read_ < ring_.prologue().size() ? std::span<const uint8_t>() : ring_.readable();
+  }
+  void consume_in_place(size_t n) override { ring_.skip(n); }
   void set_spin(std::chrono::nanoseconds spin) noexcept { ring_.set_spin(spin); }
 
  private:

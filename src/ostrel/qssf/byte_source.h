@@ -30,6 +30,13 @@ class ByteSource {
   // its reader (a shared-memory ring, for the next consumer) gives those back; others ignore it.
   virtual void release(uint64_t position) { (void)position; }
 
+  // The bytes at the read position that the source already holds in memory the reader may parse
+  // in place (a shared-memory ring's, up to where the ring wraps): what read() would deliver next,
+  // without the copy and without waiting. Empty when there are none or the source keeps none.
+  virtual std::span<const uint8_t> in_place() { return {}; }
+  // Consumes the first n bytes of in_place() as a read() delivering them would.
+  virtual void consume_in_place(size_t n) { (void)n; }
+
   static constexpr size_t kInterrupted = SIZE_MAX;
 };
 

@@ -82,16 +82,22 @@ void encode_stream_header(const SchemaId& schema_id, std::vector<uint8_t>& out) 
   put<uint32_t>(out, 0);
 }
 
-// Sized once for the longest the frame can be, written through a pointer, trimmed to its length:
-// no per-byte growth checks on a path taken for every frame.
-bool encode_frame(const FrameFields& f, std::vector<uint8_t>& out) {
+size_t max_frame_size(const FrameFields& f) noexcept {
   const size_t n = f.detector_events.size();
-  if (n > UINT16_MAX || (!f.meas_results.empty() && f.meas_results.size() != n)) return false;
-  const size_t start = out.size();
+  return FRAME_HEADER_LEN + 2 + n + n + (f.observable_flips ? 2 + 4 + 8 : 0) + TRAILER_LEN;
+}
+
+bool encodable(const FrameFields& f) noexcept {
+  const size_t n = f.detector_events.size();
+  return n <= UINT16_MAX && (f.meas_results.empty() || f.meas_results.size() == n);
+}
+
+// Written through a pointer into room for the longest the frame can be: no per-byte growth
+// checks on a path taken for every frame.
+uint8_t* encode_frame_into(const FrameFields& f, uint8_t* out) noexcept {
+  const size_t n = f.detector_events.size();
   const uint16_t flags = f.observable_flips ? FLAG_EXTENSIONS : 0;
-  const size_t extensions = f.observable_flips ? 2 + 4 + 8 : 0;
-  out.resize(start + FRAME_HEADER_LEN + 2 + n + n + extensions + TRAILER_LEN);
-  uint8_t* const header = out.data() + start;
+  uint8_t* const header = out;
   uint8_t* p = header;
   p = store<uint64_t>(p, f.frame_id);
   p = store<uint32_t>(p, f.round);
@@ -121,7 +127,15 @@ bool encode_frame(const FrameFields& f, std::vector<uint8_t>& out) {
   // The trailer repeats the CRC of the whole header, which for a valid header is a constant.
   p = store<uint16_t>(p, TRAILER_MARKER);
   p = store<uint32_t>(p, VALID_HEADER_CRC);
-  out.resize(size_t(p - out.data()));
+  return p;
+}
+
+bool encode_frame(const FrameFields& f, std::vector<uint8_t>& out) {
+  if (!encodable(f)) return false;
+  const size_t start = out.size();
+  out.resize(start + max_frame_size(f));
+  uint8_t* const end = encode_frame_into(f, out.data() + start);
+  out.resize(size_t(end - out.data()));
   return true;
 }
 

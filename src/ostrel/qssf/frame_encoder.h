@@ -29,5 +29,11 @@ void encode_stream_header(const SchemaId& schema_id, std::vector<uint8_t>& out);
 // Appends one frame; false (and nothing appended) when detector_events holds more than 65535
 // values or meas_results is neither empty nor as long as detector_events.
 bool encode_frame(const FrameFields& fields, std::vector<uint8_t>& out);
+// What encode_frame refuses, and the most bytes a frame of these fields can take.
+bool encodable(const FrameFields& fields) noexcept;
+size_t max_frame_size(const FrameFields& fields) noexcept;
+// Writes the frame of encodable fields at `out`, which has room for max_frame_size(fields) bytes;
+// returns the end of what it wrote (the same bytes encode_frame appends).
+uint8_t* encode_frame_into(const FrameFields& fields, uint8_t* out) noexcept;
 
 }  // namespace ostrel::qssf

@@ -45,21 +45,26 @@ uint64_t fixed_payload_size(uint16_t rle_len, uint16_t ancilla_count, uint16_t f
   return size;
 }
 
-void decode_detector_rle(std::span<const uint8_t> rle, std::span<uint8_t> out) {
+uint32_t decode_detector_rle(std::span<const uint8_t> rle, std::span<uint8_t> out) {
   // Clears the row once and writes only the set runs: events are mostly sparse.
   const size_t n = out.size();
   if (n) std::memset(out.data(), 0, n);
   size_t pos = 0;
+  uint32_t fired = 0;
   for (uint8_t b : rle) {
     if (pos == n) break;
     const size_t len = std::min<size_t>(b & 0x7F, n - pos);
-    // Most set runs are a single event: a store, not a call.
-    if ((b & 0x80) && len == 1)
-      out[pos] = 1;
-    else if ((b & 0x80) && len)
-      std::memset(out.data() + pos, 1, len);
+    if (b & 0x80) {
+      // Most set runs are a single event: a store, not a call.
+      if (len == 1)
+        out[pos] = 1;
+      else if (len)
+        std::memset(out.data() + pos, 1, len);
+      fired += uint32_t(len);
+    }
     pos += len;
   }
+  return fired;
 }
 
 std::vector<uint8_t> decode_detector_rle(std::span<const uint8_t> rle, uint16_t n) {

@@ -65,8 +65,9 @@ struct ParsedFrame {
 // Size of sections 2..5 (RLE bytes, measurement results, timing offsets, ancilla bits).
 uint64_t fixed_payload_size(uint16_t rle_len, uint16_t ancilla_count, uint16_t flags);
 
-// Expands run-length encoded detector events into exactly `n` values of 0 or 1 written to `out`.
-void decode_detector_rle(std::span<const uint8_t> rle, std::span<uint8_t> out);
+// Expands run-length encoded detector events into exactly `n` values of 0 or 1 written to `out`;
+// returns how many of them are 1 (runs past `n` are cut there).
+uint32_t decode_detector_rle(std::span<const uint8_t> rle, std::span<uint8_t> out);
 std::vector<uint8_t> decode_detector_rle(std::span<const uint8_t> rle, uint16_t n);
 // Sum of the lengths of the set runs over the whole encoding.
 uint32_t count_detector_events(std::span<const uint8_t> rle);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "ostrel/qssf/test_frames.h"
 
 namespace ostrel::qssf {
@@ -15,16 +17,23 @@ TEST(DetectorRle, DecodesCutsPadsAndCounts) {
     uint16_t n;
     Bytes events;
     uint32_t count;
+    uint32_t decoded;  // what decoding counts: the events within n
   };
   const Case cases[] = {
-      {{0x83, 0x02, 0x81}, 8, {1, 1, 1, 0, 0, 1, 0, 0}, 4},
-      {{0xFF, 0xFF}, 10, Bytes(10, 1), 254},  // the count covers runs beyond n
-      {{}, 5, Bytes(5, 0), 0},
-      {{0x80, 0x00, 0x82}, 3, {1, 1, 0}, 2},  // empty runs add nothing
-      {{0x81}, 0, {}, 1},
+      {{0x83, 0x02, 0x81}, 8, {1, 1, 1, 0, 0, 1, 0, 0}, 4, 4},
+      {{0xFF, 0xFF}, 10, Bytes(10, 1), 254, 10},  // the count covers runs beyond n
+      {{}, 5, Bytes(5, 0), 0, 0},
+      {{0x80, 0x00, 0x82}, 3, {1, 1, 0}, 2, 2},  // empty runs add nothing
+      {{0x81}, 0, {}, 1, 0},
+      {{0x05, 0x81, 0x7F, 0x7F, 0x02, 0x83}, 300, {}, 4, 4},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(decode_detector_rle(c.rle, c.n), c.events);
+    Bytes row(c.n, 7);
+    EXPECT_EQ(decode_detector_rle(c.rle, row), c.decoded);
+    if (!c.events.empty() || c.n == 0) {
+      EXPECT_EQ(row, c.events);
+    }
+    EXPECT_EQ(uint32_t(std::count(row.begin(), row.end(), 1)), c.decoded);
     EXPECT_EQ(count_detector_events(c.rle), c.count);
   }
 }

@@ -338,47 +338,60 @@ Result<ReadStatus, QssfError> FrameReader::read_tail(ParsedFrame& frame) {
 }
 
 bool FrameReader::read_whole_buffered(ParsedFrame& frame) {
-  const std::span<const uint8_t> bytes = ring_.contiguous_unread();
+  // With nothing buffered, bytes the source holds in memory are parsed where they are.
+  if (ring_.unread() == 0) {
+    const uint64_t n = read_whole(source_.in_place(), frame);
+    if (n == 0) return false;
+    source_.consume_in_place(n);
+    ring_.pass(n);
+    return true;
+  }
+  const uint64_t n = read_whole(ring_.contiguous_unread(), frame);
+  ring_.advance(n);
+  return n != 0;
+}
+
+uint64_t FrameReader::read_whole(std::span<const uint8_t> bytes, ParsedFrame& frame) {
   const uint8_t* const end = bytes.data() + bytes.size();
   const uint8_t* q = bytes.data();
   // Every length below is checked against what is left before it is read.
-  if (size_t(end - q) < FRAME_HEADER_LEN + 2) return false;
+  if (size_t(end - q) < FRAME_HEADER_LEN + 2) return 0;
   auto parsed = parse_frame_header(std::span<const uint8_t>(q, FRAME_HEADER_LEN));
-  if (!parsed.ok()) return false;
+  if (!parsed.ok()) return 0;
   const FrameHeader& header = parsed->header;
-  if (last_frame_id_.has_value() && header.frame_id <= *last_frame_id_) return false;
+  if (last_frame_id_.has_value() && header.frame_id <= *last_frame_id_) return 0;
   const uint16_t flags = header.flags;
-  if (flags & FLAG_ANNOTATIONS) return false;
+  if (flags & FLAG_ANNOTATIONS) return 0;
   const uint16_t n = header.ancilla_count;
   q += FRAME_HEADER_LEN;
   const uint16_t rle_len = load_le16(q);
   q += 2;
   const uint64_t fixed = fixed_payload_size(rle_len, n, flags);
-  if (uint64_t(end - q) < fixed) return false;
+  if (uint64_t(end - q) < fixed) return 0;
   const uint8_t* const payload = q;
   q += fixed;
   const uint8_t* extensions = nullptr;
   uint16_t entries = 0;
   if (flags & FLAG_EXTENSIONS) {
-    if (end - q < 2) return false;
+    if (end - q < 2) return 0;
     entries = load_le16(q);
     q += 2;
     extensions = q;
     std::optional<uint32_t> checksum;
     for (uint16_t i = 0; i < entries; ++i) {
-      if (end - q < 4) return false;
+      if (end - q < 4) return 0;
       const uint16_t tag = load_le16(q);
       const uint16_t len = load_le16(q + 2);
       q += 4;
-      if (end - q < len) return false;
+      if (end - q < len) return 0;
       if (tag == TAG_PAYLOAD_CRC32C && len == 4) checksum = load_le32(q);
       q += len;
     }
     // A payload that fails its checksum is left to the step-by-step read, which reports it.
-    if (checksum && crc32c(std::span<const uint8_t>(payload - 2, 2 + fixed)) != *checksum) return false;
+    if (checksum && crc32c(std::span<const uint8_t>(payload - 2, 2 + fixed)) != *checksum) return 0;
   }
-  if (size_t(end - q) < TRAILER_LEN) return false;
-  if (!check_trailer(VALID_HEADER_CRC, std::span<const uint8_t, TRAILER_LEN>(q, TRAILER_LEN)).ok()) return false;
+  if (size_t(end - q) < TRAILER_LEN) return 0;
+  if (!check_trailer(VALID_HEADER_CRC, std::span<const uint8_t, TRAILER_LEN>(q, TRAILER_LEN)).ok()) return 0;
   q += TRAILER_LEN;
 
   // Sound and whole: taken as read_header, read_body and read_tail would take it.
@@ -390,7 +403,9 @@ bool FrameReader::read_whole_buffered(ParsedFrame& frame) {
     FrameExtensions& ext = frame.extensions.emplace();
     for (uint16_t i = 0; i < entries; ++i) {
       const uint16_t tag = load_le16(extensions);
-      const uint16_t len = load_le16(extensions + 2);
+      // Read again from bytes a writer may share (a ring): held within what the first pass saw.
+      const ptrdiff_t room = std::max<ptrdiff_t>(0, (q - TRAILER_LEN) - (extensions + 4));
+      const size_t len = std::min<size_t>(load_le16(extensions + 2), size_t(room));
       ext.apply(tag, std::span<const uint8_t>(extensions + 4, len));
       extensions += 4 + len;
     }
@@ -398,8 +413,7 @@ bool FrameReader::read_whole_buffered(ParsedFrame& frame) {
   frame.annotations.reset();
   header_parsed_ = true;
   last_frame_id_ = header.frame_id;
-  ring_.advance(uint64_t(q - bytes.data()));
-  return true;
+  return uint64_t(q - bytes.data());
 }
 
 uint64_t FrameReader::append_buffered_frames(FrameBatch& batch, uint64_t max_frames) {

@@ -69,6 +69,8 @@ class FrameReader {
   // a rising id and no annotations, read as read_frame would read it. False (nothing changed)
   // for anything else, which read_frame then reads step by step with its usual outcome.
   bool read_whole_buffered(ParsedFrame& frame);
+  // As read_whole_buffered over `bytes`: the frame's length when it took one, else 0.
+  uint64_t read_whole(std::span<const uint8_t> bytes, ParsedFrame& frame);
   Result<ReadStatus, QssfError> read_body(ParsedFrame& frame);
   Result<ReadStatus, QssfError> read_extensions(ParsedFrame& frame);
   Result<ReadStatus, QssfError> read_tail(ParsedFrame& frame);

@@ -119,6 +119,43 @@ Bytes recording(std::vector<size_t>& frame_ends) {
   return data;
 }
 
+// Bytes parsed where the source holds them give what copying them gives, wherever the stretch
+// offered in place ends (a ring's wrap): frames cut by it, and frames with annotations, are read
+// the copying way.
+TEST(FrameReader, FramesReadInPlaceEqualFramesCopied) {
+  std::vector<size_t> ends;
+  Bytes data = recording(ends);
+  const Bytes bad_trailer = [] {
+    Bytes f = testing::frame(simple(9));
+    f.back() ^= 1;
+    return f;
+  }();
+  for (const Bytes& more : {testing::frame(simple(8)), bad_trailer, testing::frame(simple(3)),
+                            testing::frame(simple(10, 5))})
+    data.insert(data.end(), more.begin(), more.end());
+  auto read = [&](size_t chunk, size_t window) {
+    MemorySource source(data, chunk);
+    source.set_in_place(window);
+    FrameReader reader(source, {});
+    ParsedFrame frame;
+    std::vector<Outcome> out;
+    for (int i = 0; i < 16; ++i) {
+      out.push_back(described(reader, frame));
+      if (out.back().what == "end") break;
+      if (out.back().what.starts_with("frame ")) {
+        out.back().what += " rle " + std::to_string(frame.detector_rle.size());
+        out.back().what += " at " + std::to_string(reader.handed_position());
+      }
+    }
+    EXPECT_EQ(source.delivered(), data.size());
+    return out;
+  };
+  const std::vector<Outcome> copied = read(4096, 0);
+  ASSERT_EQ(copied.size(), 8u);  // five frames, a bad trailer, an id that went back, the end
+  for (size_t chunk : {1, 7, 4096})
+    for (size_t window : {1, 40, 77, 100, 4096}) EXPECT_EQ(read(chunk, window), copied) << chunk << " " << window;
+}
+
 // A file read while it is written: wherever its end falls, the reader hands out the frames that
 // have arrived whole and nothing of the one cut; once the rest is appended every frame comes out
 // exactly once. Through a ring the long frame outgrows too, so its read resumes part-way.

@@ -36,6 +36,12 @@ class RingBuffer {
   }
   bool has(uint64_t n) const noexcept { return unread() >= n; }
   void advance(uint64_t n) noexcept { read_ += n; }
+  // Counts n bytes the reader took from the source without storing them here (read in place):
+  // both positions move on, so positions stay the source's. Only when nothing is unread.
+  void pass(uint64_t n) noexcept {
+    read_ += n;
+    write_ += n;
+  }
 
   // Positions only grow; a consumed byte stays in storage until a write reuses its slot, so the
   // read position can move back to `position` as long as no write has wrapped onto it.

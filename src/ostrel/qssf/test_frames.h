@@ -145,6 +145,13 @@ class MemorySource final : public ByteSource {
   void set_can_grow(bool grows) { grows_ = grows; }
   bool can_grow() const override { return grows_; }
   size_t delivered() const { return pos_; }
+  // Offers at most `window` bytes at a time to be parsed in place (0: none), as a ring offers
+  // what lies before it wraps.
+  void set_in_place(size_t window) { window_ = window; }
+  std::span<const uint8_t> in_place() override {
+    return {data_.data() + pos_, std::min(window_, data_.size() - pos_)};
+  }
+  void consume_in_place(size_t n) override { pos_ += n; }
 
   Result<size_t, QssfError> read(std::span<uint8_t> buf) override {
     if (fail_next_) {
@@ -166,6 +173,7 @@ class MemorySource final : public ByteSource {
   bool interrupt_ = false;
   bool flip_ = false;
   bool grows_ = false;
+  size_t window_ = 0;
 };
 
 }  // namespace ostrel::qssf::testing
