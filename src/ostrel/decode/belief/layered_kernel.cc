@@ -1,6 +1,7 @@
 #include "ostrel/decode/belief/layered_kernel.h"
 
 #include <bit>
+#include <cstring>
 
 namespace ostrel::decode::belief {
 namespace {
@@ -84,6 +85,28 @@ void layered_pass_portable(const LayeredPass& p) {
       marginal[column[k]] = input[k] + m;
     }
   }
+}
+
+uint32_t next_decision_change_portable(const float* marginal, const uint8_t* hard, uint32_t from, uint32_t count) {
+  // Eight decisions compared at once: few change in an iteration.
+  uint32_t c = from;
+  for (; c + 8 <= count; c += 8) {
+    uint64_t now = 0, before = 0;
+    for (uint32_t j = 0; j < 8; ++j) now |= uint64_t{std::bit_cast<uint32_t>(marginal[c + j]) >> 31} << (8 * j);
+    std::memcpy(&before, hard + c, 8);
+    if (now != before) break;
+  }
+  for (; c < count; ++c)
+    if ((std::bit_cast<uint32_t>(marginal[c]) >> 31) != hard[c]) return c;
+  return count;
+}
+
+DecisionScan fastest_decision_scan() {
+  static const DecisionScan best = [] {
+    const DecisionScan wide = next_decision_change_avx512();
+    return wide ? wide : &next_decision_change_portable;
+  }();
+  return best;
 }
 
 LayeredKernel fastest_layered_kernel() {

@@ -28,15 +28,21 @@ struct LayeredPass {
 };
 
 using LayeredKernel = void (*)(const LayeredPass& pass);
+// The first column from `from` on whose decision (marginal < 0, as its sign bit) differs from
+// `hard`, or `count`.
+using DecisionScan = uint32_t (*)(const float* marginal, const uint8_t* hard, uint32_t from, uint32_t count);
 
 // What a check with one neighbour sends (certainty, yet finite), as the double-precision path:
 // the least and second least start here.
 inline constexpr float kLayeredMaxMessage = 1e6f;
 
 void layered_pass_portable(const LayeredPass& pass);
+uint32_t next_decision_change_portable(const float* marginal, const uint8_t* hard, uint32_t from, uint32_t count);
 // Null where this build or this processor has no AVX-512.
 LayeredKernel layered_pass_avx512();
+DecisionScan next_decision_change_avx512();
 // The fastest this processor runs.
 LayeredKernel fastest_layered_kernel();
+DecisionScan fastest_decision_scan();
 
 }  // namespace ostrel::decode::belief

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -91,6 +92,25 @@ TEST(LayeredKernel, TheWideKernelGivesThePortableBits) {
           ASSERT_TRUE(same_bits(a.bias, b.bias)) << lengths.size() << " rows, pass " << t;
         }
       }
+}
+
+// Changed decisions found from every start, signed zeros included, as the portable scan finds.
+TEST(LayeredKernel, TheWideDecisionScanFindsWhatThePortableOneFinds) {
+  const DecisionScan wide = next_decision_change_avx512();
+  if (!wide) GTEST_SKIP() << "no AVX-512 here";
+  std::mt19937 rng(8);
+  for (const uint32_t count : {0u, 5u, 16u, 37u, 200u}) {
+    std::vector<float> marginal(count);
+    std::vector<uint8_t> hard(count);
+    for (uint32_t c = 0; c < count; ++c) {
+      marginal[c] = (rng() % 5 == 0 ? -1.0f : 1.0f) * (rng() % 7 == 0 ? 0.0f : 2.5f);
+      hard[c] = std::signbit(marginal[c]) != (rng() % 23 == 0);
+    }
+    for (uint32_t from = 0; from <= count; ++from)
+      ASSERT_EQ(wide(marginal.data(), hard.data(), from, count),
+                next_decision_change_portable(marginal.data(), hard.data(), from, count))
+          << count << " columns from " << from;
+  }
 }
 
 }  // namespace

@@ -113,6 +113,21 @@ OSTREL_AVX512 void rows_pass(const LayeredPass& p) {
   }
 }
 
+OSTREL_AVX512 uint32_t next_change(const float* marginal, const uint8_t* hard, uint32_t from, uint32_t count) {
+  const __m512i zero = _mm512_setzero_si512();
+  uint32_t c = from;
+  for (; c + kLanes <= count; c += kLanes) {
+    const __m512i decided = _mm512_maskz_cvtepu8_epi32(kAll, _mm_loadu_si128(reinterpret_cast<const __m128i*>(hard + c)));
+    const __mmask16 before = _mm512_cmpneq_epi32_mask(decided, zero);
+    const __mmask16 now = _mm512_cmplt_epi32_mask(_mm512_castps_si512(_mm512_loadu_ps(marginal + c)), zero);
+    if (const auto differ = static_cast<unsigned>(before ^ now); differ != 0)
+      return c + static_cast<uint32_t>(std::countr_zero(differ));
+  }
+  for (; c < count; ++c)
+    if ((std::bit_cast<uint32_t>(marginal[c]) >> 31) != hard[c]) return c;
+  return count;
+}
+
 void pass(const LayeredPass& p) {
   bias_pass(p);
   rows_pass(p);
@@ -121,10 +136,12 @@ void pass(const LayeredPass& p) {
 }  // namespace
 
 LayeredKernel layered_pass_avx512() { return __builtin_cpu_supports("avx512f") ? &pass : nullptr; }
+DecisionScan next_decision_change_avx512() { return __builtin_cpu_supports("avx512f") ? &next_change : nullptr; }
 
 #else
 
 LayeredKernel layered_pass_avx512() { return nullptr; }
+DecisionScan next_decision_change_avx512() { return nullptr; }
 
 #endif
 

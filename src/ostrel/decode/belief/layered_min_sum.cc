@@ -8,7 +8,7 @@
 namespace ostrel::decode::belief {
 
 LayeredMinSum::LayeredMinSum(const CheckMatrix& h, std::span<const double> prior_llrs, LayeredKernel kernel)
-    : kernel_(kernel ? kernel : fastest_layered_kernel()) {
+    : kernel_(kernel ? kernel : fastest_layered_kernel()), scan_(fastest_decision_scan()) {
   reset(h, prior_llrs);
 }
 
@@ -46,12 +46,11 @@ void LayeredMinSum::iterate(const CheckMatrix& h, float alpha, float gamma, std:
                       .marginal = marginal_.data(),
                       .message = message_.data(),
                       .input = input_.data()});
-  const float* __restrict marginal = marginal_.data();
+  const float* marginal = marginal_.data();
   int64_t unmet = unsatisfied;
-  for (uint32_t c = 0; c < h.column_count; ++c) {
-    const uint8_t decided = static_cast<uint8_t>(std::bit_cast<uint32_t>(marginal[c]) >> 31);
-    if (decided == hard[c]) continue;
-    hard[c] = decided;
+  for (uint32_t c = scan_(marginal, hard.data(), 0, h.column_count); c < h.column_count;
+       c = scan_(marginal, hard.data(), c + 1, h.column_count)) {
+    hard[c] ^= 1;
     for (const uint32_t r : h.rows_of(c)) {
       row_parity[r] ^= 1;
       unmet += row_parity[r] ? 1 : -1;

@@ -37,6 +37,7 @@ class LayeredMinSum {
 
  private:
   LayeredKernel kernel_;
+  DecisionScan scan_;
   std::vector<float> prior_;      // per column
   std::vector<float> bias_;       // per column: this iteration's
   std::vector<float> marginal_;   // per column
