@@ -111,8 +111,9 @@ DecisionScan fastest_decision_scan() {
 
 LayeredKernel fastest_layered_kernel() {
   static const LayeredKernel best = [] {
-    const LayeredKernel wide = layered_pass_avx512();
-    return wide ? wide : &layered_pass_portable;
+    if (const LayeredKernel wide = layered_pass_avx512()) return wide;
+    if (const LayeredKernel wide = layered_pass_avx2()) return wide;
+    return &layered_pass_portable;
   }();
   return best;
 }

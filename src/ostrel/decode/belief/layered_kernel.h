@@ -1,7 +1,7 @@
 #pragma once
 // One iteration of layered min-sum over a matrix's rows, in two builds that give the same bits:
-// a portable one, and one in AVX-512 (16 entries a step, the marginals gathered and scattered)
-// chosen at run time where the processor has it. Same bits because every step is exact or in
+// a portable one, one in AVX-512 (16 entries a step, the marginals gathered and scattered) and
+// one in AVX2 (8 a step, gathered), the widest the processor has chosen at run time. Same bits because every step is exact or in
 // the same order: least and second least magnitudes do not depend on the order they are folded
 // in, the sign parity is an exclusive or, and each sum and product is the portable one's.
 //
@@ -38,8 +38,9 @@ inline constexpr float kLayeredMaxMessage = 1e6f;
 
 void layered_pass_portable(const LayeredPass& pass);
 uint32_t next_decision_change_portable(const float* marginal, const uint8_t* hard, uint32_t from, uint32_t count);
-// Null where this build or this processor has no AVX-512.
+// Null where this build or this processor has no AVX-512 (AVX2).
 LayeredKernel layered_pass_avx512();
+LayeredKernel layered_pass_avx2();
 DecisionScan next_decision_change_avx512();
 // The fastest this processor runs.
 LayeredKernel fastest_layered_kernel();
