@@ -41,6 +41,7 @@ RELAY_FAST = dict(schedule="serial", solutions=1)
 # The same on the fired detectors' neighbourhood (the whole model when no solution is found there).
 RELAY_FAST_NEIGHBOURHOOD = dict(RELAY_FAST, neighbourhood=1)
 # And with short legs: a first leg that has not met the syndrome in 20 iterations rarely will.
+RELAY_SHORT = dict(RELAY_FAST, pre_iter=20, num_iter=20)
 RELAY_SHORT_NEIGHBOURHOOD = dict(RELAY_FAST_NEIGHBOURHOOD, pre_iter=20, num_iter=20)
 
 
@@ -98,6 +99,7 @@ def points():
     relay = lambda: {"ostrel relay-bp": lambda dem: ours(dem, "relay-bp"),
                      "ostrel relay-bp serial S=1": lambda dem: ours(dem, "relay-bp", **RELAY_FAST),
                      "ostrel relay-bp serial S=1 nbhd": lambda dem: ours(dem, "relay-bp", **RELAY_FAST_NEIGHBOURHOOD),
+                     "ostrel relay-bp short": lambda dem: ours(dem, "relay-bp", **RELAY_SHORT),
                      "ostrel relay-bp nbhd short": lambda dem: ours(dem, "relay-bp", **RELAY_SHORT_NEIGHBOURHOOD),
                      "relay-bp package": relay_package,
                      "ostrel bp-osd": lambda dem: ours(dem, "bp-osd", **BP_OSD)}

@@ -60,12 +60,21 @@ POINTS = {
     "gross-relay-short-nb": (gross_circuit, bb_layout, "relay-bp",
                              "schedule=serial,solutions=1,neighbourhood=1,pre_iter=20,num_iter=20", 12, 3, 3, 1000),
     "gross-relay-nb": (gross_circuit, bb_layout, "relay-bp", "neighbourhood=1", 12, 3, 3, 1000),
+    "gross-relay-short": (gross_circuit, bb_layout, "relay-bp", "schedule=serial,solutions=1,pre_iter=20,num_iter=20", 12,
+                          3, 3, 1000),
+    # The paper's legs, without completing those that leave only the window's open end unmet.
+    "gross-relay-short-nb-open": (gross_circuit, bb_layout, "relay-bp",
+                                  "schedule=serial,solutions=1,neighbourhood=1,pre_iter=20,num_iter=20,"
+                                  "complete_lone_rows=0", 12, 3, 3, 1000),
     "gross-relay-fast-p3": (lambda r: gross_circuit(r, 0.003), bb_layout, "relay-bp", "schedule=serial,solutions=1",
                             12, 3, 3, 500),
     "gross-relay-fast-nb-p3": (lambda r: gross_circuit(r, 0.003), bb_layout, "relay-bp",
                                "schedule=serial,solutions=1,neighbourhood=1", 12, 3, 3, 500),
     "gross-relay-short-nb-p3": (lambda r: gross_circuit(r, 0.003), bb_layout, "relay-bp",
                                 "schedule=serial,solutions=1,neighbourhood=1,pre_iter=20,num_iter=20", 12, 3, 3, 500),
+    "gross-relay-short-nb-open-p3": (lambda r: gross_circuit(r, 0.003), bb_layout, "relay-bp",
+                                     "schedule=serial,solutions=1,neighbourhood=1,pre_iter=20,num_iter=20,"
+                                     "complete_lone_rows=0", 12, 3, 3, 500),
     "gross-osd": (gross_circuit, bb_layout, "bp-osd", "", 12, 3, 3, 2000),
     # Noisier, for enough failures to compare the window's accuracy with whole shots'.
     "gross-osd-p3": (lambda r: gross_circuit(r, 0.003), bb_layout, "bp-osd", "", 12, 3, 3, 1000),

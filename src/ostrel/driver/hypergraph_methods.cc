@@ -135,6 +135,8 @@ Result<std::unique_ptr<ShotDecoder>, DriverError> make_relay_bp(const dem::Detec
   o.schedule = *decode::osd::parse_bp_schedule(schedule);
   OSTREL_READ(value, options.integer("neighbourhood", 0, 0, 1));
   o.neighbourhood = value != 0;
+  OSTREL_READ(value, options.integer("complete_lone_rows", 1, 0, 1));
+  o.complete_lone_rows = value != 0;
   auto decoder = decode::belief::RelayBpDecoder::create(model, o);
   if (!decoder.ok()) return fail(DriverError::invalid(std::move(decoder).error()));
   return std::unique_ptr<ShotDecoder>(

@@ -75,6 +75,8 @@ class BeliefPropagation {
   std::span<const uint8_t> hard_decision() const { return hard_; }
   std::span<const double> prior_llrs() const { return prior_; }
   uint32_t iterations() const { return iterations_; }
+  // Per row: 1 where the hard decision leaves the syndrome unmet.
+  std::span<const uint8_t> unmet_rows() const { return row_parity_; }
   const CheckMatrix& matrix() const { return *matrix_; }
   const std::shared_ptr<const CheckMatrix>& matrix_ptr() const { return matrix_; }
   const BpOptions& options() const { return options_; }

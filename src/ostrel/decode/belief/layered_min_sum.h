@@ -4,9 +4,8 @@
 // News crosses the graph within one iteration, so it meets the syndrome in about half the
 // iterations of the parallel schedule, at the same cost per iteration (the matrix's entries).
 //
-// Floats; one message per entry in row order. A check's least and second least inputs and their
-// sign parity are kept in registers while its row is read, the magnitudes compared as the bits
-// of non-negative floats so that no branch depends on which input is least. The memory term
+// Floats; one message per entry in row order, the rows run by a LayeredKernel (layered_kernel.h:
+// portable, or 16 entries a step where the processor allows, with the same bits). The memory term
 // (Müller et al., arXiv:2506.01779) sets column j's bias at the start of each iteration to
 // prior_j + gamma_j * (marginal_j - prior_j), the marginal the last iteration ended with.
 #include <cstdint>
@@ -14,12 +13,14 @@
 #include <vector>
 
 #include "ostrel/decode/belief/check_matrix.h"
+#include "ostrel/decode/belief/layered_kernel.h"
 
 namespace ostrel::decode::belief {
 
 class LayeredMinSum {
  public:
-  LayeredMinSum(const CheckMatrix& h, std::span<const double> prior_llrs);
+  // `kernel` null: the fastest this processor runs (all give the same bits).
+  LayeredMinSum(const CheckMatrix& h, std::span<const double> prior_llrs, LayeredKernel kernel = nullptr);
 
   // For a matrix that changed in place (a neighbourhood's): sized again, reusing the buffers.
   void reset(const CheckMatrix& h, std::span<const double> prior_llrs);
@@ -35,6 +36,8 @@ class LayeredMinSum {
   std::span<const float> marginals() const { return marginal_; }
 
  private:
+  LayeredKernel kernel_;
+  DecisionScan scan_;
   std::vector<float> prior_;      // per column
   std::vector<float> bias_;       // per column: this iteration's
   std::vector<float> marginal_;   // per column

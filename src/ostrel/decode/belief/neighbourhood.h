@@ -9,7 +9,7 @@
 // An approximation: BP on the whole matrix may flip a column no fired row touches. Whoever uses it
 // falls back to the whole matrix when the neighbourhood finds no correction. Rows and columns keep
 // the whole's order, so a neighbourhood that holds every column is the whole matrix. Buffers are
-// reused across shots; building costs the neighbourhood's entries and a sweep of a bit per column.
+// reused across shots; building costs the neighbourhood's entries and a sweep of a byte per column.
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -37,13 +37,16 @@ class Neighbourhood {
   // The whole matrix's column and row of a neighbourhood's.
   uint32_t whole_column(uint32_t local) const { return columns_[local]; }
   uint32_t whole_row(uint32_t local) const { return rows_[local]; }
+  // The neighbourhood's column of a whole column, or kNoColumn (a search: for the few).
+  uint32_t local_column(uint32_t whole) const;
 
  private:
   std::shared_ptr<const CheckMatrix> whole_;
   std::shared_ptr<CheckMatrix> region_;
   std::shared_ptr<const CheckMatrix> view_;  // region_, read-only
-  std::vector<uint64_t> column_bits_;        // per whole column: in the neighbourhood
-  std::vector<uint64_t> row_bits_;           // per whole row
+  std::vector<uint8_t> column_marks_;        // per whole column: in the neighbourhood (cleared after)
+  std::vector<uint8_t> row_marks_;           // per whole row
+  std::vector<uint32_t> row_entries_;        // per whole row: its entries in the neighbourhood
   std::vector<uint32_t> local_row_;          // per whole row: its neighbourhood row (where in it)
   std::vector<uint32_t> columns_;            // neighbourhood column -> whole
   std::vector<uint32_t> rows_;               // neighbourhood row -> whole

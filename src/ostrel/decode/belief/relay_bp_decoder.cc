@@ -58,8 +58,17 @@ RelayBpDecoder::Local& RelayBpDecoder::Local::operator=(const Local& other) {
 
 RelayBpDecoder::RelayBpDecoder(BeliefPropagation bp, const RelayBpOptions& options)
     : bp_(std::move(bp)), options_(options) {
-  gamma_.assign(bp_.matrix().column_count, 0.0f);
-  correction_.reserve(bp_.matrix().column_count);
+  const CheckMatrix& h = bp_.matrix();
+  gamma_.assign(h.column_count, 0.0f);
+  correction_.reserve(h.column_count);
+  lone_column_.assign(h.row_count, kNoColumn);
+  if (options_.complete_lone_rows)
+    for (uint32_t c = 0; c < h.column_count; ++c) {
+      if (h.column_start[c + 1] - h.column_start[c] != 1) continue;
+      uint32_t& lone = lone_column_[h.column_rows[h.column_start[c]]];
+      if (lone == kNoColumn || h.priors[c] > h.priors[lone]) lone = c;
+    }
+  lone_.reserve(h.row_count);
   // A column likelier than not is no longer clear when left out.
   if (options_.neighbourhood && !bp_.matrix().has_likely_column) {
     const BpOptions& o = bp_.options();
@@ -85,10 +94,41 @@ void RelayBpDecoder::take(const BeliefPropagation& bp, const Neighbourhood* regi
     if (hard[c]) correction_.push_back(region ? region->whole_column(c) : c);
 }
 
+bool RelayBpDecoder::solved(bool converged, const BeliefPropagation& bp, const Neighbourhood* region) {
+  lone_.clear();
+  if (converged) return true;
+  if (!options_.complete_lone_rows) return false;
+  const auto unmet = bp.unmet_rows();
+  for (uint32_t r = 0; r < unmet.size(); ++r) {
+    if (!unmet[r]) continue;
+    const uint32_t c = lone_column_[region ? region->whole_row(r) : r];
+    if (c == kNoColumn) return false;
+    lone_.push_back(c);
+  }
+  return true;
+}
+
 void RelayBpDecoder::consider(const BeliefPropagation& bp, const Neighbourhood* region) {
   ++found_;
-  if (found_ > 1 && bp.hard_weight() >= weight_) return;
+  completed_ += !lone_.empty();
+  // A lone column already in the decision leaves it (its row was unmet with it in).
+  const CheckMatrix& h = bp_.matrix();
+  const auto llr = bp_.prior_llrs();
+  double weight = bp.hard_weight();
+  for (const uint32_t c : lone_) {
+    const uint32_t local = region ? region->local_column(c) : c;
+    const bool in = local != kNoColumn && bp.hard_decision()[local] != 0;
+    weight += in ? -llr[c] : llr[c];
+  }
+  if (found_ > 1 && weight >= weight_) return;
   take(bp, region);
+  for (const uint32_t c : lone_) {
+    const auto at = std::find(correction_.begin(), correction_.end(), c);
+    if (at == correction_.end()) correction_.push_back(c);
+    else correction_.erase(at);
+    observables_ ^= h.observables[c];
+  }
+  weight_ = weight;
 }
 
 void RelayBpDecoder::run_legs(BeliefPropagation& bp, const Neighbourhood* region) {
@@ -96,7 +136,7 @@ void RelayBpDecoder::run_legs(BeliefPropagation& bp, const Neighbourhood* region
   ++legs_run_;
   const bool converged = bp.run(options_.pre_iter, options_.gamma0);
   first_converged_ = converged;
-  if (converged) consider(bp, region);
+  if (solved(converged, bp, region)) consider(bp, region);
   iterations_run_ += bp.iterations();
   const auto columns = static_cast<uint32_t>(bp.matrix().column_count);
   const std::span<const float> gamma(gamma_.data(), columns);
@@ -108,7 +148,7 @@ void RelayBpDecoder::run_legs(BeliefPropagation& bp, const Neighbourhood* region
     if (region && fruitless == (found_ == 0 ? kNeighbourhoodTries : kNeighbourhoodMisses)) break;
     draw_strengths(leg, columns, region);
     ++legs_run_;
-    if (bp.run(options_.num_iter, gamma)) {
+    if (solved(bp.run(options_.num_iter, gamma), bp, region)) {
       consider(bp, region);
       fruitless = 0;
     } else {
@@ -121,6 +161,8 @@ void RelayBpDecoder::run_legs(BeliefPropagation& bp, const Neighbourhood* region
 uint64_t RelayBpDecoder::decode(std::span<const uint32_t> fired) {
   bp_.set_syndrome(fired);
   found_ = 0;
+  completed_ = 0;
+  lone_.clear();
   legs_run_ = 0;
   iterations_run_ = 0;
   first_converged_ = false;

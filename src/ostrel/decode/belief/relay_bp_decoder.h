@@ -42,6 +42,11 @@ struct RelayBpOptions {
   // the syndrome. There two relay legs in a row without a solution end the relay (fewer than
   // `solutions` may be kept). An approximation; off by default.
   bool neighbourhood = false;
+  // A leg that leaves unmet only rows each flipped alone by some error (the open end of a
+  // window, where every detector has its measurement error cut to itself) is completed by those
+  // errors, the likeliest of each row's, into a solution. BP tends to oscillate there between
+  // that error and ones shared with the row's neighbours, and a leg ending so is otherwise lost.
+  bool complete_lone_rows = true;
 };
 
 std::optional<std::string> refuse_options(const RelayBpOptions& options);
@@ -56,6 +61,8 @@ class RelayBpDecoder {
   double correction_weight() const { return weight_; }
   // Solutions found by the last decode, and the legs it ran (the first included).
   uint32_t solutions_found() const { return found_; }
+  // Of them, the ones completed by lone columns (complete_lone_rows).
+  uint32_t solutions_completed() const { return completed_; }
   uint32_t legs_run() const { return legs_run_; }
   // BP iterations the last decode ran, over all its legs.
   uint64_t iterations_run() const { return iterations_run_; }
@@ -79,17 +86,24 @@ class RelayBpDecoder {
   // The legs on `bp`, whose column j is the whole's column `whole_column(j)` (identity when null).
   void run_legs(BeliefPropagation& bp, const Neighbourhood* region);
   void draw_strengths(uint32_t leg, uint32_t columns, const Neighbourhood* region);
+  // A leg's answer, met or completed (lone_ holds the completing columns), as a solution.
   void consider(const BeliefPropagation& bp, const Neighbourhood* region);
   void take(const BeliefPropagation& bp, const Neighbourhood* region);
+  // Whether a leg's end is a solution: it met the syndrome, or lone_ now holds the columns that
+  // complete it.
+  bool solved(bool converged, const BeliefPropagation& bp, const Neighbourhood* region);
 
   BeliefPropagation bp_;
   std::optional<Local> local_;
   RelayBpOptions options_;
   std::vector<float> gamma_;  // this leg's strengths, per column
+  std::vector<uint32_t> lone_column_;  // per whole row: its likeliest column of no other row, or kNoColumn
+  std::vector<uint32_t> lone_;         // the columns completing the leg being considered (whole's)
   std::vector<uint32_t> correction_;
   uint64_t observables_ = 0;
   double weight_ = 0;
   uint32_t found_ = 0;
+  uint32_t completed_ = 0;
   uint32_t legs_run_ = 0;
   uint64_t iterations_run_ = 0;
   bool first_converged_ = false;

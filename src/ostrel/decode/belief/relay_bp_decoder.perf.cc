@@ -6,8 +6,8 @@
 //   build/relay_bp_perf model.dem shots.01 [key=value ...]
 //
 // Keys: pre_iter, num_iter, legs, solutions, gamma0, gamma_min, gamma_max, ms_scaling_factor, seed,
-// serial and
-// neighbourhood (0 or 1).
+// serial,
+// neighbourhood and complete (0 or 1).
 #include <time.h>
 
 #include <algorithm>
@@ -63,6 +63,7 @@ int main(int argc, char** argv) {
     else if (key == "seed") o.seed = static_cast<uint64_t>(v);
     else if (key == "serial") o.schedule = v != 0 ? BpSchedule::kSerial : BpSchedule::kParallel;
     else if (key == "neighbourhood") o.neighbourhood = v != 0;
+    else if (key == "complete") o.complete_lone_rows = v != 0;
     else if (key == "ms_scaling_factor") o.ms_scaling_factor = v;
     else return complain("unknown key: " + key);
   }
@@ -86,7 +87,7 @@ int main(int argc, char** argv) {
     longest_column = std::max(longest_column, h.column_start[c + 1] - h.column_start[c]);
   std::printf("matrix: %u rows, %u columns, %zu entries (rows up to %u, columns up to %u)\n", h.row_count,
               h.column_count, h.entry_count(), longest_row, longest_column);
-  uint64_t fired = 0, legs = 0, iterations = 0, first_converged = 0, solved = 0, whole = 0;
+  uint64_t fired = 0, legs = 0, iterations = 0, first_converged = 0, solved = 0, whole = 0, completed = 0;
   std::vector<uint64_t> per_shot;
   std::vector<uint64_t> predictions;
   const double t0 = cpu_seconds();
@@ -99,6 +100,7 @@ int main(int argc, char** argv) {
     first_converged += decoder.first_leg_converged();
     solved += decoder.solutions_found() > 0;
     whole += decoder.ran_on_whole();
+    completed += decoder.solutions_completed() > 0;
   }
   const double t = cpu_seconds() - t0;
   const double n = static_cast<double>(shots.size());
@@ -109,7 +111,8 @@ int main(int argc, char** argv) {
               static_cast<double>(iterations) / n, static_cast<unsigned long long>(per_shot[per_shot.size() / 2]),
               static_cast<unsigned long long>(per_shot[per_shot.size() * 99 / 100]),
               100.0 * static_cast<double>(first_converged) / n, 100.0 * static_cast<double>(solved) / n);
-  std::printf("ran on the whole matrix: %.1f %% of shots\n", 100.0 * static_cast<double>(whole) / n);
+  std::printf("ran on the whole matrix: %.1f %% of shots; a solution completed by lone columns: %.1f %%\n",
+              100.0 * static_cast<double>(whole) / n, 100.0 * static_cast<double>(completed) / n);
   std::printf("%.1f µs a shot, %.2f µs an iteration (%.2f ns an entry)\n", 1e6 * t / n,
               1e6 * t / static_cast<double>(iterations),
               1e9 * t / static_cast<double>(iterations) / static_cast<double>(h.entry_count()));
