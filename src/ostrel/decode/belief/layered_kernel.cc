@@ -25,22 +25,27 @@ constexpr uint32_t kLanes = 2;
 
 }  // namespace
 
-void layered_pass_portable(const LayeredPass& p) {
-  // Local restrict pointers: stores through one array must not make the compiler reload another.
+void move_biases(const LayeredPass& p) {
   const float* __restrict prior = p.prior;
   float* __restrict bias = p.bias;
   float* __restrict marginal = p.marginal;
-  float* __restrict message = p.message;
-  float* __restrict input = p.input;
-  const uint32_t* __restrict columns = p.row_columns;
-  const uint32_t* __restrict start = p.row_start;
-  // This iteration's bias; the marginals hold the last one, so they move by the difference.
+  // The marginals hold the last iteration's bias, so they move by the difference.
   for (uint32_t c = 0; c < p.column_count; ++c) {
     const float g = p.gammas ? p.gammas[c] : p.gamma;
     const float b = prior[c] + g * (marginal[c] - prior[c]);
     marginal[c] += b - bias[c];
     bias[c] = b;
   }
+}
+
+void layered_pass_portable(const LayeredPass& p) {
+  // Local restrict pointers: stores through one array must not make the compiler reload another.
+  float* __restrict marginal = p.marginal;
+  float* __restrict message = p.message;
+  float* __restrict input = p.input;
+  const uint32_t* __restrict columns = p.row_columns;
+  const uint32_t* __restrict start = p.row_start;
+  move_biases(p);
   for (uint32_t r = 0; r < p.row_count; ++r) {
     const uint32_t b = start[r], n = start[r + 1] - b;
     const uint32_t* __restrict column = columns + b;

@@ -37,6 +37,8 @@ using DecisionScan = uint32_t (*)(const float* marginal, const uint8_t* hard, ui
 inline constexpr float kLayeredMaxMessage = 1e6f;
 
 void layered_pass_portable(const LayeredPass& pass);
+// The pass's first step, portable: this iteration's biases, and the marginals moved with them.
+void move_biases(const LayeredPass& pass);
 uint32_t next_decision_change_portable(const float* marginal, const uint8_t* hard, uint32_t from, uint32_t count);
 // Null where this build or this processor has no AVX-512 (AVX2).
 LayeredKernel layered_pass_avx512();

@@ -26,13 +26,7 @@ OSTREL_AVX2 inline void merge(__m256i& least, __m256i& second, __m256i other_lea
 }
 
 OSTREL_AVX2 void pass(const LayeredPass& p) {
-  // The bias as the portable pass moves it (a loop over columns, a small share of the time).
-  for (uint32_t c = 0; c < p.column_count; ++c) {
-    const float g = p.gammas ? p.gammas[c] : p.gamma;
-    const float b = p.prior[c] + g * (p.marginal[c] - p.prior[c]);
-    p.marginal[c] += b - p.bias[c];
-    p.bias[c] = b;
-  }
+  move_biases(p);  // a loop over columns, a small share of the time
   const __m256i magnitude_bits = _mm256_set1_epi32(0x7fffffff);
   const __m256i sign_bit = _mm256_set1_epi32(static_cast<int>(0x80000000u));
   const auto ceiling_bits = std::bit_cast<uint32_t>(kLayeredMaxMessage);
