@@ -5,8 +5,10 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <chrono>
 #include <cstdint>
 #include <stdexcept>
+#include <thread>
 
 #include "ostrel/io/tcp_address.h"
 #include "ostrel/util/unique_fd.h"
@@ -24,6 +26,25 @@ inline int count_entries(const char* dir) {
   return n;
 }
 inline int thread_count() { return count_entries("/proc/self/task"); }
+// A joined thread stays listed until the kernel has finished its exit, which on a loaded machine
+// can come a while after the join: thread counts are compared once they have had time to settle.
+inline bool thread_count_settles_at(int expected) {
+  for (int i = 0; i < 400; ++i) {
+    if (thread_count() == expected) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return thread_count() == expected;
+}
+inline int settled_thread_count() {
+  int last = thread_count();
+  for (int i = 0; i < 400; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const int now = thread_count();
+    if (now == last) return now;
+    last = now;
+  }
+  return last;
+}
 inline int fd_count() { return count_entries("/proc/self/fd") - 1; }  // less the listing's own
 
 // A socket bound to a loopback port: listening, or bound only, so connections to it are refused.
