@@ -18,11 +18,9 @@ class ShmSource final : public qssf::ByteSource {
   Result<size_t, qssf::QssfError> read(std::span<uint8_t> buf) override;
   void set_interrupt(const WaitInterrupt* interrupt) override { interrupt_ = interrupt; }
   void release(uint64_t position) override;
-  // After the prologue, the ring's published bytes where they lie.
-  std::span<const uint8_t> in_place() override {
-    return prologue_read_ < ring_.prologue().size() ? std::span<const uint8_t>() : ring_.readable();
-  }
-  void consume_in_place(size_t n) override { ring_.skip(n); }
+  // No in_place(): frames are copied out of the ring before they are parsed. Parsed where they
+  // lie, frames kept the consumer on the cache lines the producer was writing beside them, and a
+  // flood of single frames fell from about 9.5 to 3-4 M frames/s (bursts gained about 5 %).
   void set_spin(std::chrono::nanoseconds spin) noexcept { ring_.set_spin(spin); }
 
  private:
