@@ -49,8 +49,10 @@ std::unique_ptr<GraphDecoder> make_graph_decoder(DecodeMethod method, std::share
       return std::make_unique<matching::MatchingDecoder>(std::move(graph));
     case DecodeMethod::kCorrelatedUnionFind: {
       const uint32_t from = union_find_from ? *union_find_from : default_union_find_from(*graph);
+      // A Union-Find that never goes first would only follow every weight change for nothing.
+      auto first = from == kNever ? nullptr : std::make_unique<WeightedUnionFind>(graph);
       return std::make_unique<CorrelatedDecoder>(std::make_unique<matching::MatchingDecoder>(graph), max_passes, true,
-                                                 std::make_unique<WeightedUnionFind>(graph), crowded, from);
+                                                 std::move(first), crowded, from);
     }
     case DecodeMethod::kCorrelatedMatching:
       return std::make_unique<CorrelatedDecoder>(std::make_unique<matching::MatchingDecoder>(std::move(graph)),
