@@ -8,6 +8,11 @@
 
 namespace ostrel::decode {
 
+// Whether the round may be taken now: the common case, checked without building a message.
+inline bool round_in_order(uint32_t round, size_t events, size_t columns, bool in_shot, uint32_t next_round) {
+  return events == columns && (round == 0 || (in_shot && round == next_round));
+}
+
 // Why a round of `events` events cannot be taken now (the text the decoders fail with), or nothing.
 std::optional<std::string> round_refusal(uint32_t round, size_t events, size_t columns, bool in_shot,
                                          uint32_t next_round);

@@ -1,6 +1,7 @@
 #include "ostrel/decode/shot_events.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 namespace ostrel::decode {
@@ -15,25 +16,51 @@ ShotEvents::ShotEvents(const DetectorLayout& layout) : layout_(&layout) {
       if (det != DetectorLayout::kNone) rank_[det] = rank++;
   }
   round_base_[layout.rows()] = rank;
+  cell_rank_.assign(size_t{layout.rows()} * layout.columns(), DetectorLayout::kNone);
+  for (uint32_t r = 0; r < layout.rows(); ++r) {
+    const std::span<const uint32_t> row = layout.row(r);
+    for (size_t c = 0; c < row.size(); ++c)
+      if (row[c] != DetectorLayout::kNone) cell_rank_[size_t{r} * layout.columns() + c] = rank_[row[c]];
+  }
   fired_.assign(size_t{layout.rows()} * layout.columns(), 0);
   count_.assign(layout.rows(), 0);
 }
 
 void ShotEvents::set_round(uint32_t r, std::span<const uint8_t> events) {
-  const std::span<const uint32_t> row = layout_->row(r);
-  uint32_t* cells = fired_.data() + size_t{r} * layout_->columns();
+  const size_t columns = layout_->columns();
+  const uint32_t* ranks = cell_rank_.data() + size_t{r} * columns;
+  uint32_t* cells = fired_.data() + size_t{r} * columns;
   uint32_t n = 0;
-  // Most rounds fire few cells: skip quiet stretches eight at a time.
+  // Most rounds fire few cells: skip quiet stretches 32 at a time, then visit only the non-zero
+  // bytes of a word (a cell without a detector has rank kNone and is dropped).
+  auto take_word = [&](size_t at, uint64_t word) {
+    word |= word >> 4;
+    word |= word >> 2;
+    word |= word >> 1;
+    for (word &= 0x0101010101010101ull; word != 0; word &= word - 1) {
+      const uint32_t rank = ranks[at + static_cast<size_t>(std::countr_zero(word)) / 8];
+      if (rank != DetectorLayout::kNone) cells[n++] = rank;
+    }
+  };
+  const uint8_t* bytes = events.data();
   size_t c = 0;
-  for (; c + 8 <= row.size(); c += 8) {
-    uint64_t word;
-    std::memcpy(&word, events.data() + c, 8);
-    if (word == 0) continue;
-    for (size_t k = c; k < c + 8; ++k)
-      if (events[k] != 0 && row[k] != DetectorLayout::kNone) cells[n++] = rank_[row[k]];
+  for (; c + 32 <= columns; c += 32) {
+    uint64_t w[4];
+    std::memcpy(w, bytes + c, 32);
+    if constexpr (std::endian::native == std::endian::big)
+      for (uint64_t& x : w) x = __builtin_bswap64(x);
+    if ((w[0] | w[1] | w[2] | w[3]) == 0) continue;
+    for (size_t k = 0; k < 4; ++k)
+      if (w[k] != 0) take_word(c + 8 * k, w[k]);
   }
-  for (; c < row.size(); ++c)
-    if (events[c] != 0 && row[c] != DetectorLayout::kNone) cells[n++] = rank_[row[c]];
+  for (; c + 8 <= columns; c += 8) {
+    uint64_t word;
+    std::memcpy(&word, bytes + c, 8);
+    if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+    if (word != 0) take_word(c, word);
+  }
+  for (; c < columns; ++c)
+    if (bytes[c] != 0 && ranks[c] != DetectorLayout::kNone) cells[n++] = ranks[c];
   count_[r] = n;
 }
 

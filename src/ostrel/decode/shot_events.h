@@ -34,6 +34,7 @@ class ShotEvents {
   const DetectorLayout* layout_;
   std::vector<uint32_t> rank_;        // per detector
   std::vector<uint32_t> round_base_;  // per round and one past the last
+  std::vector<uint32_t> cell_rank_;   // per round and column: the cell's rank, or kNone
   std::vector<uint32_t> fired_;       // per round: room for one rank per column
   std::vector<uint32_t> count_;       // per round: how much of that room is used
 };

@@ -12,15 +12,16 @@ namespace ostrel::decode {
 namespace {
 
 TEST(ShotEvents, ListsFollowADenseCopyUnderRandomRoundsTogglesAndMoves) {
-  // 11 columns (a word of eight and a tail), 6 rounds; column 1 is empty in odd rounds
-  // (detectors are numbered row by row).
-  constexpr uint32_t C = 11;
+  // 43 columns (a stretch of 32, a word of eight and a tail), 6 rounds; columns 1, 20 and 35 are
+  // empty in odd rounds (detectors are numbered row by row).
+  constexpr uint32_t C = 43;
+  auto empty = [](uint32_t r, uint32_t c) { return r % 2 == 1 && (c == 1 || c == 20 || c == 35); };
   std::string text;
   std::vector<int64_t> table(6 * C, -1);
   uint32_t det = 0;
   for (uint32_t r = 0; r < 6; ++r)
     for (uint32_t c = 0; c < C; ++c)
-      if (!(c == 1 && r % 2)) {
+      if (!empty(r, c)) {
         table[r * C + c] = det;
         text += "error(0.1) D" + std::to_string(det++) + "\n";
       }

@@ -275,8 +275,8 @@ Result<SlidingWindowDecoder::Pushed, std::string> SlidingWindowDecoder::push(uin
                                                                              std::span<const uint8_t> events,
                                                                              Clock::time_point arrival) {
   const DetectorLayout& layout = plan_->layout();
-  if (auto refused = round_refusal(round, events.size(), layout.columns(), in_shot_, next_round_))
-    return fail(std::move(*refused));
+  if (!round_in_order(round, events.size(), layout.columns(), in_shot_, next_round_))
+    return fail(*round_refusal(round, events.size(), layout.columns(), in_shot_, next_round_));
   if (round == 0) {
     if (in_shot_) ++abandoned_;
     in_shot_ = true;

@@ -252,8 +252,8 @@ Result<ModelWindowDecoder::Pushed, std::string> ModelWindowDecoder::push(uint32_
                                                                          std::span<const uint8_t> events,
                                                                          Clock::time_point arrival) {
   const decode::DetectorLayout& layout = plan_->layout();
-  if (auto refused = decode::round_refusal(round, events.size(), layout.columns(), in_shot_, next_round_))
-    return fail(std::move(*refused));
+  if (!decode::round_in_order(round, events.size(), layout.columns(), in_shot_, next_round_))
+    return fail(*decode::round_refusal(round, events.size(), layout.columns(), in_shot_, next_round_));
   if (round == 0) {
     if (in_shot_) ++abandoned_;
     in_shot_ = true;

@@ -32,12 +32,6 @@ Flooder::Flooder(const DecodingGraph& graph) : boundary_(graph.boundary()) {
   origins_.resize(graph.detector_count);
 }
 
-void Flooder::touch(uint32_t x) {
-  if (origins_[x].touched) return;
-  origins_[x].touched = true;
-  touched_.push_back(x);
-}
-
 void Flooder::reset() {
   for (const uint32_t x : touched_) {
     owner_[x] = kNone;

@@ -198,7 +198,11 @@ class Flooder {
     top = r;
     return radius;
   }
-  void touch(uint32_t x);
+  void touch(uint32_t x) {
+    if (origins_[x].touched) return;
+    origins_[x].touched = true;
+    touched_.push_back(x);
+  }
   // save() for a const flooder (copies), save_moving() for one that gives its lists away.
   template <typename Self>
   static void save_region(Self& self, uint32_t top, Carry& out);
