@@ -131,6 +131,11 @@ uint64_t MatchingDecoder::decode_after(MatchingDecoder& last, uint32_t shift, ui
     const Region& g = from.region(r);
     if (g.blossom_parent != kNone || behind[r]) continue;
     bool inside = g.matched();
+    if (!g.is_blossom()) {  // most regions: no walk
+      for (const uint32_t x : g.shell) inside &= x >= shift;
+      behind[r] = !inside;
+      continue;
+    }
     walk.assign(1, r);
     while (inside && !walk.empty()) {
       const Region& q = from.region(walk.back());

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "ostrel/decode/matching/compressed_edge.h"
+#include "ostrel/decode/matching/node_list.h"
 
 namespace ostrel::decode::matching {
 
@@ -28,7 +29,7 @@ struct Region {
   uint32_t source = kNone;  // the detection event of a region that is no blossom
   uint32_t blossom_parent = kNone;
   std::vector<BlossomChild> children;  // empty for an event's own region
-  std::vector<uint32_t> shell;
+  NodeList shell;
   // Matching: the partner region (kNone with to_boundary for the boundary; kNone alone: unmatched).
   uint32_t match = kNone;
   bool matched_to_boundary = false;
