@@ -77,7 +77,6 @@ OSTREL_EXPORT uint32_t ostrel_window_rounds_per_shot(const ostrel_window* w) {
 
 OSTREL_EXPORT ostrel_status ostrel_window_push(ostrel_window* w, uint32_t round, const uint8_t* events, size_t count,
                                                uint64_t* frame, uint8_t* shot_ended) {
-  const auto arrival = driver::WindowDecoder::Clock::now();
   return c_api::guarded([&]() -> ostrel_status {
     OSTREL_REQUIRE(w);
     OSTREL_REQUIRE(frame);
@@ -85,7 +84,8 @@ OSTREL_EXPORT ostrel_status ostrel_window_push(ostrel_window* w, uint32_t round,
     if (count) OSTREL_REQUIRE(events);
     // The core refuses a wrong count or a round out of order with the text Python shows.
     const bool count_ok = count == w->decoder.plan().layout().columns();
-    auto pushed = w->decoder.push(round, {events, count}, arrival);
+    // The clock is read once the round fills a window (the entry's few nanoseconds earlier).
+    auto pushed = w->decoder.push(round, {events, count}, driver::WindowDecoder::Clock::time_point{});
     if (!pushed.ok()) return c_api::set_error(count_ok ? OSTREL_E_STATE : OSTREL_E_INVALID_ARGUMENT, pushed.error());
     *frame = pushed->frame;
     *shot_ended = pushed->shot_ended ? 1 : 0;

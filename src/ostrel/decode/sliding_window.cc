@@ -295,6 +295,7 @@ Result<SlidingWindowDecoder::Pushed, std::string> SlidingWindowDecoder::push(uin
 
   const WindowGraph& window = plan_->windows()[plan_->window_of(window_index_)];
   if (next_round_ - shift != window.span.end) return Pushed{frame_, false};
+  if (arrival == Clock::time_point{}) arrival = Clock::now();
   const bool closing = window.span.end == layout.rows();
   decode_window(window, *decoders_[window.decoder]);
   const auto waited = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - arrival).count();
@@ -330,6 +331,7 @@ Result<SlidingWindowDecoder::Pushed, std::string> SlidingWindowDecoder::push(uin
 Result<SlidingWindowDecoder::Pushed, std::string> SlidingWindowDecoder::push_parallel(uint32_t round,
                                                                                       std::span<const uint8_t> events,
                                                                                       Clock::time_point arrival) {
+  if (arrival == Clock::time_point{}) arrival = Clock::now();
   parallel_->push_round(round, events, arrival);
   next_round_ = round + 1;
   ++rounds_;

@@ -134,7 +134,9 @@ class SlidingWindowDecoder {
   };
 
   // One round's detection events, one per layout column (nonzero = fired). `arrival` is when the
-  // round's data arrived; the latency of a commit it triggers is measured from there. Fails with
+  // round's data arrived; the latency of a commit it triggers is measured from there. An arrival
+  // of Clock::time_point{} means now, read only when the round fills a window, so that rounds
+  // that decode nothing read no clock. Fails with
   // a message (and changes nothing) for a wrong number of events or a round that does not follow
   // the previous one: round 0 starts a shot (abandoning one in progress), any other round must be
   // the next of the shot in progress.

@@ -289,6 +289,19 @@ TEST(SlidingWindow, RoundsMustFollowEachOtherAndRoundZeroStartsAShot) {
   EXPECT_FALSE(dec.in_shot());
 }
 
+TEST(SlidingWindow, AnUnsetArrivalIsReadWhenARoundFillsAWindow) {
+  // Measured from the epoch, a latency would be the machine's uptime.
+  const LineModel m = line_model(2, 6);
+  for (const uint32_t threads : {0u, 1u}) {
+    SlidingWindowDecoder dec(plan_for(m, 1, 1), DecodeMethod::kMatching, threads);
+    const std::vector<uint8_t> fired{1, 0};
+    for (uint32_t r = 0; r < dec.plan().rounds_per_shot(); ++r)
+      ASSERT_TRUE(dec.push(r, fired, SlidingWindowDecoder::Clock::time_point{}).ok());
+    EXPECT_GT(dec.commit_latency().count() + dec.shot_latency().count(), 1u) << threads;
+    EXPECT_LT(std::max(dec.commit_latency().max(), dec.shot_latency().max()), uint64_t{10'000'000'000}) << threads;
+  }
+}
+
 TEST(SlidingWindow, ConfigurationRefusals) {
   const LineModel m = line_model(2, 4);
   for (const auto& [commit, buffer, message] :

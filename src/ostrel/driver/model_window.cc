@@ -265,6 +265,7 @@ Result<ModelWindowDecoder::Pushed, std::string> ModelWindowDecoder::push(uint32_
   ++rounds_;
   const ModelWindowPlan::Window& window = plan_->windows()[window_index_];
   if (next_round_ != window.end) return Pushed{frame_, false};
+  if (arrival == Clock::time_point{}) arrival = Clock::now();
   decode_window(window, *decoders_[window.decoder]);
   const auto waited = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - arrival).count();
   const auto ns = static_cast<uint64_t>(std::max<int64_t>(waited, 0));
