@@ -253,12 +253,16 @@ uint64_t SlidingWindowDecoder::decode_window(const WindowGraph& window, GraphDec
   carry_flips_.clear();
   const uint32_t base = events_.round_base(window.span.first);
   const std::vector<DecodingEdge>& edges = window.graph->edges;
-  // Matching reads only the paths that may reach the commit region (the window's first nodes).
+  // Matching reads only the paths that may reach the buffer from the commit region (the window's
+  // first nodes): those wholly in the buffer commit nothing, those wholly in the commit region
+  // commit their observables and flip nothing.
+  uint64_t inside = 0;
   const std::span<const uint32_t> correction =
       method_ == DecodeMethod::kMatching && window.span.commit_first == 0
           ? static_cast<matching::MatchingDecoder&>(decoder).correction_reaching(
-                events_.round_base(window.span.commit_end) - base)
+                events_.round_base(window.span.commit_end) - base, &inside)
           : decoder.correction();
+  frame_ ^= inside;
   for (const uint32_t e : correction) {
     if (!window.committed[e]) continue;
     frame_ ^= edges[e].observables;

@@ -139,7 +139,7 @@ TEST(SlidingWindow, MatchingWindowStartedFromTheLastOneIsAMinimumMatching) {
   // fresh decode of the same events: the correction explains the events, weighs what the fresh
   // one weighs, and (minima being unique here) the shot's frames are the fresh windows' frames.
   std::mt19937 rng(17);
-  uint64_t carried = 0, left_out = 0;
+  uint64_t carried = 0, left_out = 0, inside_edges = 0, inside_observables = 0;
   for (const auto& [A, R, commit, buffer, density] :
        {std::tuple{4u, 12u, 2u, 2u, 0.1}, {5u, 16u, 3u, 3u, 0.25}, {3u, 14u, 3u, 2u, 0.15}, {6u, 20u, 4u, 4u, 0.05},
         {8u, 16u, 3u, 3u, 0.3}}) {
@@ -195,6 +195,27 @@ TEST(SlidingWindow, MatchingWindowStartedFromTheLastOneIsAMinimumMatching) {
         const std::vector<uint32_t> reaching(dec.correction_reaching(below).begin(), dec.correction_reaching(below).end());
         ASSERT_EQ(committed_of(reaching), committed_of(correction)) << "shot " << shot_index << " window " << w.span.first;
         left_out += correction.size() - reaching.size();
+        // Leaving out the paths inside the commit region too, with their observables apart, commits
+        // the same observables and flips the same events.
+        uint64_t inside = 0;
+        const auto apart_span = dec.correction_reaching(below, &inside);
+        const std::vector<uint32_t> apart(apart_span.begin(), apart_span.end());
+        auto observables_of = [&](std::span<const uint32_t> edges) {
+          uint64_t mask = 0;
+          for (const uint32_t e : committed_of(edges)) mask ^= g.edges[e].observables;
+          return mask;
+        };
+        auto flips_of = [&](std::span<const uint32_t> edges) {
+          std::vector<uint32_t> out;
+          for (const uint32_t e : committed_of(edges))
+            if (w.flips[e] != WindowGraph::kNoFlip) out.push_back(w.flips[e]);
+          std::sort(out.begin(), out.end());
+          return out;
+        };
+        ASSERT_EQ(observables_of(apart) ^ inside, observables_of(correction)) << "shot " << shot_index;
+        ASSERT_EQ(flips_of(apart), flips_of(correction)) << "shot " << shot_index;
+        inside_edges += reaching.size() - apart.size();
+        inside_observables += inside != 0;
         // Commit as the sliding window does; the next window starts from this one.
         flips.clear();
         for (const uint32_t e : correction)
@@ -227,6 +248,8 @@ TEST(SlidingWindow, MatchingWindowStartedFromTheLastOneIsAMinimumMatching) {
   }
   EXPECT_GT(carried, 1000u);  // the windows did start from their predecessors' growth
   EXPECT_GT(left_out, 1000u);  // and paths of their buffers were left unread
+  EXPECT_GT(inside_edges, 1000u);  // as were the edges of paths inside commit regions,
+  EXPECT_GT(inside_observables, 100u);  // some of them crossing observables
 }
 
 TEST(SlidingWindow, CommittedEdgesDependOnlyOnTheRoundsTheirWindowHeld) {

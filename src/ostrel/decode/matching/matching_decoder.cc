@@ -257,41 +257,52 @@ Time MatchingDecoder::radii_around(uint32_t event, uint32_t within) const {
 }
 
 void MatchingDecoder::measure_distances(uint32_t below) {
-  // Dijkstra from every node below `below` at once, never through the boundary node; once per
-  // graph and `below` (a window's commit region is the same every time).
+  // Dijkstra from every node below `below` at once, then from every node at or past it, never
+  // through the boundary node; once per graph and `below` (a window's commit region is the same
+  // every time).
   const uint32_t n = graph_->detector_count;
-  distance_.assign(n, std::numeric_limits<Time>::max());
   using Entry = std::pair<Time, uint32_t>;
   std::priority_queue<Entry, std::vector<Entry>, std::greater<>> heap;
-  for (uint32_t x = 0; x < std::min(below, n); ++x) {
-    distance_[x] = 0;
-    heap.push({0, x});
-  }
-  while (!heap.empty()) {
-    const auto [d, x] = heap.top();
-    heap.pop();
-    if (d != distance_[x]) continue;
-    const auto edges = flooder_.neighbor_edges(x);
-    const auto list = flooder_.neighbors(x);
-    for (size_t i = 0; i < list.size(); ++i) {
-      const uint32_t y = list[i].node;
-      if (y >= n) continue;
-      const Time to = d + flooder_.own_length(edges[i]);
-      if (to < distance_[y]) {
-        distance_[y] = to;
-        heap.push({to, y});
+  auto measure = [&](std::vector<Time>& distance, uint32_t first, uint32_t end) {
+    distance.assign(n, std::numeric_limits<Time>::max());
+    for (uint32_t x = first; x < end; ++x) {
+      distance[x] = 0;
+      heap.push({0, x});
+    }
+    while (!heap.empty()) {
+      const auto [d, x] = heap.top();
+      heap.pop();
+      if (d != distance[x]) continue;
+      const auto edges = flooder_.neighbor_edges(x);
+      const auto list = flooder_.neighbors(x);
+      for (size_t i = 0; i < list.size(); ++i) {
+        const uint32_t y = list[i].node;
+        if (y >= n) continue;
+        const Time to = d + flooder_.own_length(edges[i]);
+        if (to < distance[y]) {
+          distance[y] = to;
+          heap.push({to, y});
+        }
       }
     }
-  }
+  };
+  measure(distance_, 0, std::min(below, n));
+  measure(distance_past_, std::min(below, n), n);
   distance_below_ = below;
 }
 
-std::span<const uint32_t> MatchingDecoder::correction_reaching(uint32_t below) {
+std::span<const uint32_t> MatchingDecoder::correction_reaching(uint32_t below, uint64_t* inside) {
   // Leaving paths out needs the graph's own lengths and no edges taken as occurred.
   if (below >= graph_->detector_count || !changed_.empty() || !reweighted_.empty() || !graph_->flipped_edges.empty())
     below = kNone;
-  if (correction_ready_ && correction_below_ == below) return correction_;
+  const bool split = inside != nullptr && below != kNone;
+  if (inside != nullptr) *inside = 0;
+  if (correction_ready_ && correction_below_ == below && correction_inside_ == split) {
+    if (split) *inside = inside_;
+    return correction_;
+  }
   correction_.clear();
+  inside_ = 0;
   if (below != kNone && distance_below_ != below) measure_distances(below);
   // Each path as growth found it, where its records still hold it, else searched for. A matched
   // path is tight: its length is the radii of the regions holding one of its ends and not the
@@ -309,6 +320,15 @@ std::span<const uint32_t> MatchingDecoder::correction_reaching(uint32_t below) {
           radii_around(e.from, matched_within_[i]) + (to_boundary ? 0 : radii_around(e.to, matched_within_[i]));
       const Time near = distance_[e.from], far = to_boundary ? 0 : distance_[e.to];  // max(): never reached
       if (near > radii || far > radii - near) continue;
+      if (split) {
+        // Every node of a path this long lies below `below` when its ends are, together, further
+        // from the nodes past it than the path is long.
+        const Time past = distance_past_[e.from];
+        if (past > radii || (!to_boundary && distance_past_[e.to] > radii - past)) {
+          inside_ ^= e.observables;
+          continue;
+        }
+      }
       tight += radii;
     }
     kept_.push_back(static_cast<uint32_t>(i));
@@ -338,6 +358,8 @@ std::span<const uint32_t> MatchingDecoder::correction_reaching(uint32_t below) {
   correction_.resize(kept);
   correction_ready_ = true;
   correction_below_ = below;
+  correction_inside_ = split;
+  if (split) *inside = inside_;
   return correction_;
 }
 

@@ -35,7 +35,11 @@ class MatchingDecoder final : public GraphDecoder {
   // below `below` (kNone: none left out). A window needs only the edges with an end in its commit
   // region, its first nodes: the rest of the buffer's paths are not read. Edges taken as occurred
   // or set weights leave nothing out.
-  std::span<const uint32_t> correction_reaching(uint32_t below);
+  std::span<const uint32_t> correction_reaching(uint32_t below) { return correction_reaching(below, nullptr); }
+  // The same, also leaving out the paths that no shortest path between their ends could take to a
+  // node at or past `below` (wholly inside the commit region: every edge committed, none flipping
+  // a buffer's event) and XOR-ing their observables, as growth found them, into `*inside`.
+  std::span<const uint32_t> correction_reaching(uint32_t below, uint64_t* inside);
   double correction_weight() override { return static_cast<double>(weight_) / kFineScale; }
   void set_edge_weight(uint32_t edge, int32_t weight) override;
   void restore_edge_weights() override;
@@ -95,7 +99,10 @@ class MatchingDecoder final : public GraphDecoder {
   std::vector<uint32_t> matched_within_;
   // Per node, the distance (the graph's own lengths) to the nearest node below distance_below_.
   std::vector<Time> distance_;
+  std::vector<Time> distance_past_;  // the same to the nearest node at or past distance_below_
   uint32_t distance_below_ = kNone;
+  bool correction_inside_ = false;  // correction_ leaves out the paths inside, of observables inside_
+  uint64_t inside_ = 0;
   std::vector<uint32_t> kept_;  // the matched paths read
   // The radii of the regions holding `event` up to (not including) `within`.
   Time radii_around(uint32_t event, uint32_t within) const;
