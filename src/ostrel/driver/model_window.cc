@@ -11,13 +11,6 @@ namespace {
 
 constexpr uint32_t kNone = decode::DetectorLayout::kNone;
 
-// An error that started in committed rounds and reaches into a window is in the window's model
-// at its probability times this: that it occurred and the committed correction missed it. At the
-// full probability the window's first rounds become an open boundary and windows fail more often
-// than whole shots; without them at all, a window left a defect by a wrong commit can explain it
-// only by a chain to its open end, which belief propagation seldom finds.
-constexpr double kMissedCommitFactor = 0.01;
-
 // Whether two window models decode alike: the same errors, targets, components and marks.
 bool same_model(const dem::DetectorErrorModel& a, const dem::DetectorErrorModel& b) {
   if (a.detector_count != b.detector_count || a.observable_count != b.observable_count ||
@@ -171,53 +164,25 @@ dem::DetectorErrorModel ModelWindowPlan::window_model(uint32_t first, uint32_t e
     while (hi != all.end() && hi->error == i) ++hi;
     return std::span(all).subspan(static_cast<size_t>(lo - all.begin()), static_cast<size_t>(hi - lo));
   };
-  // The errors in the model's order: those starting in the window, and those starting in the
-  // committed rounds before it that reach into it.
-  const uint32_t from_round = first - std::min(first, buffer_);
-  std::vector<uint32_t> errors(by_round_.begin() + static_cast<ptrdiff_t>(round_start_[from_round]),
+  // The errors in the model's order.
+  std::vector<uint32_t> errors(by_round_.begin() + static_cast<ptrdiff_t>(round_start_[first]),
                                by_round_.begin() + static_cast<ptrdiff_t>(round_start_[end]));
   std::sort(errors.begin(), errors.end());
-  std::vector<uint32_t> past_observables;
   for (const uint32_t i : errors) {
     const auto& rec = m.error_records[i];
-    const auto breaks = breaks_of(i);
-    auto component_end = [&](size_t c) {
-      return std::pair{c < breaks.size() ? breaks[c].detectors : rec.detectors_end,
-                       c < breaks.size() ? breaks[c].observables : rec.observables_end};
-    };
-    auto kept = [&](uint32_t d_from, uint32_t d_to) {
-      bool in = d_from == d_to;  // a component of observables only stays as it is
-      for (uint32_t t = d_from; t < d_to; ++t) in |= to_local[m.detector_targets[t]] != kNone;
-      return in;
-    };
-    // An error that started in committed rounds keeps the observables of its components there:
-    // a window choosing it says the committed correction missed the whole error.
-    bool started_before = false, reaches = false;
-    past_observables.clear();
-    for (size_t c = 0, d_from = rec.detectors_begin, o_from = rec.observables_begin; c <= breaks.size(); ++c) {
-      const auto [d_to, o_to] = component_end(c);
-      bool past = false;
-      for (size_t t = d_from; t < d_to; ++t) past |= layout_.round_of(m.detector_targets[t]) < first;
-      const bool in = kept(static_cast<uint32_t>(d_from), d_to);
-      started_before |= past;
-      reaches |= in && d_from != d_to;
-      if (past && !in)
-        past_observables.insert(past_observables.end(), m.observable_targets.begin() + static_cast<ptrdiff_t>(o_from),
-                                m.observable_targets.begin() + o_to);
-      d_from = d_to;
-      o_from = o_to;
-    }
-    if (!reaches) continue;
     const auto index = static_cast<uint32_t>(sub.error_records.size());
-    dem::DetectorErrorModel::ErrorRecord out{started_before ? rec.probability * kMissedCommitFactor : rec.probability,
-                                             static_cast<uint32_t>(sub.detector_targets.size()), 0,
+    dem::DetectorErrorModel::ErrorRecord out{rec.probability, static_cast<uint32_t>(sub.detector_targets.size()), 0,
                                              static_cast<uint32_t>(sub.observable_targets.size()), 0};
+    const auto breaks = breaks_of(i);
     uint32_t d_from = rec.detectors_begin, o_from = rec.observables_begin;
     bool any = false;
     for (size_t c = 0; c <= breaks.size(); ++c) {
-      const auto [d_to, o_to] = component_end(c);
-      if (kept(d_from, d_to)) {
-        // A component wholly past the window's end is cut with its observables.
+      const uint32_t d_to = c < breaks.size() ? breaks[c].detectors : rec.detectors_end;
+      const uint32_t o_to = c < breaks.size() ? breaks[c].observables : rec.observables_end;
+      bool kept = d_from == d_to;  // a component of observables only stays as it is
+      for (uint32_t t = d_from; t < d_to; ++t) kept |= to_local[m.detector_targets[t]] != kNone;
+      if (kept) {
+        // A component wholly past the window is cut with its observables.
         if (any)
           sub.component_breaks.push_back({index, static_cast<uint32_t>(sub.detector_targets.size()),
                                           static_cast<uint32_t>(sub.observable_targets.size())});
@@ -226,9 +191,6 @@ dem::DetectorErrorModel ModelWindowPlan::window_model(uint32_t first, uint32_t e
             sub.detector_targets.push_back(local);
         sub.observable_targets.insert(sub.observable_targets.end(), m.observable_targets.begin() + o_from,
                                       m.observable_targets.begin() + o_to);
-        if (!any)
-          sub.observable_targets.insert(sub.observable_targets.end(), past_observables.begin(),
-                                        past_observables.end());
         any = true;
       }
       d_from = d_to;

@@ -4,22 +4,18 @@
 // correction, ShotDecoder::report_correction).
 //
 // A window covers rounds [first, end) of the layout. Its model holds the detectors of those rounds
-// (numbered from 0 in the model's order) and the errors that flip any of them, each restricted to
-// the window's detectors: an error reaching past the window is cut there (the rounds after it are
-// not known yet). An error that started in the committed rounds before the window is cut on that
-// side too, keeps all its observables, and is a hundred times less likely than the model says:
-// what a committed correction did to this window is already in its events, so the window chooses
-// such an error only to mend a commit that missed it (a window that found no correction commits
-// its best guess, and the next would otherwise be left a defect it can explain only by a chain to
-// its open end). Detectors keep their colour marks (the 4th coordinate), the only part of their
-// coordinates a method reads. Each distinct window model gets one decoder made by the method's
-// own maker.
+// (numbered from 0 in the model's order) and the errors whose earliest
+// detector lies in them, each restricted to the window's detectors: an error reaching past the
+// window is cut there (the rounds after it are not known yet), and an error reaching an earlier
+// round is left out (its rounds are committed, and what a committed correction did to this
+// window is already in its events). Detectors keep their colour marks (the 4th coordinate), the
+// only part of their coordinates a method reads. Each distinct window model gets one decoder made
+// by the method's own maker.
 //
 // A decoded window commits the correction's pieces whose earliest detector lies in its first
 // `commit` rounds: their observables go into the running frame and their detectors in later
 // rounds have their events flipped. Since the buffer is at least the longest span of an error, a
-// committed piece is never cut at the window's end (one cut at its start commits the observables
-// of the whole error). The window then slides by `commit` rounds; the one
+// committed piece is never one that was cut. The window then slides by `commit` rounds; the one
 // that reaches the shot's last round commits everything.
 #include <chrono>
 #include <cstdint>

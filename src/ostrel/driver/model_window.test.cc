@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -112,49 +111,6 @@ INSTANTIATE_TEST_SUITE_P(Windows, ModelWindowSyndrome,
                            return "Commit" + std::to_string(info.param.commit) + "Buffer" +
                                   std::to_string(info.param.buffer);
                          });
-
-// Each window's model against its definition: every error flipping one of its detectors, cut to
-// them, with all its observables (a component wholly in committed rounds included); those started
-// in committed rounds a hundred times less likely.
-TEST(ModelWindow, AWindowHoldsEveryErrorReachingItsRounds) {
-  const RoundsModel m;
-  std::vector<std::vector<uint32_t>> errors = m.errors;
-  std::vector<std::vector<uint8_t>> observables;
-  for (size_t k = 0; k < errors.size(); ++k) observables.push_back({static_cast<uint8_t>(k)});
-  // Components across two rounds: the first one's observable stays with the second.
-  errors.push_back({det(0, 1), det(1, 1)});
-  observables.push_back({40, 41});
-  auto w = window_for(m.text + "error(0.04) D1 L40 ^ D4 L41\n", "relay-bp", 1, 2);
-  ASSERT_TRUE(w.ok()) << w.error().message;
-  const ModelWindowPlan& plan = *w->plan().model;
-  ASSERT_EQ(plan.windows().size(), 3u);
-  for (const ModelWindowPlan::Window& at : plan.windows()) {
-    ModelWindowPlan::Window window;
-    const dem::DetectorErrorModel sub = plan.window_model(at.first, at.end, window);
-    size_t record = 0;
-    for (size_t k = 0; k < errors.size(); ++k) {
-      std::vector<uint32_t> inside;
-      bool before = false;
-      for (const uint32_t d : errors[k]) {
-        const uint32_t round = d / kAncillas;
-        before |= round < at.first;
-        if (round >= at.first && round < at.end)
-          inside.push_back(static_cast<uint32_t>(std::find(window.detectors.begin(), window.detectors.end(), d) -
-                                                 window.detectors.begin()));
-      }
-      if (inside.empty()) continue;
-      ASSERT_LT(record, sub.error_count()) << "window " << at.first;
-      const auto e = sub.error(record);
-      EXPECT_EQ(std::vector<uint32_t>(e.detectors.begin(), e.detectors.end()), inside) << "error " << k;
-      std::vector<uint8_t> flipped(e.observables.begin(), e.observables.end());
-      std::sort(flipped.begin(), flipped.end());
-      EXPECT_EQ(flipped, observables[k]) << "error " << k;
-      EXPECT_DOUBLE_EQ(sub.error_records[record].probability, before ? 0.04 * 0.01 : 0.04) << "error " << k;
-      ++record;
-    }
-    EXPECT_EQ(record, sub.error_count()) << "window " << at.first;
-  }
-}
 
 // A window of the whole shot is the whole-shot decoder, shot for shot.
 TEST(ModelWindow, AWindowOfTheWholeShotDecodesAsTheShot) {
