@@ -4,6 +4,8 @@ whole-shot decoding by the same method, paired on the same Stim shots, CPU time,
 Points:
 - the gross code [[144,12,12]] under circuit noise p = 0.001 (bench/hypergraph_models.py, checks
   measured through ancillas), with relay-bp and bp-osd;
+- [[72,12,6]] under the same circuit noise at p = 0.004, where whole-shot relay-bp fails often
+  enough for the window's failures to be compared with it;
 - the 6.6.6 colour code d = 5 (bench/colour_code_circuits.py, the CNOT circuit, uniform noise),
   with mobius.
 
@@ -75,6 +77,17 @@ POINTS = {
     "gross-relay-short-nb-open-p3": (lambda r: gross_circuit(r, 0.003), bb_layout, "relay-bp",
                                      "schedule=serial,solutions=1,neighbourhood=1,pre_iter=20,num_iter=20,"
                                      "complete_lone_rows=0", 12, 3, 3, 500),
+    # Other window shapes of the same point: fewer rounds decoded twice.
+    "gross-relay-short-nb-c4b2": (gross_circuit, bb_layout, "relay-bp",
+                                  "schedule=serial,solutions=1,neighbourhood=1,pre_iter=20,num_iter=20", 12, 4, 2, 1000),
+    "gross-relay-short-nb-c6b3": (gross_circuit, bb_layout, "relay-bp",
+                                  "schedule=serial,solutions=1,neighbourhood=1,pre_iter=20,num_iter=20", 12, 6, 3, 1000),
+    # [[72,12,6]] at p = 0.004: whole-shot relay-bp fails about one shot in twenty, enough to pair.
+    "bb72-relay-short-nb-p4": (lambda r: models.bb_circuit_level("bb72", 0.004, r), bb_layout, "relay-bp",
+                               "schedule=serial,solutions=1,neighbourhood=1,pre_iter=20,num_iter=20", 12, 3, 3, 6000),
+    "bb72-relay-short-nb-p4-c4b2": (lambda r: models.bb_circuit_level("bb72", 0.004, r), bb_layout, "relay-bp",
+                                    "schedule=serial,solutions=1,neighbourhood=1,pre_iter=20,num_iter=20", 12, 4, 2,
+                                    6000),
     "gross-osd": (gross_circuit, bb_layout, "bp-osd", "", 12, 3, 3, 2000),
     # Noisier, for enough failures to compare the window's accuracy with whole shots'.
     "gross-osd-p3": (lambda r: gross_circuit(r, 0.003), bb_layout, "bp-osd", "", 12, 3, 3, 1000),

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -111,6 +112,51 @@ INSTANTIATE_TEST_SUITE_P(Windows, ModelWindowSyndrome,
                            return "Commit" + std::to_string(info.param.commit) + "Buffer" +
                                   std::to_string(info.param.buffer);
                          });
+
+// Each window's model against its definition: the errors whose earliest detector is in its rounds,
+// cut to them; a component wholly past the window's end is cut with its observables.
+TEST(ModelWindow, AWindowHoldsTheErrorsStartingInItsRounds) {
+  const RoundsModel m;
+  struct Component {
+    std::vector<uint32_t> detectors;
+    uint8_t observable;
+  };
+  std::vector<std::vector<Component>> errors;
+  for (size_t k = 0; k < m.errors.size(); ++k) errors.push_back({{m.errors[k], static_cast<uint8_t>(k)}});
+  errors.push_back({{{det(2, 0)}, 40}, {{det(4, 1)}, 41}});
+  auto w = window_for(m.text + "error(0.04) D6 L40 ^ D13 L41\n", "relay-bp", 1, 2);
+  ASSERT_TRUE(w.ok()) << w.error().message;
+  const ModelWindowPlan& plan = *w->plan().model;
+  ASSERT_EQ(plan.windows().size(), 3u);
+  for (const ModelWindowPlan::Window& at : plan.windows()) {
+    ModelWindowPlan::Window window;
+    const dem::DetectorErrorModel sub = plan.window_model(at.first, at.end, window);
+    size_t record = 0;
+    for (size_t k = 0; k < errors.size(); ++k) {
+      std::vector<uint32_t> inside;
+      std::vector<uint8_t> observables;
+      uint32_t earliest = kRounds;
+      for (const Component& c : errors[k]) {
+        bool kept = false;
+        for (const uint32_t d : c.detectors) {
+          earliest = std::min(earliest, d / kAncillas);
+          if (d / kAncillas >= at.end) continue;
+          kept = true;
+          inside.push_back(static_cast<uint32_t>(std::find(window.detectors.begin(), window.detectors.end(), d) -
+                                                 window.detectors.begin()));
+        }
+        if (kept) observables.push_back(c.observable);
+      }
+      if (earliest < at.first || earliest >= at.end) continue;
+      ASSERT_LT(record, sub.error_count()) << "window " << at.first;
+      const auto e = sub.error(record);
+      EXPECT_EQ(std::vector<uint32_t>(e.detectors.begin(), e.detectors.end()), inside) << "error " << k;
+      EXPECT_EQ(std::vector<uint8_t>(e.observables.begin(), e.observables.end()), observables) << "error " << k;
+      ++record;
+    }
+    EXPECT_EQ(record, sub.error_count()) << "window " << at.first;
+  }
+}
 
 // A window of the whole shot is the whole-shot decoder, shot for shot.
 TEST(ModelWindow, AWindowOfTheWholeShotDecodesAsTheShot) {

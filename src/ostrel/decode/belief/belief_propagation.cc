@@ -74,6 +74,7 @@ double prior_llr(double p) {
 BeliefPropagation::BeliefPropagation(std::shared_ptr<const CheckMatrix> matrix, const BpOptions& options)
     : matrix_(std::move(matrix)), options_(options) {
   rebind();
+  begin();
   phi_table();
 }
 
@@ -85,13 +86,14 @@ void BeliefPropagation::rebind(std::span<const double> prior_llrs) {
     prior_.resize(h.column_count);
     for (uint32_t c = 0; c < h.column_count; ++c) prior_[c] = prior_llr(h.priors[c]);
   }
-  bias_.assign(prior_.begin(), prior_.end());
-  marginal_.assign(prior_.begin(), prior_.end());
-  hard_.assign(h.column_count, 0);
+  // What begin() sets is only sized here: a neighbourhood is rebound once a shot.
+  bias_.resize(h.column_count);
+  marginal_.resize(h.column_count);
+  hard_.resize(h.column_count);
   uint32_t longest = 0;
   for (uint32_t r = 0; r < h.row_count; ++r) longest = std::max(longest, h.row_start[r + 1] - h.row_start[r]);
   syndrome_.assign(h.row_count, 0);
-  row_parity_.assign(h.row_count, 0);
+  row_parity_.resize(h.row_count);
   fired_.clear();
   unsatisfied_ = 0;
   if (options_.method == BpMethod::kMinSum) {

@@ -48,7 +48,8 @@ class BeliefPropagation {
   BeliefPropagation(std::shared_ptr<const CheckMatrix> matrix, const BpOptions& options);
 
   // The matrix changed in place (a neighbourhood's): buffers sized again, reusing their memory.
-  // The syndrome is cleared. `prior_llrs`, one per column, spares the logarithms when given.
+  // The syndrome is cleared; begin() must come before the next run. `prior_llrs`, one per column,
+  // spares the logarithms when given.
   void rebind(std::span<const double> prior_llrs = {});
 
   // The shot's syndrome: ascending detector indices (beyond the matrix: ignored; twice: cancel).

@@ -15,13 +15,14 @@ LayeredMinSum::LayeredMinSum(const CheckMatrix& h, std::span<const double> prior
 void LayeredMinSum::reset(const CheckMatrix& h, std::span<const double> prior_llrs) {
   prior_.resize(h.column_count);
   for (uint32_t c = 0; c < h.column_count; ++c) prior_[c] = static_cast<float>(prior_llrs[c]);
-  bias_.assign(prior_.begin(), prior_.end());
-  marginal_.assign(prior_.begin(), prior_.end());
-  message_.assign(h.entry_count(), 0.0f);
+  // begin() sets the rest.
+  bias_.resize(h.column_count);
+  marginal_.resize(h.column_count);
+  message_.resize(h.entry_count());
   uint32_t longest = 0;
   for (uint32_t r = 0; r < h.row_count; ++r) longest = std::max(longest, h.row_start[r + 1] - h.row_start[r]);
-  input_.assign(longest, 0.0f);
-  syndrome_.assign(h.row_count, 0);
+  input_.resize(longest);
+  syndrome_.resize(h.row_count);
 }
 
 void LayeredMinSum::begin(const CheckMatrix& h, std::span<const uint8_t> syndrome) {

@@ -22,7 +22,8 @@ class LayeredMinSum {
   // `kernel` null: the fastest this processor runs (all give the same bits).
   LayeredMinSum(const CheckMatrix& h, std::span<const double> prior_llrs, LayeredKernel kernel = nullptr);
 
-  // For a matrix that changed in place (a neighbourhood's): sized again, reusing the buffers.
+  // For a matrix that changed in place (a neighbourhood's): sized again, reusing the buffers;
+  // begin() must come before the next iteration.
   void reset(const CheckMatrix& h, std::span<const double> prior_llrs);
 
   // Messages to zero and marginals to the priors, for a syndrome given per row.
