@@ -52,7 +52,7 @@ std::unique_ptr<GraphDecoder> make_graph_decoder(DecodeMethod method, std::share
       // A Union-Find that never goes first would only follow every weight change for nothing.
       auto first = from == kNever ? nullptr : std::make_unique<WeightedUnionFind>(graph);
       return std::make_unique<CorrelatedDecoder>(std::make_unique<matching::MatchingDecoder>(graph), max_passes, true,
-                                                 std::move(first), crowded, from);
+                                                 std::move(first), crowded, from, true);
     }
     case DecodeMethod::kCorrelatedMatching:
       return std::make_unique<CorrelatedDecoder>(std::make_unique<matching::MatchingDecoder>(std::move(graph)),
