@@ -21,9 +21,10 @@ constexpr uint32_t kCorrelatedPasses = 4;
 // Union-Find passes alone at the same cost. A third pass (accumulating) repairs what Union-Find
 // weighed wrongly, which matters once events crowd (its failures at d = 13 fall to those of the
 // matching passes) and not on sparse shots (d <= 9 at p = 0.005, where it costs a fifth more for
-// nothing): by default it runs on shots of at least kCrowdedShot fired detectors.
+// nothing): by default it runs on shots of at least kCrowdedShot fired detectors, those Union-Find
+// takes first.
 constexpr uint32_t kFastCorrelatedPasses = 3;
-constexpr uint32_t kCrowdedShot = 96;
+constexpr uint32_t kCrowdedShot = kSparseShot;
 
 }  // namespace
 
@@ -52,7 +53,7 @@ std::unique_ptr<GraphDecoder> make_graph_decoder(DecodeMethod method, std::share
       // A Union-Find that never goes first would only follow every weight change for nothing.
       auto first = from == kNever ? nullptr : std::make_unique<WeightedUnionFind>(graph);
       return std::make_unique<CorrelatedDecoder>(std::make_unique<matching::MatchingDecoder>(graph), max_passes, true,
-                                                 std::move(first), crowded, from);
+                                                 std::move(first), crowded, from, true);
     }
     case DecodeMethod::kCorrelatedMatching:
       return std::make_unique<CorrelatedDecoder>(std::make_unique<matching::MatchingDecoder>(std::move(graph)),

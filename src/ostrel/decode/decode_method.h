@@ -31,15 +31,17 @@ std::unique_ptr<GraphDecoder> make_graph_decoder(DecodeMethod method, std::share
                                                  std::optional<uint32_t> union_find_from = std::nullopt);
 
 // Where a Union-Find first pass pays, and where it does not. Matching's second pass starts from its
-// first pass's growth and regrows only the regions the lowered edges disturb; Union-Find's first
-// pass saves a matching decode but leaves the second to start afresh, and weighs the graph less
-// well. So Union-Find goes first only on shots of at least kSparseShot fired detectors (nearly every
-// shot of a d = 5 memory experiment is below, almost none at d = 9), and only on graphs where
-// errors of several components hold at least kDenseShare of the probability (uniform circuit and
-// code-capacity-like noise 0.42-0.46, SI1000-like 0.24-0.28, measurement-heavy 0.13-0.16, at any
-// p and d): with fewer, a correction lowers fewer edges, and a warm second pass costs less than a
-// fresh one after Union-Find. Returns kNever where it never goes first.
-inline constexpr uint32_t kSparseShot = 24;
+// first pass's growth and regrows only the regions the lowered edges disturb (in the components
+// that flip an observable); Union-Find's first pass saves a matching decode but leaves the second
+// to start afresh, and weighs the graph less well. So Union-Find goes first only on crowded shots,
+// of at least kSparseShot fired detectors (those of d = 13 memory experiments at p >= 0.005; a d = 9
+// shot at p = 0.005 holds 56 on average), where a third pass repairs what it weighed wrongly, and
+// only on graphs where errors of several components hold at least kDenseShare of the probability
+// (uniform circuit and code-capacity-like noise 0.42-0.46, SI1000-like 0.24-0.28,
+// measurement-heavy 0.13-0.16, at any p and d): with fewer, a correction lowers fewer edges, and a
+// warm second pass costs less than a fresh one after Union-Find. Returns kNever where it never
+// goes first.
+inline constexpr uint32_t kSparseShot = 96;
 inline constexpr double kDenseShare = 0.35;
 inline constexpr uint32_t kNever = UINT32_MAX;
 uint32_t default_union_find_from(const DecodingGraph& graph);

@@ -2,10 +2,13 @@
 
 #include <algorithm>
 
+#include "ostrel/decode/correlated/observable_parts.h"
+
 namespace ostrel::decode {
 
 CorrelatedDecoder::CorrelatedDecoder(std::unique_ptr<GraphDecoder> base, uint32_t max_passes, bool accumulate,
-                                     std::unique_ptr<GraphDecoder> first, uint32_t crowded, uint32_t sparse)
+                                     std::unique_ptr<GraphDecoder> first, uint32_t crowded, uint32_t sparse,
+                                     bool defer_last)
     : base_(std::move(base)),
       first_(std::move(first)),
       last_(base_.get()),
@@ -20,15 +23,22 @@ CorrelatedDecoder::CorrelatedDecoder(std::unique_ptr<GraphDecoder> base, uint32_
   next_.assign(g.edges.size(), kUnset);
   user_set_.assign(g.edges.size(), 0);
   seen_.assign(g.edges.size(), 0);
+  if (defer_last && max_passes_ >= 2 && !g.correlations.empty()) {
+    auto observable = std::make_shared<const ObservableParts>(observable_parts(g));
+    // Where every edge bears on an observable there is nothing to defer.
+    if (!observable->all()) observable_ = std::move(observable);
+  }
 }
 
 std::unique_ptr<GraphDecoder> CorrelatedDecoder::clone() const {
   return std::make_unique<CorrelatedDecoder>(base_->clone(), max_passes_, accumulate_,
-                                             first_ ? first_->clone() : nullptr, crowded_, sparse_);
+                                             first_ ? first_->clone() : nullptr, crowded_, sparse_,
+                                             observable_ != nullptr);
 }
 
 void CorrelatedDecoder::set_edge_weight(uint32_t edge, int32_t weight) {
   if (edge >= weight_.size()) return;
+  finish();  // the last decode's correction is found under its own weights
   if (!user_set_[edge]) {
     user_set_[edge] = 1;
     set_edges_.push_back(edge);
@@ -39,6 +49,7 @@ void CorrelatedDecoder::set_edge_weight(uint32_t edge, int32_t weight) {
 }
 
 void CorrelatedDecoder::restore_edge_weights() {
+  finish();  // the correction stays readable under the weights that found it
   for (const uint32_t e : lowered_edges_) lowered_[e] = kUnset;
   lowered_edges_.clear();
   for (const uint32_t e : set_edges_) {
@@ -95,29 +106,59 @@ void CorrelatedDecoder::restore_lowered() {
   lowered_edges_.clear();
 }
 
-bool CorrelatedDecoder::lower_from(std::span<const uint32_t> correction) {
-  const EdgeCorrelations& correlations = graph().correlations;
+bool CorrelatedDecoder::lower(uint32_t edge, int32_t weight, bool user_set) {
   // A correlation's weight is below its edge's own (edge_correlations.h): only an edge the caller
   // set can stand lower already.
+  int32_t& now = lowered_[edge];
+  if (weight >= now || (user_set && weight >= weight_[edge])) return false;
+  if (now == kUnset) lowered_edges_.push_back(edge);
+  now = weight;
+  base_->set_edge_weight(edge, weight);
+  return true;
+}
+
+bool CorrelatedDecoder::lower_from(std::span<const uint32_t> correction, bool defer) {
+  const EdgeCorrelations& correlations = graph().correlations;
   const bool user_set = !set_edges_.empty();
+  const uint8_t* observable = defer ? observable_->edge.data() : nullptr;
   bool changed = false;
   for (const uint32_t a : correction) {
     if (seen_[a]) continue;  // what it lowers is lowered already
     seen_[a] = 1;
     seen_edges_.push_back(a);
     for (const EdgeCorrelation& c : correlations.of(a)) {
-      int32_t& now = lowered_[c.edge];
-      if (c.weight >= now || (user_set && c.weight >= weight_[c.edge])) continue;
-      if (now == kUnset) lowered_edges_.push_back(c.edge);
-      now = c.weight;
-      base_->set_edge_weight(c.edge, c.weight);
-      changed = true;
+      if (observable && !observable[c.edge]) {
+        deferred_.push_back(c);
+        continue;
+      }
+      changed |= lower(c.edge, c.weight, user_set);
     }
   }
   return changed;
 }
 
+void CorrelatedDecoder::finish() {
+  if (!pending_) return;
+  pending_ = false;
+  const bool user_set = !set_edges_.empty();
+  bool changed = false;
+  for (const EdgeCorrelation& c : deferred_) changed |= lower(c.edge, c.weight, user_set);
+  deferred_.clear();
+  if (!changed && !partial_) return;
+  // The observables' components come out as they were: only the rest grows again.
+  if (last_ == base_.get() && !partial_) {
+    base_->decode_again(fired_);
+  } else {
+    base_->decode(fired_);
+    last_ = base_.get();
+  }
+  partial_ = false;
+}
+
 uint64_t CorrelatedDecoder::decode(std::span<const uint32_t> fired_detectors) {
+  pending_ = false;
+  partial_ = false;
+  deferred_.clear();
   restore_lowered();
   const bool correlated = max_passes_ >= 2 && !graph().correlations.empty();
   last_ = first_ && correlated && fired_detectors.size() >= sparse_ ? first_.get() : base_.get();
@@ -132,12 +173,25 @@ uint64_t CorrelatedDecoder::decode(std::span<const uint32_t> fired_detectors) {
   const bool compare = !accumulate_ && passes > 2;
   if (compare) std::sort(previous_.begin(), previous_.end());
   while (last_passes_ < passes) {
-    const bool changed = accumulate_ ? lower_from(previous_) : weigh_from(previous_, false);
+    // The last pass leaves the components that flip no observable for finish().
+    const bool defer = accumulate_ && observable_ && last_passes_ + 1 == passes;
+    const bool changed = accumulate_ ? lower_from(previous_, defer) : weigh_from(previous_, false);
     // The same weights give the same correction; a first pass's correction, when not empty,
     // still goes to the base, which is the better decoder.
     if (!changed && (last_ == base_.get() || previous_.empty())) break;
-    // The base's first decode of this shot starts afresh.
-    mask = last_ == base_.get() ? base_->decode_again(fired_detectors) : base_->decode(fired_detectors);
+    // The base's first decode of this shot starts afresh, on the observables' components alone
+    // when it is the last.
+    if (last_ == base_.get()) {
+      mask = base_->decode_again(fired_detectors);
+    } else if (defer) {
+      part_.clear();
+      for (const uint32_t d : fired_detectors)
+        if (d < observable_->detector.size() && observable_->detector[d]) part_.push_back(d);
+      partial_ = part_.size() != fired_detectors.size();
+      mask = base_->decode(part_);
+    } else {
+      mask = base_->decode(fired_detectors);
+    }
     last_ = base_.get();
     ++last_passes_;
     if (last_passes_ == passes) break;
@@ -153,6 +207,10 @@ uint64_t CorrelatedDecoder::decode(std::span<const uint32_t> fired_detectors) {
   // search for a path) under the weights of the pass that found it, and only if asked.
   for (const uint32_t e : seen_edges_) seen_[e] = 0;
   seen_edges_.clear();
+  if (!deferred_.empty() || partial_) {
+    pending_ = true;
+    fired_.assign(fired_detectors.begin(), fired_detectors.end());
+  }
   return mask;
 }
 

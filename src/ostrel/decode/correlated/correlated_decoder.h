@@ -25,6 +25,12 @@
 // there a cheap first decode saves little, while the base's second pass starts from its first
 // pass's work rather than afresh, and its correction weighs the graph better.
 //
+// The last pass may leave alone the graph's components that flip no observable (`defer_last`):
+// their edges are lowered and decoded again only once the correction or its weight is asked
+// for, which the observable mask never needs. A last pass that decodes afresh (after a cheaper
+// first decoder) decodes only the fired detectors of the other components. The mask is the same
+// either way (where several corrections are minimum, either may be found).
+//
 // Passes past the second may be kept for crowded shots (`crowded`: at least that many fired
 // detectors; 0 keeps them for every shot). A few scattered events rarely leave two passes short
 // of the answer, while their later passes cost as much as the first; where events crowd, a cheap
@@ -34,6 +40,7 @@
 #include <span>
 #include <vector>
 
+#include "ostrel/decode/correlated/observable_parts.h"
 #include "ostrel/decode/graph_decoder.h"
 
 namespace ostrel::decode {
@@ -42,11 +49,18 @@ class CorrelatedDecoder final : public GraphDecoder {
  public:
   // max_passes >= 1 (1 decodes as the base alone).
   CorrelatedDecoder(std::unique_ptr<GraphDecoder> base, uint32_t max_passes, bool accumulate,
-                    std::unique_ptr<GraphDecoder> first = nullptr, uint32_t crowded = 0, uint32_t sparse = 0);
+                    std::unique_ptr<GraphDecoder> first = nullptr, uint32_t crowded = 0, uint32_t sparse = 0,
+                    bool defer_last = false);
 
   uint64_t decode(std::span<const uint32_t> fired_detectors) override;
-  std::span<const uint32_t> correction() override { return last_->correction(); }
-  double correction_weight() override { return last_->correction_weight(); }
+  std::span<const uint32_t> correction() override {
+    finish();
+    return last_->correction();
+  }
+  double correction_weight() override {
+    finish();
+    return last_->correction_weight();
+  }
   // Re-weighting lowers an edge from this weight, never raises it.
   void set_edge_weight(uint32_t edge, int32_t weight) override;
   void restore_edge_weights() override;
@@ -56,6 +70,8 @@ class CorrelatedDecoder final : public GraphDecoder {
 
   // How many passes the last decode ran.
   uint32_t last_passes() const { return last_passes_; }
+  // Whether the last decode left components that flip no observable to be decoded again.
+  bool deferred() const { return pending_; }
 
  private:
   static constexpr int32_t kUnset = INT32_MAX;
@@ -67,8 +83,13 @@ class CorrelatedDecoder final : public GraphDecoder {
   // Every lowered edge back to where the caller left it.
   void restore_lowered();
   // Accumulating: lowers further what the correction's edges not seen before in this decode
-  // correlate with; returns whether any weight fell.
-  bool lower_from(std::span<const uint32_t> correction);
+  // correlate with; returns whether any weight fell. With `defer`, edges that bear on no
+  // observable are kept in deferred_ instead.
+  bool lower_from(std::span<const uint32_t> correction, bool defer);
+  // Lowers one edge to `weight` unless it stands as low already; returns whether it fell.
+  bool lower(uint32_t edge, int32_t weight, bool user_set);
+  // The deferred part of the last pass: lowers those edges and decodes again.
+  void finish();
 
   std::unique_ptr<GraphDecoder> base_;
   std::unique_ptr<GraphDecoder> first_;  // the first pass's decoder, if not the base
@@ -87,6 +108,12 @@ class CorrelatedDecoder final : public GraphDecoder {
   std::vector<uint32_t> next_edges_;
   std::vector<uint8_t> seen_;          // per edge: in a correction of this decode (accumulating)
   std::vector<uint32_t> seen_edges_;
+  std::shared_ptr<const ObservableParts> observable_;  // null: no deferring
+  std::vector<EdgeCorrelation> deferred_;
+  std::vector<uint32_t> fired_;        // the shot, while a deferred part waits
+  std::vector<uint32_t> part_;         // its fired detectors that bear on an observable
+  bool pending_ = false;
+  bool partial_ = false;               // the base decoded part_ alone
   std::vector<uint32_t> previous_;     // the last pass's correction, sorted
   std::vector<uint32_t> current_;
 };

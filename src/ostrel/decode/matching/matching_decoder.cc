@@ -79,8 +79,14 @@ uint64_t MatchingDecoder::decode_again(std::span<const uint32_t> fired_detectors
     dirty(flooder_.top_owner(edge.v));
   }
   forget_changes();
-  correction_ready_ = false;
   carried_ = 0;
+  if (dirty_.empty()) {
+    // Every region stands: the matching, its weight and its paths are the last decode's (no edge
+    // of a matched path fell, or it would be covered past its length).
+    dissolved_ = 0;
+    return mask_ ^ graph_->flipped_observables;
+  }
+  correction_ready_ = false;
   regrow_.clear();
   // Time restarts at zero, where new regions start from nothing. Two growing regions meet on a whole
   // unit of time only when their radii have the parity of the time: a partner whose radius has the
@@ -246,6 +252,7 @@ uint64_t MatchingDecoder::read_out() {
   // each region is crossed by exactly one: the matching's length is the sum of the radii.
   radii_ = radii;
   weight_ = radii / 2 - flipped_weight_;
+  mask_ = mask;
   return mask;
 }
 

@@ -136,6 +136,7 @@ class MatchingDecoder final : public GraphDecoder {
   bool raised_ = false;  // restore_edge_weights raised an edge since the decode (not in changed_)
   bool warm_ = false;  // the flooder holds the finished growth of the last decode
   std::vector<uint32_t> dirty_;
+  uint64_t mask_ = 0;  // read_out()'s last answer
   std::vector<uint32_t> regrow_;
   std::vector<uint8_t> dirty_mark_;  // per region
   uint32_t dissolved_ = 0;
