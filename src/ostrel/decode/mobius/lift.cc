@@ -100,11 +100,7 @@ void Lift::search(uint32_t depth, double weight) {
 }
 
 uint32_t Lift::find_atom(std::span<const uint32_t> detectors) const {
-  for (uint32_t a : atoms_->atoms_at(detectors[0])) {
-    const std::span<const uint32_t> v = atoms_->atoms[a].view();
-    if (std::equal(v.begin(), v.end(), detectors.begin(), detectors.end())) return a;
-  }
-  return UINT32_MAX;
+  return lifted_->atom_index.find(detectors);
 }
 
 bool Lift::merge_pair(size_t i, size_t j) {
@@ -149,6 +145,9 @@ bool Lift::merge_pair(size_t i, size_t j) {
 }
 
 void Lift::merge_pairs(size_t first) {
+  // A pair found no lighter keeps that answer while neither atom changes: after the first round,
+  // only pairs with an atom the last round replaced are asked again.
+  fresh_.assign(correction_.size(), 1);
   for (bool changed = true; changed;) {
     changed = false;
     // Atoms meet where they share a detector: sorted by detector, those meeting are neighbours.
@@ -164,7 +163,7 @@ void Lift::merge_pairs(size_t first) {
         for (size_t y = x + 1; y < t; ++y) {
           const uint32_t i = meets_[x].second, j = meets_[y].second;  // i < j
           // Pairs among the matching's whole atoms are its own choice; an atom changes once a round.
-          if (j < first || merged_[i] || merged_[j]) continue;
+          if (j < first || merged_[i] || merged_[j] || !(fresh_[i] | fresh_[j])) continue;
           if (merge_pair(i, j)) {
             merged_[i] = merged_[j] = 1;
             changed = true;
@@ -178,9 +177,11 @@ void Lift::merge_pairs(size_t first) {
     for (size_t k = 0; k < correction_.size(); ++k) {
       if (correction_[k] == kGone) continue;
       kept_first += k < first;
+      fresh_[kept] = merged_[k];
       correction_[kept++] = correction_[k];
     }
     correction_.resize(kept);
+    fresh_.resize(kept);
     first = kept_first;
   }
 }

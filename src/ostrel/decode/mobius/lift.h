@@ -93,7 +93,8 @@ class Lift {
   std::vector<uint32_t> correction_, candidate_, residual_;
   std::vector<uint32_t> stack_, best_;
   std::vector<std::pair<uint32_t, uint32_t>> meets_;  // (detector, place in correction_)
-  std::vector<uint8_t> merged_;
+  std::vector<uint8_t> merged_;  // per correction_ place: replaced this round
+  std::vector<uint8_t> fresh_;   // per correction_ place: replaced last round (all, in the first)
   double best_weight_ = 0.0;
   bool found_ = false;
   uint32_t budget_ = 0;
