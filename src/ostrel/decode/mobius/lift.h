@@ -54,6 +54,8 @@ class Lift {
   std::span<const uint32_t> residual() const { return residual_; }
   // The matched edges the last lift found no whole atom for (empty when the matching was whole atoms).
   std::span<const uint32_t> pieces() const { return rest_edges_; }
+  // The atoms whose edges the matching took whole (the rest of the correction explains the pieces).
+  std::span<const uint32_t> whole() const { return whole_; }
 
   // Weighs `atom` as `weight` (ln units) in the lifts that follow if that is lower, until
   // restore_weights().
