@@ -88,6 +88,27 @@ void Lift::search(uint32_t depth, double weight) {
   // Each atom clears at most three detectors.
   if (depth == 0 || budget_ == 0 || odd_ > 3 * depth) return;
   --budget_;
+  if (depth == 1) {
+    // One atom left to choose: the one flipping exactly the odd detectors, if any.
+    uint32_t odd[3];
+    uint32_t n = 0;
+    for (uint32_t d : seen_) {
+      if (!parity_[d]) continue;
+      uint32_t k = n++;  // odd_ <= 3: kept ascending by insertion
+      for (; k > 0 && odd[k - 1] > d; --k) odd[k] = odd[k - 1];
+      odd[k] = d;
+    }
+    const uint32_t a = find_atom(std::span<const uint32_t>(odd, n));
+    if (a == kNoAtom) return;
+    const double w = weight + lifted_->atom_weight[a];
+    if (found_ && w >= best_weight_) return;
+    stack_.push_back(a);
+    best_.assign(stack_.begin(), stack_.end());
+    best_weight_ = w;
+    found_ = true;
+    stack_.pop_back();
+    return;
+  }
   for (uint32_t a : atoms_->atoms_at(lowest)) {
     const double w = weight + lifted_->atom_weight[a];
     if (found_ && w >= best_weight_) continue;
