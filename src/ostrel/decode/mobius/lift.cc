@@ -19,6 +19,7 @@ Lift::Lift(std::shared_ptr<const AtomModel> atoms, std::shared_ptr<const LiftedG
     : atoms_(std::move(atoms)), lifted_(std::move(lifted)) {
   for (size_t c = 0; c < 3; ++c) {
     matchers_[c] = std::make_unique<matching::MatchingDecoder>(lifted_->lift_graph[c]);
+    tjoins_[c] = std::make_unique<ComponentTJoin>(lifted_->lift_graph[c]);
     in_matching_.assign(lifted_->edge_atom.size(), 0);
     for (const DecodingEdge& e : lifted_->lift_graph[c]->edges) now_[c].push_back(e.weight);
   }
@@ -270,11 +271,17 @@ uint64_t Lift::lift(std::span<const uint32_t> edges, std::span<const uint32_t> f
     for (uint32_t e : edges)
       if (lifted_->edge_lift_mask[e] >> colour & 1) targets_.push_back(e);
     std::sort(targets_.begin(), targets_.end());
-    matching::MatchingDecoder& m = *matchers_[colour];
-    m.decode(targets_);
-    const double weight = m.correction_weight();
+    double weight;
     candidate_.clear();
-    for (uint32_t e : m.correction()) candidate_.push_back(lifted_->lift_edge_atom[colour][e]);
+    if (lowered_[colour].empty() && tjoins_[colour]->solve(targets_)) {
+      weight = static_cast<double>(tjoins_[colour]->fine_weight()) / matching::kFineScale;
+      for (uint32_t e : tjoins_[colour]->edges()) candidate_.push_back(lifted_->lift_edge_atom[colour][e]);
+    } else {
+      matching::MatchingDecoder& m = *matchers_[colour];
+      m.decode(targets_);
+      weight = m.correction_weight();
+      for (uint32_t e : m.correction()) candidate_.push_back(lifted_->lift_edge_atom[colour][e]);
+    }
     // Explained unless some targets were left unmatched.
     for (uint32_t a : candidate_) toggle(a);
     for (uint32_t d : fired) toggle_detector(d);

@@ -32,6 +32,7 @@
 
 #include "ostrel/decode/matching/matching_decoder.h"
 #include "ostrel/decode/mobius/atoms.h"
+#include "ostrel/decode/mobius/component_tjoin.h"
 #include "ostrel/decode/mobius/lifted_graph.h"
 
 namespace ostrel::decode::mobius {
@@ -82,6 +83,8 @@ class Lift {
   std::shared_ptr<const AtomModel> atoms_;
   std::shared_ptr<const LiftedGraph> lifted_;
   std::array<std::unique_ptr<matching::MatchingDecoder>, 3> matchers_;
+  // The same T-joins without growth where the graphs' small components allow (no weight lowered).
+  std::array<std::unique_ptr<ComponentTJoin>, 3> tjoins_;
   std::vector<uint32_t> targets_;
   std::vector<uint8_t> in_matching_;  // per lifted edge, this shot
   std::vector<uint32_t> matched_;
