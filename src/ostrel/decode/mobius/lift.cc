@@ -23,6 +23,7 @@ Lift::Lift(std::shared_ptr<const AtomModel> atoms, std::shared_ptr<const LiftedG
     in_matching_.assign(lifted_->edge_atom.size(), 0);
     for (const DecodingEdge& e : lifted_->lift_graph[c]->edges) now_[c].push_back(e.weight);
   }
+  lightest_ = lifted_->atom_weight.empty() ? 0.0 : *std::min_element(lifted_->atom_weight.begin(), lifted_->atom_weight.end());
   const size_t detectors = atoms_->at_start.empty() ? 0 : atoms_->at_start.size() - 1;
   parity_.assign(detectors, 0);
   listed_.assign(detectors, 0);
@@ -148,7 +149,8 @@ bool Lift::merge_pair(size_t i, size_t j) {
     }
   }
   for (uint32_t c : atoms_->atoms_at(together[0])) {
-    if (lifted_->atom_weight[c] >= best_weight) continue;
+    // With the lightest atom of all beside it, c must still come in under the best.
+    if (lifted_->atom_weight[c] + lightest_ >= best_weight) continue;
     const std::span<const uint32_t> v = atoms_->atoms[c].view();
     uint32_t* rest_end = std::set_symmetric_difference(together, together + size, v.begin(), v.end(), rest);
     const size_t rest_size = static_cast<size_t>(rest_end - rest);

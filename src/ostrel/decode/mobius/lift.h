@@ -101,6 +101,7 @@ class Lift {
   std::vector<uint8_t> merged_;  // per correction_ place: replaced this round
   std::vector<uint8_t> fresh_;   // per correction_ place: replaced last round (all, in the first)
   double best_weight_ = 0.0;
+  double lightest_ = 0.0;  // the lightest atom's weight
   bool found_ = false;
   uint32_t budget_ = 0;
   bool explained_ = true;
