@@ -19,9 +19,11 @@ Lift::Lift(std::shared_ptr<const AtomModel> atoms, std::shared_ptr<const LiftedG
     : atoms_(std::move(atoms)), lifted_(std::move(lifted)) {
   for (size_t c = 0; c < 3; ++c) {
     matchers_[c] = std::make_unique<matching::MatchingDecoder>(lifted_->lift_graph[c]);
+    tjoins_[c] = std::make_unique<ComponentTJoin>(lifted_->lift_graph[c]);
     in_matching_.assign(lifted_->edge_atom.size(), 0);
     for (const DecodingEdge& e : lifted_->lift_graph[c]->edges) now_[c].push_back(e.weight);
   }
+  lightest_ = lifted_->atom_weight.empty() ? 0.0 : *std::min_element(lifted_->atom_weight.begin(), lifted_->atom_weight.end());
   const size_t detectors = atoms_->at_start.empty() ? 0 : atoms_->at_start.size() - 1;
   parity_.assign(detectors, 0);
   listed_.assign(detectors, 0);
@@ -88,6 +90,27 @@ void Lift::search(uint32_t depth, double weight) {
   // Each atom clears at most three detectors.
   if (depth == 0 || budget_ == 0 || odd_ > 3 * depth) return;
   --budget_;
+  if (depth == 1) {
+    // One atom left to choose: the one flipping exactly the odd detectors, if any.
+    uint32_t odd[3];
+    uint32_t n = 0;
+    for (uint32_t d : seen_) {
+      if (!parity_[d]) continue;
+      uint32_t k = n++;  // odd_ <= 3: kept ascending by insertion
+      for (; k > 0 && odd[k - 1] > d; --k) odd[k] = odd[k - 1];
+      odd[k] = d;
+    }
+    const uint32_t a = find_atom(std::span<const uint32_t>(odd, n));
+    if (a == kNoAtom) return;
+    const double w = weight + lifted_->atom_weight[a];
+    if (found_ && w >= best_weight_) return;
+    stack_.push_back(a);
+    best_.assign(stack_.begin(), stack_.end());
+    best_weight_ = w;
+    found_ = true;
+    stack_.pop_back();
+    return;
+  }
   for (uint32_t a : atoms_->atoms_at(lowest)) {
     const double w = weight + lifted_->atom_weight[a];
     if (found_ && w >= best_weight_) continue;
@@ -100,11 +123,7 @@ void Lift::search(uint32_t depth, double weight) {
 }
 
 uint32_t Lift::find_atom(std::span<const uint32_t> detectors) const {
-  for (uint32_t a : atoms_->atoms_at(detectors[0])) {
-    const std::span<const uint32_t> v = atoms_->atoms[a].view();
-    if (std::equal(v.begin(), v.end(), detectors.begin(), detectors.end())) return a;
-  }
-  return UINT32_MAX;
+  return lifted_->atom_index.find(detectors);
 }
 
 bool Lift::merge_pair(size_t i, size_t j) {
@@ -130,7 +149,8 @@ bool Lift::merge_pair(size_t i, size_t j) {
     }
   }
   for (uint32_t c : atoms_->atoms_at(together[0])) {
-    if (lifted_->atom_weight[c] >= best_weight) continue;
+    // With the lightest atom of all beside it, c must still come in under the best.
+    if (lifted_->atom_weight[c] + lightest_ >= best_weight) continue;
     const std::span<const uint32_t> v = atoms_->atoms[c].view();
     uint32_t* rest_end = std::set_symmetric_difference(together, together + size, v.begin(), v.end(), rest);
     const size_t rest_size = static_cast<size_t>(rest_end - rest);
@@ -149,6 +169,9 @@ bool Lift::merge_pair(size_t i, size_t j) {
 }
 
 void Lift::merge_pairs(size_t first) {
+  // A pair found no lighter keeps that answer while neither atom changes: after the first round,
+  // only pairs with an atom the last round replaced are asked again.
+  fresh_.assign(correction_.size(), 1);
   for (bool changed = true; changed;) {
     changed = false;
     // Atoms meet where they share a detector: sorted by detector, those meeting are neighbours.
@@ -164,7 +187,7 @@ void Lift::merge_pairs(size_t first) {
         for (size_t y = x + 1; y < t; ++y) {
           const uint32_t i = meets_[x].second, j = meets_[y].second;  // i < j
           // Pairs among the matching's whole atoms are its own choice; an atom changes once a round.
-          if (j < first || merged_[i] || merged_[j]) continue;
+          if (j < first || merged_[i] || merged_[j] || !(fresh_[i] | fresh_[j])) continue;
           if (merge_pair(i, j)) {
             merged_[i] = merged_[j] = 1;
             changed = true;
@@ -178,9 +201,11 @@ void Lift::merge_pairs(size_t first) {
     for (size_t k = 0; k < correction_.size(); ++k) {
       if (correction_[k] == kGone) continue;
       kept_first += k < first;
+      fresh_[kept] = merged_[k];
       correction_[kept++] = correction_[k];
     }
     correction_.resize(kept);
+    fresh_.resize(kept);
     first = kept_first;
   }
 }
@@ -248,11 +273,17 @@ uint64_t Lift::lift(std::span<const uint32_t> edges, std::span<const uint32_t> f
     for (uint32_t e : edges)
       if (lifted_->edge_lift_mask[e] >> colour & 1) targets_.push_back(e);
     std::sort(targets_.begin(), targets_.end());
-    matching::MatchingDecoder& m = *matchers_[colour];
-    m.decode(targets_);
-    const double weight = m.correction_weight();
+    double weight;
     candidate_.clear();
-    for (uint32_t e : m.correction()) candidate_.push_back(lifted_->lift_edge_atom[colour][e]);
+    if (lowered_[colour].empty() && tjoins_[colour]->solve(targets_)) {
+      weight = static_cast<double>(tjoins_[colour]->fine_weight()) / matching::kFineScale;
+      for (uint32_t e : tjoins_[colour]->edges()) candidate_.push_back(lifted_->lift_edge_atom[colour][e]);
+    } else {
+      matching::MatchingDecoder& m = *matchers_[colour];
+      m.decode(targets_);
+      weight = m.correction_weight();
+      for (uint32_t e : m.correction()) candidate_.push_back(lifted_->lift_edge_atom[colour][e]);
+    }
     // Explained unless some targets were left unmatched.
     for (uint32_t a : candidate_) toggle(a);
     for (uint32_t d : fired) toggle_detector(d);

@@ -32,6 +32,7 @@
 
 #include "ostrel/decode/matching/matching_decoder.h"
 #include "ostrel/decode/mobius/atoms.h"
+#include "ostrel/decode/mobius/component_tjoin.h"
 #include "ostrel/decode/mobius/lifted_graph.h"
 
 namespace ostrel::decode::mobius {
@@ -54,6 +55,8 @@ class Lift {
   std::span<const uint32_t> residual() const { return residual_; }
   // The matched edges the last lift found no whole atom for (empty when the matching was whole atoms).
   std::span<const uint32_t> pieces() const { return rest_edges_; }
+  // The atoms whose edges the matching took whole (the rest of the correction explains the pieces).
+  std::span<const uint32_t> whole() const { return whole_; }
 
   // Weighs `atom` as `weight` (ln units) in the lifts that follow if that is lower, until
   // restore_weights().
@@ -80,6 +83,8 @@ class Lift {
   std::shared_ptr<const AtomModel> atoms_;
   std::shared_ptr<const LiftedGraph> lifted_;
   std::array<std::unique_ptr<matching::MatchingDecoder>, 3> matchers_;
+  // The same T-joins without growth where the graphs' small components allow (no weight lowered).
+  std::array<std::unique_ptr<ComponentTJoin>, 3> tjoins_;
   std::vector<uint32_t> targets_;
   std::vector<uint8_t> in_matching_;  // per lifted edge, this shot
   std::vector<uint32_t> matched_;
@@ -93,8 +98,10 @@ class Lift {
   std::vector<uint32_t> correction_, candidate_, residual_;
   std::vector<uint32_t> stack_, best_;
   std::vector<std::pair<uint32_t, uint32_t>> meets_;  // (detector, place in correction_)
-  std::vector<uint8_t> merged_;
+  std::vector<uint8_t> merged_;  // per correction_ place: replaced this round
+  std::vector<uint8_t> fresh_;   // per correction_ place: replaced last round (all, in the first)
   double best_weight_ = 0.0;
+  double lightest_ = 0.0;  // the lightest atom's weight
   bool found_ = false;
   uint32_t budget_ = 0;
   bool explained_ = true;

@@ -166,6 +166,7 @@ LiftedGraph build_lifted_graph(const AtomModel& atoms, std::span<const uint8_t> 
         build_graph(lifted_edges, list, n, out.lift_edge_atom[colour], out.lift_atom_edge[colour]);
   }
 
+  out.atom_index = AtomIndex(atoms.atoms);
   out.graph = std::move(built);
   return out;
 }

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "ostrel/decode/decoding_graph.h"
+#include "ostrel/decode/mobius/atom_index.h"
 #include "ostrel/decode/mobius/atoms.h"
 
 namespace ostrel::decode::mobius {
@@ -61,6 +62,8 @@ struct LiftedGraph {
   std::array<std::shared_ptr<const DecodingGraph>, 3> lift_graph;
   std::array<std::vector<uint32_t>, 3> lift_edge_atom;
   std::array<std::vector<uint32_t>, 3> lift_atom_edge;  // per atom: its edge there
+  // The atom of each detector set.
+  AtomIndex atom_index;
 };
 
 inline constexpr uint32_t kNoEdge = UINT32_MAX;

@@ -33,6 +33,7 @@ MobiusDecoder::MobiusDecoder(std::shared_ptr<const std::vector<uint8_t>> marks, 
       matcher_(std::make_unique<matching::MatchingDecoder>(lifted_->graph)),
       lift_(atoms_, lifted_),
       lighter_(*atoms_, lifted_->atom_weight),
+      underpaid_(*atoms_, *lifted_),
       observable_count_(observable_count),
       parity_(marks_->size(), 0),
       in_correction_(reprice_pieces_ ? atoms_->atoms.size() : 0, 0) {
@@ -111,13 +112,22 @@ uint64_t MobiusDecoder::pass(bool again) {
   // A later pass runs on weights the correlations lowered, which pricing the pieces would restore.
   if (!reprice_pieces_ || again || lift_.pieces().empty() || !explained_ || residual_ran_) return mask;
   // The matching took pieces of atoms that the lift then explained with other atoms, which the
-  // matching never paid for: the shot is decoded again with each such piece weighing its whole
-  // atom, and each part where the corrections differ keeps the lighter of the two. (A piece whose
-  // atom the lift took whole was priced at a share of what the lift paid, a smaller gap: pricing
-  // those too measured no fewer failures, at more regrowth.)
+  // matching never paid for: where those atoms weigh more than the pieces did, the shot is decoded
+  // again with each such piece weighing its whole atom, and each part where the corrections differ
+  // keeps the lighter of the two. (A piece whose atom the lift took whole was priced at a share of
+  // what the lift paid, a smaller gap: pricing those too measured no fewer failures, at more
+  // regrowth.)
+  const std::span<const uint32_t> whole = lift_.whole();
+  for (uint32_t a : whole) in_correction_[a] = 1;
+  explaining_.clear();
+  for (uint32_t a : correction_)
+    if (!in_correction_[a]) explaining_.push_back(a);
+  for (uint32_t a : whole) in_correction_[a] = 0;
+  const std::span<const uint32_t> underpaid = underpaid_.find(lift_.pieces(), explaining_);
+  if (underpaid.empty()) return mask;
   for (uint32_t a : correction_) in_correction_[a] = 1;
   uint32_t raised = 0;
-  for (uint32_t e : lift_.pieces()) {
+  for (uint32_t e : underpaid) {
     const uint32_t atom = lifted_->edge_atom[e];
     if (in_correction_[atom]) continue;
     const auto units = static_cast<int32_t>(

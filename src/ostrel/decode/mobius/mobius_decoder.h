@@ -26,6 +26,7 @@
 #include "ostrel/decode/mobius/lift.h"
 #include "ostrel/decode/mobius/lifted_graph.h"
 #include "ostrel/decode/mobius/lighter_parts.h"
+#include "ostrel/decode/mobius/underpaid_pieces.h"
 #include "ostrel/dem/dem_model.h"
 #include "ostrel/util/result.h"
 
@@ -103,6 +104,8 @@ class MobiusDecoder {
   std::unique_ptr<matching::MatchingDecoder> matcher_;
   Lift lift_;
   LighterParts lighter_;
+  UnderpaidPieces underpaid_;
+  std::vector<uint32_t> explaining_;  // the first lift's atoms other than the matching's whole ones
   uint64_t observable_count_ = 0;
   uint32_t last_passes_ = 0;
   std::vector<uint8_t> parity_;  // per detector, this shot
