@@ -75,8 +75,6 @@ void Neighbourhood::build(std::span<const uint32_t> fired) {
   for (const uint32_t r : fired)
     for (const uint32_t c : h.columns_of(r)) column_marks[c] = 1;
   drain(column_marks_, columns_);
-  // A fired row no column touches stays in, unsatisfiable, as it is in the whole.
-  for (const uint32_t r : fired) row_marks[r] = 1;
   size_t entries = 0;
   // The columns' entries lie apart in a matrix larger than the caches: fetched a few columns ahead.
   constexpr size_t kAhead = 8;
@@ -85,12 +83,16 @@ void Neighbourhood::build(std::span<const uint32_t> fired) {
     const uint32_t c = columns_[j];
     const uint32_t b = column_start[c], e = column_start[c + 1];
     entries += e - b;
-    for (uint32_t k = b; k < e; ++k) {
-      row_marks[column_rows[k]] = 1;
-      ++row_entries[column_rows[k]];
-    }
+    for (uint32_t k = b; k < e; ++k) ++row_entries[column_rows[k]];
   }
-  drain(row_marks_, rows_);
+  // The rows are those with entries, and any fired row no column touches (it stays in,
+  // unsatisfiable, as it is in the whole): a sweep of the counts spares a mark per entry.
+  for (const uint32_t r : fired) row_marks[r] = 1;
+  for (uint32_t r = 0; r < h.row_count; ++r)
+    if (row_entries[r] != 0 || row_marks[r] != 0) {
+      rows_.push_back(r);
+      row_marks[r] = 0;
+    }
   const auto n_rows = static_cast<uint32_t>(rows_.size());
   const auto n_columns = static_cast<uint32_t>(columns_.size());
   g.row_start.resize(size_t{n_rows} + 1);
