@@ -27,6 +27,7 @@ Lift::Lift(std::shared_ptr<const AtomModel> atoms, std::shared_ptr<const LiftedG
   const size_t detectors = atoms_->at_start.empty() ? 0 : atoms_->at_start.size() - 1;
   parity_.assign(detectors, 0);
   listed_.assign(detectors, 0);
+  meet_mark_.assign(detectors, 0);
 }
 
 void Lift::toggle_detector(uint32_t d) {
@@ -175,9 +176,20 @@ void Lift::merge_pairs(size_t first) {
   for (bool changed = true; changed;) {
     changed = false;
     // Atoms meet where they share a detector: sorted by detector, those meeting are neighbours.
+    // Only detectors shared by an atom at `first` or later and a fresh atom can hold a pair worth
+    // asking, and the matching's whole atoms (most of a correction) meet elsewhere mostly: the
+    // others are left out of the sort.
+    for (uint32_t k = first; k < correction_.size(); ++k)
+      for (uint32_t d : atoms_->atoms[correction_[k]].view()) meet_mark_[d] |= 1;
+    for (uint32_t k = 0; k < correction_.size(); ++k)
+      if (fresh_[k])
+        for (uint32_t d : atoms_->atoms[correction_[k]].view()) meet_mark_[d] |= 2;
     meets_.clear();
     for (uint32_t k = 0; k < correction_.size(); ++k)
-      for (uint32_t d : atoms_->atoms[correction_[k]].view()) meets_.push_back({d, k});
+      for (uint32_t d : atoms_->atoms[correction_[k]].view())
+        if (meet_mark_[d] == 3) meets_.push_back({d, k});
+    for (uint32_t k = 0; k < correction_.size(); ++k)
+      for (uint32_t d : atoms_->atoms[correction_[k]].view()) meet_mark_[d] = 0;
     std::sort(meets_.begin(), meets_.end());
     merged_.assign(correction_.size(), 0);
     for (size_t s = 0; s < meets_.size();) {
