@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace ostrel::decode::mobius {
 namespace {
@@ -23,6 +24,10 @@ Lift::Lift(std::shared_ptr<const AtomModel> atoms, std::shared_ptr<const LiftedG
     in_matching_.assign(lifted_->edge_atom.size(), 0);
     for (const DecodingEdge& e : lifted_->lift_graph[c]->edges) now_[c].push_back(e.weight);
   }
+  lightest_at_.assign(atoms_->at_start.empty() ? 0 : atoms_->at_start.size() - 1,
+                      std::numeric_limits<double>::infinity());
+  for (uint32_t d = 0; d < lightest_at_.size(); ++d)
+    for (uint32_t a : atoms_->atoms_at(d)) lightest_at_[d] = std::min(lightest_at_[d], lifted_->atom_weight[a]);
   lightest_ = lifted_->atom_weight.empty() ? 0.0 : *std::min_element(lifted_->atom_weight.begin(), lifted_->atom_weight.end());
   const size_t detectors = atoms_->at_start.empty() ? 0 : atoms_->at_start.size() - 1;
   parity_.assign(detectors, 0);
@@ -149,7 +154,9 @@ bool Lift::merge_pair(size_t i, size_t j) {
       best_weight = lifted_->atom_weight[c];
     }
   }
-  for (uint32_t c : atoms_->atoms_at(together[0])) {
+  // Mostly every atom there is too heavy (under uniform noise most weigh alike): one test for all.
+  const bool any_lighter = lightest_at_[together[0]] + lightest_ < best_weight;
+  for (uint32_t c : any_lighter ? atoms_->atoms_at(together[0]) : std::span<const uint32_t>()) {
     // With the lightest atom of all beside it, c must still come in under the best.
     if (lifted_->atom_weight[c] + lightest_ >= best_weight) continue;
     const std::span<const uint32_t> v = atoms_->atoms[c].view();

@@ -103,6 +103,7 @@ class Lift {
   std::vector<uint8_t> fresh_;   // per correction_ place: replaced last round (all, in the first)
   double best_weight_ = 0.0;
   double lightest_ = 0.0;  // the lightest atom's weight
+  std::vector<double> lightest_at_;  // per detector: the lightest atom's weight there
   bool found_ = false;
   uint32_t budget_ = 0;
   bool explained_ = true;
