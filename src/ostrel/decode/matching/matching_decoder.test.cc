@@ -135,3 +135,64 @@ TEST(MatchingDecoder, DecodingAgainAfterLoweringEdgesFindsAFreshDecodesMinimum) 
 
 }  // namespace
 }  // namespace ostrel::decode::matching
+
+namespace ostrel::decode::matching {
+namespace {
+
+// The events around some edges are paired among themselves by the last matching (the regions
+// holding the edges' ends and their partners): the rest of the correction, the correction less
+// their paths, explains exactly the other fired detectors, and any matching of those events
+// completes it.
+TEST(MatchingDecoder, EventsAroundEdgesArePairedAmongThemselves) {
+  std::mt19937_64 rng(43);
+  int checked = 0, partial = 0;
+  for (int trial = 0; trial < 300; ++trial) {
+    const uint32_t n = 4 + static_cast<uint32_t>(rng() % 24);
+    const auto graph = random_graph(rng, n, n + rng() % (3 * n), trial % 4 != 0, false);
+    const DecodingGraph& g = *graph;
+    MatchingDecoder decoder(graph), rest_decoder(graph);
+    GraphComponents components(g);
+    std::vector<uint8_t> marked(n, 0);
+    for (int shot = 0; shot < 10; ++shot) {
+      std::vector<uint32_t> fired;
+      for (uint32_t d = 0; d < n; ++d)
+        if (rng() % 3 == 0) fired.push_back(d);
+      if (components.unmatchable(fired)) continue;
+      decoder.decode(fired);
+      const auto full = decoder.correction();
+      std::vector<uint32_t> edges(full.begin(), full.end());
+      std::shuffle(edges.begin(), edges.end(), rng);
+      edges.resize(edges.size() / 3);
+      std::vector<uint32_t> events;
+      decoder.append_matched_events(edges, events);
+      std::sort(events.begin(), events.end());
+      SCOPED_TRACE(testing::Message() << "trial " << trial << " shot " << shot);
+      ASSERT_TRUE(std::adjacent_find(events.begin(), events.end()) == events.end());
+      ASSERT_TRUE(std::includes(fired.begin(), fired.end(), events.begin(), events.end()));
+      for (uint32_t x : events) marked[x] = 1;
+      std::vector<uint32_t> rest(full.begin(), full.end());
+      decoder.append_paths_at(marked, rest);
+      for (uint32_t x : events) marked[x] = 0;
+      std::vector<uint32_t> others;
+      std::set_difference(fired.begin(), fired.end(), events.begin(), events.end(), std::back_inserter(others));
+      ASSERT_EQ(syndrome_of(g, rest), others);
+      // Every edge's ends lie in regions whose events were taken.
+      for (uint32_t e : edges)
+        for (uint32_t end : {g.edges[e].u, g.edges[e].v})
+          if (end < n && std::binary_search(fired.begin(), fired.end(), end)) {
+            EXPECT_TRUE(std::binary_search(events.begin(), events.end(), end));
+          }
+      rest_decoder.decode(events);
+      const auto again = rest_decoder.correction();
+      rest.insert(rest.end(), again.begin(), again.end());
+      ASSERT_EQ(syndrome_of(g, rest), fired);
+      ++checked;
+      partial += !events.empty() && events.size() < fired.size();
+    }
+  }
+  EXPECT_GT(checked, 1500);
+  EXPECT_GT(partial, 300);
+}
+
+}  // namespace
+}  // namespace ostrel::decode::matching
