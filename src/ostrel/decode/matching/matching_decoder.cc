@@ -115,8 +115,7 @@ uint64_t MatchingDecoder::decode_again(std::span<const uint32_t> fired_detectors
   return read_out() ^ graph_->flipped_observables;
 }
 
-void MatchingDecoder::append_matched_events(std::span<const uint32_t> edges, uint32_t layers,
-                                            std::vector<uint32_t>& events) {
+void MatchingDecoder::append_matched_events(std::span<const uint32_t> edges, std::vector<uint32_t>& events) {
   dirty_.clear();
   auto mark = [&](uint32_t top) {
     if (top == kNone) return;
@@ -126,26 +125,14 @@ void MatchingDecoder::append_matched_events(std::span<const uint32_t> edges, uin
     dirty_.push_back(top);
   };
   for (const uint32_t e : edges) {
-    mark(flooder_.top_owner(graph_->edges[e].u));
-    mark(flooder_.top_owner(graph_->edges[e].v));
-  }
-  // Each layer adds the regions touching the last one's.
-  std::vector<uint32_t>& walk = regrow_;  // free between decodes
-  for (size_t begin = 0; layers > 0; --layers) {
-    const size_t end = dirty_.size();
-    for (size_t i = begin; i < end; ++i) {
-      walk.assign(1, dirty_[i]);
-      while (!walk.empty()) {
-        const Region& g = flooder_.region(walk.back());
-        walk.pop_back();
-        for (const uint32_t x : g.shell)
-          for (const Flooder::Neighbor& n : flooder_.neighbors(x)) mark(flooder_.top_owner(n.node));
-        for (const BlossomChild& c : g.children) walk.push_back(c.region);
-      }
+    for (const uint32_t end : {graph_->edges[e].u, graph_->edges[e].v}) {
+      const uint32_t top = flooder_.top_owner(end);
+      if (top == kNone) continue;
+      mark(top);
+      mark(flooder_.region(top).match);
     }
-    begin = end;
   }
-  for (size_t i = 0, taken = dirty_.size(); i < taken; ++i) mark(flooder_.region(dirty_[i]).match);
+  std::vector<uint32_t>& walk = regrow_;  // free between decodes
   for (const uint32_t top : dirty_) {
     dirty_mark_[top] = 0;
     walk.assign(1, top);

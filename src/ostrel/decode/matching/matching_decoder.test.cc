@@ -164,7 +164,7 @@ TEST(MatchingDecoder, EventsAroundEdgesArePairedAmongThemselves) {
       std::shuffle(edges.begin(), edges.end(), rng);
       edges.resize(edges.size() / 3);
       std::vector<uint32_t> events;
-      decoder.append_matched_events(edges, static_cast<uint32_t>(shot % 3), events);
+      decoder.append_matched_events(edges, events);
       std::sort(events.begin(), events.end());
       SCOPED_TRACE(testing::Message() << "trial " << trial << " shot " << shot);
       ASSERT_TRUE(std::adjacent_find(events.begin(), events.end()) == events.end());

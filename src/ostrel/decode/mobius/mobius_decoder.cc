@@ -144,14 +144,12 @@ uint64_t MobiusDecoder::pass(bool again) {
   first_weight_ = matcher_->correction_weight();
   const std::span<const uint32_t> first = matcher_->correction();
   first_matched_.assign(first.begin(), first.end());
-  // Only the events of the regions the raised pieces run through, of the regions touching those,
-  // and of all their partners are matched again: the first matching pairs them among themselves,
-  // so its other paths with their new matching are a matching of the shot. Matched alone they cost
-  // what they number; matched with the rest of the shot's regions standing, the search for new
-  // partners crossed most of them. (Without the touching regions, a piece's pair mostly matched
-  // itself again: cnot d = 9 kept only a third of the second matching's gain.)
+  // Only the events of the regions the raised pieces run through, and of their partners, are
+  // matched again: the first matching pairs them among themselves, so its other paths with their
+  // new matching are a matching of the shot. Matched alone they cost what they number; matched
+  // with the rest of the shot's regions standing, the search for new partners crossed most of them.
   sub_nodes_.clear();
-  matcher_->append_matched_events(raised_, 1, sub_nodes_);
+  matcher_->append_matched_events(raised_, sub_nodes_);
   std::sort(sub_nodes_.begin(), sub_nodes_.end());
   for (uint32_t x : sub_nodes_) sub_mark_[x] = 1;
   second_matched_.assign(first_matched_.begin(), first_matched_.end());
