@@ -115,44 +115,6 @@ uint64_t MatchingDecoder::decode_again(std::span<const uint32_t> fired_detectors
   return read_out() ^ graph_->flipped_observables;
 }
 
-void MatchingDecoder::append_matched_events(std::span<const uint32_t> edges, std::vector<uint32_t>& events) {
-  dirty_.clear();
-  auto mark = [&](uint32_t top) {
-    if (top == kNone) return;
-    if (top >= dirty_mark_.size()) dirty_mark_.resize(top + 1, 0);
-    if (dirty_mark_[top]) return;
-    dirty_mark_[top] = 1;
-    dirty_.push_back(top);
-  };
-  for (const uint32_t e : edges) {
-    for (const uint32_t end : {graph_->edges[e].u, graph_->edges[e].v}) {
-      const uint32_t top = flooder_.top_owner(end);
-      if (top == kNone) continue;
-      mark(top);
-      mark(flooder_.region(top).match);
-    }
-  }
-  std::vector<uint32_t>& walk = regrow_;  // free between decodes
-  for (const uint32_t top : dirty_) {
-    dirty_mark_[top] = 0;
-    walk.assign(1, top);
-    while (!walk.empty()) {
-      const Region& g = flooder_.region(walk.back());
-      walk.pop_back();
-      if (g.source != kNone) events.push_back(g.source);
-      for (const BlossomChild& c : g.children) walk.push_back(c.region);
-    }
-  }
-  dirty_.clear();
-}
-
-void MatchingDecoder::append_paths_at(std::span<const uint8_t> marked, std::vector<uint32_t>& out) {
-  for (const CompressedEdge& e : matched_) {
-    if (!marked[e.from] && (e.to >= graph_->detector_count || !marked[e.to])) continue;
-    if (flooder_.append_grown_path(e, out) < 0) paths_.append_path(e.from, e.to, out);
-  }
-}
-
 uint64_t MatchingDecoder::decode_after(MatchingDecoder& last, uint32_t shift, uint32_t stable_end,
                                        std::span<const uint32_t> flipped, std::span<const uint32_t> fired_detectors) {
   if (!last.warm_ || !last.reweighted_.empty() || !last.changed_.empty() || last.raised_ || !reweighted_.empty() ||

@@ -64,12 +64,6 @@ class MatchingDecoder final : public GraphDecoder {
                         std::span<const uint32_t> fired_detectors);
   // Regions the last decode_after() carried (0 after any other decode).
   uint32_t carried_regions() const { return carried_; }
-  // Appends the detection events of the last decode's top-level regions that hold an end of one
-  // of `edges`, and of their partners: a set of events the last matching pairs among themselves.
-  void append_matched_events(std::span<const uint32_t> edges, std::vector<uint32_t>& events);
-  // Appends the edges of the last decode's matched paths that have an end among the nodes marked
-  // in `marked` (per node), read back as correction() reads them.
-  void append_paths_at(std::span<const uint8_t> marked, std::vector<uint32_t>& out);
   // Regions the last decode_again() dissolved (0 after a fresh decode).
   uint32_t dissolved_regions() const { return dissolved_; }
   const DecodingGraph& graph() const override { return *graph_; }

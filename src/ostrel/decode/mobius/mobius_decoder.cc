@@ -36,8 +36,7 @@ MobiusDecoder::MobiusDecoder(std::shared_ptr<const std::vector<uint8_t>> marks, 
       underpaid_(*atoms_, *lifted_),
       observable_count_(observable_count),
       parity_(marks_->size(), 0),
-      in_correction_(reprice_pieces_ ? atoms_->atoms.size() : 0, 0),
-      sub_mark_(reprice_pieces_ ? lifted_->graph->detector_count : 0, 0) {
+      in_correction_(reprice_pieces_ ? atoms_->atoms.size() : 0, 0) {
   if (correlations_) {
     atom_now_.assign(atoms_->atoms.size(), std::numeric_limits<double>::infinity());
     for (const DecodingEdge& e : lifted_->graph->edges) edge_now_.push_back(e.weight);
@@ -127,43 +126,33 @@ uint64_t MobiusDecoder::pass(bool again) {
   const std::span<const uint32_t> underpaid = underpaid_.find(lift_.pieces(), explaining_);
   if (underpaid.empty()) return mask;
   for (uint32_t a : correction_) in_correction_[a] = 1;
-  raised_.clear();
-  raised_units_.clear();
+  uint32_t raised = 0;
   for (uint32_t e : underpaid) {
     const uint32_t atom = lifted_->edge_atom[e];
     if (in_correction_[atom]) continue;
     const auto units = static_cast<int32_t>(
         std::clamp(std::round(lifted_->atom_weight[atom] * kWeightScale), 1.0, double(kMaxWeight)));
     if (units <= lifted_->graph->edges[e].weight) continue;
-    raised_.push_back(e);
-    raised_units_.push_back(units);
+    matcher_->set_edge_weight(e, units);
+    ++raised;
   }
   for (uint32_t a : correction_) in_correction_[a] = 0;
-  if (raised_.empty()) return mask;
+  if (raised == 0) return mask;
+  saved_correction_.swap(correction_);
   kept_first_ = true;
   first_weight_ = matcher_->correction_weight();
   const std::span<const uint32_t> first = matcher_->correction();
   first_matched_.assign(first.begin(), first.end());
-  // Only the events of the regions the raised pieces run through, and of their partners, are
-  // matched again: the first matching pairs them among themselves, so its other paths with their
-  // new matching are a matching of the shot. Matched alone they cost what they number; matched
-  // with the rest of the shot's regions standing, the search for new partners crossed most of them.
-  sub_nodes_.clear();
-  matcher_->append_matched_events(raised_, sub_nodes_);
-  std::sort(sub_nodes_.begin(), sub_nodes_.end());
-  for (uint32_t x : sub_nodes_) sub_mark_[x] = 1;
-  second_matched_.assign(first_matched_.begin(), first_matched_.end());
-  matcher_->append_paths_at(sub_mark_, second_matched_);  // an edge taken twice cancels in the lift
-  for (uint32_t x : sub_nodes_) sub_mark_[x] = 0;
-  for (size_t k = 0; k < raised_.size(); ++k) matcher_->set_edge_weight(raised_[k], raised_units_[k]);
-  matcher_->decode(sub_nodes_);
-  growth_is_shot_ = false;
-  const std::span<const uint32_t> rematched = matcher_->correction();
-  second_matched_.insert(second_matched_.end(), rematched.begin(), rematched.end());
+  // Growth goes on from the first matching's, past the regions the raised pieces dissolve.
+  candidate(true);
   matcher_->restore_edge_weights();
-  lift_.lift(second_matched_, fired_);
-  if (!lift_.explained()) return mask;
-  second_.assign(lift_.correction().begin(), lift_.correction().end());
+  if (!explained_) {
+    explained_ = true;
+    correction_.swap(saved_correction_);
+    return mask;
+  }
+  second_.swap(correction_);
+  correction_.swap(saved_correction_);
   lighter_.keep_lighter(correction_, second_);
   uint64_t combined = 0;
   for (uint32_t a : correction_) combined ^= atoms_->atoms[a].observables;

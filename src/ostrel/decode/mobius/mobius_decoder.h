@@ -4,9 +4,8 @@
 //
 // The lifted matching may take single edges of atoms (a piece of a three-detector atom where a
 // boundary or measurement error ran), paying a share of the atom where the lift then needs whole
-// atoms. With reprice_pieces, the events whose paths run through those pieces (with their
-// partners') are then matched again with each piece weighing its whole atom, the rest of the
-// matching kept, and the two corrections are combined part by part, the lighter kept
+// atoms. With reprice_pieces, the shot is then matched again with each such piece weighing its
+// whole atom, and the two corrections are combined part by part, the lighter kept
 // (lighter_parts.h): a second candidate on the shots that need one, chosen by the weight of the
 // atoms themselves.
 //
@@ -37,9 +36,9 @@ struct MobiusOptions {
   bool correlated = false;
   // Decodes per shot at most, the first included (correlated only; at least 1).
   uint32_t max_passes = 4;
-  // Where the matching took pieces of atoms, match the events around them again with each piece
-  // at its whole atom's weight and keep the lighter side of each part where the corrections
-  // differ: fewer failures, at a partial matching and a second lift on the shots that need it.
+  // Where the matching took pieces of atoms, match the shot again with each piece at its whole
+  // atom's weight and keep the lighter side of each part where the corrections differ: fewer
+  // failures, at about one more matching on the shots that need it.
   bool reprice_pieces = false;
 };
 
@@ -86,12 +85,8 @@ class MobiusDecoder {
   uint64_t pass(bool again);
   // Matching, lift and the lifts of what a lift leaves over.
   uint64_t candidate(bool again);
-  // The first pass's second candidate.
-  std::vector<uint32_t> second_;
-  // The second matching: the pieces raised and their weights, the events matched again, and the
-  // edges of the first matching with those events' paths replaced.
-  std::vector<uint32_t> raised_, sub_nodes_, second_matched_;
-  std::vector<int32_t> raised_units_;
+  // The first pass's two candidates.
+  std::vector<uint32_t> saved_correction_, second_;
   bool residual_ran_ = false;  // the last candidate's lift left detectors over
   bool kept_first_ = false;    // the first matching is kept below, the matcher holds another
   double first_weight_ = 0.0;
@@ -115,7 +110,6 @@ class MobiusDecoder {
   uint32_t last_passes_ = 0;
   std::vector<uint8_t> parity_;  // per detector, this shot
   std::vector<uint8_t> in_correction_;  // per atom, while pricing pieces (reprice_pieces only)
-  std::vector<uint8_t> sub_mark_;       // per lifted node, zero between shots (reprice_pieces only)
   std::vector<uint32_t> fired_;
   std::vector<uint32_t> nodes_;
   std::vector<uint32_t> correction_;
