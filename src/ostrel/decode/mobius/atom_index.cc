@@ -38,7 +38,10 @@ uint32_t AtomIndex::find(std::span<const uint32_t> detectors) const {
   const std::array<uint32_t, 3> key = key_of(detectors);
   for (uint64_t i = hash(key) & mask_;; i = (i + 1) & mask_) {
     const Slot& s = slots_[i];
-    if (s.atom == kNoAtom || s.detectors == key) return s.atom;
+    // Compared field by field: the array's == goes through memcmp, a call per probe.
+    if (s.atom == kNoAtom ||
+        (s.detectors[0] == key[0] && s.detectors[1] == key[1] && s.detectors[2] == key[2]))
+      return s.atom;
   }
 }
 

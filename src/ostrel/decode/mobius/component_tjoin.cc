@@ -73,10 +73,12 @@ void ComponentTJoin::prepare(Component& c) {
   c.table = static_cast<uint32_t>(distance_.size());
   distance_.resize(distance_.size() + size_t{width} * width, kUnreachable);
   via_.resize(distance_.size(), kNone);
+  back_.resize(distance_.size(), kNone);
   // Bellman-Ford from each source (the component's nodes, then the boundary): a few dozen nodes.
   for (uint32_t s = 0; s < width; ++s) {
     int64_t* dist = &distance_[c.table + size_t{s} * width];
     uint32_t* via = &via_[c.table + size_t{s} * width];
+    uint32_t* back = &back_[c.table + size_t{s} * width];
     dist[s] = 0;
     for (bool changed = true; changed;) {
       changed = false;
@@ -91,11 +93,13 @@ void ComponentTJoin::prepare(Component& c) {
           if (dist[ly] + w < dist[k]) {
             dist[k] = dist[ly] + w;
             via[k] = adjacency_[i];
+            back[k] = ly;
             changed = true;
           }
           if (dist[k] + w < dist[ly]) {
             dist[ly] = dist[k] + w;
             via[ly] = adjacency_[i];
+            back[ly] = k;
             changed = true;
           }
         }
@@ -106,18 +110,14 @@ void ComponentTJoin::prepare(Component& c) {
 }
 
 void ComponentTJoin::append_path(const Component& c, uint32_t from, uint32_t to) {
-  const DecodingGraph& g = *graph_;
-  const uint32_t width = c.size + 1;
-  const uint32_t* via = &via_[c.table + size_t{from} * width];
+  const size_t row = c.table + size_t{from} * (c.size + 1);
+  const uint32_t* via = &via_[row];
+  const uint32_t* back = &back_[row];
   // Back from `to` along the edges by which shortest paths from `from` arrive.
-  for (uint32_t at = to; at != from;) {
+  for (uint32_t at = to; at != from; at = back[at]) {
     const uint32_t e = via[at];
     edge_parity_[e] ^= 1;
     path_.push_back(e);
-    const DecodingEdge& edge = g.edges[e];
-    const uint32_t here = at == c.size ? g.detector_count : nodes_[c.first + at];
-    const uint32_t other = edge.u == here ? edge.v : edge.u;
-    at = other < g.detector_count ? local_[other] : c.size;
   }
 }
 

@@ -55,6 +55,7 @@ class ComponentTJoin {
   // distance, and the edge by which a shortest path reaches the target.
   std::vector<int64_t> distance_;
   std::vector<uint32_t> via_;
+  std::vector<uint32_t> back_;  // beside each via_ entry: the local node at that edge's other end
   // Adjacency: node -> (edge) lists.
   std::vector<uint32_t> adjacency_start_, adjacency_;
   // Per call.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace ostrel::decode::mobius {
 namespace {
@@ -23,10 +24,15 @@ Lift::Lift(std::shared_ptr<const AtomModel> atoms, std::shared_ptr<const LiftedG
     in_matching_.assign(lifted_->edge_atom.size(), 0);
     for (const DecodingEdge& e : lifted_->lift_graph[c]->edges) now_[c].push_back(e.weight);
   }
+  lightest_at_.assign(atoms_->at_start.empty() ? 0 : atoms_->at_start.size() - 1,
+                      std::numeric_limits<double>::infinity());
+  for (uint32_t d = 0; d < lightest_at_.size(); ++d)
+    for (uint32_t a : atoms_->atoms_at(d)) lightest_at_[d] = std::min(lightest_at_[d], lifted_->atom_weight[a]);
   lightest_ = lifted_->atom_weight.empty() ? 0.0 : *std::min_element(lifted_->atom_weight.begin(), lifted_->atom_weight.end());
   const size_t detectors = atoms_->at_start.empty() ? 0 : atoms_->at_start.size() - 1;
   parity_.assign(detectors, 0);
   listed_.assign(detectors, 0);
+  meet_mark_.assign(detectors, 0);
 }
 
 void Lift::toggle_detector(uint32_t d) {
@@ -148,7 +154,9 @@ bool Lift::merge_pair(size_t i, size_t j) {
       best_weight = lifted_->atom_weight[c];
     }
   }
-  for (uint32_t c : atoms_->atoms_at(together[0])) {
+  // Mostly every atom there is too heavy (under uniform noise most weigh alike): one test for all.
+  const bool any_lighter = lightest_at_[together[0]] + lightest_ < best_weight;
+  for (uint32_t c : any_lighter ? atoms_->atoms_at(together[0]) : std::span<const uint32_t>()) {
     // With the lightest atom of all beside it, c must still come in under the best.
     if (lifted_->atom_weight[c] + lightest_ >= best_weight) continue;
     const std::span<const uint32_t> v = atoms_->atoms[c].view();
@@ -175,9 +183,20 @@ void Lift::merge_pairs(size_t first) {
   for (bool changed = true; changed;) {
     changed = false;
     // Atoms meet where they share a detector: sorted by detector, those meeting are neighbours.
+    // Only detectors shared by an atom at `first` or later and a fresh atom can hold a pair worth
+    // asking, and the matching's whole atoms (most of a correction) meet elsewhere mostly: the
+    // others are left out of the sort.
+    for (uint32_t k = first; k < correction_.size(); ++k)
+      for (uint32_t d : atoms_->atoms[correction_[k]].view()) meet_mark_[d] |= 1;
+    for (uint32_t k = 0; k < correction_.size(); ++k)
+      if (fresh_[k])
+        for (uint32_t d : atoms_->atoms[correction_[k]].view()) meet_mark_[d] |= 2;
     meets_.clear();
     for (uint32_t k = 0; k < correction_.size(); ++k)
-      for (uint32_t d : atoms_->atoms[correction_[k]].view()) meets_.push_back({d, k});
+      for (uint32_t d : atoms_->atoms[correction_[k]].view())
+        if (meet_mark_[d] == 3) meets_.push_back({d, k});
+    for (uint32_t k = 0; k < correction_.size(); ++k)
+      for (uint32_t d : atoms_->atoms[correction_[k]].view()) meet_mark_[d] = 0;
     std::sort(meets_.begin(), meets_.end());
     merged_.assign(correction_.size(), 0);
     for (size_t s = 0; s < meets_.size();) {

@@ -98,10 +98,12 @@ class Lift {
   std::vector<uint32_t> correction_, candidate_, residual_;
   std::vector<uint32_t> stack_, best_;
   std::vector<std::pair<uint32_t, uint32_t>> meets_;  // (detector, place in correction_)
+  std::vector<uint8_t> meet_mark_;  // per detector, zero between rounds: bit 0 met at `first` on, bit 1 fresh
   std::vector<uint8_t> merged_;  // per correction_ place: replaced this round
   std::vector<uint8_t> fresh_;   // per correction_ place: replaced last round (all, in the first)
   double best_weight_ = 0.0;
   double lightest_ = 0.0;  // the lightest atom's weight
+  std::vector<double> lightest_at_;  // per detector: the lightest atom's weight there
   bool found_ = false;
   uint32_t budget_ = 0;
   bool explained_ = true;

@@ -1,9 +1,10 @@
 // Times MobiusDecoder::decode in CPU time on a model and shots written by Stim (detection events
 // in the "01" format, one shot a line), and writes each shot's observable mask, one a line, for
 // comparison with other decoders on the same shots, with the lifted matching's weight and the
-// correction's (ln((1 - p) / p) units). Build beside the core library:
-//   g++ -O2 -std=c++20 -Isrc src/ostrel/decode/mobius/mobius_decoder.perf.cc build/libostrel_core.a -o mobius_perf
-//   mobius_perf model.dem shots.01 predictions.txt [correlated]
+// correction's (ln((1 - p) / p) units). The last argument picks the variant: one (one matching,
+// the default), reprice (mobius's second matching) or correlated.
+//   cmake --build build --target mobius_decoder_perf
+//   build/mobius_decoder_perf model.dem shots.01 predictions.txt [one|reprice|correlated]
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -17,7 +18,7 @@
 
 int main(int argc, char** argv) {
   if (argc < 4) {
-    std::fprintf(stderr, "usage: %s model.dem shots.01 predictions.txt [correlated]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s model.dem shots.01 predictions.txt [one|reprice|correlated]\n", argv[0]);
     return 2;
   }
   std::ifstream model_file(argv[1]);
@@ -26,7 +27,9 @@ int main(int argc, char** argv) {
   auto model = ostrel::dem::parse_dem(text.str());
   if (!model.ok()) return 1;
   ostrel::decode::mobius::MobiusOptions options;
-  options.correlated = argc > 4;
+  const std::string variant = argc > 4 ? argv[4] : "one";
+  options.correlated = variant == "correlated";
+  options.reprice_pieces = variant == "reprice";
   auto decoder = ostrel::decode::mobius::MobiusDecoder::create(model.value(), options);
   if (!decoder.ok()) {
     std::fprintf(stderr, "%s\n", decoder.error().c_str());
