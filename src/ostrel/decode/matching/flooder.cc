@@ -81,6 +81,8 @@ void Flooder::save_region(Self& self, uint32_t top, Carry& out) {
     if constexpr (!std::is_const_v<Self>) {
       copy.children.swap(g.children);
       copy.shell.swap(g.shell);
+      g.children.clear();  // what the swap left there is an older carry's
+      g.shell.clear();
     } else {
       copy.children.assign(g.children.begin(), g.children.end());
       copy.shell.assign(g.shell.begin(), g.shell.end());

@@ -97,9 +97,13 @@ class MatchingDecoder final : public GraphDecoder {
   // Per matched path, the blossom its ends' regions sit in (kNone: top level), so that the radii
   // it crosses, its length when tight, can be summed.
   std::vector<uint32_t> matched_within_;
-  // Per node, the distance (the graph's own lengths) to the nearest node below distance_below_.
-  std::vector<Time> distance_;
-  std::vector<Time> distance_past_;  // the same to the nearest node at or past distance_below_
+  // Per node, the distances (the graph's own lengths) to the nearest node below distance_below_
+  // and to the nearest at or past it: side by side, since a path's ends read both (one miss).
+  struct Distances {
+    Time below;
+    Time past;
+  };
+  std::vector<Distances> distance_;
   uint32_t distance_below_ = kNone;
   bool correction_inside_ = false;  // correction_ leaves out the paths inside, of observables inside_
   uint64_t inside_ = 0;
