@@ -16,6 +16,7 @@ constexpr Time kNever = std::numeric_limits<Time>::max();
 Flooder::Flooder(const DecodingGraph& graph) : boundary_(graph.boundary()) {
   start_.assign(graph.adjacency_start.begin(), graph.adjacency_start.end());
   neighbors_.reserve(graph.adjacency.size());
+  entry_observables_.reserve(graph.adjacency.size());
   edge_of_.reserve(graph.adjacency.size());
   own_length_.reserve(graph.edges.size());
   for (const DecodingEdge& e : graph.edges) own_length_.push_back(2 * fine_weight(e));
@@ -24,7 +25,8 @@ Flooder::Flooder(const DecodingGraph& graph) : boundary_(graph.boundary()) {
     const DecodingEdge& e = graph.edges[in.edge];
     auto& places = incidence_of_[in.edge];
     places[places[0] == kNone ? 0 : 1] = static_cast<uint32_t>(neighbors_.size());
-    neighbors_.push_back({in.other, own_length_[in.edge], e.observables});
+    neighbors_.push_back({in.other, own_length_[in.edge]});
+    entry_observables_.push_back(e.observables);
     edge_of_.push_back(in.edge);
   }
   owner_.assign(graph.detector_count, kNone);
@@ -91,6 +93,13 @@ void Flooder::save_region(Self& self, uint32_t top, Carry& out) {
 }
 
 void Flooder::restore(Carry& in, uint32_t shift, std::vector<uint32_t>& new_id) {
+  // The carried nodes land on lines this decode has not touched: ask for them all at once, so
+  // that their misses overlap rather than follow one another in the loops below.
+  for (const uint32_t x : in.nodes) {
+    __builtin_prefetch(&origins_[x - shift], 1);
+    __builtin_prefetch(&nodes_[x - shift], 1);
+    __builtin_prefetch(&owner_[x - shift], 1);
+  }
   reset();
   if (new_id.size() < in.region_ids) new_id.resize(in.region_ids, kNone);
   for (size_t i = 0; i < in.count; ++i) new_id[in.ids[i]] = new_region();
@@ -349,9 +358,10 @@ bool Flooder::claim_or_report(uint32_t x, MatcherEvent& out) {
       continue;
     }
     const NodeOrigin& from = origins_[x];
+    const uint64_t crossed = entry_observables_[start_[x] + i];
     if (far.node == boundary_) {
       out = {MatcherEvent::kRegionHitBoundary, top, kNone,
-             {from.source, boundary_, from.observables ^ far.observables, x, boundary_}};
+             {from.source, boundary_, from.observables ^ crossed, x, boundary_}};
       look_again_ = x;
       return true;
     }
@@ -363,13 +373,13 @@ bool Flooder::claim_or_report(uint32_t x, MatcherEvent& out) {
       owner_[far.node] = top;
       nodes_[far.node].wrapped = -g.radius(now_);
       to.source = from.source;
-      to.observables = from.observables ^ far.observables;
+      to.observables = from.observables ^ crossed;
       to.parent = x;
       to.via = static_cast<uint32_t>(start_[x] + i);
       schedule_look(far.node);
       continue;
     }
-    const CompressedEdge edge{from.source, to.source, from.observables ^ far.observables ^ to.observables, x,
+    const CompressedEdge edge{from.source, to.source, from.observables ^ crossed ^ to.observables, x,
                               far.node};
     // The growing one of the two hits the other.
     if (pace == 1) {
@@ -417,7 +427,7 @@ Time Flooder::append_grown_path(const CompressedEdge& edge, std::vector<uint32_t
   if (across == kNone) return -1;
   // The claims' observables tell whether this is still the path that was found.
   const uint64_t crossed =
-      origins_[x].observables ^ neighbors_[across].observables ^ (to_boundary ? 0 : origins_[y].observables);
+      origins_[x].observables ^ entry_observables_[across] ^ (to_boundary ? 0 : origins_[y].observables);
   if (crossed != edge.observables) return -1;
   Time length = neighbors_[across].length;
   const size_t before = edges.size();
