@@ -16,7 +16,6 @@ constexpr Time kNever = std::numeric_limits<Time>::max();
 Flooder::Flooder(const DecodingGraph& graph) : boundary_(graph.boundary()) {
   start_.assign(graph.adjacency_start.begin(), graph.adjacency_start.end());
   neighbors_.reserve(graph.adjacency.size());
-  entry_observables_.reserve(graph.adjacency.size());
   edge_of_.reserve(graph.adjacency.size());
   own_length_.reserve(graph.edges.size());
   for (const DecodingEdge& e : graph.edges) own_length_.push_back(2 * fine_weight(e));
@@ -25,8 +24,7 @@ Flooder::Flooder(const DecodingGraph& graph) : boundary_(graph.boundary()) {
     const DecodingEdge& e = graph.edges[in.edge];
     auto& places = incidence_of_[in.edge];
     places[places[0] == kNone ? 0 : 1] = static_cast<uint32_t>(neighbors_.size());
-    neighbors_.push_back({in.other, own_length_[in.edge]});
-    entry_observables_.push_back(e.observables);
+    neighbors_.push_back({in.other, own_length_[in.edge], e.observables});
     edge_of_.push_back(in.edge);
   }
   owner_.assign(graph.detector_count, kNone);
@@ -358,10 +356,9 @@ bool Flooder::claim_or_report(uint32_t x, MatcherEvent& out) {
       continue;
     }
     const NodeOrigin& from = origins_[x];
-    const uint64_t crossed = entry_observables_[start_[x] + i];
     if (far.node == boundary_) {
       out = {MatcherEvent::kRegionHitBoundary, top, kNone,
-             {from.source, boundary_, from.observables ^ crossed, x, boundary_}};
+             {from.source, boundary_, from.observables ^ far.observables, x, boundary_}};
       look_again_ = x;
       return true;
     }
@@ -373,13 +370,13 @@ bool Flooder::claim_or_report(uint32_t x, MatcherEvent& out) {
       owner_[far.node] = top;
       nodes_[far.node].wrapped = -g.radius(now_);
       to.source = from.source;
-      to.observables = from.observables ^ crossed;
+      to.observables = from.observables ^ far.observables;
       to.parent = x;
       to.via = static_cast<uint32_t>(start_[x] + i);
       schedule_look(far.node);
       continue;
     }
-    const CompressedEdge edge{from.source, to.source, from.observables ^ crossed ^ to.observables, x,
+    const CompressedEdge edge{from.source, to.source, from.observables ^ far.observables ^ to.observables, x,
                               far.node};
     // The growing one of the two hits the other.
     if (pace == 1) {
@@ -427,7 +424,7 @@ Time Flooder::append_grown_path(const CompressedEdge& edge, std::vector<uint32_t
   if (across == kNone) return -1;
   // The claims' observables tell whether this is still the path that was found.
   const uint64_t crossed =
-      origins_[x].observables ^ entry_observables_[across] ^ (to_boundary ? 0 : origins_[y].observables);
+      origins_[x].observables ^ neighbors_[across].observables ^ (to_boundary ? 0 : origins_[y].observables);
   if (crossed != edge.observables) return -1;
   Time length = neighbors_[across].length;
   const size_t before = edges.size();

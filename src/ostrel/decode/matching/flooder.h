@@ -38,11 +38,10 @@ class Flooder {
  public:
   explicit Flooder(const DecodingGraph& graph);
 
-  // Growth scans these for every node it looks at: 8 bytes an entry, the observables apart
-  // (entry_observables), read only where an edge is crossed.
   struct Neighbor {
     uint32_t node;  // the boundary node for an edge to the boundary
     int32_t length;
+    uint64_t observables;
   };
   // What growth reads of a claimed node (which region claimed it is kept apart, in owner_, the
   // one field read for every neighbour looked at).
@@ -180,7 +179,6 @@ class Flooder {
   // Edge index and length of a neighbour entry (an index into the neighbour lists).
   uint32_t entry_edge(uint32_t at) const { return edge_of_[at]; }
   const Neighbor& entry(uint32_t at) const { return neighbors_[at]; }
-  uint64_t entry_observables(uint32_t at) const { return entry_observables_[at]; }
   // The neighbour entry of x that leads to y, or kNone.
   uint32_t entry_between(uint32_t x, uint32_t y) const {
     for (uint32_t at = start_[x]; at < start_[x + 1]; ++at)
@@ -219,7 +217,6 @@ class Flooder {
   uint32_t boundary_;
   std::vector<uint32_t> start_;
   std::vector<Neighbor> neighbors_;
-  std::vector<uint64_t> entry_observables_;  // per neighbour entry
   std::vector<uint32_t> edge_of_;
   std::vector<std::array<uint32_t, 2>> incidence_of_;  // per edge: its places in neighbors_
   std::vector<int32_t> own_length_;                    // per edge
