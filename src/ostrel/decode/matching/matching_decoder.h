@@ -59,7 +59,9 @@ class MatchingDecoder final : public GraphDecoder {
   // grows again; every other event grows from nothing. The result is a minimum-weight matching
   // of this graph, as a fresh decode's is (where several are minimum, it may be another of them).
   // Decodes afresh when `last` holds no finished decode, or either graph has edges taken as
-  // occurred, or weights are set. Each fired detector is listed once.
+  // occurred, or weights are set. Each fired detector is listed once. The carried regions' node
+  // and child lists are moved out of `last`: its matching and correction still read out, but its
+  // growth does not go on (a decode_again of it, or a second decode_after from it, starts afresh).
   uint64_t decode_after(MatchingDecoder& last, uint32_t shift, uint32_t stable_end, std::span<const uint32_t> flipped,
                         std::span<const uint32_t> fired_detectors);
   // Regions the last decode_after() carried (0 after any other decode).
