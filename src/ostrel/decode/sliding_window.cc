@@ -251,6 +251,13 @@ uint64_t SlidingWindowDecoder::decode_window(const WindowGraph& window, GraphDec
           : decoder.decode(fired_list_);
   carry_from_ = nullptr;
   carry_flips_.clear();
+  ++windows_;
+  // Matching, a window that commits everything (the shot's last): no later window reads a flip,
+  // so its commit is the observables of the matched paths as growth found them, the mask itself.
+  if (method_ == DecodeMethod::kMatching && window.span.commit_first == 0 && window.span.commit_end == window.span.end) {
+    frame_ ^= mask;
+    return mask;
+  }
   const uint32_t base = events_.round_base(window.span.first);
   const std::vector<DecodingEdge>& edges = window.graph->edges;
   // Matching reads only the paths that may reach the buffer from the commit region (the window's
@@ -271,7 +278,6 @@ uint64_t SlidingWindowDecoder::decode_window(const WindowGraph& window, GraphDec
       carry_flips_.push_back(events_.rank(detector) - base);
     }
   }
-  ++windows_;
   return mask;
 }
 

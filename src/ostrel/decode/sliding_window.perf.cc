@@ -6,7 +6,7 @@
 //   build/sliding_window_perf METHOD THREADS model.dem shots.01 [commit buffer]
 //
 // OSTREL_WINDOW_CARRY=1 (0) makes matching windows start from the last one's growth always (never);
-// unset, the decoder's own choice. Prints per round: the window's cost, the whole-shot decode's, their ratio, and the window's
+// unset, the decoder's own choice. OSTREL_PROFILE=window (whole) runs only that loop, for a profiler. Prints per round: the window's cost, the whole-shot decode's, their ratio, and the window's
 // cost split into decoding, the correction's edges and the rest (taking the round in, gathering the
 // window's events, committing), timed part by part on the plan's windows.
 #include <time.h>
@@ -125,6 +125,12 @@ int main(int argc, char** argv) {
   };
   run_whole();  // warm
   run_window(window, window_pred);
+  // OSTREL_PROFILE=window|whole: only that loop, repeated (for a profiler), then exit.
+  if (const char* only = std::getenv("OSTREL_PROFILE")) {
+    for (int rep = 0; rep < 100; ++rep)
+      if (std::string_view(only) == "whole") run_whole(); else run_window(window, window_pred);
+    return 0;
+  }
   run_window(fresh, fresh_pred);
   double t_whole = 1e300, t_window = 1e300, wall_window = 1e300, t_fresh = 1e300;
   for (int rep = 0; rep < 5; ++rep) {

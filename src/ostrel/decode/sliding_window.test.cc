@@ -139,7 +139,7 @@ TEST(SlidingWindow, MatchingWindowStartedFromTheLastOneIsAMinimumMatching) {
   // fresh decode of the same events: the correction explains the events, weighs what the fresh
   // one weighs, and (minima being unique here) the shot's frames are the fresh windows' frames.
   std::mt19937 rng(17);
-  uint64_t carried = 0, left_out = 0, inside_edges = 0, inside_observables = 0;
+  uint64_t carried = 0, left_out = 0, inside_edges = 0, inside_observables = 0, reread = 0;
   for (const auto& [A, R, commit, buffer, density] :
        {std::tuple{4u, 12u, 2u, 2u, 0.1}, {5u, 16u, 3u, 3u, 0.25}, {3u, 14u, 3u, 2u, 0.15}, {6u, 20u, 4u, 4u, 0.05},
         {8u, 16u, 3u, 3u, 0.3}}) {
@@ -158,7 +158,7 @@ TEST(SlidingWindow, MatchingWindowStartedFromTheLastOneIsAMinimumMatching) {
       for (auto& b : shot) b = fire(rng);
       std::vector<uint8_t> fired = shot;
       matching::MatchingDecoder* last = nullptr;
-      std::vector<uint32_t> flips;
+      std::vector<uint32_t> flips, last_correction;
       uint32_t shift = 0, stable_end = 0;
       for (const WindowGraph& w : windows) {
         const DecodingGraph& g = *w.graph;
@@ -172,7 +172,16 @@ TEST(SlidingWindow, MatchingWindowStartedFromTheLastOneIsAMinimumMatching) {
           dec.decode(list);
         }
         carried += dec.carried_regions();
+        if (last != nullptr && last != &dec) {
+          // Carrying moved the last window's lists out of its decoder: its correction reads the same.
+          std::vector<uint32_t> again(last->correction().begin(), last->correction().end());
+          std::sort(again.begin(), again.end());
+          ASSERT_EQ(again, last_correction) << "shot " << shot_index << " window " << w.span.first;
+          ++reread;
+        }
         const std::vector<uint32_t> correction(dec.correction().begin(), dec.correction().end());
+        last_correction = correction;
+        std::sort(last_correction.begin(), last_correction.end());
         matching::MatchingDecoder fresh(w.graph);
         fresh.decode(list);
         ASSERT_EQ(fine_weight_of(g, correction), fine_weight_of(g, fresh.correction()))
@@ -250,6 +259,7 @@ TEST(SlidingWindow, MatchingWindowStartedFromTheLastOneIsAMinimumMatching) {
   EXPECT_GT(left_out, 1000u);  // and paths of their buffers were left unread
   EXPECT_GT(inside_edges, 1000u);  // as were the edges of paths inside commit regions,
   EXPECT_GT(inside_observables, 100u);  // some of them crossing observables
+  EXPECT_GT(reread, 500u);  // and decoders that were carried from read their corrections again
 }
 
 TEST(SlidingWindow, CommittedEdgesDependOnlyOnTheRoundsTheirWindowHeld) {

@@ -81,6 +81,8 @@ void Flooder::save_region(Self& self, uint32_t top, Carry& out) {
     if constexpr (!std::is_const_v<Self>) {
       copy.children.swap(g.children);
       copy.shell.swap(g.shell);
+      g.children.clear();  // what the swap left there is an older carry's
+      g.shell.clear();
     } else {
       copy.children.assign(g.children.begin(), g.children.end());
       copy.shell.assign(g.shell.begin(), g.shell.end());
@@ -89,6 +91,13 @@ void Flooder::save_region(Self& self, uint32_t top, Carry& out) {
 }
 
 void Flooder::restore(Carry& in, uint32_t shift, std::vector<uint32_t>& new_id) {
+  // The carried nodes land on lines this decode has not touched: ask for them all at once, so
+  // that their misses overlap rather than follow one another in the loops below.
+  for (const uint32_t x : in.nodes) {
+    __builtin_prefetch(&origins_[x - shift], 1);
+    __builtin_prefetch(&nodes_[x - shift], 1);
+    __builtin_prefetch(&owner_[x - shift], 1);
+  }
   reset();
   if (new_id.size() < in.region_ids) new_id.resize(in.region_ids, kNone);
   for (size_t i = 0; i < in.count; ++i) new_id[in.ids[i]] = new_region();

@@ -165,14 +165,13 @@ uint64_t MatchingDecoder::decode_after(MatchingDecoder& last, uint32_t shift, ui
     if (g.blossom_parent != kNone || behind[r]) continue;
     const size_t at = carry_.count;
     const bool regrow = g.matched_to_boundary && lost_match(g);
-    if (&from == &flooder_) {
-      from.save_moving(r, carry_);  // restore() below wipes this decode anyway
-    } else {
-      from.save(r, carry_);
-    }
+    from.save_moving(r, carry_);  // the last decode is left without these lists: see below
     if (regrow) carry_.regions[at].matched_to_boundary = false;  // restored unmatched: reopened below
   }
   for (const uint32_t r : live) behind[r] = 0;
+  // The regions' lists went into the carry: the last decode's matching and paths still read out,
+  // but its growth cannot go on (decode_again starts afresh; restore() below wipes it if it is this).
+  last.warm_ = false;
   uint32_t sources = 0;
   for (size_t i = 0; i < carry_.count; ++i) sources += carry_.regions[i].source != kNone;
 
@@ -270,31 +269,31 @@ void MatchingDecoder::measure_distances(uint32_t below) {
   const uint32_t n = graph_->detector_count;
   using Entry = std::pair<Time, uint32_t>;
   std::priority_queue<Entry, std::vector<Entry>, std::greater<>> heap;
-  auto measure = [&](std::vector<Time>& distance, uint32_t first, uint32_t end) {
-    distance.assign(n, std::numeric_limits<Time>::max());
+  distance_.assign(n, Distances{std::numeric_limits<Time>::max(), std::numeric_limits<Time>::max()});
+  auto measure = [&](Time Distances::*field, uint32_t first, uint32_t end) {
     for (uint32_t x = first; x < end; ++x) {
-      distance[x] = 0;
+      distance_[x].*field = 0;
       heap.push({0, x});
     }
     while (!heap.empty()) {
       const auto [d, x] = heap.top();
       heap.pop();
-      if (d != distance[x]) continue;
+      if (d != distance_[x].*field) continue;
       const auto edges = flooder_.neighbor_edges(x);
       const auto list = flooder_.neighbors(x);
       for (size_t i = 0; i < list.size(); ++i) {
         const uint32_t y = list[i].node;
         if (y >= n) continue;
         const Time to = d + flooder_.own_length(edges[i]);
-        if (to < distance[y]) {
-          distance[y] = to;
+        if (to < distance_[y].*field) {
+          distance_[y].*field = to;
           heap.push({to, y});
         }
       }
     }
   };
-  measure(distance_, 0, std::min(below, n));
-  measure(distance_past_, std::min(below, n), n);
+  measure(&Distances::below, 0, std::min(below, n));
+  measure(&Distances::past, std::min(below, n), n);
   distance_below_ = below;
 }
 
@@ -325,13 +324,13 @@ std::span<const uint32_t> MatchingDecoder::correction_reaching(uint32_t below, u
       const bool to_boundary = e.to >= graph_->detector_count;
       const Time radii =
           radii_around(e.from, matched_within_[i]) + (to_boundary ? 0 : radii_around(e.to, matched_within_[i]));
-      const Time near = distance_[e.from], far = to_boundary ? 0 : distance_[e.to];  // max(): never reached
+      const Time near = distance_[e.from].below, far = to_boundary ? 0 : distance_[e.to].below;  // max(): never reached
       if (near > radii || far > radii - near) continue;
       if (split) {
         // Every node of a path this long lies below `below` when its ends are, together, further
         // from the nodes past it than the path is long.
-        const Time past = distance_past_[e.from];
-        if (past > radii || (!to_boundary && distance_past_[e.to] > radii - past)) {
+        const Time past = distance_[e.from].past;
+        if (past > radii || (!to_boundary && distance_[e.to].past > radii - past)) {
           inside_ ^= e.observables;
           continue;
         }

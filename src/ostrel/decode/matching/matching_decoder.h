@@ -59,7 +59,9 @@ class MatchingDecoder final : public GraphDecoder {
   // grows again; every other event grows from nothing. The result is a minimum-weight matching
   // of this graph, as a fresh decode's is (where several are minimum, it may be another of them).
   // Decodes afresh when `last` holds no finished decode, or either graph has edges taken as
-  // occurred, or weights are set. Each fired detector is listed once.
+  // occurred, or weights are set. Each fired detector is listed once. The carried regions' node
+  // and child lists are moved out of `last`: its matching and correction still read out, but its
+  // growth does not go on (a decode_again of it, or a second decode_after from it, starts afresh).
   uint64_t decode_after(MatchingDecoder& last, uint32_t shift, uint32_t stable_end, std::span<const uint32_t> flipped,
                         std::span<const uint32_t> fired_detectors);
   // Regions the last decode_after() carried (0 after any other decode).
@@ -97,9 +99,13 @@ class MatchingDecoder final : public GraphDecoder {
   // Per matched path, the blossom its ends' regions sit in (kNone: top level), so that the radii
   // it crosses, its length when tight, can be summed.
   std::vector<uint32_t> matched_within_;
-  // Per node, the distance (the graph's own lengths) to the nearest node below distance_below_.
-  std::vector<Time> distance_;
-  std::vector<Time> distance_past_;  // the same to the nearest node at or past distance_below_
+  // Per node, the distances (the graph's own lengths) to the nearest node below distance_below_
+  // and to the nearest at or past it: side by side, since a path's ends read both (one miss).
+  struct Distances {
+    Time below;
+    Time past;
+  };
+  std::vector<Distances> distance_;
   uint32_t distance_below_ = kNone;
   bool correction_inside_ = false;  // correction_ leaves out the paths inside, of observables inside_
   uint64_t inside_ = 0;
